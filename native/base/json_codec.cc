@@ -1,0 +1,57 @@
+#include "base/json_codec.h"
+
+#include <stdexcept>
+
+namespace ov {
+namespace {
+
+Json ParseBounded(const char* begin, const char* end, int maxDepth, const char* nestingError) {
+  // The callback sees every parse event with its depth: 0 for the top-level value, one more for
+  // each enclosing object or array. Events are never filtered, only refused when too deep.
+  Json::parser_callback_t bound = [maxDepth, nestingError](int depth, Json::parse_event_t,
+                                                           Json&) -> bool {
+    if (depth > maxDepth) throw std::runtime_error(nestingError);
+    return true;
+  };
+  return Json::parse(begin, end, bound, /*allow_exceptions=*/true, /*ignore_comments=*/false);
+}
+
+}  // namespace
+
+Json ParseMessage(std::span<const std::uint8_t> utf8) {
+  const char* begin = reinterpret_cast<const char*>(utf8.data());
+  return ParseBounded(begin, begin + utf8.size(), kMessageMaxDepth, "message nesting");
+}
+
+Json ParseMessage(std::string_view utf8) {
+  return ParseBounded(utf8.data(), utf8.data() + utf8.size(), kMessageMaxDepth, "message nesting");
+}
+
+Json BoundedJson(std::string_view utf8) {
+  return ParseBounded(utf8.data(), utf8.data() + utf8.size(), kManifestMaxDepth,
+                      "Update verification failed");
+}
+
+std::string SerializeMessage(const Json& message) {
+  return message.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::strict);
+}
+
+std::int32_t RequireInt(const Json& message, const std::string& name, std::int32_t min,
+                        std::int32_t max) {
+  const Json& member = message.at(name);
+  if (member.is_number_unsigned()) {
+    const auto value = member.get<std::uint64_t>();
+    const bool aboveMax = max < 0 || value > static_cast<std::uint64_t>(max);
+    const bool belowMin = min > 0 && value < static_cast<std::uint64_t>(min);
+    if (aboveMax || belowMin) throw std::runtime_error("input range");
+    return static_cast<std::int32_t>(value);
+  }
+  if (member.is_number_integer()) {
+    const auto value = member.get<std::int64_t>();
+    if (value < min || value > max) throw std::runtime_error("input range");
+    return static_cast<std::int32_t>(value);
+  }
+  throw std::runtime_error("input number");
+}
+
+}  // namespace ov
