@@ -1,0 +1,40 @@
+// JPEG encoding of captured pictures and decoding of received frames. One implementation per
+// platform: GDI+ on Windows, libjpeg-turbo elsewhere. On Windows, GDI+ must have been started
+// by the process (GdiplusStartup) before any of these is called.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "screen/capture_types.h"
+
+namespace ov {
+
+// Encodes the picture as a baseline JPEG at ClampJpegQuality(quality). Empty when the picture
+// is empty or outside the encoded-size limits, when the encoder fails, or when the result is not
+// 4 to 0x7FFFFF bytes long.
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality);
+
+// Scales the picture to ScaledSize(width, height, maxWidth) (never enlarging) and encodes it.
+// Empty when there are no pixels, width, height or maxWidth is not positive, or any step fails.
+std::vector<std::uint8_t> ScaleAndEncode(const std::uint8_t* pixels, int width, int height,
+                                         int maxWidth, int quality);
+
+// Checks a received JPEG with CheckJpegMarkers, decodes it and returns the picture
+// (PixelBuffer layout, fourth byte 0xFF), or nullopt when the data is refused, the decoder fails,
+// or the decoded size differs from the frame header's.
+std::optional<PixelBuffer> DecodeFrameJpeg(const std::uint8_t* bytes, std::size_t length);
+
+// The platform decoder alone: any JPEG the platform can read, in PixelBuffer layout (fourth byte
+// 0xFF), or nullopt. No structural checks; callers use DecodeFrameJpeg.
+std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg);
+
+// DecodeFrameJpeg with the decoder as a parameter (the seam its size cross-check is tested by).
+using JpegPixelDecoder = std::optional<PixelBuffer> (*)(std::span<const std::uint8_t>);
+std::optional<PixelBuffer> DecodeCheckedJpeg(std::span<const std::uint8_t> jpeg,
+                                             JpegPixelDecoder decode);
+
+}  // namespace ov

@@ -1,0 +1,79 @@
+// libjpeg-turbo backend of the JPEG codec.
+#include <turbojpeg.h>
+
+#include <cstring>
+#include <memory>
+
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+
+namespace ov {
+namespace {
+
+struct TjDeleter {
+  void operator()(void* handle) const noexcept { tjDestroy(handle); }
+};
+using TjHandle = std::unique_ptr<void, TjDeleter>;
+
+struct TjBufferDeleter {
+  void operator()(unsigned char* p) const noexcept { tjFree(p); }
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality) {
+  if (image.data == nullptr || image.width < 1 || image.height < 1 ||
+      image.width > kMaxEncodedWidth || image.height > kMaxEncodedHeight) {
+    return {};
+  }
+  TjHandle handle(tjInitCompress());
+  if (!handle) return {};
+  unsigned char* raw = nullptr;
+  unsigned long size = 0;
+  const int rc = tjCompress2(handle.get(), image.data, image.width, image.width * 4, image.height,
+                             TJPF_BGRX, &raw, &size, TJSAMP_420, ClampJpegQuality(quality),
+                             0);
+  std::unique_ptr<unsigned char, TjBufferDeleter> owned(raw);
+  if (rc != 0 || raw == nullptr || !JpegSizeAllowed(size)) return {};
+  return std::vector<std::uint8_t>(raw, raw + size);
+}
+
+std::vector<std::uint8_t> ScaleAndEncode(const std::uint8_t* pixels, int width, int height,
+                                         int maxWidth, int quality) {
+  if (pixels == nullptr || width <= 0 || height <= 0 || maxWidth <= 0) return {};
+  if (!SurfaceSizeAllowed(width, height)) return {};
+  const TargetSize target = ScaledSize(width, height, maxWidth);
+  if (target.width == width && target.height == height) {
+    return EncodeJpeg(PixelView{pixels, width, height}, quality);
+  }
+  std::vector<std::uint8_t> scaled(static_cast<std::size_t>(target.width) *
+                                   static_cast<std::size_t>(target.height) * 4);
+  ResamplePixels(PixelView{pixels, width, height}, scaled.data(), target.width, target.height);
+  return EncodeJpeg(PixelView{scaled.data(), target.width, target.height}, quality);
+}
+
+std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg) {
+  if (jpeg.empty()) return std::nullopt;
+  TjHandle handle(tjInitDecompress());
+  if (!handle) return std::nullopt;
+  const auto size = static_cast<unsigned long>(jpeg.size());
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(handle.get(), jpeg.data(), size, &width, &height, &subsampling,
+                          &colorspace) != 0) {
+    return std::nullopt;
+  }
+  if (!SurfaceSizeAllowed(width, height)) return std::nullopt;
+  PixelBuffer out;
+  out.width = width;
+  out.height = height;
+  out.bytes.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+  // Damaged entropy data is an error (TJFLAG_STOPONWARNING), never half a picture.
+  if (tjDecompress2(handle.get(), jpeg.data(), size, out.bytes.data(), width, width * 4, height,
+                    TJPF_BGRX, TJFLAG_STOPONWARNING) != 0) {
+    return std::nullopt;
+  }
+  for (std::size_t i = 3; i < out.bytes.size(); i += 4) out.bytes[i] = 0xFF;
+  return out;
+}
+
+}  // namespace ov

@@ -1,0 +1,179 @@
+#include "screen/jpeg_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "screen/jpeg_check.h"
+#include "screen/jpeg_test_files.h"
+#include "screen/synthetic_capturer.h"
+
+namespace ov {
+namespace {
+
+using namespace ov::testing_jpeg;
+
+// The four blocks of the test files, as B, G, R.
+constexpr int kBlocks[4][3] = {{0x10, 0x20, 0xD0}, {0x40, 0xC0, 0x20}, {0xE0, 0x40, 0x20},
+                               {0xF0, 0xF0, 0xF0}};
+
+void ExpectBlockCentres(const PixelBuffer& p, int tolerance, bool gray, const char* what) {
+  for (int block = 0; block < 4; ++block) {
+    const int x = block * 32 + 16;
+    const int y = 12;
+    const std::uint8_t* px = p.bytes.data() + (static_cast<std::size_t>(y) * 128 + static_cast<std::size_t>(x)) * 4;
+    int expect[3] = {kBlocks[block][0], kBlocks[block][1], kBlocks[block][2]};
+    if (gray) {
+      const int luma = (299 * expect[2] + 587 * expect[1] + 114 * expect[0]) / 1000;
+      expect[0] = expect[1] = expect[2] = luma;
+    }
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(px[c], expect[c], tolerance) << what << " block " << block << " channel " << c;
+    }
+    EXPECT_EQ(px[3], 0xFF);
+  }
+}
+
+TEST(DecodeFrameJpeg, DecodesFilesOfOtherEncodersToTheirColours) {
+  for (const char* name : {"baseline.jpg", "progressive.jpg", "im_progressive.jpg"}) {
+    const auto data = LoadTestJpeg(name);
+    const auto picture = DecodeFrameJpeg(data.data(), data.size());
+    ASSERT_TRUE(picture.has_value()) << name;
+    ASSERT_EQ(picture->width, 128);
+    ASSERT_EQ(picture->height, 24);
+    ExpectBlockCentres(*picture, 12, false, name);
+  }
+  const auto gray = LoadTestJpeg("gray.jpg");
+  const auto grayPicture = DecodeFrameJpeg(gray.data(), gray.size());
+  ASSERT_TRUE(grayPicture.has_value());
+  ExpectBlockCentres(*grayPicture, 12, true, "gray.jpg");
+  // Quality 2: only the size and coarse colour survive.
+  const auto extended = LoadTestJpeg("extended.jpg");
+  const auto extPicture = DecodeFrameJpeg(extended.data(), extended.size());
+  ASSERT_TRUE(extPicture.has_value());
+  EXPECT_EQ(extPicture->width, 128);
+}
+
+TEST(DecodeFrameJpeg, RefusesArithmeticCodingEvenThoughTheDecoderCouldReadIt) {
+  const auto data = LoadTestJpeg("arithmetic.jpg");
+  EXPECT_FALSE(DecodeFrameJpeg(data.data(), data.size()).has_value());
+  EXPECT_FALSE(DecodeFrameJpeg(nullptr, 10).has_value());
+}
+
+std::optional<PixelBuffer> DecoderOneLineShort(std::span<const std::uint8_t> jpeg) {
+  auto picture = DecodeJpegPixels(jpeg);
+  if (picture) {
+    picture->height -= 1;
+    picture->bytes.resize(static_cast<std::size_t>(picture->width) * static_cast<std::size_t>(picture->height) * 4);
+  }
+  return picture;
+}
+
+TEST(DecodeFrameJpeg, RefusesAPictureWhoseDecodedSizeDiffersFromItsHeader) {
+  const auto data = LoadTestJpeg("baseline.jpg");
+  EXPECT_TRUE(DecodeCheckedJpeg(data, &DecodeJpegPixels).has_value());
+  EXPECT_FALSE(DecodeCheckedJpeg(data, &DecoderOneLineShort).has_value());
+}
+
+TEST(EncodeJpeg, RoundTripsAKnownPictureAndHonoursTheLimits) {
+  const PixelBuffer picture = PaintSyntheticPicture(SyntheticScene::Static, 320, 180, 0);
+  const auto jpeg = ScaleAndEncode(picture.bytes.data(), 320, 180, 1920, 90);
+  ASSERT_GE(jpeg.size(), 4u);
+  const auto header = CheckJpegMarkers(jpeg);
+  ASSERT_TRUE(header.has_value());
+  EXPECT_EQ(header->marker, 0xC0);
+  const auto decoded = DecodeFrameJpeg(jpeg.data(), jpeg.size());
+  ASSERT_TRUE(decoded.has_value());
+  ASSERT_EQ(decoded->width, 320);
+  // Compare away from the bar edges (JPEG smears across them).
+  for (int bar = 0; bar < 8; ++bar) {
+    const std::size_t x = static_cast<std::size_t>(bar) * 40 + 20;
+    const std::size_t at = (60 * 320 + x) * 4;
+    for (std::size_t c = 0; c < 3; ++c) {
+      EXPECT_NEAR(decoded->bytes[at + c], picture.bytes[at + c], 16) << "bar " << bar;
+    }
+  }
+
+  EXPECT_TRUE(EncodeJpeg(PixelView{nullptr, 10, 10}, 70).empty());
+  std::vector<std::uint8_t> wide(7681 * 4, 0x80);
+  EXPECT_TRUE(EncodeJpeg(PixelView{wide.data(), 7681, 1}, 70).empty());
+  EXPECT_FALSE(EncodeJpeg(PixelView{wide.data(), 7680, 1}, 70).empty());
+  EXPECT_TRUE(ScaleAndEncode(picture.bytes.data(), 320, 180, 0, 70).empty());
+  EXPECT_TRUE(ScaleAndEncode(picture.bytes.data(), 0, 180, 100, 70).empty());
+}
+
+TEST(EncodeJpeg, ScalesToTheTargetSizeAndClampsQuality) {
+  const PixelBuffer big = PaintSyntheticPicture(SyntheticScene::MovingPattern, 1366, 768, 3);
+  const auto jpeg = ScaleAndEncode(big.bytes.data(), 1366, 768, 1280, 70);
+  const auto header = CheckJpegMarkers(jpeg);
+  ASSERT_TRUE(header.has_value());
+  EXPECT_EQ(header->width, 1280);
+  EXPECT_EQ(header->height, 719);
+
+  // Quality outside 20..95 is encoded exactly as the clamped value.
+  const PixelBuffer small = PaintSyntheticPicture(SyntheticScene::MovingPattern, 160, 90, 1);
+  const PixelView view{small.bytes.data(), 160, 90};
+  EXPECT_EQ(EncodeJpeg(view, 10), EncodeJpeg(view, 20));
+  EXPECT_EQ(EncodeJpeg(view, 100), EncodeJpeg(view, 95));
+  EXPECT_NE(EncodeJpeg(view, 20), EncodeJpeg(view, 95));
+  EXPECT_LT(EncodeJpeg(view, 20).size(), EncodeJpeg(view, 95).size());
+}
+
+// Truncations, bit flips, byte overwrites, inserted and deleted runs of real files: each input is
+// either refused or decoded to the size its header states; nothing may crash or read out of
+// bounds (the sanitizer build runs this too).
+TEST(DecodeFrameJpeg, SurvivesSeededMutationsOfRealFiles) {
+  std::mt19937 rng(20261208u);
+  int decoded = 0, refused = 0;
+  for (const char* name : {"baseline.jpg", "progressive.jpg", "extended.jpg", "gray.jpg",
+                           "im_progressive.jpg", "arithmetic.jpg", "cmyk.jpg"}) {
+    const auto original = LoadTestJpeg(name);
+    ASSERT_FALSE(original.empty()) << name;
+    for (int round = 0; round < 400; ++round) {
+      auto data = original;
+      const int edits = 1 + static_cast<int>(rng() % 4);
+      for (int e = 0; e < edits && !data.empty(); ++e) {
+        const std::size_t at = rng() % data.size();
+        switch (rng() % 5) {
+          case 0: data.resize(at); break;
+          case 1: data[at] = static_cast<std::uint8_t>(data[at] ^ (1u << (rng() % 8))); break;
+          case 2: data[at] = static_cast<std::uint8_t>(rng()); break;
+          case 3: data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), 1 + rng() % 16, static_cast<std::uint8_t>(rng())); break;
+          default: {
+            const std::size_t n = std::min<std::size_t>(data.size() - at, 1 + rng() % 16);
+            data.erase(data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(at + n));
+          }
+        }
+      }
+      // An exact-size copy, so that any read past the end is caught by the sanitizer.
+      std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[data.size()]);
+      std::copy(data.begin(), data.end(), exact.get());
+      const auto picture = DecodeFrameJpeg(exact.get(), data.size());
+      if (picture) {
+        const auto header = CheckJpegMarkers(data);
+        ASSERT_TRUE(header.has_value());
+        EXPECT_EQ(picture->width, header->width);
+        EXPECT_EQ(picture->height, header->height);
+        ++decoded;
+      } else {
+        ++refused;
+      }
+    }
+  }
+  // Pure garbage.
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::uint8_t> data(rng() % 600);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    if (data.size() >= 2 && round % 2 == 0) {
+      data[0] = 0xFF;
+      data[1] = 0xD8;
+    }
+    if (DecodeFrameJpeg(data.data(), data.size())) ++decoded; else ++refused;
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(decoded, 0);  // some mutations only touch entropy data and still decode
+}
+
+}  // namespace
+}  // namespace ov

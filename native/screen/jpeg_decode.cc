@@ -1,0 +1,24 @@
+#include "screen/jpeg_check.h"
+#include "screen/jpeg_codec.h"
+
+namespace ov {
+
+std::optional<PixelBuffer> DecodeCheckedJpeg(std::span<const std::uint8_t> jpeg,
+                                             JpegPixelDecoder decode) {
+  const auto header = CheckJpegMarkers(jpeg);
+  if (!header || decode == nullptr) return std::nullopt;
+  auto picture = decode(jpeg);
+  if (!picture || picture->width != header->width || picture->height != header->height ||
+      picture->bytes.size() != static_cast<std::size_t>(header->width) *
+                                   static_cast<std::size_t>(header->height) * 4) {
+    return std::nullopt;
+  }
+  return picture;
+}
+
+std::optional<PixelBuffer> DecodeFrameJpeg(const std::uint8_t* bytes, std::size_t length) {
+  if (bytes == nullptr) return std::nullopt;
+  return DecodeCheckedJpeg(std::span<const std::uint8_t>(bytes, length), &DecodeJpegPixels);
+}
+
+}  // namespace ov

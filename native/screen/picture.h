@@ -1,0 +1,39 @@
+// Portable picture helpers used by every capture path: the black test, the target size of the
+// scaled picture, the quality clamp and a high-quality downscaler for builds without GDI+.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "screen/capture_types.h"
+
+namespace ov {
+
+// True when every pixel has blue, green and red at most 3 (the fourth byte is ignored).
+// An empty or zero-sized picture counts as black.
+bool IsBlackPicture(const std::uint8_t* pixels, int width, int height) noexcept;
+
+struct TargetSize {
+  int width = 0;
+  int height = 0;
+};
+
+// The size a width x height picture is encoded at: never enlarged, at most min(maxWidth, 7680)
+// wide and 4320 high, aspect kept, each side truncated and at least 1. Returns 0 x 0 when
+// width, height or maxWidth is not positive.
+TargetSize ScaledSize(int width, int height, int maxWidth) noexcept;
+
+// Quality handed to the JPEG encoder, clamped to 20..95.
+int ClampJpegQuality(int quality) noexcept;
+
+// True when an encoder's output may be handed on (4 to 0x7FFFFF bytes).
+inline bool JpegSizeAllowed(std::size_t size) noexcept {
+  return size >= kMinJpegBytes && size <= kMaxJpegBytes;
+}
+
+// Resamples src into dst (both 4 bytes per pixel, tightly packed) with a bilinear filter whose
+// support widens with the reduction, so that downscaling averages every source pixel (as
+// high-quality bilinear does). Edges are mirrored. The fourth byte of dst is set to 0xFF.
+void ResamplePixels(PixelView src, std::uint8_t* dst, int dstWidth, int dstHeight);
+
+}  // namespace ov

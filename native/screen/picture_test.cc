@@ -1,0 +1,104 @@
+#include "screen/picture.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace ov {
+namespace {
+
+TEST(ScaledSize, FollowsTheProfileWidthAndTheEncodedLimits) {
+  struct Case {
+    int w, h, maxWidth, outW, outH;
+  };
+  const Case cases[] = {
+      {3840, 2160, 1920, 1920, 1080},
+      {1000, 5000, 2560, 864, 4320},   // height limit wins
+      {1366, 768, 1280, 1280, 719},    // truncation, not rounding
+      {1280, 720, 1920, 1280, 720},    // never enlarged
+      {15360, 100, 20000, 7680, 50},   // width limit 7680 even with a larger maxWidth
+      {5000, 1, 100, 100, 1},          // at least one line
+  };
+  for (const Case& c : cases) {
+    const TargetSize t = ScaledSize(c.w, c.h, c.maxWidth);
+    EXPECT_EQ(t.width, c.outW) << c.w << "x" << c.h << " at " << c.maxWidth;
+    EXPECT_EQ(t.height, c.outH) << c.w << "x" << c.h << " at " << c.maxWidth;
+  }
+  EXPECT_EQ(ScaledSize(0, 10, 100).width, 0);
+  EXPECT_EQ(ScaledSize(10, -1, 100).width, 0);
+  EXPECT_EQ(ScaledSize(10, 10, 0).width, 0);
+}
+
+TEST(JpegQuality, IsClampedTo20Through95) {
+  EXPECT_EQ(ClampJpegQuality(10), 20);
+  EXPECT_EQ(ClampJpegQuality(100), 95);
+  EXPECT_EQ(ClampJpegQuality(70), 70);
+  EXPECT_EQ(ClampJpegQuality(-5), 20);
+}
+
+TEST(BlackTest, ThreeIsBlackFourIsNot) {
+  std::vector<std::uint8_t> px(16 * 9 * 4, 3);
+  for (std::size_t i = 3; i < px.size(); i += 4) px[i] = 0xFF;  // fourth byte ignored
+  EXPECT_TRUE(IsBlackPicture(px.data(), 16, 9));
+  for (int channel = 0; channel < 3; ++channel) {
+    auto copy = px;
+    copy[(5 * 16 + 7) * 4 + static_cast<std::size_t>(channel)] = 4;
+    EXPECT_FALSE(IsBlackPicture(copy.data(), 16, 9)) << "channel " << channel;
+  }
+  auto last = px;
+  last[last.size() - 2] = 200;  // red of the very last pixel
+  EXPECT_FALSE(IsBlackPicture(last.data(), 16, 9));
+  EXPECT_TRUE(IsBlackPicture(nullptr, 16, 9));
+  EXPECT_TRUE(IsBlackPicture(px.data(), 0, 9));
+}
+
+TEST(JpegSize, LimitsAreInclusive) {
+  EXPECT_FALSE(JpegSizeAllowed(3));
+  EXPECT_TRUE(JpegSizeAllowed(4));
+  EXPECT_TRUE(JpegSizeAllowed(0x7FFFFF));
+  EXPECT_FALSE(JpegSizeAllowed(0x800000));
+}
+
+TEST(SurfaceSize, Limits) {
+  EXPECT_TRUE(SurfaceSizeAllowed(1, 1));
+  EXPECT_TRUE(SurfaceSizeAllowed(32768, 1024));  // exactly 0x2000000 pixels
+  EXPECT_FALSE(SurfaceSizeAllowed(32768, 1025));
+  EXPECT_FALSE(SurfaceSizeAllowed(32769, 1));
+  EXPECT_FALSE(SurfaceSizeAllowed(0, 10));
+  EXPECT_FALSE(SurfaceSizeAllowed(10, -1));
+}
+
+TEST(Resample, AveragesWhenHalvingAndKeepsFlatColours) {
+  // A 4x2 picture of alternating black and white columns halves to mid grey.
+  std::vector<std::uint8_t> src(4 * 2 * 4, 0);
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 1; x < 4; x += 2) {
+      for (int c = 0; c < 3; ++c) src[static_cast<std::size_t>((y * 4 + x) * 4 + c)] = 255;
+    }
+  }
+  std::vector<std::uint8_t> dst(2 * 1 * 4, 0);
+  ResamplePixels(PixelView{src.data(), 4, 2}, dst.data(), 2, 1);
+  for (int i = 0; i < 2; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(dst[static_cast<std::size_t>(i * 4 + c)], 128, 40);
+    }
+    EXPECT_EQ(dst[static_cast<std::size_t>(i * 4 + 3)], 0xFF);
+  }
+  // A flat colour stays exactly that colour at any ratio.
+  std::vector<std::uint8_t> flat(37 * 23 * 4);
+  for (std::size_t i = 0; i < flat.size(); i += 4) {
+    flat[i] = 10;
+    flat[i + 1] = 200;
+    flat[i + 2] = 99;
+  }
+  std::vector<std::uint8_t> out(11 * 7 * 4);
+  ResamplePixels(PixelView{flat.data(), 37, 23}, out.data(), 11, 7);
+  for (std::size_t i = 0; i < out.size(); i += 4) {
+    ASSERT_EQ(out[i], 10);
+    ASSERT_EQ(out[i + 1], 200);
+    ASSERT_EQ(out[i + 2], 99);
+  }
+}
+
+}  // namespace
+}  // namespace ov

@@ -1,0 +1,84 @@
+#include "screen/synthetic_capturer.h"
+
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+
+namespace ov {
+namespace {
+
+// Eight bars: white, yellow, cyan, green, magenta, red, blue, black (as B, G, R).
+constexpr std::uint8_t kBars[8][3] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                                      {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+
+}  // namespace
+
+PixelBuffer PaintSyntheticPicture(SyntheticScene scene, int width, int height,
+                                  std::uint32_t frame) {
+  PixelBuffer out;
+  if (!SurfaceSizeAllowed(width, height)) return out;
+  out.width = width;
+  out.height = height;
+  const auto w = static_cast<std::size_t>(width);
+  const auto h = static_cast<std::size_t>(height);
+  out.bytes.assign(w * h * 4, 0);
+  if (scene == SyntheticScene::Black) return out;
+  if (scene == SyntheticScene::NearBlack) {
+    for (std::size_t i = 0; i < out.bytes.size(); i += 4) {
+      out.bytes[i] = out.bytes[i + 1] = out.bytes[i + 2] = 3;
+    }
+    return out;
+  }
+  const std::size_t shift = scene == SyntheticScene::MovingPattern ? std::size_t{frame} * 8 : 0;
+  const std::size_t barsBottom = h * 2 / 3;
+  for (std::size_t y = 0; y < h; ++y) {
+    std::uint8_t* row = out.bytes.data() + y * w * 4;
+    for (std::size_t x = 0; x < w; ++x) {
+      const std::size_t sx = (x + shift) % w;
+      std::uint8_t* p = row + x * 4;
+      if (y < barsBottom) {
+        const std::uint8_t* bar = kBars[sx * 8 / w];
+        p[0] = bar[0];
+        p[1] = bar[1];
+        p[2] = bar[2];
+      } else {
+        // A horizontal grey ramp with a diagonal texture, so the encoder has detail to work on.
+        const auto ramp = static_cast<std::uint8_t>(sx * 255 / (w > 1 ? w - 1 : 1));
+        const auto texture = static_cast<std::uint8_t>(((sx + y) / 4) % 2 ? 24 : 0);
+        p[0] = static_cast<std::uint8_t>(ramp / 2 + texture);
+        p[1] = ramp;
+        p[2] = static_cast<std::uint8_t>(255 - ramp);
+      }
+      p[3] = 0xFF;
+    }
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int maxWidth,
+                                                          int quality, CaptureStatus& status) {
+  status = CaptureStatus{};
+  ++calls_;
+  if (!desktopReachable_) {
+    status.desktop = false;
+    return {};
+  }
+  if (failNext_ > 0) {
+    --failNext_;
+    return {};
+  }
+  const std::int64_t width = display.rect.Width();
+  const std::int64_t height = display.rect.Height();
+  if (maxWidth <= 0 || !SurfaceSizeAllowed(width, height)) return {};
+  const PixelBuffer picture =
+      PaintSyntheticPicture(scene_, static_cast<int>(width), static_cast<int>(height), produced_);
+  const bool black = IsBlackPicture(picture.bytes.data(), picture.width, picture.height);
+  auto jpeg = ScaleAndEncode(picture.bytes.data(), picture.width, picture.height, maxWidth, quality);
+  if (jpeg.empty()) return {};
+  ++produced_;
+  // The synthetic desktop stands in for a screen copy.
+  status.backend = static_cast<std::int32_t>(CaptureBackend::Gdi);
+  status.black = black;
+  return jpeg;
+}
+
+}  // namespace ov

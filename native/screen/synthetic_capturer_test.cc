@@ -1,0 +1,67 @@
+#include "screen/synthetic_capturer.h"
+
+#include <gtest/gtest.h>
+
+#include "screen/jpeg_check.h"
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+
+namespace ov {
+namespace {
+
+const DisplayInfo kDisplay{L"", ScreenRect{0, 0, 1280, 720}, true};
+
+TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
+  SyntheticCapturer capturer(SyntheticScene::MovingPattern);
+  CaptureStatus status;
+  const auto a = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  ASSERT_FALSE(a.empty());
+  EXPECT_EQ(status.backend, 1);
+  EXPECT_FALSE(status.black);
+  const auto b = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  EXPECT_NE(a, b);  // the pattern moves
+
+  capturer.SetScene(SyntheticScene::Static);
+  const auto s1 = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  const auto s2 = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  EXPECT_EQ(s1, s2);  // a static screen encodes identically, so the stream can skip repeats
+
+  for (auto scene : {SyntheticScene::Black, SyntheticScene::NearBlack}) {
+    capturer.SetScene(scene);
+    const auto jpeg = capturer.CaptureFrame(kDisplay, 640, 70, status);
+    ASSERT_FALSE(jpeg.empty());
+    EXPECT_TRUE(status.black);
+    const auto header = CheckJpegMarkers(jpeg);
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(header->width, 640);
+    EXPECT_EQ(header->height, 360);
+  }
+  EXPECT_EQ(capturer.calls(), 6u);
+  EXPECT_EQ(capturer.framesProduced(), 6u);
+}
+
+TEST(SyntheticCapturer, DesktopAndFailureKnobs) {
+  SyntheticCapturer capturer(SyntheticScene::Static);
+  CaptureStatus status;
+  capturer.SetDesktopReachable(false);
+  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_FALSE(status.desktop);
+  capturer.SetDesktopReachable(true);
+  capturer.FailNext(2);
+  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_TRUE(status.desktop);
+  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_FALSE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_TRUE(capturer.CaptureFrame(DisplayInfo{}, 1920, 70, status).empty());  // empty rect
+}
+
+TEST(SyntheticPicture, NearBlackIsThreeEverywhere) {
+  const auto p = PaintSyntheticPicture(SyntheticScene::NearBlack, 8, 4, 0);
+  EXPECT_TRUE(IsBlackPicture(p.bytes.data(), 8, 4));
+  EXPECT_EQ(p.bytes[0], 3);
+  const auto pattern = PaintSyntheticPicture(SyntheticScene::Static, 64, 32, 0);
+  EXPECT_FALSE(IsBlackPicture(pattern.bytes.data(), 64, 32));
+}
+
+}  // namespace
+}  // namespace ov
