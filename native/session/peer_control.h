@@ -63,6 +63,9 @@ struct PeerControlHooks {
   std::function<void()> clearPairingDeadline;
   // Viewer: show the local-only notice until the given tick.
   std::function<void(std::uint64_t until)> showInputNotice;
+  // Called after a "permissions" message changed what the peer allows (may be empty); the session
+  // tools react to it (clipboard tracking, pending paste, running transfers).
+  std::function<void(bool filesChanged, bool clipboardChanged)> peerPermissionsChanged;
   // Offers a message this protocol does not know to the session tools; false when they do not
   // know it either. May be empty (then every unknown message fails).
   std::function<bool(const Json& message)> toolsHandle;
@@ -151,7 +154,7 @@ class PeerControl {
   PeerCaptureStatus captureStatus_;
   std::uint32_t inputError_ = 0;
   std::uint64_t lastPingToken_ = 0;
-  std::uint64_t lastPingSent_ = 0;
+  std::uint64_t lastPingSent_ = 0;  // also the time hello completed, before the first ping
   bool pingSent_ = false;
   std::int64_t roundTripMs_ = -1;
   std::atomic<std::int32_t> framesSent_{0};

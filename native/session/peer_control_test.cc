@@ -1,0 +1,401 @@
+#include "session/peer_control.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <stdexcept>
+
+namespace ov {
+namespace {
+
+// Records everything one end's PeerControl asks of the rest of the program.
+struct End {
+  std::deque<Json> sent;  // control messages queued, in order
+  bool refuseSends = false;
+  std::uint64_t* clock = nullptr;
+  std::vector<ScreenInfo> displays;
+  std::vector<std::string> statuses;
+  std::vector<std::tuple<int, int, int>> streamsStarted;
+  int streamsStopped = 0;
+  int framesRemoved = 0;
+  int inputReleased = 0;
+  int picturesDropped = 0;
+  int deadlinesCleared = 0;
+  std::uint64_t noticeUntil = 0;
+  std::vector<std::string> toolMessages;
+
+  PeerControlHooks Hooks() {
+    PeerControlHooks h;
+    h.sendSealed = [this](std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
+      EXPECT_EQ(kind, 4);
+      if (refuseSends) return false;
+      sent.push_back(ParseMessage(std::span<const std::uint8_t>(plaintext)));
+      return true;
+    };
+    h.now = [this] { return *clock; };
+    h.enumerateDisplays = [this] { return displays; };
+    h.stopStreaming = [this] { ++streamsStopped; };
+    h.startStreaming = [this](int d, int e, int p) { streamsStarted.emplace_back(d, e, p); };
+    h.removeQueuedFrames = [this] { ++framesRemoved; };
+    h.releaseHeldInput = [this] { ++inputReleased; };
+    h.showStatus = [this](const std::string& s) { statuses.push_back(s); };
+    h.dropPicture = [this] { ++picturesDropped; };
+    h.clearPairingDeadline = [this] { ++deadlinesCleared; };
+    h.showInputNotice = [this](std::uint64_t until) { noticeUntil = until; };
+    h.toolsHandle = [this](const Json& m) {
+      const std::string op = m.at("op").get<std::string>();
+      if (op != "chat") return false;
+      toolMessages.push_back(op);
+      return true;
+    };
+    return h;
+  }
+
+  Json Take() {
+    EXPECT_FALSE(sent.empty());
+    if (sent.empty()) return Json::object();
+    Json m = std::move(sent.front());
+    sent.pop_front();
+    return m;
+  }
+};
+
+std::string Reason(PeerControl& control, const Json& message) {
+  try {
+    control.HandleControl(message);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "accepted";
+}
+
+class PeerControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hostEnd.clock = &now;
+    viewerEnd.clock = &now;
+    hostEnd.displays = {{1920, 1080, 60, true}, {2560, 1440, 144, false}};
+  }
+
+  // Runs the hello exchange to completion on both ends.
+  void Handshake() {
+    host.Start();
+    host.SendHello();
+    viewer.HandleControl(hostEnd.Take());
+    host.HandleControl(viewerEnd.Take());
+    ASSERT_TRUE(host.helloComplete());
+    ASSERT_TRUE(viewer.helloComplete());
+  }
+
+  Json Hello(const char* op = "hello") {
+    host.Start();
+    host.SendHello(op);
+    return hostEnd.Take();
+  }
+
+  std::uint64_t now = 1000000;
+  End hostEnd;
+  End viewerEnd;
+  PeerControl host{true, hostEnd.Hooks()};
+  PeerControl viewer{false, viewerEnd.Hooks()};
+};
+
+TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
+  host.allowFiles = false;
+  host.Start();
+  host.SendHello();
+  const Json hello = hostEnd.Take();
+  EXPECT_EQ(SerializeMessage(hello),
+            R"({"build":"0.3.9","captureStatus":true,"clipboard":true,"clipboardSync":true,)"
+            R"("control":true,"epoch":1,"files":false,"inputStatus":true,"op":"hello","profile":0,)"
+            R"("screens":[{"height":1080,"hz":60,"primary":true,"width":1920},)"
+            R"({"height":1440,"hz":144,"primary":false,"width":2560}],"selected":0,"version":3})");
+
+  viewer.HandleControl(hello);
+  EXPECT_TRUE(viewer.helloComplete());
+  EXPECT_EQ(viewer.screens().size(), 2u);
+  EXPECT_EQ(viewer.screens()[1].hz, 144);
+  EXPECT_EQ(viewer.epoch(), 1);
+  EXPECT_TRUE(viewer.peerControl());
+  EXPECT_FALSE(viewer.peerFiles());
+  EXPECT_TRUE(viewer.peerCaptureStatus());
+  EXPECT_EQ(viewer.peerBuild(), "0.3.9");
+  EXPECT_EQ(viewerEnd.statuses.back(), "End-to-end encrypted");
+  EXPECT_EQ(viewerEnd.deadlinesCleared, 1);
+  EXPECT_EQ(viewerEnd.picturesDropped, 1);
+
+  const Json ack = viewerEnd.Take();
+  EXPECT_EQ(SerializeMessage(ack),
+            R"({"build":"0.3.9","captureStatus":true,"clipboard":true,"clipboardSync":true,)"
+            R"("files":true,"inputStatus":true,"op":"helloAck","version":3})");
+  host.HandleControl(ack);
+  EXPECT_TRUE(host.helloComplete());
+  EXPECT_EQ(hostEnd.deadlinesCleared, 1);
+  ASSERT_EQ(hostEnd.streamsStarted.size(), 1u);
+  EXPECT_EQ(hostEnd.streamsStarted[0], std::make_tuple(0, 1, 0));
+
+  // Each end's second hello-stage message is refused.
+  EXPECT_EQ(Reason(host, ack), "hello acknowledgement");
+  EXPECT_EQ(Reason(viewer, hello), "payload version");
+}
+
+TEST_F(PeerControlTest, HelloValidation) {
+  const Json good = Hello();
+  auto with = [&](const char* key, Json value) {
+    Json m = good;
+    m[key] = std::move(value);
+    return m;
+  };
+  auto screens = [&](std::size_t n) {
+    Json list = Json::array();
+    for (std::size_t i = 0; i < n; ++i) list.push_back(good["screens"][0]);
+    return list;
+  };
+  auto screenWith = [&](const char* key, Json value) {
+    Json list = good["screens"];
+    list[0][key] = std::move(value);
+    return with("screens", list);
+  };
+  struct Case {
+    Json message;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {with("version", 2), "input range"},
+      {with("version", "3"), "input number"},
+      {with("screens", screens(17)), "display list"},
+      {with("screens", Json::array()), "display list"},
+      {with("screens", Json::object()), "display list"},
+      {screenWith("hz", 0), "input range"},
+      {screenWith("width", 32769), "input range"},
+      {screenWith("height", 1.5), "input number"},
+      {with("epoch", 0), "input range"},
+      {with("selected", 2), "input range"},
+      {with("profile", 4), "input range"},
+      {with("build", "0.3.9a"), "build format"},
+      {with("build", std::string(25, '1')), "build format"},
+      {with("build", ""), "build format"},
+      {with("build", 39), "build type"},
+      {with("clipboardSync", 1), "clipboard capability"},
+      {with("inputStatus", "yes"), "input capability"},
+      {with("captureStatus", nullptr), "capture capability"},
+  };
+  for (const Case& c : cases) {
+    PeerControl fresh(false, viewerEnd.Hooks());
+    EXPECT_EQ(Reason(fresh, c.message), c.reason) << SerializeMessage(c.message);
+    EXPECT_FALSE(fresh.helloComplete());
+  }
+  // Wrong JSON types of required fields fail through the library's checked accessors.
+  PeerControl fresh(false, viewerEnd.Hooks());
+  EXPECT_THROW(fresh.HandleControl(screenWith("primary", 1)), Json::type_error);
+  EXPECT_THROW(fresh.HandleControl(with("files", "true")), Json::type_error);
+  Json missing = good;
+  missing.erase("control");
+  EXPECT_THROW(fresh.HandleControl(missing), Json::out_of_range);
+  EXPECT_THROW(fresh.HandleControl(Json::object()), Json::out_of_range);  // no "op"
+
+  // 16 screens and a 24-character build are fine; absent capabilities read as false.
+  Json sixteen = with("screens", screens(16));
+  sixteen["build"] = std::string(24, '9');
+  sixteen.erase("clipboardSync");
+  ASSERT_EQ(Reason(fresh, sixteen), "accepted");
+  EXPECT_FALSE(fresh.peerClipboardSync());
+  EXPECT_TRUE(fresh.peerInputStatus());
+}
+
+TEST_F(PeerControlTest, NothingButHelloBeforeTheExchange) {
+  Json ping = {{"op", "ping"}, {"token", 5}};
+  EXPECT_EQ(Reason(viewer, ping), "features before hello");
+  EXPECT_EQ(Reason(host, ping), "features before hello");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "screen"}, {"version", 3}}), "payload version");
+  EXPECT_TRUE(viewerEnd.sent.empty());
+}
+
+TEST_F(PeerControlTest, DisplayReselectionRaisesTheEpoch) {
+  Handshake();
+  hostEnd.streamsStarted.clear();
+  EXPECT_EQ(Reason(host, Json{{"op", "selectDisplay"}, {"selected", 2}, {"profile", 0}}),
+            "input range");
+  EXPECT_EQ(Reason(host, Json{{"op", "selectDisplay"}, {"selected", 1}, {"profile", 4}}),
+            "input range");
+  EXPECT_TRUE(hostEnd.sent.empty());
+
+  ASSERT_EQ(Reason(host, Json{{"op", "selectDisplay"}, {"selected", 1}, {"profile", 3}}),
+            "accepted");
+  EXPECT_EQ(host.epoch(), 2);
+  EXPECT_EQ(hostEnd.streamsStopped, 1);
+  EXPECT_EQ(hostEnd.framesRemoved, 1);
+  EXPECT_EQ(hostEnd.inputReleased, 1);
+  ASSERT_EQ(hostEnd.streamsStarted.size(), 1u);
+  EXPECT_EQ(hostEnd.streamsStarted[0], std::make_tuple(1, 2, 3));
+
+  const Json screen = hostEnd.Take();
+  EXPECT_EQ(screen["op"], "screen");
+  ASSERT_EQ(Reason(viewer, screen), "accepted");
+  EXPECT_EQ(viewer.epoch(), 2);
+  EXPECT_EQ(viewer.selectedDisplay(), 1);
+  EXPECT_EQ(viewer.profile(), 3);
+  EXPECT_TRUE(viewerEnd.sent.empty());  // no second helloAck
+  // The same epoch again is stale.
+  EXPECT_EQ(Reason(viewer, screen), "stale display");
+
+  // A changed configuration re-enumerates and clamps the index.
+  hostEnd.displays = {{1280, 720, 60, true}};
+  host.ReselectDisplay(1, 0, true);
+  EXPECT_EQ(host.selectedDisplay(), 0);
+  EXPECT_EQ(host.epoch(), 3);
+  hostEnd.displays.clear();
+  EXPECT_THROW(host.ReselectDisplay(0, 0, true), std::runtime_error);
+}
+
+TEST_F(PeerControlTest, FrameAcknowledgements) {
+  Handshake();
+  host.framesSent() = 4;
+  EXPECT_EQ(Reason(host, Json{{"op", "frameAck"}, {"epoch", 1}, {"seq", 5}}),
+            "frame acknowledgement");
+  EXPECT_EQ(Reason(host, Json{{"op", "frameAck"}, {"epoch", 1}, {"seq", 3}}), "accepted");
+  EXPECT_EQ(host.ackedSequence(), 3);
+  EXPECT_EQ(Reason(host, Json{{"op", "frameAck"}, {"epoch", 1}, {"seq", 2}}), "accepted");
+  EXPECT_EQ(host.ackedSequence(), 3);  // an older one changes nothing
+  EXPECT_EQ(Reason(host, Json{{"op", "frameAck"}, {"epoch", 7}, {"seq", 99}}), "accepted");
+  EXPECT_EQ(host.ackedSequence(), 3);  // another epoch is ignored
+  EXPECT_EQ(Reason(host, Json{{"op", "frameAck"}, {"epoch", 1}, {"seq", 0}}), "input range");
+  // Only the host takes acknowledgements.
+  EXPECT_EQ(Reason(viewer, Json{{"op", "frameAck"}, {"epoch", 1}, {"seq", 1}}), "unknown feature");
+}
+
+TEST_F(PeerControlTest, CaptureAndInputStatusOnTheViewer) {
+  Handshake();
+  // An earlier epoch is ignored even when the rest is malformed.
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 9}, {"backend", "x"}}),
+            "accepted");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}, {"backend", 3},
+                                {"black", false}, {"desktop", true}, {"error", 0}}),
+            "input range");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}, {"backend", 1},
+                                {"black", 0}, {"desktop", true}, {"error", 0}}),
+            "capture status type");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}, {"backend", 1},
+                                {"black", false}, {"desktop", true}, {"error", -1}}),
+            "capture status type");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}, {"backend", 1},
+                                {"black", false}, {"desktop", true}, {"error", 4294967296ULL}}),
+            "capture error bound");
+  const int dropped = viewerEnd.picturesDropped;
+  ASSERT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}, {"backend", 2},
+                                {"black", true}, {"desktop", false}, {"error", 4294967295ULL}}),
+            "accepted");
+  EXPECT_EQ(viewer.captureStatus().backend, 2);
+  EXPECT_TRUE(viewer.captureStatus().black);
+  EXPECT_FALSE(viewer.captureStatus().desktop);
+  EXPECT_EQ(viewer.captureStatus().error, 4294967295u);
+  EXPECT_EQ(viewerEnd.picturesDropped, dropped + 1);
+
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", -5}}), "input status");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}}), "input status");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", 1.0}}), "input status");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", 4294967296ULL}}),
+            "input error bound");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", 0}, {"localOnly", 1}}),
+            "input notice");
+  ASSERT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", 5}, {"localOnly", true}}),
+            "accepted");
+  EXPECT_EQ(viewer.inputError(), 5u);
+  EXPECT_EQ(viewerEnd.noticeUntil, now + 6000);
+  // The host never takes them.
+  EXPECT_EQ(Reason(host, Json{{"op", "inputStatus"}, {"error", 0}}), "unknown feature");
+}
+
+TEST_F(PeerControlTest, StatusWithoutTheCapabilityIsRefused) {
+  Json hello = Hello();
+  hello.erase("captureStatus");
+  hello["inputStatus"] = false;
+  viewer.HandleControl(hello);
+  EXPECT_EQ(Reason(viewer, Json{{"op", "captureStatus"}, {"epoch", 1}}),
+            "unnegotiated capture status");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "inputStatus"}, {"error", 0}}), "input status");
+}
+
+TEST_F(PeerControlTest, PingPongMeasuresRoundTrip) {
+  Handshake();
+  host.ControlTick();
+  EXPECT_TRUE(hostEnd.sent.empty());  // not yet 3000 ms after hello
+  now += 3000;
+  host.ControlTick();
+  const Json ping = hostEnd.Take();
+  EXPECT_EQ(ping["token"], now);
+  viewer.HandleControl(ping);
+  const Json pong = viewerEnd.Take();
+  EXPECT_EQ(SerializeMessage(pong), "{\"op\":\"pong\",\"token\":" + std::to_string(now) + "}");
+  now += 42;
+  Json wrong = pong;
+  wrong["token"] = now;
+  host.HandleControl(wrong);
+  EXPECT_EQ(host.roundTripMs(), -1);  // not the last ping's token
+  host.HandleControl(pong);
+  EXPECT_EQ(host.roundTripMs(), 42);
+
+  // The next ping 3000 ms later; a two-minute round trip is capped.
+  now += 2957;
+  host.ControlTick();
+  EXPECT_TRUE(hostEnd.sent.empty());
+  now += 1;
+  host.ControlTick();
+  const Json second = hostEnd.Take();
+  now += 120000;
+  host.HandleControl(Json{{"op", "pong"}, {"token", second["token"]}});
+  EXPECT_EQ(host.roundTripMs(), 99999);
+  EXPECT_EQ(Reason(host, Json{{"op", "ping"}, {"token", -1}}), "input number");
+
+  // A ping that cannot be queued ends the session.
+  now += 3000;
+  hostEnd.refuseSends = true;
+  EXPECT_THROW(host.ControlTick(), std::runtime_error);
+}
+
+TEST_F(PeerControlTest, PermissionsAndUnknownMessages) {
+  Handshake();
+  viewer.allowClipboard = false;
+  viewer.SendPermissions();
+  const Json permissions = viewerEnd.Take();
+  EXPECT_EQ(SerializeMessage(permissions),
+            R"({"clipboard":false,"control":false,"files":true,"op":"permissions"})");
+  host.HandleControl(permissions);
+  EXPECT_FALSE(host.peerClipboard());
+  EXPECT_TRUE(host.peerFiles());
+
+  host.allowControl = false;
+  host.SendPermissions();
+  viewer.HandleControl(hostEnd.Take());
+  EXPECT_FALSE(viewer.peerControl());
+
+  EXPECT_EQ(Reason(viewer, Json{{"op", "selectDisplay"}, {"selected", 0}, {"profile", 0}}),
+            "unknown feature");
+  EXPECT_EQ(Reason(viewer, Json{{"op", "releaseInput"}}), "unknown feature");
+  EXPECT_EQ(Reason(host, Json{{"op", "clipboardAck"}}), "clipboard acknowledgement");
+  EXPECT_EQ(Reason(host, Json{{"op", "nonsense"}}), "unknown feature");
+  EXPECT_EQ(Reason(host, Json{{"op", "chat"}}), "accepted");  // offered to the tools
+  EXPECT_EQ(hostEnd.toolMessages.size(), 1u);
+  EXPECT_EQ(Reason(host, Json{{"op", "releaseInput"}}), "accepted");
+  EXPECT_EQ(hostEnd.inputReleased, 1);
+}
+
+TEST_F(PeerControlTest, SendControlFailures) {
+  Handshake();
+  Json big = {{"op", "chat"}, {"text", std::string(48000, 'x')}};
+  try {
+    viewer.SendControl(big);
+    FAIL() << "oversized message queued";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "feature send");
+  }
+  viewerEnd.refuseSends = true;
+  EXPECT_THROW(viewer.SendControl(Json{{"op", "ping"}, {"token", 1}}), std::runtime_error);
+  // Releasing input on focus loss never ends the session.
+  EXPECT_NO_THROW(viewer.SendReleaseInput());
+  EXPECT_THROW(viewer.SendControl(Json{{"op", "x"}, {"bad", std::string("\xC3")}}),
+               Json::type_error);
+}
+
+}  // namespace
+}  // namespace ov
