@@ -1,2 +1,2 @@
-ov_add_bench(crypto_bench SOURCES crypto_bench.cc LIBS ov_crypto)
-ov_add_bench(codec_bench SOURCES codec_bench.cc LIBS ov_base)
+ov_add_bench(crypto_bench WINDOWS SOURCES crypto_bench.cc LIBS ov_crypto)
+ov_add_bench(codec_bench WINDOWS SOURCES codec_bench.cc LIBS ov_base)

@@ -76,9 +76,9 @@ void SealUnsealFresh(benchmark::State& state) {
                           static_cast<std::int64_t>(size));
 }
 
-BENCHMARK(RawAesGcm)->Arg(1024)->Arg(65536)->Arg(1 << 20);
-BENCHMARK(SealUnseal)->Arg(1024)->Arg(65536)->Arg(1 << 20);
-BENCHMARK(SealUnsealFresh)->Arg(1024)->Arg(65536)->Arg(1 << 20);
+BENCHMARK(RawAesGcm)->Arg(1024)->Arg(65536)->Arg(1 << 20)->UseRealTime();
+BENCHMARK(SealUnseal)->Arg(1024)->Arg(65536)->Arg(1 << 20)->UseRealTime();
+BENCHMARK(SealUnsealFresh)->Arg(1024)->Arg(65536)->Arg(1 << 20)->UseRealTime();
 
 }  // namespace
 
