@@ -1,0 +1,224 @@
+#include "screen/gdi_capturer_win.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "screen/capture_policy.h"
+#include "screen/displays.h"
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+#include "windows_capture/wgc_platform_win.h"
+
+namespace ov {
+namespace {
+
+// A top-down 32-bit DIB section selected into a memory context. Not copyable; released in
+// reverse order of creation.
+class DibSurface {
+ public:
+  DibSurface() = default;
+  ~DibSurface() { Release(); }
+  DibSurface(const DibSurface&) = delete;
+  DibSurface& operator=(const DibSurface&) = delete;
+
+  // `reference` may be null (a context compatible with the screen is made then).
+  bool Create(HDC reference, int width, int height) {
+    Release();
+    if (!SurfaceSizeAllowed(width, height)) return false;
+    dc_ = CreateCompatibleDC(reference);
+    if (dc_ == nullptr) return false;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap_ == nullptr || bits == nullptr) {
+      Release();
+      return false;
+    }
+    old_ = SelectObject(dc_, bitmap_);
+    if (old_ == nullptr || reinterpret_cast<INT_PTR>(old_) == -1) {  // HGDI_ERROR
+      old_ = nullptr;
+      Release();
+      return false;
+    }
+    bits_ = static_cast<std::uint8_t*>(bits);
+    width_ = width;
+    height_ = height;
+    return true;
+  }
+
+  void Release() noexcept {
+    if (old_ != nullptr) SelectObject(dc_, old_);
+    if (bitmap_ != nullptr) DeleteObject(bitmap_);
+    if (dc_ != nullptr) DeleteDC(dc_);
+    old_ = nullptr;
+    bitmap_ = nullptr;
+    dc_ = nullptr;
+    bits_ = nullptr;
+    width_ = height_ = 0;
+  }
+
+  HDC dc() const noexcept { return dc_; }
+  std::uint8_t* bits() const noexcept { return bits_; }
+  int width() const noexcept { return width_; }
+  int height() const noexcept { return height_; }
+  bool Valid() const noexcept { return bits_ != nullptr; }
+
+ private:
+  HDC dc_ = nullptr;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+  std::uint8_t* bits_ = nullptr;
+  int width_ = 0;
+  int height_ = 0;
+};
+
+class ScreenDc {
+ public:
+  ScreenDc() : dc_(GetDC(nullptr)) {}
+  ~ScreenDc() {
+    if (dc_ != nullptr) ReleaseDC(nullptr, dc_);
+  }
+  ScreenDc(const ScreenDc&) = delete;
+  ScreenDc& operator=(const ScreenDc&) = delete;
+  HDC get() const noexcept { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
+class WindowsCaptureSteps : public CaptureSteps {
+ public:
+  explicit WindowsCaptureSteps(std::unique_ptr<WgcPlatform> platform) : wgc_(std::move(platform)) {}
+
+  bool InputDesktopActive() override { return IsInputDesktopActive(); }
+  void ResetWgc() override { wgc_.StopAndAllowRetry(); }
+  std::optional<ScreenRect> ResolveBounds(const DisplayInfo& display) override {
+    return ResolveDisplayBounds(display);
+  }
+
+  CopyResult CopyScreen(int slot, const ScreenRect& rect, bool& black) override {
+    DibSurface& surface = surfaces_[slot];
+    ScreenDc screen;
+    if (screen.get() == nullptr) return CopyResult::NoSurface;
+    const auto width = static_cast<int>(rect.Width());
+    const auto height = static_cast<int>(rect.Height());
+    if (!surface.Create(screen.get(), width, height)) return CopyResult::NoSurface;
+    const DWORD rop = slot == 0 ? (SRCCOPY | CAPTUREBLT) : SRCCOPY;
+    const bool copied =
+        BitBlt(surface.dc(), 0, 0, width, height, screen.get(), rect.left, rect.top, rop) != FALSE;
+    const bool flushed = GdiFlush() != FALSE;
+    if (!copied || !flushed) return CopyResult::Failed;
+    black = IsBlackPicture(surface.bits(), width, height);
+    return CopyResult::Ok;
+  }
+
+  std::vector<std::uint8_t> EncodeSurface(int slot, const ScreenRect& rect, int maxWidth,
+                                          int quality) override {
+    DibSurface& surface = surfaces_[slot];
+    if (!surface.Valid()) return {};
+    return Encode(surface, rect, maxWidth, quality);
+  }
+
+  std::vector<std::uint8_t> TryWgc(const DisplayInfo& display, const ScreenRect& rect,
+                                   int maxWidth, int quality, CaptureStatus& status) override {
+    std::uint32_t error = 0;
+    const PixelBuffer* frame = wgc_.GetFrame(display, rect, error);
+    status.error = error;
+    if (frame == nullptr || frame->width != rect.Width() || frame->height != rect.Height()) {
+      return {};
+    }
+    DibSurface surface;
+    if (!surface.Create(nullptr, frame->width, frame->height)) return {};
+    std::memcpy(surface.bits(), frame->bytes.data(), frame->bytes.size());
+    const bool black = IsBlackPicture(surface.bits(), frame->width, frame->height);
+    auto jpeg = Encode(surface, rect, maxWidth, quality);
+    if (!jpeg.empty()) status.black = black;
+    return jpeg;
+  }
+
+  void ReleaseSurfaces() noexcept {
+    surfaces_[0].Release();
+    surfaces_[1].Release();
+  }
+
+ private:
+  static std::vector<std::uint8_t> Encode(DibSurface& surface, const ScreenRect& rect,
+                                          int maxWidth, int quality) {
+    DrawCursorOverlay(surface.dc(), 1.0, rect);
+    if (!GdiFlush()) return {};
+    return ScaleAndEncode(surface.bits(), surface.width(), surface.height(), maxWidth, quality);
+  }
+
+  WgcSource wgc_;
+  DibSurface surfaces_[2];
+};
+
+class GdiWgcCapturer : public ScreenCapturer {
+ public:
+  explicit GdiWgcCapturer(std::unique_ptr<WgcPlatform> platform)
+      : steps_(std::move(platform)), preferWgc_(GetSystemMetrics(SM_REMOTESESSION) != 0) {}
+
+  std::vector<std::uint8_t> CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
+                                         CaptureStatus& status) override {
+    auto jpeg = RunCaptureFrame(steps_, preferWgc_, display, maxWidth, quality, status);
+    steps_.ReleaseSurfaces();
+    return jpeg;
+  }
+
+ private:
+  WindowsCaptureSteps steps_;
+  bool preferWgc_;
+};
+
+int RoundToInt(double v) { return static_cast<int>(std::lround(v)); }
+
+}  // namespace
+
+void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect) {
+  CURSORINFO cursor{};
+  cursor.cbSize = sizeof(cursor);
+  if (!GetCursorInfo(&cursor) || (cursor.flags & CURSOR_SHOWING) == 0 || cursor.hCursor == nullptr) {
+    return;
+  }
+  const POINT at = cursor.ptScreenPos;
+  if (at.x < displayRect.left || at.x >= displayRect.right || at.y < displayRect.top ||
+      at.y >= displayRect.bottom) {
+    return;
+  }
+  ICONINFO icon{};
+  if (!GetIconInfo(cursor.hCursor, &icon)) return;
+  int width = GetSystemMetrics(SM_CXCURSOR);
+  int height = GetSystemMetrics(SM_CYCURSOR);
+  BITMAP bitmap{};
+  if (icon.hbmColor != nullptr && GetObjectW(icon.hbmColor, sizeof(bitmap), &bitmap) != 0) {
+    width = bitmap.bmWidth;
+    height = bitmap.bmHeight;
+  } else if (icon.hbmMask != nullptr && GetObjectW(icon.hbmMask, sizeof(bitmap), &bitmap) != 0) {
+    width = bitmap.bmWidth;
+    height = bitmap.bmHeight / 2;
+  }
+  const int x = RoundToInt((at.x - static_cast<LONG>(icon.xHotspot) - displayRect.left) * scale);
+  const int y = RoundToInt((at.y - displayRect.top - static_cast<LONG>(icon.yHotspot)) * scale);
+  const int w = std::max(1, RoundToInt(width * scale));
+  const int h = std::max(1, RoundToInt(height * scale));
+  DrawIconEx(dc, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL);
+  if (icon.hbmColor != nullptr) DeleteObject(icon.hbmColor);
+  if (icon.hbmMask != nullptr) DeleteObject(icon.hbmMask);
+}
+
+std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform) {
+  return std::make_unique<GdiWgcCapturer>(std::move(platform));
+}
+
+std::unique_ptr<ScreenCapturer> CreateScreenCapturer() {
+  return CreateGdiWgcCapturer(CreateWindowsWgcPlatform());
+}
+
+}  // namespace ov
