@@ -1,0 +1,24 @@
+#include "app/nonce_set.h"
+
+#include <gtest/gtest.h>
+
+namespace ov {
+namespace {
+
+// Published FNV-1a 64-bit test values.
+TEST(NonceSetTest, Fnv1aMatchesReferenceValues) {
+  EXPECT_EQ(Fnv1a64(""), 0xcbf29ce484222325ull);
+  EXPECT_EQ(Fnv1a64("a"), 0xaf63dc4c8601ec8cull);
+  EXPECT_EQ(Fnv1a64("foobar"), 0x85944171f73967e8ull);
+}
+
+TEST(NonceSetTest, RemembersNonces) {
+  NonceSet set;
+  EXPECT_TRUE(set.insert(std::string(32, 'a')).second);
+  EXPECT_FALSE(set.insert(std::string(32, 'a')).second);
+  EXPECT_TRUE(set.contains(std::string(32, 'a')));
+  EXPECT_FALSE(set.contains(std::string(32, 'b')));
+}
+
+}  // namespace
+}  // namespace ov
