@@ -1,0 +1,455 @@
+#include "relay/matcher.h"
+
+#include <exception>
+
+namespace ov::relay {
+namespace {
+
+constexpr Millis kMinute = 60000;
+
+bool IsDeviceId(const std::string& id) {
+  if (id.size() != 9 || id[0] < '1' || id[0] > '9') return false;
+  for (char ch : id) {
+    if (ch < '0' || ch > '9') return false;
+  }
+  return true;
+}
+
+// A string member of at most `limit` bytes, or nothing.
+const std::string* StringMember(const Json& message, const char* name, std::size_t limit) {
+  const auto it = message.find(name);
+  if (it == message.end() || !it->is_string()) return nullptr;
+  const std::string& value = it->get_ref<const std::string&>();
+  if (value.empty() || value.size() > limit) return nullptr;
+  return &value;
+}
+
+std::string Serialize(Json message) { return SerializeMessage(message); }
+
+}  // namespace
+
+bool ParseVersion(std::string_view text, std::uint32_t out[3]) {
+  if (text.empty() || text.size() > 17) return false;
+  std::size_t part = 0;
+  std::size_t pos = 0;
+  while (part < 3) {
+    const std::size_t start = pos;
+    std::uint32_t value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+      value = value * 10 + static_cast<std::uint32_t>(text[pos] - '0');
+      ++pos;
+      if (pos - start > 5) return false;
+    }
+    const std::size_t digits = pos - start;
+    if (digits == 0 || (digits > 1 && text[start] == '0') || value > 65535) return false;
+    out[part++] = value;
+    if (part < 3) {
+      if (pos >= text.size() || text[pos] != '.') return false;
+      ++pos;
+    }
+  }
+  return pos == text.size();
+}
+
+Matcher::Matcher(MatcherConfig config, IdSource ids, LogSink log)
+    : config_(config), ids_(std::move(ids)), log_(std::move(log)) {}
+
+void Matcher::Log(const std::string& line) const {
+  if (log_) log_(line);
+}
+
+std::string Matcher::NewRequestId() {
+  // Collisions are practically impossible with 128 random bits; the loop only makes the
+  // uniqueness of live request IDs a guarantee rather than a likelihood.
+  for (;;) {
+    std::string id = ids_();
+    if (!requests_.contains(id)) return id;
+  }
+}
+
+Actions Matcher::Open(ConnId conn, const std::string& address, Millis now) {
+  Actions out;
+  Address& addr = addresses_[address];
+  const bool full = conns_.size() >= config_.maxConnections;
+  const bool addressFull = addr.connections >= config_.maxConnectionsPerAddress;
+  Conn& c = conns_[conn];
+  c.address = address;
+  ++addr.connections;
+  Log("conn=" + std::to_string(conn) + " addr=" + address + " event=open");
+  if (full) {
+    Refuse(conn, code::kServerFull, out);
+  } else if (addressFull) {
+    Refuse(conn, code::kTooManyConnections, out);
+  } else {
+    c.registerDeadline = now + config_.registerTimeout;
+    registerDeadlines_.emplace(c.registerDeadline, conn);
+  }
+  return out;
+}
+
+void Matcher::Refuse(ConnId conn, std::string_view errorCode, Actions& out) {
+  auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.closing) return;
+  Conn& c = it->second;
+  ++stats_.refusals[std::string(errorCode)];
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=error code=" +
+      std::string(errorCode));
+  Json message = {{"type", "error"}, {"code", errorCode}};
+  out.push_back({Action::Kind::kSendText, conn, Serialize(std::move(message)), 1000});
+  Detach(conn, c, out);
+  c.closing = true;
+  out.push_back({Action::Kind::kClose, conn, {}, 1008});
+}
+
+void Matcher::Detach(ConnId conn, Conn& c, Actions& out) {
+  if (c.registerDeadline != 0) {
+    registerDeadlines_.erase({c.registerDeadline, conn});
+    c.registerDeadline = 0;
+  }
+  if (c.role == Role::kHost) {
+    auto host = hosts_.find(c.sessionId);
+    if (host != hosts_.end() && host->second == conn) hosts_.erase(host);
+  }
+  if (!c.requestId.empty()) {
+    const std::string requestId = c.requestId;
+    EndRequest(requestId, conn, out);
+  }
+}
+
+void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& out) {
+  auto it = requests_.find(requestId);
+  if (it == requests_.end()) return;
+  const Request r = it->second;
+  if (r.stage == Stage::kPaired) {
+    --stats_.liveSessions;
+  } else {
+    pairingDeadlines_.erase({r.deadline, requestId});
+  }
+  requests_.erase(it);
+  for (const ConnId end : {r.host, r.viewer}) {
+    const auto e = conns_.find(end);
+    if (e != conns_.end()) e->second.requestId.clear();
+  }
+  const ConnId other = leaving == r.host ? r.viewer : r.host;
+  const auto found = conns_.find(other);
+  if (found == conns_.end() || found->second.closing) return;
+  Conn& o = found->second;
+  Json notice = {{"type", "peerDisconnected"}, {"requestId", requestId}};
+  out.push_back({Action::Kind::kSendText, other, Serialize(std::move(notice)), 1000});
+  Log("conn=" + std::to_string(other) + " addr=" + o.address + " event=peerDisconnected");
+  if (other == r.viewer) {
+    // A viewer exists for one request only; the host stays registered for the next one.
+    o.closing = true;
+    out.push_back({Action::Kind::kClose, other, {}, 1000});
+  }
+}
+
+Actions Matcher::Oversize(ConnId conn, bool text) {
+  Actions out;
+  Refuse(conn, text ? code::kTextTooLarge : code::kBinaryTooLarge, out);
+  return out;
+}
+
+Actions Matcher::Text(ConnId conn, std::string_view text, Millis now) {
+  Actions out;
+  auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.closing) return out;
+  Conn& c = it->second;
+  if (text.size() > kTextLimit) {
+    Refuse(conn, code::kTextTooLarge, out);
+    return out;
+  }
+  Json message;
+  try {
+    message = ParseMessage(text);
+  } catch (const std::exception&) {
+    Refuse(conn, code::kBadJson, out);
+    return out;
+  }
+  if (!message.is_object()) {
+    Refuse(conn, code::kBadJson, out);
+    return out;
+  }
+  const auto type = message.find("type");
+  if (type == message.end() || !type->is_string()) {
+    Refuse(conn, code::kBadMessage, out);
+    return out;
+  }
+  const std::string& name = type->get_ref<const std::string&>();
+  if (name != "register" && name != "authChallenge" && name != "authResponse" &&
+      name != "connectResponse") {
+    Refuse(conn, code::kUnknownType, out);
+    return out;
+  }
+  if (name == "register") {
+    HandleRegister(conn, c, message, now, out);
+  } else if (c.role == Role::kHost) {
+    HandleHostMessage(conn, c, name, message, out);
+  } else if (c.role == Role::kViewer) {
+    HandleViewerMessage(conn, c, name, message, out);
+  } else {
+    Refuse(conn, code::kUnexpectedMessage, out);
+  }
+  return out;
+}
+
+void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis now,
+                             Actions& out) {
+  if (c.role != Role::kNone) return Refuse(conn, code::kAlreadyRegistered, out);
+
+  Address& addr = addresses_[c.address];
+  while (!addr.registrations.empty() && addr.registrations.front() <= now - kMinute) {
+    addr.registrations.pop_front();
+  }
+  if (addr.registrations.size() >= config_.registrationsPerMinute) {
+    return Refuse(conn, code::kRateLimited, out);
+  }
+  addr.registrations.push_back(now);
+
+  const std::string* role = StringMember(message, "role", 16);
+  const auto protocol = message.find("protocol");
+  const std::string* build = StringMember(message, "build", 17);
+  const std::string* sessionId = StringMember(message, "sessionId", 9);
+  if (role == nullptr || (*role != "host" && *role != "viewer")) {
+    return Refuse(conn, code::kBadRegister, out);
+  }
+  if (protocol == message.end() || !protocol->is_number_integer()) {
+    return Refuse(conn, code::kBadRegister, out);
+  }
+  // Older protocols belong to older builds: those devices must update.
+  const bool oldProtocol =
+      protocol->is_number_unsigned() ? protocol->get<std::uint64_t>() < 3
+                                     : protocol->get<std::int64_t>() < 3;
+  if (oldProtocol) return Refuse(conn, code::kUpdateRequired, out);
+  if (!protocol->is_number_unsigned() || protocol->get<std::uint64_t>() != 3) {
+    return Refuse(conn, code::kBadRegister, out);
+  }
+  std::uint32_t version[3];
+  if (build == nullptr || !ParseVersion(*build, version)) {
+    return Refuse(conn, code::kBadRegister, out);
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (version[i] != config_.minBuild[i]) {
+      if (version[i] < config_.minBuild[i]) return Refuse(conn, code::kUpdateRequired, out);
+      break;
+    }
+  }
+  if (sessionId == nullptr || !IsDeviceId(*sessionId)) {
+    return Refuse(conn, code::kBadRegister, out);
+  }
+
+  if (*role == "host") {
+    if (hosts_.contains(*sessionId)) return Refuse(conn, code::kIdInUse, out);
+    registerDeadlines_.erase({c.registerDeadline, conn});
+    c.registerDeadline = 0;
+    c.role = Role::kHost;
+    c.sessionId = *sessionId;
+    hosts_.emplace(c.sessionId, conn);
+    Json reply = {{"type", "registered"}, {"protocol", 3}};
+    out.push_back({Action::Kind::kSendText, conn, Serialize(std::move(reply)), 1000});
+    Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=registered role=host id=" +
+        c.sessionId + " build=" + *build);
+    return;
+  }
+
+  // The pairing string travels to the host untouched; it is never logged.
+  const std::string* pairing = StringMember(message, "password", kPairingStringLimit);
+  if (pairing == nullptr) return Refuse(conn, code::kBadRegister, out);
+  const auto host = hosts_.find(*sessionId);
+  if (host == hosts_.end()) return Refuse(conn, code::kUnknownHost, out);
+  const ConnId hostConn = host->second;
+  Conn& h = conns_[hostConn];
+  if (!h.requestId.empty()) return Refuse(conn, code::kHostBusy, out);
+
+  const std::string requestId = NewRequestId();
+  registerDeadlines_.erase({c.registerDeadline, conn});
+  c.registerDeadline = 0;
+  c.role = Role::kViewer;
+  c.sessionId = *sessionId;
+  c.requestId = requestId;
+  h.requestId = requestId;
+  Request r;
+  r.host = hostConn;
+  r.viewer = conn;
+  r.deadline = now + config_.pairingTimeout;
+  requests_.emplace(requestId, r);
+  pairingDeadlines_.emplace(r.deadline, requestId);
+  Json request = {{"type", "connectRequest"}, {"requestId", requestId}, {"password", *pairing}};
+  out.push_back({Action::Kind::kSendText, hostConn, Serialize(std::move(request)), 1000});
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address +
+      " event=registered role=viewer host=" + c.sessionId + " hostConn=" +
+      std::to_string(hostConn) + " build=" + *build);
+}
+
+void Matcher::HandleHostMessage(ConnId conn, Conn& c, std::string_view type, const Json& message,
+                                Actions& out) {
+  if (type != "authChallenge" && type != "connectResponse") {
+    return Refuse(conn, code::kUnexpectedMessage, out);
+  }
+  const std::string* requestId = StringMember(message, "requestId", 64);
+  if (requestId == nullptr) return Refuse(conn, code::kBadMessage, out);
+  if (c.requestId.empty() || *requestId != c.requestId) {
+    // A reply to a request that already ended (the viewer left or timed out) crosses the
+    // relay's notice on the wire; it is dropped without disturbing the host.
+    Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=stale type=" +
+        std::string(type));
+    return;
+  }
+  Request& r = requests_.at(c.requestId);
+  Conn& v = conns_[r.viewer];
+
+  if (type == "authChallenge") {
+    if (r.stage != Stage::kRequested) return Refuse(conn, code::kUnexpectedMessage, out);
+    const std::string* pake = StringMember(message, "message", kForwardedMemberLimit);
+    const std::string* confirmation =
+        StringMember(message, "confirmation", kForwardedMemberLimit);
+    if (pake == nullptr || confirmation == nullptr) return Refuse(conn, code::kBadMessage, out);
+    r.stage = Stage::kChallenged;
+    Json forward = {{"type", "authChallenge"},
+                    {"requestId", *requestId},
+                    {"message", *pake},
+                    {"confirmation", *confirmation}};
+    out.push_back({Action::Kind::kSendText, r.viewer, Serialize(std::move(forward)), 1000});
+    return;
+  }
+
+  const auto accepted = message.find("accepted");
+  if (accepted == message.end() || !accepted->is_boolean()) {
+    return Refuse(conn, code::kBadMessage, out);
+  }
+  if (r.stage == Stage::kPaired) return Refuse(conn, code::kUnexpectedMessage, out);
+  if (!accepted->get<bool>()) {
+    // The host stays registered and free; only the viewer is told and let go.
+    const ConnId viewer = r.viewer;
+    pairingDeadlines_.erase({r.deadline, c.requestId});
+    requests_.erase(c.requestId);
+    c.requestId.clear();
+    v.requestId.clear();
+    Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=refused");
+    return Refuse(viewer, code::kRefused, out);
+  }
+  if (r.stage != Stage::kAnswered) return Refuse(conn, code::kUnexpectedMessage, out);
+  r.stage = Stage::kPaired;
+  pairingDeadlines_.erase({r.deadline, c.requestId});
+  ++stats_.pairingsTotal;
+  ++stats_.liveSessions;
+  Json connected = {{"type", "connected"}, {"requestId", *requestId}};
+  const std::string text = Serialize(std::move(connected));
+  out.push_back({Action::Kind::kSendText, conn, text, 1000});
+  out.push_back({Action::Kind::kSendText, r.viewer, text, 1000});
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=paired viewerConn=" +
+      std::to_string(r.viewer));
+}
+
+void Matcher::HandleViewerMessage(ConnId conn, Conn& c, std::string_view type,
+                                  const Json& message, Actions& out) {
+  if (type != "authResponse") return Refuse(conn, code::kUnexpectedMessage, out);
+  const std::string* requestId = StringMember(message, "requestId", 64);
+  if (requestId == nullptr) return Refuse(conn, code::kBadMessage, out);
+  if (*requestId != c.requestId) return Refuse(conn, code::kUnexpectedMessage, out);
+  Request& r = requests_.at(c.requestId);
+  if (r.stage != Stage::kChallenged) return Refuse(conn, code::kUnexpectedMessage, out);
+  const std::string* confirmation = StringMember(message, "confirmation", kForwardedMemberLimit);
+  if (confirmation == nullptr) return Refuse(conn, code::kBadMessage, out);
+  r.stage = Stage::kAnswered;
+  Json forward = {
+      {"type", "authResponse"}, {"requestId", *requestId}, {"confirmation", *confirmation}};
+  out.push_back({Action::Kind::kSendText, r.host, Serialize(std::move(forward)), 1000});
+}
+
+std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& actions) {
+  auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.closing) return std::nullopt;
+  if (size > kBinaryLimit) {
+    Refuse(conn, code::kBinaryTooLarge, actions);
+    return std::nullopt;
+  }
+  const std::optional<ConnId> partner = PartnerOf(conn);
+  if (!partner) {
+    Refuse(conn, code::kNotPaired, actions);
+    return std::nullopt;
+  }
+  ++stats_.forwardedMessages;
+  stats_.forwardedBytes += size;
+  return partner;
+}
+
+std::optional<ConnId> Matcher::PartnerOf(ConnId conn) const {
+  const auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.requestId.empty()) return std::nullopt;
+  const auto r = requests_.find(it->second.requestId);
+  if (r == requests_.end() || r->second.stage != Stage::kPaired) return std::nullopt;
+  return conn == r->second.host ? r->second.viewer : r->second.host;
+}
+
+Actions Matcher::Closed(ConnId conn) {
+  Actions out;
+  auto it = conns_.find(conn);
+  if (it == conns_.end()) return out;
+  Conn& c = it->second;
+  if (!c.closing) {
+    c.closing = true;
+    Detach(conn, c, out);
+  }
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=closed");
+  auto addr = addresses_.find(c.address);
+  if (addr != addresses_.end()) {
+    --addr->second.connections;
+    if (addr->second.connections == 0 && addr->second.registrations.empty()) {
+      addresses_.erase(addr);
+    }
+  }
+  conns_.erase(it);
+  return out;
+}
+
+Actions Matcher::Tick(Millis now) {
+  Actions out;
+  while (!registerDeadlines_.empty() && registerDeadlines_.begin()->first <= now) {
+    const ConnId conn = registerDeadlines_.begin()->second;
+    registerDeadlines_.erase(registerDeadlines_.begin());
+    conns_[conn].registerDeadline = 0;
+    Refuse(conn, code::kRegisterTimeout, out);
+  }
+  while (!pairingDeadlines_.empty() && pairingDeadlines_.begin()->first <= now) {
+    const std::string requestId = pairingDeadlines_.begin()->second;
+    pairingDeadlines_.erase(pairingDeadlines_.begin());
+    const auto r = requests_.find(requestId);
+    if (r == requests_.end()) continue;
+    // Refusing the viewer ends the request, which tells the host.
+    Refuse(r->second.viewer, code::kPairingTimeout, out);
+  }
+  if (now - lastPrune_ >= kMinute) {
+    lastPrune_ = now;
+    for (auto it = addresses_.begin(); it != addresses_.end();) {
+      auto& regs = it->second.registrations;
+      while (!regs.empty() && regs.front() <= now - kMinute) regs.pop_front();
+      if (it->second.connections == 0 && regs.empty()) {
+        it = addresses_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return out;
+}
+
+std::optional<Millis> Matcher::NextDeadline() const {
+  std::optional<Millis> next;
+  if (!registerDeadlines_.empty()) next = registerDeadlines_.begin()->first;
+  if (!pairingDeadlines_.empty() &&
+      (!next || pairingDeadlines_.begin()->first < *next)) {
+    next = pairingDeadlines_.begin()->first;
+  }
+  return next;
+}
+
+MatcherStats Matcher::Stats() const {
+  MatcherStats s = stats_;
+  s.connections = conns_.size();
+  s.registeredHosts = hosts_.size();
+  s.pendingRequests = requests_.size() - stats_.liveSessions;
+  return s;
+}
+
+}  // namespace ov::relay

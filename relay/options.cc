@@ -1,0 +1,133 @@
+#include "relay/options.h"
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace ov::relay {
+namespace {
+
+// "HOST:PORT" with HOST an IPv4 literal, "localhost" or a bracketed IPv6 literal.
+bool SplitListen(const std::string& text, std::string& host, std::uint16_t& port) {
+  std::string portText;
+  if (!text.empty() && text[0] == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      return false;
+    }
+    host = text.substr(1, close - 1);
+    portText = text.substr(close + 2);
+  } else {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    portText = text.substr(colon + 1);
+    if (host.find(':') != std::string::npos) return false;
+  }
+  if (portText.empty() || portText.size() > 5) return false;
+  unsigned long value = 0;
+  for (char ch : portText) {
+    if (ch < '0' || ch > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(ch - '0');
+  }
+  if (value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOptions& options) {
+  CLI::App app{
+      "kestrova-relay: the Kestrova relay (/ws) and update service (/download/) on one port.\n"
+      "Without arguments it listens on 127.0.0.1:8080 with plain ws:// and http://, for local use.\n"
+      "Plain listening is refused on any non-loopback address: give --tls-cert and --tls-key."};
+  app.get_formatter()->column_width(36);
+
+  std::string listen = "127.0.0.1:8080";
+  std::string minBuild = "0.0.0";
+  std::size_t maxConnections = options.matcher.maxConnections;
+  std::size_t maxPerAddress = options.matcher.maxConnectionsPerAddress;
+  std::size_t registrations = options.matcher.registrationsPerMinute;
+  long long registerTimeout = options.matcher.registerTimeout / 1000;
+  long long pairingTimeout = options.matcher.pairingTimeout / 1000;
+  long long idleTimeout = options.idleTimeout / 1000;
+  long long writeTimeout = options.writeTimeout / 1000;
+  std::size_t queueMessages = options.queueMessages;
+  std::size_t queueMiB = options.queueBytes >> 20;
+
+  app.add_option("--listen", listen, "Address and port to listen on, ADDR:PORT or [V6]:PORT")
+      ->capture_default_str();
+  app.add_option("--tls-cert", options.tlsCert, "PEM certificate chain file; enables wss:// and https://")
+      ->check(CLI::ExistingFile);
+  app.add_option("--tls-key", options.tlsKey, "PEM private key file for --tls-cert")
+      ->check(CLI::ExistingFile);
+  app.add_option("--update-dir", options.updateDir,
+                 "Folder served under /download/: update.json and releases/X.Y.Z/Orvantis.exe")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--min-build", minBuild,
+                 "Devices registering with an older build get the error \"updateRequired\"")
+      ->capture_default_str();
+  app.add_option("--max-connections", maxConnections, "Bound on open WebSocket connections")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--max-connections-per-ip", maxPerAddress,
+                 "Open WebSocket connections allowed from one address")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--registrations-per-minute", registrations,
+                 "Registrations (hosts and viewers) allowed per address per minute")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--register-timeout", registerTimeout,
+                 "Seconds a new connection has to send a valid registration")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600));
+  app.add_option("--pairing-timeout", pairingTimeout,
+                 "Seconds from a viewer's registration until the pair must be connected")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600));
+  app.add_option("--idle-timeout", idleTimeout,
+                 "Seconds of WebSocket silence before closing (a ping is sent halfway)")
+      ->capture_default_str()
+      ->check(CLI::Range(2, 86400));
+  app.add_option("--write-timeout", writeTimeout,
+                 "Seconds one outgoing message may take before the connection is dropped")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 86400));
+  app.add_option("--queue-messages", queueMessages,
+                 "Outgoing messages queued per connection before its partner stops being read")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{100000}));
+  app.add_option("--queue-mib", queueMiB,
+                 "Outgoing MiB queued per connection before its partner stops being read")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));
+  app.add_flag("--quiet", options.quiet, "No log line per connection event (start and stop only)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  if (!SplitListen(listen, options.listenHost, options.port)) {
+    std::fprintf(stderr, "--listen: expected ADDR:PORT, got \"%s\"\n", listen.c_str());
+    return 2;
+  }
+  if (!ParseVersion(minBuild, options.matcher.minBuild)) {
+    std::fprintf(stderr, "--min-build: expected a version X.Y.Z, got \"%s\"\n", minBuild.c_str());
+    return 2;
+  }
+  options.matcher.maxConnections = maxConnections;
+  options.matcher.maxConnectionsPerAddress = maxPerAddress;
+  options.matcher.registrationsPerMinute = registrations;
+  options.matcher.registerTimeout = registerTimeout * 1000;
+  options.matcher.pairingTimeout = pairingTimeout * 1000;
+  options.idleTimeout = idleTimeout * 1000;
+  options.writeTimeout = writeTimeout * 1000;
+  options.queueMessages = queueMessages;
+  options.queueBytes = queueMiB << 20;
+  return std::nullopt;
+}
+
+}  // namespace ov::relay

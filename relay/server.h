@@ -1,0 +1,59 @@
+// kestrova-relay's network shell: one listening port serving the WebSocket relay at /ws, the update
+// files under /download/, /healthz and /metrics, over TLS or (loopback only) in the clear. All
+// network work runs on the thread that calls Run; the matching rules live in Matcher.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "relay/matcher.h"
+
+namespace ov::relay {
+
+struct ServerOptions {
+  std::string listenHost = "127.0.0.1";  // an IP literal or "localhost"
+  std::uint16_t port = 8080;              // 0 picks a free port (see Server::Port)
+  std::string tlsCert;                    // PEM certificate chain; with tlsKey enables TLS
+  std::string tlsKey;                     // PEM private key
+  std::string updateDir;                  // empty: every /download/ path is 404
+  MatcherConfig matcher;
+  std::size_t queueMessages = 64;         // per connection: outgoing messages before backpressure
+  std::size_t queueBytes = 16u << 20;     // per connection: outgoing bytes before backpressure
+  Millis idleTimeout = 60000;             // WebSocket silence (a ping is sent halfway)
+  Millis writeTimeout = 120000;           // one outgoing message may take this long at most
+  Millis httpTimeout = 10000;             // TLS handshake plus the HTTP request
+  bool quiet = false;                     // no per-connection log lines
+  bool handleSignals = false;             // SIGINT/SIGTERM stop the server
+};
+
+// Throws std::invalid_argument when the options are inconsistent (TLS half given, clear text on a
+// non-loopback address, an update folder that does not exist).
+void ValidateOptions(const ServerOptions& options);
+
+class Server {
+ public:
+  // Validates, loads the TLS files, binds and listens. Throws on any failure.
+  explicit Server(ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // The bound port (useful with port 0).
+  std::uint16_t Port() const;
+  bool Secure() const;
+  // Serves until Stop; returns once every connection has been closed (or after a short grace
+  // period that bounds the closing handshakes).
+  void Run();
+  // Safe from any thread, also before Run: stops accepting and closes every connection with
+  // "going away".
+  void Stop();
+
+  class Impl;  // internal; public only so the session classes can name it
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ov::relay
