@@ -1,5 +1,7 @@
 #include "screen/synthetic_capturer.h"
 
+#include <cstring>
+
 #include "screen/jpeg_codec.h"
 #include "screen/picture.h"
 
@@ -30,25 +32,32 @@ PixelBuffer PaintSyntheticPicture(SyntheticScene scene, int width, int height,
   }
   const std::size_t shift = scene == SyntheticScene::MovingPattern ? std::size_t{frame} * 8 : 0;
   const std::size_t barsBottom = h * 2 / 3;
+  // One row of bars and one row of the ramp, computed once; the rows below are copies (the
+  // ramp rows with a diagonal texture, so the encoder has detail to work on).
+  std::vector<std::uint8_t> bars(w * 4);
+  std::vector<std::uint8_t> ramp(w * 4);
+  for (std::size_t x = 0; x < w; ++x) {
+    const std::size_t sx = (x + shift) % w;
+    const std::uint8_t* bar = kBars[sx * 8 / w];
+    bars[x * 4] = bar[0];
+    bars[x * 4 + 1] = bar[1];
+    bars[x * 4 + 2] = bar[2];
+    bars[x * 4 + 3] = 0xFF;
+    const auto level = static_cast<std::uint8_t>(sx * 255 / (w > 1 ? w - 1 : 1));
+    ramp[x * 4] = static_cast<std::uint8_t>(level / 2);
+    ramp[x * 4 + 1] = level;
+    ramp[x * 4 + 2] = static_cast<std::uint8_t>(255 - level);
+    ramp[x * 4 + 3] = 0xFF;
+  }
   for (std::size_t y = 0; y < h; ++y) {
     std::uint8_t* row = out.bytes.data() + y * w * 4;
+    if (y < barsBottom) {
+      std::memcpy(row, bars.data(), w * 4);
+      continue;
+    }
+    std::memcpy(row, ramp.data(), w * 4);
     for (std::size_t x = 0; x < w; ++x) {
-      const std::size_t sx = (x + shift) % w;
-      std::uint8_t* p = row + x * 4;
-      if (y < barsBottom) {
-        const std::uint8_t* bar = kBars[sx * 8 / w];
-        p[0] = bar[0];
-        p[1] = bar[1];
-        p[2] = bar[2];
-      } else {
-        // A horizontal grey ramp with a diagonal texture, so the encoder has detail to work on.
-        const auto ramp = static_cast<std::uint8_t>(sx * 255 / (w > 1 ? w - 1 : 1));
-        const auto texture = static_cast<std::uint8_t>(((sx + y) / 4) % 2 ? 24 : 0);
-        p[0] = static_cast<std::uint8_t>(ramp / 2 + texture);
-        p[1] = ramp;
-        p[2] = static_cast<std::uint8_t>(255 - ramp);
-      }
-      p[3] = 0xFF;
+      if ((((x + shift) % w + y) / 4) % 2 != 0) row[x * 4] = static_cast<std::uint8_t>(row[x * 4] + 24);
     }
   }
   return out;
