@@ -61,8 +61,9 @@ const Catalogue::Row* Catalogue::Find(std::string_view key) const {
 }
 
 const Catalogue& BuiltInCatalogue() {
-  // A function-local static: initialised once, thread-safe; a throw leaves it for a later retry.
-  static const Catalogue catalogue = Catalogue::Parse(CatalogueTable());
+  // Initialised once and thread-safely (a throw leaves it for a later retry), and never destroyed,
+  // so that painting on any thread during shutdown still finds it.
+  static const Catalogue& catalogue = *new Catalogue(Catalogue::Parse(CatalogueTable()));
   return catalogue;
 }
 

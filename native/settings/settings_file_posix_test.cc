@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <cstdio>
 
 #include "base/json_codec.h"
@@ -168,6 +169,24 @@ TEST_F(FileSettingsTest, UnreadableFileAsksAndIsNotOverwritten) {
   fs::remove(dir_ / "settings.json");
   ASSERT_EQ(::mkfifo((dir_ / "settings.json").c_str(), 0600), 0);
   EXPECT_TRUE(store.LoadAskBeforeConnection());
+}
+
+TEST_F(FileSettingsTest, ConcurrentWritersLoseNoValue) {
+  // Two writers (as two running copies of the program would be) each own one member; the lock
+  // around read-modify-write keeps both.
+  std::thread approval([&] {
+    FileSettingsStore store(dir_.string());
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(store.StoreAskBeforeConnection(i % 2 == 0));
+  });
+  std::thread language([&] {
+    FileSettingsStore store(dir_.string());
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(store.StoreLanguage(i % 2 == 0 ? L"de" : L"ru"));
+  });
+  approval.join();
+  language.join();
+  FileSettingsStore store(dir_.string());
+  EXPECT_FALSE(store.LoadAskBeforeConnection());  // the last write was false
+  EXPECT_EQ(store.LoadLanguage(), std::optional<std::wstring>(L"ru"));
 }
 
 TEST(FileSettingsDirectory, FollowsXdgThenHome) {
