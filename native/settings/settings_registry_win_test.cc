@@ -122,6 +122,9 @@ TEST_F(RegistrySettingsTest, FailedWriteKeepsTheOldValue) {
   EXPECT_FALSE(underVolatile.StoreAskBeforeConnection(false));
   EXPECT_FALSE(underVolatile.StoreLanguage(L"de"));
   EXPECT_FALSE(underVolatile.LoadAskBeforeConnection());  // nothing was created
+  bool ask = true;
+  EXPECT_FALSE(ToggleAskBeforeConnection(ask, &underVolatile));
+  EXPECT_TRUE(ask);
   RegCloseKey(volatileKey);
 
   // A root handle that is no longer valid fails the same way.

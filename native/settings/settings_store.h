@@ -46,6 +46,15 @@ class SettingsStore {
   virtual bool StoreLanguage(std::wstring_view code) = 0;
 };
 
+// The status line shown when the approval setting could not be written.
+inline constexpr const char* kApprovalNotSavedStatus = "Could not save the approval setting";
+
+// The user toggled "Ask before every connection". With a store, the new value is written first
+// and `ask` changes only when the write succeeded; without one (preview mode) only `ask` changes.
+// Returns false when the write failed: the caller then shows kApprovalNotSavedStatus, and both
+// `ask` and the stored value are as they were.
+bool ToggleAskBeforeConnection(bool& ask, SettingsStore* store);
+
 // The store of the user running the program (the registry on Windows, the settings file under
 // $XDG_CONFIG_HOME or ~/.config elsewhere).
 std::unique_ptr<SettingsStore> OpenUserSettings();
