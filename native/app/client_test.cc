@@ -1,0 +1,916 @@
+// The controller against a scripted relay: the test delivers relay messages through a
+// ScriptedTransport and plays the other end with its own pairing exchange and channel.
+#include "app/client.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <span>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/testing/client_harness.h"
+#include "crypto/primitives.h"
+
+namespace ov {
+namespace {
+
+using testing::ClientHarness;
+using testing::ScriptedTransport;
+using namespace std::chrono_literals;
+
+constexpr std::uint8_t kBinding = static_cast<std::uint8_t>(SealedKind::Binding);
+constexpr std::uint8_t kControl = static_cast<std::uint8_t>(SealedKind::Control);
+constexpr std::uint8_t kFrame = static_cast<std::uint8_t>(SealedKind::Frame);
+constexpr std::uint8_t kInput = static_cast<std::uint8_t>(SealedKind::Input);
+
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Aborts the test binary when a step that must end promptly hangs (a failed join would otherwise
+// hang the whole run until the CTest timeout, with no hint of where).
+class Watchdog {
+ public:
+  explicit Watchdog(const char* what, std::chrono::seconds limit = 30s) {
+    thread_ = std::thread([this, what, limit] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+        std::fprintf(stderr, "watchdog: %s did not finish\n", what);
+        std::abort();
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// The viewer's side of one attempt, played by the test against a host Client.
+struct TestViewer {
+  TestViewer(const std::string& password, const std::string& hostId,
+             std::string nonceHex = RandomHex(16))
+      : nonce(std::move(nonceHex)),
+        pake(PakeExchange::Create(password, hostId, nonce, /*isHost=*/false)),
+        offer(MakePairingOffer(nonce, pake->OwnMessageHex())) {}
+
+  std::string nonce;
+  std::unique_ptr<PakeExchange> pake;
+  std::string offer;
+  std::shared_ptr<CryptoSession> channel;
+};
+
+class HostTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    host.StartUp();
+    transport = host.LastTransport();
+    ASSERT_TRUE(transport);
+    ASSERT_TRUE(transport->WaitConnected());
+    ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+    host.Pump();
+    ASSERT_EQ(host.status(), kStatusReady);
+  }
+
+  // Delivers a connect request and returns the host's answer ("authChallenge" or
+  // "connectResponse"), or null when it sent nothing within `wait`.
+  Json Request(const std::string& requestId, const std::string& offer,
+               std::chrono::milliseconds wait = 5s) {
+    const std::size_t from = transport->SentTexts().size();
+    EXPECT_TRUE(transport->DeliverJson(
+        {{"type", "connectRequest"}, {"requestId", requestId}, {"password", offer}}));
+    host.Pump();
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < end) {
+      const auto texts = transport->SentTexts();
+      if (texts.size() > from) return ParseMessage(texts[from]);
+      std::this_thread::sleep_for(2ms);
+    }
+    return Json();
+  }
+
+  // Runs the viewer's side up to the host's verified confirmation; returns the viewer.
+  std::unique_ptr<TestViewer> PairUntilConsent(const std::string& requestId) {
+    auto viewer = std::make_unique<TestViewer>(host.client->sessionPassword(),
+                                               host.client->deviceId());
+    const Json challenge = Request(requestId, viewer->offer);
+    EXPECT_EQ(challenge.value("type", ""), "authChallenge");
+    EXPECT_EQ(challenge.value("requestId", ""), requestId);
+    viewer->pake->Process(challenge.at("message").get<std::string>(), requestId);
+    EXPECT_TRUE(viewer->pake->CheckPeerConfirmation(challenge.at("confirmation").get<std::string>()));
+    const std::string confirmation = viewer->pake->OwnConfirmationHex();
+    viewer->channel = viewer->pake->CreateChannel();
+    EXPECT_TRUE(transport->DeliverJson(
+        {{"type", "authResponse"}, {"requestId", requestId}, {"confirmation", confirmation}}));
+    host.Pump();
+    return viewer;
+  }
+
+  // Continues after the consent: "connected", then the binding and hello on the wire.
+  void Connect(TestViewer& viewer, const std::string& requestId) {
+    ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", requestId}}));
+    host.Pump();
+    ASSERT_TRUE(transport->WaitForBinary(2));
+    const auto binaries = transport->SentBinaries();
+    std::uint8_t kind = 0;
+    std::vector<std::uint8_t> plain;
+    ASSERT_TRUE(viewer.channel->Unseal(binaries[0], kind, plain));
+    EXPECT_EQ(kind, kBinding);
+    EXPECT_EQ(std::string(plain.begin(), plain.end()), requestId);
+    ASSERT_TRUE(viewer.channel->Unseal(binaries[1], kind, plain));
+    EXPECT_EQ(kind, kControl);
+    EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)).value("op", ""), "hello");
+  }
+
+  void DeliverSealed(TestViewer& viewer, std::uint8_t kind, const std::string& plaintext) {
+    ASSERT_TRUE(transport->DeliverBinary(viewer.channel->Seal(kind, Bytes(plaintext))));
+    host.Pump();
+  }
+
+  void SendHelloAck(TestViewer& viewer) {
+    DeliverSealed(viewer, kControl,
+                  SerializeMessage({{"op", "helloAck"}, {"version", 3}, {"build", "0.3.9"},
+                                    {"captureStatus", true}, {"inputStatus", true},
+                                    {"clipboardSync", true}, {"files", true},
+                                    {"clipboard", true}}));
+  }
+
+  Json LastResponse() { return transport->WaitForSentType("connectResponse", responsesFrom); }
+
+  ManualClock clock;
+  ClientHarness host{clock};
+  std::shared_ptr<ScriptedTransport> transport;
+  std::size_t responsesFrom = 0;
+  const std::string rid1 = std::string(32, 'a');
+  const std::string rid2 = std::string(32, 'b');
+};
+
+TEST_F(HostTest, RegistersWithItsIdAndReachesAnActiveSessionWithoutAPrompt) {
+  const Json reg = ParseMessage(transport->SentTexts().at(0));
+  EXPECT_EQ(reg, Json({{"type", "register"}, {"role", "host"}, {"protocol", 3},
+                       {"sessionId", host.client->deviceId()}, {"build", "0.3.9"}}));
+  EXPECT_EQ(transport->url(), L"wss://relay.test/ws");
+  EXPECT_TRUE(IsValidDeviceId(host.client->deviceId()));
+  EXPECT_TRUE(IsValidSessionPassword(host.client->sessionPassword()));
+
+  auto viewer = PairUntilConsent(rid1);
+  EXPECT_EQ(host.window.foregrounds, 0);
+  const Json response = LastResponse();
+  EXPECT_EQ(response, Json({{"type", "connectResponse"}, {"requestId", rid1}, {"accepted", true}}));
+  EXPECT_TRUE(host.client->consentGiven());
+  Connect(*viewer, rid1);
+  EXPECT_EQ(host.status(), kStatusSessionActive);
+  EXPECT_TRUE(host.client->sessionActive());
+  EXPECT_TRUE(host.window.banner);
+  EXPECT_NE(host.client->connectDeadline(), 0u);
+  SendHelloAck(*viewer);
+  EXPECT_EQ(host.client->lastProtocolError(), "");
+  EXPECT_TRUE(host.client->peerControl()->helloComplete());
+  EXPECT_TRUE(host.client->streamRequested());
+  EXPECT_EQ(host.client->streamEpoch(), 1);
+  EXPECT_EQ(host.client->connectDeadline(), 0u) << "the hello exchange clears the deadline";
+}
+
+TEST_F(HostTest, AskingHostWaitsForTheDecision) {
+  host.client->SetApprovalSetting(true);
+  auto viewer = PairUntilConsent(rid1);
+  EXPECT_TRUE(host.client->consentPending());
+  EXPECT_EQ(host.window.foregrounds, 1);
+  EXPECT_EQ(host.client->consentDeadline(), clock.NowMs() + 35000);
+  // Another request while the prompt is open gets no reply at all.
+  TestViewer other(host.client->sessionPassword(), host.client->deviceId());
+  EXPECT_TRUE(Request(rid2, other.offer, 200ms).is_null());
+  host.client->DecideConsent(true);
+  EXPECT_EQ(LastResponse().value("accepted", false), true);
+  Connect(*viewer, rid1);
+  EXPECT_EQ(host.status(), kStatusSessionActive);
+}
+
+TEST_F(HostTest, RefusedOrExpiredConsentReturnsToReady) {
+  host.client->SetApprovalSetting(true);
+  auto viewer = PairUntilConsent(rid1);
+  clock.Advance(34999);
+  host.client->OnTimerTick();
+  EXPECT_TRUE(host.client->consentPending());
+  clock.Advance(1);
+  host.client->OnTimerTick();
+  EXPECT_FALSE(host.client->consentPending());
+  EXPECT_EQ(LastResponse(), Json({{"type", "connectResponse"}, {"requestId", rid1}, {"accepted", false}}));
+  EXPECT_EQ(host.status(), kStatusReady);
+  EXPECT_TRUE(host.client->registered());
+  EXPECT_FALSE(host.client->hasChannel());
+  EXPECT_EQ(host.client->requestId(), "");
+  // The next request is taken.
+  TestViewer next(host.client->sessionPassword(), host.client->deviceId());
+  EXPECT_EQ(Request(rid2, next.offer).value("type", ""), "authChallenge");
+}
+
+TEST_F(HostTest, PeerDisconnectedDuringConsentKeepsTheRegistration) {
+  host.client->SetApprovalSetting(true);
+  auto viewer = PairUntilConsent(rid1);
+  ASSERT_TRUE(host.client->consentPending());
+  // Another request ID, or a malformed one, is ignored.
+  ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", rid2}}));
+  ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", "A" + rid1.substr(1)}}));
+  host.Pump();
+  EXPECT_TRUE(host.client->consentPending());
+  ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", rid1}}));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusReady);
+  EXPECT_FALSE(host.client->consentPending());
+  EXPECT_TRUE(host.client->registered());
+  EXPECT_TRUE(host.client->hasTransport());
+  EXPECT_EQ(host.client->consentDeadline(), 0u);
+}
+
+TEST_F(HostTest, WrongPasswordIsRejectedAndTheHostStaysReady) {
+  // The viewer typed another password: its confirmation cannot verify on the host.
+  std::string wrong = host.client->sessionPassword();
+  wrong[0] = wrong[0] == 'A' ? 'B' : 'A';
+  TestViewer viewer(wrong, host.client->deviceId());
+  const Json challenge = Request(rid1, viewer.offer);
+  ASSERT_EQ(challenge.value("type", ""), "authChallenge");
+  viewer.pake->Process(challenge.at("message").get<std::string>(), rid1);
+  EXPECT_FALSE(viewer.pake->CheckPeerConfirmation(challenge.at("confirmation").get<std::string>()));
+  // A viewer that answers anyway is refused.
+  ASSERT_TRUE(transport->DeliverJson({{"type", "authResponse"},
+                                      {"requestId", rid1},
+                                      {"confirmation", viewer.pake->OwnConfirmationHex()}}));
+  host.Pump();
+  EXPECT_EQ(LastResponse().value("accepted", true), false);
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_TRUE(host.client->registered());
+  EXPECT_FALSE(host.client->hasPairing());
+  EXPECT_FALSE(host.client->hasChannel());
+}
+
+TEST_F(HostTest, AnAuthResponseForAnotherRequestIsIgnored) {
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  const Json challenge = Request(rid1, viewer.offer);
+  ASSERT_TRUE(transport->DeliverJson(
+      {{"type", "authResponse"}, {"requestId", rid2}, {"confirmation", std::string(64, '0')}}));
+  host.Pump();
+  EXPECT_TRUE(host.client->hasPairing());
+  EXPECT_EQ(host.status(), kStatusConnecting);
+}
+
+TEST_F(HostTest, SeventhAttemptWithinAMinuteIsRefused) {
+  for (int i = 0; i < 6; ++i) {
+    const std::string rid(32, static_cast<char>('0' + i));
+    TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+    ASSERT_EQ(Request(rid, viewer.offer).value("type", ""), "authChallenge") << i;
+    ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", rid}}));
+    host.Pump();
+    clock.Advance(1000);
+  }
+  TestViewer seventh(host.client->sessionPassword(), host.client->deviceId());
+  const Json refusal = Request(rid1, seventh.offer);
+  EXPECT_EQ(refusal, Json({{"type", "connectResponse"}, {"requestId", rid1}, {"accepted", false}}));
+  EXPECT_EQ(host.status(), kStatusTooManyAttempts);
+  EXPECT_EQ(host.client->attemptCount(), 6u) << "a refused request is not recorded";
+  // Sixty seconds after the oldest attempt, it is processed again.
+  clock.Advance(60000 - 6000);
+  EXPECT_EQ(Request(rid1, seventh.offer).value("type", ""), "authChallenge");
+}
+
+TEST_F(HostTest, ARepeatedNonceIsRefusedUntilANewIdAndPassword) {
+  const std::string nonce = RandomHex(16);
+  TestViewer first(host.client->sessionPassword(), host.client->deviceId(), nonce);
+  ASSERT_EQ(Request(rid1, first.offer).value("type", ""), "authChallenge");
+  ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", rid1}}));
+  host.Pump();
+  TestViewer again(host.client->sessionPassword(), host.client->deviceId(), nonce);
+  EXPECT_EQ(Request(rid2, again.offer).value("accepted", true), false);
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_TRUE(host.client->registered());
+
+  host.client->RegisterAsHost();  // "New ID and password"
+  transport = host.LastTransport();
+  ASSERT_TRUE(transport->WaitConnected());
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  host.Pump();
+  TestViewer fresh(host.client->sessionPassword(), host.client->deviceId(), nonce);
+  EXPECT_EQ(Request(rid2, fresh.offer).value("type", ""), "authChallenge");
+}
+
+TEST_F(HostTest, MalformedOffersAreRefused) {
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  std::string upper = viewer.offer;
+  upper[5] = 'A';
+  for (const std::string& offer : {viewer.offer.substr(0, 99), viewer.offer + "0", upper,
+                                   std::string("p2:") + viewer.offer.substr(3)}) {
+    EXPECT_EQ(Request(rid1, offer).value("accepted", true), false);
+    EXPECT_EQ(host.status(), kStatusSecurityFailed);
+    EXPECT_TRUE(host.client->registered());
+  }
+}
+
+TEST_F(HostTest, PairingDeadlineRefusesAndAcceptedDeadlineTimesOut) {
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  ASSERT_EQ(Request(rid1, viewer.offer).value("type", ""), "authChallenge");
+  clock.Advance(14999);
+  host.client->OnTimerTick();
+  EXPECT_TRUE(host.client->hasPairing());
+  clock.Advance(1);
+  host.client->OnTimerTick();
+  EXPECT_EQ(LastResponse().value("accepted", true), false);
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_TRUE(host.client->registered());
+  responsesFrom = transport->SentTexts().size();
+
+  // Accepted, but the relay never reports "connected".
+  auto second = PairUntilConsent(rid2);
+  ASSERT_TRUE(host.client->consentGiven());
+  clock.Advance(15000);
+  host.client->OnTimerTick();
+  EXPECT_EQ(host.status(), kStatusTimedOut);
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_FALSE(host.client->registered());
+}
+
+TEST_F(HostTest, SessionWithoutHelloAcknowledgementTimesOut) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  clock.Advance(15000);
+  host.client->OnTimerTick();
+  EXPECT_EQ(host.status(), kStatusTimedOut);
+  EXPECT_FALSE(host.window.banner);
+}
+
+TEST_F(HostTest, ProtocolViolationsEndTheConnection) {
+  struct Case {
+    const char* name;
+    std::function<void(HostTest&)> act;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"second registered", [](HostTest& t) {
+         t.transport->DeliverJson({{"type", "registered"}, {"protocol", 3}});
+       }, "invalid registration"},
+      {"bad request id", [](HostTest& t) {
+         t.transport->DeliverJson({{"type", "connectRequest"}, {"requestId", "abc"}});
+       }, "request"},
+      {"not an object", [](HostTest& t) { t.transport->DeliverText("[1,2]"); }, nullptr},
+      {"too deep", [](HostTest& t) {
+         t.transport->DeliverText(R"({"type":"x","a":{"b":{"c":{"d":{"e":1}}}}})");
+       }, "message nesting"},
+      {"binary before connected", [](HostTest& t) {
+         t.transport->DeliverBinary(std::vector<std::uint8_t>(40, 1));
+       }, "not approved"},
+      {"connected without consent", [](HostTest& t) {
+         t.transport->DeliverJson({{"type", "connected"}, {"requestId", t.rid1}});
+       }, "no local consent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host.client->RegisterAsHost();
+    transport = host.LastTransport();
+    ASSERT_TRUE(transport->WaitConnected());
+    ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+    host.Pump();
+    ASSERT_EQ(host.status(), kStatusReady);
+    c.act(*this);
+    host.Pump();
+    EXPECT_EQ(host.status(), kStatusSecurityFailed);
+    if (c.reason) {
+      EXPECT_EQ(host.client->lastProtocolError(), c.reason);
+    }
+    EXPECT_FALSE(host.client->hasTransport());
+  }
+}
+
+TEST_F(HostTest, SealedMessageRulesInASession) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  // Input before the hello exchange is complete is refused.
+  DeliverSealed(*viewer, kInput, R"({"op":"key"})");
+  EXPECT_EQ(host.client->lastProtocolError(), "wrong direction");
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+}
+
+TEST_F(HostTest, ForgedSealedMessageEndsTheSession) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  ASSERT_TRUE(host.client->peerControl()->helloComplete());
+  // A forged (tampered) sealed message.
+  std::vector<std::uint8_t> forged = viewer->channel->Seal(kControl, Bytes(R"({"op":"ping","token":1})"));
+  forged.back() ^= 1;
+  ASSERT_TRUE(transport->DeliverBinary(forged));
+  host.Pump();
+  EXPECT_EQ(host.client->lastProtocolError(), "authentication");
+  EXPECT_FALSE(host.client->sessionActive());
+}
+
+TEST_F(HostTest, SecondConnectedEndsTheSession) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid1}}));
+  host.Pump();
+  EXPECT_EQ(host.client->lastProtocolError(), "duplicate");
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_FALSE(host.window.banner);
+}
+
+TEST_F(HostTest, ControlMessageOverTheLimitEndsTheSession) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  std::string big = R"({"op":"ping","token":1,"pad":")" + std::string(48000, 'p') + "\"}";
+  DeliverSealed(*viewer, kControl, big);
+  EXPECT_EQ(host.client->lastProtocolError(), "control limit");
+}
+
+TEST_F(HostTest, PingRoundTripIsMeasured) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  const std::size_t before = transport->SentBinaries().size();
+  clock.Advance(3000);
+  host.client->OnTimerTick();
+  ASSERT_TRUE(transport->WaitForBinary(before + 1));
+  std::uint8_t kind = 0;
+  std::vector<std::uint8_t> plain;
+  // Skip what the viewer has already read (binding, hello).
+  const auto binaries = transport->SentBinaries();
+  for (std::size_t i = 2; i < binaries.size(); ++i) {
+    ASSERT_TRUE(viewer->channel->Unseal(binaries[i], kind, plain));
+  }
+  const Json ping = ParseMessage(std::span<const std::uint8_t>(plain));
+  ASSERT_EQ(ping.value("op", ""), "ping");
+  clock.Advance(42);
+  DeliverSealed(*viewer, kControl,
+                SerializeMessage({{"op", "pong"}, {"token", ping.at("token")}}));
+  EXPECT_EQ(host.client->peerControl()->roundTripMs(), 42);
+}
+
+TEST_F(HostTest, RelayErrorUpdateRequiredRechecksAndRegistersAgain) {
+  const int checks = host.updater.checks();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "error"}, {"code", "updateRequired"}}));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusClosed);
+  EXPECT_EQ(host.updater.checks(), checks + 1);
+  EXPECT_EQ(host.client->updateState(), UpdateState::Checking);
+  EXPECT_FALSE(host.client->hasTransport());
+  // The next tick takes the new state and registers again with a new ID.
+  const std::string oldId = host.client->deviceId();
+  host.client->OnTimerTick();
+  EXPECT_TRUE(host.client->hasTransport());
+  EXPECT_EQ(host.status(), kStatusConnecting);
+}
+
+TEST_F(HostTest, TransportFailuresShowConnectionClosed) {
+  NetEvent closed;
+  closed.kind = NetEvent::Kind::Closed;
+  closed.text = "Relay connection closed";
+  ASSERT_TRUE(transport->Deliver(std::move(closed)));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusClosed);
+  EXPECT_FALSE(host.client->hasTransport());
+
+  // A failing send ends the connection through "Network send failed".
+  host.client->RegisterAsHost();
+  transport = host.LastTransport();
+  ASSERT_TRUE(transport->WaitConnected());
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  host.Pump();
+  transport->sendTextSucceeds = false;
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  ASSERT_TRUE(transport->DeliverJson(
+      {{"type", "connectRequest"}, {"requestId", rid1}, {"password", viewer.offer}}));
+  host.Pump();
+  ASSERT_TRUE(host.PumpUntil([&] { return host.status() == kStatusClosed; }));
+}
+
+TEST(ClientStartTest, FailedConnectAndFailedRegistrationShowConnectionClosed) {
+  for (const bool connectFails : {true, false}) {
+    ManualClock clock;
+    ClientHarness host(clock);
+    host.configure = [connectFails](ScriptedTransport& t) {
+      if (connectFails) {
+        t.connectSucceeds = false;
+      } else {
+        t.sendTextSucceeds = false;
+      }
+    };
+    host.StartUp();
+    EXPECT_TRUE(host.PumpUntil([&] { return host.status() == kStatusClosed; }));
+    EXPECT_FALSE(host.client->hasTransport());
+  }
+}
+
+TEST(ClientStartTest, NothingConnectsUntilTheUpdateCheckSaysCurrent) {
+  ManualClock clock;
+  ClientHarness host(clock);
+  host.client->RegisterAsHost();
+  EXPECT_EQ(host.status(), kStatusCheckingUpdates);
+  EXPECT_FALSE(host.client->hasTransport());
+  host.window.remoteId = L"123 456 789";
+  host.window.password = "ABCD-EFGH";
+  host.client->ConnectToDevice();
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_TRUE(host.transports.empty());
+  host.client->StartUpdateCheck();
+  host.client->OnTimerTick();
+  EXPECT_TRUE(host.client->hasTransport());
+  // A quiet recheck runs after a minute of idleness.
+  const int checks = host.updater.checks();
+  clock.Advance(59999);
+  host.client->OnTimerTick();
+  EXPECT_EQ(host.updater.checks(), checks);
+  clock.Advance(1);
+  host.client->OnTimerTick();
+  EXPECT_EQ(host.updater.checks(), checks + 1);
+}
+
+TEST(ClientStartTest, PreviewModeStaysOffline) {
+  ManualClock clock;
+  testing::RecordingWindow window;
+  NoUpdateService updater;
+  ClientEnvironment env;
+  env.clock = &clock;
+  env.window = &window;
+  env.updater = &updater;
+  env.previewMode = true;
+  bool created = false;
+  env.createTransport = [&created] {
+    created = true;
+    return std::shared_ptr<Transport>(std::make_shared<ScriptedTransport>());
+  };
+  Client client(std::move(env));
+  client.RegisterAsHost();
+  client.OnTimerTick();
+  EXPECT_EQ(client.status(), kStatusPreview);
+  EXPECT_FALSE(created);
+  EXPECT_EQ(updater.checks(), 0);
+}
+
+// ---- Viewer -----------------------------------------------------------------------------------
+
+class ViewerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    viewer.client->StartUpdateCheck();
+    viewer.client->OnTimerTick();  // registers as host first, as the program does
+    viewer.window.remoteId = L"482 913 775";
+    viewer.window.password = "abcd-efgh";
+  }
+
+  // Connects and returns the viewer's register message.
+  Json Connect() {
+    viewer.client->ConnectToDevice();
+    transport = viewer.LastTransport();
+    EXPECT_TRUE(transport->WaitConnected());
+    return ParseMessage(transport->SentTexts().at(0));
+  }
+
+  // Plays the host's answer to the viewer's offer.
+  void Challenge(const std::string& hostPassword = "ABCDEFGH") {
+    const Json reg = ParseMessage(transport->SentTexts().at(0));
+    std::string nonce;
+    std::string message;
+    ASSERT_TRUE(ParsePairingOffer(reg.at("password").get<std::string>(), nonce, message));
+    hostPake = PakeExchange::Create(hostPassword, "482913775", nonce, /*isHost=*/true);
+    hostPake->Process(message, rid);
+    ASSERT_TRUE(transport->DeliverJson({{"type", "authChallenge"},
+                                        {"requestId", rid},
+                                        {"message", hostPake->OwnMessageHex()},
+                                        {"confirmation", hostPake->OwnConfirmationHex()}}));
+    viewer.Pump();
+  }
+
+  void Authenticate() {
+    Challenge();
+    const Json response = transport->WaitForSentType("authResponse");
+    ASSERT_FALSE(response.is_null());
+    EXPECT_EQ(response.value("requestId", ""), rid);
+    ASSERT_TRUE(hostPake->CheckPeerConfirmation(response.at("confirmation").get<std::string>()));
+    hostChannel = hostPake->CreateChannel();
+  }
+
+  void DeliverSealed(std::uint8_t kind, const std::string& plaintext) {
+    ASSERT_TRUE(transport->DeliverBinary(hostChannel->Seal(kind, Bytes(plaintext))));
+    viewer.Pump();
+  }
+
+  std::string Hello(const char* op = "hello", int epoch = 1) {
+    return SerializeMessage(
+        {{"op", op}, {"version", 3}, {"build", "0.3.9"}, {"captureStatus", true},
+         {"inputStatus", true}, {"clipboardSync", true},
+         {"screens", Json::array({{{"width", 1920}, {"height", 1080}, {"hz", 60}, {"primary", true}}})},
+         {"epoch", epoch}, {"selected", 0}, {"profile", 0}, {"control", true}, {"files", true},
+         {"clipboard", true}});
+  }
+
+  void Bind() {
+    Authenticate();
+    ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid}}));
+    viewer.Pump();
+    ASSERT_EQ(viewer.status(), kStatusConnecting);
+    DeliverSealed(kBinding, rid);
+    ASSERT_EQ(viewer.status(), kStatusVersionNeeded);
+  }
+
+  ManualClock clock;
+  ClientHarness viewer{clock};
+  std::shared_ptr<ScriptedTransport> transport;
+  std::unique_ptr<PakeExchange> hostPake;
+  std::shared_ptr<CryptoSession> hostChannel;
+  const std::string rid = "0123456789abcdef0123456789abcdef";
+};
+
+TEST_F(ViewerTest, PairsToAnEncryptedSession) {
+  const Json reg = Connect();
+  EXPECT_EQ(reg.value("role", ""), "viewer");
+  EXPECT_EQ(reg.value("sessionId", ""), "482913775");
+  EXPECT_EQ(reg.value("protocol", 0), 3);
+  EXPECT_EQ(reg.value("build", ""), "0.3.9");
+  const std::string offer = reg.value("password", "");
+  EXPECT_EQ(offer.size(), 100u);
+  EXPECT_EQ(offer.substr(3, 32), viewer.client->peerNonce());
+  EXPECT_EQ(viewer.window.password, "") << "the password box is emptied";
+  EXPECT_EQ(viewer.client->connectDeadline(), clock.NowMs() + 50000);
+  Bind();
+  EXPECT_TRUE(viewer.client->sessionActive());
+  DeliverSealed(kControl, Hello());
+  EXPECT_EQ(viewer.status(), kStatusEncrypted);
+  EXPECT_EQ(viewer.client->connectDeadline(), 0u);
+  ASSERT_TRUE(transport->WaitForBinary(1));
+  std::uint8_t kind = 0;
+  std::vector<std::uint8_t> plain;
+  ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(0), kind, plain));
+  EXPECT_EQ(kind, kControl);
+  EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)).value("op", ""), "helloAck");
+  // Frames are taken after the hello exchange.
+  DeliverSealed(kFrame, std::string(100, 'f'));
+  EXPECT_EQ(viewer.client->framesReceived(), 1u);
+  EXPECT_TRUE(viewer.client->sessionActive());
+}
+
+TEST_F(ViewerTest, WrongPasswordFailsTheHostConfirmation) {
+  Connect();
+  Challenge("ABCDEFGJ");
+  EXPECT_EQ(viewer.status(), kStatusSecurityFailed);
+  EXPECT_EQ(viewer.client->lastProtocolError(), "host confirmation");
+  EXPECT_TRUE(transport->WaitForSentType("authResponse", 0, 100ms).is_null());
+  EXPECT_FALSE(viewer.client->viewerRole());
+}
+
+TEST_F(ViewerTest, ChallengeAfterTheDeadlineIsUnsolicited) {
+  Connect();
+  clock.Advance(50000);
+  Challenge();
+  EXPECT_EQ(viewer.client->lastProtocolError(), "unsolicited PAKE challenge");
+}
+
+TEST_F(ViewerTest, DeadlinesOfEveryStep) {
+  Connect();
+  clock.Advance(49999);
+  viewer.client->OnTimerTick();
+  EXPECT_TRUE(viewer.client->hasTransport());
+  clock.Advance(1);
+  viewer.client->OnTimerTick();
+  EXPECT_EQ(viewer.status(), kStatusTimedOut);
+  EXPECT_FALSE(viewer.client->viewerRole());
+
+  // After "connected" and after the binding the step deadline is 15 s.
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  Authenticate();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid}}));
+  viewer.Pump();
+  clock.Advance(15000);
+  viewer.client->OnTimerTick();
+  EXPECT_EQ(viewer.status(), kStatusTimedOut);
+
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  Bind();
+  clock.Advance(15000);
+  viewer.client->OnTimerTick();
+  EXPECT_EQ(viewer.status(), kStatusTimedOut);
+}
+
+TEST_F(ViewerTest, OnlyTheBindingIsTakenFirstAndOnlyOnce) {
+  Connect();
+  Authenticate();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid}}));
+  viewer.Pump();
+  DeliverSealed(kControl, Hello());
+  EXPECT_EQ(viewer.client->lastProtocolError(), "wrong direction");
+
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  Bind();
+  DeliverSealed(kBinding, rid);
+  EXPECT_EQ(viewer.client->lastProtocolError(), "wrong direction");
+
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  Authenticate();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid}}));
+  viewer.Pump();
+  DeliverSealed(kBinding, std::string(32, 'f'));
+  EXPECT_EQ(viewer.client->lastProtocolError(), "binding");
+}
+
+TEST_F(ViewerTest, FramesBeforeTheHelloExchangeAreRefused) {
+  Connect();
+  Bind();
+  DeliverSealed(kFrame, "frame");
+  EXPECT_EQ(viewer.client->lastProtocolError(), "wrong direction");
+}
+
+TEST_F(ViewerTest, TypedInputErrorsKeepTheRunningSession) {
+  Connect();
+  Bind();
+  DeliverSealed(kControl, Hello());
+  const std::uint32_t generation = viewer.client->generation();
+  viewer.window.remoteId = L"12345678";
+  viewer.window.password = "ABCDEFGH";
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
+  viewer.window.remoteId = L"012345678";
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
+  viewer.window.remoteId = L"482913775";
+  viewer.window.password = "ABCDEFG";
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
+  EXPECT_EQ(viewer.client->generation(), generation);
+  EXPECT_TRUE(viewer.client->sessionActive());
+}
+
+TEST(ViewerOwnIdTest, OwnIdIsRefused) {
+  ManualClock clock;
+  ClientHarness device(clock);
+  device.StartUp();
+  ASSERT_TRUE(device.LastTransport()->WaitConnected());
+  const std::uint32_t generation = device.client->generation();
+  device.window.remoteId = std::wstring(device.client->deviceId().begin(), device.client->deviceId().end());
+  device.window.password = "ABCDEFGH";
+  device.client->ConnectToDevice();
+  EXPECT_EQ(device.status(), kStatusChooseAnother);
+  EXPECT_EQ(device.client->generation(), generation);
+  EXPECT_TRUE(device.client->hasTransport());
+}
+
+// ---- Event queue through the controller ---------------------------------------------------------
+
+TEST_F(HostTest, OversizedRelayTextEndsTheConnectionAndNothingOfTheBatchIsDispatched) {
+  // One ordinary message first: it must not be dispatched either.
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  std::string big = R"({"type":"x","pad":")" + std::string(16385 - 21, 'p') + "\"}";
+  ASSERT_EQ(big.size(), 16385u);
+  ASSERT_TRUE(transport->DeliverText(big));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_EQ(host.client->lastProtocolError(), "") << "no event of the batch was dispatched";
+  EXPECT_FALSE(host.client->hasTransport());
+}
+
+TEST_F(HostTest, ARelayTextOfExactly16KiBIsHandled) {
+  std::string text = R"({"type":"x","pad":")" + std::string(16384 - 21, 'p') + "\"}";
+  ASSERT_EQ(text.size(), 16384u);
+  ASSERT_TRUE(transport->DeliverText(text));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusReady);
+  EXPECT_TRUE(host.client->hasTransport());
+}
+
+TEST_F(HostTest, ThirtyThreeEventsBeforeADrainOverflow) {
+  const int wakes = host.window.wakesPosted();
+  for (int i = 0; i < 33; ++i) {
+    ASSERT_TRUE(transport->DeliverJson({{"type", "ignored"}, {"n", i}}));
+  }
+  EXPECT_EQ(host.window.wakesPosted(), wakes + 1) << "one wake-up for the batch";
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+
+  // Thirty-two are fine.
+  host.client->RegisterAsHost();
+  transport = host.LastTransport();
+  ASSERT_TRUE(transport->WaitConnected());
+  host.Pump();
+  for (int i = 0; i < 31; ++i) ASSERT_TRUE(transport->DeliverJson({{"type", "ignored"}}));
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  host.Pump();
+  EXPECT_EQ(host.status(), kStatusReady);
+}
+
+TEST_F(HostTest, EventsOfAResetConnectionAreDropped) {
+  const std::uint32_t old = host.client->generation();
+  // Queued before the reset, drained after it.
+  NetEvent stale;
+  stale.kind = NetEvent::Kind::Closed;
+  host.client->PostNetEvent(old, stale);
+  host.client->RegisterAsHost();
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  // Posted after the reset by a thread that still carries the old generation.
+  host.client->PostNetEvent(old, stale);
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  host.Pump();
+  EXPECT_NE(host.status(), kStatusClosed);
+  EXPECT_TRUE(host.client->hasTransport());
+}
+
+// ---- Reset ends every thread promptly ----------------------------------------------------------
+
+TEST(ClientResetTest, WhileConnecting) {
+  ManualClock clock;
+  ClientHarness host(clock);
+  host.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
+  host.StartUp();
+  ASSERT_TRUE(host.client->hasTransport());
+  std::this_thread::sleep_for(20ms);
+  {
+    Watchdog watchdog("reset while connecting");
+    host.client->ResetSession();
+  }
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  host.Pump();
+}
+
+TEST(ClientResetTest, ImmediatelyAfterOpen) {
+  // The reset may come before the network thread has reached Connect; it must still end.
+  ManualClock clock;
+  ClientHarness host(clock);
+  host.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
+  for (int i = 0; i < 20; ++i) {
+    Watchdog watchdog("reset right after open");
+    host.StartUp();
+    host.client->ResetSession();
+  }
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+}
+
+TEST_F(HostTest, ResetWhilePairingAndWhileASendBlocks) {
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  ASSERT_EQ(Request(rid1, viewer.offer).value("type", ""), "authChallenge");
+  // The relay keeps talking while the reset runs.
+  std::atomic<bool> stop{false};
+  std::thread chatter([&] {
+    while (!stop.load()) transport->DeliverJson({{"type", "ignored"}});
+  });
+  std::this_thread::sleep_for(10ms);
+  {
+    Watchdog watchdog("reset while pairing");
+    host.client->ResetSession();
+  }
+  stop.store(true);
+  chatter.join();
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_FALSE(host.client->hasPairing());
+}
+
+TEST_F(HostTest, ResetInALiveSessionWithABusySendThread) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  // The send thread is stuck in a send until the transport is closed.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool inSend = false;
+  transport->onSend = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    inSend = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return transport->closeCount() > 0; });
+  };
+  ASSERT_TRUE(host.client->SendSealed(kControl, Bytes(R"({"op":"ping","token":5})")));
+  for (int i = 0; i < 10; ++i) host.client->SendSealed(kFrame, std::vector<std::uint8_t>(1000, 1));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return inSend; }));
+  }
+  std::thread closer([&] {
+    // Wake the blocked send once Close has been called.
+    while (transport->closeCount() == 0) std::this_thread::sleep_for(1ms);
+    cv.notify_all();
+  });
+  {
+    Watchdog watchdog("reset in a live session");
+    host.client->ResetSession();
+  }
+  closer.join();
+  EXPECT_EQ(host.client->sendQueue().Size(), 0u);
+  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_FALSE(host.client->sendQueue().Sending());
+  EXPECT_FALSE(host.window.banner);
+}
+
+}  // namespace
+}  // namespace ov
