@@ -134,6 +134,7 @@ void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& 
   const auto found = conns_.find(other);
   if (found == conns_.end() || found->second.closing) return;
   Conn& o = found->second;
+  if (r.stage == Stage::kPaired) o.sessionEnded = true;
   Json notice = {{"type", "peerDisconnected"}, {"requestId", requestId}};
   out.push_back({Action::Kind::kSendText, other, Serialize(std::move(notice)), 1000});
   Log("conn=" + std::to_string(other) + " addr=" + o.address + " event=peerDisconnected");
@@ -268,6 +269,7 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   c.sessionId = *sessionId;
   c.requestId = requestId;
   h.requestId = requestId;
+  h.sessionEnded = false;
   Request r;
   r.host = hostConn;
   r.viewer = conn;
@@ -366,6 +368,9 @@ std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& ac
   }
   const std::optional<ConnId> partner = PartnerOf(conn);
   if (!partner) {
+    // Messages already on their way when the partner left have nobody to go to; they are
+    // dropped without punishing the sender. Anything else before pairing is a violation.
+    if (it->second.sessionEnded && it->second.requestId.empty()) return std::nullopt;
     Refuse(conn, code::kNotPaired, actions);
     return std::nullopt;
   }

@@ -126,6 +126,7 @@ class Matcher {
     std::string address;
     Role role = Role::kNone;
     bool closing = false;  // refused or asked to close: later events are ignored
+    bool sessionEnded = false;  // its partner left a live session
     std::string sessionId;  // host: its own ID; viewer: the host it asked for
     std::string requestId;  // the request this connection takes part in, empty when none
     Millis registerDeadline = 0;

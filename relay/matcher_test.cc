@@ -1,0 +1,427 @@
+#include "relay/matcher.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace ov::relay {
+namespace {
+
+const std::string kHostId = "123456789";
+const std::string kPairing =
+    "p3:0123456789abcdef0123456789abcdef:"
+    "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+
+std::string HostRegister(const std::string& id = kHostId, const std::string& build = "0.3.9") {
+  return SerializeMessage(
+      {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", id},
+       {"build", build}});
+}
+
+std::string ViewerRegister(const std::string& target = kHostId) {
+  return SerializeMessage({{"type", "register"},
+                           {"role", "viewer"},
+                           {"protocol", 3},
+                           {"sessionId", target},
+                           {"password", kPairing},
+                           {"build", "0.3.9"}});
+}
+
+class MatcherTest : public ::testing::Test {
+ protected:
+  MatcherTest() { Reset(MatcherConfig{}); }
+
+  void Reset(MatcherConfig config) {
+    config_ = config;
+    matcher_ = std::make_unique<Matcher>(
+        config,
+        [this] {
+          char id[33];
+          std::snprintf(id, sizeof id, "%032x", ++nextId_);
+          return std::string(id);
+        },
+        [this](const std::string& line) { log_ += line + "\n"; });
+  }
+
+  Actions Open(ConnId conn, const std::string& address = "10.0.0.1") {
+    return matcher_->Open(conn, address, now_);
+  }
+  Actions Text(ConnId conn, const std::string& text) { return matcher_->Text(conn, text, now_); }
+
+  static std::vector<Json> SentTo(const Actions& actions, ConnId conn) {
+    std::vector<Json> out;
+    for (const Action& a : actions) {
+      if (a.conn == conn && a.kind == Action::Kind::kSendText) out.push_back(ParseMessage(a.text));
+    }
+    return out;
+  }
+  static std::optional<std::uint16_t> CloseOf(const Actions& actions, ConnId conn) {
+    for (const Action& a : actions) {
+      if (a.conn == conn && a.kind == Action::Kind::kClose) return a.closeCode;
+    }
+    return std::nullopt;
+  }
+  // The connection got exactly one error with `code` and is closed; nobody else got anything.
+  static void ExpectOnlyError(const Actions& actions, ConnId conn, std::string_view code) {
+    ASSERT_EQ(actions.size(), 2u);
+    const auto sent = SentTo(actions, conn);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], Json({{"type", "error"}, {"code", code}}));
+    EXPECT_EQ(CloseOf(actions, conn), 1008);
+  }
+
+  // Host 1 registered, viewer 2 paired with it. Returns the request ID.
+  std::string Pair(ConnId host = 1, ConnId viewer = 2) {
+    Open(host);
+    Open(viewer, "10.0.0.2");
+    Text(host, HostRegister());
+    const Actions request = Text(viewer, ViewerRegister());
+    const std::string id = SentTo(request, host).at(0).at("requestId").get<std::string>();
+    Text(host, SerializeMessage({{"type", "authChallenge"},
+                                 {"requestId", id},
+                                 {"message", "aa"},
+                                 {"confirmation", "bb"}}));
+    Text(viewer,
+         SerializeMessage({{"type", "authResponse"}, {"requestId", id}, {"confirmation", "cc"}}));
+    Text(host,
+         SerializeMessage({{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}}));
+    return id;
+  }
+
+  MatcherConfig config_;
+  std::unique_ptr<Matcher> matcher_;
+  unsigned nextId_ = 0xabc000;
+  Millis now_ = 1000000;
+  std::string log_;
+};
+
+TEST_F(MatcherTest, WholePairingRoadForwardsEachStepToTheOtherEnd) {
+  EXPECT_TRUE(Open(1).empty());
+  EXPECT_TRUE(Open(2, "10.0.0.2").empty());
+
+  Actions a = Text(1, HostRegister());
+  ASSERT_EQ(SentTo(a, 1).size(), 1u);
+  EXPECT_EQ(SentTo(a, 1)[0], Json({{"type", "registered"}, {"protocol", 3}}));
+  EXPECT_EQ(matcher_->Stats().registeredHosts, 1u);
+
+  a = Text(2, ViewerRegister());
+  ASSERT_EQ(a.size(), 1u);
+  const Json request = SentTo(a, 1).at(0);
+  EXPECT_EQ(request.at("type"), "connectRequest");
+  EXPECT_EQ(request.at("password"), kPairing);
+  const std::string id = request.at("requestId").get<std::string>();
+  ASSERT_EQ(id.size(), 32u);
+  EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(request.size(), 3u);
+
+  // Unknown members are not carried along; the listed ones are.
+  a = Text(1, SerializeMessage({{"type", "authChallenge"},
+                                {"requestId", id},
+                                {"message", "m1"},
+                                {"confirmation", "c1"},
+                                {"extra", "dropped"}}));
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(SentTo(a, 2).at(0), Json({{"type", "authChallenge"},
+                                      {"requestId", id},
+                                      {"message", "m1"},
+                                      {"confirmation", "c1"}}));
+  a = Text(2, SerializeMessage(
+                  {{"type", "authResponse"}, {"requestId", id}, {"confirmation", "c2"}}));
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(SentTo(a, 1).at(0),
+            Json({{"type", "authResponse"}, {"requestId", id}, {"confirmation", "c2"}}));
+  EXPECT_FALSE(matcher_->PartnerOf(1));
+
+  a = Text(1, SerializeMessage(
+                  {{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}}));
+  const Json connected = {{"type", "connected"}, {"requestId", id}};
+  EXPECT_EQ(SentTo(a, 1), std::vector<Json>{connected});
+  EXPECT_EQ(SentTo(a, 2), std::vector<Json>{connected});
+  EXPECT_EQ(matcher_->PartnerOf(1), 2u);
+  EXPECT_EQ(matcher_->PartnerOf(2), 1u);
+
+  Actions none;
+  EXPECT_EQ(matcher_->Binary(1, 100, none), 2u);
+  EXPECT_EQ(matcher_->Binary(2, kBinaryLimit, none), 1u);
+  EXPECT_TRUE(none.empty());
+  const MatcherStats s = matcher_->Stats();
+  EXPECT_EQ(s.liveSessions, 1u);
+  EXPECT_EQ(s.pendingRequests, 0u);
+  EXPECT_EQ(s.pairingsTotal, 1u);
+  EXPECT_EQ(s.forwardedBytes, 100u + kBinaryLimit);
+  // The pairing string is a secret: it is forwarded, never logged.
+  EXPECT_EQ(log_.find(kPairing.substr(3, 32)), std::string::npos);
+  EXPECT_NE(log_.find("event=paired"), std::string::npos);
+}
+
+TEST_F(MatcherTest, EachViolationGetsItsErrorAndDisturbsNobodyElse) {
+  MatcherConfig config;
+  config.minBuild[1] = 3;
+  config.minBuild[2] = 9;  // 0.3.9
+  Reset(config);
+  Open(100);
+  Text(100, HostRegister("987654321"));  // a bystander that must never hear anything
+
+  auto registerWith = [](Json patch) {
+    Json m = {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", "555555555"},
+              {"build", "0.3.9"}};
+    for (auto& [k, v] : patch.items()) {
+      if (v.is_null()) {
+        m.erase(k);
+      } else {
+        m[k] = v;
+      }
+    }
+    return SerializeMessage(m);
+  };
+  const struct {
+    std::string text;
+    std::string_view code;
+  } cases[] = {
+      {std::string(kTextLimit + 1, ' '), code::kTextTooLarge},
+      {"{\"type\":", code::kBadJson},
+      {"[1,2]", code::kBadJson},
+      {"{\"type\":\"register\"} x", code::kBadJson},
+      {"{\"a\":{\"b\":{\"c\":{\"d\":{\"e\":1}}}}}", code::kBadJson},
+      {"{\"type\":7}", code::kBadMessage},
+      {"{\"role\":\"host\"}", code::kBadMessage},
+      {"{\"type\":\"hello\"}", code::kUnknownType},
+      {"{\"type\":\"connected\"}", code::kUnknownType},
+      {"{\"type\":\"authResponse\",\"requestId\":\"x\"}", code::kUnexpectedMessage},
+      {registerWith({{"protocol", 2}}), code::kUpdateRequired},
+      {registerWith({{"build", "0.3.8"}}), code::kUpdateRequired},
+      {registerWith({{"build", "0.2.99"}}), code::kUpdateRequired},
+      {registerWith({{"protocol", 4}}), code::kBadRegister},
+      {registerWith({{"protocol", 3.0}}), code::kBadRegister},
+      {registerWith({{"protocol", "3"}}), code::kBadRegister},
+      {registerWith({{"build", "0.03.9"}}), code::kBadRegister},
+      {registerWith({{"build", nullptr}}), code::kBadRegister},
+      {registerWith({{"sessionId", "012345678"}}), code::kBadRegister},
+      {registerWith({{"sessionId", "12345678"}}), code::kBadRegister},
+      {registerWith({{"sessionId", 123456789}}), code::kBadRegister},
+      {registerWith({{"role", "admin"}}), code::kBadRegister},
+      {registerWith({{"role", "viewer"}}), code::kBadRegister},  // no pairing string
+      {registerWith({{"role", "viewer"}, {"password", std::string(257, 'a')}}),
+       code::kBadRegister},
+      {registerWith({{"role", "viewer"}, {"password", "x"}, {"sessionId", "111111111"}}),
+       code::kUnknownHost},
+  };
+  ConnId conn = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 80));
+    Open(conn);
+    ExpectOnlyError(Text(conn, c.text), conn, c.code);
+    // Refused connections ignore whatever else arrives until the shell reports them closed.
+    EXPECT_TRUE(Text(conn, HostRegister("555555555")).empty());
+    EXPECT_TRUE(matcher_->Closed(conn).empty());
+    ++conn;
+  }
+  EXPECT_EQ(matcher_->Stats().registeredHosts, 1u);
+  EXPECT_EQ(matcher_->Stats().refusals.at(std::string(code::kBadRegister)), 11u);
+  // A build at the minimum or newer is accepted.
+  Open(conn);
+  EXPECT_EQ(SentTo(Text(conn, registerWith({{"build", "0.4.0"}})), conn).at(0).at("type"),
+            "registered");
+}
+
+TEST_F(MatcherTest, SecondRegisterAndTakenIdAreRefusedWithoutTouchingTheFirstHost) {
+  Open(1);
+  Text(1, HostRegister());
+  ExpectOnlyError(Text(1, HostRegister("222222222")), 1, code::kAlreadyRegistered);
+  matcher_->Closed(1);
+
+  Open(2);
+  Open(3);
+  Text(2, HostRegister());
+  ExpectOnlyError(Text(3, HostRegister()), 3, code::kIdInUse);
+  // The first holder of the ID still receives viewers.
+  Open(4);
+  EXPECT_EQ(SentTo(Text(4, ViewerRegister()), 2).at(0).at("type"), "connectRequest");
+}
+
+TEST_F(MatcherTest, BinaryBeforePairingIsRefused) {
+  Open(1);
+  Open(2);
+  Actions a;
+  EXPECT_FALSE(matcher_->Binary(1, 10, a));
+  ExpectOnlyError(a, 1, code::kNotPaired);
+
+  Text(2, HostRegister());
+  Open(3);
+  Text(3, ViewerRegister());
+  a.clear();
+  EXPECT_FALSE(matcher_->Binary(3, 10, a));  // a viewer in the middle of pairing
+  EXPECT_EQ(SentTo(a, 3).at(0).at("code"), code::kNotPaired);
+  // The host is told its viewer left and stays registered.
+  EXPECT_EQ(SentTo(a, 2).at(0).at("type"), "peerDisconnected");
+  EXPECT_FALSE(CloseOf(a, 2));
+
+  a = matcher_->Oversize(2, false);
+  ExpectOnlyError(a, 2, code::kBinaryTooLarge);
+}
+
+TEST_F(MatcherTest, ViewersRacingForOneHostGetOneRequestAndBusyForTheRest) {
+  Open(1);
+  Text(1, HostRegister());
+  std::string requestId;
+  for (ConnId v = 10; v < 20; ++v) {
+    Open(v, "10.0.1." + std::to_string(v));
+    const Actions a = Text(v, ViewerRegister());
+    if (v == 10) {
+      requestId = SentTo(a, 1).at(0).at("requestId").get<std::string>();
+    } else {
+      ExpectOnlyError(a, v, code::kHostBusy);
+    }
+  }
+  // The host refuses the winner: the winner is told and let go; the host stays free for the next.
+  Actions a = Text(1, SerializeMessage({{"type", "connectResponse"},
+                                        {"requestId", requestId},
+                                        {"accepted", false}}));
+  ExpectOnlyError(a, 10, code::kRefused);
+  Open(30);
+  a = Text(30, ViewerRegister());
+  const std::string next = SentTo(a, 1).at(0).at("requestId").get<std::string>();
+  EXPECT_NE(next, requestId);
+  // A late reply to the refused request is stale and dropped quietly.
+  EXPECT_TRUE(Text(1, SerializeMessage({{"type", "authChallenge"},
+                                        {"requestId", requestId},
+                                        {"message", "m"},
+                                        {"confirmation", "c"}}))
+                  .empty());
+}
+
+TEST_F(MatcherTest, StepsOutOfOrderAreViolations) {
+  Open(1);
+  Open(2);
+  Text(1, HostRegister());
+  const std::string id = SentTo(Text(2, ViewerRegister()), 1).at(0).at("requestId").get<std::string>();
+  // Accepting before the viewer's proof went through.
+  Actions a = Text(1, SerializeMessage(
+                          {{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}}));
+  EXPECT_EQ(SentTo(a, 1).at(0).at("code"), code::kUnexpectedMessage);
+  EXPECT_EQ(SentTo(a, 2).at(0), Json({{"type", "peerDisconnected"}, {"requestId", id}}));
+  EXPECT_EQ(CloseOf(a, 2), 1000);
+
+  // A viewer answering a challenge that never came, or naming another request.
+  Open(3);
+  Open(4);
+  Text(3, HostRegister("333333333"));
+  const std::string id2 =
+      SentTo(Text(4, ViewerRegister("333333333")), 3).at(0).at("requestId").get<std::string>();
+  a = Text(4, SerializeMessage({{"type", "authResponse"}, {"requestId", id2}, {"confirmation", "c"}}));
+  EXPECT_EQ(SentTo(a, 4).at(0).at("code"), code::kUnexpectedMessage);
+  EXPECT_EQ(SentTo(a, 3).at(0).at("type"), "peerDisconnected");
+
+  // Members of the wrong type.
+  Open(5);
+  Open(6);
+  Text(5, HostRegister("444444444"));
+  const std::string id3 =
+      SentTo(Text(6, ViewerRegister("444444444")), 5).at(0).at("requestId").get<std::string>();
+  a = Text(5, SerializeMessage({{"type", "connectResponse"}, {"requestId", id3}, {"accepted", 1}}));
+  EXPECT_EQ(SentTo(a, 5).at(0).at("code"), code::kBadMessage);
+}
+
+TEST_F(MatcherTest, DeadlinesForRegisteringAndPairing) {
+  Open(1);
+  EXPECT_EQ(matcher_->NextDeadline(), now_ + config_.registerTimeout);
+  EXPECT_TRUE(matcher_->Tick(now_ + config_.registerTimeout - 1).empty());
+  ExpectOnlyError(matcher_->Tick(now_ + config_.registerTimeout), 1, code::kRegisterTimeout);
+
+  Open(2);
+  Open(3);
+  Text(2, HostRegister());
+  Text(3, ViewerRegister());
+  EXPECT_EQ(matcher_->NextDeadline(), now_ + config_.pairingTimeout);
+  EXPECT_TRUE(matcher_->Tick(now_ + config_.pairingTimeout - 1).empty());
+  const Actions a = matcher_->Tick(now_ + config_.pairingTimeout);
+  EXPECT_EQ(SentTo(a, 3).at(0).at("code"), code::kPairingTimeout);
+  EXPECT_EQ(SentTo(a, 2).at(0).at("type"), "peerDisconnected");
+  EXPECT_FALSE(CloseOf(a, 2));
+  EXPECT_EQ(matcher_->Stats().registeredHosts, 1u);
+  EXPECT_FALSE(matcher_->NextDeadline());
+
+  // A paired session has no deadline.
+  Reset(MatcherConfig{});
+  Pair();
+  EXPECT_FALSE(matcher_->NextDeadline());
+  EXPECT_TRUE(matcher_->Tick(now_ + 10 * config_.pairingTimeout).empty());
+}
+
+TEST_F(MatcherTest, PerAddressAndTotalLimits) {
+  MatcherConfig config;
+  config.maxConnectionsPerAddress = 2;
+  config.maxConnections = 4;
+  config.registrationsPerMinute = 3;
+  Reset(config);
+  EXPECT_TRUE(Open(1, "10.0.0.1").empty());
+  EXPECT_TRUE(Open(2, "10.0.0.1").empty());
+  ExpectOnlyError(Open(3, "10.0.0.1"), 3, code::kTooManyConnections);
+  matcher_->Closed(3);
+  EXPECT_TRUE(Open(4, "10.0.0.2").empty());
+  matcher_->Closed(2);
+  EXPECT_TRUE(Open(5, "10.0.0.1").empty());
+  EXPECT_TRUE(Open(6, "10.0.0.3").empty());
+  ExpectOnlyError(Open(7, "10.0.0.4"), 7, code::kServerFull);
+  matcher_->Closed(7);
+
+  // Three registrations a minute from one address; the fourth is refused until the oldest ages.
+  Reset(config);
+  ConnId conn = 10;
+  for (int i = 0; i < 3; ++i, ++conn) {
+    Open(conn, "10.0.0.9");
+    EXPECT_EQ(SentTo(Text(conn, HostRegister(std::to_string(111111111 + i))), conn).at(0).at("type"),
+              "registered");
+    matcher_->Closed(conn);
+    now_ += 1000;
+  }
+  Open(conn, "10.0.0.9");
+  ExpectOnlyError(Text(conn, HostRegister("222222222")), conn, code::kRateLimited);
+  matcher_->Closed(conn++);
+  Open(conn, "10.0.0.8");  // another address is not affected
+  EXPECT_EQ(SentTo(Text(conn, HostRegister("222222222")), conn).at(0).at("type"), "registered");
+  now_ += 57001;  // the first registration is now a minute old
+  Open(++conn, "10.0.0.9");
+  EXPECT_EQ(SentTo(Text(conn, HostRegister("333333333")), conn).at(0).at("type"), "registered");
+}
+
+TEST_F(MatcherTest, PeerVanishingMidSession) {
+  // The viewer goes: the host hears of it and stays registered; what it still sends is dropped.
+  const std::string id = Pair(1, 2);
+  Actions a = matcher_->Closed(2);
+  EXPECT_EQ(SentTo(a, 1), std::vector<Json>{Json({{"type", "peerDisconnected"}, {"requestId", id}})});
+  EXPECT_FALSE(CloseOf(a, 1));
+  EXPECT_EQ(matcher_->Stats().liveSessions, 0u);
+  a.clear();
+  EXPECT_FALSE(matcher_->Binary(1, 10, a));
+  EXPECT_TRUE(a.empty());
+  Open(3);
+  EXPECT_EQ(SentTo(Text(3, ViewerRegister()), 1).at(0).at("type"), "connectRequest");
+
+  // The host goes: the viewer is told and closed; the ID is free again.
+  Reset(MatcherConfig{});
+  const std::string id2 = Pair(1, 2);
+  a = matcher_->Closed(1);
+  EXPECT_EQ(SentTo(a, 2), std::vector<Json>{Json({{"type", "peerDisconnected"}, {"requestId", id2}})});
+  EXPECT_EQ(CloseOf(a, 2), 1000);
+  EXPECT_TRUE(matcher_->Closed(2).empty());
+  EXPECT_EQ(matcher_->Stats().connections, 0u);
+  EXPECT_EQ(matcher_->Stats().registeredHosts, 0u);
+  Open(5);
+  EXPECT_EQ(SentTo(Text(5, HostRegister()), 5).at(0).at("type"), "registered");
+}
+
+TEST(ParseVersionTest, AcceptsOnlyCanonicalThreePartVersions) {
+  std::uint32_t v[3];
+  ASSERT_TRUE(ParseVersion("0.3.9", v));
+  EXPECT_EQ(v[2], 9u);
+  ASSERT_TRUE(ParseVersion("65535.0.10", v));
+  EXPECT_EQ(v[0], 65535u);
+  for (const char* bad : {"", "0.3", "0.3.9.1", "0.03.9", "65536.0.0", "1..2", "1.2.", "a.b.c",
+                          "1.2.3 ", "-1.2.3", "123456.1.1", "1.2.3/"}) {
+    EXPECT_FALSE(ParseVersion(bad, v)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace ov::relay
