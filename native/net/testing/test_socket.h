@@ -26,6 +26,9 @@ bool SendAll(SocketHandle s, const void* data, std::size_t size);
 void ShutdownSocket(SocketHandle s);
 void CloseSocket(SocketHandle s);
 
+// True when the process runs under Wine rather than on Windows itself (always false on POSIX).
+bool RunningUnderWine();
+
 // The descriptor number BoringSSL's socket BIO expects.
 int SocketFd(SocketHandle s);
 

@@ -65,6 +65,7 @@ bool SendAll(SocketHandle s, const void* data, std::size_t size) {
 
 void ShutdownSocket(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RDWR); }
 void CloseSocket(SocketHandle s) { ::close(static_cast<int>(s)); }
+bool RunningUnderWine() { return false; }
 int SocketFd(SocketHandle s) { return static_cast<int>(s); }
 
 }  // namespace ov::testing

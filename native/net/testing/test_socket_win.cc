@@ -68,6 +68,10 @@ bool SendAll(SocketHandle s, const void* data, std::size_t size) {
 
 void ShutdownSocket(SocketHandle s) { ::shutdown(S(s), SD_BOTH); }
 void CloseSocket(SocketHandle s) { ::closesocket(S(s)); }
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 int SocketFd(SocketHandle s) { return static_cast<int>(s); }
 
 }  // namespace ov::testing

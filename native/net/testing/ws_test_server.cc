@@ -2,7 +2,8 @@
 
 #include <openssl/base64.h>
 #include <openssl/bytestring.h>
-#include <openssl/ec_key.h>
+#include <openssl/bn.h>
+#include <openssl/rsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -320,10 +321,15 @@ void WsTestServer::Serve(SocketHandle socket) {
 
 TestCertificate MakeTestCertificate() {
   TestCertificate result;
-  EC_KEY* ec = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
-  Check(ec != nullptr && EC_KEY_generate_key(ec) == 1, "key");
+  // RSA rather than ECDSA: Wine's certificate chain engine verifies RSA signatures only.
+  RSA* rsa = RSA_new();
+  BIGNUM* exponent = BN_new();
+  Check(rsa != nullptr && exponent != nullptr && BN_set_word(exponent, RSA_F4) == 1 &&
+            RSA_generate_key_ex(rsa, 2048, exponent, nullptr) == 1,
+        "key");
+  BN_free(exponent);
   EVP_PKEY* key = EVP_PKEY_new();
-  EVP_PKEY_assign_EC_KEY(key, ec);
+  EVP_PKEY_assign_RSA(key, rsa);
 
   X509* cert = X509_new();
   X509_set_version(cert, X509_VERSION_3);

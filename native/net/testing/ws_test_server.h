@@ -93,7 +93,7 @@ class WsPeer {
   std::uint16_t receivedCloseCode_ = 0;
 };
 
-// A self-signed certificate for "localhost" and 127.0.0.1 with its P-256 key, made at run time.
+// A self-signed certificate for "localhost" and 127.0.0.1 with its RSA key, made at run time.
 struct TestCertificate {
   std::string certPem;
   std::string keyPem;
