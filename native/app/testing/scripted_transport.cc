@@ -37,7 +37,8 @@ bool ScriptedTransport::SendBinary(const std::vector<std::uint8_t>& bytes) {
   if (onSend) onSend();
   std::lock_guard<std::mutex> lock(mutex_);
   if (!connected_ || closed_ || !sendBinarySucceeds) return false;
-  binaries_.push_back(bytes);
+  ++binaryCount_;
+  if (keepBinaries) binaries_.push_back(bytes);
   changed_.notify_all();
   return true;
 }
@@ -101,6 +102,11 @@ bool ScriptedTransport::WaitForBinary(std::size_t count, std::chrono::millisecon
 bool ScriptedTransport::WaitConnected(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return connected_ && !texts_.empty(); });
+}
+
+std::size_t ScriptedTransport::binaryCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return binaryCount_;
 }
 
 std::vector<std::string> ScriptedTransport::SentTexts() {

@@ -25,6 +25,8 @@ class ScriptedTransport final : public Transport {
   std::string connectError = "Connect failed (Windows error 12029)";
   bool sendTextSucceeds = true;
   bool sendBinarySucceeds = true;
+  // False: binary messages are only counted, not kept (benchmarks).
+  bool keepBinaries = true;
   // Called (on the sending thread, without the transport's lock) before each send is recorded.
   std::function<void()> onSend;
 
@@ -48,6 +50,7 @@ class ScriptedTransport final : public Transport {
   bool WaitForBinary(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   bool WaitConnected(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+  std::size_t binaryCount();
   std::vector<std::string> SentTexts();
   std::vector<std::vector<std::uint8_t>> SentBinaries();
   std::wstring url();
@@ -64,6 +67,7 @@ class ScriptedTransport final : public Transport {
   int closeCount_ = 0;
   std::vector<std::string> texts_;
   std::vector<std::vector<std::uint8_t>> binaries_;
+  std::size_t binaryCount_ = 0;
 };
 
 }  // namespace ov::testing

@@ -1,0 +1,7 @@
+if(TARGET ov_app_testing)
+  ov_add_bench(app_bench SOURCES app_bench.cc LIBS ov_app_testing ov_app)
+  if(TARGET app_bench AND TARGET kestrova-relay)
+    add_dependencies(app_bench kestrova-relay)
+    target_compile_definitions(app_bench PRIVATE OV_RELAY_BINARY="$<TARGET_FILE:kestrova-relay>")
+  endif()
+endif()
