@@ -285,10 +285,13 @@ void Client::ConnectToDevice() {
   const std::string id = NormalizeDeviceIdInput(window_.ReadRemoteId());
   std::string password;
   WipeOnExit wipePassword(password);
-  {
+  try {
     std::string typed = window_.ReadPasswordUtf8();
     WipeOnExit wipeTyped(typed);
     password = NormalizeSessionPassword(typed);
+  } catch (const std::exception&) {
+    // Text that cannot even be converted (unpaired surrogates) is simply not a password.
+    password.clear();
   }
   // A 9-digit ID must also start with 1-9: anything else cannot name a device, and refusing it
   // here keeps a running session instead of failing after the reset.

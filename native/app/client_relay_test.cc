@@ -10,6 +10,7 @@
 #include "app/client.h"
 #include "app/testing/client_harness.h"
 #include "app/testing/relay_process.h"
+#include "app/testing/watchdog.h"
 
 namespace ov {
 namespace {
@@ -164,9 +165,10 @@ TEST_F(ClientRelayTest, PingRoundTripIsMeasured) {
 TEST_F(ClientRelayTest, ResetOfALiveSessionEndsPromptlyAndTheViewerIsTold) {
   ConnectViewer(host->client->sessionPassword());
   ASSERT_TRUE(PumpUntil([&] { return Encrypted(); }));
-  const auto start = std::chrono::steady_clock::now();
-  host->client->ResetSession();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "watchdog: reset hung";
+  {
+    testing::Watchdog watchdog("reset of a live session");
+    host->client->ResetSession();
+  }
   EXPECT_EQ(host->client->eventQueue().Size(), 0u);
   ASSERT_TRUE(PumpUntil([&] { return viewer->status() == kStatusClosed; })) << viewer->status();
   EXPECT_FALSE(viewer->client->sessionActive());

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/testing/client_harness.h"
+#include "app/testing/watchdog.h"
 #include "crypto/primitives.h"
 
 namespace ov {
@@ -18,6 +19,7 @@ namespace {
 
 using testing::ClientHarness;
 using testing::ScriptedTransport;
+using testing::Watchdog;
 using namespace std::chrono_literals;
 
 constexpr std::uint8_t kBinding = static_cast<std::uint8_t>(SealedKind::Binding);
@@ -26,35 +28,6 @@ constexpr std::uint8_t kFrame = static_cast<std::uint8_t>(SealedKind::Frame);
 constexpr std::uint8_t kInput = static_cast<std::uint8_t>(SealedKind::Input);
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
-
-// Aborts the test binary when a step that must end promptly hangs (a failed join would otherwise
-// hang the whole run until the CTest timeout, with no hint of where).
-class Watchdog {
- public:
-  explicit Watchdog(const char* what, std::chrono::seconds limit = 30s) {
-    thread_ = std::thread([this, what, limit] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-        std::fprintf(stderr, "watchdog: %s did not finish\n", what);
-        std::abort();
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 // The viewer's side of one attempt, played by the test against a host Client.
 struct TestViewer {
@@ -745,6 +718,10 @@ TEST_F(ViewerTest, TypedInputErrorsKeepTheRunningSession) {
   EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
   viewer.window.remoteId = L"482913775";
   viewer.window.password = "ABCDEFG";
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
+  viewer.window.password = "ABCDEFGH";
+  viewer.window.passwordNotUnicode = true;
   viewer.client->ConnectToDevice();
   EXPECT_EQ(viewer.status(), kStatusInvalidFormat);
   EXPECT_EQ(viewer.client->generation(), generation);

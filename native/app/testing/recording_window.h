@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,10 @@ class RecordingWindow final : public WindowSide {
   void ReleaseMouseCapture() override {}
   void ShowFirstPage() override { ++firstPages; }
   std::wstring ReadRemoteId() override { return remoteId; }
-  std::string ReadPasswordUtf8() override { return password; }
+  std::string ReadPasswordUtf8() override {
+    if (passwordNotUnicode) throw std::runtime_error("invalid Unicode");
+    return password;
+  }
   void ClearPasswordBox() override { password.clear(); }
   void DropRemotePicture() override { ++picturesDropped; }
 
@@ -49,6 +53,7 @@ class RecordingWindow final : public WindowSide {
   std::vector<std::string> statuses;
   std::wstring remoteId;
   std::string password;
+  bool passwordNotUnicode = false;  // the box holds an unpaired surrogate
   bool banner = false;
   int layouts = 0;
   int repaints = 0;
