@@ -1,0 +1,452 @@
+#include "relay/server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "relay/test_client.h"
+
+namespace ov::relay {
+namespace {
+
+using testing::ClosedError;
+using testing::HttpRequest;
+using testing::TempCertificate;
+using testing::TempDir;
+using testing::WsClient;
+
+// A server on 127.0.0.1 and a free port, served by its own thread for the test's life.
+class RunningServer {
+ public:
+  explicit RunningServer(ServerOptions options) : server_(Prepare(std::move(options))) {
+    thread_ = std::thread([this] { server_.Run(); });
+  }
+  ~RunningServer() {
+    server_.Stop();
+    thread_.join();
+  }
+  std::uint16_t Port() const { return server_.Port(); }
+  void Stop() { server_.Stop(); }
+
+ private:
+  static ServerOptions Prepare(ServerOptions options) {
+    options.listenHost = "127.0.0.1";
+    options.port = 0;
+    options.quiet = true;
+    return options;
+  }
+  Server server_;
+  std::thread thread_;
+};
+
+Json HostRegister(const std::string& id = "123456789") {
+  return {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", id},
+          {"build", "0.3.9"}};
+}
+Json ViewerRegister(const std::string& id = "123456789") {
+  return {{"type", "register"}, {"role", "viewer"}, {"protocol", 3}, {"sessionId", id},
+          {"password", "p3:opaque-to-the-relay"}, {"build", "0.3.9"}};
+}
+
+struct Pair {
+  std::unique_ptr<WsClient> host;
+  std::unique_ptr<WsClient> viewer;
+  std::string requestId;
+};
+
+std::unique_ptr<WsClient> RegisteredHost(std::uint16_t port, const std::string& ca,
+                                         const std::string& id = "123456789") {
+  auto host = std::make_unique<WsClient>(port, ca);
+  host->SendJson(HostRegister(id));
+  const Json reply = host->ReadJson();
+  EXPECT_EQ(reply, Json({{"type", "registered"}, {"protocol", 3}}));
+  return host;
+}
+
+// Runs the whole pairing road and checks every message on the way.
+Pair MakePair(std::uint16_t port, const std::string& ca = {}, const std::string& id = "123456789") {
+  Pair p;
+  p.host = RegisteredHost(port, ca, id);
+  p.viewer = std::make_unique<WsClient>(port, ca);
+  p.viewer->SendJson(ViewerRegister(id));
+  const Json request = p.host->ReadJson();
+  EXPECT_EQ(request.at("type"), "connectRequest");
+  EXPECT_EQ(request.at("password"), "p3:opaque-to-the-relay");
+  p.requestId = request.at("requestId").get<std::string>();
+  p.host->SendJson({{"type", "authChallenge"}, {"requestId", p.requestId}, {"message", "hm"},
+                    {"confirmation", "hc"}});
+  EXPECT_EQ(p.viewer->ReadJson(), Json({{"type", "authChallenge"}, {"requestId", p.requestId},
+                                        {"message", "hm"}, {"confirmation", "hc"}}));
+  p.viewer->SendJson({{"type", "authResponse"}, {"requestId", p.requestId}, {"confirmation", "vc"}});
+  EXPECT_EQ(p.host->ReadJson(), Json({{"type", "authResponse"}, {"requestId", p.requestId},
+                                      {"confirmation", "vc"}}));
+  p.host->SendJson({{"type", "connectResponse"}, {"requestId", p.requestId}, {"accepted", true}});
+  const Json connected = {{"type", "connected"}, {"requestId", p.requestId}};
+  EXPECT_EQ(p.host->ReadJson(), connected);
+  EXPECT_EQ(p.viewer->ReadJson(), connected);
+  return p;
+}
+
+// Message `seq` of a stream: its number in the first 4 bytes, then bytes derived from it.
+std::string Numbered(std::uint32_t seq, std::size_t size) {
+  std::string m(size, '\0');
+  std::memcpy(m.data(), &seq, sizeof seq);
+  for (std::size_t i = sizeof seq; i < size; ++i) m[i] = static_cast<char>((seq * 31 + i) & 0xff);
+  return m;
+}
+
+class RelayEndToEnd : public ::testing::TestWithParam<bool> {
+ protected:
+  RelayEndToEnd() {
+    if (GetParam()) {
+      cert_ = std::make_unique<TempCertificate>();
+      options_.tlsCert = cert_->CertPath();
+      options_.tlsKey = cert_->KeyPath();
+      ca_ = cert_->CertPath();
+    }
+  }
+  std::unique_ptr<TempCertificate> cert_;
+  ServerOptions options_;
+  std::string ca_;
+};
+
+TEST_P(RelayEndToEnd, PairsAndForwardsBinaryBothWaysUpToTheLimit) {
+  RunningServer server(options_);
+  Pair p = MakePair(server.Port(), ca_);
+
+  p.host->SendBinary(Numbered(1, 1000));
+  p.viewer->SendBinary(Numbered(2, 5));
+  p.host->SendBinary(std::string(8u << 20, 'x'));  // exactly the largest message
+  p.host->SendBinary("");
+  WsClient::Message m = p.viewer->Read();
+  EXPECT_TRUE(m.binary);
+  EXPECT_EQ(m.data, Numbered(1, 1000));
+  m = p.host->Read();
+  EXPECT_EQ(m.data, Numbered(2, 5));
+  m = p.viewer->Read();
+  EXPECT_EQ(m.data.size(), 8u << 20);
+  EXPECT_EQ(m.data.find_first_not_of('x'), std::string::npos);
+  m = p.viewer->Read();
+  EXPECT_TRUE(m.binary);
+  EXPECT_TRUE(m.data.empty());
+
+  // The viewer leaves cleanly: the host hears of it and stays registered for the next viewer.
+  p.viewer->Close();
+  EXPECT_EQ(p.host->ReadJson(), Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
+  WsClient next(server.Port(), ca_);
+  next.SendJson(ViewerRegister());
+  EXPECT_EQ(p.host->ReadJson().at("type"), "connectRequest");
+}
+
+TEST_P(RelayEndToEnd, ViolationsAreAnsweredWithTheirErrorAndAClose) {
+  RunningServer server(options_);
+  auto bystander = RegisteredHost(server.Port(), ca_, "999999999");
+
+  auto expectRefused = [](WsClient& c, const char* code) {
+    EXPECT_EQ(c.ReadJson(), Json({{"type", "error"}, {"code", code}}));
+    EXPECT_EQ(c.WaitClosed(), 1008);
+  };
+  {
+    WsClient c(server.Port(), ca_);
+    c.SendText(std::string(16385, ' '));
+    expectRefused(c, "textTooLarge");
+  }
+  {
+    WsClient c(server.Port(), ca_);
+    c.SendText(std::string(16384, ' '));  // at the limit: parsed (and not JSON)
+    expectRefused(c, "badJson");
+  }
+  {
+    WsClient c(server.Port(), ca_);
+    c.SendText("{\"type\":\"ping\"}");
+    expectRefused(c, "unknownType");
+  }
+  {
+    WsClient c(server.Port(), ca_);
+    c.SendBinary("early");
+    expectRefused(c, "notPaired");
+  }
+  {
+    WsClient c(server.Port(), ca_);
+    c.SendJson(ViewerRegister("111111111"));
+    expectRefused(c, "unknownHost");
+  }
+  {
+    Pair p = MakePair(server.Port(), ca_);
+    p.viewer->SendBinary(std::string((8u << 20) + 1, 'y'));
+    expectRefused(*p.viewer, "binaryTooLarge");
+    EXPECT_EQ(p.host->ReadJson().at("type"), "peerDisconnected");
+  }
+  // The bystander was not disturbed by any of it.
+  WsClient viewer(server.Port(), ca_);
+  viewer.SendJson(ViewerRegister("999999999"));
+  EXPECT_EQ(bystander->ReadJson().at("type"), "connectRequest");
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, RelayEndToEnd, ::testing::Values(false, true),
+                         [](const auto& param_info) { return param_info.param ? "wss" : "ws"; });
+
+TEST(RelayServerTest, SlowReaderStallsItsPartnerAndLosesNothing) {
+  ServerOptions options;
+  options.queueMessages = 8;
+  options.queueBytes = 1u << 20;
+  RunningServer server(options);
+  Pair p = MakePair(server.Port());
+
+  constexpr std::uint32_t kCount = 400;
+  constexpr std::size_t kSize = 256 * 1024;  // 100 MiB in all: far beyond every buffer on the way
+  std::atomic<std::uint32_t> sent{0};
+  std::atomic<bool> failed{false};
+  std::thread sender([&] {
+    try {
+      p.host->SetTimeout(std::chrono::milliseconds(60000));
+      for (std::uint32_t i = 0; i < kCount; ++i) {
+        p.host->SendBinary(Numbered(i, kSize));
+        sent = i + 1;
+      }
+    } catch (const std::exception&) {
+      failed = true;
+    }
+  });
+  // The viewer reads nothing for a while: the relay must stop taking the host's messages.
+  std::uint32_t stalledAt = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stalledAt = sent;
+  }
+  EXPECT_LT(stalledAt, kCount / 2) << "the relay buffered without bound";
+
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const WsClient::Message m = p.viewer->Read();
+    ASSERT_TRUE(m.binary);
+    ASSERT_EQ(m.data.size(), kSize);
+    std::uint32_t seq = 0;
+    std::memcpy(&seq, m.data.data(), sizeof seq);
+    ASSERT_EQ(seq, i) << "lost, duplicated or reordered";
+    ASSERT_EQ(m.data, Numbered(i, kSize));
+  }
+  sender.join();
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(sent, kCount);
+  // The stream still works in the other direction and after the drain.
+  p.viewer->SendBinary("ack");
+  EXPECT_EQ(p.host->Read().data, "ack");
+}
+
+TEST(RelayServerTest, ManyViewersRacingForOneHostGetOneRequest) {
+  RunningServer server(ServerOptions{});
+  auto host = RegisteredHost(server.Port(), {});
+  constexpr int kViewers = 24;
+  std::vector<std::unique_ptr<WsClient>> viewers;
+  for (int i = 0; i < kViewers; ++i) viewers.push_back(std::make_unique<WsClient>(server.Port()));
+  {
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kViewers; ++i) {
+      threads.emplace_back([&, i] {
+        while (!go) std::this_thread::yield();
+        viewers[static_cast<std::size_t>(i)]->SendJson(ViewerRegister());
+      });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+  }
+  // Exactly one request reaches the host; the one viewer it names hears the host's answer.
+  const Json request = host->ReadJson();
+  ASSERT_EQ(request.at("type"), "connectRequest");
+  const std::string id = request.at("requestId").get<std::string>();
+  host->SendJson({{"type", "authChallenge"}, {"requestId", id}, {"message", "m"},
+                  {"confirmation", "c"}});
+  int winners = 0;
+  int busy = 0;
+  for (auto& viewer : viewers) {
+    const Json reply = viewer->ReadJson();
+    if (reply.at("type") == "authChallenge" && reply.at("requestId") == id) {
+      ++winners;
+    } else if (reply == Json({{"type", "error"}, {"code", "hostBusy"}})) {
+      EXPECT_EQ(viewer->WaitClosed(), 1008);
+      ++busy;
+    }
+  }
+  EXPECT_EQ(winners, 1);
+  EXPECT_EQ(busy, kViewers - 1);
+  host->SetTimeout(std::chrono::milliseconds(300));
+  EXPECT_THROW(host->Read(), testing::TimeoutError);
+}
+
+TEST(RelayServerTest, PeerVanishingMidSessionIsReportedAndTheHostStays) {
+  RunningServer server(ServerOptions{});
+  {
+    Pair p = MakePair(server.Port());
+    p.host->SendBinary("frame");
+    EXPECT_EQ(p.viewer->Read().data, "frame");
+    p.viewer->Drop();  // no closing handshake
+    EXPECT_EQ(p.host->ReadJson(), Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
+    // What the host still had in flight is dropped without punishing it.
+    p.host->SendBinary("late frame");
+    WsClient v2(server.Port());
+    v2.SendJson(ViewerRegister());
+    EXPECT_EQ(p.host->ReadJson().at("type"), "connectRequest");
+  }
+  {
+    Pair p = MakePair(server.Port(), {}, "222222222");
+    p.host->Drop();
+    std::vector<WsClient::Message> skipped;
+    EXPECT_EQ(p.viewer->WaitClosed(&skipped), 1000);
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(ParseMessage(skipped[0].data),
+              Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
+    // The ID is free for a new registration.
+    RegisteredHost(server.Port(), {}, "222222222");
+  }
+}
+
+TEST(RelayServerTest, DeadlinesAndConnectionLimitsOnTheWire) {
+  ServerOptions options;
+  options.matcher.registerTimeout = 300;
+  options.matcher.pairingTimeout = 600;
+  options.matcher.maxConnectionsPerAddress = 3;
+  RunningServer server(options);
+  {
+    WsClient silent(server.Port());
+    EXPECT_EQ(silent.ReadJson(), Json({{"type", "error"}, {"code", "registerTimeout"}}));
+    EXPECT_EQ(silent.WaitClosed(), 1008);
+  }
+  {
+    auto host = RegisteredHost(server.Port(), {});
+    WsClient viewer(server.Port());
+    viewer.SendJson(ViewerRegister());
+    EXPECT_EQ(host->ReadJson().at("type"), "connectRequest");
+    // The host never answers.
+    EXPECT_EQ(viewer.ReadJson(), Json({{"type", "error"}, {"code", "pairingTimeout"}}));
+    EXPECT_EQ(host->ReadJson().at("type"), "peerDisconnected");
+    EXPECT_EQ(viewer.WaitClosed(), 1008);
+  }
+  {
+    auto a = RegisteredHost(server.Port(), {}, "111111111");
+    auto b = RegisteredHost(server.Port(), {}, "222222222");
+    auto c = RegisteredHost(server.Port(), {}, "333333333");
+    WsClient d(server.Port());
+    EXPECT_EQ(d.ReadJson(), Json({{"type", "error"}, {"code", "tooManyConnections"}}));
+  }
+}
+
+TEST(RelayServerTest, StopClosesEveryConnectionWithGoingAway) {
+  auto server = std::make_unique<RunningServer>(ServerOptions{});
+  Pair p = MakePair(server->Port());
+  server->Stop();
+  EXPECT_EQ(p.host->WaitClosed(), 1001);
+  EXPECT_EQ(p.viewer->WaitClosed(), 1001);
+  server.reset();  // Run returned and the thread joined
+}
+
+class UpdateService : public ::testing::TestWithParam<bool> {
+ protected:
+  UpdateService() {
+    std::filesystem::create_directories(dir_.Path() + "/releases/0.4.0");
+    std::ofstream(dir_.Path() + "/update.json") << manifest_;
+    std::ofstream(dir_.Path() + "/releases/0.4.0/Orvantis.exe", std::ios::binary) << exe_;
+    std::ofstream(dir_.Path() + "/secret.txt") << "not served";
+    std::filesystem::create_directories(dir_.Path() + "/releases/0.5.0/Orvantis.exe");
+    options_.updateDir = dir_.Path();
+    if (GetParam()) {
+      options_.tlsCert = cert_.CertPath();
+      options_.tlsKey = cert_.KeyPath();
+      ca_ = cert_.CertPath();
+    }
+  }
+  TempDir dir_;
+  TempCertificate cert_;
+  ServerOptions options_;
+  std::string ca_;
+  const std::string manifest_ = "{\"payload\":\"e30=\",\"signature\":\"AA==\"}";
+  const std::string exe_ = std::string("MZ") + std::string(70000, '\x90');
+};
+
+TEST_P(UpdateService, ServesExactlyTheManifestAndReleases) {
+  RunningServer server(options_);
+  const std::uint16_t port = server.Port();
+
+  auto r = HttpRequest(port, "/download/update.json?check=123456", "GET", ca_);
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_EQ(r.body, manifest_);
+  EXPECT_EQ(r.headers["cache-control"], "no-cache");
+  EXPECT_EQ(r.headers["content-type"], "application/json");
+
+  r = HttpRequest(port, "/download/releases/0.4.0/Orvantis.exe", "GET", ca_);
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_EQ(r.body, exe_);
+  EXPECT_EQ(r.headers["cache-control"], "no-cache");
+
+  r = HttpRequest(port, "/download/releases/0.4.0/Orvantis.exe", "HEAD", ca_);
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_EQ(r.headers["content-length"], std::to_string(exe_.size()));
+  EXPECT_TRUE(r.body.empty());
+
+  for (const char* target :
+       {"/download/secret.txt", "/download/releases/../secret.txt", "/download/%2e%2e/secret.txt",
+        "/download/releases/0.3.9/Orvantis.exe", "/download/releases/0.5.0/Orvantis.exe",
+        "/download/update.json?check=1&x=2", "/download/", "/", "/index.html"}) {
+    r = HttpRequest(port, target, "GET", ca_);
+    EXPECT_EQ(r.status, 404u) << target;
+    EXPECT_EQ(r.headers.count("location"), 0u);
+  }
+  EXPECT_EQ(HttpRequest(port, "/download/update.json", "POST", ca_).status, 405u);
+  EXPECT_EQ(HttpRequest(port, "/ws", "GET", ca_).status, 426u);
+}
+
+TEST_P(UpdateService, HealthAndMetrics) {
+  RunningServer server(options_);
+  auto r = HttpRequest(server.Port(), "/healthz", "GET", ca_);
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_EQ(r.body, "ok\n");
+
+  Pair p = MakePair(server.Port(), ca_);
+  p.host->SendBinary(std::string(1234, 'z'));
+  EXPECT_EQ(p.viewer->Read().data.size(), 1234u);
+  {
+    WsClient bad(server.Port(), ca_);
+    bad.SendText("nonsense");
+    bad.WaitClosed();
+  }
+  r = HttpRequest(server.Port(), "/metrics", "GET", ca_);
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_NE(r.headers["content-type"].find("text/plain"), std::string::npos);
+  for (const char* line :
+       {"kestrova_relay_connections 2\n", "kestrova_relay_registered_hosts 1\n",
+        "kestrova_relay_sessions 1\n", "kestrova_relay_forwarded_bytes_total 1234\n",
+        "kestrova_relay_refusals_total{reason=\"badJson\"} 1\n",
+        "# TYPE kestrova_relay_forwarded_bytes_total counter\n"}) {
+    EXPECT_NE(r.body.find(line), std::string::npos) << line << r.body;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, UpdateService, ::testing::Values(false, true),
+                         [](const auto& param_info) { return param_info.param ? "https" : "http"; });
+
+TEST(ServerOptionsTest, ClearTextOnlyOnLoopback) {
+  ServerOptions o;
+  o.listenHost = "0.0.0.0";
+  EXPECT_THROW(ValidateOptions(o), std::invalid_argument);
+  o.listenHost = "192.168.1.10";
+  EXPECT_THROW(ValidateOptions(o), std::invalid_argument);
+  o.listenHost = "::";
+  EXPECT_THROW(ValidateOptions(o), std::invalid_argument);
+  for (const char* loopback : {"127.0.0.1", "127.0.0.2", "::1", "localhost"}) {
+    o.listenHost = loopback;
+    EXPECT_NO_THROW(ValidateOptions(o)) << loopback;
+  }
+  o.listenHost = "0.0.0.0";
+  o.tlsCert = "cert.pem";
+  EXPECT_THROW(ValidateOptions(o), std::invalid_argument);  // half of the TLS pair
+  o.tlsKey = "key.pem";
+  EXPECT_NO_THROW(ValidateOptions(o));
+  o.updateDir = "/nonexistent/kestrova";
+  EXPECT_THROW(ValidateOptions(o), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace ov::relay
