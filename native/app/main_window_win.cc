@@ -1,5 +1,7 @@
 #include "app/main_window_win.h"
 
+#include <commctrl.h>
+
 #include <stdexcept>
 #include <vector>
 
