@@ -10,7 +10,7 @@ namespace {
 
 // A scripted frame pool. Frames are queued by the test; each carries its content size, texture
 // description, row pitch and a fill byte.
-struct FakeFrameSpec {
+struct FakeFrameShape {
   WgcSize content{64, 32};
   WgcTextureDesc desc{64, 32, true, 1, 1, 1};
   std::uint32_t pitch = 64 * 4 + 32;  // padded rows
@@ -24,32 +24,32 @@ struct FakeWorld {
   int framesClosed = 0, unmaps = 0;
   std::uint32_t startError = 0;  // thrown by Start when non-zero
   WgcSize itemSize{64, 32};
-  std::deque<FakeFrameSpec> pool;
+  std::deque<FakeFrameShape> pool;
   bool throwOnTake = false;
 };
 
 class FakeFrame : public WgcFrame {
  public:
-  FakeFrame(FakeWorld& world, FakeFrameSpec spec, bool& stagingMade)
-      : world_(world), spec_(spec), stagingMade_(stagingMade) {}
+  FakeFrame(FakeWorld& world, FakeFrameShape shape, bool& stagingMade)
+      : world_(world), shape_(shape), stagingMade_(stagingMade) {}
   ~FakeFrame() override { ++world_.framesClosed; }
-  WgcSize ContentSize() override { return spec_.content; }
-  WgcTextureDesc Describe() override { return spec_.desc; }
+  WgcSize ContentSize() override { return shape_.content; }
+  WgcTextureDesc Describe() override { return shape_.desc; }
   const std::uint8_t* MapStaging(const WgcTextureDesc& desc, std::uint32_t& rowPitch) override {
     if (!stagingMade_) {
       ++world_.stagingCreated;
       stagingMade_ = true;
     }
     // Exactly the bytes a mapping of this pitch and height covers, so over-reads are caught.
-    memory_.assign(static_cast<std::size_t>(spec_.pitch) * desc.height, spec_.fill);
-    rowPitch = spec_.pitch;
+    memory_.assign(static_cast<std::size_t>(shape_.pitch) * desc.height, shape_.fill);
+    rowPitch = shape_.pitch;
     return memory_.data();
   }
   void Unmap() noexcept override { ++world_.unmaps; }
 
  private:
   FakeWorld& world_;
-  FakeFrameSpec spec_;
+  FakeFrameShape shape_;
   bool& stagingMade_;
   std::vector<std::uint8_t> memory_;
 };
@@ -62,9 +62,9 @@ class FakeSession : public WgcSession {
   std::unique_ptr<WgcFrame> TryGetNextFrame() override {
     if (world_.throwOnTake) throw WgcError(0x887A0005);
     if (world_.pool.empty()) return nullptr;
-    auto spec = world_.pool.front();
+    auto shape = world_.pool.front();
     world_.pool.pop_front();
-    return std::make_unique<FakeFrame>(world_, spec, stagingMade_);
+    return std::make_unique<FakeFrame>(world_, shape, stagingMade_);
   }
 
  private:
@@ -106,7 +106,7 @@ class WgcSourceTest : public ::testing::Test {
 };
 
 TEST_F(WgcSourceTest, DeliversTightlyPackedFramesAndKeepsTheLastOne) {
-  world.pool.push_back(FakeFrameSpec{});
+  world.pool.push_back(FakeFrameShape{});
   std::uint32_t error = 1;
   const PixelBuffer* frame = Get(error);
   ASSERT_NE(frame, nullptr);
@@ -124,8 +124,8 @@ TEST_F(WgcSourceTest, DeliversTightlyPackedFramesAndKeepsTheLastOne) {
   EXPECT_EQ(world.unmaps, 1);
 
   // Two waiting frames: the newer one wins and both are closed.
-  world.pool.push_back(FakeFrameSpec{.fill = 0x51});
-  world.pool.push_back(FakeFrameSpec{.fill = 0x62});
+  world.pool.push_back(FakeFrameShape{.fill = 0x51});
+  world.pool.push_back(FakeFrameShape{.fill = 0x62});
   const int closedBefore = world.framesClosed;
   frame = Get(error);
   ASSERT_NE(frame, nullptr);
@@ -152,7 +152,7 @@ TEST_F(WgcSourceTest, WaitsForAFirstFrameThenTimesOutAndBacksOff) {
   EXPECT_EQ(source->retryNotBefore(), world.now + kWgcRetryDelayMs);
 
   // During the back-off every try reports the stored error without starting.
-  world.pool.push_back(FakeFrameSpec{});
+  world.pool.push_back(FakeFrameShape{});
   world.now += 4999;
   EXPECT_EQ(Get(error), nullptr);
   EXPECT_EQ(error, wgc_error::kFirstFrameTimeout);
@@ -183,12 +183,12 @@ TEST_F(WgcSourceTest, StoresTheHresultOfAFailedStart) {
 }
 
 TEST_F(WgcSourceTest, RestartsAtOnceWhenTheDisplayChanges) {
-  world.pool.push_back(FakeFrameSpec{});
+  world.pool.push_back(FakeFrameShape{});
   std::uint32_t error = 0;
   ASSERT_NE(Get(error), nullptr);
   // New resolution: stopped and started again in the same call, no back-off.
   world.itemSize = WgcSize{80, 40};
-  world.pool.push_back(FakeFrameSpec{WgcSize{80, 40}, WgcTextureDesc{80, 40, true, 1, 1, 1}, 80 * 4, 0x33});
+  world.pool.push_back(FakeFrameShape{WgcSize{80, 40}, WgcTextureDesc{80, 40, true, 1, 1, 1}, 80 * 4, 0x33});
   const PixelBuffer* frame = Get(error, ScreenRect{0, 0, 80, 40});
   ASSERT_NE(frame, nullptr);
   EXPECT_EQ(frame->width, 80);
@@ -206,63 +206,63 @@ TEST_F(WgcSourceTest, RestartsAtOnceWhenTheDisplayChanges) {
 TEST_F(WgcSourceTest, ContentSizeChangeAndBadTexturesRaise) {
   struct Case {
     const char* name;
-    FakeFrameSpec spec;
+    FakeFrameShape shape;
     std::uint32_t hr;
   };
-  FakeFrameSpec base;
+  FakeFrameShape base;
   std::vector<Case> cases;
   {
     Case c{"content size", base, wgc_error::kContentSizeChanged};
-    c.spec.content = WgcSize{63, 32};
+    c.shape.content = WgcSize{63, 32};
     cases.push_back(c);
   }
   {
     Case c{"format", base, wgc_error::kInvalidArgument};
-    c.spec.desc.bgra8Unorm = false;
+    c.shape.desc.bgra8Unorm = false;
     cases.push_back(c);
   }
   {
     Case c{"mips", base, wgc_error::kInvalidArgument};
-    c.spec.desc.mipLevels = 2;
+    c.shape.desc.mipLevels = 2;
     cases.push_back(c);
   }
   {
     Case c{"samples", base, wgc_error::kInvalidArgument};
-    c.spec.desc.sampleCount = 4;
+    c.shape.desc.sampleCount = 4;
     cases.push_back(c);
   }
   {
     Case c{"texture smaller than content", base, wgc_error::kInvalidArgument};
-    c.spec.desc.width = 60;
+    c.shape.desc.width = 60;
     cases.push_back(c);
   }
   {
     Case c{"pitch too small", base, wgc_error::kInvalidArgument};
-    c.spec.pitch = 64 * 4 - 4;
+    c.shape.pitch = 64 * 4 - 4;
     cases.push_back(c);
   }
   {
     Case c{"pitch too large", base, wgc_error::kInvalidArgument};
-    c.spec.pitch = 0x30004;
+    c.shape.pitch = 0x30004;
     cases.push_back(c);
   }
   for (const Case& c : cases) {
     FakeWorld w;
     WgcSource s(std::make_unique<FakePlatform>(w));
-    w.pool.push_back(c.spec);
+    w.pool.push_back(c.shape);
     std::uint32_t error = 0;
     EXPECT_EQ(s.GetFrame(kDisplay, kRect, error), nullptr) << c.name;
     EXPECT_EQ(error, c.hr) << c.name;
     EXPECT_FALSE(s.running()) << c.name;
     EXPECT_EQ(s.retryNotBefore(), w.now + kWgcRetryDelayMs) << c.name;
     EXPECT_EQ(w.sessionsAlive, 0) << c.name;
-    EXPECT_EQ(w.unmaps, c.hr == wgc_error::kInvalidArgument && c.spec.pitch != base.pitch ? 1 : 0) << c.name;
+    EXPECT_EQ(w.unmaps, c.hr == wgc_error::kInvalidArgument && c.shape.pitch != base.pitch ? 1 : 0) << c.name;
   }
   // A pitch of exactly 0x30000 is accepted.
   FakeWorld w;
   w.itemSize = WgcSize{64, 2};
   WgcSource s(std::make_unique<FakePlatform>(w));
-  w.pool.push_back(FakeFrameSpec{WgcSize{64, 2}, WgcTextureDesc{64, 2, true, 1, 1, 1}, 0x30000, 7});
+  w.pool.push_back(FakeFrameShape{WgcSize{64, 2}, WgcTextureDesc{64, 2, true, 1, 1, 1}, 0x30000, 7});
   std::uint32_t error = 0;
   EXPECT_NE(s.GetFrame(kDisplay, kRect, error), nullptr);
 }
@@ -289,7 +289,7 @@ TEST_F(WgcSourceTest, UnreachableDesktopAllowsAnImmediateRestartAndDestructionCl
   source->StopAndAllowRetry();
   EXPECT_EQ(source->retryNotBefore(), 0u);
   world.startError = 0;
-  world.pool.push_back(FakeFrameSpec{});
+  world.pool.push_back(FakeFrameShape{});
   EXPECT_NE(Get(error), nullptr);
   EXPECT_EQ(world.sessionsAlive, 1);
   source.reset();
