@@ -144,9 +144,10 @@ class Server::Impl {
   bool Secure() const { return tls_ != nullptr; }
 
   void Run() {
-    std::fprintf(stderr, "%s listening on %s://%s:%u%s\n", Timestamp().c_str(),
-                 tls_ ? "https" : "http", options_.listenHost.c_str(), unsigned{port_},
-                 tls_ ? " (TLS)" : " (loopback, no TLS)");
+    const bool v6 = options_.listenHost.find(':') != std::string::npos;
+    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s\n", Timestamp().c_str(),
+                 tls_ ? "https" : "http", v6 ? "[" : "", options_.listenHost.c_str(),
+                 v6 ? "]" : "", unsigned{port_}, tls_ ? " (TLS)" : " (loopback, no TLS)");
     std::fflush(stderr);
     if (options_.handleSignals) {
       signals_.emplace(ioc_, SIGINT, SIGTERM);

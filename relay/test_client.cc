@@ -239,6 +239,24 @@ WsClient::Message WsClient::Read() {
   return message;
 }
 
+std::size_t WsClient::ReadSize() {
+  std::size_t size = 0;
+  impl_->With([&](auto& ws) {
+    bool done = false;
+    error_code ec;
+    impl_->buffer.consume(impl_->buffer.size());
+    ws.async_read(impl_->buffer, [&](const error_code& e, std::size_t) {
+      ec = e;
+      done = true;
+    });
+    impl_->Wait(ws, done);
+    if (ec == websocket::error::closed) throw ClosedError(ws.reason().code);
+    if (ec) throw ClosedError(-1);
+    size = impl_->buffer.size();
+  });
+  return size;
+}
+
 Json WsClient::ReadJson() {
   const Message m = Read();
   if (m.binary) throw std::runtime_error("expected text, got binary");

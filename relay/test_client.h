@@ -74,6 +74,8 @@ class WsClient {
   // The next message; throws ClosedError when the relay closed the connection instead.
   Message Read();
   Json ReadJson();  // the next message, which must be text holding JSON
+  // Reads the next message and returns only its size (no copy; for benchmarks).
+  std::size_t ReadSize();
   // Reads until the connection closes; returns the close code (-1: dropped without a code).
   // Messages read on the way are returned in `skipped` when given.
   int WaitClosed(std::vector<Message>* skipped = nullptr);

@@ -1,0 +1,245 @@
+// Memory of idle registered hosts: the server runs in a child process (so its resident memory is
+// its own); the parent opens 10,000 WebSocket connections to it and registers each as a host,
+// then reads the child's VmRSS. The baseline is a minimal Asio server in a child process that
+// holds the same number of accepted idle TCP connections, each with one pending 1.5 KiB read.
+// Prints resident memory per connection for both, and for wss:// (fewer connections: TLS
+// handshakes are slow on a shared machine).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "relay/server.h"
+#include "relay/test_client.h"
+
+namespace {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+
+constexpr int kHosts = 10000;
+constexpr int kTlsHosts = 2000;
+
+struct Result {
+  double kibPerConnection = 0;
+  long long before = 0, after = 0;
+  int connections = 0;
+};
+Result g_baseline, g_ws, g_wss;
+rlim_t g_softBefore = 0, g_hard = 0, g_soft = 0;
+
+void RaiseFileLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  g_softBefore = limit.rlim_cur;
+  g_hard = limit.rlim_max;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  getrlimit(RLIMIT_NOFILE, &limit);
+  g_soft = limit.rlim_cur;
+}
+
+long long RssKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+// Forks a child that runs `serve(port pipe)`; returns its pid and the port it reports.
+template <class Serve>
+std::pair<pid_t, std::uint16_t> Spawn(Serve serve) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    serve(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::uint16_t port = 0;
+  if (read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+  close(fds[0]);
+  return {pid, port};
+}
+
+void Finish(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+// Settles the child's allocator before a reading: wait until RSS stops changing.
+long long SettledRss(pid_t pid) {
+  long long last = -1;
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long long now = RssKib(pid);
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
+
+void BM_BaselineIdleTcp(benchmark::State& state) {
+  for (auto _ : state) {
+    auto [pid, port] = Spawn([](int out) {
+      net::io_context ioc;
+      tcp::acceptor acceptor(ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+      const std::uint16_t p = acceptor.local_endpoint().port();
+      if (write(out, &p, sizeof p) != sizeof p) _exit(1);
+      close(out);
+      struct Conn {
+        explicit Conn(tcp::socket s) : socket(std::move(s)) {}
+        tcp::socket socket;
+        beast::flat_buffer buffer;
+      };
+      std::vector<std::unique_ptr<Conn>> conns;
+      std::function<void()> accept = [&] {
+        acceptor.async_accept([&](beast::error_code ec, tcp::socket s) {
+          if (ec) return;
+          conns.push_back(std::make_unique<Conn>(std::move(s)));
+          Conn& c = *conns.back();
+          c.socket.async_read_some(c.buffer.prepare(1536), [](beast::error_code, std::size_t) {});
+          accept();
+        });
+      };
+      accept();
+      net::signal_set signals(ioc, SIGTERM);
+      signals.async_wait([&](beast::error_code, int) { ioc.stop(); });
+      ioc.run();
+    });
+    const long long before = SettledRss(pid);
+    net::io_context ioc;
+    std::vector<tcp::socket> clients;
+    clients.reserve(kHosts);
+    for (int i = 0; i < kHosts; ++i) {
+      clients.emplace_back(ioc);
+      clients.back().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    }
+    const long long after = SettledRss(pid);
+    g_baseline = {static_cast<double>(after - before) / kHosts, before, after, kHosts};
+    Finish(pid);
+  }
+  state.counters["KiB_per_conn"] = g_baseline.kibPerConnection;
+}
+
+template <class Stream>
+void RegisterHost(Stream& ws, int i) {
+  ws.handshake("localhost", "/ws");
+  ws.write(net::buffer(ov::SerializeMessage({{"type", "register"}, {"role", "host"},
+                                             {"protocol", 3},
+                                             {"sessionId", std::to_string(100000000 + i)},
+                                             {"build", "0.3.9"}})));
+  beast::flat_buffer buffer;
+  ws.read(buffer);
+  if (beast::buffers_to_string(buffer.cdata()).find("registered") == std::string::npos) {
+    std::fprintf(stderr, "registration %d failed\n", i);
+    std::abort();
+  }
+}
+
+Result IdleRelay(bool tls, int count) {
+  std::unique_ptr<ov::relay::testing::TempCertificate> cert;
+  ov::relay::ServerOptions options;
+  options.port = 0;
+  options.quiet = true;
+  options.matcher.maxConnections = 2 * kHosts;
+  options.matcher.maxConnectionsPerAddress = 2 * kHosts;
+  options.matcher.registrationsPerMinute = 2 * kHosts;
+  options.idleTimeout = 600000;
+  if (tls) {
+    cert = std::make_unique<ov::relay::testing::TempCertificate>();
+    options.tlsCert = cert->CertPath();
+    options.tlsKey = cert->KeyPath();
+  }
+  auto [pid, port] = Spawn([&](int out) {
+    options.handleSignals = true;
+    ov::relay::Server server(options);
+    const std::uint16_t p = server.Port();
+    if (write(out, &p, sizeof p) != sizeof p) _exit(1);
+    close(out);
+    server.Run();
+  });
+  const long long before = SettledRss(pid);
+  net::io_context ioc;
+  const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), port);
+  if (tls) {
+    ssl::context ctx(ssl::context::tls_client);
+    ctx.set_verify_mode(ssl::verify_none);  // the server's identity is not what is measured
+    std::vector<std::unique_ptr<websocket::stream<beast::ssl_stream<tcp::socket>>>> clients;
+    for (int i = 0; i < count; ++i) {
+      clients.push_back(std::make_unique<websocket::stream<beast::ssl_stream<tcp::socket>>>(ioc, ctx));
+      beast::get_lowest_layer(*clients.back()).connect(endpoint);
+      clients.back()->next_layer().handshake(ssl::stream_base::client);
+      RegisterHost(*clients.back(), i);
+    }
+    const long long after = SettledRss(pid);
+    Finish(pid);
+    return {static_cast<double>(after - before) / count, before, after, count};
+  }
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<websocket::stream<tcp::socket>>(ioc));
+    clients.back()->next_layer().connect(endpoint);
+    RegisterHost(*clients.back(), i);
+  }
+  const long long after = SettledRss(pid);
+  Finish(pid);
+  return {static_cast<double>(after - before) / count, before, after, count};
+}
+
+void BM_RelayIdleHostsWs(benchmark::State& state) {
+  for (auto _ : state) g_ws = IdleRelay(false, kHosts);
+  state.counters["KiB_per_conn"] = g_ws.kibPerConnection;
+}
+
+void BM_RelayIdleHostsWss(benchmark::State& state) {
+  for (auto _ : state) g_wss = IdleRelay(true, kTlsHosts);
+  state.counters["KiB_per_conn"] = g_wss.kibPerConnection;
+}
+
+BENCHMARK(BM_BaselineIdleTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_RelayIdleHostsWs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_RelayIdleHostsWss)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RaiseFileLimit();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  std::printf("\nRLIMIT_NOFILE: soft %llu raised to %llu (hard limit %llu), per process\n",
+              static_cast<unsigned long long>(g_softBefore),
+              static_cast<unsigned long long>(g_soft), static_cast<unsigned long long>(g_hard));
+  std::printf("  %-34s %7s %10s %10s %9s %7s\n", "server (VmRSS KiB)", "conns", "before", "after",
+              "KiB/conn", "ratio");
+  for (auto [name, r] : {std::pair{"idle TCP, Asio (baseline)", g_baseline},
+                         std::pair{"relay, registered hosts, ws://", g_ws},
+                         std::pair{"relay, registered hosts, wss://", g_wss}}) {
+    std::printf("  %-34s %7d %10lld %10lld %9.2f %7.2f\n", name, r.connections, r.before, r.after,
+                r.kibPerConnection,
+                g_baseline.kibPerConnection > 0 ? r.kibPerConnection / g_baseline.kibPerConnection
+                                                : 0.0);
+  }
+  std::printf("  target: at most 32 KiB per connection for ws://\n");
+  return 0;
+}
