@@ -340,6 +340,22 @@ TEST_F(HostTest, ProtocolViolationsEndTheConnection) {
       {"binary before connected", [](HostTest& t) {
          t.transport->DeliverBinary(std::vector<std::uint8_t>(40, 1));
        }, "not approved"},
+      {"request before registered", [](HostTest& t) {
+         // A fresh connection whose registration has not been confirmed yet.
+         t.host.client->RegisterAsHost();
+         t.transport = t.host.LastTransport();
+         t.transport->WaitConnected();
+         TestViewer viewer(t.host.client->sessionPassword(), t.host.client->deviceId());
+         t.transport->DeliverJson(
+             {{"type", "connectRequest"}, {"requestId", t.rid1}, {"password", viewer.offer}});
+       }, "unregistered request"},
+      {"registered with protocol 2", [](HostTest& t) {
+         t.host.client->RegisterAsHost();
+         t.transport = t.host.LastTransport();
+         t.transport->WaitConnected();
+         t.transport->DeliverJson({{"type", "registered"}, {"protocol", 2}});
+       }, "invalid registration"},
+      {"type not a string", [](HostTest& t) { t.transport->DeliverText(R"({"type":5})"); }, nullptr},
       {"connected without consent", [](HostTest& t) {
          t.transport->DeliverJson({{"type", "connected"}, {"requestId", t.rid1}});
        }, "no local consent"},
@@ -393,6 +409,16 @@ TEST_F(HostTest, SecondConnectedEndsTheSession) {
   EXPECT_EQ(host.client->lastProtocolError(), "duplicate");
   EXPECT_EQ(host.status(), kStatusSecurityFailed);
   EXPECT_FALSE(host.window.banner);
+}
+
+TEST_F(HostTest, InputIsTakenAfterHelloWithinItsLimit) {
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  DeliverSealed(*viewer, kInput, R"({"op":"move","x":1,"y":2})");
+  EXPECT_TRUE(host.client->sessionActive());
+  DeliverSealed(*viewer, kInput, R"({"op":"move","pad":")" + std::string(1010, 'p') + "\"}");
+  EXPECT_EQ(host.client->lastProtocolError(), "input limit");
 }
 
 TEST_F(HostTest, ControlMessageOverTheLimitEndsTheSession) {
@@ -695,6 +721,31 @@ TEST_F(ViewerTest, OnlyTheBindingIsTakenFirstAndOnlyOnce) {
   viewer.Pump();
   DeliverSealed(kBinding, std::string(32, 'f'));
   EXPECT_EQ(viewer.client->lastProtocolError(), "binding");
+}
+
+TEST_F(ViewerTest, RelayMessagesOutOfOrderEndTheAttempt) {
+  Connect();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connected"}, {"requestId", rid}}));
+  viewer.Pump();
+  EXPECT_EQ(viewer.client->lastProtocolError(), "unauthenticated connection");
+
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "authChallenge"},
+                                      {"requestId", "0123456789ABCDEF0123456789abcdef"},
+                                      {"message", std::string(64, '1')},
+                                      {"confirmation", std::string(64, '2')}}));
+  viewer.Pump();
+  EXPECT_EQ(viewer.client->lastProtocolError(), "request binding");
+
+  // Messages meant for a host are ignored by a viewer.
+  viewer.window.password = "ABCDEFGH";
+  Connect();
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  ASSERT_TRUE(transport->DeliverJson({{"type", "connectRequest"}, {"requestId", rid}}));
+  viewer.Pump();
+  EXPECT_TRUE(viewer.client->viewerRole());
+  EXPECT_EQ(viewer.status(), kStatusConnecting);
 }
 
 TEST_F(ViewerTest, FramesBeforeTheHelloExchangeAreRefused) {
