@@ -942,3 +942,94 @@ TEST_F(HostTest, ResetInALiveSessionWithABusySendThread) {
 
 }  // namespace
 }  // namespace ov
+
+namespace ov {
+namespace {
+
+// An updater whose published state the test sets.
+class ScriptedUpdater final : public UpdateService {
+ public:
+  bool TakeState(UpdateSnapshot& out) override {
+    if (!changed) return false;
+    changed = false;
+    out = snapshot;
+    return true;
+  }
+  bool Busy() override { return snapshot.busy; }
+  void StartCheck(bool quiet) override { (quiet ? quietChecks : loudChecks)++; }
+  void Stop() override { ++stops; }
+  void Publish(UpdateState state) {
+    snapshot.state = state;
+    changed = true;
+  }
+
+  UpdateSnapshot snapshot;
+  bool changed = false;
+  int quietChecks = 0;
+  int loudChecks = 0;
+  int stops = 0;
+};
+
+TEST(ClientUpdateGateTest, AHostGoesOfflineWhenTheUpdaterReportsAnythingButCurrent) {
+  ManualClock clock;
+  testing::RecordingWindow window;
+  ScriptedUpdater updater;
+  std::vector<std::shared_ptr<testing::ScriptedTransport>> transports;
+  ClientEnvironment env;
+  env.clock = &clock;
+  env.window = &window;
+  env.updater = &updater;
+  env.createTransport = [&transports] {
+    transports.push_back(std::make_shared<testing::ScriptedTransport>());
+    return std::shared_ptr<Transport>(transports.back());
+  };
+  {
+    Client client(std::move(env));
+    client.RegisterAsHost();
+    client.StartUpdateCheck();
+    EXPECT_EQ(updater.loudChecks, 1);
+    client.OnTimerTick();
+    EXPECT_FALSE(client.hasTransport()) << "no state published yet: still checking";
+    EXPECT_EQ(client.status(), kStatusCheckingUpdates);
+
+    updater.Publish(UpdateState::UpToDate);
+    client.OnTimerTick();
+    ASSERT_TRUE(client.hasTransport());
+
+    updater.Publish(UpdateState::UpdateRequired);
+    client.OnTimerTick();
+    EXPECT_FALSE(client.hasTransport());
+    EXPECT_EQ(client.updateState(), UpdateState::UpdateRequired);
+    window.remoteId = L"482913775";
+    window.password = "ABCDEFGH";
+    client.ConnectToDevice();
+    EXPECT_FALSE(client.hasTransport()) << "the gate is closed";
+    EXPECT_EQ(transports.size(), 1u);
+
+    // No quiet recheck while the updater is busy or the state is not current.
+    clock.Advance(120000);
+    updater.snapshot.busy = true;
+    client.OnTimerTick();
+    EXPECT_EQ(updater.quietChecks, 0);
+  }
+  EXPECT_EQ(updater.stops, 1) << "the Client stops the updater when it is destroyed";
+}
+
+TEST(ClientGuardTest, AnEscapingFailureResetsAndSaysSo) {
+  ManualClock clock;
+  ClientHarness host(clock);
+  host.StartUp();
+  ASSERT_TRUE(host.client->hasTransport());
+  const int layouts = host.window.layouts;
+  host.client->RunGuarded([] { throw std::runtime_error("handler failed"); });
+  EXPECT_EQ(host.status(), kStatusActionFailed);
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_GT(host.window.layouts, layouts);
+  bool ran = false;
+  host.client->RunGuarded([&ran] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(host.status(), kStatusActionFailed);
+}
+
+}  // namespace
+}  // namespace ov
