@@ -87,7 +87,9 @@ class Peer {
   virtual void Resume() = 0;
   virtual bool QueueFull() const = 0;
   virtual void Abort() = 0;
-  virtual bool WriteStalled(Millis now, Millis limit) const = 0;
+  // Periodic check: drops a connection whose write is stuck or that has gone silent, and pings
+  // one that has been quiet for half the idle timeout.
+  virtual void Check(Millis now, Millis idleTimeout, Millis writeTimeout) = 0;
 };
 
 }  // namespace detail
@@ -382,11 +384,10 @@ class Server::Impl {
       if (ec || stopping_) return;
       const Millis now = NowMs();
       Apply(matcher_.Tick(now));
-      std::vector<std::shared_ptr<Peer>> stalled;
-      for (auto& [id, peer] : peers_) {
-        if (peer->WriteStalled(now, options_.writeTimeout)) stalled.push_back(peer);
-      }
-      for (auto& peer : stalled) peer->Abort();
+      std::vector<std::shared_ptr<Peer>> all;
+      all.reserve(peers_.size());
+      for (auto& [id, peer] : peers_) all.push_back(peer);
+      for (auto& peer : all) peer->Check(now, options_.idleTimeout, options_.writeTimeout);
       ScheduleTick();
     });
   }
@@ -462,11 +463,15 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Start(http::request<http::empty_body> request, std::string address) {
     beast::get_lowest_layer(ws_).expires_never();
+    // Beast's own idle timer would be re-armed on every read (a cancelled wait per message);
+    // silence is detected by the server's periodic Check instead. The timer still bounds the
+    // opening and closing handshakes.
     websocket::stream_base::timeout timeout{};
     timeout.handshake_timeout = std::chrono::seconds(10);
-    timeout.idle_timeout = std::chrono::milliseconds(server_.Options().idleTimeout);
-    timeout.keep_alive_pings = true;
+    timeout.idle_timeout = websocket::stream_base::none();
+    timeout.keep_alive_pings = false;
     ws_.set_option(timeout);
+    ws_.control_callback([this](websocket::frame_type, std::string_view) { Heard(); });
     ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
       res.set(http::field::server, kServerName);
     }));
@@ -508,8 +513,25 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     End();
   }
 
-  bool WriteStalled(Millis now, Millis limit) const override {
-    return writing_ && now - writeStart_ > limit;
+  void Check(Millis now, Millis idleTimeout, Millis writeTimeout) override {
+    if (ended_) return;
+    if (writing_ && now - writeStart_ > writeTimeout) {
+      server_.Log("conn=" + std::to_string(id_) + " event=write-timeout");
+      return Abort();
+    }
+    if (paused_ || !opened_) lastHeard_ = now;  // not reading: silence says nothing
+    if (now - lastHeard_ >= idleTimeout) {
+      server_.Log("conn=" + std::to_string(id_) + " event=idle-timeout");
+      return Abort();
+    }
+    if (now - lastHeard_ >= idleTimeout / 2 && !pingSent_ && !pinging_ && !closeRequested_) {
+      pingSent_ = true;
+      pinging_ = true;
+      ws_.async_ping({}, [self = this->shared_from_this()](const error_code&) {
+        self->pinging_ = false;
+        self->Write();  // a close may have waited for the ping
+      });
+    }
   }
 
  private:
@@ -542,8 +564,14 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
                         });
   }
 
+  void Heard() {
+    lastHeard_ = NowMs();
+    pingSent_ = false;
+  }
+
   void OnRead(const error_code& ec) {
     reading_ = false;
+    Heard();
     if (ec) {
       if (ec != websocket::error::closed && ec != net::error::eof &&
           ec != net::error::operation_aborted) {
@@ -581,7 +609,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   void Write() {
     if (writing_ || ended_) return;
     if (queue_.empty()) {
-      if (closeRequested_ && !closing_) {
+      if (closeRequested_ && !closing_ && !pinging_) {
         closing_ = true;
         ws_.async_close(websocket::close_reason(closeCode_),
                         [self = this->shared_from_this()](const error_code&) { self->End(); });
@@ -636,6 +664,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   std::deque<OutMessage> queue_;
   std::size_t queuedBytes_ = 0;
   Millis writeStart_ = 0;
+  Millis lastHeard_ = NowMs();
   std::uint16_t closeCode_ = websocket::close_code::normal;
   bool opened_ = false;
   bool reading_ = false;
@@ -644,6 +673,8 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool closeRequested_ = false;
   bool closing_ = false;
   bool ended_ = false;
+  bool pingSent_ = false;  // a ping went out since the peer was last heard
+  bool pinging_ = false;   // the ping write is in progress
 };
 
 // A freshly accepted connection until its first request: the TLS handshake, the HTTP request,

@@ -334,6 +334,23 @@ TEST(RelayServerTest, DeadlinesAndConnectionLimitsOnTheWire) {
   }
 }
 
+TEST(RelayServerTest, SilentConnectionsArePingedAndDroppedWhenTheyDoNotAnswer) {
+  ServerOptions options;
+  options.idleTimeout = 600;
+  RunningServer server(options);
+  auto answering = RegisteredHost(server.Port(), {}, "111111111");
+  auto deaf = RegisteredHost(server.Port(), {}, "222222222");
+  // A reading client answers the relay's pings by itself and stays connected: its read ends by
+  // the client's own deadline (1.5 s, well past the idle timeout), not by the relay closing.
+  answering->SetTimeout(std::chrono::milliseconds(1500));
+  EXPECT_THROW(answering->Read(), testing::TimeoutError);
+  // A client that reads nothing never answers: after the idle timeout it is cut off.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(deaf->WaitClosed(), -1);
+  // The ID of the dropped host is free again.
+  RegisteredHost(server.Port(), {}, "222222222");
+}
+
 TEST(RelayServerTest, StopClosesEveryConnectionWithGoingAway) {
   auto server = std::make_unique<RunningServer>(ServerOptions{});
   Pair p = MakePair(server->Port());

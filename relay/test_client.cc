@@ -178,6 +178,9 @@ WsClient::WsClient(std::uint16_t port, const std::string& caFile, Duration timeo
     }
     ws.read_message_max(0);
     ws.auto_fragment(false);
+    // Client frames are masked through this buffer; Beast's 4 KiB default would turn a 1 MiB
+    // message into 256 socket writes.
+    ws.write_buffer_bytes(256 * 1024);
     done = false;
     ws.async_handshake("localhost", "/ws", [&](const error_code& e) {
       ec = e;
