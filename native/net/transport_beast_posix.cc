@@ -129,8 +129,17 @@ class WsIoImpl final : public WsIo {
   NextLayer& next() { return ws_.next_layer(); }
 
   void AsyncConnect(const tcp::resolver::results_type& endpoints, Completion done) override {
-    beast::get_lowest_layer(ws_).async_connect(
-        endpoints, [done = std::move(done)](beast::error_code ec, const tcp::endpoint&) { done(ec); });
+    auto& stream = beast::get_lowest_layer(ws_);
+    stream.async_connect(endpoints, [&stream, done = std::move(done)](beast::error_code ec,
+                                                                      const tcp::endpoint&) {
+      // Small relay messages (pairing, acknowledgements, pings) must not wait for Nagle's
+      // algorithm to meet a delayed acknowledgement (about 40 ms a round trip).
+      if (!ec) {
+        beast::error_code ignored;
+        stream.socket().set_option(tcp::no_delay(true), ignored);
+      }
+      done(ec);
+    });
   }
   void AsyncTlsHandshake(Completion done) override {
     if constexpr (std::is_same_v<NextLayer, beast::tcp_stream>) {
