@@ -3,16 +3,23 @@
 // baseline is the same load generator on 1,000 direct loopback TCP connections (no relay); the
 // difference of the two distributions is the latency the relay adds. Prints p50, p99, p99.9.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <thread>
 
 #include "relay/server.h"
@@ -34,6 +41,20 @@ std::chrono::microseconds kPeriod(10000);
 constexpr auto kWarmup = std::chrono::seconds(1);
 constexpr auto kMeasure = std::chrono::seconds(5);
 
+// With --pin the generator runs on the first CPU and the forwarding thread on the last one, so
+// that the generator plays remote clients with a core of their own instead of competing with the
+// relay for its core. Off by default.
+bool g_pin = false;
+
+void PinTo(bool last) {
+  if (!g_pin) return;
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(last ? static_cast<std::size_t>(cpus - 1) : 0u, &set);
+  ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set);
+}
+
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
       .count();
@@ -42,7 +63,16 @@ std::int64_t NowNs() {
 struct Percentiles {
   double p50 = 0, p99 = 0, p999 = 0, max = 0;
   std::size_t samples = 0;
+  double cpuPerMessageUs = 0;  // forwarding thread's CPU time per message sent (0: no forwarder)
 };
+
+// CPU time consumed so far by another thread of this process.
+double ThreadCpuSeconds(std::thread& thread) {
+  clockid_t clock{};
+  timespec ts{};
+  if (::pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || ::clock_gettime(clock, &ts) != 0) return 0;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
 
 Percentiles Summarise(std::vector<std::int64_t>& ns) {
   Percentiles p;
@@ -60,103 +90,217 @@ Percentiles Summarise(std::vector<std::int64_t>& ns) {
   return p;
 }
 
-// Drives `kPairs` links (Sender/Receiver with async send/receive of one message) on one thread.
-template <class Sender, class Receiver>
+// The load generator: `kPairs` links, each a sending socket and a receiving socket, driven from
+// one thread with raw non-blocking system calls so that the generator itself stays cheap (it
+// shares the machine with the relay). Every period each sender writes one message stamped with
+// its send time; the receiver computes the one-way latency. On the relay path the sender writes a
+// client frame (masked with a zero key, which leaves the payload as it is) and the receiver
+// parses the relay's unmasked server frames.
 class LoadGenerator {
  public:
-  LoadGenerator(net::io_context& ioc, std::vector<Sender>& senders,
-                std::vector<Receiver>& receivers)
-      : ioc_(ioc), senders_(senders), receivers_(receivers), timer_(ioc),
-        buffers_(senders.size(), std::string(kMessage, 'l')), writing_(senders.size(), false),
-        next_(senders.size()), inbox_(receivers.size()) {}
+  struct Link {
+    int sendFd;
+    int recvFd;
+  };
+
+  LoadGenerator(std::vector<Link> links, bool websocketFrames)
+      : links_(std::move(links)), framed_(websocketFrames), pending_(links_.size()),
+        next_(links_.size()) {}
+
+  std::size_t Sent() const { return sent_; }
 
   std::vector<std::int64_t> Run() {
+    PinTo(false);
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (epoll < 0 || timer < 0) throw std::runtime_error("epoll/timerfd");
+    itimerspec tick{};
+    tick.it_interval.tv_nsec = 200000;  // 200 us: senders fire in small batches, as real load does
+    tick.it_value.tv_nsec = 200000;
+    ::timerfd_settime(timer, 0, &tick, nullptr);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTimerTag;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, timer, &ev);
+    for (std::size_t i = 0; i < links_.size(); ++i) {
+      SetNonBlocking(links_[i].recvFd, true);
+      SetNonBlocking(links_[i].sendFd, false);
+      ev.data.u64 = i;
+      ::epoll_ctl(epoll, EPOLL_CTL_ADD, links_[i].recvFd, &ev);
+    }
+
     const auto start = Clock::now();
     measureFrom_ = NowNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(kWarmup).count();
-    end_ = start + kWarmup + kMeasure;
-    for (std::size_t i = 0; i < senders_.size(); ++i) {
-      next_[i] = start + kPeriod * i / senders_.size();
-      Receive(i);
-    }
+    const auto end = start + kWarmup + kMeasure;
+    for (std::size_t i = 0; i < links_.size(); ++i) next_[i] = start + kPeriod * i / links_.size();
     samples_.reserve(static_cast<std::size_t>(kPairs) * static_cast<std::size_t>(kRate) * 6);
-    Tick();
-    ioc_.run();
+
+    std::vector<char> frame(kHeader + kMessage, 'l');
+    if (framed_) {
+      // FIN + binary, 16-bit length, mask bit with a zero key.
+      const unsigned char header[kHeader] = {0x82, 0xFE, kMessage >> 8, kMessage & 0xFF, 0, 0, 0, 0};
+      std::memcpy(frame.data(), header, kHeader);
+    }
+    char* const payload = frame.data() + (framed_ ? kHeader : 0);
+    const std::size_t frameSize = (framed_ ? kHeader : 0) + kMessage;
+
+    std::vector<char> scratch(256 * 1024);
+    epoll_event events[256];
+    while (Clock::now() < end) {
+      const int n = ::epoll_wait(epoll, events, 256, 100);
+      for (int e = 0; e < n; ++e) {
+        if (events[e].data.u64 == kTimerTag) {
+          std::uint64_t expirations = 0;
+          (void)!::read(timer, &expirations, sizeof expirations);
+          const auto now = Clock::now();
+          for (std::size_t i = 0; i < links_.size(); ++i) {
+            if (next_[i] > now) continue;
+            next_[i] += kPeriod;
+            const std::int64_t stamp = NowNs();
+            std::memcpy(payload, &stamp, sizeof stamp);
+            SendAll(links_[i].sendFd, frame.data(), frameSize);
+            ++sent_;
+          }
+        } else {
+          Drain(static_cast<std::size_t>(events[e].data.u64), scratch);
+        }
+      }
+    }
+    ::close(timer);
+    ::close(epoll);
     return std::move(samples_);
   }
 
  private:
-  void Tick() {
-    const auto now = Clock::now();
-    if (now >= end_) {
-      done_ = true;
-      for (auto& r : receivers_) beast::get_lowest_layer(r).cancel();
-      return;
+  static constexpr std::uint64_t kTimerTag = ~std::uint64_t{0};
+  static constexpr std::size_t kHeader = 8;        // client frame: 2 + 2 length + 4 mask key
+  static constexpr std::size_t kServerHeader = 4;  // server frame: 2 + 2 length, no mask
+  static void SetNonBlocking(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+  }
+
+  static void SendAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+      if (n <= 0) throw std::runtime_error("load generator: send failed");
+      data += n;
+      size -= static_cast<std::size_t>(n);
     }
-    for (std::size_t i = 0; i < senders_.size(); ++i) {
-      if (next_[i] > now || writing_[i]) continue;
-      next_[i] += kPeriod;
-      writing_[i] = true;
-      const std::int64_t stamp = NowNs();
-      std::memcpy(buffers_[i].data(), &stamp, sizeof stamp);
-      Send(senders_[i], net::buffer(buffers_[i]), [this, i](beast::error_code, std::size_t) {
-        writing_[i] = false;
-      });
+  }
+
+  // Reads what is there and takes a sample from every whole message.
+  void Drain(std::size_t i, std::vector<char>& scratch) {
+    std::string& carry = pending_[i];
+    for (;;) {
+      const ssize_t n = ::recv(links_[i].recvFd, scratch.data(), scratch.size(), 0);
+      if (n <= 0) return;
+      carry.append(scratch.data(), static_cast<std::size_t>(n));
+      const std::size_t unit = (framed_ ? kServerHeader : 0) + kMessage;
+      std::size_t at = 0;
+      const std::int64_t now = NowNs();
+      while (carry.size() - at >= unit) {
+        if (framed_ && (static_cast<unsigned char>(carry[at]) != 0x82 ||
+                        static_cast<unsigned char>(carry[at + 1]) != 0x7E)) {
+          throw std::runtime_error("load generator: unexpected frame from the relay");
+        }
+        std::int64_t stamp = 0;
+        std::memcpy(&stamp, carry.data() + at + (framed_ ? kServerHeader : 0), sizeof stamp);
+        if (stamp >= measureFrom_) samples_.push_back(now - stamp);
+        at += unit;
+      }
+      carry.erase(0, at);
+      if (static_cast<std::size_t>(n) < scratch.size()) return;
     }
-    timer_.expires_after(std::chrono::microseconds(500));
-    timer_.async_wait([this](beast::error_code ec) {
-      if (!ec) Tick();
-    });
   }
 
-  void Receive(std::size_t i) {
-    ReceiveOne(receivers_[i], inbox_[i], [this, i](beast::error_code ec, std::size_t) {
-      if (ec || done_) return;
-      const auto data = inbox_[i].cdata();
-      std::int64_t stamp = 0;
-      std::memcpy(&stamp, data.data(), sizeof stamp);
-      if (stamp >= measureFrom_) samples_.push_back(NowNs() - stamp);
-      inbox_[i].consume(inbox_[i].size());
-      Receive(i);
-    });
-  }
-
-  template <class Handler>
-  static void Send(websocket::stream<tcp::socket>& ws, net::const_buffer b, Handler&& h) {
-    ws.async_write(b, std::forward<Handler>(h));
-  }
-  template <class Handler>
-  static void Send(tcp::socket& s, net::const_buffer b, Handler&& h) {
-    net::async_write(s, b, std::forward<Handler>(h));
-  }
-  template <class Handler>
-  static void ReceiveOne(websocket::stream<tcp::socket>& ws, beast::flat_buffer& b, Handler&& h) {
-    ws.async_read(b, std::forward<Handler>(h));
-  }
-  template <class Handler>
-  static void ReceiveOne(tcp::socket& s, beast::flat_buffer& b, Handler&& h) {
-    // Asio copies a dynamic buffer it is given; read into prepared storage and commit instead.
-    net::async_read(s, b.prepare(kMessage),
-                    [&b, h = std::forward<Handler>(h)](beast::error_code ec, std::size_t n) mutable {
-                      b.commit(n);
-                      h(ec, n);
-                    });
-  }
-
-  net::io_context& ioc_;
-  std::vector<Sender>& senders_;
-  std::vector<Receiver>& receivers_;
-  net::steady_timer timer_;
-  std::vector<std::string> buffers_;
-  std::vector<bool> writing_;
+  std::vector<Link> links_;
+  const bool framed_;
+  std::vector<std::string> pending_;
   std::vector<Clock::time_point> next_;
-  std::vector<beast::flat_buffer> inbox_;
   std::vector<std::int64_t> samples_;
   std::int64_t measureFrom_ = 0;
-  Clock::time_point end_;
-  bool done_ = false;
+  std::size_t sent_ = 0;
 };
 
-Percentiles g_direct, g_relay;
+Percentiles g_direct, g_forwarder, g_relay;
+
+// The floor: the least any relay process must do on this machine. One thread, level-triggered
+// epoll, every byte read from a sender's connection written at once to its receiver's. No
+// framing, no queues, no checks.
+class MinimalForwarder {
+ public:
+  explicit MinimalForwarder(int pairs) : acceptor_(ioc_, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)) {
+    acceptor_.listen();
+    port_ = acceptor_.local_endpoint().port();
+    wake_ = ::eventfd(0, EFD_CLOEXEC);
+    thread_ = std::thread([this, pairs] {
+      PinTo(true);
+      Serve(pairs);
+    });
+  }
+  ~MinimalForwarder() {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+    thread_.join();
+    ::close(wake_);
+  }
+  std::uint16_t Port() const { return port_; }
+  std::thread& Thread() { return thread_; }
+
+ private:
+  void Serve(int pairs) {
+    std::vector<tcp::socket> in, out;
+    for (int i = 0; i < pairs; ++i) {  // the generator connects sender, then receiver, pair by pair
+      in.push_back(acceptor_.accept());
+      out.push_back(acceptor_.accept());
+      in.back().set_option(tcp::no_delay(true));
+      out.back().set_option(tcp::no_delay(true));
+    }
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = ~std::uint64_t{0};
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, wake_, &ev);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+      ev.data.u64 = i;
+      ::epoll_ctl(epoll, EPOLL_CTL_ADD, in[i].native_handle(), &ev);
+    }
+    std::vector<char> buffer(256 * 1024);
+    epoll_event events[256];
+    for (;;) {
+      const int n = ::epoll_wait(epoll, events, 256, -1);
+      for (int e = 0; e < n; ++e) {
+        if (events[e].data.u64 == ~std::uint64_t{0}) {
+          ::close(epoll);
+          return;
+        }
+        const std::size_t i = static_cast<std::size_t>(events[e].data.u64);
+        const ssize_t got = ::recv(in[i].native_handle(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got <= 0) {
+          ::epoll_ctl(epoll, EPOLL_CTL_DEL, in[i].native_handle(), nullptr);
+          continue;
+        }
+        boost::system::error_code ignored;
+        net::write(out[i], net::buffer(buffer.data(), static_cast<std::size_t>(got)), ignored);
+      }
+    }
+  }
+
+  net::io_context ioc_;
+  tcp::acceptor acceptor_;
+  std::uint16_t port_ = 0;
+  int wake_ = -1;
+  std::thread thread_;
+};
+
+std::vector<LoadGenerator::Link> Links(std::vector<tcp::socket>& senders, std::vector<tcp::socket>& receivers) {
+  std::vector<LoadGenerator::Link> links;
+  for (std::size_t k = 0; k < senders.size(); ++k) {
+    links.push_back({senders[k].native_handle(), receivers[k].native_handle()});
+  }
+  return links;
+}
 
 void BM_DirectTcp(benchmark::State& state) {
   for (auto _ : state) {
@@ -169,13 +313,39 @@ void BM_DirectTcp(benchmark::State& state) {
       receivers.push_back(acceptor.accept());
       senders.back().set_option(tcp::no_delay(true));
     }
-    LoadGenerator<tcp::socket, tcp::socket> load(ioc, senders, receivers);
+    LoadGenerator load(Links(senders, receivers), false);
     auto samples = load.Run();
     g_direct = Summarise(samples);
   }
   state.counters["p50_us"] = g_direct.p50;
   state.counters["p99_us"] = g_direct.p99;
   state.counters["samples"] = static_cast<double>(g_direct.samples);
+}
+
+void BM_MinimalForwarder(benchmark::State& state) {
+  for (auto _ : state) {
+    MinimalForwarder forwarder(kPairs);
+    net::io_context ioc;
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder.Port());
+    std::vector<tcp::socket> senders, receivers;
+    for (int i = 0; i < kPairs; ++i) {
+      senders.emplace_back(ioc);
+      senders.back().connect(endpoint);
+      senders.back().set_option(tcp::no_delay(true));
+      receivers.emplace_back(ioc);
+      receivers.back().connect(endpoint);
+    }
+    LoadGenerator load(Links(senders, receivers), false);
+    const double cpuBefore = ThreadCpuSeconds(forwarder.Thread());
+    auto samples = load.Run();
+    const double cpu = ThreadCpuSeconds(forwarder.Thread()) - cpuBefore;
+    g_forwarder = Summarise(samples);
+    g_forwarder.cpuPerMessageUs = cpu * 1e6 / static_cast<double>(std::max<std::size_t>(1, load.Sent()));
+    for (auto& socket : senders) socket.close();
+  }
+  state.counters["p50_us"] = g_forwarder.p50;
+  state.counters["p99_us"] = g_forwarder.p99;
+  state.counters["samples"] = static_cast<double>(g_forwarder.samples);
 }
 
 void BM_RelayWs(benchmark::State& state) {
@@ -185,7 +355,10 @@ void BM_RelayWs(benchmark::State& state) {
   options.matcher.maxConnectionsPerAddress = 4 * static_cast<std::size_t>(kPairs);
   options.matcher.registrationsPerMinute = 4 * static_cast<std::size_t>(kPairs);
   ov::relay::Server server(options);
-  std::thread serving([&] { server.Run(); });
+  std::thread serving([&] {
+    PinTo(true);
+    server.Run();
+  });
   for (auto _ : state) {
     net::io_context ioc;
     const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), server.Port());
@@ -228,13 +401,18 @@ void BM_RelayWs(benchmark::State& state) {
           {{"type", "connectResponse"}, {"requestId", rid}, {"accepted", true}})));
       readJson(h);
       readJson(v);
-      h.binary(true);
-      h.auto_fragment(false);
     }
-    LoadGenerator<websocket::stream<tcp::socket>, websocket::stream<tcp::socket>> load(
-        ioc, hosts, viewers);
+    std::vector<LoadGenerator::Link> links;
+    for (int i = 0; i < kPairs; ++i) {
+      const auto k = static_cast<std::size_t>(i);
+      links.push_back({hosts[k].next_layer().native_handle(), viewers[k].next_layer().native_handle()});
+    }
+    LoadGenerator load(std::move(links), true);
+    const double cpuBefore = ThreadCpuSeconds(serving);
     auto samples = load.Run();
+    const double cpu = ThreadCpuSeconds(serving) - cpuBefore;
     g_relay = Summarise(samples);
+    g_relay.cpuPerMessageUs = cpu * 1e6 / static_cast<double>(std::max<std::size_t>(1, load.Sent()));
     for (auto& h : hosts) beast::get_lowest_layer(h).close();
     for (auto& v : viewers) beast::get_lowest_layer(v).close();
   }
@@ -246,6 +424,7 @@ void BM_RelayWs(benchmark::State& state) {
 }
 
 BENCHMARK(BM_DirectTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_MinimalForwarder)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_RelayWs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
@@ -254,7 +433,9 @@ int main(int argc, char** argv) {
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg.rfind("--pairs=", 0) == 0) {
+    if (arg == "--pin") {
+      g_pin = true;
+    } else if (arg.rfind("--pairs=", 0) == 0) {
       kPairs = std::max(1, std::stoi(arg.substr(8)));
     } else if (arg.rfind("--rate=", 0) == 0) {
       kRate = std::clamp(std::stoi(arg.substr(7)), 1, 1000);
@@ -269,12 +450,21 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   std::printf("\n%d pairs x %d msg/s x 1 KiB, %lld s measured after %lld s warm-up\n", kPairs, kRate,
               static_cast<long long>(kMeasure.count()), static_cast<long long>(kWarmup.count()));
-  std::printf("  %-22s %9s %9s %9s %9s %9s\n", "path (us)", "p50", "p99", "p99.9", "max", "samples");
-  for (auto [name, p] : {std::pair{"direct TCP (baseline)", g_direct}, std::pair{"via relay ws://", g_relay}}) {
-    std::printf("  %-22s %9.1f %9.1f %9.1f %9.1f %9zu\n", name, p.p50, p.p99, p.p999, p.max,
-                p.samples);
+  std::printf("  %-22s %9s %9s %9s %9s %9s %12s\n", "path (us)", "p50", "p99", "p99.9", "max", "samples",
+              "cpu/msg");
+  for (auto [name, p] : {std::pair{"direct TCP (baseline)", g_direct},
+                                std::pair{"minimal TCP forwarder", g_forwarder},
+                                std::pair{"via relay ws://", g_relay}}) {
+    std::printf("  %-22s %9.1f %9.1f %9.1f %9.1f %9zu %12.2f\n", name, p.p50, p.p99, p.p999, p.max,
+                p.samples, p.cpuPerMessageUs);
   }
   std::printf("  added by the relay:    p50 %.1f us, p99 %.1f us (target p99 <= 1000 us)\n",
               g_relay.p50 - g_direct.p50, g_relay.p99 - g_direct.p99);
+  std::printf("  added by the minimal forwarder (this machine's floor): p50 %.1f us, p99 %.1f us\n",
+              g_forwarder.p50 - g_direct.p50, g_forwarder.p99 - g_direct.p99);
+  if (g_forwarder.cpuPerMessageUs > 0) {
+    std::printf("  relay CPU per message as a ratio of the minimal forwarder's: %.2f\n",
+                g_relay.cpuPerMessageUs / g_forwarder.cpuPerMessageUs);
+  }
   return 0;
 }

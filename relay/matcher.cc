@@ -128,7 +128,10 @@ void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& 
   requests_.erase(it);
   for (const ConnId end : {r.host, r.viewer}) {
     const auto e = conns_.find(end);
-    if (e != conns_.end()) e->second.requestId.clear();
+    if (e != conns_.end()) {
+      e->second.requestId.clear();
+      e->second.partner = 0;
+    }
   }
   const ConnId other = leaving == r.host ? r.viewer : r.host;
   const auto found = conns_.find(other);
@@ -332,6 +335,8 @@ void Matcher::HandleHostMessage(ConnId conn, Conn& c, std::string_view type, con
   }
   if (r.stage != Stage::kAnswered) return Refuse(conn, code::kUnexpectedMessage, out);
   r.stage = Stage::kPaired;
+  c.partner = r.viewer;
+  v.partner = conn;
   pairingDeadlines_.erase({r.deadline, c.requestId});
   ++stats_.pairingsTotal;
   ++stats_.liveSessions;
@@ -366,8 +371,8 @@ std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& ac
     Refuse(conn, code::kBinaryTooLarge, actions);
     return std::nullopt;
   }
-  const std::optional<ConnId> partner = PartnerOf(conn);
-  if (!partner) {
+  const ConnId partner = it->second.partner;
+  if (partner == 0) {
     // Messages already on their way when the partner left have nobody to go to; they are
     // dropped without punishing the sender. Anything else before pairing is a violation.
     if (it->second.sessionEnded && it->second.requestId.empty()) return std::nullopt;
@@ -381,10 +386,8 @@ std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& ac
 
 std::optional<ConnId> Matcher::PartnerOf(ConnId conn) const {
   const auto it = conns_.find(conn);
-  if (it == conns_.end() || it->second.requestId.empty()) return std::nullopt;
-  const auto r = requests_.find(it->second.requestId);
-  if (r == requests_.end() || r->second.stage != Stage::kPaired) return std::nullopt;
-  return conn == r->second.host ? r->second.viewer : r->second.host;
+  if (it == conns_.end() || it->second.partner == 0) return std::nullopt;
+  return it->second.partner;
 }
 
 Actions Matcher::Closed(ConnId conn) {

@@ -129,6 +129,7 @@ class Matcher {
     bool sessionEnded = false;  // its partner left a live session
     std::string sessionId;  // host: its own ID; viewer: the host it asked for
     std::string requestId;  // the request this connection takes part in, empty when none
+    ConnId partner = 0;     // the other end of a live session, 0 when none
     Millis registerDeadline = 0;
   };
   struct Request {

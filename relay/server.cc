@@ -32,6 +32,11 @@ namespace net = boost::asio;
 namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using error_code = beast::error_code;
+// Everything runs on one io_context: its own executor type, not the type-erased default, keeps
+// the per-operation cost of every socket down.
+using Executor = net::io_context::executor_type;
+using Socket = net::basic_stream_socket<tcp, Executor>;
+using Acceptor = net::basic_socket_acceptor<tcp, Executor>;
 
 constexpr std::string_view kServerName = "kestrova-relay";
 constexpr std::size_t kHeaderLimit = 8192;
@@ -376,7 +381,7 @@ class Server::Impl {
   }
 
   void Accept();
-  void OnAccept(const error_code& ec, tcp::socket socket);
+  void OnAccept(const error_code& ec, Socket socket);
 
   void ScheduleTick() {
     tick_.expires_after(kTickPeriod);
@@ -434,7 +439,7 @@ class Server::Impl {
   ServerOptions options_;
   Matcher matcher_;
   std::unique_ptr<ssl::context> tls_;
-  tcp::acceptor acceptor_{ioc_};
+  Acceptor acceptor_{ioc_};
   net::steady_timer tick_{ioc_};
   net::steady_timer grace_{ioc_};
   std::optional<net::signal_set> signals_;
@@ -450,8 +455,20 @@ class Server::Impl {
 
 namespace {
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+// The HTTP phase reads with a deadline (a timed stream); an upgraded clear-text connection keeps
+// just the socket, so that the hot path of relaying pays for no timer bookkeeping.
+using PlainStream = beast::basic_stream<tcp, Executor>;
+using TlsStream = beast::ssl_stream<PlainStream>;
+
+template <class Stream>
+Socket& TcpSocketOf(Stream& stream) {
+  auto& lowest = beast::get_lowest_layer(stream);
+  if constexpr (std::is_same_v<std::decay_t<decltype(lowest)>, Socket>) {
+    return lowest;
+  } else {
+    return lowest.socket();
+  }
+}
 
 // One upgraded connection. Reads whole messages within their limits, hands them to the server,
 // and writes its queue one message at a time. Reading pauses while the partner's queue is full.
@@ -462,7 +479,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       : server_(server), ws_(std::move(stream)), id_(id) {}
 
   void Start(http::request<http::empty_body> request, std::string address) {
-    beast::get_lowest_layer(ws_).expires_never();
+    if constexpr (!std::is_same_v<Stream, Socket>) beast::get_lowest_layer(ws_).expires_never();
     // Beast's own idle timer would be re-armed on every read (a cancelled wait per message);
     // silence is detected by the server's periodic Check instead. The timer still bounds the
     // opening and closing handshakes.
@@ -653,7 +670,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (!writing_) queue_.clear();
     queuedBytes_ = 0;
     error_code ignored;
-    beast::get_lowest_layer(ws_).socket().close(ignored);
+    TcpSocketOf(ws_).close(ignored);
     if (opened_) server_.PeerEnded(id_);
   }
 
@@ -733,8 +750,13 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     if (websocket::is_upgrade(request) && request.target() == "/ws") {
       const ConnId id = server_.NextId();
       finished_ = true;  // the WebSocket session reports the end of the HTTP phase
-      auto session = std::make_shared<WsSession<Stream>>(server_, std::move(stream_), id);
-      session->Start(std::move(request), address_);
+      if constexpr (std::is_same_v<Stream, TlsStream>) {
+        std::make_shared<WsSession<TlsStream>>(server_, std::move(stream_), id)
+            ->Start(std::move(request), address_);
+      } else {
+        std::make_shared<WsSession<Socket>>(server_, stream_.release_socket(), id)
+            ->Start(std::move(request), address_);
+      }
       return;
     }
     auto answer = std::make_shared<Server::Impl::Answer>(server_.Respond(request));
@@ -793,12 +815,12 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
 }  // namespace
 
 void Server::Impl::Accept() {
-  acceptor_.async_accept([this](const error_code& ec, tcp::socket socket) {
+  acceptor_.async_accept([this](const error_code& ec, Socket socket) {
     OnAccept(ec, std::move(socket));
   });
 }
 
-void Server::Impl::OnAccept(const error_code& ec, tcp::socket socket) {
+void Server::Impl::OnAccept(const error_code& ec, Socket socket) {
   if (ec) {
     if (ec == net::error::operation_aborted || stopping_) return;
     Log(std::string("event=accept-error error=") + ec.message());
