@@ -195,25 +195,11 @@ WsClient::~WsClient() = default;
 
 void WsClient::SetTimeout(Duration timeout) { impl_->timeout = timeout; }
 
-void WsClient::SendText(const std::string& text) {
+void WsClient::Send(const std::string& bytes, bool binary) {
   impl_->With([&](auto& ws) {
     bool done = false;
     error_code ec;
-    ws.text(true);
-    ws.async_write(net::buffer(text), [&](const error_code& e, std::size_t) {
-      ec = e;
-      done = true;
-    });
-    impl_->Wait(ws, done);
-    if (ec) throw std::runtime_error("write: " + ec.message());
-  });
-}
-
-void WsClient::SendBinary(const std::string& bytes) {
-  impl_->With([&](auto& ws) {
-    bool done = false;
-    error_code ec;
-    ws.binary(true);
+    ws.binary(binary);
     ws.async_write(net::buffer(bytes), [&](const error_code& e, std::size_t) {
       ec = e;
       done = true;

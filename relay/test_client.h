@@ -68,9 +68,9 @@ class WsClient {
   WsClient(const WsClient&) = delete;
   WsClient& operator=(const WsClient&) = delete;
 
-  void SendText(const std::string& text);
+  void SendText(const std::string& text) { Send(text, false); }
   void SendJson(const Json& message) { SendText(SerializeMessage(message)); }
-  void SendBinary(const std::string& bytes);
+  void SendBinary(const std::string& bytes) { Send(bytes, true); }
   // The next message; throws ClosedError when the relay closed the connection instead.
   Message Read();
   Json ReadJson();  // the next message, which must be text holding JSON
@@ -86,6 +86,7 @@ class WsClient {
   void SetTimeout(Duration timeout);
 
  private:
+  void Send(const std::string& bytes, bool binary);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
