@@ -396,7 +396,19 @@ TEST_F(MatcherTest, PeerVanishingMidSession) {
   EXPECT_FALSE(matcher_->Binary(1, 10, a));
   EXPECT_TRUE(a.empty());
   Open(3);
-  EXPECT_EQ(SentTo(Text(3, ViewerRegister()), 1).at(0).at("type"), "connectRequest");
+  const Json request = SentTo(Text(3, ViewerRegister()), 1).at(0);
+  EXPECT_EQ(request.at("type"), "connectRequest");
+
+  // The host's next session forwards between the new ends only.
+  const std::string next = request.at("requestId").get<std::string>();
+  Text(1, SerializeMessage({{"type", "authChallenge"}, {"requestId", next}, {"message", "aa"}, {"confirmation", "bb"}}));
+  Text(3, SerializeMessage({{"type", "authResponse"}, {"requestId", next}, {"confirmation", "cc"}}));
+  Text(1, SerializeMessage({{"type", "connectResponse"}, {"requestId", next}, {"accepted", true}}));
+  a.clear();
+  EXPECT_EQ(matcher_->Binary(1, 10, a), std::optional<ConnId>(3));
+  EXPECT_EQ(matcher_->Binary(3, 10, a), std::optional<ConnId>(1));
+  EXPECT_EQ(matcher_->PartnerOf(3), std::optional<ConnId>(1));
+  EXPECT_TRUE(a.empty());
 
   // The host goes: the viewer is told and closed; the ID is free again.
   Reset(MatcherConfig{});
