@@ -1,5 +1,6 @@
 // Makes a test certificate trusted by the platform's transport for the lifetime of this object:
-// an extra CA file on POSIX, the current user's root store on Windows.
+// an extra CA file on POSIX, a root store in the registry on Windows (the machine's when allowed,
+// else the current user's).
 #pragma once
 
 #include <string>
@@ -25,6 +26,7 @@ class TrustedCertificate {
   TransportOptions options_;
   std::string file_;
   const void* context_ = nullptr;
+  unsigned long location_ = 0;  // Windows: the system store location that holds the certificate
 };
 
 }  // namespace ov::testing
