@@ -90,7 +90,9 @@ class Peer {
   virtual void Enqueue(OutMessage message) = 0;
   virtual void CloseAfterDrain(std::uint16_t code) = 0;
   virtual void Resume() = 0;
-  virtual bool QueueFull() const = 0;
+  // True when the queue is full; the partner that filled it is then paused, and is resumed once
+  // this queue has drained to half.
+  virtual bool StallsPartner() = 0;
   virtual void Abort() = 0;
   // Periodic check: drops a connection whose write is stuck or that has gone silent, and pings
   // one that has been quiet for half the idle timeout.
@@ -221,7 +223,7 @@ class Server::Impl {
         message.binary = true;
         message.data = std::move(data);
         it->second->Enqueue(std::move(message));
-        pause = it->second->QueueFull();
+        pause = it->second->StallsPartner();
       }
     }
     Apply(std::move(actions));
@@ -520,9 +522,11 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     Read();
   }
 
-  bool QueueFull() const override {
+  bool StallsPartner() override {
     const ServerOptions& o = server_.Options();
-    return queue_.size() >= o.queueMessages || queuedBytes_ >= o.queueBytes;
+    if (queue_.size() < o.queueMessages && queuedBytes_ < o.queueBytes) return false;
+    partnerStalled_ = true;
+    return true;
   }
 
   void Abort() override {
@@ -659,7 +663,10 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     }
     queuedBytes_ -= queue_.front().Size();
     queue_.pop_front();
-    if (QueueLow()) server_.ResumePartner(id_);
+    if (partnerStalled_ && QueueLow()) {
+      partnerStalled_ = false;
+      server_.ResumePartner(id_);
+    }
     Write();
   }
 
@@ -687,6 +694,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool reading_ = false;
   bool writing_ = false;
   bool paused_ = false;
+  bool partnerStalled_ = false;  // the partner is paused until this queue drains
   bool closeRequested_ = false;
   bool closing_ = false;
   bool ended_ = false;
