@@ -1,37 +1,73 @@
 #!/usr/bin/env bash
-# Pairs a Linux Client with a Windows Client (under Wine) through one kestrova-relay, in both
-# directions. Arguments: RELAY LINUX_PEER WINDOWS_PEER_EXE WINE_STATE_DIR WINE_RUN
+# Pairs a Linux Client with a Windows Client (under Wine) through kestrova-relay, in both
+# directions: over ws:// on loopback, then over wss:// with a certificate made for the run that
+# both peers are told to trust. Arguments: RELAY LINUX_PEER WINDOWS_PEER_EXE WINE_STATE_DIR WINE_RUN
 set -euo pipefail
 relay=$1 linux_peer=$2 windows_peer=$3 wine_state=$4 wine_run=$5
 work=$(mktemp -d)
 relay_pid=""
+tls_relay_pid=""
 cleanup() {
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
+  [ -n "$tls_relay_pid" ] && kill "$tls_relay_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-"$relay" --listen 127.0.0.1:0 --quiet 2>"$work/relay.log" &
-relay_pid=$!
-for _ in $(seq 1 100); do grep -q listening "$work/relay.log" && break; sleep 0.1; done
-port=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/relay.log" | head -1 | cut -d: -f2)
+# start_relay LOG [FLAGS...]: starts a relay on a free loopback port; prints the port.
+start_relay() {
+  local log=$1
+  shift
+  "$relay" --listen 127.0.0.1:0 --quiet "$@" >/dev/null 2>"$log" &
+  echo $! >"$log.pid"
+  for _ in $(seq 1 100); do grep -q listening "$log" && break; sleep 0.1; done
+  grep -o '127\.0\.0\.1:[0-9]*' "$log" | head -1 | cut -d: -f2
+}
+port=$(start_relay "$work/relay.log")
+relay_pid=$(cat "$work/relay.log.pid")
 url="ws://127.0.0.1:$port/ws"
 
-# run_pair HOST_CMD... -- VIEWER_CMD...: the host prints its ID and password, the viewer uses them.
+# RSA: Wine's chain engine checks RSA signatures only.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -addext "basicConstraints=critical,CA:TRUE" \
+  -addext "keyUsage=critical,digitalSignature,keyCertSign" -addext "extendedKeyUsage=serverAuth" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+tls_port=$(start_relay "$work/tls-relay.log" --tls-cert "$work/cert.pem" --tls-key "$work/key.pem")
+tls_relay_pid=$(cat "$work/tls-relay.log.pid")
+
+# pair NAME HOST_KIND VIEWER_KIND URL [PEER_FLAGS...]: the host prints its ID and password, the
+# viewer uses them; both must reach their goal.
 pair() {
-  local name=$1 host_kind=$2 viewer_kind=$3
-  run() { if [ "$1" = windows ]; then shift; "$wine_run" "$wine_state" "$windows_peer" "$@"; else shift; "$linux_peer" "$@"; fi; }
-  run "$host_kind" host "$url" >"$work/$name.host" 2>/dev/null &
+  local name=$1 host_kind=$2 viewer_kind=$3 url=$4
+  shift 4
+  local extra=("$@")
+  run() {
+    if [ "$1" = windows ]; then
+      shift
+      local a winargs=()
+      for a in "$@"; do  # a Unix path is seen on Wine's Z: drive
+        if [[ $a == /* ]]; then winargs+=("Z:${a//\//\\}"); else winargs+=("$a"); fi
+      done
+      "$wine_run" "$wine_state" "$windows_peer" "${winargs[@]}"
+    else
+      shift
+      "$linux_peer" "$@"
+    fi
+  }
+  run "$host_kind" "${extra[@]}" host "$url" >"$work/$name.host" 2>/dev/null &
   local host_pid=$!
   for _ in $(seq 1 300); do grep -q '^ID ' "$work/$name.host" 2>/dev/null && break; sleep 0.1; done
   local id password
   read -r _ id _ password < "$work/$name.host"
-  if ! run "$viewer_kind" viewer "$url" "$id" "$password" >"$work/$name.viewer" 2>/dev/null; then
+  if ! run "$viewer_kind" "${extra[@]}" viewer "$url" "$id" "$password" >"$work/$name.viewer" 2>/dev/null; then
     echo "$name: viewer failed: $(cat "$work/$name.viewer")"; return 1
   fi
   if ! wait "$host_pid"; then echo "$name: host failed: $(cat "$work/$name.host")"; return 1; fi
   echo "$name: $(grep STATUS "$work/$name.viewer") / host $(grep STATUS "$work/$name.host")"
 }
-pair linux-host-windows-viewer linux windows
-pair windows-host-linux-viewer windows linux
+pair linux-host-windows-viewer linux windows "$url"
+pair windows-host-linux-viewer windows linux "$url"
+tls_url="wss://localhost:$tls_port/ws"
+pair wss-linux-host-windows-viewer linux windows "$tls_url" --ca "$work/cert.pem"
+pair wss-windows-host-linux-viewer windows linux "$tls_url" --ca "$work/cert.pem"

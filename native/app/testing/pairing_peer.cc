@@ -3,24 +3,50 @@
 //   pairing_peer host RELAY_URL            prints "ID <id> PASSWORD <password>", then waits for an
 //                                           active session with the hello exchange complete
 //   pairing_peer viewer RELAY_URL ID PASSWORD   connects; waits for "End-to-end encrypted"
+// A leading "--ca FILE" trusts the PEM certificate in FILE for a wss:// relay (on Windows by
+// adding it to a root store for the lifetime of the process).
 // Exit status 0 on success, 1 on failure or after 60 s; the last status is printed either way.
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/client.h"
 #include "app/clock.h"
 #include "app/testing/recording_window.h"
 #include "app/update_service.h"
+#include "net/testing/test_trust.h"
+#include "net/testing/ws_test_server.h"
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (std::string(argv[1]) == "viewer" && argc < 5)) {
-    std::fprintf(stderr, "usage: pairing_peer host URL | pairing_peer viewer URL ID PASSWORD\n");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::unique_ptr<ov::testing::TrustedCertificate> trusted;
+  if (args.size() >= 2 && args[0] == "--ca") {
+    std::ifstream file(args[1], std::ios::binary);
+    std::stringstream pem;
+    pem << file.rdbuf();
+    try {
+      trusted = std::make_unique<ov::testing::TrustedCertificate>(ov::testing::CertificateFromPem(pem.str()));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "pairing_peer: %s: %s\n", args[1].c_str(), e.what());
+      return 2;
+    }
+    if (!trusted->ok()) {
+      std::fprintf(stderr, "pairing_peer: could not trust %s\n", args[1].c_str());
+      return 2;
+    }
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() < 2 || (args[0] == "viewer" && args.size() < 4)) {
+    std::fprintf(stderr, "usage: pairing_peer [--ca FILE] host URL | pairing_peer [--ca FILE] viewer URL ID PASSWORD\n");
     return 2;
   }
-  const bool viewer = std::string(argv[1]) == "viewer";
-  const std::string url = argv[2];
+  const bool viewer = args[0] == "viewer";
+  const std::string url = args[1];
   ov::SystemClock clock;
   ov::testing::RecordingWindow window;
   ov::NoUpdateService updater;
@@ -30,6 +56,9 @@ int main(int argc, char** argv) {
   env.updater = &updater;
   env.relayUrl = std::wstring(url.begin(), url.end());
   env.enumerateDisplays = [] { return std::vector<ov::ScreenInfo>{{1920, 1080, 60, true}}; };
+  if (trusted) {
+    env.createTransport = [options = trusted->options()] { return ov::CreateTransport(options); };
+  }
   ov::Client client(std::move(env));
   client.RegisterAsHost();
   client.StartUpdateCheck();
@@ -58,9 +87,9 @@ int main(int argc, char** argv) {
       printed = true;
     }
     if (viewer && !connected && client.status() == ov::kStatusReady) {
-      const std::string id = argv[3];
+      const std::string& id = args[2];
       window.remoteId = std::wstring(id.begin(), id.end());
-      window.password = argv[4];
+      window.password = args[3];
       client.ConnectToDevice();
       connected = true;
     }

@@ -376,4 +376,20 @@ TestCertificate MakeTestCertificate() {
   return result;
 }
 
+TestCertificate CertificateFromPem(const std::string& pem) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509* cert = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  if (cert == nullptr) throw std::runtime_error("no PEM certificate");
+  std::uint8_t* der = nullptr;
+  const int derLen = i2d_X509(cert, &der);
+  X509_free(cert);
+  if (derLen <= 0) throw std::runtime_error("certificate does not encode");
+  TestCertificate result;
+  result.certPem = pem;
+  result.certDer.assign(der, der + derLen);
+  OPENSSL_free(der);
+  return result;
+}
+
 }  // namespace ov::testing

@@ -100,6 +100,8 @@ struct TestCertificate {
   std::vector<std::uint8_t> certDer;
 };
 TestCertificate MakeTestCertificate();
+// The certificate of a PEM text (its first one), without a key. Throws on malformed input.
+TestCertificate CertificateFromPem(const std::string& pem);
 
 class WsTestServer {
  public:
