@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/client.h"
+#include "app/relay_link.h"
 #include "app/testing/client_harness.h"
 #include "app/testing/relay_process.h"
 #include "crypto/pake_exchange.h"
@@ -112,12 +113,11 @@ void RawSeal(benchmark::State& state) {
 }
 
 void SealedThroughSendQueue(benchmark::State& state) {
-  ov::ManualClock clock;
-  ClientHarness host(clock);
-  host.configure = [](ov::testing::ScriptedTransport& t) { t.keepBinaries = false; };
-  host.StartUp();
-  auto transport = host.LastTransport();
-  if (!transport || !transport->WaitConnected()) {
+  auto transport = std::make_shared<ov::testing::ScriptedTransport>();
+  transport->keepBinaries = false;
+  ov::RelayLink link([] {}, [transport] { return transport; }, L"wss://relay.test/ws");
+  link.Open(R"({"type":"register"})");
+  if (!transport->WaitConnected()) {
     state.SkipWithError("no connection");
     return;
   }
@@ -127,11 +127,14 @@ void SealedThroughSendQueue(benchmark::State& state) {
   std::size_t queued = 0;
   for (auto _ : state) {
     for (std::size_t i = 0; i < kBatch; ++i) {
-      ov::SendItem item;
-      item.kind = static_cast<std::uint8_t>(ov::SealedKind::Control);
-      item.payload = message;
-      item.channel = channel;
-      while (!host.client->EnqueueSend(item)) std::this_thread::yield();  // queue full: wait
+      auto item = [&] {
+        ov::SendItem made;
+        made.kind = static_cast<std::uint8_t>(ov::SealedKind::Control);
+        made.payload = message;
+        made.channel = channel;
+        return made;
+      };
+      while (!link.Enqueue(item())) std::this_thread::yield();  // queue full: wait
     }
     queued += kBatch;
     while (transport->binaryCount() < queued) std::this_thread::yield();

@@ -83,7 +83,7 @@ void BM_CaptureEncode1080_Balanced(benchmark::State& state) {
   const LoopTimer timer;
   for (auto _ : state) {
     CaptureStatus status;
-    bytes += capturer.CaptureFrame(display, 1920, 70, status).size();
+    bytes += capturer.CaptureFrame(display, 1920, 70, status).jpeg.size();
   }
   Report(state, timer, bytes);
 }

@@ -1,8 +1,5 @@
 #include "app/client.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <span>
 #include <utility>
 
@@ -11,9 +8,6 @@
 
 namespace ov {
 namespace {
-
-constexpr char kRegistrationFailedText[] = "Registration failed";
-constexpr char kSendFailedText[] = "Network send failed";
 
 // Reads a string member that defaults to "" when missing. A member of another type, or a message
 // that is not an object, throws the JSON library's type_error (a protocol error).
@@ -33,13 +27,6 @@ class WipeOnExit {
   std::string& text_;
 };
 
-NetEvent ErrorEvent(std::string text) {
-  NetEvent event;
-  event.kind = NetEvent::Kind::Error;
-  event.text = std::move(text);
-  return event;
-}
-
 }  // namespace
 
 Client::Client(ClientEnvironment environment)
@@ -47,10 +34,9 @@ Client::Client(ClientEnvironment environment)
       clock_(*env_.clock),
       window_(*env_.window),
       updater_(*env_.updater),
-      eventQueue_([window = env_.window] { window->PostWake(); }) {
-  if (!env_.createTransport) env_.createTransport = [] { return CreateTransport(); };
-  eventQueue_.PublishGeneration(generation_);
-}
+      platform_(*env_.platform),
+      link_([window = env_.window] { window->PostWake(); },
+            [platform = env_.platform] { return platform->CreateTransport(); }, env_.relayUrl) {}
 
 Client::~Client() {
   updater_.Stop();
@@ -58,162 +44,65 @@ Client::~Client() {
   SecureClear(sessionPassword_);
 }
 
-// ---- Queues ----------------------------------------------------------------------------------
-
-void Client::PostNetEvent(std::uint32_t generation, NetEvent event) {
-  eventQueue_.Post(generation, std::move(event));
-}
+// ---- Queues and connection life --------------------------------------------------------------
 
 void Client::DrainNetEvents() {
-  if (eventQueue_.TakeOverflow()) {
+  if (link_.TakeOverflow()) {
     Reset();
     ShowStatus(kStatusSecurityFailed);
     return;
   }
-  std::deque<EventQueue::Entry> entries = eventQueue_.TakeAll();
+  std::deque<EventQueue::Entry> entries = link_.TakeEvents();
   for (EventQueue::Entry& entry : entries) {
     // A handler may reset the session; the rest of the batch then belongs to an old generation.
-    if (entry.generation == generation_) HandleNetEvent(std::move(entry.event));
+    if (entry.generation == link_.generation()) HandleNetEvent(std::move(entry.event));
   }
 }
-
-bool Client::EnqueueSend(SendItem item) { return sendQueue_.Enqueue(std::move(item)); }
 
 bool Client::SendRelayMessage(const Json& message) {
   SendItem item;
   item.kind = kRelayItemKind;
   item.text = SerializeMessage(message);
-  return EnqueueSend(std::move(item));
+  return link_.Enqueue(std::move(item));
+}
+
+bool Client::SendSecretRelayMessage(Json message) {
+  struct WipeMessage {
+    Json& json;
+    ~WipeMessage() { SecureClearStrings(json); }
+  } wipe{message};
+  return SendRelayMessage(message);
 }
 
 bool Client::SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
-  if (!channel_ || !transport_ || plaintext.size() > kMaxSealedPlaintext) return false;
+  const std::shared_ptr<CryptoSession> channel = attempt_.channel;
+  if (!channel || !link_.open() || plaintext.size() > kMaxSealedPlaintext) return false;
   SendItem item;
   item.kind = kind;
   item.payload = std::move(plaintext);
-  item.channel = channel_;
-  return EnqueueSend(std::move(item));
+  item.channel = channel;
+  return link_.Enqueue(std::move(item));
 }
 
-// ---- Connection life -------------------------------------------------------------------------
-
 void Client::Open(bool viewer, Json firstMessage) {
-  if (updateBlocked_) return;
-  if (!env_.previewMode && !sessionActive_ && updateState_ != UpdateState::UpToDate) return;
+  if (!UpdateGateOpen()) return;
   firstMessage["build"] = kProgramBuild;
   // Serialised here so that a message that cannot be written fails to the caller, not on a thread.
   std::string firstText = SerializeMessage(firstMessage);
-
   viewerRole_ = viewer;
-  const std::uint32_t generation = generation_;
-  transport_ = env_.createTransport();
-  cancelFlag_ = std::make_shared<std::atomic<bool>>(false);
-  networkDone_ = std::make_shared<std::atomic<bool>>(false);
-  sendQueue_.Start();
-  sendThread_ = std::thread(&Client::SendThread, this, transport_, generation);
+  link_.Open(std::move(firstText));
   ShowStatus(kStatusConnecting);
-  networkThread_ = std::thread(&Client::NetworkThread, this, transport_, generation,
-                               std::move(firstText), cancelFlag_, networkDone_);
-}
-
-void Client::NetworkThread(std::shared_ptr<Transport> transport, std::uint32_t generation,
-                           std::string firstMessage, std::shared_ptr<std::atomic<bool>> cancel,
-                           std::shared_ptr<std::atomic<bool>> done) {
-  struct MarkDone {
-    std::atomic<bool>& flag;
-    ~MarkDone() { flag.store(true); }
-  } markDone{*done};
-  if (cancel->load()) return;
-  std::string error;
-  const bool connected = transport->Connect(
-      env_.relayUrl, [this, generation](NetEvent event) { PostNetEvent(generation, std::move(event)); },
-      error);
-  if (!connected) {
-    PostNetEvent(generation, ErrorEvent(error));
-    return;
-  }
-  if (cancel->load()) {
-    transport->Close();
-    return;
-  }
-  if (!transport->SendText(firstMessage)) PostNetEvent(generation, ErrorEvent(kRegistrationFailedText));
-}
-
-void Client::SendThread(std::shared_ptr<Transport> transport, std::uint32_t generation) {
-  std::vector<std::uint8_t> sealed;
-  while (sendQueue_.Sending()) {
-    std::optional<SendItem> item = sendQueue_.WaitPop();
-    if (!item) return;
-    bool sent = false;
-    try {
-      if (item->kind == kRelayItemKind) {
-        sent = transport->SendText(item->text);
-      } else if (item->channel) {
-        item->channel->SealInto(item->kind, item->payload, sealed);
-        sent = transport->SendBinary(sealed);
-      }
-    } catch (...) {
-      sent = false;
-    }
-    if (!sent) {
-      sendQueue_.Stop();
-      PostNetEvent(generation, ErrorEvent(kSendFailedText));
-      return;
-    }
-  }
 }
 
 void Client::ResetSession() {
-  // 1. From here on, events and sends of the old connection are ignored.
-  ++generation_;
-  eventQueue_.PublishGeneration(generation_);
-  // 2. Stop the capture and send loops.
-  captureFlag_.store(false);
-  sendQueue_.Stop();
-  // 3. Session flags.
+  link_.Stop();
+  session_.reset();
+  attempt_.Clear();
   registered_ = false;
-  sessionActive_ = false;
-  consentPending_ = false;
-  consentGiven_ = false;
-  connectDeadline_ = 0;
-  consentDeadline_ = 0;
-  // 4.-5. Cancel, then close the transport before every join so that each join ends promptly.
-  if (cancelFlag_) cancelFlag_->store(true);
-  if (transport_) transport_->Close();
-  if (networkThread_.joinable()) {
-    // A Close that came before the network thread reached Connect cannot cancel that Connect;
-    // closing again until the thread has finished can.
-    while (networkDone_ && !networkDone_->load()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      if (transport_) transport_->Close();
-    }
-    networkThread_.join();
-  }
-  if (transport_) transport_->Close();
-  if (captureThread_.joinable()) captureThread_.join();
-  streamRequested_ = false;
-  if (sendThread_.joinable()) sendThread_.join();
-  // 6. Nothing of the old connection stays queued.
-  sendQueue_.Clear();
-  // 7. Release the connection and the secrets of the pairing.
-  transport_.reset();
-  channel_.reset();
-  pairing_.reset();
   relayConnected_ = false;
-  // 8. Held input, banner, mouse capture.
-  ReleaseHeldInput();
+  sessionActive_ = false;
   window_.DestroyBanner();
   window_.ReleaseMouseCapture();
-  // 9. Events of the old connection.
-  eventQueue_.Clear();
-  // 10. Per-session state.
-  requestId_.clear();
-  SecureClear(peerNonce_);
-  toolsUp_ = false;
-  peerControl_.reset();
-  framesReceived_ = bytesReceived_ = statsTime_ = statsFrames_ = statsBytes_ = 0;
-  frameRate_ = byteRate_ = 0;
-  inputNoticeUntil_ = 0;
 }
 
 void Client::Reset() {
@@ -221,6 +110,18 @@ void Client::Reset() {
   viewerRole_ = false;
   window_.DropRemotePicture();
   window_.Layout();
+}
+
+void Client::EndSession(const std::string& status) {
+  if (!requestedEnd_) requestedEnd_ = status;
+}
+
+void Client::FinishRequestedEnd() {
+  if (!requestedEnd_) return;
+  const std::string status = std::move(*requestedEnd_);
+  requestedEnd_.reset();
+  Reset();
+  ShowStatus(status);
 }
 
 void Client::ShowStatus(const std::string& status) {
@@ -248,6 +149,12 @@ void Client::RunGuarded(const std::function<void()>& handler) {
   }
 }
 
+void Client::OnProtocolError(const char* reason) {
+  lastProtocolError_ = reason;
+  Reset();
+  ShowStatus(kStatusSecurityFailed);
+}
+
 // ---- Registration and connecting -------------------------------------------------------------
 
 void Client::StartUpdateCheck() {
@@ -258,14 +165,15 @@ void Client::StartUpdateCheck() {
 
 void Client::RegisterAsHost() {
   Reset();
+  backoff_.Cancel();
   window_.ShowFirstPage();
   SecureClear(sessionPassword_);
   deviceId_.clear();
-  seenNonces_.clear();
-  attemptTimes_.clear();
+  limiter_.Clear();
   try {
     deviceId_ = GenerateDeviceId();
-    sessionPassword_ = GenerateSessionPassword();
+    std::string password = GenerateSessionPassword();
+    MoveSecret(sessionPassword_, password);
     if (!env_.previewMode && UpdateGateOpen()) {
       Open(false, Json{{"type", "register"},
                        {"role", "host"},
@@ -288,10 +196,11 @@ void Client::ConnectToDevice() {
   try {
     std::string typed = window_.ReadPasswordUtf8();
     WipeOnExit wipeTyped(typed);
-    password = NormalizeSessionPassword(typed);
+    std::string normalised = NormalizeSessionPassword(typed);
+    MoveSecret(password, normalised);
   } catch (const std::exception&) {
     // Text that cannot even be converted (unpaired surrogates) is simply not a password.
-    password.clear();
+    SecureClear(password);
   }
   // A 9-digit ID must also start with 1-9: anything else cannot name a device, and refusing it
   // here keeps a running session instead of failing after the reset.
@@ -304,17 +213,19 @@ void Client::ConnectToDevice() {
     return;
   }
   Reset();
+  backoff_.Cancel();
   viewerRole_ = true;
-  peerNonce_ = RandomHex(16);
-  pairing_ = PakeExchange::Create(password, id, peerNonce_, /*isHost=*/false);
+  attempt_.peerNonce = RandomHex(16);
+  attempt_.pairing = PakeExchange::Create(password, id, attempt_.peerNonce, /*isHost=*/false);
   Open(true, Json{{"type", "register"},
                   {"role", "viewer"},
                   {"protocol", kRelayProtocol},
                   {"sessionId", id},
-                  {"password", MakePairingOffer(peerNonce_, pairing_->OwnMessageHex())}});
+                  {"password", MakePairingOffer(attempt_.peerNonce,
+                                                attempt_.pairing->OwnMessageHex())}});
   SecureClear(password);
   window_.ClearPasswordBox();
-  connectDeadline_ = clock_.NowMs() + kViewerConnectTimeoutMs;
+  attempt_.connectDeadline = clock_.NowMs() + kViewerConnectTimeoutMs;
   window_.Layout();
 }
 
@@ -338,18 +249,19 @@ void Client::HandleNetEvent(NetEvent event) {
       HandleBinary(event);
     }
   } catch (const std::exception& e) {
-    lastProtocolError_ = e.what();
-    Reset();
-    ShowStatus(kStatusSecurityFailed);
+    requestedEnd_.reset();
+    OnProtocolError(e.what());
+    return;
   } catch (...) {
-    lastProtocolError_ = "unknown";
-    Reset();
-    ShowStatus(kStatusSecurityFailed);
+    requestedEnd_.reset();
+    OnProtocolError("unknown");
+    return;
   }
+  FinishRequestedEnd();
 }
 
 void Client::HandleText(const NetEvent& event) {
-  if (event.data.size() > kRelayTextLimit) throw ProtocolError("text limit");
+  if (event.data.size() > kRelayTextLimit) Fail("text limit");
   const Json message = ParseMessage(std::span<const std::uint8_t>(event.data));
   const std::string type = DefaultString(message, "type");
   if (type == "registered") {
@@ -374,7 +286,7 @@ void Client::OnRegistered(const Json& message) {
   const auto protocol = message.find("protocol");
   if (registered_ || protocol == message.end() || !protocol->is_number_integer() ||
       protocol->get<std::int64_t>() != kRelayProtocol) {
-    throw ProtocolError("invalid registration");
+    Fail("invalid registration");
   }
   registered_ = true;
   ShowStatus(kStatusReady);
@@ -382,52 +294,49 @@ void Client::OnRegistered(const Json& message) {
 
 void Client::OnConnectRequest(const Json& message) {
   if (viewerRole_) return;
-  if (!UpdateGateOpen()) throw ProtocolError("update required");
+  if (!UpdateGateOpen()) Fail("update required");
   const std::string requestId = DefaultString(message, "requestId");
-  if (!IsLowerHex(requestId, kRequestIdHexLength)) throw ProtocolError("request");
-  if (!registered_) throw ProtocolError("unregistered request");
-  if (sessionActive_ || consentPending_ || consentGiven_ || pairing_) return;
+  if (!IsLowerHex(requestId, kRequestIdHexLength)) Fail("request");
+  if (!registered_) Fail("unregistered request");
+  if (sessionActive_ || attempt_.consentPending || attempt_.consentGiven || attempt_.pairing) {
+    return;
+  }
 
   const std::uint64_t now = clock_.NowMs();
-  while (!attemptTimes_.empty() && now - attemptTimes_.front() >= kAttemptWindowMs) {
-    attemptTimes_.pop_front();
-  }
-  if (attemptTimes_.size() >= kMaxAttemptsPerWindow) {
-    if (!SendConnectResponse(requestId, false)) throw ProtocolError("reject send");
+  if (!limiter_.Admit(now)) {
+    if (!SendConnectResponse(requestId, false)) Fail("reject send");
     ShowStatus(kStatusTooManyAttempts);
     return;
   }
-  attemptTimes_.push_back(now);
-
   const std::string offer = DefaultString(message, "password");
   std::string nonce;
   std::string viewerMessage;
-  if (!ParsePairingOffer(offer, nonce, viewerMessage) || seenNonces_.contains(nonce) ||
-      seenNonces_.size() >= kMaxSeenNonces) {
-    if (!SendConnectResponse(requestId, false)) throw ProtocolError("reject send");
+  if (!ParsePairingOffer(offer, nonce, viewerMessage) || !limiter_.Usable(nonce)) {
+    if (!SendConnectResponse(requestId, false)) Fail("reject send");
     ShowStatus(kStatusSecurityFailed);
     return;
   }
-  seenNonces_.insert(nonce);
-  requestId_ = requestId;
-  peerNonce_ = nonce;
-  consentGiven_ = false;
-  connectDeadline_ = now + kStepTimeoutMs;
+  limiter_.Remember(nonce);
+  attempt_.requestId = requestId;
+  attempt_.peerNonce = nonce;
+  attempt_.consentGiven = false;
+  attempt_.connectDeadline = now + kStepTimeoutMs;
 
   try {
-    pairing_ = PakeExchange::Create(sessionPassword_, deviceId_, peerNonce_, /*isHost=*/true);
-    pairing_->Process(viewerMessage, requestId_);
+    attempt_.pairing = PakeExchange::Create(sessionPassword_, deviceId_, attempt_.peerNonce,
+                                            /*isHost=*/true);
+    attempt_.pairing->Process(viewerMessage, attempt_.requestId);
   } catch (const std::exception&) {
     RejectPairing();
     return;
   }
-  std::string confirmation = pairing_->OwnConfirmationHex();
+  std::string confirmation = attempt_.pairing->OwnConfirmationHex();
   WipeOnExit wipeConfirmation(confirmation);
-  if (!SendRelayMessage(Json{{"type", "authChallenge"},
-                             {"requestId", requestId_},
-                             {"message", pairing_->OwnMessageHex()},
-                             {"confirmation", confirmation}})) {
-    throw ProtocolError("challenge send");
+  if (!SendSecretRelayMessage(Json{{"type", "authChallenge"},
+                                   {"requestId", attempt_.requestId},
+                                   {"message", attempt_.pairing->OwnMessageHex()},
+                                   {"confirmation", confirmation}})) {
+    Fail("challenge send");
   }
   ShowStatus(kStatusConnecting);
 }
@@ -435,49 +344,52 @@ void Client::OnConnectRequest(const Json& message) {
 void Client::OnAuthChallenge(const Json& message) {
   if (!viewerRole_) return;
   const std::uint64_t now = clock_.NowMs();
-  if (!pairing_ || channel_ || !requestId_.empty() || connectDeadline_ == 0 ||
-      Passed(connectDeadline_, now)) {
-    throw ProtocolError("unsolicited PAKE challenge");
+  if (!attempt_.pairing || attempt_.channel || !attempt_.requestId.empty() ||
+      attempt_.connectDeadline == 0 || Passed(attempt_.connectDeadline, now)) {
+    Fail("unsolicited PAKE challenge");
   }
   const std::string requestId = DefaultString(message, "requestId");
-  if (!IsLowerHex(requestId, kRequestIdHexLength)) throw ProtocolError("request binding");
-  requestId_ = requestId;
+  if (!IsLowerHex(requestId, kRequestIdHexLength)) Fail("request binding");
+  attempt_.requestId = requestId;
   const std::string hostMessage = message.at("message").get<std::string>();
-  const std::string hostConfirmation = message.at("confirmation").get<std::string>();
+  std::string hostConfirmation = message.at("confirmation").get<std::string>();
+  WipeOnExit wipeHostConfirmation(hostConfirmation);
   try {
-    pairing_->Process(hostMessage, requestId_);
+    attempt_.pairing->Process(hostMessage, attempt_.requestId);
   } catch (const std::exception&) {
-    throw ProtocolError("host confirmation");
+    Fail("host confirmation");
   }
-  if (!pairing_->CheckPeerConfirmation(hostConfirmation)) throw ProtocolError("host confirmation");
-  std::string confirmation = pairing_->OwnConfirmationHex();
+  if (!attempt_.pairing->CheckPeerConfirmation(hostConfirmation)) Fail("host confirmation");
+  std::string confirmation = attempt_.pairing->OwnConfirmationHex();
   WipeOnExit wipeConfirmation(confirmation);
-  channel_ = pairing_->CreateChannel();
-  pairing_.reset();
-  if (!SendRelayMessage(Json{{"type", "authResponse"},
-                             {"requestId", requestId_},
-                             {"confirmation", confirmation}})) {
-    throw ProtocolError("confirmation send");
+  attempt_.channel = attempt_.pairing->CreateChannel();
+  attempt_.pairing.reset();
+  if (!SendSecretRelayMessage(Json{{"type", "authResponse"},
+                                   {"requestId", attempt_.requestId},
+                                   {"confirmation", confirmation}})) {
+    Fail("confirmation send");
   }
 }
 
 void Client::OnAuthResponse(const Json& message) {
   if (viewerRole_) return;
-  if (DefaultString(message, "requestId") != requestId_) return;
+  if (DefaultString(message, "requestId") != attempt_.requestId) return;
   const std::uint64_t now = clock_.NowMs();
-  if (!pairing_ || channel_ || connectDeadline_ == 0 || Passed(connectDeadline_, now)) {
-    throw ProtocolError("unsolicited PAKE confirmation");
+  if (!attempt_.pairing || attempt_.channel || attempt_.connectDeadline == 0 ||
+      Passed(attempt_.connectDeadline, now)) {
+    Fail("unsolicited PAKE confirmation");
   }
-  const std::string confirmation = message.at("confirmation").get<std::string>();
-  if (!pairing_->CheckPeerConfirmation(confirmation)) {
+  std::string confirmation = message.at("confirmation").get<std::string>();
+  WipeOnExit wipeConfirmation(confirmation);
+  if (!attempt_.pairing->CheckPeerConfirmation(confirmation)) {
     RejectPairing();
     return;
   }
-  channel_ = pairing_->CreateChannel();
-  pairing_.reset();
-  connectDeadline_ = 0;
-  consentPending_ = true;
-  consentDeadline_ = now + kConsentTimeoutMs;
+  attempt_.channel = attempt_.pairing->CreateChannel();
+  attempt_.pairing.reset();
+  attempt_.connectDeadline = 0;
+  attempt_.consentPending = true;
+  attempt_.consentDeadline = now + kConsentTimeoutMs;
   if (approvalSetting_) {
     window_.RestoreAndForeground();
     window_.Layout();
@@ -487,70 +399,59 @@ void Client::OnAuthResponse(const Json& message) {
 }
 
 void Client::DecideConsent(bool accept) {
-  if (!consentPending_) return;
-  consentPending_ = false;
-  consentDeadline_ = 0;
-  consentGiven_ = accept;
-  if (!transport_ || !SendConnectResponse(requestId_, accept)) {
+  if (!attempt_.consentPending) return;
+  attempt_.consentPending = false;
+  attempt_.consentDeadline = 0;
+  attempt_.consentGiven = accept;
+  if (!link_.open() || !SendConnectResponse(attempt_.requestId, accept)) {
     ResetSession();
     ShowStatus(kStatusClosed);
   } else if (accept) {
-    connectDeadline_ = clock_.NowMs() + kStepTimeoutMs;
+    attempt_.connectDeadline = clock_.NowMs() + kStepTimeoutMs;
     ShowStatus(kStatusConnecting);
   } else {
-    channel_.reset();
-    pairing_.reset();
-    requestId_.clear();
-    SecureClear(peerNonce_);
-    connectDeadline_ = 0;
+    attempt_.Clear();
     ShowStatus(kStatusReady);
   }
   window_.Layout();
 }
 
 void Client::RejectPairing() {
-  const std::string requestId = requestId_;
-  pairing_.reset();
-  channel_.reset();
-  requestId_.clear();
-  SecureClear(peerNonce_);
-  consentPending_ = false;
-  consentGiven_ = false;
-  connectDeadline_ = 0;
-  consentDeadline_ = 0;
-  if (!SendConnectResponse(requestId, false)) throw ProtocolError("authentication rejection");
+  const std::string requestId = attempt_.requestId;
+  attempt_.Clear();
+  if (!SendConnectResponse(requestId, false)) Fail("authentication rejection");
   ShowStatus(kStatusSecurityFailed);
   window_.Layout();
 }
 
 void Client::OnConnected(const Json& message) {
   const std::string requestId = DefaultString(message, "requestId");
-  if (sessionActive_ || relayConnected_) throw ProtocolError("duplicate");
+  if (sessionActive_ || relayConnected_) Fail("duplicate");
   relayConnected_ = true;
   const std::uint64_t now = clock_.NowMs();
   if (!viewerRole_) {
-    if (!consentGiven_ || consentPending_ || requestId != requestId_) {
-      throw ProtocolError("no local consent");
+    if (!attempt_.consentGiven || attempt_.consentPending || requestId != attempt_.requestId) {
+      Fail("no local consent");
     }
     sessionActive_ = true;
     registered_ = true;
-    connectDeadline_ = now + kStepTimeoutMs;
+    attempt_.connectDeadline = now + kStepTimeoutMs;
     if (!env_.previewMode) window_.CreateBanner();
     ShowStatus(kStatusSessionActive);
     SessionTools();
-    CreatePeerControl(/*isHost=*/true);
-    peerControl_->Start();
+    session_->Start();
+    const std::string& bound = attempt_.requestId;
     if (!SendSealed(static_cast<std::uint8_t>(SealedKind::Binding),
-                    std::vector<std::uint8_t>(requestId_.begin(), requestId_.end()))) {
-      throw ProtocolError("ready");
+                    std::vector<std::uint8_t>(bound.begin(), bound.end()))) {
+      Fail("ready");
     }
-    peerControl_->SendHello();
+    session_->SendHello();
   } else {
-    if (requestId_.empty() || requestId != requestId_ || connectDeadline_ == 0 || !channel_ ||
-        pairing_) {
-      throw ProtocolError("unauthenticated connection");
+    if (attempt_.requestId.empty() || requestId != attempt_.requestId ||
+        attempt_.connectDeadline == 0 || !attempt_.channel || attempt_.pairing) {
+      Fail("unauthenticated connection");
     }
-    connectDeadline_ = now + kStepTimeoutMs;
+    attempt_.connectDeadline = now + kStepTimeoutMs;
     ShowStatus(kStatusConnecting);
   }
   window_.Layout();
@@ -558,16 +459,9 @@ void Client::OnConnected(const Json& message) {
 
 void Client::OnPeerDisconnected(const Json& message) {
   const std::string requestId = DefaultString(message, "requestId");
-  if (!IsLowerHex(requestId, kRequestIdHexLength) || requestId != requestId_) return;
+  if (!IsLowerHex(requestId, kRequestIdHexLength) || requestId != attempt_.requestId) return;
   if (!viewerRole_ && !sessionActive_) {
-    consentPending_ = false;
-    consentGiven_ = false;
-    connectDeadline_ = 0;
-    consentDeadline_ = 0;
-    channel_.reset();
-    pairing_.reset();
-    requestId_.clear();
-    SecureClear(peerNonce_);
+    attempt_.Clear();
     window_.Layout();
     ShowStatus(kStatusReady);
     return;
@@ -580,9 +474,11 @@ void Client::OnRelayError(const Json& message) {
   const std::string code = DefaultString(message, "code");
   Reset();
   if (code == "updateRequired") {
+    const std::uint64_t now = clock_.NowMs();
+    backoff_.OnUpdateRequired(now);
     updateState_ = UpdateState::Checking;
     updater_.StartCheck(false);
-    lastUpdateCheck_ = clock_.NowMs();
+    lastUpdateCheck_ = now;
   }
   window_.Layout();
   ShowStatus(kStatusClosed);
@@ -591,163 +487,64 @@ void Client::OnRelayError(const Json& message) {
 // ---- Sealed messages -------------------------------------------------------------------------
 
 void Client::HandleBinary(const NetEvent& event) {
-  if (!relayConnected_ || !channel_ || requestId_.empty() ||
-      !(viewerRole_ || (consentGiven_ && sessionActive_ && !consentPending_))) {
-    throw ProtocolError("not approved");
+  if (!relayConnected_ || !attempt_.channel || attempt_.requestId.empty() ||
+      !(viewerRole_ ||
+        (attempt_.consentGiven && sessionActive_ && !attempt_.consentPending))) {
+    Fail("not approved");
   }
   std::uint8_t kind = 0;
   std::vector<std::uint8_t> plaintext;
-  if (!channel_->Unseal(event.data, kind, plaintext)) throw ProtocolError("authentication");
+  if (!attempt_.channel->Unseal(event.data, kind, plaintext)) Fail("authentication");
 
   if (viewerRole_ && kind == static_cast<std::uint8_t>(SealedKind::Binding) && !sessionActive_) {
-    if (std::string(plaintext.begin(), plaintext.end()) != requestId_) {
-      throw ProtocolError("binding");
-    }
+    if (std::string(plaintext.begin(), plaintext.end()) != attempt_.requestId) Fail("binding");
     sessionActive_ = true;
     registered_ = true;
-    connectDeadline_ = clock_.NowMs() + kStepTimeoutMs;
+    attempt_.connectDeadline = clock_.NowMs() + kStepTimeoutMs;
     SessionTools();
-    CreatePeerControl(/*isHost=*/false);
     ShowStatus(kStatusVersionNeeded);
     window_.Layout();
     return;
   }
-  if (!sessionActive_ || !peerControl_) throw ProtocolError("wrong direction");
-
-  const bool helloComplete = peerControl_->helloComplete();
-  switch (static_cast<SealedKind>(kind)) {
-    case SealedKind::Control: {
-      if (plaintext.size() > kControlMessageLimit) throw ProtocolError("control limit");
-      const Json control = ParseMessage(std::span<const std::uint8_t>(plaintext));
-      peerControl_->HandleControl(control);
-      return;
-    }
-    case SealedKind::Tools:
-      if (toolsUp_ && helloComplete) {
-        HandleToolsChunk(plaintext);
-        return;
-      }
-      break;
-    case SealedKind::Input:
-      if (!viewerRole_ && consentGiven_ && toolsUp_ && helloComplete) {
-        if (plaintext.size() > kInputMessageLimit) throw ProtocolError("input limit");
-        HandleInput(ParseMessage(std::span<const std::uint8_t>(plaintext)));
-        return;
-      }
-      break;
-    case SealedKind::Frame:
-      if (viewerRole_ && toolsUp_ && helloComplete) {
-        HandleFrame(plaintext);
-        return;
-      }
-      break;
-    case SealedKind::Binding:
-      break;
-  }
-  throw ProtocolError("wrong direction");
+  if (!sessionActive_ || !session_) Fail("wrong direction");
+  session_->Dispatch(kind, plaintext);
 }
 
-void Client::CreatePeerControl(bool isHost) {
-  PeerControlHooks hooks;
-  hooks.sendSealed = [this](std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
-    return SendSealed(kind, std::move(plaintext));
-  };
-  hooks.now = [this] { return clock_.NowMs(); };
-  hooks.enumerateDisplays = [this] {
-    return env_.enumerateDisplays ? env_.enumerateDisplays() : std::vector<ScreenInfo>();
-  };
-  hooks.stopStreaming = [this] { StopStreaming(); };
-  hooks.startStreaming = [this](std::int32_t display, std::int32_t epoch, std::int32_t profile) {
-    StartStreaming(display, epoch, profile);
-  };
-  hooks.removeQueuedFrames = [this] { RemoveQueuedFrames(); };
-  hooks.releaseHeldInput = [this] { ReleaseHeldInput(); };
-  hooks.showStatus = [this](const std::string& status) { ShowStatus(status); };
-  hooks.dropPicture = [this] { window_.DropRemotePicture(); };
-  hooks.clearPairingDeadline = [this] { connectDeadline_ = 0; };
-  hooks.showInputNotice = [this](std::uint64_t until) {
-    inputNoticeUntil_ = until;
-    window_.Repaint();
-  };
-  peerControl_ = std::make_unique<PeerControl>(isHost, std::move(hooks));
-}
-
-void Client::SessionTools() { toolsUp_ = true; }
-
-// The capture-and-stream thread is a separate component that is not part of this build: the
-// controller records which stream it was asked for, and stopping joins a thread if one runs.
-void Client::StartStreaming(std::int32_t display, std::int32_t epoch, std::int32_t profile) {
-  StopStreaming();
-  streamDisplay_ = display;
-  streamEpoch_ = epoch;
-  streamProfile_ = profile;
-  streamRequested_ = true;
-}
-
-void Client::StopStreaming() {
-  captureFlag_.store(false);
-  if (captureThread_.joinable()) captureThread_.join();
-  streamRequested_ = false;
-}
-
-// Remote input injection is not part of this build, so no key or button is ever held for the
-// viewer and there is nothing to release.
-void Client::ReleaseHeldInput() {}
-
-// Remote input injection is not part of this build: a well-formed input event (bounded and parsed
-// by the caller) is accepted and not injected.
-void Client::HandleInput(const Json& event) {
-  if (!event.is_object()) throw ProtocolError("input event");
-}
-
-// Decoding and showing frames is not part of this build: a frame is counted for the statistics.
-void Client::HandleFrame(const std::vector<std::uint8_t>& frame) {
-  ++framesReceived_;
-  bytesReceived_ += frame.size();
-}
-
-// File transfer is not part of this build, so no transfer is ever accepted and a chunk can never
-// belong to one.
-void Client::HandleToolsChunk(const std::vector<std::uint8_t>& /*chunk*/) {
-  throw ProtocolError("file chunk without local acceptance");
-}
-
-void Client::UpdateStatistics(std::uint64_t now) {
-  if (statsTime_ == 0) {
-    statsTime_ = now;
-    statsFrames_ = framesReceived_;
-    statsBytes_ = bytesReceived_;
-    return;
-  }
-  const std::uint64_t elapsed = now - statsTime_;
-  if (elapsed < 1000) return;
-  const double seconds = static_cast<double>(elapsed) / 1000.0;
-  frameRate_ = static_cast<double>(framesReceived_ - statsFrames_) / seconds;
-  byteRate_ = static_cast<double>(bytesReceived_ - statsBytes_) / seconds;
-  statsTime_ = now;
-  statsFrames_ = framesReceived_;
-  statsBytes_ = bytesReceived_;
+void Client::SessionTools() {
+  SessionOwner& owner = *this;
+  session_ = std::make_unique<PeerSession>(/*isHost=*/!viewerRole_, owner, platform_, permissions_);
 }
 
 // ---- Tick and window duties ------------------------------------------------------------------
 
+void Client::TakeUpdaterState(std::uint64_t now) {
+  UpdateSnapshot snapshot;
+  if (updater_.TakeState(snapshot)) {
+    updateState_ = snapshot.state;
+    if (!sessionActive_) {
+      if (updateState_ == UpdateState::UpToDate && !link_.open()) {
+        if (backoff_.MayRegister(now)) {
+          RegisterAsHost();
+        } else {
+          ShowStatus(kStatusClosed);
+        }
+      } else if (updateState_ != UpdateState::UpToDate && link_.open()) {
+        Reset();
+      }
+    }
+    window_.Layout();
+  } else if (backoff_.Due(now) && !sessionActive_ && !link_.open() &&
+             updateState_ == UpdateState::UpToDate) {
+    RegisterAsHost();
+  }
+}
+
 void Client::OnTimerTick() {
   std::uint64_t now = clock_.NowMs();
   if (!env_.previewMode) {
-    UpdateSnapshot snapshot;
-    if (updater_.TakeState(snapshot)) {
-      updateState_ = snapshot.state;
-      if (!sessionActive_) {
-        if (updateState_ == UpdateState::UpToDate && !transport_) {
-          RegisterAsHost();
-        } else if (updateState_ != UpdateState::UpToDate && transport_) {
-          Reset();
-        }
-      }
-      window_.Layout();
-    }
-    const bool idle = !sessionActive_ && !consentPending_ && !consentGiven_ &&
-                      connectDeadline_ == 0 && !updater_.Busy() &&
+    TakeUpdaterState(now);
+    const bool idle = !sessionActive_ && !attempt_.consentPending && !attempt_.consentGiven &&
+                      attempt_.connectDeadline == 0 && !updater_.Busy() &&
                       updateState_ == UpdateState::UpToDate;
     now = clock_.NowMs();
     if (idle && now - lastUpdateCheck_ > kUpdateRecheckMs) {
@@ -756,46 +553,47 @@ void Client::OnTimerTick() {
     }
   }
 
-  if (consentPending_ && Passed(consentDeadline_, now)) DecideConsent(false);
+  if (attempt_.consentPending && Passed(attempt_.consentDeadline, now)) DecideConsent(false);
 
-  if (inputNoticeUntil_ != 0 && now >= inputNoticeUntil_) {
-    inputNoticeUntil_ = 0;
-    window_.Repaint();
-  }
+  if (session_) session_->ExpireIndicators(now);
 
-  if (Passed(connectDeadline_, now)) {
-    if (viewerRole_ || !pairing_) {
+  if (Passed(attempt_.connectDeadline, now)) {
+    if (viewerRole_ || !attempt_.pairing) {
       ResetSession();
       viewerRole_ = false;
       window_.DropRemotePicture();
       window_.Layout();
       ShowStatus(kStatusTimedOut);
     } else {
-      RejectPairing();
+      // The refusal of a pairing that ran out of time is the controller's own step: a failure
+      // to queue it ends the connection like any other protocol failure.
+      try {
+        RejectPairing();
+      } catch (const std::exception& e) {
+        OnProtocolError(e.what());
+      }
     }
     return;
   }
 
-  if (toolsUp_) {
-    try {
-      UpdateStatistics(now);
-      if (peerControl_) peerControl_->ControlTick();
-    } catch (...) {
-      Reset();
-      ShowStatus(kStatusClosed);
-    }
+  if (session_) {
+    session_->Tick(now);
+    FinishRequestedEnd();
   }
 }
 
 void Client::OnFocusLost() {
-  if (viewerRole_ && toolsUp_ && peerControl_ && peerControl_->helloComplete()) {
-    peerControl_->SendReleaseInput();
-  }
+  if (viewerRole_ && session_) session_->OnFocusLost();
+}
+
+void Client::OnMinimize() {
+  if (viewerRole_ && session_) session_->OnMinimize();
 }
 
 void Client::OnDisplayChange() {
-  if (!viewerRole_ && sessionActive_ && toolsUp_ && peerControl_ && peerControl_->helloComplete()) {
-    peerControl_->ReselectDisplay(0, peerControl_->profile(), /*reenumerate=*/true);
+  if (!viewerRole_ && sessionActive_ && session_) {
+    session_->OnDisplayChange();
+    FinishRequestedEnd();
   }
 }
 

@@ -1,80 +1,61 @@
-// The session controller: one object on the UI thread that owns a relay connection's threads and
-// queues, registers the host, connects the viewer, runs the pairing and the host's consent, checks
-// the deadlines on the 500 ms tick and dispatches every received relay and peer message.
+// The session controller: one object on the UI thread that registers the host, connects the
+// viewer, runs the pairing and the host's consent, checks the deadlines on the 500 ms tick and
+// dispatches every received relay and peer message. It keeps the status line and the update gate;
+// everything else lives in parts with one job each:
 //
-// All members are UI-thread only except PostNetEvent and EnqueueSend (any thread). The Client
-// reaches the operating system only through its ClientEnvironment; tests supply their own clock,
-// window side, transports, displays and updater.
+//   RelayLink       the connection: generation, transport, network and send threads, both queues
+//   PairingAttempt  request ID, nonce, exchange, channel, consent and deadlines of one attempt
+//   AttemptLimiter  the host's attempt window and used nonces since its registration
+//   PeerSession     everything of one bound session (peer control, stream, input, tools)
+//
+// so that a session reset reads: stop the relay link, destroy the peer session, clear the pairing
+// attempt, the window duties.
+//
+// All members are UI-thread only except PostNetEvent and SendSealed (any thread). The Client
+// reaches the operating system only through its environment; tests supply their own clock,
+// window side, platform and updater.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "app/clock.h"
-#include "app/event_queue.h"
-#include "app/nonce_set.h"
-#include "app/send_queue.h"
+#include "app/pairing_attempt.h"
+#include "app/peer_session.h"
+#include "app/platform.h"
+#include "app/registration_backoff.h"
+#include "app/relay_link.h"
 #include "app/update_service.h"
 #include "app/window_side.h"
 #include "base/json_codec.h"
-#include "crypto/crypto_session.h"
-#include "crypto/pake_exchange.h"
+#include "base/protocol_error.h"
 #include "net/transport.h"
 #include "session/peer_control.h"
+#include "session/session_owner.h"
+#include "session/status_texts.h"
 
 namespace ov {
 
-// Status lines (catalogue keys).
-inline constexpr char kStatusConnecting[] = "Connecting securely";
-inline constexpr char kStatusReady[] = "Ready";
-inline constexpr char kStatusSessionActive[] = "Session active";
-inline constexpr char kStatusSecurityFailed[] = "Security verification failed";
-inline constexpr char kStatusClosed[] = "Connection closed - refresh your ID";
-inline constexpr char kStatusTimedOut[] = "Connection timed out";
-inline constexpr char kStatusTooManyAttempts[] = "Too many attempts. Wait one minute.";
-inline constexpr char kStatusInvalidFormat[] = "Invalid ID or password format";
-inline constexpr char kStatusChooseAnother[] = "Choose another device";
-inline constexpr char kStatusPreview[] = "Design preview - offline";
-inline constexpr char kStatusCheckingUpdates[] = "Checking for updates";
-inline constexpr char kStatusVersionNeeded[] = "Both devices need version 0.3 or later";
-inline constexpr char kStatusEncrypted[] = "End-to-end encrypted";
-inline constexpr char kStatusActionFailed[] = "Action unavailable or failed";
-
-// Deadlines and limits of the pairing, in milliseconds unless named otherwise.
+// Deadlines of the pairing, in milliseconds.
 inline constexpr std::uint64_t kViewerConnectTimeoutMs = 50000;
 inline constexpr std::uint64_t kStepTimeoutMs = 15000;
 inline constexpr std::uint64_t kConsentTimeoutMs = 35000;
-inline constexpr std::uint64_t kAttemptWindowMs = 60000;
-inline constexpr std::size_t kMaxAttemptsPerWindow = 6;
 inline constexpr std::uint64_t kUpdateRecheckMs = 59999;
 inline constexpr int kRelayProtocol = 3;
 
-// A received message broke a rule. The reason is internal and never shown to the user.
-class ProtocolError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct ClientEnvironment {
-  Clock* clock = nullptr;               // must outlive the Client
-  WindowSide* window = nullptr;         // must outlive the Client
-  UpdateService* updater = nullptr;     // must outlive the Client
-  // A new, unconnected transport for each connection (default: the platform's).
-  std::function<std::shared_ptr<Transport>()> createTransport;
+  Clock* clock = nullptr;          // must outlive the Client
+  WindowSide* window = nullptr;    // must outlive the Client
+  UpdateService* updater = nullptr;  // must outlive the Client
+  Platform* platform = nullptr;    // must outlive the Client
   std::wstring relayUrl = kRelayUrl;
-  // Host: the shareable displays, primary first (at most 16).
-  std::function<std::vector<ScreenInfo>()> enumerateDisplays;
   bool previewMode = false;
 };
 
-class Client {
+class Client final : private SessionOwner {
  public:
   explicit Client(ClientEnvironment environment);
   // Stops the updater, ends the session (joining every thread) and wipes the session password.
@@ -82,26 +63,24 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // ---- Queues and connection life (any thread where noted) ----
+  // ---- Queues and connection life ----
   // Any thread: queues one event of connection `generation`; a stale one is dropped.
-  void PostNetEvent(std::uint32_t generation, NetEvent event);
+  void PostNetEvent(std::uint32_t generation, NetEvent event) {
+    link_.Post(generation, std::move(event));
+  }
   // The WM_APP+1 handler: dispatches every queued event of the current generation.
   void DrainNetEvents();
-  // Any thread: true when the item was queued (or replaced the unsent frame at the tail).
-  bool EnqueueSend(SendItem item);
   // Queues a relay message (compact JSON). Throws when the message holds invalid UTF-8.
   bool SendRelayMessage(const Json& message);
-  // Queues one sealed message on the current channel; false without channel or transport, above
-  // the sealing limit, or when the queue refuses.
-  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext);
+  // Any thread: queues one sealed message on the current channel; false without channel or
+  // connection, above the sealing limit, or when the queue refuses.
+  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override;
   // Starts one relay connection in a role: the network thread connects and sends `firstMessage`.
   // Does nothing while the update gate is closed. The caller has reset the session before.
   void Open(bool viewer, Json firstMessage);
-  // Stops everything Open started (the transport is closed before each join) and clears the
-  // session state. Events and sends of the old connection are dropped from then on.
+  // Ends the connection and everything of the session. Events and sends of the old connection
+  // are dropped from then on.
   void ResetSession();
-  // Erases every queued, unsent frame.
-  void RemoveQueuedFrames() { sendQueue_.RemoveQueuedFrames(); }
 
   // ---- Controller ----
   void RegisterAsHost();
@@ -110,15 +89,16 @@ class Client {
   void DecideConsent(bool accept);
   void RejectPairing();
   void OnTimerTick();
-  // The session is established: installs the session tools (chat, clipboard and files are not
-  // part of this build; this marks them up so the tick and the receive rules run).
+  // The session is established: creates the peer session (peer control and the session tools).
   void SessionTools();
   // Start-up: the first update check, noting its time.
   void StartUpdateCheck();
   // The approval setting (AskBeforeConnection), read by the window at creation.
   void SetApprovalSetting(bool ask) { approvalSetting_ = ask; }
-  // Viewer window lost the keyboard focus: release held input on the host.
+  // Viewer window lost the keyboard focus, or is about to be minimised: the host releases the
+  // input it holds for us.
   void OnFocusLost();
+  void OnMinimize();
   // Host display configuration changed during a session.
   void OnDisplayChange();
   // The window procedures' exception barrier: runs `handler`; an escaping exception resets the
@@ -133,45 +113,54 @@ class Client {
   bool previewMode() const noexcept { return env_.previewMode; }
   bool registered() const noexcept { return registered_; }
   bool relayConnected() const noexcept { return relayConnected_; }
-  bool consentPending() const noexcept { return consentPending_; }
-  bool consentGiven() const noexcept { return consentGiven_; }
+  bool consentPending() const noexcept { return attempt_.consentPending; }
+  bool consentGiven() const noexcept { return attempt_.consentGiven; }
   bool sessionActive() const noexcept { return sessionActive_; }
-  bool toolsUp() const noexcept { return toolsUp_; }
+  bool toolsUp() const noexcept { return session_ != nullptr; }
   bool hostOfActiveSession() const noexcept { return !viewerRole_ && sessionActive_; }
-  bool hasTransport() const noexcept { return transport_ != nullptr; }
-  bool hasChannel() const noexcept { return channel_ != nullptr; }
-  bool hasPairing() const noexcept { return pairing_ != nullptr; }
-  std::uint64_t connectDeadline() const noexcept { return connectDeadline_; }
-  std::uint64_t consentDeadline() const noexcept { return consentDeadline_; }
-  const std::string& requestId() const noexcept { return requestId_; }
-  const std::string& peerNonce() const noexcept { return peerNonce_; }
-  std::uint32_t generation() const noexcept { return generation_; }
+  bool hasTransport() const noexcept { return link_.open(); }
+  bool hasChannel() const noexcept { return attempt_.channel != nullptr; }
+  bool hasPairing() const noexcept { return attempt_.pairing != nullptr; }
+  std::uint64_t connectDeadline() const noexcept { return attempt_.connectDeadline; }
+  std::uint64_t consentDeadline() const noexcept { return attempt_.consentDeadline; }
+  const std::string& requestId() const noexcept { return attempt_.requestId; }
+  const std::string& peerNonce() const noexcept { return attempt_.peerNonce; }
+  std::uint32_t generation() const noexcept { return link_.generation(); }
   UpdateState updateState() const noexcept { return updateState_; }
-  std::size_t attemptCount() const noexcept { return attemptTimes_.size(); }
-  std::size_t seenNonceCount() const noexcept { return seenNonces_.size(); }
+  const AttemptLimiter& attemptLimiter() const noexcept { return limiter_; }
+  const RegistrationBackoff& registrationBackoff() const noexcept { return backoff_; }
+  const RelayLink& link() const noexcept { return link_; }
+  // The bound session, while there is one.
+  const PeerSession* session() const noexcept { return session_.get(); }
+  // The local user's permissions; they outlive sessions.
+  const LocalPermissions& permissions() const noexcept { return permissions_; }
   // The reason of the last protocol error (internal; for logs and tests, never shown).
   const std::string& lastProtocolError() const noexcept { return lastProtocolError_; }
-  PeerControl* peerControl() noexcept { return peerControl_.get(); }
-  EventQueue& eventQueue() noexcept { return eventQueue_; }
-  SendQueue& sendQueue() noexcept { return sendQueue_; }
-  // Host: the stream the controller was last asked to run (display, epoch, profile); the
-  // capture-and-stream thread is a separate component.
-  bool streamRequested() const noexcept { return streamRequested_; }
-  std::int32_t streamEpoch() const noexcept { return streamEpoch_; }
-  // Viewer: sealed frames received and their bytes in this session; frames per second and
-  // bytes per second over the last statistics period.
-  std::uint64_t framesReceived() const noexcept { return framesReceived_; }
-  double frameRate() const noexcept { return frameRate_; }
-  double byteRate() const noexcept { return byteRate_; }
 
  private:
+  // SessionOwner (SendSealed above).
+  void RemoveQueuedFrames() override { link_.RemoveQueuedFrames(); }
+  std::uint64_t NowMs() override { return clock_.NowMs(); }
+  void ShowStatus(const std::string& status) override;
+  void RequestLayout() override { window_.Layout(); }
+  void Repaint() override { window_.Repaint(); }
+  void DropRemotePicture() override { window_.DropRemotePicture(); }
+  void ClearPairingDeadline() override { attempt_.connectDeadline = 0; }
+  void EndSession(const std::string& status) override;
+
   void Reset();
-  void ShowStatus(const std::string& status);
+  // Runs an end of the session that a feature asked for during the call that just returned.
+  void FinishRequestedEnd();
+  // A received message (or a step of its handling on the tick) broke a rule.
+  void OnProtocolError(const char* reason);
   bool UpdateGateOpen() const noexcept;
-  bool Passed(std::uint64_t deadline, std::uint64_t now) const noexcept {
+  static bool Passed(std::uint64_t deadline, std::uint64_t now) noexcept {
     return deadline != 0 && now >= deadline;
   }
   bool SendConnectResponse(const std::string& requestId, bool accepted);
+  // Sends a relay message that carries a confirmation, wiping every copy of it.
+  bool SendSecretRelayMessage(Json message);
+  void TakeUpdaterState(std::uint64_t now);
 
   void HandleText(const NetEvent& event);
   void HandleBinary(const NetEvent& event);
@@ -183,76 +172,32 @@ class Client {
   void OnPeerDisconnected(const Json& message);
   void OnRelayError(const Json& message);
 
-  void CreatePeerControl(bool isHost);
-  void StartStreaming(std::int32_t display, std::int32_t epoch, std::int32_t profile);
-  void StopStreaming();
-  void ReleaseHeldInput();
-  void HandleInput(const Json& event);
-  void HandleFrame(const std::vector<std::uint8_t>& frame);
-  void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
-  void UpdateStatistics(std::uint64_t now);
-
-  void NetworkThread(std::shared_ptr<Transport> transport, std::uint32_t generation,
-                     std::string firstMessage, std::shared_ptr<std::atomic<bool>> cancel,
-                     std::shared_ptr<std::atomic<bool>> done);
-  void SendThread(std::shared_ptr<Transport> transport, std::uint32_t generation);
-
   ClientEnvironment env_;
   Clock& clock_;
   WindowSide& window_;
   UpdateService& updater_;
+  Platform& platform_;
 
-  // Queues and the connection's threads.
-  std::uint32_t generation_ = 0;
-  EventQueue eventQueue_;
-  SendQueue sendQueue_;
-  std::shared_ptr<Transport> transport_;
-  std::shared_ptr<std::atomic<bool>> cancelFlag_;
-  std::shared_ptr<std::atomic<bool>> networkDone_;
-  std::thread networkThread_;
-  std::thread sendThread_;
-  std::thread captureThread_;
-  std::atomic<bool> captureFlag_{false};
+  RelayLink link_;
+  PairingAttempt attempt_;
+  AttemptLimiter limiter_;
+  std::unique_ptr<PeerSession> session_;
+  LocalPermissions permissions_;
+  RegistrationBackoff backoff_;
 
-  // Controller state.
   bool viewerRole_ = false;
   bool registered_ = false;
   bool relayConnected_ = false;
-  bool consentPending_ = false;
-  bool consentGiven_ = false;
   bool sessionActive_ = false;
-  bool toolsUp_ = false;
   bool approvalSetting_ = false;
   bool updateBlocked_ = false;
   UpdateState updateState_ = UpdateState::Checking;
   std::uint64_t lastUpdateCheck_ = 0;
-  std::uint64_t connectDeadline_ = 0;
-  std::uint64_t consentDeadline_ = 0;
   std::string deviceId_;
   std::string sessionPassword_;
-  std::string requestId_;
-  std::string peerNonce_;
-  std::unique_ptr<PakeExchange> pairing_;
-  std::shared_ptr<CryptoSession> channel_;
-  std::deque<std::uint64_t> attemptTimes_;
-  NonceSet seenNonces_;
   std::string status_ = kStatusConnecting;
   std::string lastProtocolError_;
-  std::unique_ptr<PeerControl> peerControl_;
-
-  // Streaming request (host) and statistics (viewer).
-  bool streamRequested_ = false;
-  std::int32_t streamDisplay_ = 0;
-  std::int32_t streamEpoch_ = 0;
-  std::int32_t streamProfile_ = 0;
-  std::uint64_t framesReceived_ = 0;
-  std::uint64_t bytesReceived_ = 0;
-  std::uint64_t statsTime_ = 0;
-  std::uint64_t statsFrames_ = 0;
-  std::uint64_t statsBytes_ = 0;
-  double frameRate_ = 0;
-  double byteRate_ = 0;
-  std::uint64_t inputNoticeUntil_ = 0;
+  std::optional<std::string> requestedEnd_;
 };
 
 }  // namespace ov

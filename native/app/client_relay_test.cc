@@ -67,7 +67,7 @@ class ClientRelayTest : public ::testing::Test {
 
   bool Encrypted() {
     return viewer->status() == kStatusEncrypted && host->status() == kStatusSessionActive &&
-           host->client->peerControl() != nullptr && host->client->peerControl()->helloComplete();
+           host->client->session() != nullptr && host->client->session()->control().helloComplete();
   }
 
   std::string WrongPassword() {
@@ -90,8 +90,8 @@ TEST_F(ClientRelayTest, PairsWithoutApproval) {
       << "viewer: " << viewer->status() << " / host: " << host->status() << " / "
       << host->client->lastProtocolError() << viewer->client->lastProtocolError();
   EXPECT_TRUE(host->window.banner);
-  EXPECT_TRUE(host->client->streamRequested());
-  EXPECT_EQ(viewer->client->peerControl()->screens().size(), 2u);
+  EXPECT_TRUE(host->client->session()->stream().has_value());
+  EXPECT_EQ(viewer->client->session()->control().screens().size(), 2u);
   EXPECT_EQ(host->client->connectDeadline(), 0u);
   EXPECT_EQ(viewer->client->connectDeadline(), 0u);
 }
@@ -158,8 +158,8 @@ TEST_F(ClientRelayTest, PingRoundTripIsMeasured) {
   clock.Advance(3000);
   host->client->OnTimerTick();  // the host pings
   clock.Advance(7);
-  ASSERT_TRUE(PumpUntil([&] { return host->client->peerControl()->roundTripMs() >= 0; }));
-  EXPECT_EQ(host->client->peerControl()->roundTripMs(), 7);
+  ASSERT_TRUE(PumpUntil([&] { return host->client->session()->control().roundTripMs() >= 0; }));
+  EXPECT_EQ(host->client->session()->control().roundTripMs(), 7);
 }
 
 TEST_F(ClientRelayTest, ResetOfALiveSessionEndsPromptlyAndTheViewerIsTold) {
@@ -169,7 +169,7 @@ TEST_F(ClientRelayTest, ResetOfALiveSessionEndsPromptlyAndTheViewerIsTold) {
     testing::Watchdog watchdog("reset of a live session");
     host->client->ResetSession();
   }
-  EXPECT_EQ(host->client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host->client->link().queuedEvents(), 0u);
   ASSERT_TRUE(PumpUntil([&] { return viewer->status() == kStatusClosed; })) << viewer->status();
   EXPECT_FALSE(viewer->client->sessionActive());
 }

@@ -102,7 +102,15 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(std::string(plain.begin(), plain.end()), requestId);
     ASSERT_TRUE(viewer.channel->Unseal(binaries[1], kind, plain));
     EXPECT_EQ(kind, kControl);
-    EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)).value("op", ""), "hello");
+    const Json hello = ParseMessage(std::span<const std::uint8_t>(plain));
+    EXPECT_EQ(hello.value("op", ""), "hello");
+    // A program that has just started offers files and keeps its clipboard to itself.
+    EXPECT_EQ(hello.at("files"), true);
+    EXPECT_EQ(hello.at("clipboard"), false);
+    // The announced screens are the enumerated displays.
+    ASSERT_EQ(hello.at("screens").size(), 2u);
+    EXPECT_EQ(hello.at("screens")[1],
+              Json({{"width", 1280}, {"height", 1024}, {"hz", 75}, {"primary", false}}));
   }
 
   void DeliverSealed(TestViewer& viewer, std::uint8_t kind, const std::string& plaintext) {
@@ -148,9 +156,9 @@ TEST_F(HostTest, RegistersWithItsIdAndReachesAnActiveSessionWithoutAPrompt) {
   EXPECT_NE(host.client->connectDeadline(), 0u);
   SendHelloAck(*viewer);
   EXPECT_EQ(host.client->lastProtocolError(), "");
-  EXPECT_TRUE(host.client->peerControl()->helloComplete());
-  EXPECT_TRUE(host.client->streamRequested());
-  EXPECT_EQ(host.client->streamEpoch(), 1);
+  EXPECT_TRUE(host.control().helloComplete());
+  EXPECT_TRUE(host.client->session()->stream().has_value());
+  EXPECT_EQ(host.client->session()->stream()->epoch, 1);
   EXPECT_EQ(host.client->connectDeadline(), 0u) << "the hello exchange clears the deadline";
 }
 
@@ -250,7 +258,7 @@ TEST_F(HostTest, SeventhAttemptWithinAMinuteIsRefused) {
   const Json refusal = Request(rid1, seventh.offer);
   EXPECT_EQ(refusal, Json({{"type", "connectResponse"}, {"requestId", rid1}, {"accepted", false}}));
   EXPECT_EQ(host.status(), kStatusTooManyAttempts);
-  EXPECT_EQ(host.client->attemptCount(), 6u) << "a refused request is not recorded";
+  EXPECT_EQ(host.client->attemptLimiter().attempts(), 6u) << "a refused request is not recorded";
   // Sixty seconds after the oldest attempt, it is processed again.
   clock.Advance(60000 - 6000);
   EXPECT_EQ(Request(rid1, seventh.offer).value("type", ""), "authChallenge");
@@ -309,6 +317,27 @@ TEST_F(HostTest, PairingDeadlineRefusesAndAcceptedDeadlineTimesOut) {
   EXPECT_EQ(host.status(), kStatusTimedOut);
   EXPECT_FALSE(host.client->hasTransport());
   EXPECT_FALSE(host.client->registered());
+}
+
+// The refusal of a timed-out pairing is the controller's own step: when it cannot be queued, the
+// connection ends as after any protocol failure, inside the tick, not in the window's barrier.
+TEST_F(HostTest, ARefusalThatCannotBeQueuedOnTheTickEndsTheConnection) {
+  TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
+  ASSERT_EQ(Request(rid1, viewer.offer).value("type", ""), "authChallenge");
+  transport->sendTextSucceeds = false;
+  ASSERT_TRUE(host.client->SendRelayMessage(Json{{"type", "probe"}}));
+  // The send thread gives up; its failure event stays queued, not drained.
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (host.client->link().sending() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_FALSE(host.client->link().sending());
+  clock.Advance(15000);
+  EXPECT_NO_THROW(host.client->OnTimerTick());
+  EXPECT_EQ(host.client->lastProtocolError(), "authentication rejection");
+  EXPECT_EQ(host.status(), kStatusSecurityFailed);
+  EXPECT_FALSE(host.client->hasTransport());
+  EXPECT_FALSE(host.client->hasPairing());
 }
 
 TEST_F(HostTest, SessionWithoutHelloAcknowledgementTimesOut) {
@@ -391,7 +420,7 @@ TEST_F(HostTest, ForgedSealedMessageEndsTheSession) {
   auto viewer = PairUntilConsent(rid1);
   Connect(*viewer, rid1);
   SendHelloAck(*viewer);
-  ASSERT_TRUE(host.client->peerControl()->helloComplete());
+  ASSERT_TRUE(host.control().helloComplete());
   // A forged (tampered) sealed message.
   std::vector<std::uint8_t> forged = viewer->channel->Seal(kControl, Bytes(R"({"op":"ping","token":1})"));
   forged.back() ^= 1;
@@ -450,10 +479,10 @@ TEST_F(HostTest, PingRoundTripIsMeasured) {
   clock.Advance(42);
   DeliverSealed(*viewer, kControl,
                 SerializeMessage({{"op", "pong"}, {"token", ping.at("token")}}));
-  EXPECT_EQ(host.client->peerControl()->roundTripMs(), 42);
+  EXPECT_EQ(host.control().roundTripMs(), 42);
 }
 
-TEST_F(HostTest, RelayErrorUpdateRequiredRechecksAndRegistersAgain) {
+TEST_F(HostTest, RelayErrorUpdateRequiredRechecksAndGoesOffline) {
   const int checks = host.updater.checks();
   ASSERT_TRUE(transport->DeliverJson({{"type", "error"}, {"code", "updateRequired"}}));
   host.Pump();
@@ -461,11 +490,45 @@ TEST_F(HostTest, RelayErrorUpdateRequiredRechecksAndRegistersAgain) {
   EXPECT_EQ(host.updater.checks(), checks + 1);
   EXPECT_EQ(host.client->updateState(), UpdateState::Checking);
   EXPECT_FALSE(host.client->hasTransport());
-  // The next tick takes the new state and registers again with a new ID.
-  const std::string oldId = host.client->deviceId();
+}
+
+// A relay that refuses every registration with "updateRequired" while the update check says this
+// version is current: the host registers again after 5 s, 10 s, 20 s... and never more often than
+// every 5 minutes, showing that the connection closed in between. The user can still register
+// at once.
+TEST_F(HostTest, ARelayAndAManifestThatDisagreeAreAskedLessAndLessOften) {
+  std::size_t made = host.platform.TransportCount();
+  std::vector<std::uint64_t> registeredAt{clock.NowMs()};
+  auto refuse = [&] {
+    auto refused = host.LastTransport();
+    ASSERT_TRUE(refused->WaitConnected());
+    ASSERT_TRUE(refused->DeliverJson({{"type", "error"}, {"code", "updateRequired"}}));
+    ASSERT_TRUE(host.PumpUntil([&] { return !host.client->hasTransport(); }));
+  };
+  refuse();
+  for (int tick = 0; tick < 2 * 60 * 25; ++tick) {  // 25 minutes
+    clock.Advance(500);
+    host.client->OnTimerTick();
+    if (host.platform.TransportCount() > made) {
+      made = host.platform.TransportCount();
+      registeredAt.push_back(clock.NowMs());
+      refuse();
+    } else {
+      ASSERT_FALSE(host.client->hasTransport()) << tick;
+      ASSERT_EQ(host.status(), kStatusClosed) << tick;
+    }
+  }
+  ASSERT_GE(registeredAt.size(), 10u);
+  std::uint64_t delay = 5000;
+  for (std::size_t i = 1; i < registeredAt.size(); ++i) {
+    // The wait starts at the tick that takes the updater's answer, half a second after the refusal.
+    EXPECT_EQ(registeredAt[i] - registeredAt[i - 1], delay + 500) << i;
+    delay = std::min<std::uint64_t>(delay * 2, 300000);
+  }
+  // "New ID and password" does not wait.
   host.client->OnTimerTick();
+  host.client->RegisterAsHost();
   EXPECT_TRUE(host.client->hasTransport());
-  EXPECT_EQ(host.status(), kStatusConnecting);
 }
 
 TEST_F(HostTest, TransportFailuresShowConnectionClosed) {
@@ -495,7 +558,7 @@ TEST(ClientStartTest, FailedConnectAndFailedRegistrationShowConnectionClosed) {
   for (const bool connectFails : {true, false}) {
     ManualClock clock;
     ClientHarness host(clock);
-    host.configure = [connectFails](ScriptedTransport& t) {
+    host.platform.configure = [connectFails](ScriptedTransport& t) {
       if (connectFails) {
         t.connectSucceeds = false;
       } else {
@@ -518,7 +581,7 @@ TEST(ClientStartTest, NothingConnectsUntilTheUpdateCheckSaysCurrent) {
   host.window.password = "ABCD-EFGH";
   host.client->ConnectToDevice();
   EXPECT_FALSE(host.client->hasTransport());
-  EXPECT_TRUE(host.transports.empty());
+  EXPECT_TRUE(host.platform.transports.empty());
   host.client->StartUpdateCheck();
   host.client->OnTimerTick();
   EXPECT_TRUE(host.client->hasTransport());
@@ -534,24 +597,13 @@ TEST(ClientStartTest, NothingConnectsUntilTheUpdateCheckSaysCurrent) {
 
 TEST(ClientStartTest, PreviewModeStaysOffline) {
   ManualClock clock;
-  testing::RecordingWindow window;
-  NoUpdateService updater;
-  ClientEnvironment env;
-  env.clock = &clock;
-  env.window = &window;
-  env.updater = &updater;
-  env.previewMode = true;
-  bool created = false;
-  env.createTransport = [&created] {
-    created = true;
-    return std::shared_ptr<Transport>(std::make_shared<ScriptedTransport>());
-  };
-  Client client(std::move(env));
-  client.RegisterAsHost();
-  client.OnTimerTick();
-  EXPECT_EQ(client.status(), kStatusPreview);
-  EXPECT_FALSE(created);
-  EXPECT_EQ(updater.checks(), 0);
+  ClientHarness preview(clock, nullptr, L"wss://relay.test/ws", /*preview=*/true);
+  preview.client->RegisterAsHost();
+  preview.client->StartUpdateCheck();
+  preview.client->OnTimerTick();
+  EXPECT_EQ(preview.status(), kStatusPreview);
+  EXPECT_EQ(preview.platform.TransportCount(), 0u);
+  EXPECT_EQ(preview.updater.checks(), 0);
 }
 
 // ---- Viewer -----------------------------------------------------------------------------------
@@ -652,7 +704,32 @@ TEST_F(ViewerTest, PairsToAnEncryptedSession) {
   EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)).value("op", ""), "helloAck");
   // Frames are taken after the hello exchange.
   DeliverSealed(kFrame, std::string(100, 'f'));
-  EXPECT_EQ(viewer.client->framesReceived(), 1u);
+  EXPECT_EQ(viewer.client->session()->frames().frames, 1u);
+  EXPECT_TRUE(viewer.client->sessionActive());
+}
+
+// Losing the focus and minimising both tell the host to release what it holds, once the hello
+// exchange is complete; before it, nothing is sent.
+TEST_F(ViewerTest, FocusLossAndMinimisingReleaseInputOnTheHost) {
+  Connect();
+  Bind();
+  viewer.client->OnMinimize();
+  viewer.client->OnFocusLost();
+  EXPECT_EQ(transport->SentBinaries().size(), 0u) << "nothing before hello";
+  DeliverSealed(kControl, Hello());
+  ASSERT_TRUE(transport->WaitForBinary(1));  // helloAck
+  viewer.client->OnMinimize();
+  viewer.client->OnFocusLost();
+  ASSERT_TRUE(transport->WaitForBinary(3));
+  const auto binaries = transport->SentBinaries();
+  for (std::size_t i = 1; i < 3; ++i) {
+    std::uint8_t kind = 0;
+    std::vector<std::uint8_t> plain;
+    ASSERT_TRUE(hostChannel->Unseal(binaries[i], kind, plain));
+    EXPECT_EQ(kind, kControl);
+    EXPECT_EQ(SerializeMessage(ParseMessage(std::span<const std::uint8_t>(plain))),
+              R"({"op":"releaseInput"})");
+  }
   EXPECT_TRUE(viewer.client->sessionActive());
 }
 
@@ -825,7 +902,7 @@ TEST_F(HostTest, ThirtyThreeEventsBeforeADrainOverflow) {
   host.Pump();
   EXPECT_EQ(host.status(), kStatusSecurityFailed);
   EXPECT_FALSE(host.client->hasTransport());
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
 
   // Thirty-two are fine.
   host.client->RegisterAsHost();
@@ -845,10 +922,10 @@ TEST_F(HostTest, EventsOfAResetConnectionAreDropped) {
   stale.kind = NetEvent::Kind::Closed;
   host.client->PostNetEvent(old, stale);
   host.client->RegisterAsHost();
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
   // Posted after the reset by a thread that still carries the old generation.
   host.client->PostNetEvent(old, stale);
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
   host.Pump();
   EXPECT_NE(host.status(), kStatusClosed);
   EXPECT_TRUE(host.client->hasTransport());
@@ -859,7 +936,7 @@ TEST_F(HostTest, EventsOfAResetConnectionAreDropped) {
 TEST(ClientResetTest, WhileConnecting) {
   ManualClock clock;
   ClientHarness host(clock);
-  host.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
+  host.platform.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
   host.StartUp();
   ASSERT_TRUE(host.client->hasTransport());
   std::this_thread::sleep_for(20ms);
@@ -868,7 +945,7 @@ TEST(ClientResetTest, WhileConnecting) {
     host.client->ResetSession();
   }
   EXPECT_FALSE(host.client->hasTransport());
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
   host.Pump();
 }
 
@@ -876,13 +953,13 @@ TEST(ClientResetTest, ImmediatelyAfterOpen) {
   // The reset may come before the network thread has reached Connect; it must still end.
   ManualClock clock;
   ClientHarness host(clock);
-  host.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
+  host.platform.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
   for (int i = 0; i < 20; ++i) {
     Watchdog watchdog("reset right after open");
     host.StartUp();
     host.client->ResetSession();
   }
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
 }
 
 TEST_F(HostTest, ResetWhilePairingAndWhileASendBlocks) {
@@ -900,7 +977,7 @@ TEST_F(HostTest, ResetWhilePairingAndWhileASendBlocks) {
   }
   stop.store(true);
   chatter.join();
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
   EXPECT_FALSE(host.client->hasPairing());
 }
 
@@ -934,9 +1011,9 @@ TEST_F(HostTest, ResetInALiveSessionWithABusySendThread) {
     host.client->ResetSession();
   }
   closer.join();
-  EXPECT_EQ(host.client->sendQueue().Size(), 0u);
-  EXPECT_EQ(host.client->eventQueue().Size(), 0u);
-  EXPECT_FALSE(host.client->sendQueue().Sending());
+  EXPECT_EQ(host.client->link().queuedSends(), 0u);
+  EXPECT_EQ(host.client->link().queuedEvents(), 0u);
+  EXPECT_FALSE(host.client->link().sending());
   EXPECT_FALSE(host.window.banner);
 }
 
@@ -974,15 +1051,12 @@ TEST(ClientUpdateGateTest, AHostGoesOfflineWhenTheUpdaterReportsAnythingButCurre
   ManualClock clock;
   testing::RecordingWindow window;
   ScriptedUpdater updater;
-  std::vector<std::shared_ptr<testing::ScriptedTransport>> transports;
+  testing::FakePlatform platform;
   ClientEnvironment env;
   env.clock = &clock;
   env.window = &window;
   env.updater = &updater;
-  env.createTransport = [&transports] {
-    transports.push_back(std::make_shared<testing::ScriptedTransport>());
-    return std::shared_ptr<Transport>(transports.back());
-  };
+  env.platform = &platform;
   {
     Client client(std::move(env));
     client.RegisterAsHost();
@@ -1004,7 +1078,7 @@ TEST(ClientUpdateGateTest, AHostGoesOfflineWhenTheUpdaterReportsAnythingButCurre
     window.password = "ABCDEFGH";
     client.ConnectToDevice();
     EXPECT_FALSE(client.hasTransport()) << "the gate is closed";
-    EXPECT_EQ(transports.size(), 1u);
+    EXPECT_EQ(platform.TransportCount(), 1u);
 
     // No quiet recheck while the updater is busy or the state is not current.
     clock.Advance(120000);

@@ -12,14 +12,15 @@
 
 #include <cstdio>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "app/client.h"
 #include "app/clock.h"
 #include "app/command_line.h"
 #include "app/main_window_win.h"
+#include "app/platform.h"
 #include "app/update_service.h"
-#include "screen/displays.h"
 #include "settings/settings_store.h"
 
 namespace ov {
@@ -27,6 +28,7 @@ namespace {
 
 Client* g_client = nullptr;
 MainWindowSide* g_side = nullptr;
+Platform* g_platform = nullptr;
 bool g_previewMode = false;
 
 constexpr DWORD kMainWindowStyle = 0x820F0000;  // popup, clip children, system menu, sizing, min/max
@@ -39,19 +41,6 @@ bool IsInputMessage(UINT message) {
 }
 
 bool IsInjected() { return static_cast<ULONG_PTR>(GetMessageExtraInfo()) == kInjectedInputMarker; }
-
-std::vector<ScreenInfo> ScreensOfThisComputer() {
-  std::vector<ScreenInfo> screens;
-  for (const DisplayInfo& display : EnumerateDisplays()) {
-    ScreenInfo screen;
-    screen.width = static_cast<std::int32_t>(display.rect.Width());
-    screen.height = static_cast<std::int32_t>(display.rect.Height());
-    screen.hz = DisplayRefreshRate(display);
-    screen.primary = display.primary;
-    screens.push_back(screen);
-  }
-  return screens;
-}
 
 // Child controls swallow input that the program injected for a remote viewer while it hosts.
 LRESULT CALLBACK ControlSubclassProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
@@ -74,14 +63,11 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_CREATE: {
       if (!side.Create(window)) return -1;
       if (!g_previewMode) {
-        if (auto settings = OpenUserSettings()) {
+        if (auto settings = g_platform->OpenSettings()) {
           client.SetApprovalSetting(settings->LoadAskBeforeConnection());
         }
       }
-      for (HWND control : {side.remoteIdBox(), side.passwordBox(), side.languageBox(),
-                           side.chatInputBox()}) {
-        SetWindowSubclass(control, ControlSubclassProc, 1, 0);
-      }
+      if (!side.SubclassChildControls(ControlSubclassProc)) return -1;
       if (!g_previewMode) {
         AddClipboardFormatListener(window);
         RegisterHotKey(window, kNewIdHotKeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
@@ -127,7 +113,10 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       return 0;
     }
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0) == SC_MINIMIZE) side.ShowFirstPage();
+      if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+        side.HidePassword();
+        client.OnMinimize();
+      }
       return DefWindowProcW(window, message, wParam, lParam);
     case WM_NCHITTEST: {
       // No drawn caption yet: the top band of the window moves it.
@@ -251,11 +240,13 @@ int Run(HINSTANCE instance, int showCommand) {
   SystemClock clock;
   NoUpdateService updater;
   MainWindowSide side(instance);
+  const std::unique_ptr<Platform> platform = CreateSystemPlatform();
+  g_platform = platform.get();
   ClientEnvironment environment;
   environment.clock = &clock;
   environment.window = &side;
   environment.updater = &updater;
-  environment.enumerateDisplays = ScreensOfThisComputer;
+  environment.platform = platform.get();
   int exitCode = 0;
   {
     Client client(std::move(environment));
@@ -295,6 +286,7 @@ int Run(HINSTANCE instance, int showCommand) {
     g_client = nullptr;
   }
   g_side = nullptr;
+  g_platform = nullptr;
   return exitCode;
 }
 

@@ -112,8 +112,20 @@ void MainWindowSide::ReleaseMouseCapture() {
 }
 
 void MainWindowSide::ShowFirstPage() {
-  passwordRevealed_ = false;
+  ui_.ShowFirstPage();
   Repaint();
+}
+
+void MainWindowSide::HidePassword() {
+  ui_.passwordRevealed = false;
+  Repaint();
+}
+
+bool MainWindowSide::SubclassChildControls(SUBCLASSPROC proc) {
+  for (HWND control : ChildControls()) {
+    if (!control || !SetWindowSubclass(control, proc, 1, 0)) return false;
+  }
+  return true;
 }
 
 std::wstring MainWindowSide::ReadRemoteId() {
@@ -167,7 +179,9 @@ void MainWindowSide::Paint(const Client& client) {
   TextOutW(dc, 40, 60, status_.c_str(), static_cast<int>(status_.size()));
   if (!client.viewerRole() && !client.deviceId().empty()) {
     const std::wstring id = WidenAscii(FormatDeviceId(client.deviceId()));
-    std::wstring password = WidenAscii(FormatSessionPassword(client.sessionPassword()));
+    std::string shown = ShownPassword(client.sessionPassword(), ui_.passwordRevealed);
+    std::wstring password = WidenUtf8(shown);
+    SecureClear(shown);
     TextOutW(dc, 40, 120, id.c_str(), static_cast<int>(id.size()));
     TextOutW(dc, 40, 150, password.c_str(), static_cast<int>(password.size()));
     SecureWipe(password.data(), password.size() * sizeof(wchar_t));

@@ -5,10 +5,14 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
+#include <array>
 #include <atomic>
 #include <string>
 
 #include "app/window_side.h"
+#include "ui/ui_state.h"
 
 namespace ov {
 
@@ -38,6 +42,15 @@ class MainWindowSide final : public WindowSide {
   HWND window() const noexcept { return window_.load(); }
   void Detach() noexcept { window_.store(nullptr); }
   bool IsChildControl(HWND control) const noexcept;
+  // Every child control, in creation order (the five of WM_CREATE).
+  std::array<HWND, 5> ChildControls() const noexcept {
+    return {remoteId_, password_, language_, chatInput_, chatLog_};
+  }
+  // Installs `proc` (subclass id 1) on every child control; false when one refuses.
+  bool SubclassChildControls(SUBCLASSPROC proc);
+  // Masks the session password again (minimising does this without leaving the page).
+  void HidePassword();
+  const UiState& ui() const noexcept { return ui_; }
   HWND remoteIdBox() const noexcept { return remoteId_; }
   HWND passwordBox() const noexcept { return password_; }
   HWND chatInputBox() const noexcept { return chatInput_; }
@@ -71,7 +84,7 @@ class MainWindowSide final : public WindowSide {
   HWND chatLog_ = nullptr;
   HWND banner_ = nullptr;
   std::wstring status_;
-  bool passwordRevealed_ = false;
+  UiState ui_;
 };
 
 }  // namespace ov

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/secure_memory.h"
 #include "crypto/crypto_session.h"
 
 namespace ov {
@@ -25,11 +26,31 @@ inline constexpr std::size_t kSendItemLimit = 8388608;    // payload + text of o
 inline constexpr std::size_t kSendCountLimit = 128;       // queued items
 inline constexpr std::size_t kSendBytesLimit = 16777216;  // payload + text of all queued items
 
+// Relay texts carry pairing confirmations, so an item wipes its text whenever it lets go of it:
+// when destroyed (sent, refused, dropped) and when overwritten.
 struct SendItem {
   std::uint8_t kind = kRelayItemKind;      // 0: relay JSON text; otherwise a sealed kind
   std::vector<std::uint8_t> payload;       // plaintext to seal (kind != 0)
   std::string text;                        // serialised relay message (kind 0)
   std::shared_ptr<CryptoSession> channel;  // seals `payload`; empty for kind 0
+
+  SendItem() = default;
+  ~SendItem() { SecureClear(text); }
+  SendItem(SendItem&& other) noexcept
+      : kind(other.kind), payload(std::move(other.payload)), channel(std::move(other.channel)) {
+    MoveSecret(text, other.text);  // a short text's characters would stay in `other`
+  }
+  SendItem& operator=(SendItem&& other) noexcept {
+    if (this != &other) {
+      kind = other.kind;
+      payload = std::move(other.payload);
+      channel = std::move(other.channel);
+      MoveSecret(text, other.text);
+    }
+    return *this;
+  }
+  SendItem(const SendItem&) = delete;
+  SendItem& operator=(const SendItem&) = delete;
 };
 
 class SendQueue {

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "base/protocol_error.h"
+#include "base/secure_memory.h"
+
 namespace ov {
 namespace {
 
@@ -10,7 +13,7 @@ Json ParseBounded(const char* begin, const char* end, int maxDepth, const char* 
   // each enclosing object or array. Events are never filtered, only refused when too deep.
   Json::parser_callback_t bound = [maxDepth, nestingError](int depth, Json::parse_event_t,
                                                            Json&) -> bool {
-    if (depth > maxDepth) throw std::runtime_error(nestingError);
+    if (depth > maxDepth) throw ProtocolError(nestingError);
     return true;
   };
   return Json::parse(begin, end, bound, /*allow_exceptions=*/true, /*ignore_comments=*/false);
@@ -43,15 +46,23 @@ std::int32_t RequireInt(const Json& message, const std::string& name, std::int32
     const auto value = member.get<std::uint64_t>();
     const bool aboveMax = max < 0 || value > static_cast<std::uint64_t>(max);
     const bool belowMin = min > 0 && value < static_cast<std::uint64_t>(min);
-    if (aboveMax || belowMin) throw std::runtime_error("input range");
+    if (aboveMax || belowMin) throw ProtocolError("input range");
     return static_cast<std::int32_t>(value);
   }
   if (member.is_number_integer()) {
     const auto value = member.get<std::int64_t>();
-    if (value < min || value > max) throw std::runtime_error("input range");
+    if (value < min || value > max) throw ProtocolError("input range");
     return static_cast<std::int32_t>(value);
   }
-  throw std::runtime_error("input number");
+  throw ProtocolError("input number");
+}
+
+void SecureClearStrings(Json& value) noexcept {
+  if (value.is_string()) {
+    SecureClear(*value.get_ptr<std::string*>());
+  } else if (value.is_structured()) {
+    for (Json& child : value) SecureClearStrings(child);
+  }
 }
 
 }  // namespace ov

@@ -41,6 +41,10 @@ Json BoundedJson(std::string_view utf8);
 // nothing is produced.
 std::string SerializeMessage(const Json& message);
 
+// Wipes every string inside `value` (member values, array elements, nested), leaving them empty:
+// for messages that carry a secret, once they have been written out. Member names are kept.
+void SecureClearStrings(Json& value) noexcept;
+
 // Reads member `name` of `message` as a 32-bit integer within [min, max].
 // Not an object: the library's type_error; no such member: the library's out_of_range;
 // an integer outside the range: std::runtime_error("input range"); any other type (including

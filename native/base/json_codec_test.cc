@@ -116,5 +116,20 @@ TEST(RequireInt, AcceptsOnlyIntegersInRange) {
   EXPECT_THROW(RequireInt(Json("s"), "x", 0, 1), Json::type_error);
 }
 
+// Every string of a message that carried a confirmation is wiped, however deep it sits.
+TEST(SecureClearStrings, WipesEveryStringAndKeepsTheShape) {
+  Json message = {{"type", "authChallenge"},
+                  {"confirmation", std::string(64, 'f')},
+                  {"nested", {{"list", Json::array({"a", 1, Json::array({"deep"})})}}}};
+  const std::string* confirmation = message["confirmation"].get_ptr<const std::string*>();
+  const char* storage = confirmation->data();
+  SecureClearStrings(message);
+  EXPECT_EQ(SerializeMessage(message),
+            R"({"confirmation":"","nested":{"list":["",1,[""]]},"type":""})");
+  // Cleared in place: the buffer that held the confirmation was zeroed before anything freed it.
+  EXPECT_EQ(confirmation->data(), storage);
+  for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(storage[i], '\0') << i;
+}
+
 }  // namespace
 }  // namespace ov

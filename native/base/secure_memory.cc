@@ -17,6 +17,16 @@ void SecureClear(std::string& text) noexcept {
   text.clear();
 }
 
+void MoveSecret(std::string& to, std::string& from) noexcept {
+  SecureClear(to);  // zeroed before a move can free or hand over its buffer
+  to = std::move(from);
+  // A short string's characters were copied and stay in `from`'s own buffer; whatever buffer
+  // `from` holds now is wiped whole. Growing to the capacity never reallocates.
+  from.resize(from.capacity());
+  SecureWipe(from.data(), from.size());
+  from.clear();
+}
+
 void SecureClear(std::vector<std::uint8_t>& bytes) noexcept {
   SecureWipe(bytes.data(), bytes.size());
   bytes.clear();

@@ -16,6 +16,10 @@ void SecureWipe(void* data, std::size_t size) noexcept;
 void SecureClear(std::string& text) noexcept;
 void SecureClear(std::vector<std::uint8_t>& bytes) noexcept;
 
+// Replaces the secret in `to` by the one in `from`, wiping the old contents of `to` and every
+// byte of `from` (a move would leave a short string's characters behind in `from`).
+void MoveSecret(std::string& to, std::string& from) noexcept;
+
 // A fixed-size secret held by value, zeroed on construction and on destruction.
 template <std::size_t N>
 class SecretArray {

@@ -34,6 +34,26 @@ TEST(SecureMemory, WipesAndClears) {
   SecureWipe(nullptr, 0);  // allowed
 }
 
+// A move of a short string copies its characters and leaves them in the source's own buffer;
+// MoveSecret must leave the secret nowhere but in the target.
+TEST(SecureMemory, MoveSecretLeavesNoCopyBehind) {
+  for (const std::string& value : {std::string("WXYZ2345"), std::string(64, 'c')}) {
+    std::string from = value;
+    std::string to = "OLDSECRT";
+    const char* fromStorage = from.data();
+    MoveSecret(to, from);
+    EXPECT_EQ(to, value);
+    EXPECT_TRUE(from.empty());
+    // The buffer that held the secret is either the target's now or zeroed.
+    if (to.data() != fromStorage) {
+      EXPECT_TRUE(AllZero(reinterpret_cast<const std::uint8_t*>(fromStorage), value.size()));
+    }
+    // Whatever `from` holds now holds nothing of either secret.
+    from.resize(from.capacity());
+    EXPECT_TRUE(AllZero(reinterpret_cast<const std::uint8_t*>(from.data()), from.size()));
+  }
+}
+
 TEST(SecureMemory, SecretBytesMovesOwnership) {
   SecretBytes a(8);
   std::fill(a.data(), a.data() + 8, 7);

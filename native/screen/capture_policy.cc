@@ -73,24 +73,27 @@ class Call {
 
 }  // namespace
 
-std::vector<std::uint8_t> RunCaptureFrame(CaptureSteps& steps, bool& preferWgc,
-                                          const DisplayInfo& display, int maxWidth, int quality,
-                                          CaptureStatus& status) {
+CaptureResult RunCaptureFrame(CaptureSteps& steps, bool& preferWgc, const DisplayInfo& display,
+                              int maxWidth, int quality, CaptureStatus& status) {
   status = CaptureStatus{};
   try {
+    if (maxWidth <= 0) return CaptureResult::GiveUp();
     if (!steps.InputDesktopActive()) {
       steps.ResetWgc();
       status.desktop = false;
-      return {};
+      return CaptureResult::TryAgain();
     }
+    // A display that is not listed at the moment may come back (a mode change in progress);
+    // one whose rectangle can never be captured will not.
     const auto rect = steps.ResolveBounds(display);
-    if (!rect || rect->Width() <= 0 || rect->Height() <= 0 || maxWidth <= 0) return {};
+    if (!rect) return CaptureResult::TryAgain();
+    if (!SurfaceSizeAllowed(rect->Width(), rect->Height())) return CaptureResult::GiveUp();
     Call call(steps, preferWgc, display, *rect, maxWidth, quality, status);
-    return call.Run();
+    return CaptureResult::Picture(call.Run());
   } catch (...) {
     status.backend = static_cast<std::int32_t>(CaptureBackend::None);
     status.black = false;
-    return {};
+    return CaptureResult::TryAgain();
   }
 }
 

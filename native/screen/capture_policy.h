@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "screen/capture_types.h"
+#include "screen/screen_capturer.h"
 
 namespace ov {
 
@@ -35,8 +36,10 @@ class CaptureSteps {
 };
 
 // One capture call: desktop check, bounds, optional WGC first, the two GDI copies with the black
-// test and the WGC fallback. `preferWgc` is set once WGC has delivered a picture. Never throws.
-std::vector<std::uint8_t> RunCaptureFrame(CaptureSteps& steps, bool& preferWgc,
+// test and the WGC fallback. `preferWgc` is set once WGC has delivered a picture. Gives up only
+// on a request that cannot be met (no width, an empty or oversized display rectangle); every
+// other failure is worth another try. Never throws.
+CaptureResult RunCaptureFrame(CaptureSteps& steps, bool& preferWgc,
                                           const DisplayInfo& display, int maxWidth, int quality,
                                           CaptureStatus& status);
 

@@ -51,6 +51,7 @@ class FakeSteps : public CaptureSteps {
 
 struct Outcome {
   std::vector<std::uint8_t> jpeg;
+  CaptureResult::Next next = CaptureResult::Next::Picture;
   CaptureStatus status;
 };
 
@@ -58,7 +59,11 @@ Outcome RunOnce(FakeSteps& steps, bool& preferWgc) {
   Outcome out;
   out.status.backend = 7;  // must be reset by the call
   out.status.desktop = false;
-  out.jpeg = RunCaptureFrame(steps, preferWgc, DisplayInfo{}, 1920, 70, out.status);
+  CaptureResult result = RunCaptureFrame(steps, preferWgc, DisplayInfo{}, 1920, 70, out.status);
+  out.jpeg = std::move(result.jpeg);
+  out.next = result.next;
+  // A picture and only a picture says "send it".
+  EXPECT_EQ(out.next == CaptureResult::Next::Picture, !out.jpeg.empty());
   return out;
 }
 
@@ -165,17 +170,18 @@ TEST(CapturePolicy, MissingDisplayBadWidthAndFailuresGiveNothing) {
 
   FakeSteps flat;
   flat.bounds = ScreenRect{0, 0, 100, 0};
-  EXPECT_TRUE(RunOnce(flat, prefer).jpeg.empty());
+  EXPECT_EQ(RunOnce(flat, prefer).next, CaptureResult::Next::GiveUp);
 
   FakeSteps steps;
   CaptureStatus status;
-  EXPECT_TRUE(RunCaptureFrame(steps, prefer, DisplayInfo{}, 0, 70, status).empty());
-  EXPECT_EQ(steps.log, "D");
+  EXPECT_EQ(RunCaptureFrame(steps, prefer, DisplayInfo{}, 0, 70, status).next,
+            CaptureResult::Next::GiveUp);
+  EXPECT_EQ(steps.log, "");
 
   FakeSteps throwing;
   throwing.throwInCopy = true;
   const auto out = RunOnce(throwing, prefer);
-  EXPECT_TRUE(out.jpeg.empty());
+  EXPECT_EQ(out.next, CaptureResult::Next::TryAgain);
   EXPECT_EQ(out.status.backend, 0);
 }
 

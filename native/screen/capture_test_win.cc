@@ -113,7 +113,7 @@ TEST(WindowsCapture, GdiCapturesAWindowOfKnownColours) {
   const DisplayInfo display = Primary();
   auto capturer = CreateScreenCapturer();
   CaptureStatus status;
-  const auto jpeg = capturer->CaptureFrame(display, 1920, 90, status);
+  const auto jpeg = capturer->CaptureFrame(display, 1920, 90, status).jpeg;
   ASSERT_FALSE(jpeg.empty());
   EXPECT_EQ(status.backend, 1);
   EXPECT_FALSE(status.black);
@@ -134,7 +134,7 @@ TEST(WindowsCapture, GdiCapturesAWindowOfKnownColours) {
   }
 
   // Scaled to a narrower profile width.
-  const auto small = capturer->CaptureFrame(display, 640, 50, status);
+  const auto small = capturer->CaptureFrame(display, 640, 50, status).jpeg;
   const auto smallPicture = DecodeFrameJpeg(small.data(), small.size());
   ASSERT_TRUE(smallPicture.has_value());
   EXPECT_EQ(smallPicture->width, 640);
@@ -147,7 +147,7 @@ TEST(WindowsCapture, BlackScreenIsDeliveredAsBlackAfterWgcFails) {
   ASSERT_TRUE(window.ok());
   auto capturer = CreateScreenCapturer();
   CaptureStatus status;
-  const auto jpeg = capturer->CaptureFrame(display, 1920, 70, status);
+  const auto jpeg = capturer->CaptureFrame(display, 1920, 70, status).jpeg;
   ASSERT_FALSE(jpeg.empty());
   if (status.backend == 2) {
     GTEST_SKIP() << "Windows.Graphics.Capture is available here; the GDI fallback is not used";
@@ -159,7 +159,7 @@ TEST(WindowsCapture, BlackScreenIsDeliveredAsBlackAfterWgcFails) {
   std::printf("WGC failure reported with the GDI fallback: 0x%08X\n", static_cast<unsigned>(status.error));
   // During the back-off the stored error keeps being reported, and GDI keeps delivering.
   CaptureStatus again;
-  EXPECT_FALSE(capturer->CaptureFrame(display, 1920, 70, again).empty());
+  EXPECT_FALSE(capturer->CaptureFrame(display, 1920, 70, again).jpeg.empty());
   EXPECT_EQ(again.error, status.error);
   EXPECT_TRUE(again.black);
 }
@@ -218,7 +218,7 @@ TEST(WindowsCapture, WgcPictureIsUsedWhenGdiIsBlackAndThenPreferred) {
   const WgcSize size{static_cast<std::int32_t>(display.rect.Width()), static_cast<std::int32_t>(display.rect.Height())};
   auto capturer = CreateGdiWgcCapturer(std::make_unique<SolidWgcPlatform>(size, 0x80));
   CaptureStatus status;
-  const auto jpeg = capturer->CaptureFrame(display, 1920, 70, status);
+  const auto jpeg = capturer->CaptureFrame(display, 1920, 70, status).jpeg;
   ASSERT_FALSE(jpeg.empty());
   EXPECT_EQ(status.backend, 2);
   EXPECT_FALSE(status.black);
@@ -227,7 +227,7 @@ TEST(WindowsCapture, WgcPictureIsUsedWhenGdiIsBlackAndThenPreferred) {
   ASSERT_TRUE(picture.has_value());
   EXPECT_NEAR(picture->bytes[4 * 10], 0x80, 6);
   // Preferred from now on: the kept frame is handed out again, even though the screen is black.
-  const auto second = capturer->CaptureFrame(display, 1920, 70, status);
+  const auto second = capturer->CaptureFrame(display, 1920, 70, status).jpeg;
   EXPECT_EQ(status.backend, 2);
   EXPECT_FALSE(second.empty());
 }

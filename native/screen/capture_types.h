@@ -1,5 +1,6 @@
-// Types shared by the capture backends, the streaming thread and the announcement of displays.
-// Header-only so that the WGC backend can use them without depending on the screen library.
+// Types shared by the capture backends and the streaming thread (the display model itself is
+// session/display_info.h). Header-only so that the WGC backend can use them without depending on
+// the screen library.
 #pragma once
 
 #include <cstddef>
@@ -7,41 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "session/display_info.h"
+
 namespace ov {
-
-// A rectangle in virtual-screen coordinates; right and bottom are exclusive.
-struct ScreenRect {
-  std::int32_t left = 0;
-  std::int32_t top = 0;
-  std::int32_t right = 0;
-  std::int32_t bottom = 0;
-
-  std::int64_t Width() const noexcept { return std::int64_t{right} - left; }
-  std::int64_t Height() const noexcept { return std::int64_t{bottom} - top; }
-  bool Empty() const noexcept { return left >= right || top >= bottom; }
-  friend bool operator==(const ScreenRect&, const ScreenRect&) = default;
-};
-
-// One shareable display. An empty device name stands for the primary display.
-struct DisplayInfo {
-  std::wstring deviceName;
-  ScreenRect rect;
-  bool primary = false;
-  friend bool operator==(const DisplayInfo&, const DisplayInfo&) = default;
-};
-
-inline constexpr std::size_t kMaxDisplays = 16;
-
-enum class CaptureBackend : std::int32_t { None = 0, Gdi = 1, Wgc = 2 };
-
-// Filled by every capture call; the streaming thread reports it to the viewer.
-struct CaptureStatus {
-  std::int32_t backend = static_cast<std::int32_t>(CaptureBackend::None);
-  bool black = false;
-  bool desktop = true;
-  // HRESULT of the WGC attempt of this call, or the stored one while WGC backs off.
-  std::uint32_t error = 0;
-};
 
 // Size limits of captured surfaces, encoded pictures and JPEG results.
 inline constexpr std::int64_t kMaxSurfaceSide = 32768;

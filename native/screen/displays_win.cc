@@ -63,16 +63,23 @@ bool SessionIsActive() {
   return WTSGetActiveConsoleSessionId() == sessionId;
 }
 
-}  // namespace
-
-std::vector<DisplayInfo> EnumerateDisplays() {
+// The monitors with their rectangles only (the per-frame bounds lookup needs no refresh rates).
+std::vector<DisplayInfo> EnumerateMonitors() {
   DisplayListBuilder builder;
   EnumDisplayMonitors(nullptr, nullptr, &CollectMonitor, reinterpret_cast<LPARAM>(&builder));
   return std::move(builder).Finish();
 }
 
+}  // namespace
+
+std::vector<DisplayInfo> EnumerateDisplays() {
+  std::vector<DisplayInfo> displays = EnumerateMonitors();
+  for (DisplayInfo& display : displays) display.hz = DisplayRefreshRate(display);
+  return displays;
+}
+
 std::optional<ScreenRect> ResolveDisplayBounds(const DisplayInfo& display) {
-  const auto found = FindDisplay(EnumerateDisplays(), display);
+  const auto found = FindDisplay(EnumerateMonitors(), display);
   if (!found) return std::nullopt;
   return found->rect;
 }

@@ -165,11 +165,11 @@ class GdiWgcCapturer : public ScreenCapturer {
   explicit GdiWgcCapturer(std::unique_ptr<WgcPlatform> platform)
       : steps_(std::move(platform)), preferWgc_(GetSystemMetrics(SM_REMOTESESSION) != 0) {}
 
-  std::vector<std::uint8_t> CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
-                                         CaptureStatus& status) override {
-    auto jpeg = RunCaptureFrame(steps_, preferWgc_, display, maxWidth, quality, status);
+  CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
+                             CaptureStatus& status) override {
+    CaptureResult result = RunCaptureFrame(steps_, preferWgc_, display, maxWidth, quality, status);
     steps_.ReleaseSurfaces();
-    return jpeg;
+    return result;
   }
 
  private:

@@ -3,11 +3,29 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "screen/capture_types.h"
 
 namespace ov {
+
+// What one capture call produced and what its caller does next: send the picture, try again at
+// the next frame time (the desktop is locked, a copy failed: this may pass), or give up on this
+// display (the request can never be met: no width to scale to, a surface too large to make).
+struct CaptureResult {
+  enum class Next { Picture, TryAgain, GiveUp };
+
+  Next next = Next::TryAgain;
+  std::vector<std::uint8_t> jpeg;  // the picture; empty unless next is Picture
+
+  static CaptureResult Picture(std::vector<std::uint8_t> jpeg) {
+    if (jpeg.empty()) return CaptureResult{};
+    return CaptureResult{Next::Picture, std::move(jpeg)};
+  }
+  static CaptureResult TryAgain() { return CaptureResult{}; }
+  static CaptureResult GiveUp() { return CaptureResult{Next::GiveUp, {}}; }
+};
 
 class ScreenCapturer {
  public:
@@ -17,10 +35,10 @@ class ScreenCapturer {
   ScreenCapturer& operator=(const ScreenCapturer&) = delete;
 
   // One JPEG of the display's current picture, scaled to at most maxWidth and encoded at
-  // `quality` (clamped to 20..95), or empty when nothing could be produced. `status` is reset to
+  // `quality` (clamped to 20..95), with what to do next when there is none. `status` is reset to
   // its initial values and filled by the call. Never throws.
-  virtual std::vector<std::uint8_t> CaptureFrame(const DisplayInfo& display, int maxWidth,
-                                                 int quality, CaptureStatus& status) = 0;
+  virtual CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
+                                     CaptureStatus& status) = 0;
 };
 
 // The platform capturer. On Windows: GDI screen copies with the Windows.Graphics.Capture

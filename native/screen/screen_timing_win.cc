@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   int frames = 0;
   const double encode = Measure(seconds, [&] {
     CaptureStatus status;
-    bytes += synthetic.CaptureFrame(display1080, 1920, 70, status).size();
+    bytes += synthetic.CaptureFrame(display1080, 1920, 70, status).jpeg.size();
     ++frames;
   });
   std::printf("paint+encode 1920x1080 q70 (GDI+)           %8.3f ms  %6.1f fps  avg JPEG %zu bytes  x%.1f baseline\n",
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     int realFrames = 0, empty = 0;
     CaptureStatus last;
     const double real = Measure(seconds, [&] {
-      const auto frame = capturer->CaptureFrame(displays.front(), 1920, 70, last);
+      const auto frame = capturer->CaptureFrame(displays.front(), 1920, 70, last).jpeg;
       realBytes += frame.size();
       ++realFrames;
       empty += frame.empty() ? 1 : 0;

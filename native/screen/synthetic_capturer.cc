@@ -63,31 +63,32 @@ PixelBuffer PaintSyntheticPicture(SyntheticScene scene, int width, int height,
   return out;
 }
 
-std::vector<std::uint8_t> SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int maxWidth,
-                                                          int quality, CaptureStatus& status) {
+CaptureResult SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int maxWidth,
+                                              int quality, CaptureStatus& status) {
   status = CaptureStatus{};
   ++calls_;
+  if (maxWidth <= 0) return CaptureResult::GiveUp();
   if (!desktopReachable_) {
     status.desktop = false;
-    return {};
+    return CaptureResult::TryAgain();
   }
   if (failNext_ > 0) {
     --failNext_;
-    return {};
+    return CaptureResult::TryAgain();
   }
   const std::int64_t width = display.rect.Width();
   const std::int64_t height = display.rect.Height();
-  if (maxWidth <= 0 || !SurfaceSizeAllowed(width, height)) return {};
+  if (!SurfaceSizeAllowed(width, height)) return CaptureResult::GiveUp();
   const PixelBuffer picture =
       PaintSyntheticPicture(scene_, static_cast<int>(width), static_cast<int>(height), produced_);
   const bool black = IsBlackPicture(picture.bytes.data(), picture.width, picture.height);
   auto jpeg = ScaleAndEncode(picture.bytes.data(), picture.width, picture.height, maxWidth, quality);
-  if (jpeg.empty()) return {};
+  if (jpeg.empty()) return CaptureResult::TryAgain();
   ++produced_;
   // The synthetic desktop stands in for a screen copy.
   status.backend = static_cast<std::int32_t>(CaptureBackend::Gdi);
   status.black = black;
-  return jpeg;
+  return CaptureResult::Picture(std::move(jpeg));
 }
 
 }  // namespace ov

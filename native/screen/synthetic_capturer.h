@@ -26,7 +26,7 @@ class SyntheticCapturer : public ScreenCapturer {
  public:
   explicit SyntheticCapturer(SyntheticScene scene) : scene_(scene) {}
 
-  std::vector<std::uint8_t> CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
+  CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                                          CaptureStatus& status) override;
 
   // Knobs for tests.

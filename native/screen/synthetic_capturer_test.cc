@@ -14,21 +14,21 @@ const DisplayInfo kDisplay{L"", ScreenRect{0, 0, 1280, 720}, true};
 TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
   SyntheticCapturer capturer(SyntheticScene::MovingPattern);
   CaptureStatus status;
-  const auto a = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  const auto a = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
   ASSERT_FALSE(a.empty());
   EXPECT_EQ(status.backend, 1);
   EXPECT_FALSE(status.black);
-  const auto b = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  const auto b = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
   EXPECT_NE(a, b);  // the pattern moves
 
   capturer.SetScene(SyntheticScene::Static);
-  const auto s1 = capturer.CaptureFrame(kDisplay, 1920, 70, status);
-  const auto s2 = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  const auto s1 = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
+  const auto s2 = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
   EXPECT_EQ(s1, s2);  // a static screen encodes identically, so the stream can skip repeats
 
   for (auto scene : {SyntheticScene::Black, SyntheticScene::NearBlack}) {
     capturer.SetScene(scene);
-    const auto jpeg = capturer.CaptureFrame(kDisplay, 640, 70, status);
+    const auto jpeg = capturer.CaptureFrame(kDisplay, 640, 70, status).jpeg;
     ASSERT_FALSE(jpeg.empty());
     EXPECT_TRUE(status.black);
     const auto header = CheckJpegMarkers(jpeg);
@@ -43,16 +43,21 @@ TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
 TEST(SyntheticCapturer, DesktopAndFailureKnobs) {
   SyntheticCapturer capturer(SyntheticScene::Static);
   CaptureStatus status;
+  using Next = CaptureResult::Next;
   capturer.SetDesktopReachable(false);
-  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_EQ(capturer.CaptureFrame(kDisplay, 1920, 70, status).next, Next::TryAgain);
   EXPECT_FALSE(status.desktop);
   capturer.SetDesktopReachable(true);
   capturer.FailNext(2);
-  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
+  EXPECT_EQ(capturer.CaptureFrame(kDisplay, 1920, 70, status).next, Next::TryAgain);
   EXPECT_TRUE(status.desktop);
-  EXPECT_TRUE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
-  EXPECT_FALSE(capturer.CaptureFrame(kDisplay, 1920, 70, status).empty());
-  EXPECT_TRUE(capturer.CaptureFrame(DisplayInfo{}, 1920, 70, status).empty());  // empty rect
+  EXPECT_EQ(capturer.CaptureFrame(kDisplay, 1920, 70, status).next, Next::TryAgain);
+  const CaptureResult picture = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  EXPECT_EQ(picture.next, Next::Picture);
+  EXPECT_FALSE(picture.jpeg.empty());
+  // Requests that can never be met: an empty rectangle, no width to scale to.
+  EXPECT_EQ(capturer.CaptureFrame(DisplayInfo{}, 1920, 70, status).next, Next::GiveUp);
+  EXPECT_EQ(capturer.CaptureFrame(kDisplay, 0, 70, status).next, Next::GiveUp);
 }
 
 TEST(SyntheticPicture, NearBlackIsThreeEverywhere) {

@@ -4,17 +4,17 @@
 #include <limits>
 #include <stdexcept>
 
+#include "base/protocol_error.h"
+#include "session/status_texts.h"
+
 namespace ov {
 namespace {
 
 constexpr std::uint64_t kPingIntervalMs = 3000;
 constexpr std::uint64_t kInputNoticeMs = 6000;
 constexpr std::int64_t kMaxRoundTripMs = 99999;
-constexpr std::size_t kMaxScreens = 16;
 constexpr std::size_t kMaxBuildLength = 24;
 constexpr std::int32_t kMaxInt = std::numeric_limits<std::int32_t>::max();
-
-[[noreturn]] void Fail(const char* reason) { throw std::runtime_error(reason); }
 
 // A member that must be a JSON boolean; `reason` when it is not (absent included).
 bool RequireBool(const Json& message, const char* name, const char* reason) {
@@ -50,17 +50,21 @@ Json Op(const char* name) {
 
 }  // namespace
 
-PeerControl::PeerControl(bool isHost, PeerControlHooks hooks)
-    : isHost_(isHost), hooks_(std::move(hooks)) {}
+PeerControl::PeerControl(bool isHost, PeerControlDelegate& delegate, const LocalPermissions& local)
+    : isHost_(isHost), delegate_(delegate), local_(local) {}
+
+void PeerControl::EnumerateOwnDisplays() {
+  displays_ = delegate_.EnumerateDisplays();
+  if (displays_.size() > kMaxDisplays) displays_.resize(kMaxDisplays);
+}
 
 void PeerControl::Start() {
   epoch_ = 1;
   selected_ = 0;
   framesSent_ = 0;
   ackedSequence_ = 0;
-  screens_ = hooks_.enumerateDisplays();
-  if (screens_.empty()) Fail("no display");
-  if (screens_.size() > kMaxScreens) screens_.resize(kMaxScreens);
+  EnumerateOwnDisplays();
+  if (displays_.empty()) Fail("no display");
 }
 
 void PeerControl::SendHello(const char* op) {
@@ -71,7 +75,8 @@ void PeerControl::SendHello(const char* op) {
   message["inputStatus"] = true;
   message["clipboardSync"] = true;
   Json screens = Json::array();
-  for (const ScreenInfo& s : screens_) {
+  for (const DisplayInfo& display : displays_) {
+    const ScreenInfo s = ToScreenInfo(display);
     Json entry = Json::object();
     entry["width"] = s.width;
     entry["height"] = s.height;
@@ -87,16 +92,16 @@ void PeerControl::SendHello(const char* op) {
 }
 
 Json PeerControl::PermissionsFields(Json message) const {
-  message["control"] = isHost_ ? allowControl : false;
-  message["files"] = allowFiles;
-  message["clipboard"] = allowClipboard;
+  message["control"] = isHost_ ? local_.control : false;
+  message["files"] = local_.files;
+  message["clipboard"] = local_.clipboard;
   return message;
 }
 
 void PeerControl::SendControl(const Json& message) {
   const std::string text = SerializeMessage(message);
-  if (text.size() > kControlMessageLimit || !hooks_.sendSealed) Fail("feature send");
-  if (!hooks_.sendSealed(4, std::vector<std::uint8_t>(text.begin(), text.end()))) {
+  if (text.size() > kControlMessageLimit) Fail("feature send");
+  if (!delegate_.SendSealed(4, std::vector<std::uint8_t>(text.begin(), text.end()))) {
     Fail("feature send");
   }
 }
@@ -115,12 +120,12 @@ void PeerControl::HandleControl(const Json& message) {
   } else if (op == "captureStatus" && !isHost_) {
     return HandleCaptureStatus(message);
   } else if (op == "releaseInput" && isHost_) {
-    hooks_.releaseHeldInput();
+    delegate_.ReleaseHeldInput();
     return;
   } else if (op == "permissions") {
     return HandlePermissions(message);
   } else if (op == "selectDisplay" && isHost_) {
-    const auto count = static_cast<std::int32_t>(screens_.size());
+    const auto count = static_cast<std::int32_t>(displays_.size());
     const std::int32_t selected = RequireInt(message, "selected", 0, count - 1);
     const std::int32_t profile = RequireInt(message, "profile", 0, 3);
     return ReselectDisplay(selected, profile, false);
@@ -133,7 +138,7 @@ void PeerControl::HandleControl(const Json& message) {
   } else if (op == "pong") {
     return HandlePong(message);
   }
-  if (!hooks_.toolsHandle || !hooks_.toolsHandle(message)) Fail("unknown feature");
+  if (!delegate_.HandleToolsMessage(message)) Fail("unknown feature");
 }
 
 void PeerControl::HandleHello(const Json& message, bool isScreen) {
@@ -141,7 +146,7 @@ void PeerControl::HandleHello(const Json& message, bool isScreen) {
   if (isScreen != helloComplete_) Fail("payload version");
 
   const Json& list = message.at("screens");
-  if (!list.is_array() || list.empty() || list.size() > kMaxScreens) Fail("display list");
+  if (!list.is_array() || list.empty() || list.size() > kMaxDisplays) Fail("display list");
   std::vector<ScreenInfo> screens;
   screens.reserve(list.size());
   for (const Json& entry : list) {
@@ -170,24 +175,24 @@ void PeerControl::HandleHello(const Json& message, bool isScreen) {
   peerFiles_ = files;
   peerClipboard_ = clipboard;
   screens_ = std::move(screens);
-  hooks_.dropPicture();
-  captureStatus_ = PeerCaptureStatus{};
+  delegate_.DropPicture();
+  captureStatus_ = CaptureStatus{};
 
   if (!isScreen) {
     helloComplete_ = true;
-    lastPingSent_ = hooks_.now();
-    hooks_.clearPairingDeadline();
+    lastPingSent_ = delegate_.NowMs();
+    delegate_.ClearPairingDeadline();
     Json ack = Op("helloAck");
     ack["version"] = kControlProtocolVersion;
     ack["build"] = kProgramBuild;
     ack["captureStatus"] = true;
     ack["inputStatus"] = true;
     ack["clipboardSync"] = true;
-    ack["files"] = allowFiles;
-    ack["clipboard"] = allowClipboard;
+    ack["files"] = local_.files;
+    ack["clipboard"] = local_.clipboard;
     SendControl(ack);
   }
-  hooks_.showStatus("End-to-end encrypted");
+  delegate_.ShowStatus(kStatusEncrypted);
 }
 
 void PeerControl::HandleHelloAck(const Json& message) {
@@ -199,11 +204,11 @@ void PeerControl::HandleHelloAck(const Json& message) {
   peerFiles_ = files;
   peerClipboard_ = clipboard;
   helloComplete_ = true;
-  lastPingSent_ = hooks_.now();
-  hooks_.clearPairingDeadline();
+  lastPingSent_ = delegate_.NowMs();
+  delegate_.ClearPairingDeadline();
   framesSent_ = 0;
   ackedSequence_ = 0;
-  hooks_.startStreaming(selected_, epoch_, profile_);
+  delegate_.StartStreaming(displays_.at(static_cast<std::size_t>(selected_)), epoch_, profile_);
 }
 
 void PeerControl::ReadCapabilities(const Json& message) {
@@ -236,7 +241,7 @@ void PeerControl::HandleInputStatus(const Json& message) {
   bool localOnly = false;
   if (message.contains("localOnly")) localOnly = RequireBool(message, "localOnly", "input notice");
   inputError_ = static_cast<std::uint32_t>(error);
-  if (localOnly) hooks_.showInputNotice(hooks_.now() + kInputNoticeMs);
+  if (localOnly) delegate_.ShowInputNotice(delegate_.NowMs() + kInputNoticeMs);
 }
 
 void PeerControl::HandleCaptureStatus(const Json& message) {
@@ -248,8 +253,8 @@ void PeerControl::HandleCaptureStatus(const Json& message) {
   const bool desktop = RequireBool(message, "desktop", "capture status type");
   const std::uint64_t error = RequireUnsigned(message, "error", "capture status type");
   if (error > 4294967295ULL) Fail("capture error bound");
-  captureStatus_ = PeerCaptureStatus{backend, black, desktop, static_cast<std::uint32_t>(error)};
-  if (!desktop) hooks_.dropPicture();
+  captureStatus_ = CaptureStatus{backend, black, desktop, static_cast<std::uint32_t>(error)};
+  if (!desktop) delegate_.DropPicture();
 }
 
 void PeerControl::HandlePermissions(const Json& message) {
@@ -261,9 +266,7 @@ void PeerControl::HandlePermissions(const Json& message) {
   peerFiles_ = files;
   peerClipboard_ = clipboard;
   if (!isHost_) peerControl_ = control;
-  if ((filesChanged || clipboardChanged) && hooks_.peerPermissionsChanged) {
-    hooks_.peerPermissionsChanged(filesChanged, clipboardChanged);
-  }
+  if (filesChanged || clipboardChanged) delegate_.PeerPermissionsChanged(filesChanged, clipboardChanged);
 }
 
 void PeerControl::HandleFrameAck(const Json& message) {
@@ -279,7 +282,7 @@ void PeerControl::HandleFrameAck(const Json& message) {
 void PeerControl::HandlePong(const Json& message) {
   const std::uint64_t token = RequireUnsigned(message, "token", "input number");
   if (!pingSent_ || token != lastPingToken_) return;
-  const std::uint64_t now = hooks_.now();
+  const std::uint64_t now = delegate_.NowMs();
   if (now < token) return;  // the clock went back past the ping
   roundTripMs_ = static_cast<std::int64_t>(
       std::min<std::uint64_t>(now - token, static_cast<std::uint64_t>(kMaxRoundTripMs)));
@@ -287,22 +290,19 @@ void PeerControl::HandlePong(const Json& message) {
 
 void PeerControl::ReselectDisplay(std::int32_t index, std::int32_t profile, bool reenumerate) {
   if (!helloComplete_) return;
-  hooks_.stopStreaming();
-  hooks_.releaseHeldInput();
-  hooks_.removeQueuedFrames();
-  if (reenumerate) {
-    screens_ = hooks_.enumerateDisplays();
-    if (screens_.size() > kMaxScreens) screens_.resize(kMaxScreens);
-  }
-  if (screens_.empty()) Fail("no display");
+  delegate_.StopStreaming();
+  delegate_.ReleaseHeldInput();
+  delegate_.RemoveQueuedFrames();
+  if (reenumerate) EnumerateOwnDisplays();
+  if (displays_.empty()) Fail("no display");
   profile_ = profile;
   if (epoch_ == kMaxInt) Fail("display epoch exhausted");
   ++epoch_;
-  selected_ = std::clamp(index, 0, static_cast<std::int32_t>(screens_.size()) - 1);
+  selected_ = std::clamp(index, 0, static_cast<std::int32_t>(displays_.size()) - 1);
   framesSent_ = 0;
   ackedSequence_ = 0;
   SendHello("screen");
-  hooks_.startStreaming(selected_, epoch_, profile_);
+  delegate_.StartStreaming(displays_[static_cast<std::size_t>(selected_)], epoch_, profile_);
 }
 
 void PeerControl::SendPermissions() {
@@ -322,14 +322,14 @@ void PeerControl::SendReleaseInput() {
   if (!helloComplete_ || isHost_) return;
   try {
     SendControl(Op("releaseInput"));
-  } catch (const std::runtime_error&) {
+  } catch (const ProtocolError&) {
     // Losing focus must not end the session; the host releases held input at session end anyway.
   }
 }
 
 void PeerControl::ControlTick() {
   if (!helloComplete_) return;
-  const std::uint64_t now = hooks_.now();
+  const std::uint64_t now = delegate_.NowMs();
   if (now - lastPingSent_ < kPingIntervalMs && now >= lastPingSent_) return;
   lastPingSent_ = now;
   lastPingToken_ = now;

@@ -4,76 +4,77 @@
 // acknowledgements and the liveness ping — and the display epoch that ties frames, input and
 // status to one display choice.
 //
-// One PeerControl exists per session, owned by the session controller and used on the UI thread
-// only (the two atomics are read by the streaming thread). Every failure of a received message is
-// thrown as std::runtime_error with a fixed reason (or the JSON library's own exception); the
+// One PeerControl exists per session, owned by the peer session and used on the UI thread only
+// (the two atomics are read by the streaming thread). Every failure of a received message is
+// thrown as ProtocolError with a fixed reason (or the JSON library's own exception); the
 // controller ends the session on any of them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "base/json_codec.h"
+#include "session/display_info.h"
 
 namespace ov {
 
 inline constexpr int kControlProtocolVersion = 3;
 inline constexpr char kProgramBuild[] = "0.3.9";
 
-// One host display as announced to the viewer.
-struct ScreenInfo {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::int32_t hz = 60;
-  bool primary = false;
+// The local user's permissions. They outlive every session (the controller owns them) and are
+// never stored: files on and clipboard off when the program starts; control is the host's only.
+struct LocalPermissions {
+  bool control = true;
+  bool files = true;
+  bool clipboard = false;
 };
 
-// The viewer's copy of the host's capture status.
-struct PeerCaptureStatus {
-  std::int32_t backend = 0;  // 0 none, 1 GDI, 2 WGC
-  bool black = false;
-  bool desktop = true;
-  std::uint32_t error = 0;
-};
+// What the protocol needs from the session it runs in. None of the members may call back into
+// PeerControl.
+class PeerControlDelegate {
+ public:
+  PeerControlDelegate() = default;
+  PeerControlDelegate(const PeerControlDelegate&) = delete;
+  PeerControlDelegate& operator=(const PeerControlDelegate&) = delete;
+  virtual ~PeerControlDelegate() = default;
 
-// What the protocol needs from the rest of the program. Every member must be set; the controller
-// supplies the real operations (none of them may call back into PeerControl).
-struct PeerControlHooks {
   // Queues one sealed message (kind 4 for control); false when refused.
-  std::function<bool(std::uint8_t kind, std::vector<std::uint8_t> plaintext)> sendSealed;
+  virtual bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) = 0;
   // Monotonic milliseconds.
-  std::function<std::uint64_t()> now;
-  // Host: the current shareable displays, primary first (at most 16).
-  std::function<std::vector<ScreenInfo>()> enumerateDisplays;
-  // Host: stop the streaming thread (joins it), and start it for (display, epoch, profile).
-  std::function<void()> stopStreaming;
-  std::function<void(std::int32_t display, std::int32_t epoch, std::int32_t profile)> startStreaming;
-  // Host: erase every queued, unsent Frame item from the send queue.
-  std::function<void()> removeQueuedFrames;
-  // Both: release every key and button held for the peer (host) / local key tracking (viewer).
-  std::function<void()> releaseHeldInput;
-  // The status line.
-  std::function<void(const std::string& status)> showStatus;
-  // Viewer: drop the current remote picture and reset the view.
-  std::function<void()> dropPicture;
-  // Clears the controller's pairing deadline once the hello exchange is complete.
-  std::function<void()> clearPairingDeadline;
-  // Viewer: show the local-only notice until the given tick.
-  std::function<void(std::uint64_t until)> showInputNotice;
-  // Called after a "permissions" message changed what the peer allows (may be empty); the session
-  // tools react to it (clipboard tracking, pending paste, running transfers).
-  std::function<void(bool filesChanged, bool clipboardChanged)> peerPermissionsChanged;
-  // Offers a message this protocol does not know to the session tools; false when they do not
-  // know it either. May be empty (then every unknown message fails).
-  std::function<bool(const Json& message)> toolsHandle;
+  virtual std::uint64_t NowMs() = 0;
+  // Host: the current shareable displays, primary first.
+  virtual std::vector<DisplayInfo> EnumerateDisplays() = 0;
+  // Host: stops the stream (joining its thread), or starts it on `display` under `epoch`.
+  virtual void StopStreaming() = 0;
+  virtual void StartStreaming(const DisplayInfo& display, std::int32_t epoch,
+                              std::int32_t profile) = 0;
+  // Host: erases every queued, unsent Frame item from the send queue.
+  virtual void RemoveQueuedFrames() = 0;
+  // Host: releases every key and button held for the peer.
+  virtual void ReleaseHeldInput() = 0;
+  virtual void ShowStatus(const std::string& status) = 0;
+  // Viewer: drops the current remote picture and resets the view.
+  virtual void DropPicture() = 0;
+  // The hello exchange completed: the controller's pairing deadline is cleared.
+  virtual void ClearPairingDeadline() = 0;
+  // Viewer: shows the local-only notice until the given tick.
+  virtual void ShowInputNotice(std::uint64_t until) = 0;
+  // A "permissions" message changed what the peer allows; the session tools react (clipboard
+  // tracking, a pending paste, running transfers).
+  virtual void PeerPermissionsChanged(bool filesChanged, bool clipboardChanged) = 0;
+  // Offers a message this protocol does not know to the session tools: true when they handled
+  // it, false when they do not know it either (the message then fails "unknown feature").
+  virtual bool HandleToolsMessage(const Json& message) = 0;
 };
 
 class PeerControl {
  public:
-  PeerControl(bool isHost, PeerControlHooks hooks);
+  // `delegate` and `local` must outlive the PeerControl.
+  PeerControl(bool isHost, PeerControlDelegate& delegate, const LocalPermissions& local);
+  PeerControl(const PeerControl&) = delete;
+  PeerControl& operator=(const PeerControl&) = delete;
 
   // Host, when the relay reports the ends connected: epoch 1, display 0, displays enumerated.
   // Throws "no display" when there is none. The controller then sends the binding, then Hello.
@@ -102,16 +103,13 @@ class PeerControl {
   std::atomic<std::int32_t>& framesSent() noexcept { return framesSent_; }
   std::atomic<std::int32_t>& ackedSequence() noexcept { return ackedSequence_; }
 
-  // Local permissions (set by the UI; announce with SendPermissions).
-  bool allowControl = true;
-  bool allowFiles = true;
-  bool allowClipboard = true;
-
   bool isHost() const noexcept { return isHost_; }
   bool helloComplete() const noexcept { return helloComplete_; }
   std::int32_t epoch() const noexcept { return epoch_; }
   std::int32_t selectedDisplay() const noexcept { return selected_; }
   std::int32_t profile() const noexcept { return profile_; }
+  // Host: its own displays as enumerated. Viewer: the host's screens as announced.
+  const std::vector<DisplayInfo>& displays() const noexcept { return displays_; }
   const std::vector<ScreenInfo>& screens() const noexcept { return screens_; }
   bool peerControl() const noexcept { return peerControl_; }
   bool peerFiles() const noexcept { return peerFiles_; }
@@ -120,7 +118,7 @@ class PeerControl {
   bool peerInputStatus() const noexcept { return peerInputStatus_; }
   bool peerCaptureStatus() const noexcept { return peerCaptureStatus_; }
   const std::string& peerBuild() const noexcept { return peerBuild_; }
-  const PeerCaptureStatus& captureStatus() const noexcept { return captureStatus_; }
+  const CaptureStatus& captureStatus() const noexcept { return captureStatus_; }
   std::uint32_t inputError() const noexcept { return inputError_; }
   // Round-trip time of the last answered ping in ms, or -1 before the first.
   std::int64_t roundTripMs() const noexcept { return roundTripMs_; }
@@ -137,13 +135,17 @@ class PeerControl {
   void HandlePong(const Json& message);
   Json PermissionsFields(Json message) const;
 
+  void EnumerateOwnDisplays();
+
   const bool isHost_;
-  PeerControlHooks hooks_;
+  PeerControlDelegate& delegate_;
+  const LocalPermissions& local_;
   bool helloComplete_ = false;
   std::int32_t epoch_ = 0;
   std::int32_t selected_ = 0;
   std::int32_t profile_ = 0;
-  std::vector<ScreenInfo> screens_;  // host: own displays; viewer: as received
+  std::vector<DisplayInfo> displays_;  // host
+  std::vector<ScreenInfo> screens_;    // viewer
   bool peerControl_ = false;
   bool peerFiles_ = false;
   bool peerClipboard_ = false;
@@ -151,7 +153,7 @@ class PeerControl {
   bool peerInputStatus_ = false;
   bool peerCaptureStatus_ = false;
   std::string peerBuild_;
-  PeerCaptureStatus captureStatus_;
+  CaptureStatus captureStatus_;
   std::uint32_t inputError_ = 0;
   std::uint64_t lastPingToken_ = 0;
   std::uint64_t lastPingSent_ = 0;  // also the time hello completed, before the first ping

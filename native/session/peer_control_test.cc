@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <stdexcept>
 
@@ -9,13 +10,13 @@ namespace ov {
 namespace {
 
 // Records everything one end's PeerControl asks of the rest of the program.
-struct End {
+struct End final : PeerControlDelegate {
   std::deque<Json> sent;  // control messages queued, in order
   bool refuseSends = false;
   std::uint64_t* clock = nullptr;
-  std::vector<ScreenInfo> displays;
+  std::vector<DisplayInfo> displays;
   std::vector<std::string> statuses;
-  std::vector<std::tuple<int, int, int>> streamsStarted;
+  std::vector<std::tuple<int, int, int>> streamsStarted;  // display index, epoch, profile
   int streamsStopped = 0;
   int framesRemoved = 0;
   int inputReleased = 0;
@@ -23,32 +24,38 @@ struct End {
   int deadlinesCleared = 0;
   std::uint64_t noticeUntil = 0;
   std::vector<std::string> toolMessages;
+  std::vector<std::pair<bool, bool>> permissionChanges;
 
-  PeerControlHooks Hooks() {
-    PeerControlHooks h;
-    h.sendSealed = [this](std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
-      EXPECT_EQ(kind, 4);
-      if (refuseSends) return false;
-      sent.push_back(ParseMessage(std::span<const std::uint8_t>(plaintext)));
-      return true;
-    };
-    h.now = [this] { return *clock; };
-    h.enumerateDisplays = [this] { return displays; };
-    h.stopStreaming = [this] { ++streamsStopped; };
-    h.startStreaming = [this](int d, int e, int p) { streamsStarted.emplace_back(d, e, p); };
-    h.removeQueuedFrames = [this] { ++framesRemoved; };
-    h.releaseHeldInput = [this] { ++inputReleased; };
-    h.showStatus = [this](const std::string& s) { statuses.push_back(s); };
-    h.dropPicture = [this] { ++picturesDropped; };
-    h.clearPairingDeadline = [this] { ++deadlinesCleared; };
-    h.showInputNotice = [this](std::uint64_t until) { noticeUntil = until; };
-    h.toolsHandle = [this](const Json& m) {
-      const std::string op = m.at("op").get<std::string>();
-      if (op != "chat") return false;
-      toolMessages.push_back(op);
-      return true;
-    };
-    return h;
+  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
+    EXPECT_EQ(kind, 4);
+    if (refuseSends) return false;
+    sent.push_back(ParseMessage(std::span<const std::uint8_t>(plaintext)));
+    return true;
+  }
+  std::uint64_t NowMs() override { return *clock; }
+  std::vector<DisplayInfo> EnumerateDisplays() override { return displays; }
+  void StopStreaming() override { ++streamsStopped; }
+  void StartStreaming(const DisplayInfo& display, std::int32_t epoch,
+                      std::int32_t profile) override {
+    // The stream is started on an entry of the enumerated list, device name included.
+    const auto it = std::find(displays.begin(), displays.end(), display);
+    EXPECT_NE(it, displays.end());
+    streamsStarted.emplace_back(static_cast<int>(it - displays.begin()), epoch, profile);
+  }
+  void RemoveQueuedFrames() override { ++framesRemoved; }
+  void ReleaseHeldInput() override { ++inputReleased; }
+  void ShowStatus(const std::string& s) override { statuses.push_back(s); }
+  void DropPicture() override { ++picturesDropped; }
+  void ClearPairingDeadline() override { ++deadlinesCleared; }
+  void ShowInputNotice(std::uint64_t until) override { noticeUntil = until; }
+  void PeerPermissionsChanged(bool files, bool clipboard) override {
+    permissionChanges.emplace_back(files, clipboard);
+  }
+  bool HandleToolsMessage(const Json& m) override {
+    const std::string op = m.at("op").get<std::string>();
+    if (op != "chat") return false;
+    toolMessages.push_back(op);
+    return true;
   }
 
   Json Take() {
@@ -74,7 +81,8 @@ class PeerControlTest : public ::testing::Test {
   void SetUp() override {
     hostEnd.clock = &now;
     viewerEnd.clock = &now;
-    hostEnd.displays = {{1920, 1080, 60, true}, {2560, 1440, 144, false}};
+    hostEnd.displays = {DisplayInfo{L"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true, 60},
+                        DisplayInfo{L"\\\\.\\DISPLAY2", {1920, 0, 4480, 1440}, false, 144}};
   }
 
   // Runs the hello exchange to completion on both ends.
@@ -96,17 +104,19 @@ class PeerControlTest : public ::testing::Test {
   std::uint64_t now = 1000000;
   End hostEnd;
   End viewerEnd;
-  PeerControl host{true, hostEnd.Hooks()};
-  PeerControl viewer{false, viewerEnd.Hooks()};
+  LocalPermissions hostPermissions;
+  LocalPermissions viewerPermissions;
+  PeerControl host{true, hostEnd, hostPermissions};
+  PeerControl viewer{false, viewerEnd, viewerPermissions};
 };
 
 TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
-  host.allowFiles = false;
+  hostPermissions.files = false;
   host.Start();
   host.SendHello();
   const Json hello = hostEnd.Take();
   EXPECT_EQ(SerializeMessage(hello),
-            R"({"build":"0.3.9","captureStatus":true,"clipboard":true,"clipboardSync":true,)"
+            R"({"build":"0.3.9","captureStatus":true,"clipboard":false,"clipboardSync":true,)"
             R"("control":true,"epoch":1,"files":false,"inputStatus":true,"op":"hello","profile":0,)"
             R"("screens":[{"height":1080,"hz":60,"primary":true,"width":1920},)"
             R"({"height":1440,"hz":144,"primary":false,"width":2560}],"selected":0,"version":3})");
@@ -126,7 +136,7 @@ TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
 
   const Json ack = viewerEnd.Take();
   EXPECT_EQ(SerializeMessage(ack),
-            R"({"build":"0.3.9","captureStatus":true,"clipboard":true,"clipboardSync":true,)"
+            R"({"build":"0.3.9","captureStatus":true,"clipboard":false,"clipboardSync":true,)"
             R"("files":true,"inputStatus":true,"op":"helloAck","version":3})");
   host.HandleControl(ack);
   EXPECT_TRUE(host.helloComplete());
@@ -181,12 +191,12 @@ TEST_F(PeerControlTest, HelloValidation) {
       {with("captureStatus", nullptr), "capture capability"},
   };
   for (const Case& c : cases) {
-    PeerControl fresh(false, viewerEnd.Hooks());
+    PeerControl fresh(false, viewerEnd, viewerPermissions);
     EXPECT_EQ(Reason(fresh, c.message), c.reason) << SerializeMessage(c.message);
     EXPECT_FALSE(fresh.helloComplete());
   }
   // Wrong JSON types of required fields fail through the library's checked accessors.
-  PeerControl fresh(false, viewerEnd.Hooks());
+  PeerControl fresh(false, viewerEnd, viewerPermissions);
   EXPECT_THROW(fresh.HandleControl(screenWith("primary", 1)), Json::type_error);
   EXPECT_THROW(fresh.HandleControl(with("files", "true")), Json::type_error);
   Json missing = good;
@@ -240,7 +250,7 @@ TEST_F(PeerControlTest, DisplayReselectionRaisesTheEpoch) {
   EXPECT_EQ(Reason(viewer, screen), "stale display");
 
   // A changed configuration re-enumerates and clamps the index.
-  hostEnd.displays = {{1280, 720, 60, true}};
+  hostEnd.displays = {DisplayInfo{L"", {0, 0, 1280, 720}, true, 60}};
   host.ReselectDisplay(1, 0, true);
   EXPECT_EQ(host.selectedDisplay(), 0);
   EXPECT_EQ(host.epoch(), 3);
@@ -354,8 +364,10 @@ TEST_F(PeerControlTest, PingPongMeasuresRoundTrip) {
 }
 
 TEST_F(PeerControlTest, PermissionsAndUnknownMessages) {
+  viewerPermissions.clipboard = true;
   Handshake();
-  viewer.allowClipboard = false;
+  EXPECT_TRUE(host.peerClipboard());
+  viewerPermissions.clipboard = false;
   viewer.SendPermissions();
   const Json permissions = viewerEnd.Take();
   EXPECT_EQ(SerializeMessage(permissions),
@@ -363,8 +375,12 @@ TEST_F(PeerControlTest, PermissionsAndUnknownMessages) {
   host.HandleControl(permissions);
   EXPECT_FALSE(host.peerClipboard());
   EXPECT_TRUE(host.peerFiles());
+  // Only a change is passed on to the tools, and only what changed.
+  host.HandleControl(permissions);
+  ASSERT_EQ(hostEnd.permissionChanges.size(), 1u);
+  EXPECT_EQ(hostEnd.permissionChanges[0], std::make_pair(false, true));
 
-  host.allowControl = false;
+  hostPermissions.control = false;
   host.SendPermissions();
   viewer.HandleControl(hostEnd.Take());
   EXPECT_FALSE(viewer.peerControl());

@@ -1,51 +1,37 @@
 // One Client with its test seams: a manual clock (possibly shared with a peer), a recording
-// window, an updater without an update mechanism and a transport factory. The test thread plays
-// the UI thread: Pump waits for the wake-up the window received and drains the event queue.
+// window, an updater without an update mechanism and a fake platform. The test thread plays the
+// UI thread: Pump waits for the wake-up the window received and drains the event queue.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/client.h"
 #include "app/clock.h"
+#include "app/testing/fake_platform.h"
 #include "app/testing/recording_window.h"
 #include "app/testing/scripted_transport.h"
 #include "app/update_service.h"
 
 namespace ov::testing {
 
-inline std::vector<ScreenInfo> TwoTestDisplays() {
-  return {ScreenInfo{1920, 1080, 60, true}, ScreenInfo{1280, 1024, 75, false}};
-}
-
 class ClientHarness {
  public:
-  // With no factory, each connection gets a ScriptedTransport, kept in `transports`.
+  // With no factory, each connection gets a ScriptedTransport, kept in `platform.transports`.
   explicit ClientHarness(ManualClock& clock,
                          std::function<std::shared_ptr<Transport>()> factory = nullptr,
-                         std::wstring relayUrl = L"wss://relay.test/ws")
-      : clock_(clock) {
+                         std::wstring relayUrl = L"wss://relay.test/ws", bool preview = false) {
+    platform.transportFactory = std::move(factory);
     ClientEnvironment env;
-    env.clock = &clock_;
+    env.clock = &clock;
     env.window = &window;
     env.updater = &updater;
+    env.platform = &platform;
     env.relayUrl = std::move(relayUrl);
-    env.enumerateDisplays = [this] { return displays; };
-    if (factory) {
-      env.createTransport = std::move(factory);
-    } else {
-      env.createTransport = [this] {
-        auto transport = std::make_shared<ScriptedTransport>();
-        if (configure) configure(*transport);
-        std::lock_guard<std::mutex> lock(mutex_);
-        transports.push_back(transport);
-        return std::shared_ptr<Transport>(transport);
-      };
-    }
+    env.previewMode = preview;
     client = std::make_unique<Client>(std::move(env));
   }
 
@@ -76,23 +62,15 @@ class ClientHarness {
     return true;
   }
 
-  std::shared_ptr<ScriptedTransport> LastTransport() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return transports.empty() ? nullptr : transports.back();
-  }
-
+  std::shared_ptr<ScriptedTransport> LastTransport() { return platform.LastTransport(); }
   const std::string& status() const { return client->status(); }
+  // The session's peer control; the session must exist.
+  const PeerControl& control() const { return client->session()->control(); }
 
   RecordingWindow window;
   NoUpdateService updater;
-  std::vector<ScreenInfo> displays = TwoTestDisplays();
-  std::function<void(ScriptedTransport&)> configure;
-  std::vector<std::shared_ptr<ScriptedTransport>> transports;
-  std::unique_ptr<Client> client;
-
- private:
-  ManualClock& clock_;
-  std::mutex mutex_;
+  FakePlatform platform;
+  std::unique_ptr<Client> client;  // declared last: destroyed first
 };
 
 }  // namespace ov::testing

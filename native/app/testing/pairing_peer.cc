@@ -17,6 +17,7 @@
 
 #include "app/client.h"
 #include "app/clock.h"
+#include "app/testing/fake_platform.h"
 #include "app/testing/recording_window.h"
 #include "app/update_service.h"
 #include "net/testing/test_trust.h"
@@ -55,10 +56,12 @@ int main(int argc, char** argv) {
   env.window = &window;
   env.updater = &updater;
   env.relayUrl = std::wstring(url.begin(), url.end());
-  env.enumerateDisplays = [] { return std::vector<ov::ScreenInfo>{{1920, 1080, 60, true}}; };
-  if (trusted) {
-    env.createTransport = [options = trusted->options()] { return ov::CreateTransport(options); };
-  }
+  // The displays are those of the fake platform; the transport is this system's real one.
+  ov::testing::FakePlatform platform;
+  platform.transportFactory = [options = trusted ? trusted->options() : ov::TransportOptions{}] {
+    return ov::CreateTransport(options);
+  };
+  env.platform = &platform;
   ov::Client client(std::move(env));
   client.RegisterAsHost();
   client.StartUpdateCheck();
@@ -66,8 +69,8 @@ int main(int argc, char** argv) {
 
   auto done = [&] {
     if (viewer) return client.status() == ov::kStatusEncrypted;
-    return client.sessionActive() && client.peerControl() != nullptr &&
-           client.peerControl()->helloComplete();
+    return client.sessionActive() && client.session() != nullptr &&
+           client.session()->control().helloComplete();
   };
   bool printed = false;
   bool connected = false;

@@ -1,0 +1,119 @@
+// One bound peer session: made when the channel binding is confirmed (the host on "connected",
+// the viewer on the binding message) and destroyed by the session reset. It owns everything that
+// lives exactly as long as a session: the peer control protocol and the rooms of the features
+// that run inside it, the host's stream and input, the viewer's display figures, the session
+// tools. Destroying it is the per-session reset: the stream is stopped and joined, held input is
+// released, the tools and their partial files go with it.
+//
+// UI thread only. It reaches the rest of the program through its owner and the platform only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "app/platform.h"
+#include "session/display_info.h"
+#include "session/peer_control.h"
+#include "session/session_owner.h"
+
+namespace ov {
+
+// The viewer's count of received frames and the rates over the last statistics period.
+struct FrameFigures {
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+  double frameRate = 0;  // frames per second
+  double byteRate = 0;   // bytes per second
+
+  void Count(std::size_t frameBytes) {
+    ++frames;
+    bytes += frameBytes;
+  }
+  // Every tick: recomputes the rates once at least `kPeriodMs` have passed since the last time.
+  void Update(std::uint64_t now);
+
+  static constexpr std::uint64_t kPeriodMs = 1000;
+
+ private:
+  std::uint64_t periodStart_ = 0;
+  std::uint64_t periodFrames_ = 0;
+  std::uint64_t periodBytes_ = 0;
+};
+
+class PeerSession final : private PeerControlDelegate {
+ public:
+  // What the host's stream was last asked to show. The capture-and-stream thread that serves it
+  // is started and joined here.
+  struct StreamTarget {
+    DisplayInfo display;
+    std::int32_t epoch = 0;
+    std::int32_t profile = 0;
+  };
+
+  // `owner`, `platform` and `permissions` must outlive the session.
+  PeerSession(bool isHost, SessionOwner& owner, Platform& platform,
+              const LocalPermissions& permissions);
+  ~PeerSession();
+  PeerSession(const PeerSession&) = delete;
+  PeerSession& operator=(const PeerSession&) = delete;
+
+  // Host, as the relay reports the ends connected: display epoch 1 on display 0 of the displays
+  // enumerated now (throws "no display"). The caller then sends the binding, then SendHello.
+  void Start() { control_.Start(); }
+  void SendHello() { control_.SendHello(); }
+
+  // One opened message of the active session other than the binding, by sealed kind. Throws
+  // ProtocolError (or the JSON library's error) for anything this session must not accept.
+  void Dispatch(std::uint8_t kind, const std::vector<std::uint8_t>& plaintext);
+
+  // The 500 ms duties: first the timed indicators, then (when the controller's deadlines leave
+  // the session running) the figures and the ping. A failure of the ping ends the session
+  // through the owner.
+  void ExpireIndicators(std::uint64_t now);
+  void Tick(std::uint64_t now);
+
+  // Window events. Viewer: the window lost the keyboard focus, or is about to be minimised (the
+  // host releases what it holds for us). Host: the display configuration changed.
+  void OnFocusLost() { control_.SendReleaseInput(); }
+  void OnMinimize() { control_.SendReleaseInput(); }
+  void OnDisplayChange();
+
+  bool isHost() const noexcept { return control_.isHost(); }
+  const PeerControl& control() const noexcept { return control_; }
+  // Host: the stream asked for, if any.
+  const std::optional<StreamTarget>& stream() const noexcept { return stream_; }
+  // Viewer: frame figures and the local-only notice (shown until this tick; 0 = none).
+  const FrameFigures& frames() const noexcept { return frames_; }
+  std::uint64_t inputNoticeUntil() const noexcept { return inputNoticeUntil_; }
+
+ private:
+  // PeerControlDelegate.
+  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override;
+  std::uint64_t NowMs() override { return owner_.NowMs(); }
+  std::vector<DisplayInfo> EnumerateDisplays() override { return platform_.EnumerateDisplays(); }
+  void StopStreaming() override;
+  void StartStreaming(const DisplayInfo& display, std::int32_t epoch,
+                      std::int32_t profile) override;
+  void RemoveQueuedFrames() override { owner_.RemoveQueuedFrames(); }
+  void ReleaseHeldInput() override;
+  void ShowStatus(const std::string& status) override { owner_.ShowStatus(status); }
+  void DropPicture() override { owner_.DropRemotePicture(); }
+  void ClearPairingDeadline() override { owner_.ClearPairingDeadline(); }
+  void ShowInputNotice(std::uint64_t until) override;
+  void PeerPermissionsChanged(bool filesChanged, bool clipboardChanged) override;
+  bool HandleToolsMessage(const Json& message) override;
+
+  void HandleInput(const Json& event);
+  void HandleFrame(const std::vector<std::uint8_t>& frame);
+  void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
+
+  SessionOwner& owner_;
+  Platform& platform_;
+  PeerControl control_;
+  std::optional<StreamTarget> stream_;  // host
+  FrameFigures frames_;                 // viewer
+  std::uint64_t inputNoticeUntil_ = 0;  // viewer
+};
+
+}  // namespace ov
