@@ -10,6 +10,8 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <memory>
@@ -105,6 +107,15 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_SIZE:
       if (wParam != SIZE_MINIMIZED) side.Layout();
       return 0;
+    case WM_GETMINMAXINFO:
+      // A preview may be rendered larger than this machine's screen.
+      if (g_previewMode) {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMaxTrackSize.x = std::max<LONG>(info->ptMaxTrackSize.x, ClampPreviewWidth(INT_MAX));
+        info->ptMaxTrackSize.y = std::max<LONG>(info->ptMaxTrackSize.y, ClampPreviewHeight(INT_MAX));
+        return 0;
+      }
+      return DefWindowProcW(window, message, wParam, lParam);
     case WM_DPICHANGED: {
       const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
       SetWindowPos(window, nullptr, suggested->left, suggested->top,
@@ -223,6 +234,39 @@ void DebugNote(const wchar_t* text) {
   std::fwprintf(stderr, L"%ls\n", text);
 }
 
+void RunMessageLoop(HWND window) {
+  MSG message{};
+  for (;;) {
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got == 0 || got == -1) break;
+    if (PreTranslate(message, window)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+// Design preview: the window stays hidden and offline; it is sized as asked (both sides given),
+// laid out and rendered into the output file (page 5: the sharing banner alone). The pages'
+// own states and the language come with the user interface's painter; this renders what the
+// window draws today. Exit code 0, or 3 when the image could not be written.
+int RenderPreview(HWND window, MainWindowSide& side, Client& client, const PreviewOptions& preview) {
+  client.SetApprovalSetting(preview.approval);
+  side.SetPreviewState(ClampSidebarPage(preview.page), preview.reveal);
+  if (preview.width != 0 && preview.height != 0) {
+    SetWindowPos(window, nullptr, 0, 0, ClampPreviewWidth(preview.width),
+                 ClampPreviewHeight(preview.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  side.Layout();
+  UpdateWindow(window);
+  const bool written = preview.page == 5 ? side.RenderBannerToPng(preview.outputPath)
+                                         : side.RenderToPng(preview.outputPath, client);
+  if (!written) {
+    DebugNote(L"Kestrova: the preview image could not be written.");
+    return 3;
+  }
+  return 0;
+}
+
 int Run(HINSTANCE instance, int showCommand) {
   int argc = 0;
   std::vector<std::wstring> arguments;
@@ -231,11 +275,7 @@ int Run(HINSTANCE instance, int showCommand) {
     LocalFree(argv);
   }
   const PreviewOptions preview = ParsePreviewOptions(arguments);
-  if (preview.enabled()) {
-    // Preview rendering belongs to the user interface component, which this build lacks.
-    DebugNote(L"Kestrova: design preview rendering is not available in this build; nothing written.");
-    return 0;
-  }
+  g_previewMode = preview.enabled();
 
   SystemClock clock;
   NoUpdateService updater;
@@ -247,12 +287,12 @@ int Run(HINSTANCE instance, int showCommand) {
   environment.window = &side;
   environment.updater = &updater;
   environment.platform = platform.get();
+  environment.previewMode = g_previewMode;
   int exitCode = 0;
   {
     Client client(std::move(environment));
     g_client = &client;
     g_side = &side;
-    g_previewMode = false;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
@@ -271,16 +311,14 @@ int Run(HINSTANCE instance, int showCommand) {
                    SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
       side.Layout();
       client.RunGuarded([&] { client.RegisterAsHost(); });
-      client.StartUpdateCheck();
-      ShowWindow(window, showCommand);
-      UpdateWindow(window);
-      MSG message{};
-      for (;;) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) break;
-        if (PreTranslate(message, window)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+      if (g_previewMode) {
+        exitCode = RenderPreview(window, side, client, preview);
+        DestroyWindow(window);
+      } else {
+        client.StartUpdateCheck();
+        ShowWindow(window, showCommand);
+        UpdateWindow(window);
+        RunMessageLoop(window);
       }
     }
     g_client = nullptr;

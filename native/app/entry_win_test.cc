@@ -1,9 +1,11 @@
 // The program's start-up and shutdown, run as its own process: the main window appears with its
-// class, title and style, and WM_CLOSE ends the process with exit code 0; preview mode writes
-// nothing and exits at once with 0.
+// class, title and style, and WM_CLOSE ends the process with exit code 0; preview mode renders
+// the window (or the banner) into a PNG of the size asked for and exits with 0.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -72,15 +74,58 @@ TEST(EntryTest, MainWindowAppearsAndCloseEndsTheProcess) {
   EXPECT_EQ(program.WaitExit(20000), 0u);
 }
 
-TEST(EntryTest, PreviewModeWritesNothingAndExitsWithZero) {
+// The width and height of a PNG file from its header, or {0, 0} when it is not one.
+std::pair<unsigned, unsigned> PngSize(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {0, 0};
+  unsigned char header[24] = {};
+  DWORD read = 0;
+  const BOOL ok = ReadFile(file, header, sizeof header, &read, nullptr);
+  CloseHandle(file);
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (!ok || read != sizeof header || memcmp(header, kSignature, 8) != 0 ||
+      memcmp(header + 12, "IHDR", 4) != 0) {
+    return {0, 0};
+  }
+  auto big = [&](int at) {
+    return (unsigned{header[at]} << 24) | (unsigned{header[at + 1]} << 16) |
+           (unsigned{header[at + 2]} << 8) | unsigned{header[at + 3]};
+  };
+  return {big(16), big(20)};
+}
+
+TEST(EntryTest, PreviewRendersAPngOfTheClampedSize) {
+  struct Case {
+    const wchar_t* arguments;
+    unsigned width;
+    unsigned height;
+  };
+  const Case cases[] = {
+      {L"--preview-width 5000 --preview-height 5000", 3840, 2160},
+      {L"--preview-width 10 --preview-height 10", 800, 600},
+      {L"--preview-width 5000", 1100, 720},  // a width without a height leaves the size
+      {L"--preview-page 5", 304, 48},        // the sharing banner alone
+      {L"--preview-page -3 --preview-reveal --preview-approval", 1100, 720},
+  };
   wchar_t folder[MAX_PATH];
   ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0u);
   const std::wstring output = std::wstring(folder) + L"kestrova-preview-test.png";
+  for (const Case& c : cases) {
+    DeleteFileW(output.c_str());
+    Process program;
+    ASSERT_TRUE(program.Start(L"--preview \"" + output + L"\" " + c.arguments));
+    EXPECT_EQ(program.WaitExit(20000), 0u) << c.arguments;
+    EXPECT_EQ(PngSize(output), std::make_pair(c.width, c.height)) << c.arguments;
+  }
   DeleteFileW(output.c_str());
+}
+
+// A preview that cannot be written says so in its exit code instead of claiming success.
+TEST(EntryTest, APreviewThatCannotBeWrittenFails) {
   Process program;
-  ASSERT_TRUE(program.Start(L"--preview \"" + output + L"\" --preview-width 5000"));
-  EXPECT_EQ(program.WaitExit(20000), 0u);
-  EXPECT_EQ(GetFileAttributesW(output.c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(program.Start(L"--preview \"Z:\\no\\such\\folder\\preview.png\""));
+  EXPECT_EQ(program.WaitExit(20000), 3u);
 }
 
 }  // namespace

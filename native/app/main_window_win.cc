@@ -1,7 +1,12 @@
 #include "app/main_window_win.h"
 
 #include <commctrl.h>
+#include <objidl.h>
+// objidl.h first: GDI+ needs its types, which WIN32_LEAN_AND_MEAN leaves out.
+#include <gdiplus.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <stdexcept>
 #include <vector>
 
@@ -96,10 +101,10 @@ void MainWindowSide::RestoreAndForeground() {
 
 void MainWindowSide::CreateBanner() {
   if (banner_ || !window_.load()) return;
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - 304) / 2;
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - kBannerWidth) / 2;
   banner_ = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kBannerWindowClass,
-                            kMainWindowTitle, WS_POPUP | WS_VISIBLE, x, 8, 304, 48, nullptr,
-                            nullptr, instance_, nullptr);
+                            kMainWindowTitle, WS_POPUP | WS_VISIBLE, x, 8, kBannerWidth,
+                            kBannerHeight, nullptr, nullptr, instance_, nullptr);
 }
 
 void MainWindowSide::DestroyBanner() {
@@ -170,23 +175,28 @@ void MainWindowSide::Paint(const Client& client) {
   HDC dc = BeginPaint(window, &paint);
   RECT area{};
   GetClientRect(window, &area);
+  PaintTo(dc, area, client);
+  EndPaint(window, &paint);
+}
+
+void MainWindowSide::PaintTo(HDC dc, const RECT& area, const Client& client) {
   HBRUSH background = CreateSolidBrush(RGB(0x10, 0x1a, 0x26));
   FillRect(dc, &area, background);
   DeleteObject(background);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(0xe5, 0xf2, 0xfc));
-  TextOutW(dc, 40, 24, kMainWindowTitle, static_cast<int>(wcslen(kMainWindowTitle)));
-  TextOutW(dc, 40, 60, status_.c_str(), static_cast<int>(status_.size()));
+  const int x = area.left + 40;
+  TextOutW(dc, x, area.top + 24, kMainWindowTitle, static_cast<int>(wcslen(kMainWindowTitle)));
+  TextOutW(dc, x, area.top + 60, status_.c_str(), static_cast<int>(status_.size()));
   if (!client.viewerRole() && !client.deviceId().empty()) {
     const std::wstring id = WidenAscii(FormatDeviceId(client.deviceId()));
     std::string shown = ShownPassword(client.sessionPassword(), ui_.passwordRevealed);
     std::wstring password = WidenUtf8(shown);
     SecureClear(shown);
-    TextOutW(dc, 40, 120, id.c_str(), static_cast<int>(id.size()));
-    TextOutW(dc, 40, 150, password.c_str(), static_cast<int>(password.size()));
+    TextOutW(dc, x, area.top + 120, id.c_str(), static_cast<int>(id.size()));
+    TextOutW(dc, x, area.top + 150, password.c_str(), static_cast<int>(password.size()));
     SecureWipe(password.data(), password.size() * sizeof(wchar_t));
   }
-  EndPaint(window, &paint);
 }
 
 void MainWindowSide::PaintBanner(HWND banner) {
@@ -194,14 +204,110 @@ void MainWindowSide::PaintBanner(HWND banner) {
   HDC dc = BeginPaint(banner, &paint);
   RECT area{};
   GetClientRect(banner, &area);
+  PaintBannerTo(dc, area);
+  EndPaint(banner, &paint);
+}
+
+void MainWindowSide::PaintBannerTo(HDC dc, const RECT& area) {
   HBRUSH background = CreateSolidBrush(RGB(0x1d, 0x2d, 0x40));
   FillRect(dc, &area, background);
   DeleteObject(background);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(0x86, 0xe5, 0xcf));
   const wchar_t* text = L"Session active";
-  TextOutW(dc, 16, 16, text, static_cast<int>(wcslen(text)));
-  EndPaint(banner, &paint);
+  TextOutW(dc, area.left + 16, area.top + 16, text, static_cast<int>(wcslen(text)));
+}
+
+namespace {
+
+// The GDI+ encoder for `mime`, if the system has one.
+bool FindEncoder(const wchar_t* mime, CLSID& out) {
+  UINT count = 0;
+  UINT bytes = 0;
+  if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
+  std::vector<std::uint8_t> storage(bytes);
+  auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(storage.data());
+  if (Gdiplus::GetImageEncoders(count, bytes, codecs) != Gdiplus::Ok) return false;
+  for (UINT i = 0; i < count; ++i) {
+    if (wcscmp(codecs[i].MimeType, mime) == 0) {
+      out = codecs[i].Clsid;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A bitmap of the given size selected into a memory DC; both released on destruction.
+class MemoryCanvas {
+ public:
+  MemoryCanvas(int width, int height) {
+    HDC screen = GetDC(nullptr);
+    dc_ = CreateCompatibleDC(screen);
+    bitmap_ = CreateCompatibleBitmap(screen, width, height);
+    ReleaseDC(nullptr, screen);
+    if (dc_ && bitmap_) old_ = SelectObject(dc_, bitmap_);
+  }
+  ~MemoryCanvas() {
+    if (dc_ && old_) SelectObject(dc_, old_);
+    if (bitmap_) DeleteObject(bitmap_);
+    if (dc_) DeleteDC(dc_);
+  }
+  MemoryCanvas(const MemoryCanvas&) = delete;
+  MemoryCanvas& operator=(const MemoryCanvas&) = delete;
+
+  bool ok() const noexcept { return dc_ && bitmap_ && old_; }
+  HDC dc() const noexcept { return dc_; }
+  // Deselects the bitmap and writes it as PNG.
+  bool SavePng(const std::wstring& path) {
+    SelectObject(dc_, old_);
+    old_ = nullptr;
+    CLSID png{};
+    if (!FindEncoder(L"image/png", png)) return false;
+    Gdiplus::Bitmap image(bitmap_, nullptr);
+    return image.GetLastStatus() == Gdiplus::Ok &&
+           image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+  }
+
+ private:
+  HDC dc_ = nullptr;
+  HBITMAP bitmap_ = nullptr;
+  HGDIOBJ old_ = nullptr;
+};
+
+}  // namespace
+
+bool MainWindowSide::RenderToPng(const std::wstring& path, const Client& client) {
+  const HWND window = window_.load();
+  if (!window) return false;
+  // The whole window, its frame drawn by the painter: the client area and each visible child
+  // control at its place, the controls drawing themselves through WM_PRINT.
+  RECT outer{};
+  GetWindowRect(window, &outer);
+  const int width = outer.right - outer.left;
+  const int height = outer.bottom - outer.top;
+  if (width <= 0 || height <= 0) return false;
+  MemoryCanvas canvas(width, height);
+  if (!canvas.ok()) return false;
+  PaintTo(canvas.dc(), RECT{0, 0, width, height}, client);
+  for (HWND control : ChildControls()) {
+    if (!control || (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) == 0) continue;
+    RECT placed{};
+    GetWindowRect(control, &placed);
+    // A control may leave its clipping, font or origin in the DC: each draws into a fresh state.
+    const int saved = SaveDC(canvas.dc());
+    SetViewportOrgEx(canvas.dc(), placed.left - outer.left, placed.top - outer.top, nullptr);
+    SendMessageW(control, WM_PRINT, reinterpret_cast<WPARAM>(canvas.dc()),
+                 PRF_CLIENT | PRF_NONCLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
+    RestoreDC(canvas.dc(), saved);
+  }
+  return canvas.SavePng(path);
+}
+
+bool MainWindowSide::RenderBannerToPng(const std::wstring& path) {
+  MemoryCanvas canvas(kBannerWidth, kBannerHeight);
+  if (!canvas.ok()) return false;
+  PaintBannerTo(canvas.dc(), RECT{0, 0, kBannerWidth, kBannerHeight});
+  return canvas.SavePng(path);
 }
 
 }  // namespace ov

@@ -27,6 +27,9 @@ inline constexpr int kPasswordControl = 102;
 inline constexpr int kChatInputControl = 135;
 inline constexpr int kLanguageControl = 138;
 
+inline constexpr int kBannerWidth = 304;
+inline constexpr int kBannerHeight = 48;
+
 inline constexpr wchar_t kMainWindowClass[] = L"OrvantisNative";
 inline constexpr wchar_t kBannerWindowClass[] = L"OrvantisBanner";
 inline constexpr wchar_t kMainWindowTitle[] = L"Kestrova";
@@ -56,9 +59,20 @@ class MainWindowSide final : public WindowSide {
   HWND chatInputBox() const noexcept { return chatInput_; }
   HWND languageBox() const noexcept { return language_; }
 
-  // WM_PAINT of the main window and of the banner.
+  // WM_PAINT of the main window and of the banner, and the painters they use.
   void Paint(const Client& client);
   void PaintBanner(HWND banner);
+  void PaintTo(HDC dc, const RECT& area, const Client& client);
+  void PaintBannerTo(HDC dc, const RECT& area);
+  // Preview: the window as it stands (or the sharing banner alone) rendered into a PNG file.
+  // False when the image could not be made or written.
+  bool RenderToPng(const std::wstring& path, const Client& client);
+  bool RenderBannerToPng(const std::wstring& path);
+  // Preview: shows the given sidebar page, the password revealed or not.
+  void SetPreviewState(int page, bool revealPassword) noexcept {
+    ui_.page = page;
+    ui_.passwordRevealed = revealPassword;
+  }
 
   void ShowStatus(const std::string& status) override;
   void Layout() override;

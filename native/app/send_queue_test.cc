@@ -23,6 +23,27 @@ SendItem Item(std::uint8_t kind, std::size_t size, std::uint8_t fill = 0) {
 
 constexpr std::uint8_t kControl = static_cast<std::uint8_t>(SealedKind::Control);
 
+// A relay text may carry a pairing confirmation: moving an item leaves no copy of a short text
+// behind, and overwriting one wipes the old text first.
+TEST(SendQueueTest, ItemsLeaveNoCopyOfTheirTextBehind) {
+  SendItem first;
+  first.text = "conf:0123456";  // short enough to live inside the string object
+  const char* inside = first.text.data();
+  SendItem moved(std::move(first));
+  EXPECT_EQ(moved.text, "conf:0123456");
+  EXPECT_TRUE(first.text.empty());
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(inside[i], '\0') << i;
+
+  SendItem target;
+  target.text = "old:secret!";
+  const char* old = target.text.data();
+  target = std::move(moved);
+  EXPECT_EQ(target.text, "conf:0123456");
+  if (target.text.data() != old) {
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(old[i], '\0') << i;
+  }
+}
+
 TEST(SendQueueTest, RefusesWhileNotSendingAndOversizedItems) {
   SendQueue queue;
   EXPECT_FALSE(queue.Enqueue(Item(kControl, 10)));
