@@ -27,6 +27,18 @@ class WipeOnExit {
   std::string& text_;
 };
 
+// Wipes every string of a message that carried a secret when leaving the scope.
+class WipeStringsOnExit {
+ public:
+  explicit WipeStringsOnExit(Json& message) : message_(message) {}
+  ~WipeStringsOnExit() { SecureClearStrings(message_); }
+  WipeStringsOnExit(const WipeStringsOnExit&) = delete;
+  WipeStringsOnExit& operator=(const WipeStringsOnExit&) = delete;
+
+ private:
+  Json& message_;
+};
+
 }  // namespace
 
 Client::Client(ClientEnvironment environment)
@@ -67,10 +79,7 @@ bool Client::SendRelayMessage(const Json& message) {
 }
 
 bool Client::SendSecretRelayMessage(Json message) {
-  struct WipeMessage {
-    Json& json;
-    ~WipeMessage() { SecureClearStrings(json); }
-  } wipe{message};
+  WipeStringsOnExit wipe(message);
   return SendRelayMessage(message);
 }
 
@@ -242,6 +251,15 @@ void Client::HandleNetEvent(NetEvent event) {
     case NetEvent::Kind::Binary:
       break;
   }
+  // A relay text may carry the peer's confirmation: its bytes go when the event does.
+  struct WipeText {
+    NetEvent& event;
+    ~WipeText() {
+      if (event.kind != NetEvent::Kind::Text) return;
+      SecureClear(event.data);
+      SecureClear(event.text);
+    }
+  } wipeText{event};
   try {
     if (event.kind == NetEvent::Kind::Text) {
       HandleText(event);
@@ -262,7 +280,8 @@ void Client::HandleNetEvent(NetEvent event) {
 
 void Client::HandleText(const NetEvent& event) {
   if (event.data.size() > kRelayTextLimit) Fail("text limit");
-  const Json message = ParseMessage(std::span<const std::uint8_t>(event.data));
+  Json message = ParseMessage(std::span<const std::uint8_t>(event.data));
+  WipeStringsOnExit wipeMessage(message);
   const std::string type = DefaultString(message, "type");
   if (type == "registered") {
     OnRegistered(message);
