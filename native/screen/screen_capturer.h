@@ -13,8 +13,10 @@ namespace ov {
 // What one capture call produced and what its caller does next: send the picture, try again at
 // the next frame time (the desktop is locked, a copy failed: this may pass), or give up on this
 // display (the request can never be met: no width to scale to, a surface too large to make).
+// Unchanged: the display shows exactly the pixels of this capturer's last Picture, asked for at
+// the same width and quality, so the JPEG would be the same bytes; it was not encoded again.
 struct CaptureResult {
-  enum class Next { Picture, TryAgain, GiveUp };
+  enum class Next { Picture, TryAgain, GiveUp, Unchanged };
 
   Next next = Next::TryAgain;
   std::vector<std::uint8_t> jpeg;  // the picture; empty unless next is Picture
@@ -25,6 +27,7 @@ struct CaptureResult {
   }
   static CaptureResult TryAgain() { return CaptureResult{}; }
   static CaptureResult GiveUp() { return CaptureResult{Next::GiveUp, {}}; }
+  static CaptureResult Unchanged() { return CaptureResult{Next::Unchanged, {}}; }
 };
 
 class ScreenCapturer {

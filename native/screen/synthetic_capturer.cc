@@ -67,7 +67,7 @@ CaptureResult SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int ma
                                               int quality, CaptureStatus& status) {
   status = CaptureStatus{};
   ++calls_;
-  if (maxWidth <= 0) return CaptureResult::GiveUp();
+  if (maxWidth <= 0 || giveUp_) return CaptureResult::GiveUp();
   if (!desktopReachable_) {
     status.desktop = false;
     return CaptureResult::TryAgain();
@@ -79,16 +79,26 @@ CaptureResult SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int ma
   const std::int64_t width = display.rect.Width();
   const std::int64_t height = display.rect.Height();
   if (!SurfaceSizeAllowed(width, height)) return CaptureResult::GiveUp();
-  const PixelBuffer picture =
-      PaintSyntheticPicture(scene_, static_cast<int>(width), static_cast<int>(height), produced_);
-  const bool black = IsBlackPicture(picture.bytes.data(), picture.width, picture.height);
-  auto jpeg = ScaleAndEncode(picture.bytes.data(), picture.width, picture.height, maxWidth, quality);
-  if (jpeg.empty()) return CaptureResult::TryAgain();
+  // Only the moving pattern changes from frame to frame; the others are painted once per size.
+  const std::uint32_t frame = scene_ == SyntheticScene::MovingPattern ? produced_ : 0;
+  if (screen_.width != width || screen_.height != height || paintedScene_ != scene_ ||
+      paintedFrame_ != frame || screen_.Empty()) {
+    screen_ = PaintSyntheticPicture(scene_, static_cast<int>(width), static_cast<int>(height), frame);
+    paintedScene_ = scene_;
+    paintedFrame_ = frame;
+  }
+  copy_.resize(screen_.bytes.size());
+  std::memcpy(copy_.data(), screen_.bytes.data(), copy_.size());
+  const PixelView picture{copy_.data(), screen_.width, screen_.height};
+  const bool black = IsBlackPicture(picture.data, picture.width, picture.height);
+  const RepeatEncoder::Outcome outcome = encoder_.Encode(picture, maxWidth, quality);
+  if (outcome == RepeatEncoder::Outcome::Failed) return CaptureResult::TryAgain();
   ++produced_;
   // The synthetic desktop stands in for a screen copy.
   status.backend = static_cast<std::int32_t>(CaptureBackend::Gdi);
   status.black = black;
-  return CaptureResult::Picture(std::move(jpeg));
+  if (outcome == RepeatEncoder::Outcome::Same) return CaptureResult::Unchanged();
+  return CaptureResult::Picture(encoder_.jpeg());
 }
 
 }  // namespace ov

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "screen/capture_types.h"
+#include "screen/repeat_encoder.h"
 #include "screen/screen_capturer.h"
 
 namespace ov {
@@ -34,17 +35,29 @@ class SyntheticCapturer : public ScreenCapturer {
   void SetDesktopReachable(bool reachable) { desktopReachable_ = reachable; }
   // Makes the next `count` calls fail as if every backend had failed.
   void FailNext(int count) { failNext_ = count; }
+  // Makes every call give up, as for a display that can never be captured.
+  void SetGiveUp(bool giveUp) { giveUp_ = giveUp; }
+  // Encodes every picture, even one equal to the last (what the repeat check saves).
+  void SetRepeatCheck(bool enabled) { encoder_.SetEnabled(enabled); }
 
   // Counters.
   std::uint32_t calls() const noexcept { return calls_; }
   std::uint32_t framesProduced() const noexcept { return produced_; }
+  std::uint64_t encodes() const noexcept { return encoder_.encodes(); }
 
  private:
   SyntheticScene scene_;
   bool desktopReachable_ = true;
   int failNext_ = 0;
+  bool giveUp_ = false;
   std::uint32_t calls_ = 0;
   std::uint32_t produced_ = 0;
+  // The "screen" as last painted, and the copy of it each call takes (as a screen copy would).
+  PixelBuffer screen_;
+  SyntheticScene paintedScene_ = SyntheticScene::Static;
+  std::uint32_t paintedFrame_ = 0;
+  std::vector<std::uint8_t> copy_;
+  RepeatEncoder encoder_;
 };
 
 }  // namespace ov

@@ -21,10 +21,24 @@ TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
   const auto b = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
   EXPECT_NE(a, b);  // the pattern moves
 
+  // A static screen is encoded once: the same pixels at the same settings come back as
+  // Unchanged, and a change of quality encodes again, to the bytes a fresh encode gives.
   capturer.SetScene(SyntheticScene::Static);
-  const auto s1 = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
-  const auto s2 = capturer.CaptureFrame(kDisplay, 1920, 70, status).jpeg;
-  EXPECT_EQ(s1, s2);  // a static screen encodes identically, so the stream can skip repeats
+  const auto s1 = capturer.CaptureFrame(kDisplay, 1920, 70, status);
+  ASSERT_EQ(s1.next, CaptureResult::Next::Picture);
+  const std::uint64_t encodes = capturer.encodes();
+  EXPECT_EQ(capturer.CaptureFrame(kDisplay, 1920, 70, status).next, CaptureResult::Next::Unchanged);
+  EXPECT_FALSE(status.black);
+  EXPECT_EQ(capturer.encodes(), encodes);
+  SyntheticCapturer unchecked(SyntheticScene::Static);
+  unchecked.SetRepeatCheck(false);
+  EXPECT_EQ(unchecked.CaptureFrame(kDisplay, 1920, 70, status).jpeg, s1.jpeg);
+  EXPECT_EQ(unchecked.CaptureFrame(kDisplay, 1920, 70, status).jpeg, s1.jpeg)
+      << "the encoder is deterministic, so skipping it changes nothing on the wire";
+  EXPECT_EQ(unchecked.encodes(), 2u);
+  const auto s3 = capturer.CaptureFrame(kDisplay, 1920, 50, status);
+  ASSERT_EQ(s3.next, CaptureResult::Next::Picture);
+  EXPECT_NE(s3.jpeg, s1.jpeg);
 
   for (auto scene : {SyntheticScene::Black, SyntheticScene::NearBlack}) {
     capturer.SetScene(scene);
@@ -36,8 +50,8 @@ TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
     EXPECT_EQ(header->width, 640);
     EXPECT_EQ(header->height, 360);
   }
-  EXPECT_EQ(capturer.calls(), 6u);
-  EXPECT_EQ(capturer.framesProduced(), 6u);
+  EXPECT_EQ(capturer.calls(), 7u);
+  EXPECT_EQ(capturer.framesProduced(), 7u);
 }
 
 TEST(SyntheticCapturer, DesktopAndFailureKnobs) {

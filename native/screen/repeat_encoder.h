@@ -1,0 +1,42 @@
+// Scaling and encoding of captured pictures that remembers the last picture it encoded: the same
+// pixels asked for at the same width and quality are not encoded again, because the encoder is
+// deterministic and would produce the same bytes. A static screen then costs a comparison per
+// frame instead of an encode. One per capturer; not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "screen/capture_types.h"
+
+namespace ov {
+
+class RepeatEncoder {
+ public:
+  enum class Outcome { Encoded, Same, Failed };
+
+  // Encoded: `pixels` were scaled to at most maxWidth, encoded at `quality` and jpeg() holds the
+  // result. Same: they equal the pixels of the last Encoded call at the same settings; jpeg()
+  // still holds that call's result. Failed: nothing to encode or the encoder failed; the next
+  // call encodes whatever it gets.
+  Outcome Encode(PixelView pixels, int maxWidth, int quality);
+
+  const std::vector<std::uint8_t>& jpeg() const noexcept { return jpeg_; }
+  // Encoded calls so far (for tests and benchmarks).
+  std::uint64_t encodes() const noexcept { return encodes_; }
+  // Turns the comparison off or on (benchmarks measure what it saves).
+  void SetEnabled(bool enabled) noexcept { enabled_ = enabled; }
+
+ private:
+  std::vector<std::uint8_t> pixels_;  // the last encoded picture, tightly packed
+  std::vector<std::uint8_t> jpeg_;
+  int width_ = 0;
+  int height_ = 0;
+  int maxWidth_ = 0;
+  int quality_ = 0;
+  bool valid_ = false;
+  bool enabled_ = true;
+  std::uint64_t encodes_ = 0;
+};
+
+}  // namespace ov

@@ -1,0 +1,266 @@
+#include "screen/stream_thread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+
+#include "base/json_codec.h"
+#include "screen/com_apartment.h"
+
+namespace ov {
+namespace {
+
+constexpr std::uint8_t kFrameKind = 1;
+constexpr std::uint8_t kControlKind = 4;
+constexpr std::uint64_t kNsPerMs = 1000000;
+
+StreamProfile ProfileOf(std::int32_t profile) noexcept {
+  if (profile < 0 || profile > 3) return StreamProfile::Balanced;
+  return static_cast<StreamProfile>(profile);
+}
+
+int StartRate(StreamProfile profile) noexcept {
+  switch (profile) {
+    case StreamProfile::Automatic:
+    case StreamProfile::Balanced:
+      return 20;
+    case StreamProfile::DataSaver:
+      return 12;
+    case StreamProfile::HighQuality:
+      return 30;
+  }
+  return 20;
+}
+
+class SteadyStreamClock final : public StreamClock {
+ public:
+  std::uint64_t NowNs() override {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+  }
+  std::uint64_t TickMs() override { return NowNs() / kNsPerMs; }
+  void SleepUntil(std::uint64_t deadlineNs) override {
+    const auto deadline = std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(deadlineNs)));
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_until(lock, deadline, [this] { return interrupted_; });
+  }
+  void Interrupt() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interrupted_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool interrupted_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamClock> CreateSteadyStreamClock() {
+  return std::make_unique<SteadyStreamClock>();
+}
+
+// ---- StreamRate -------------------------------------------------------------------------------
+
+StreamRate::StreamRate(std::int32_t profile, std::int32_t refreshHz)
+    : profile_(ProfileOf(profile)), rate_(StartRate(profile_)), highest_(rate_) {
+  if (profile_ == StreamProfile::Automatic) {
+    const int hz = refreshHz < 2 ? 60 : refreshHz;
+    highest_ = std::min(hz, kMaxAutomaticRate);
+  }
+}
+
+int StreamRate::quality() const noexcept {
+  switch (profile_) {
+    case StreamProfile::Automatic:
+      return rate_ >= 12 ? 70 : 50;
+    case StreamProfile::DataSaver:
+      return 45;
+    case StreamProfile::Balanced:
+      return 70;
+    case StreamProfile::HighQuality:
+      return 85;
+  }
+  return 70;
+}
+
+int StreamRate::maxWidth() const noexcept {
+  switch (profile_) {
+    case StreamProfile::Automatic:
+      return rate_ >= 12 ? 1920 : 1280;
+    case StreamProfile::DataSaver:
+      return 1280;
+    case StreamProfile::Balanced:
+      return 1920;
+    case StreamProfile::HighQuality:
+      return 2560;
+  }
+  return 1920;
+}
+
+void StreamRate::WindowFull() noexcept {
+  rate_ = std::max(rate_ - 1, kMinStreamRate);
+  raiseCount_ = 0;
+}
+
+void StreamRate::IterationTook(std::uint64_t elapsedMs) noexcept {
+  if (profile_ != StreamProfile::Automatic) return;
+  if (elapsedMs > BudgetMs()) {
+    rate_ = std::max(rate_ - 2, kMinStreamRate);
+    raiseCount_ = 0;
+    return;
+  }
+  if (++raiseCount_ < kRaiseAfterIterations) return;
+  raiseCount_ = 0;
+  // A display slower than the starting rate keeps the starting rate rather than dropping to it.
+  rate_ = std::max(rate_, std::min(rate_ + 2, highest_));
+}
+
+// ---- StreamLoop -------------------------------------------------------------------------------
+
+StreamLoop::StreamLoop(const StreamParams& params, ScreenCapturer& capturer, StreamClock& clock,
+                       StreamSink& sink, StreamCounters counters)
+    : params_(params),
+      capturer_(capturer),
+      clock_(clock),
+      sink_(sink),
+      counters_(counters),
+      rate_(params.profile, params.display.hz) {}
+
+bool StreamLoop::End(const char* reason) {
+  sink_.StreamEnded(reason);
+  return false;
+}
+
+bool StreamLoop::Step() {
+  const std::uint64_t start = clock_.NowNs();
+  const auto sent = static_cast<std::uint32_t>(counters_.framesSent.load());
+  const auto acked = static_cast<std::uint32_t>(counters_.framesAcked.load());
+  if (sent - acked >= kUnackedFrameWindow) {
+    rate_.WindowFull();
+    clock_.SleepUntil(start + kFullWindowPollMs * kNsPerMs);
+    return true;
+  }
+
+  CaptureStatus status;
+  CaptureResult result =
+      capturer_.CaptureFrame(params_.display, rate_.maxWidth(), rate_.quality(), status);
+
+  if (params_.statusEnabled) {
+    const std::uint64_t now = clock_.TickMs();
+    if (!statusSent_ || now - lastStatusMs_ >= kCaptureStatusPeriodMs) {
+      if (!SendStatus(status)) return End(kStreamStatusStopped);
+      statusSent_ = true;
+      lastStatusMs_ = now;
+    }
+  }
+
+  switch (result.next) {
+    case CaptureResult::Next::GiveUp:
+      // The display can never be captured as asked: waiting out the failure count would only
+      // delay the same end.
+      return End(kStreamCaptureUnavailable);
+    case CaptureResult::Next::TryAgain:
+      if (++failures_ >= kCaptureFailureLimit) return End(kStreamCaptureUnavailable);
+      break;
+    case CaptureResult::Next::Unchanged:
+      // The capturer's last picture, which is the last one sent (a picture is only ever kept
+      // back for being equal to that). Without one it is no picture at all.
+      if (lastSent_.empty()) {
+        if (++failures_ >= kCaptureFailureLimit) return End(kStreamCaptureUnavailable);
+        break;
+      }
+      failures_ = 0;
+      if (!Repeat()) return false;
+      break;
+    case CaptureResult::Next::Picture:
+      failures_ = 0;
+      if (result.jpeg == lastSent_) {
+        if (!Repeat()) return false;
+      } else if (!SendFrame(result.jpeg)) {
+        return false;
+      }
+      break;
+  }
+
+  const std::uint64_t now = clock_.NowNs();
+  rate_.IterationTook(now > start ? (now - start) / kNsPerMs : 0);
+  clock_.SleepUntil(start + rate_.BudgetMs() * kNsPerMs);
+  return true;
+}
+
+bool StreamLoop::SendStatus(const CaptureStatus& status) {
+  const Json message = {{"op", "captureStatus"},     {"epoch", params_.epoch},
+                        {"backend", status.backend}, {"black", status.black},
+                        {"desktop", status.desktop}, {"error", status.error}};
+  const std::string text = SerializeMessage(message);
+  return sink_.SendSealed(kControlKind, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+bool StreamLoop::Repeat() {
+  if (++repeats_ < rate_.rate()) return true;
+  return SendFrame(lastSent_);
+}
+
+bool StreamLoop::SendFrame(std::span<const std::uint8_t> jpeg) {
+  // Sequence numbers are positive 32-bit values; a stream that has used them all ends.
+  if (counters_.framesSent.load() == std::numeric_limits<std::int32_t>::max()) {
+    return End(kStreamStopped);
+  }
+  const std::int32_t seq = counters_.framesSent.fetch_add(1) + 1;
+  std::vector<std::uint8_t> message;
+  BuildFrameMessage(FrameHeader{params_.epoch, static_cast<std::uint32_t>(seq)}, jpeg, message);
+  if (!sink_.SendSealed(kFrameKind, std::move(message))) return End(kStreamStopped);
+  if (jpeg.data() != lastSent_.data()) lastSent_.assign(jpeg.begin(), jpeg.end());
+  repeats_ = 0;
+  return true;
+}
+
+// ---- StreamThread -----------------------------------------------------------------------------
+
+StreamThread::StreamThread(StreamParams params, CapturerFactory makeCapturer,
+                           std::unique_ptr<StreamClock> clock, StreamSink& sink,
+                           StreamCounters counters)
+    : params_(std::move(params)),
+      makeCapturer_(std::move(makeCapturer)),
+      clock_(std::move(clock)),
+      sink_(sink),
+      counters_(counters) {
+  thread_ = std::thread(&StreamThread::Run, this);
+}
+
+StreamThread::~StreamThread() { Stop(); }
+
+void StreamThread::Stop() {
+  running_.store(false);
+  clock_->Interrupt();
+  if (thread_.joinable()) thread_.join();
+}
+
+void StreamThread::Run() {
+  try {
+    const ComApartment apartment;
+    std::unique_ptr<ScreenCapturer> capturer = makeCapturer_ ? makeCapturer_() : nullptr;
+    if (!capturer) {
+      if (running_.load()) sink_.StreamEnded(kStreamCaptureUnavailable);
+    } else {
+      StreamLoop loop(params_, *capturer, *clock_, sink_, counters_);
+      while (running_.load() && loop.Step()) {
+      }
+    }
+  } catch (...) {
+    // Out of memory while building a message: the stream cannot go on.
+    if (running_.load()) sink_.StreamEnded(kStreamStopped);
+  }
+  running_.store(false);
+}
+
+}  // namespace ov
