@@ -104,6 +104,8 @@ void Client::Open(bool viewer, Json firstMessage) {
 }
 
 void Client::ResetSession() {
+  // The stream thread queues through the link: it ends before the link does.
+  if (session_) session_->StopStream();
   link_.Stop();
   session_.reset();
   attempt_.Clear();

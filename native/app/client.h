@@ -140,6 +140,10 @@ class Client final : private SessionOwner {
  private:
   // SessionOwner (SendSealed above).
   void RemoveQueuedFrames() override { link_.RemoveQueuedFrames(); }
+  std::uint32_t ConnectionGeneration() override { return link_.generation(); }
+  void PostEndEvent(std::uint32_t generation, const std::string& reason) override {
+    PostNetEvent(generation, NetEvent{NetEvent::Kind::Error, {}, reason});
+  }
   std::uint64_t NowMs() override { return clock_.NowMs(); }
   void ShowStatus(const std::string& status) override;
   void RequestLayout() override { window_.Layout(); }

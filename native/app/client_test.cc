@@ -13,6 +13,8 @@
 #include "app/testing/client_harness.h"
 #include "app/testing/watchdog.h"
 #include "crypto/primitives.h"
+#include "screen/frame_message.h"
+#include "screen/jpeg_codec.h"
 
 namespace ov {
 namespace {
@@ -463,19 +465,24 @@ TEST_F(HostTest, PingRoundTripIsMeasured) {
   auto viewer = PairUntilConsent(rid1);
   Connect(*viewer, rid1);
   SendHelloAck(*viewer);
-  const std::size_t before = transport->SentBinaries().size();
   clock.Advance(3000);
   host.client->OnTimerTick();
-  ASSERT_TRUE(transport->WaitForBinary(before + 1));
+  // Past what the viewer has already read (binding, hello), among the stream's frames and
+  // status reports.
   std::uint8_t kind = 0;
   std::vector<std::uint8_t> plain;
-  // Skip what the viewer has already read (binding, hello).
-  const auto binaries = transport->SentBinaries();
-  for (std::size_t i = 2; i < binaries.size(); ++i) {
-    ASSERT_TRUE(viewer->channel->Unseal(binaries[i], kind, plain));
+  Json ping;
+  std::size_t read = 2;
+  for (std::size_t wanted = 3; ping.is_null(); ++wanted) {
+    ASSERT_TRUE(transport->WaitForBinary(wanted));
+    const auto binaries = transport->SentBinaries();
+    for (; read < binaries.size(); ++read) {
+      ASSERT_TRUE(viewer->channel->Unseal(binaries[read], kind, plain));
+      if (kind != kControl) continue;
+      Json message = ParseMessage(std::span<const std::uint8_t>(plain));
+      if (message.value("op", "") == "ping") ping = std::move(message);
+    }
   }
-  const Json ping = ParseMessage(std::span<const std::uint8_t>(plain));
-  ASSERT_EQ(ping.value("op", ""), "ping");
   clock.Advance(42);
   DeliverSealed(*viewer, kControl,
                 SerializeMessage({{"op", "pong"}, {"token", ping.at("token")}}));
@@ -702,10 +709,17 @@ TEST_F(ViewerTest, PairsToAnEncryptedSession) {
   ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(0), kind, plain));
   EXPECT_EQ(kind, kControl);
   EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)).value("op", ""), "helloAck");
-  // Frames are taken after the hello exchange.
-  DeliverSealed(kFrame, std::string(100, 'f'));
-  EXPECT_EQ(viewer.client->session()->frames().frames, 1u);
+  // Frames are taken after the hello exchange, decoded and acknowledged.
+  const std::vector<std::uint8_t> pixels(32 * 16 * 4, 0x40);
+  std::vector<std::uint8_t> frame;
+  BuildFrameMessage(FrameHeader{1, 1}, EncodeJpeg(PixelView{pixels.data(), 32, 16}, 70), frame);
+  DeliverSealed(kFrame, std::string(frame.begin(), frame.end()));
+  EXPECT_EQ(viewer.client->session()->display().figures().frames, 1u);
   EXPECT_TRUE(viewer.client->sessionActive());
+  ASSERT_TRUE(transport->WaitForBinary(2));
+  ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(1), kind, plain));
+  EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)),
+            Json({{"op", "frameAck"}, {"epoch", 1}, {"seq", 1}}));
 }
 
 // Losing the focus and minimising both tell the host to release what it holds, once the hello

@@ -9,25 +9,12 @@
 
 namespace ov {
 
-void FrameFigures::Update(std::uint64_t now) {
-  if (periodStart_ == 0) {
-    periodStart_ = now;
-    periodFrames_ = frames;
-    periodBytes_ = bytes;
-    return;
-  }
-  if (now < periodStart_ + kPeriodMs) return;
-  const double seconds = static_cast<double>(now - periodStart_) / 1000.0;
-  frameRate = static_cast<double>(frames - periodFrames_) / seconds;
-  byteRate = static_cast<double>(bytes - periodBytes_) / seconds;
-  periodStart_ = now;
-  periodFrames_ = frames;
-  periodBytes_ = bytes;
-}
-
 PeerSession::PeerSession(bool isHost, SessionOwner& owner, Platform& platform,
                          const LocalPermissions& permissions)
-    : owner_(owner), platform_(platform), control_(isHost, *this, permissions) {}
+    : owner_(owner),
+      platform_(platform),
+      control_(isHost, *this, permissions),
+      display_(owner.NowMs()) {}
 
 PeerSession::~PeerSession() {
   StopStreaming();
@@ -69,7 +56,7 @@ void PeerSession::ExpireIndicators(std::uint64_t now) {
 
 void PeerSession::Tick(std::uint64_t now) {
   try {
-    if (!isHost()) frames_.Update(now);
+    if (!isHost() && display_.figures().Update(now)) owner_.Repaint();
     control_.ControlTick();
   } catch (const std::exception&) {
     owner_.EndSession(kStatusClosed);
@@ -86,14 +73,54 @@ bool PeerSession::SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaint
   return owner_.SendSealed(kind, std::move(plaintext));
 }
 
-// The capture-and-stream thread is not part of this build: the session keeps the target it was
-// asked to stream, and a new request replaces it.
-void PeerSession::StopStreaming() { stream_.reset(); }
+void PeerSession::StopStreaming() {
+  streamThread_.reset();  // stops and joins
+  streamOutput_.reset();
+  stream_.reset();
+}
 
 void PeerSession::StartStreaming(const DisplayInfo& display, std::int32_t epoch,
                                  std::int32_t profile) {
   StopStreaming();
+  StreamParams params;
+  params.display = display;
+  params.epoch = static_cast<std::uint32_t>(epoch);
+  params.profile = profile;
+  params.statusEnabled = control_.peerCaptureStatus();
+  streamOutput_ = std::make_unique<StreamOutput>(owner_, owner_.ConnectionGeneration());
+  streamThread_ = std::make_unique<StreamThread>(
+      std::move(params), [this] { return platform_.CreateCapturer(); }, CreateSteadyStreamClock(),
+      *streamOutput_, StreamCounters{control_.framesSent(), control_.ackedSequence()});
   stream_ = StreamTarget{display, epoch, profile};
+}
+
+void PeerSession::DropPicture(bool newStream) {
+  if (newStream) {
+    display_.StartStream();
+  } else {
+    display_.DropPicture();
+  }
+  owner_.DropRemotePicture();
+}
+
+ViewerFigures PeerSession::Figures(float windowWidthDip) const {
+  ViewerFigures f;
+  f.fps = display_.figures().fps;
+  f.kBps = display_.figures().kBps;
+  f.roundTripMs = control_.roundTripMs();
+  if (const auto& picture = display_.picture()) {
+    f.hasPicture = true;
+    f.pictureWidth = picture->width;
+    f.pictureHeight = picture->height;
+  }
+  f.captureStatusNegotiated = control_.peerCaptureStatus();
+  f.capture = control_.captureStatus();
+  f.inputError = control_.inputError();
+  f.controlNotice = inputNoticeUntil_ != 0;
+  f.peerAllowsControl = control_.peerControl();
+  f.peerBuild = control_.peerBuild();
+  f.windowWidthDip = windowWidthDip;
+  return f;
 }
 
 // Input injection is not part of this build, so nothing is ever held for the viewer.
@@ -116,8 +143,15 @@ void PeerSession::HandleInput(const Json& event) {
   if (!event.is_object()) Fail("input event");
 }
 
-// Decoding and showing frames is not part of this build: a frame is counted for the figures.
-void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) { frames_.Count(frame.size()); }
+// One frame of the host's stream: decoded into the latest picture and acknowledged, or dropped
+// when it belongs to another display epoch.
+void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) {
+  const std::optional<FrameHeader> header =
+      display_.Receive(frame, static_cast<std::uint32_t>(control_.epoch()));
+  if (!header) return;
+  control_.SendControl(Json{{"op", "frameAck"}, {"epoch", header->epoch}, {"seq", header->seq}});
+  owner_.Repaint();
+}
 
 // No transfer is ever accepted in this build, so a chunk can never belong to one.
 void PeerSession::HandleToolsChunk(const std::vector<std::uint8_t>& /*chunk*/) {

@@ -9,42 +9,23 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/platform.h"
+#include "screen/stream_thread.h"
+#include "screen/viewer_display.h"
 #include "session/display_info.h"
 #include "session/peer_control.h"
 #include "session/session_owner.h"
 
 namespace ov {
 
-// The viewer's count of received frames and the rates over the last statistics period.
-struct FrameFigures {
-  std::uint64_t frames = 0;
-  std::uint64_t bytes = 0;
-  double frameRate = 0;  // frames per second
-  double byteRate = 0;   // bytes per second
-
-  void Count(std::size_t frameBytes) {
-    ++frames;
-    bytes += frameBytes;
-  }
-  // Every tick: recomputes the rates once at least `kPeriodMs` have passed since the last time.
-  void Update(std::uint64_t now);
-
-  static constexpr std::uint64_t kPeriodMs = 1000;
-
- private:
-  std::uint64_t periodStart_ = 0;
-  std::uint64_t periodFrames_ = 0;
-  std::uint64_t periodBytes_ = 0;
-};
-
 class PeerSession final : private PeerControlDelegate {
  public:
-  // What the host's stream was last asked to show. The capture-and-stream thread that serves it
-  // is started and joined here.
+  // What the host's stream was last asked to show, while its capture-and-stream thread runs.
   struct StreamTarget {
     DisplayInfo display;
     std::int32_t epoch = 0;
@@ -73,6 +54,10 @@ class PeerSession final : private PeerControlDelegate {
   void ExpireIndicators(std::uint64_t now);
   void Tick(std::uint64_t now);
 
+  // Host: stops and joins the stream thread (the session reset does it before the connection
+  // goes, so that the thread never queues on a closed link).
+  void StopStream() { StopStreaming(); }
+
   // Window events. Viewer: the window lost the keyboard focus, or is about to be minimised (the
   // host releases what it holds for us). Host: the display configuration changed.
   void OnFocusLost() { control_.SendReleaseInput(); }
@@ -83,9 +68,14 @@ class PeerSession final : private PeerControlDelegate {
   const PeerControl& control() const noexcept { return control_; }
   // Host: the stream asked for, if any.
   const std::optional<StreamTarget>& stream() const noexcept { return stream_; }
-  // Viewer: frame figures and the local-only notice (shown until this tick; 0 = none).
-  const FrameFigures& frames() const noexcept { return frames_; }
+  // Viewer: the latest picture, the view and the figures (the view commands act on it), and the
+  // local-only notice (shown until this tick; 0 = none).
+  const ViewerDisplay& display() const noexcept { return display_; }
+  ViewerDisplay& display() noexcept { return display_; }
   std::uint64_t inputNoticeUntil() const noexcept { return inputNoticeUntil_; }
+  // Viewer: what the status line and the connection information show, for a window
+  // `windowWidthDip` wide.
+  ViewerFigures Figures(float windowWidthDip) const;
 
  private:
   // PeerControlDelegate.
@@ -98,7 +88,7 @@ class PeerSession final : private PeerControlDelegate {
   void RemoveQueuedFrames() override { owner_.RemoveQueuedFrames(); }
   void ReleaseHeldInput() override;
   void ShowStatus(const std::string& status) override { owner_.ShowStatus(status); }
-  void DropPicture() override { owner_.DropRemotePicture(); }
+  void DropPicture(bool newStream) override;
   void ClearPairingDeadline() override { owner_.ClearPairingDeadline(); }
   void ShowInputNotice(std::uint64_t until) override;
   void PeerPermissionsChanged(bool filesChanged, bool clipboardChanged) override;
@@ -108,12 +98,30 @@ class PeerSession final : private PeerControlDelegate {
   void HandleFrame(const std::vector<std::uint8_t>& frame);
   void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
 
+  // Where the host's stream thread sends: the owner's queue, and the end event under the
+  // generation of the connection it was started on.
+  class StreamOutput final : public StreamSink {
+   public:
+    StreamOutput(SessionOwner& owner, std::uint32_t generation)
+        : owner_(owner), generation_(generation) {}
+    bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
+      return owner_.SendSealed(kind, std::move(plaintext));
+    }
+    void StreamEnded(const std::string& reason) override { owner_.PostEndEvent(generation_, reason); }
+
+   private:
+    SessionOwner& owner_;
+    const std::uint32_t generation_;
+  };
+
   SessionOwner& owner_;
   Platform& platform_;
   PeerControl control_;
-  std::optional<StreamTarget> stream_;  // host
-  FrameFigures frames_;                 // viewer
-  std::uint64_t inputNoticeUntil_ = 0;  // viewer
+  std::optional<StreamTarget> stream_;         // host
+  std::unique_ptr<StreamOutput> streamOutput_;  // host; outlives streamThread_
+  std::unique_ptr<StreamThread> streamThread_;  // host
+  ViewerDisplay display_;                       // viewer
+  std::uint64_t inputNoticeUntil_ = 0;          // viewer
 };
 
 }  // namespace ov

@@ -4,13 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/testing/fake_platform.h"
 #include "base/protocol_error.h"
 #include "crypto/crypto_session.h"
+#include "screen/frame_message.h"
+#include "screen/jpeg_codec.h"
+#include "screen/stream_thread.h"
 #include "session/status_texts.h"
 
 namespace ov {
@@ -24,13 +33,32 @@ constexpr std::uint8_t kTools = static_cast<std::uint8_t>(SealedKind::Tools);
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
+// Records what the session asks of its owner. The host's stream thread calls SendSealed and
+// PostEndEvent, so those are locked and can be waited for.
 class RecordingOwner final : public SessionOwner {
  public:
   bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (refuseSends) return false;
-    EXPECT_EQ(kind, kControl);
-    sent.push_back(ParseMessage(std::span<const std::uint8_t>(plaintext)));
+    if (kind == kFrame) {
+      frames_.push_back(ReadFrameHeader(plaintext));
+    } else {
+      EXPECT_EQ(kind, kControl);
+      Json message = ParseMessage(std::span<const std::uint8_t>(plaintext));
+      if (message.value("op", "") == "captureStatus") {
+        statusReports_.push_back(std::move(message));
+      } else {
+        sent.push_back(std::move(message));
+      }
+    }
+    cv_.notify_all();
     return true;
+  }
+  std::uint32_t ConnectionGeneration() override { return generation; }
+  void PostEndEvent(std::uint32_t g, const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endEvents_.push_back({g, reason});
+    cv_.notify_all();
   }
   void RemoveQueuedFrames() override { ++framesRemoved; }
   std::uint64_t NowMs() override { return now; }
@@ -41,9 +69,32 @@ class RecordingOwner final : public SessionOwner {
   void ClearPairingDeadline() override { ++deadlinesCleared; }
   void EndSession(const std::string& status) override { endedWith.push_back(status); }
 
+  // Waits (up to 20 s) until `done` holds for the frames queued so far.
+  bool WaitForFrames(const std::function<bool(const std::vector<FrameHeader>&)>& done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return done(frames_); });
+  }
+  bool WaitForEnd() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return !endEvents_.empty(); });
+  }
+  std::vector<FrameHeader> Frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+  }
+  std::vector<Json> StatusReports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return statusReports_;
+  }
+  std::vector<std::pair<std::uint32_t, std::string>> EndEvents() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return endEvents_;
+  }
+
   std::uint64_t now = 1000000;
-  bool refuseSends = false;
-  std::vector<Json> sent;
+  std::uint32_t generation = 41;
+  std::atomic<bool> refuseSends{false};
+  std::vector<Json> sent;  // control messages other than the stream's status reports
   std::vector<std::string> statuses;
   std::vector<std::string> endedWith;
   int framesRemoved = 0;
@@ -51,6 +102,13 @@ class RecordingOwner final : public SessionOwner {
   int repaints = 0;
   int picturesDropped = 0;
   int deadlinesCleared = 0;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<FrameHeader> frames_;
+  std::vector<Json> statusReports_;
+  std::vector<std::pair<std::uint32_t, std::string>> endEvents_;
 };
 
 std::string Hello() {
@@ -82,8 +140,14 @@ class PeerSessionTest : public ::testing::Test {
   LocalPermissions permissions;
 };
 
-// The host streams the displays that the platform enumerated, device names included, and a new
-// display choice restarts the stream under a new epoch with the queued frames removed.
+std::string FrameAck(int epoch, int seq) {
+  return SerializeMessage({{"op", "frameAck"}, {"epoch", epoch}, {"seq", seq}});
+}
+
+// The host streams the displays that the platform enumerated, device names included, from the
+// acknowledgement of its hello: two frames, then only after an acknowledgement; a new display
+// choice restarts the stream under a new epoch at seq 1, with the queued frames removed and no
+// frame of the old epoch after the first of the new one.
 TEST_F(PeerSessionTest, HostStreamsTheEnumeratedDisplays) {
   PeerSession host(/*isHost=*/true, owner, platform, permissions);
   host.Start();
@@ -92,20 +156,39 @@ TEST_F(PeerSessionTest, HostStreamsTheEnumeratedDisplays) {
   ASSERT_EQ(owner.sent.size(), 1u);
   EXPECT_EQ(owner.sent[0].at("screens").size(), 2u);
   EXPECT_FALSE(host.stream().has_value()) << "nothing streams before the acknowledgement";
+  EXPECT_TRUE(owner.Frames().empty());
 
   ASSERT_EQ(Outcome(host, kControl, kHelloAck), "accepted");
   ASSERT_TRUE(host.stream().has_value());
   EXPECT_EQ(host.stream()->display, platform.displays[0]);
   EXPECT_EQ(host.stream()->epoch, 1);
   EXPECT_EQ(owner.deadlinesCleared, 1);
+  ASSERT_TRUE(owner.WaitForFrames([](const auto& f) { return f.size() >= 2; }));
+  EXPECT_EQ(owner.Frames()[0], (FrameHeader{1, 1}));
+  EXPECT_EQ(owner.Frames()[1], (FrameHeader{1, 2}));
+  EXPECT_EQ(Outcome(host, kControl, FrameAck(1, 3)), "frame acknowledgement");
+  ASSERT_EQ(Outcome(host, kControl, FrameAck(1, 2)), "accepted");
+  ASSERT_TRUE(owner.WaitForFrames([](const auto& f) { return f.size() >= 3; }));
+  EXPECT_EQ(owner.Frames()[2], (FrameHeader{1, 3}));
 
   ASSERT_EQ(Outcome(host, kControl, R"({"op":"selectDisplay","selected":1,"profile":2})"),
             "accepted");
+  const std::size_t beforeRestart = owner.Frames().size();
   EXPECT_EQ(host.stream()->display.deviceName, L"\\\\.\\DISPLAY2");
   EXPECT_EQ(host.stream()->epoch, 2);
   EXPECT_EQ(host.stream()->profile, 2);
   EXPECT_EQ(owner.framesRemoved, 1);
   EXPECT_EQ(owner.sent.back().value("op", ""), "screen");
+  ASSERT_TRUE(owner.WaitForFrames([&](const auto& f) { return f.size() >= beforeRestart + 2; }));
+  const std::vector<FrameHeader> frames = owner.Frames();
+  EXPECT_EQ(frames[beforeRestart], (FrameHeader{2, 1})) << "the old thread was joined before";
+  EXPECT_EQ(frames[beforeRestart + 1], (FrameHeader{2, 2}));
+  EXPECT_EQ(Outcome(host, kControl, FrameAck(1, 3)), "accepted") << "another epoch is ignored";
+  // The viewer negotiated status reports: each stream reports under its own epoch.
+  const std::vector<Json> reports = owner.StatusReports();
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports.front().at("epoch"), 1);
+  EXPECT_EQ(reports.back().at("epoch"), 2);
 
   // The configuration changes: display 0 again, re-enumerated, under the next epoch.
   platform.displays.pop_back();
@@ -113,6 +196,27 @@ TEST_F(PeerSessionTest, HostStreamsTheEnumeratedDisplays) {
   EXPECT_EQ(platform.enumerations, 2);
   EXPECT_EQ(host.stream()->display, platform.displays[0]);
   EXPECT_EQ(host.stream()->epoch, 3);
+  EXPECT_EQ(platform.capturersMade.load() >= 2, true);
+  EXPECT_TRUE(owner.EndEvents().empty());
+}
+
+// A stream that ends by itself posts its reason under the generation it was started on, and the
+// session stays as it is until the owner acts on the event.
+TEST_F(PeerSessionTest, AStreamThatEndsByItselfPostsItsEnd) {
+  platform.capturerFactory = [] {
+    auto capturer = std::make_unique<SyntheticCapturer>(SyntheticScene::Static);
+    capturer->SetGiveUp(true);
+    return capturer;
+  };
+  PeerSession host(/*isHost=*/true, owner, platform, permissions);
+  host.Start();
+  host.SendHello();
+  ASSERT_EQ(Outcome(host, kControl, kHelloAck), "accepted");
+  owner.generation = 42;  // a later connection: the stream keeps the one it started on
+  ASSERT_TRUE(owner.WaitForEnd());
+  EXPECT_EQ(owner.EndEvents(),
+            (std::vector<std::pair<std::uint32_t, std::string>>{{41, kStreamCaptureUnavailable}}));
+  EXPECT_TRUE(owner.Frames().empty());
 }
 
 // Which sealed kinds each role takes, before and after the hello exchange.
@@ -139,7 +243,7 @@ TEST_F(PeerSessionTest, DispatchByKindRoleAndHello) {
       {true, true, kControl, R"({"op":"chat","text":"hi"})", "unknown feature"},
       {true, true, 9, "?", "wrong direction"},
       {false, false, kFrame, "jpeg", "wrong direction"},
-      {false, true, kFrame, "jpeg", "accepted"},
+      {false, true, kFrame, "jpeg", "frame header"},
       {false, true, kInput, "{}", "wrong direction"},
       {false, true, kControl, ping, "accepted"},
   };
@@ -158,25 +262,71 @@ TEST_F(PeerSessionTest, DispatchByKindRoleAndHello) {
   }
 }
 
-// Viewer: the figures count frames and bytes and compute rates once a second; the local-only
-// notice expires on its tick with a repaint.
-TEST_F(PeerSessionTest, ViewerFiguresAndInputNotice) {
+std::string TestFrame(std::uint32_t epoch, std::uint32_t seq) {
+  static const std::vector<std::uint8_t> jpeg = [] {
+    const std::vector<std::uint8_t> pixels(64 * 32 * 4, 0x80);
+    return EncodeJpeg(PixelView{pixels.data(), 64, 32}, 70);
+  }();
+  std::vector<std::uint8_t> frame;
+  BuildFrameMessage(FrameHeader{epoch, seq}, jpeg, frame);
+  return std::string(frame.begin(), frame.end());
+}
+
+// Viewer: each decoded frame is acknowledged with its epoch and seq and becomes the picture; a
+// frame of another epoch is dropped without an acknowledgement; the figures close a window once
+// a second with a repaint; a locked desktop drops the picture, a new stream also resets the view.
+TEST_F(PeerSessionTest, ViewerFramesAcknowledgementsAndFigures) {
   PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
   ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
-  viewer.Tick(owner.now);  // starts the statistics period
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(Outcome(viewer, kFrame, std::string(500, 'j')), "accepted");
-  owner.now += 999;
-  viewer.Tick(owner.now);
-  EXPECT_EQ(viewer.frames().frameRate, 0.0) << "the period is not over";
-  owner.now += 1001;
-  viewer.Tick(owner.now);
-  EXPECT_EQ(viewer.frames().frames, 4u);
-  EXPECT_DOUBLE_EQ(viewer.frames().frameRate, 2.0);
-  EXPECT_DOUBLE_EQ(viewer.frames().byteRate, 1000.0);
+  owner.sent.clear();
+  for (std::uint32_t seq = 1; seq <= 4; ++seq) {
+    ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(1, seq)), "accepted");
+  }
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(2, 5)), "accepted");
+  ASSERT_EQ(owner.sent.size(), 4u);
+  EXPECT_EQ(owner.sent[3], ParseMessage(FrameAck(1, 4)));
+  ASSERT_TRUE(viewer.display().picture().has_value());
+  EXPECT_EQ(viewer.display().picture()->width, 64);
 
+  const int repaints = owner.repaints;
+  viewer.Tick(owner.now + 999);
+  EXPECT_EQ(viewer.display().figures().frames, 4u) << "the window is not over";
+  viewer.Tick(owner.now + 2000);
+  EXPECT_DOUBLE_EQ(viewer.display().figures().fps, 2.0);
+  EXPECT_DOUBLE_EQ(viewer.display().figures().kBps, 4.0 * static_cast<double>(TestFrame(1, 1).size()) / 2000.0);
+  EXPECT_EQ(owner.repaints, repaints + 1);
+  const ViewerFigures figures = viewer.Figures(800);
+  EXPECT_NE(ViewerStatusLine(figures).second.find("64 \xC3\x97 32"), std::string::npos);
+
+  viewer.display().ZoomPreset(200);
+  ASSERT_EQ(Outcome(viewer, kControl,
+                    R"({"op":"captureStatus","epoch":1,"backend":1,"black":false,"desktop":false,"error":0})"),
+            "accepted");
+  EXPECT_FALSE(viewer.display().picture().has_value());
+  EXPECT_FALSE(viewer.display().view().fit);
+  EXPECT_EQ(ViewerStatusLine(viewer.Figures(800)).first, "Desktop unavailable or locked");
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(1, 5)), "accepted");
+  std::string screen = Hello();
+  screen.replace(screen.find("\"hello\""), 7, "\"screen\"");
+  screen.replace(screen.find("\"epoch\":1"), 9, "\"epoch\":2");
+  ASSERT_EQ(Outcome(viewer, kControl, screen), "accepted");
+  EXPECT_FALSE(viewer.display().picture().has_value());
+  EXPECT_TRUE(viewer.display().view().fit);
+  owner.sent.clear();
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(1, 6)), "accepted");
+  EXPECT_TRUE(owner.sent.empty()) << "the old epoch is dropped silently";
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(2, 1)), "accepted");
+  EXPECT_EQ(owner.sent.at(0), ParseMessage(FrameAck(2, 1)));
+}
+
+// The local-only notice expires on its tick with a repaint.
+TEST_F(PeerSessionTest, ViewerInputNoticeExpires) {
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
   ASSERT_EQ(Outcome(viewer, kControl, R"({"op":"inputStatus","error":0,"localOnly":true})"),
             "accepted");
   EXPECT_EQ(viewer.inputNoticeUntil(), owner.now + 6000);
+  EXPECT_EQ(ViewerStatusLine(viewer.Figures(800)).first, "This control requires the local user.");
   const int repaints = owner.repaints;
   viewer.ExpireIndicators(owner.now + 5999);
   EXPECT_NE(viewer.inputNoticeUntil(), 0u);

@@ -175,7 +175,7 @@ void PeerControl::HandleHello(const Json& message, bool isScreen) {
   peerFiles_ = files;
   peerClipboard_ = clipboard;
   screens_ = std::move(screens);
-  delegate_.DropPicture();
+  delegate_.DropPicture(/*newStream=*/true);
   captureStatus_ = CaptureStatus{};
 
   if (!isScreen) {
@@ -254,7 +254,7 @@ void PeerControl::HandleCaptureStatus(const Json& message) {
   const std::uint64_t error = RequireUnsigned(message, "error", "capture status type");
   if (error > 4294967295ULL) Fail("capture error bound");
   captureStatus_ = CaptureStatus{backend, black, desktop, static_cast<std::uint32_t>(error)};
-  if (!desktop) delegate_.DropPicture();
+  if (!desktop) delegate_.DropPicture(/*newStream=*/false);
 }
 
 void PeerControl::HandlePermissions(const Json& message) {

@@ -55,8 +55,9 @@ class PeerControlDelegate {
   // Host: releases every key and button held for the peer.
   virtual void ReleaseHeldInput() = 0;
   virtual void ShowStatus(const std::string& status) = 0;
-  // Viewer: drops the current remote picture and resets the view.
-  virtual void DropPicture() = 0;
+  // Viewer: drops the current remote picture; `newStream` (the host's hello or screen) also
+  // resets the view, while a desktop that became unavailable keeps it.
+  virtual void DropPicture(bool newStream) = 0;
   // The hello exchange completed: the controller's pairing deadline is cleared.
   virtual void ClearPairingDeadline() = 0;
   // Viewer: shows the local-only notice until the given tick.

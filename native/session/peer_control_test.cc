@@ -45,7 +45,7 @@ struct End final : PeerControlDelegate {
   void RemoveQueuedFrames() override { ++framesRemoved; }
   void ReleaseHeldInput() override { ++inputReleased; }
   void ShowStatus(const std::string& s) override { statuses.push_back(s); }
-  void DropPicture() override { ++picturesDropped; }
+  void DropPicture(bool /*newStream*/) override { ++picturesDropped; }
   void ClearPairingDeadline() override { ++deadlinesCleared; }
   void ShowInputNotice(std::uint64_t until) override { noticeUntil = until; }
   void PeerPermissionsChanged(bool files, bool clipboard) override {

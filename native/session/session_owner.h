@@ -1,8 +1,8 @@
 // What a peer session and each of its features may ask of the controller that owns them. This is
 // the whole of their view of the program: they never see the controller itself.
 //
-// Every member is called on the UI thread, except SendSealed, which any thread may call (the
-// stream thread queues its frames through it).
+// Every member is called on the UI thread, except SendSealed and PostEndEvent, which any thread
+// may call (the stream thread queues its frames and reports its end through them).
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,13 @@ class SessionOwner {
   // Queues one sealed message of `kind` on the session's channel. False when there is no channel
   // or connection, the message is too large to seal, or the send queue refuses it.
   virtual bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) = 0;
+  // The generation of the session's connection. An end posted under it after that connection
+  // is gone is dropped.
+  virtual std::uint32_t ConnectionGeneration() = 0;
+  // Any thread: ends the session of connection `generation` as a failure of that connection
+  // with `reason` (an Error event through the event queue; the status line then says the
+  // connection closed).
+  virtual void PostEndEvent(std::uint32_t generation, const std::string& reason) = 0;
   // Erases every queued, unsent screen frame (a stream restarting under a new display epoch).
   virtual void RemoveQueuedFrames() = 0;
   // Monotonic milliseconds (never 0).

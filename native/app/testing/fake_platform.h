@@ -3,6 +3,7 @@
 // given; capturers are synthetic desktops; settings live in memory.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,8 +35,10 @@ class FakePlatform final : public Platform {
     ++enumerations;
     return displays;
   }
+  // Called on the stream's thread.
   std::unique_ptr<ScreenCapturer> CreateCapturer() override {
     ++capturersMade;
+    if (capturerFactory) return capturerFactory();
     return std::make_unique<SyntheticCapturer>(SyntheticScene::MovingPattern);
   }
   std::unique_ptr<SettingsStore> OpenSettings() override {
@@ -59,12 +62,14 @@ class FakePlatform final : public Platform {
   std::vector<DisplayInfo> displays = TwoTestDisplays();
   std::function<std::shared_ptr<Transport>()> transportFactory;  // replaces the scripted ones
   std::function<void(ScriptedTransport&)> configure;            // applied to each new one
+  // Replaces the moving synthetic desktop; called on the stream's thread.
+  std::function<std::unique_ptr<ScreenCapturer>()> capturerFactory;
   MemorySettingsStore::ApprovalState storedApproval = MemorySettingsStore::ApprovalState::Absent;
 
   // Record.
   std::vector<std::shared_ptr<ScriptedTransport>> transports;
   int enumerations = 0;
-  int capturersMade = 0;
+  std::atomic<int> capturersMade{0};
   int settingsOpened = 0;
 
  private:
