@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -26,6 +27,7 @@ TEST(CommandLineTest, NoArgumentsMeansLoopbackPlainOnPort8080) {
   EXPECT_EQ(o.listenHost, "127.0.0.1");
   EXPECT_EQ(o.port, 8080);
   EXPECT_TRUE(o.tlsCert.empty());
+  EXPECT_EQ(o.threads, std::max(1u, std::thread::hardware_concurrency()));
   EXPECT_NO_THROW(ValidateOptions(o));
 }
 
@@ -35,7 +37,7 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
                       "--max-connections-per-ip", "7", "--registrations-per-minute", "9",
                       "--register-timeout", "3", "--pairing-timeout", "45", "--idle-timeout", "30",
                       "--write-timeout", "20", "--queue-messages", "16", "--queue-mib", "4",
-                      "--quiet"},
+                      "--threads", "6", "--quiet"},
                      o));
   EXPECT_EQ(o.listenHost, "::1");
   EXPECT_EQ(o.port, 9443);
@@ -50,6 +52,7 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
   EXPECT_EQ(o.writeTimeout, 20000);
   EXPECT_EQ(o.queueMessages, 16u);
   EXPECT_EQ(o.queueBytes, 4u << 20);
+  EXPECT_EQ(o.threads, 6u);
   EXPECT_TRUE(o.quiet);
 }
 
@@ -57,7 +60,7 @@ TEST(CommandLineTest, BadValuesAreUsageErrors) {
   for (std::vector<const char*> args : std::vector<std::vector<const char*>>{
            {"--listen", "127.0.0.1"}, {"--listen", "127.0.0.1:65536"}, {"--listen", ":80"},
            {"--listen", "::1:80"}, {"--min-build", "1.2"}, {"--min-build", "01.2.3"},
-           {"--max-connections", "0"}, {"--register-timeout", "-1"}, {"--tls-cert", "/nonexistent"},
+           {"--max-connections", "0"}, {"--threads", "0"}, {"--register-timeout", "-1"}, {"--tls-cert", "/nonexistent"},
            {"--update-dir", "/nonexistent/kestrova"}, {"--no-such-flag"}}) {
     ServerOptions o;
     ::testing::internal::CaptureStderr();
@@ -152,7 +155,7 @@ TEST(RelayBinaryTest, HelpDocumentsEveryFlag) {
                            "--max-connections", "--max-connections-per-ip",
                            "--registrations-per-minute", "--register-timeout", "--pairing-timeout",
                            "--idle-timeout", "--write-timeout", "--queue-messages", "--queue-mib",
-                           "--quiet", "127.0.0.1:8080"}) {
+                           "--threads", "--quiet", "127.0.0.1:8080"}) {
     EXPECT_NE(child.Output().find(flag), std::string::npos) << flag;
   }
 }

@@ -131,6 +131,9 @@ void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& 
     if (e != conns_.end()) {
       e->second.requestId.clear();
       e->second.partner = 0;
+      // Both ends lose their route, the leaving one too: it may still be read from until its
+      // close is carried out, and what it sends then has nobody to go to.
+      if (r.stage == Stage::kPaired) out.push_back({Action::Kind::kRoute, end, {}, 1000, 0});
     }
   }
   const ConnId other = leaving == r.host ? r.viewer : r.host;
@@ -340,6 +343,8 @@ void Matcher::HandleHostMessage(ConnId conn, Conn& c, std::string_view type, con
   pairingDeadlines_.erase({r.deadline, c.requestId});
   ++stats_.pairingsTotal;
   ++stats_.liveSessions;
+  out.push_back({Action::Kind::kRoute, conn, {}, 1000, r.viewer});
+  out.push_back({Action::Kind::kRoute, r.viewer, {}, 1000, conn});
   Json connected = {{"type", "connected"}, {"requestId", *requestId}};
   const std::string text = Serialize(std::move(connected));
   out.push_back({Action::Kind::kSendText, conn, text, 1000});

@@ -70,11 +70,14 @@ struct Action {
   enum class Kind {
     kSendText,  // append `text` to the outgoing queue of `conn`
     kClose,     // send what is queued for `conn`, then close it with `closeCode`
+    kRoute,     // binary messages of `conn` go straight to `partner` from now on (0: to nobody;
+                // the shell asks Binary again). Comes before any text that tells `conn` of it.
   };
   Kind kind;
   ConnId conn;
   std::string text;
   std::uint16_t closeCode = 1000;
+  ConnId partner = 0;
 };
 using Actions = std::vector<Action>;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 namespace ov::relay {
 namespace {
@@ -421,6 +422,66 @@ TEST_F(MatcherTest, PeerVanishingMidSession) {
   EXPECT_EQ(matcher_->Stats().registeredHosts, 0u);
   Open(5);
   EXPECT_EQ(SentTo(Text(5, HostRegister()), 5).at(0).at("type"), "registered");
+}
+
+// Routes let the shell forward a paired session's messages without asking. They must name the
+// partner before either end hears "connected", and be withdrawn from both ends before the end
+// that stays hears "peerDisconnected", however the session ends.
+TEST_F(MatcherTest, RoutesFollowThePairingAndEveryWayOfEndingIt) {
+  auto indexOf = [](const Actions& actions, Action::Kind kind, ConnId conn) {
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+      if (actions[i].kind == kind && actions[i].conn == conn) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  struct Ending {
+    const char* name;
+    ConnId stays;  // the end that is told; 0: none (both go)
+    std::function<Actions(Matcher&)> end;
+  };
+  const std::vector<Ending> endings = {
+      {"viewer closes", 1, [](Matcher& m) { return m.Closed(2); }},
+      {"host closes", 2, [](Matcher& m) { return m.Closed(1); }},
+      {"host breaks the protocol", 2,
+       [](Matcher& m) { return m.Text(1, "{\"type\":\"register\"}", 0); }},
+      {"viewer sends too much", 1, [](Matcher& m) { return m.Oversize(2, false); }},
+  };
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.name);
+    Reset(MatcherConfig{});
+    Open(1);
+    Open(2, "10.0.0.2");
+    Text(1, HostRegister());
+    const std::string id =
+        SentTo(Text(2, ViewerRegister()), 1).at(0).at("requestId").get<std::string>();
+    Text(1, SerializeMessage(
+                {{"type", "authChallenge"}, {"requestId", id}, {"message", "a"}, {"confirmation", "b"}}));
+    Text(2, SerializeMessage({{"type", "authResponse"}, {"requestId", id}, {"confirmation", "c"}}));
+    const Actions paired = Text(
+        1, SerializeMessage({{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}}));
+    for (const auto& [conn, partner] : {std::pair<ConnId, ConnId>{1, 2}, {2, 1}}) {
+      const int route = indexOf(paired, Action::Kind::kRoute, conn);
+      ASSERT_GE(route, 0);
+      EXPECT_EQ(paired[static_cast<std::size_t>(route)].partner, partner);
+      EXPECT_LT(route, indexOf(paired, Action::Kind::kSendText, conn));
+    }
+
+    const Actions ended = ending.end(*matcher_);
+    for (const ConnId conn : {ConnId{1}, ConnId{2}}) {
+      const int route = indexOf(ended, Action::Kind::kRoute, conn);
+      ASSERT_GE(route, 0) << conn;
+      EXPECT_EQ(ended[static_cast<std::size_t>(route)].partner, 0u);
+      if (conn == ending.stays) {
+        EXPECT_LT(route, indexOf(ended, Action::Kind::kSendText, conn));
+        EXPECT_EQ(SentTo(ended, conn).at(0).at("type"), "peerDisconnected");
+      }
+    }
+    EXPECT_FALSE(matcher_->PartnerOf(1));
+    EXPECT_FALSE(matcher_->PartnerOf(2));
+    // A route is emitted only when a live session starts or ends.
+    const Actions later = matcher_->Closed(1);
+    EXPECT_EQ(indexOf(later, Action::Kind::kRoute, 2), -1);
+  }
 }
 
 TEST(ParseVersionTest, AcceptsOnlyCanonicalThreePartVersions) {

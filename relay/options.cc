@@ -1,7 +1,9 @@
 #include "relay/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <string>
+#include <thread>
 
 namespace ov::relay {
 namespace {
@@ -54,6 +56,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   long long writeTimeout = options.writeTimeout / 1000;
   std::size_t queueMessages = options.queueMessages;
   std::size_t queueMiB = options.queueBytes >> 20;
+  std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
 
   app.add_option("--listen", listen, "Address and port to listen on, ADDR:PORT or [V6]:PORT")
       ->capture_default_str();
@@ -102,6 +105,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
                  "Outgoing MiB queued per connection before its partner stops being read")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));
+  app.add_option("--threads", threads,
+                 "Worker threads, each serving its share of the connections (default: the cores)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
   app.add_flag("--quiet", options.quiet, "No log line per connection event (start and stop only)");
 
   try {
@@ -127,6 +134,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.writeTimeout = writeTimeout * 1000;
   options.queueMessages = queueMessages;
   options.queueBytes = queueMiB << 20;
+  options.threads = threads;
   return std::nullopt;
 }
 

@@ -3,23 +3,26 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <deque>
 #include <filesystem>
 #include <stdexcept>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 
+#include "relay/tls_socket.h"
 #include "relay/update_files.h"
 
 namespace ov::relay {
@@ -32,8 +35,8 @@ namespace net = boost::asio;
 namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using error_code = beast::error_code;
-// Everything runs on one io_context: its own executor type, not the type-erased default, keeps
-// the per-operation cost of every socket down.
+// Each worker thread runs one io_context: its own executor type, not the type-erased default,
+// keeps the per-operation cost of every socket down.
 using Executor = net::io_context::executor_type;
 using Socket = net::basic_stream_socket<tcp, Executor>;
 using Acceptor = net::basic_socket_acceptor<tcp, Executor>;
@@ -83,25 +86,105 @@ struct OutMessage {
   std::size_t Size() const { return binary ? data.size() : text.size(); }
 };
 
-// What the server offers every WebSocket session, whatever its stream type.
+// The outgoing queue of a session. While empty it holds no memory (a std::deque allocates its
+// first block when constructed), since most connections are idle most of the time.
+class OutQueue {
+ public:
+  bool empty() const { return !messages_; }
+  OutMessage& front() { return messages_->front(); }
+  void push_back(OutMessage message) {
+    if (!messages_) messages_.emplace();
+    messages_->push_back(std::move(message));
+  }
+  void pop_front() {
+    messages_->pop_front();
+    if (messages_->empty()) messages_.reset();
+  }
+  void clear() { messages_.reset(); }
+
+ private:
+  std::optional<std::deque<OutMessage>> messages_;  // never holds an empty deque
+};
+
+class Peer;
+
+// One thread of the server: its io_context, the WebSocket sessions it serves, its periodic
+// check and its share of the forwarding counters.
+struct Worker {
+  Worker(std::size_t position, int concurrencyHint) : index(position), ioc(concurrencyHint) {}
+  const std::size_t index;
+  net::io_context ioc;
+  net::steady_timer tick{ioc};
+  std::unordered_map<ConnId, std::shared_ptr<Peer>> sessions;  // touched by this thread only
+  std::atomic<std::uint64_t> forwardedMessages{0};
+  std::atomic<std::uint64_t> forwardedBytes{0};
+  std::thread thread;  // none for the first worker: it runs on the thread that calls Run
+};
+
+// A session paused by a full queue, to be resumed by the queue's owner. Found by its ID in its
+// worker's table, so that no session keeps another one alive from a foreign thread.
+struct Waiter {
+  Worker* worker = nullptr;
+  ConnId id = 0;
+};
+
+// What the server and the other sessions may ask of one WebSocket session, whatever its
+// stream type. Unless said otherwise, a call is made on the session's own executor.
 class Peer {
  public:
+  Peer(ConnId id, Executor executor) : id_(id), executor_(executor) {}
   virtual ~Peer() = default;
+  ConnId Id() const { return id_; }
+  Executor GetExecutor() const { return executor_; }
+
   virtual void Enqueue(OutMessage message) = 0;
+  // A message of the partner, whose space in the queue was reserved with Reserve.
+  virtual void Deliver(beast::flat_buffer data) = 0;
   virtual void CloseAfterDrain(std::uint16_t code) = 0;
-  virtual void Resume() = 0;
-  // True when the queue is full; the partner that filled it is then paused, and is resumed once
-  // this queue has drained to half.
-  virtual bool StallsPartner() = 0;
+  // Binary messages go straight to `partner` from now on (null: the server decides each one).
+  virtual void Route(std::shared_ptr<Peer> partner) = 0;
+  // `waiter` is paused until this queue has drained to half; resumes it at once if it has.
+  virtual void WatchLow(Waiter waiter) = 0;
+  // The queue of session `from` drained: reading goes on if it was paused for that queue.
+  virtual void Resume(ConnId from) = 0;
   virtual void Abort() = 0;
   // Periodic check: drops a connection whose write is stuck or that has gone silent, and pings
   // one that has been quiet for half the idle timeout.
   virtual void Check(Millis now, Millis idleTimeout, Millis writeTimeout) = 0;
+  // Drops every reference to other sessions. Only while no worker runs (the server's end).
+  virtual void Release() = 0;
+
+  // From any thread: takes room in the outgoing queue for one message (the partner does so
+  // before it hands the message over). True when the queue is full with it: the sender pauses.
+  bool Reserve(std::size_t bytes, const ServerOptions& o) {
+    const std::size_t messages = pendingMessages_.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::size_t total = pendingBytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    return messages >= o.queueMessages || total >= o.queueBytes;
+  }
+
+ protected:
+  void Released(std::size_t bytes) {
+    pendingMessages_.fetch_sub(1, std::memory_order_relaxed);
+    pendingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
+  }
+  bool Low(const ServerOptions& o) const {
+    return pendingMessages_.load(std::memory_order_relaxed) <= o.queueMessages / 2 &&
+           pendingBytes_.load(std::memory_order_relaxed) <= o.queueBytes / 2;
+  }
+
+ private:
+  const ConnId id_;
+  const Executor executor_;
+  // Messages handed over or queued and not yet written.
+  std::atomic<std::size_t> pendingMessages_{0};
+  std::atomic<std::size_t> pendingBytes_{0};
 };
 
 }  // namespace detail
 using detail::OutMessage;
 using detail::Peer;
+using detail::Waiter;
+using detail::Worker;
 
 void ValidateOptions(const ServerOptions& options) {
   if (options.tlsCert.empty() != options.tlsKey.empty()) {
@@ -128,6 +211,13 @@ class Server::Impl {
         matcher_(options_.matcher, RandomRequestId,
                  [this](const std::string& line) { Log(line); }) {
     ValidateOptions(options_);
+    const std::size_t threads = options_.threads == 0 ? 1 : options_.threads;
+    // One thread: Asio's single-thread fast paths. More: every post lands in the target's
+    // queue in the order it was made, which the ordering of messages below relies on.
+    const int hint = threads == 1 ? 1 : BOOST_ASIO_CONCURRENCY_HINT_SAFE;
+    for (std::size_t i = 0; i < threads; ++i) {
+      workers_.push_back(std::make_unique<Worker>(i, hint));
+    }
     if (!options_.tlsCert.empty()) {
       tls_ = std::make_unique<ssl::context>(ssl::context::tls_server);
       tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
@@ -135,18 +225,32 @@ class Server::Impl {
                         ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
       tls_->use_certificate_chain_file(options_.tlsCert);
       tls_->use_private_key_file(options_.tlsKey, ssl::context::pem);
+      // No server-side session cache: it would keep a session per handshake for minutes.
+      // Clients resume with stateless tickets, which cost the server no memory.
+      SSL_CTX_set_session_cache_mode(tls_->native_handle(), SSL_SESS_CACHE_OFF);
     }
     const tcp::endpoint endpoint(ListenAddress(options_.listenHost), options_.port);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(net::socket_base::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(net::socket_base::max_listen_connections);
-    port_ = acceptor_.local_endpoint().port();
+    acceptor_.emplace(workers_[0]->ioc);
+    acceptor_->open(endpoint.protocol());
+    acceptor_->set_option(net::socket_base::reuse_address(true));
+    acceptor_->bind(endpoint);
+    acceptor_->listen(net::socket_base::max_listen_connections);
+    port_ = acceptor_->local_endpoint().port();
   }
 
   ~Impl() {
-    // Sessions hold references to this object; drop them before the io_context goes.
+    // Every worker has stopped. Sessions refer to each other across workers; those references
+    // go first, while every io_context still exists, then each worker's own sessions, then the
+    // workers in order (the first one's acceptor may hold a socket of a later one).
     peers_.clear();
+    acceptor_.reset();
+    signals_.reset();
+    grace_.reset();
+    for (auto& worker : workers_) {
+      for (auto& [id, session] : worker->sessions) session->Release();
+    }
+    for (auto& worker : workers_) worker->sessions.clear();
+    for (auto& worker : workers_) worker.reset();
   }
 
   std::uint16_t Port() const { return port_; }
@@ -154,12 +258,16 @@ class Server::Impl {
 
   void Run() {
     const bool v6 = options_.listenHost.find(':') != std::string::npos;
-    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s\n", Timestamp().c_str(),
+    const std::string threads =
+        workers_.size() == 1 ? "" : ", " + std::to_string(workers_.size()) + " threads";
+    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s%s\n", Timestamp().c_str(),
                  tls_ ? "https" : "http", v6 ? "[" : "", options_.listenHost.c_str(),
-                 v6 ? "]" : "", unsigned{port_}, tls_ ? " (TLS)" : " (loopback, no TLS)");
+                 v6 ? "]" : "", unsigned{port_}, tls_ ? " (TLS)" : " (loopback, no TLS)",
+                 threads.c_str());
     std::fflush(stderr);
+    Worker& first = *workers_[0];
     if (options_.handleSignals) {
-      signals_.emplace(ioc_, SIGINT, SIGTERM);
+      signals_.emplace(first.ioc, SIGINT, SIGTERM);
       signals_->async_wait([this](const error_code& ec, int signal) {
         if (ec) return;
         Log(std::string("event=shutdown signal=") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
@@ -167,21 +275,24 @@ class Server::Impl {
       });
     }
     Accept();
-    ScheduleTick();
-    ioc_.run();
+    for (auto& worker : workers_) ScheduleTick(*worker);
+    for (std::size_t i = 1; i < workers_.size(); ++i) {
+      Worker& w = *workers_[i];
+      w.thread = std::thread([&w] { w.ioc.run(); });
+    }
+    first.ioc.run();
+    for (std::size_t i = 1; i < workers_.size(); ++i) workers_[i]->thread.join();
     std::fprintf(stderr, "%s stopped\n", Timestamp().c_str());
   }
 
   void Stop() {
-    net::post(ioc_, [this] { DoStop(); });
+    net::post(workers_[0]->ioc, [this] { DoStop(); });
   }
 
-  // --- used by the sessions -------------------------------------------------------------------
+  // --- used by the sessions (from any worker) -------------------------------------------------
 
-  net::io_context& Context() { return ioc_; }
   const ServerOptions& Options() const { return options_; }
-  ssl::context* Tls() { return tls_.get(); }
-  bool Stopping() const { return stopping_; }
+  bool Stopping() const { return stopping_.load(); }
 
   void Log(const std::string& line) {
     if (options_.quiet) return;
@@ -190,66 +301,66 @@ class Server::Impl {
 
   ConnId NextId() { return ++lastId_; }
 
-  void HttpStarted() { ++openHttp_; }
+  void HttpStarted() {
+    std::lock_guard lock(mutex_);
+    ++openHttp_;
+  }
   void HttpEnded() {
+    std::lock_guard lock(mutex_);
     --openHttp_;
     MaybeFinishStop();
   }
-  void CountHttp(unsigned status) { ++httpResponses_[status]; }
+  void CountHttp(unsigned status) {
+    std::lock_guard lock(mutex_);
+    ++httpResponses_[status];
+  }
 
-  void PeerOpened(ConnId id, std::shared_ptr<Peer> peer, const std::string& address) {
-    peers_.emplace(id, std::move(peer));
-    Apply(matcher_.Open(id, address, NowMs()));
+  // The matching calls below return false when the calling connection was just told to close:
+  // it reads nothing more, and its close follows through its own queue.
+  bool PeerOpened(const std::shared_ptr<Peer>& peer, const std::string& address) {
+    std::lock_guard lock(mutex_);
+    peers_.emplace(peer->Id(), peer);
+    bool open = Apply(matcher_.Open(peer->Id(), address, NowMs()), peer->Id());
     if (stopping_) {
-      auto it = peers_.find(id);
-      if (it != peers_.end()) it->second->CloseAfterDrain(websocket::close_code::going_away);
+      Post(*peer, [peer] { peer->CloseAfterDrain(websocket::close_code::going_away); });
+      open = false;
     }
+    return open;
   }
 
-  void PeerText(ConnId id, std::string_view text) { Apply(matcher_.Text(id, text, NowMs())); }
+  bool PeerText(ConnId id, std::string_view text) {
+    std::lock_guard lock(mutex_);
+    return Apply(matcher_.Text(id, text, NowMs()), id);
+  }
 
-  void PeerOversize(ConnId id, bool text) { Apply(matcher_.Oversize(id, text)); }
+  void PeerOversize(ConnId id, bool text) {
+    std::lock_guard lock(mutex_);
+    Apply(matcher_.Oversize(id, text), id);
+  }
 
-  // Forwards a binary message; returns true when the sender must pause reading until the
-  // partner's queue drains.
-  bool PeerBinary(ConnId id, beast::flat_buffer data) {
+  // A binary message of a connection that has no route (not paired, or its route is on the
+  // way): the partner it goes to, if any. `open` turns false when the sender was refused.
+  std::shared_ptr<Peer> PeerBinary(ConnId id, std::size_t size, bool& open) {
+    std::lock_guard lock(mutex_);
     Actions actions;
-    const std::optional<ConnId> partner = matcher_.Binary(id, data.size(), actions);
-    bool pause = false;
-    if (partner) {
-      auto it = peers_.find(*partner);
-      if (it != peers_.end()) {
-        OutMessage message;
-        message.binary = true;
-        message.data = std::move(data);
-        it->second->Enqueue(std::move(message));
-        pause = it->second->StallsPartner();
-      }
-    }
-    Apply(std::move(actions));
-    return pause;
-  }
-
-  // The partner of `id` may read again (the queue of `id` drained, or `id` is gone).
-  void ResumePartner(ConnId id) {
-    const std::optional<ConnId> partner = matcher_.PartnerOf(id);
-    if (!partner) return;
-    auto it = peers_.find(*partner);
-    if (it != peers_.end()) it->second->Resume();
+    const std::optional<ConnId> partner = matcher_.Binary(id, size, actions);
+    open = Apply(std::move(actions), id);
+    if (!partner) return nullptr;
+    const auto it = peers_.find(*partner);
+    return it == peers_.end() ? nullptr : it->second;
   }
 
   void PeerEnded(ConnId id) {
-    auto it = peers_.find(id);
-    if (it == peers_.end()) return;
-    const std::optional<ConnId> partner = matcher_.PartnerOf(id);
-    std::shared_ptr<Peer> keep = std::move(it->second);
-    peers_.erase(it);
-    Apply(matcher_.Closed(id));
-    if (partner) {
-      auto p = peers_.find(*partner);
-      if (p != peers_.end()) p->second->Resume();
-    }
+    std::lock_guard lock(mutex_);
+    if (peers_.erase(id) == 0) return;
+    Apply(matcher_.Closed(id), id);
     MaybeFinishStop();
+  }
+
+  // Runs `task` on the session's own executor, after everything handed to it before.
+  template <class Task>
+  static void Post(Peer& peer, Task&& task) {
+    net::post(peer.GetExecutor(), std::forward<Task>(task));
   }
 
   // --- HTTP ----------------------------------------------------------------------------------
@@ -326,8 +437,20 @@ class Server::Impl {
     return answer;
   }
 
-  std::string Metrics() const {
-    const MatcherStats s = matcher_.Stats();
+  std::string Metrics() {
+    MatcherStats s;
+    std::size_t openHttp = 0;
+    std::map<unsigned, std::uint64_t> httpResponses;
+    {
+      std::lock_guard lock(mutex_);
+      s = matcher_.Stats();
+      openHttp = openHttp_;
+      httpResponses = httpResponses_;
+    }
+    for (const auto& worker : workers_) {
+      s.forwardedMessages += worker->forwardedMessages.load(std::memory_order_relaxed);
+      s.forwardedBytes += worker->forwardedBytes.load(std::memory_order_relaxed);
+    }
     std::string out;
     auto line = [&out](const std::string& name, const std::string& type,
                        const std::string& help) {
@@ -336,9 +459,9 @@ class Server::Impl {
     line("kestrova_relay_connections", "gauge", "Open WebSocket connections.");
     out += "kestrova_relay_connections " + std::to_string(s.connections) + "\n";
     line("kestrova_relay_http_connections", "gauge", "Open connections not yet upgraded.");
-    out += "kestrova_relay_http_connections " + std::to_string(openHttp_) + "\n";
+    out += "kestrova_relay_http_connections " + std::to_string(openHttp) + "\n";
     line("kestrova_relay_accepted_total", "counter", "Accepted TCP connections.");
-    out += "kestrova_relay_accepted_total " + std::to_string(acceptedTotal_) + "\n";
+    out += "kestrova_relay_accepted_total " + std::to_string(acceptedTotal_.load()) + "\n";
     line("kestrova_relay_registered_hosts", "gauge", "Hosts registered under a device ID.");
     out += "kestrova_relay_registered_hosts " + std::to_string(s.registeredHosts) + "\n";
     line("kestrova_relay_pending_requests", "gauge", "Viewer requests not yet paired.");
@@ -357,9 +480,9 @@ class Server::Impl {
              "\n";
     }
     out += "kestrova_relay_refusals_total{reason=\"acceptOverflow\"} " +
-           std::to_string(acceptOverflow_) + "\n";
+           std::to_string(acceptOverflow_.load()) + "\n";
     line("kestrova_relay_http_responses_total", "counter", "HTTP responses, by status.");
-    for (const auto& [status, count] : httpResponses_) {
+    for (const auto& [status, count] : httpResponses) {
       out += "kestrova_relay_http_responses_total{status=\"" + std::to_string(status) + "\"} " +
              std::to_string(count) + "\n";
     }
@@ -384,106 +507,143 @@ class Server::Impl {
 
   void Accept();
   void OnAccept(const error_code& ec, Socket socket);
+  void StartHttp(Worker& worker, Socket socket, const std::string& address);
 
-  void ScheduleTick() {
-    tick_.expires_after(kTickPeriod);
-    tick_.async_wait([this](const error_code& ec) {
-      if (ec || stopping_) return;
-      const Millis now = NowMs();
-      Apply(matcher_.Tick(now));
-      std::vector<std::shared_ptr<Peer>> all;
-      all.reserve(peers_.size());
-      for (auto& [id, peer] : peers_) all.push_back(peer);
-      for (auto& peer : all) peer->Check(now, options_.idleTimeout, options_.writeTimeout);
-      ScheduleTick();
+  // Each worker checks its own sessions; the first one also runs the matching deadlines.
+  void ScheduleTick(Worker& worker) {
+    worker.tick.expires_after(kTickPeriod);
+    worker.tick.async_wait([this, &worker](const error_code& ec) {
+      if (ec) return;
+      if (!stopping_) {
+        const Millis now = NowMs();
+        if (worker.index == 0) {
+          std::lock_guard lock(mutex_);
+          Apply(matcher_.Tick(now), 0);
+        }
+        std::vector<std::shared_ptr<Peer>> all;
+        all.reserve(worker.sessions.size());
+        for (auto& [id, peer] : worker.sessions) all.push_back(peer);
+        for (auto& peer : all) peer->Check(now, options_.idleTimeout, options_.writeTimeout);
+      }
+      ScheduleTick(worker);  // until the workers stop: it also keeps an idle worker running
     });
   }
 
-  void Apply(Actions actions) {
+  // Hands the matcher's actions to their sessions, in order. Called with the lock held, so that
+  // every session receives the actions of all matcher calls in the matcher's order. Returns
+  // false when `self` is among those told to close.
+  bool Apply(Actions actions, ConnId self) {
+    bool open = true;
     for (Action& action : actions) {
-      auto it = peers_.find(action.conn);
+      const auto it = peers_.find(action.conn);
       if (it == peers_.end()) continue;
-      if (action.kind == Action::Kind::kSendText) {
-        OutMessage message;
-        message.text = std::move(action.text);
-        it->second->Enqueue(std::move(message));
-      } else {
-        it->second->CloseAfterDrain(action.closeCode);
+      const std::shared_ptr<Peer>& peer = it->second;
+      switch (action.kind) {
+        case Action::Kind::kSendText:
+          Post(*peer, [peer, text = std::move(action.text)]() mutable {
+            OutMessage message;
+            message.text = std::move(text);
+            peer->Enqueue(std::move(message));
+          });
+          break;
+        case Action::Kind::kClose:
+          if (action.conn == self) open = false;
+          Post(*peer, [peer, code = action.closeCode] { peer->CloseAfterDrain(code); });
+          break;
+        case Action::Kind::kRoute: {
+          // Weak: a queued task must not keep a session of another worker alive.
+          std::weak_ptr<Peer> partner;
+          if (const auto p = peers_.find(action.partner); p != peers_.end()) partner = p->second;
+          Post(*peer, [peer, partner] { peer->Route(partner.lock()); });
+          break;
+        }
       }
     }
+    return open;
   }
 
   void DoStop() {
-    if (stopping_) return;
-    stopping_ = true;
-    Log("event=stopping connections=" + std::to_string(peers_.size()));
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      stopping_ = true;
+      Log("event=stopping connections=" + std::to_string(peers_.size()));
+      for (auto& [id, peer] : peers_) {
+        Post(*peer, [peer = peer] { peer->CloseAfterDrain(websocket::close_code::going_away); });
+      }
+    }
     error_code ignored;
-    acceptor_.close(ignored);
-    tick_.cancel();
+    acceptor_->close(ignored);
     if (signals_) signals_->cancel(ignored);
-    std::vector<std::shared_ptr<Peer>> all;
-    for (auto& [id, peer] : peers_) all.push_back(peer);
-    for (auto& peer : all) peer->CloseAfterDrain(websocket::close_code::going_away);
     // Closing handshakes and unfinished HTTP exchanges get a short grace period.
-    grace_.expires_after(kStopGrace);
-    grace_.async_wait([this](const error_code& ec) {
-      if (!ec) ioc_.stop();
+    grace_.emplace(workers_[0]->ioc, kStopGrace);
+    grace_->async_wait([this](const error_code& ec) {
+      if (!ec) StopWorkers();
     });
+    std::lock_guard lock(mutex_);
     MaybeFinishStop();
   }
 
+  // With the lock held.
   void MaybeFinishStop() {
-    if (stopping_ && peers_.empty() && openHttp_ == 0) grace_.cancel();
+    if (stopping_ && peers_.empty() && openHttp_ == 0) StopWorkers();
   }
 
-  // Declared first: destroyed last, after every object that refers to it.
-  net::io_context ioc_{1};
+  void StopWorkers() {
+    for (auto& worker : workers_) worker->ioc.stop();
+  }
+
+  // Declared first: destroyed last, after every object that refers to them.
+  std::vector<std::unique_ptr<Worker>> workers_;
   ServerOptions options_;
-  Matcher matcher_;
   std::unique_ptr<ssl::context> tls_;
-  Acceptor acceptor_{ioc_};
-  net::steady_timer tick_{ioc_};
-  net::steady_timer grace_{ioc_};
+  std::optional<Acceptor> acceptor_;
   std::optional<net::signal_set> signals_;
+  std::optional<net::steady_timer> grace_;
+  std::uint16_t port_ = 0;
+  std::size_t nextWorker_ = 0;  // round robin of accepted connections (first worker only)
+  std::atomic<ConnId> lastId_{0};
+  std::atomic<std::uint64_t> acceptedTotal_{0};
+  std::atomic<std::uint64_t> acceptOverflow_{0};
+  std::atomic<bool> stopping_{false};
+
+  // The matching state, shared by all workers; not touched on the forwarding path.
+  std::mutex mutex_;
+  Matcher matcher_;
   std::unordered_map<ConnId, std::shared_ptr<Peer>> peers_;
   std::map<unsigned, std::uint64_t> httpResponses_;
-  std::uint16_t port_ = 0;
-  ConnId lastId_ = 0;
   std::size_t openHttp_ = 0;
-  std::uint64_t acceptedTotal_ = 0;
-  std::uint64_t acceptOverflow_ = 0;
-  bool stopping_ = false;
 };
 
 namespace {
 
-// The HTTP phase reads with a deadline (a timed stream); an upgraded clear-text connection keeps
-// just the socket, so that the hot path of relaying pays for no timer bookkeeping.
-using PlainStream = beast::basic_stream<tcp, Executor>;
-using TlsStream = beast::ssl_stream<PlainStream>;
-
+// An upgraded connection keeps just its socket (clear text) or the socket under the relay's own
+// TLS layer: the hot path of relaying pays for no timer bookkeeping, and an idle connection
+// holds no buffers of its own.
 template <class Stream>
 Socket& TcpSocketOf(Stream& stream) {
-  auto& lowest = beast::get_lowest_layer(stream);
-  if constexpr (std::is_same_v<std::decay_t<decltype(lowest)>, Socket>) {
-    return lowest;
-  } else {
-    return lowest.socket();
-  }
+  return beast::get_lowest_layer(stream);
 }
 
 // One upgraded connection. Reads whole messages within their limits, hands them to the server,
 // and writes its queue one message at a time. Reading pauses while the partner's queue is full.
+//
+// A paired session forwards on its own: its route names the partner, a message goes straight
+// into the partner's queue (run on the partner's thread, after everything handed over before),
+// and the server's lock is not taken. Without a route the server decides each message.
 template <class Stream>
 class WsSession final : public Peer, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
-  WsSession(Server::Impl& server, Stream&& stream, ConnId id)
-      : server_(server), ws_(std::move(stream)), id_(id) {}
+  WsSession(Server::Impl& server, Worker& worker, Stream&& stream, ConnId id)
+      : Peer(id, worker.ioc.get_executor()),
+        server_(server),
+        worker_(worker),
+        ws_(std::move(stream)),
+        o_(server.Options()) {}
 
   void Start(http::request<http::empty_body> request, std::string address) {
-    if constexpr (!std::is_same_v<Stream, Socket>) beast::get_lowest_layer(ws_).expires_never();
     // Beast's own idle timer would be re-armed on every read (a cancelled wait per message);
-    // silence is detected by the server's periodic Check instead. The timer still bounds the
+    // silence is detected by the worker's periodic Check instead. The timer still bounds the
     // opening and closing handshakes.
     websocket::stream_base::timeout timeout{};
     timeout.handshake_timeout = std::chrono::seconds(10);
@@ -504,7 +664,16 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Enqueue(OutMessage message) override {
     if (ended_) return;
-    queuedBytes_ += message.Size();
+    Reserve(message.Size(), o_);
+    queue_.push_back(std::move(message));
+    Write();
+  }
+
+  void Deliver(beast::flat_buffer data) override {
+    if (ended_) return;
+    OutMessage message;
+    message.binary = true;
+    message.data = std::move(data);
     queue_.push_back(std::move(message));
     Write();
   }
@@ -516,33 +685,37 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     Write();
   }
 
-  void Resume() override {
-    if (!paused_) return;
-    paused_ = false;
-    Read();
+  void Route(std::shared_ptr<Peer> partner) override {
+    DropRoute();
+    if (ended_) return;
+    route_ = std::move(partner);
+    // A pause for the queue of a former partner ends with the route.
+    if (paused_ && (!route_ || route_->Id() != stalledOn_)) ResumeReading();
   }
 
-  bool StallsPartner() override {
-    const ServerOptions& o = server_.Options();
-    if (queue_.size() < o.queueMessages && queuedBytes_ < o.queueBytes) return false;
-    partnerStalled_ = true;
-    return true;
+  void WatchLow(Waiter waiter) override {
+    if (ended_ || Low(o_)) return Wake(waiter);
+    waiter_ = waiter;
+  }
+
+  void Resume(ConnId from) override {
+    if (paused_ && stalledOn_ == from) ResumeReading();
   }
 
   void Abort() override {
-    server_.Log("conn=" + std::to_string(id_) + " event=abort");
+    server_.Log("conn=" + std::to_string(Id()) + " event=abort");
     End();
   }
 
   void Check(Millis now, Millis idleTimeout, Millis writeTimeout) override {
     if (ended_) return;
     if (writing_ && now - writeStart_ > writeTimeout) {
-      server_.Log("conn=" + std::to_string(id_) + " event=write-timeout");
+      server_.Log("conn=" + std::to_string(Id()) + " event=write-timeout");
       return Abort();
     }
     if (paused_ || !opened_) lastHeard_ = now;  // not reading: silence says nothing
     if (now - lastHeard_ >= idleTimeout) {
-      server_.Log("conn=" + std::to_string(id_) + " event=idle-timeout");
+      server_.Log("conn=" + std::to_string(Id()) + " event=idle-timeout");
       return Abort();
     }
     if (now - lastHeard_ >= idleTimeout / 2 && !pingSent_ && !pinging_ && !closeRequested_) {
@@ -555,29 +728,30 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     }
   }
 
- private:
-  bool QueueLow() const {
-    const ServerOptions& o = server_.Options();
-    return queue_.size() <= o.queueMessages / 2 && queuedBytes_ <= o.queueBytes / 2;
+  void Release() override {
+    route_.reset();
+    waiter_.reset();
   }
 
+ private:
   void OnAccepted(const error_code& ec, const std::string& address) {
     server_.HttpEnded();
     if (ec) {
-      server_.Log("conn=" + std::to_string(id_) + " addr=" + address +
+      server_.Log("conn=" + std::to_string(Id()) + " addr=" + address +
                   " event=upgrade-failed error=" + ec.message());
       return;
     }
     opened_ = true;
-    server_.PeerOpened(id_, this->shared_from_this(), address);
+    worker_.sessions.emplace(Id(), this->shared_from_this());
+    if (!server_.PeerOpened(this->shared_from_this(), address)) refused_ = true;
     Read();
   }
 
   void Read() {
-    if (reading_ || paused_ || closeRequested_ || ended_) return;
+    if (reading_ || paused_ || refused_ || closeRequested_ || ended_) return;
     reading_ = true;
     // Before the first frame of a message its kind is unknown; Beast then reads at most one
-    // frame buffer, after which the kind decides the limit.
+    // frame buffer, after which the kind decides the limit. The buffer grows with the message.
     const std::size_t limit = (in_.size() > 0 && ws_.got_text()) ? kTextLimit : kBinaryLimit;
     ws_.async_read_some(in_, limit + 1 - in_.size(),
                         [self = this->shared_from_this()](const error_code& ec, std::size_t) {
@@ -596,35 +770,100 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (ec) {
       if (ec != websocket::error::closed && ec != net::error::eof &&
           ec != net::error::operation_aborted) {
-        server_.Log("conn=" + std::to_string(id_) + " event=read-error error=" + ec.message());
+        server_.Log("conn=" + std::to_string(Id()) + " event=read-error error=" + ec.message());
       }
       End();
       return;
     }
-    if (closeRequested_ || ended_) {
-      in_.clear();
+    if (refused_ || closeRequested_ || ended_) {
+      in_ = beast::flat_buffer();
       return;
     }
     const bool text = ws_.got_text();
     if (in_.size() > (text ? kTextLimit : kBinaryLimit)) {
       in_ = beast::flat_buffer();
-      server_.PeerOversize(id_, text);
+      refused_ = true;
+      server_.PeerOversize(Id(), text);
       return;
     }
     if (!ws_.is_message_done()) {
       Read();
       return;
     }
+    // Idle connections keep no read buffer: a binary message moves on with its own, a text
+    // message's is freed once it has been handled.
     if (text) {
       const auto bytes = in_.cdata();
-      server_.PeerText(id_, std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
-      in_ = beast::flat_buffer();  // idle connections keep no read buffer
+      if (!server_.PeerText(Id(), std::string_view(static_cast<const char*>(bytes.data()),
+                                                   bytes.size()))) {
+        refused_ = true;
+      }
+      in_ = beast::flat_buffer();
     } else {
       beast::flat_buffer message = std::move(in_);
       in_ = beast::flat_buffer();
-      if (server_.PeerBinary(id_, std::move(message))) paused_ = true;
+      Forward(std::move(message));
     }
     Read();
+  }
+
+  void Forward(beast::flat_buffer data) {
+    if (route_) {
+      worker_.forwardedMessages.fetch_add(1, std::memory_order_relaxed);
+      worker_.forwardedBytes.fetch_add(data.size(), std::memory_order_relaxed);
+      return HandOver(route_, std::move(data));
+    }
+    bool open = true;
+    const std::shared_ptr<Peer> partner = server_.PeerBinary(Id(), data.size(), open);
+    if (!open) refused_ = true;
+    if (partner) HandOver(partner, std::move(data));
+  }
+
+  // One handoff: the message goes into the partner's queue on the partner's thread (directly
+  // when that is this thread). Posts from one thread run in order, so the partner's queue keeps
+  // the order in which this connection read the messages.
+  void HandOver(const std::shared_ptr<Peer>& to, beast::flat_buffer data) {
+    const bool full = to->Reserve(data.size(), o_);
+    const bool local = to->GetExecutor() == GetExecutor();
+    if (local) {
+      to->Deliver(std::move(data));
+    } else {
+      net::post(to->GetExecutor(), [to, data = std::move(data)]() mutable {
+        to->Deliver(std::move(data));
+      });
+    }
+    if (!full) return;
+    // Backpressure: stop reading until the partner's queue has drained to half. The partner
+    // learns of the waiter after the message that filled its queue.
+    paused_ = true;
+    stalledOn_ = to->Id();
+    net::post(to->GetExecutor(), [to, waiter = Waiter{&worker_, Id()}] { to->WatchLow(waiter); });
+  }
+
+  void ResumeReading() {
+    paused_ = false;
+    stalledOn_ = 0;
+    Read();
+  }
+
+  // Resumes a paused partner on its own thread, if it is still there.
+  void Wake(Waiter waiter) {
+    net::post(waiter.worker->ioc, [worker = waiter.worker, id = waiter.id, from = Id()] {
+      const auto it = worker->sessions.find(id);
+      if (it != worker->sessions.end()) it->second->Resume(from);
+    });
+  }
+
+  // A session is destroyed on its own thread: a route to another worker's session is let go
+  // there.
+  void DropRoute() {
+    if (!route_) return;
+    if (route_->GetExecutor() == GetExecutor()) {
+      route_.reset();
+    } else {
+      const Executor there = route_->GetExecutor();
+      net::post(there, [gone = std::move(route_)] {});
+    }
   }
 
   void Write() {
@@ -661,32 +900,43 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       End();
       return;
     }
-    queuedBytes_ -= queue_.front().Size();
+    Released(queue_.front().Size());
     queue_.pop_front();
-    if (partnerStalled_ && QueueLow()) {
-      partnerStalled_ = false;
-      server_.ResumePartner(id_);
+    if (waiter_ && Low(o_)) {
+      Wake(*waiter_);
+      waiter_.reset();
     }
     Write();
   }
 
   void End() {
     if (ended_) return;
+    const auto keep = this->shared_from_this();
     ended_ = true;
     // A write in flight still points into the queue's front; OnWrite empties it instead.
     if (!writing_) queue_.clear();
-    queuedBytes_ = 0;
     error_code ignored;
     TcpSocketOf(ws_).close(ignored);
-    if (opened_) server_.PeerEnded(id_);
+    DropRoute();
+    if (waiter_) {
+      Wake(*waiter_);
+      waiter_.reset();
+    }
+    if (opened_) {
+      worker_.sessions.erase(Id());
+      server_.PeerEnded(Id());
+    }
   }
 
   Server::Impl& server_;
+  Worker& worker_;
   websocket::stream<Stream> ws_;
-  const ConnId id_;
+  const ServerOptions& o_;
   beast::flat_buffer in_;
-  std::deque<OutMessage> queue_;
-  std::size_t queuedBytes_ = 0;
+  detail::OutQueue queue_;
+  std::shared_ptr<Peer> route_;   // the partner while paired and known to be
+  std::optional<Waiter> waiter_;  // the partner paused until this queue drains to half
+  ConnId stalledOn_ = 0;          // while paused: the session whose queue is full
   Millis writeStart_ = 0;
   Millis lastHeard_ = NowMs();
   std::uint16_t closeCode_ = websocket::close_code::normal;
@@ -694,7 +944,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool reading_ = false;
   bool writing_ = false;
   bool paused_ = false;
-  bool partnerStalled_ = false;  // the partner is paused until this queue drains
+  bool refused_ = false;  // told to close: nothing more is read; the close is on its way
   bool closeRequested_ = false;
   bool closing_ = false;
   bool ended_ = false;
@@ -703,35 +953,47 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 };
 
 // A freshly accepted connection until its first request: the TLS handshake, the HTTP request,
-// then either the WebSocket upgrade or one HTTP response.
+// then either the WebSocket upgrade or one HTTP response, all within one deadline.
 template <class Stream>
 class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(Server::Impl& server, Stream&& stream, std::string address)
-      : server_(server), stream_(std::move(stream)), address_(std::move(address)) {
+  HttpSession(Server::Impl& server, Worker& worker, Stream&& stream, std::string address)
+      : server_(server),
+        worker_(worker),
+        stream_(std::move(stream)),
+        address_(std::move(address)),
+        deadline_(worker.ioc) {
     server_.HttpStarted();
   }
 
   void Start() {
-    beast::get_lowest_layer(stream_).expires_after(
-        std::chrono::milliseconds(server_.Options().httpTimeout));
-    if constexpr (std::is_same_v<Stream, TlsStream>) {
-      stream_.async_handshake(ssl::stream_base::server,
-                              [self = this->shared_from_this()](const error_code& ec) {
-                                if (ec) {
-                                  self->server_.Log("addr=" + self->address_ +
-                                                    " event=tls-failed error=" + ec.message());
-                                  self->Finish();
-                                  return;
-                                }
-                                self->ReadRequest();
-                              });
+    Expire(std::chrono::milliseconds(server_.Options().httpTimeout));
+    if constexpr (std::is_same_v<Stream, TlsSocket>) {
+      stream_.async_handshake([self = this->shared_from_this()](const error_code& ec) {
+        if (ec) {
+          self->server_.Log("addr=" + self->address_ + " event=tls-failed error=" + ec.message());
+          self->Finish();
+          return;
+        }
+        self->ReadRequest();
+      });
     } else {
       ReadRequest();
     }
   }
 
  private:
+  // When the deadline passes the socket is closed, which ends whatever operation is pending.
+  void Expire(std::chrono::milliseconds after) {
+    deadline_.expires_after(after);
+    deadline_.async_wait([weak = this->weak_from_this()](const error_code& ec) {
+      const auto self = weak.lock();
+      if (ec || !self) return;
+      error_code ignored;
+      TcpSocketOf(self->stream_).close(ignored);
+    });
+  }
+
   void ReadRequest() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
@@ -756,15 +1018,11 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     }
     http::request<http::empty_body> request = parser_->release();
     if (websocket::is_upgrade(request) && request.target() == "/ws") {
+      deadline_.cancel();
       const ConnId id = server_.NextId();
       finished_ = true;  // the WebSocket session reports the end of the HTTP phase
-      if constexpr (std::is_same_v<Stream, TlsStream>) {
-        std::make_shared<WsSession<TlsStream>>(server_, std::move(stream_), id)
-            ->Start(std::move(request), address_);
-      } else {
-        std::make_shared<WsSession<Socket>>(server_, stream_.release_socket(), id)
-            ->Start(std::move(request), address_);
-      }
+      std::make_shared<WsSession<Stream>>(server_, worker_, std::move(stream_), id)
+          ->Start(std::move(request), address_);
       return;
     }
     auto answer = std::make_shared<Server::Impl::Answer>(server_.Respond(request));
@@ -789,17 +1047,18 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   }
 
   void Shutdown() {
-    if constexpr (std::is_same_v<Stream, TlsStream>) {
-      beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(2));
+    if constexpr (std::is_same_v<Stream, TlsSocket>) {
+      Expire(std::chrono::seconds(2));
       stream_.async_shutdown([self = this->shared_from_this()](const error_code&) {
         error_code ignored;
-        beast::get_lowest_layer(self->stream_).socket().close(ignored);
+        TcpSocketOf(self->stream_).shutdown(tcp::socket::shutdown_send, ignored);
+        TcpSocketOf(self->stream_).close(ignored);
         self->Finish();
       });
     } else {
       error_code ignored;
-      stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-      stream_.socket().close(ignored);
+      stream_.shutdown(tcp::socket::shutdown_send, ignored);
+      stream_.close(ignored);
       Finish();
     }
   }
@@ -807,14 +1066,17 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   // Every path that ends this phase calls this once. (Not the destructor: handlers destroyed
   // while the server itself is being torn down must not call back into it.)
   void Finish() {
+    deadline_.cancel();
     if (finished_) return;
     finished_ = true;
     server_.HttpEnded();
   }
 
   Server::Impl& server_;
+  Worker& worker_;
   Stream stream_;
   std::string address_;
+  net::steady_timer deadline_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
   bool finished_ = false;
@@ -823,40 +1085,55 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
 }  // namespace
 
 void Server::Impl::Accept() {
-  acceptor_.async_accept([this](const error_code& ec, Socket socket) {
-    OnAccept(ec, std::move(socket));
+  // Connections go to the workers in turn; each socket is made on its worker's io_context.
+  Worker& target = *workers_[nextWorker_++ % workers_.size()];
+  acceptor_->async_accept(target.ioc, [this, &target](const error_code& ec, Socket socket) {
+    if (ec) {
+      if (ec == net::error::operation_aborted || stopping_) return;
+      Log(std::string("event=accept-error error=") + ec.message());
+      // Out of descriptors and the like: try again shortly instead of spinning.
+      auto retry = std::make_shared<net::steady_timer>(workers_[0]->ioc,
+                                                       std::chrono::milliseconds(100));
+      retry->async_wait([this, retry](const error_code& e) {
+        if (!e && !stopping_) Accept();
+      });
+      return;
+    }
+    ++acceptedTotal_;
+    bool overflow;
+    {
+      std::lock_guard lock(mutex_);
+      overflow = peers_.size() + openHttp_ >= options_.matcher.maxConnections + kRefusalHeadroom;
+    }
+    if (overflow) {
+      ++acceptOverflow_;
+      error_code ignored;
+      socket.close(ignored);
+    } else {
+      error_code addrEc;
+      std::string address = socket.remote_endpoint(addrEc).address().to_string();
+      socket.set_option(tcp::no_delay(true), addrEc);
+      net::dispatch(target.ioc, [this, &target, socket = std::move(socket),
+                                 address = std::move(address)]() mutable {
+        StartHttp(target, std::move(socket), address);
+      });
+    }
+    Accept();
   });
 }
 
-void Server::Impl::OnAccept(const error_code& ec, Socket socket) {
-  if (ec) {
-    if (ec == net::error::operation_aborted || stopping_) return;
-    Log(std::string("event=accept-error error=") + ec.message());
-    // Out of descriptors and the like: try again shortly instead of spinning.
-    auto retry = std::make_shared<net::steady_timer>(ioc_, std::chrono::milliseconds(100));
-    retry->async_wait([this, retry](const error_code& e) {
-      if (!e && !stopping_) Accept();
-    });
-    return;
-  }
-  ++acceptedTotal_;
-  if (peers_.size() + openHttp_ >= options_.matcher.maxConnections + kRefusalHeadroom) {
-    ++acceptOverflow_;
-    error_code ignored;
-    socket.close(ignored);
-  } else {
-    error_code addrEc;
-    const std::string address = socket.remote_endpoint(addrEc).address().to_string();
-    socket.set_option(tcp::no_delay(true), addrEc);
+void Server::Impl::StartHttp(Worker& worker, Socket socket, const std::string& address) {
+  try {
     if (tls_) {
-      std::make_shared<HttpSession<TlsStream>>(*this, TlsStream(std::move(socket), *tls_), address)
+      std::make_shared<HttpSession<TlsSocket>>(
+          *this, worker, TlsSocket(std::move(socket), tls_->native_handle()), address)
           ->Start();
     } else {
-      std::make_shared<HttpSession<PlainStream>>(*this, PlainStream(std::move(socket)), address)
-          ->Start();
+      std::make_shared<HttpSession<Socket>>(*this, worker, std::move(socket), address)->Start();
     }
+  } catch (const std::exception& e) {
+    Log("addr=" + address + " event=refused error=" + e.what());
   }
-  Accept();
 }
 
 Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

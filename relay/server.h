@@ -1,6 +1,8 @@
 // kestrova-relay's network shell: one listening port serving the WebSocket relay at /ws, the update
-// files under /download/, /healthz and /metrics, over TLS or (loopback only) in the clear. All
-// network work runs on the thread that calls Run; the matching rules live in Matcher.
+// files under /download/, /healthz and /metrics, over TLS or (loopback only) in the clear.
+// Network work runs on `threads` worker threads, one io_context each (the first is the thread that
+// calls Run); accepted connections are spread over them in turn. The matching rules live in
+// Matcher, behind one lock; a paired session forwards without it.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,7 @@ struct ServerOptions {
   Millis idleTimeout = 60000;             // WebSocket silence (a ping is sent halfway)
   Millis writeTimeout = 120000;           // one outgoing message may take this long at most
   Millis httpTimeout = 10000;             // TLS handshake plus the HTTP request
+  std::size_t threads = 1;                // worker threads (0 counts as 1)
   bool quiet = false;                     // no per-connection log lines
   bool handleSignals = false;             // SIGINT/SIGTERM stop the server
 };

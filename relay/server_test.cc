@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "relay/test_client.h"
 
@@ -98,10 +102,13 @@ std::string Numbered(std::uint32_t seq, std::size_t size) {
   return m;
 }
 
-class RelayEndToEnd : public ::testing::TestWithParam<bool> {
+// Clear text or TLS, on one worker thread or on three: with three, the connections of a pair
+// land on different threads (they are spread in turn), so every message crosses threads.
+class RelayEndToEnd : public ::testing::TestWithParam<std::tuple<bool, std::size_t>> {
  protected:
   RelayEndToEnd() {
-    if (GetParam()) {
+    options_.threads = std::get<1>(GetParam());
+    if (std::get<0>(GetParam())) {
       cert_ = std::make_unique<TempCertificate>();
       options_.tlsCert = cert_->CertPath();
       options_.tlsKey = cert_->KeyPath();
@@ -186,15 +193,115 @@ TEST_P(RelayEndToEnd, ViolationsAreAnsweredWithTheirErrorAndAClose) {
   EXPECT_EQ(bystander->ReadJson().at("type"), "connectRequest");
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, RelayEndToEnd, ::testing::Values(false, true),
-                         [](const auto& param_info) { return param_info.param ? "wss" : "ws"; });
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, RelayEndToEnd,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 3u)),
+                         [](const auto& param_info) {
+                           return std::string(std::get<0>(param_info.param) ? "wss_" : "ws_") +
+                                  std::to_string(std::get<1>(param_info.param)) + "threads";
+                         });
 
-TEST(RelayServerTest, SlowReaderStallsItsPartnerAndLosesNothing) {
+// Several pairs at once on several threads, both ways, messages of many sizes: every stream
+// arrives whole and in order. Then each host takes a second viewer: the new pair forwards
+// between the new ends only, whichever threads they are on.
+TEST_P(RelayEndToEnd, ConcurrentPairsKeepEveryStreamInOrderAndRoutesFollowNewSessions) {
+  options_.queueMessages = 4;  // backpressure often, across threads
+  options_.queueBytes = 256 * 1024;
+  RunningServer server(options_);
+  constexpr int kPairs = 4;
+  constexpr std::uint32_t kMessages = 120;
+  auto sizeOf = [](std::uint32_t seq) { return std::size_t{4} + (seq * 7919u) % 70000u; };
+  std::vector<Pair> pairs;
+  for (int i = 0; i < kPairs; ++i) {
+    pairs.push_back(MakePair(server.Port(), ca_, std::to_string(100000001 + i)));
+  }
+  // One thread per client: it sends its stream and reads its partner's, at most kWindow
+  // messages ahead (more than the relay's queue, so backpressure sets in, but finite, so that
+  // two clients that both send never block each other for good).
+  constexpr std::uint32_t kWindow = 12;
+  std::atomic<int> failures{0};
+  auto run = [&](WsClient& self, std::uint32_t mine, std::uint32_t theirs) {
+    try {
+      std::uint32_t read = 0;
+      auto readOne = [&] {
+        const WsClient::Message m = self.Read();
+        if (!m.binary || m.data != Numbered(theirs + read, sizeOf(read))) ++failures;
+        ++read;
+      };
+      for (std::uint32_t i = 0; i < kMessages; ++i) {
+        self.SendBinary(Numbered(mine + i, sizeOf(i)));
+        if (i >= kWindow) readOne();
+      }
+      while (read < kMessages) readOne();
+    } catch (const std::exception&) {
+      ++failures;
+    }
+  };
+  {
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kPairs; ++i) {
+      Pair& p = pairs[static_cast<std::size_t>(i)];
+      const std::uint32_t base = 1000000u * static_cast<std::uint32_t>(i);
+      clients.emplace_back([&, base] { run(*p.host, base, base + 500000u); });
+      clients.emplace_back([&, base] { run(*p.viewer, base + 500000u, base); });
+    }
+    for (auto& t : clients) t.join();
+  }
+  EXPECT_EQ(failures, 0) << "a message was lost, duplicated, altered or reordered";
+
+  for (int i = 0; i < kPairs; ++i) {
+    Pair& p = pairs[static_cast<std::size_t>(i)];
+    p.viewer->Close();
+    EXPECT_EQ(p.host->ReadJson().at("type"), "peerDisconnected");
+  }
+  // A fresh viewer per host; an extra connection first shifts which thread each one lands on.
+  WsClient shift(server.Port(), ca_);
+  for (int i = 0; i < kPairs; ++i) {
+    Pair& p = pairs[static_cast<std::size_t>(i)];
+    const std::string id = std::to_string(100000001 + i);
+    p.viewer = std::make_unique<WsClient>(server.Port(), ca_);
+    p.viewer->SendJson(ViewerRegister(id));
+    p.requestId = p.host->ReadJson().at("requestId").get<std::string>();
+    p.host->SendJson({{"type", "authChallenge"}, {"requestId", p.requestId}, {"message", "m"},
+                      {"confirmation", "c"}});
+    p.viewer->ReadJson();
+    p.viewer->SendJson({{"type", "authResponse"}, {"requestId", p.requestId}, {"confirmation", "c"}});
+    p.host->ReadJson();
+    p.host->SendJson({{"type", "connectResponse"}, {"requestId", p.requestId}, {"accepted", true}});
+    // The host sends at once, before it has read "connected": the message goes to the new
+    // viewer, after its "connected".
+    p.host->SendBinary(Numbered(7, 100));
+    EXPECT_EQ(p.host->ReadJson().at("type"), "connected");
+    EXPECT_EQ(p.viewer->ReadJson().at("type"), "connected");
+    EXPECT_EQ(p.viewer->Read().data, Numbered(7, 100));
+    p.viewer->SendBinary(Numbered(8, 10));
+    EXPECT_EQ(p.host->Read().data, Numbered(8, 10));
+  }
+}
+
+struct SlowReaderCase {
+  std::size_t threads;
+  bool tls;
+};
+class SlowReader : public ::testing::TestWithParam<SlowReaderCase> {};
+
+// With two threads the host and the viewer are on different ones: the pause and the resumption
+// cross threads. Over TLS the relay's writes to the reader find its socket full again and again
+// and must go on with exactly the bytes they were writing.
+TEST_P(SlowReader, StallsItsPartnerAndLosesNothing) {
   ServerOptions options;
+  options.threads = GetParam().threads;
   options.queueMessages = 8;
   options.queueBytes = 1u << 20;
+  std::unique_ptr<TempCertificate> cert;
+  std::string ca;
+  if (GetParam().tls) {
+    cert = std::make_unique<TempCertificate>();
+    options.tlsCert = cert->CertPath();
+    options.tlsKey = cert->KeyPath();
+    ca = cert->CertPath();
+  }
   RunningServer server(options);
-  Pair p = MakePair(server.Port());
+  Pair p = MakePair(server.Port(), ca);
 
   constexpr std::uint32_t kCount = 400;
   constexpr std::size_t kSize = 256 * 1024;  // 100 MiB in all: far beyond every buffer on the way
@@ -234,6 +341,50 @@ TEST(RelayServerTest, SlowReaderStallsItsPartnerAndLosesNothing) {
   // The stream still works in the other direction and after the drain.
   p.viewer->SendBinary("ack");
   EXPECT_EQ(p.host->Read().data, "ack");
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, SlowReader,
+                         ::testing::Values(SlowReaderCase{1, false}, SlowReaderCase{2, true}),
+                         [](const auto& param_info) {
+                           return std::string(param_info.param.tls ? "wss_" : "ws_") +
+                                  std::to_string(param_info.param.threads) + "threads";
+                         });
+
+// The TLS port faced with what is not TLS, or with TLS that stops half-way: each connection is
+// closed, nothing else is disturbed.
+TEST(RelayServerTest, TlsPortClosesWhatIsNotTlsAndServesTheRest) {
+  TempCertificate cert;
+  ServerOptions options;
+  options.tlsCert = cert.CertPath();
+  options.tlsKey = cert.KeyPath();
+  options.httpTimeout = 500;
+  options.threads = 2;
+  RunningServer server(options);
+  auto host = RegisteredHost(server.Port(), cert.CertPath());
+  boost::asio::io_context ioc;
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                                server.Port());
+  const std::string helloStart("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+  for (const std::string& bytes :
+       {std::string("GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n"), helloStart,
+        std::string(), std::string(3000, '\x16')}) {
+    boost::asio::ip::tcp::socket raw(ioc);
+    raw.connect(endpoint);
+    boost::asio::write(raw, boost::asio::buffer(bytes));
+    // The relay ends the connection: at once for what cannot be TLS, after its deadline for a
+    // handshake that never goes on. Either way the read ends instead of waiting forever.
+    char sink[512];
+    boost::system::error_code ec;
+    std::size_t total = 0;
+    while (!ec) total += raw.read_some(boost::asio::buffer(sink), ec);
+    EXPECT_TRUE(ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset)
+        << ec.message();
+    EXPECT_LT(total, 512u) << "at most an alert";
+  }
+  EXPECT_EQ(HttpRequest(server.Port(), "/healthz", "GET", cert.CertPath()).status, 200u);
+  WsClient viewer(server.Port(), cert.CertPath());
+  viewer.SendJson(ViewerRegister());
+  EXPECT_EQ(host->ReadJson().at("type"), "connectRequest");
 }
 
 TEST(RelayServerTest, ManyViewersRacingForOneHostGetOneRequest) {
