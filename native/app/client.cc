@@ -603,6 +603,10 @@ void Client::OnTimerTick() {
   }
 }
 
+void Client::SelectDisplay(std::int32_t index, std::int32_t profile) {
+  if (viewerRole_ && session_) session_->SelectDisplay(index, profile);
+}
+
 void Client::OnFocusLost() {
   if (viewerRole_ && session_) session_->OnFocusLost();
 }

@@ -101,6 +101,9 @@ class Client final : private SessionOwner {
   void OnMinimize();
   // Host display configuration changed during a session.
   void OnDisplayChange();
+  // Viewer: the display or quality menu chose display `index` at `profile` (throws "feature
+  // send" when it cannot be queued; the command dispatcher reports that).
+  void SelectDisplay(std::int32_t index, std::int32_t profile);
   // The window procedures' exception barrier: runs `handler`; an escaping exception resets the
   // session, lays out and shows "Action unavailable or failed".
   void RunGuarded(const std::function<void()>& handler);

@@ -63,6 +63,11 @@ class PeerSession final : private PeerControlDelegate {
   void OnFocusLost() { control_.SendReleaseInput(); }
   void OnMinimize() { control_.SendReleaseInput(); }
   void OnDisplayChange();
+  // Viewer: asks the host for another display or quality (the display and quality menus); the
+  // host answers with "screen". Throws "feature send" when it cannot be queued.
+  void SelectDisplay(std::int32_t index, std::int32_t profile) {
+    control_.SendSelectDisplay(index, profile);
+  }
 
   bool isHost() const noexcept { return control_.isHost(); }
   const PeerControl& control() const noexcept { return control_; }

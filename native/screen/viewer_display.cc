@@ -156,14 +156,16 @@ std::optional<FrameHeader> ViewerDisplay::Receive(std::span<const std::uint8_t> 
   if (header.epoch != epoch) return std::nullopt;
   if (static_cast<std::int32_t>(header.seq) < 1) Fail("frame sequence");
   const std::span<const std::uint8_t> jpeg = message.subspan(kFrameHeaderBytes);
+  pictureFrame_.reset();
   picture_ = DecodeFrameJpeg(jpeg.data(), jpeg.size());
   if (!picture_) Fail("invalid image");
+  pictureFrame_ = header;
   figures_.Count(message.size());
   return header;
 }
 
 void ViewerDisplay::StartStream() {
-  picture_.reset();
+  DropPicture();
   FitToWindow(view_);
 }
 

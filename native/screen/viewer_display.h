@@ -118,9 +118,14 @@ class ViewerDisplay {
   // A new stream (the host's hello or screen): no picture, fit on, pan 0.
   void StartStream();
   // The host's desktop is unavailable: no picture, the view is kept.
-  void DropPicture() { picture_.reset(); }
+  void DropPicture() {
+    picture_.reset();
+    pictureFrame_.reset();
+  }
 
   const std::optional<PixelBuffer>& picture() const noexcept { return picture_; }
+  // The epoch and sequence number of the latest picture, while there is one.
+  const std::optional<FrameHeader>& pictureFrame() const noexcept { return pictureFrame_; }
   const ViewState& view() const noexcept { return view_; }
   // The picture's rectangle in `area` (clamping the pan); nullopt without a picture.
   std::optional<ViewRect> Layout(const ViewRect& area);
@@ -141,6 +146,7 @@ class ViewerDisplay {
   bool Zoom(const ViewRect& area, float factor);
 
   std::optional<PixelBuffer> picture_;
+  std::optional<FrameHeader> pictureFrame_;
   ViewState view_;
   StreamFigures figures_;
 };

@@ -103,6 +103,8 @@ class PeerControl {
   // thread; the acknowledged sequence by "frameAck".
   std::atomic<std::int32_t>& framesSent() noexcept { return framesSent_; }
   std::atomic<std::int32_t>& ackedSequence() noexcept { return ackedSequence_; }
+  const std::atomic<std::int32_t>& framesSent() const noexcept { return framesSent_; }
+  const std::atomic<std::int32_t>& ackedSequence() const noexcept { return ackedSequence_; }
 
   bool isHost() const noexcept { return isHost_; }
   bool helloComplete() const noexcept { return helloComplete_; }

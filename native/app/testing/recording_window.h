@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,10 @@ class RecordingWindow final : public WindowSide {
  public:
   void ShowStatus(const std::string& status) override { statuses.push_back(status); }
   void Layout() override { ++layouts; }
-  void Repaint() override { ++repaints; }
+  void Repaint() override {
+    ++repaints;
+    if (onRepaint) onRepaint();
+  }
   void PostWake() override {
     std::lock_guard<std::mutex> lock(mutex_);
     ++wakesPosted_;
@@ -50,6 +54,7 @@ class RecordingWindow final : public WindowSide {
     return wakesPosted_;
   }
 
+  std::function<void()> onRepaint;  // runs on every repaint, on the UI thread
   std::vector<std::string> statuses;
   std::wstring remoteId;
   std::string password;
