@@ -1,12 +1,27 @@
 // Throughput of one relayed pair: a host sends 1 MiB binary messages, the viewer receives them.
 // Measured over ws:// and wss:// through kestrova-relay, and against a plain TCP forwarder that
 // moves the same bytes between two sockets in the same process (the baseline). Prints the ratios.
+//
+// Then messages per second with many pairs at once: 32 pairs, every host sending 1 KiB binary
+// messages as fast as the relay takes them, through the relay on one worker thread (the baseline)
+// and on N (--relay-threads=N, default: the cores). Connections are spread over the threads in
+// turn, so with two or more threads the two ends of every pair live on different threads and
+// every message crosses threads. The load comes from one lean epoll thread in this process that
+// writes prepared frames and only counts what it reads, so that most of the CPU goes to the
+// relay; on a machine with few cores it still takes a share of them.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -124,6 +139,153 @@ void RelayPair(benchmark::State& state, bool tls) {
 void BM_RelayWs(benchmark::State& state) { RelayPair(state, false); }
 void BM_RelayWss(benchmark::State& state) { RelayPair(state, true); }
 
+constexpr int kManyPairs = 32;
+constexpr std::size_t kSmall = 1024;
+constexpr auto kMpsWarmup = std::chrono::milliseconds(500);
+constexpr auto kMpsMeasure = std::chrono::seconds(3);
+std::size_t g_relayThreads = 0;  // 0: the cores
+std::map<std::size_t, double> g_messagesPerSecond;  // by worker threads
+
+// Pairs `count` hosts with `count` viewers through the relay (plain ws://), synchronously.
+void PairUp(std::uint16_t port, int count, net::io_context& ioc,
+            std::vector<boost::beast::websocket::stream<tcp::socket>>& hosts,
+            std::vector<boost::beast::websocket::stream<tcp::socket>>& viewers) {
+  namespace beast = boost::beast;
+  const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), port);
+  beast::flat_buffer buffer;
+  auto readJson = [&](beast::websocket::stream<tcp::socket>& ws) {
+    buffer.clear();
+    ws.read(buffer);
+    return ov::ParseMessage(beast::buffers_to_string(buffer.cdata()));
+  };
+  auto open = [&](std::vector<beast::websocket::stream<tcp::socket>>& list) {
+    list.emplace_back(ioc);
+    list.back().next_layer().connect(endpoint);
+    list.back().next_layer().set_option(tcp::no_delay(true));
+    list.back().handshake("localhost", "/ws");
+  };
+  auto send = [](beast::websocket::stream<tcp::socket>& ws, const ov::Json& message) {
+    ws.write(net::buffer(ov::SerializeMessage(message)));
+  };
+  for (int i = 0; i < count; ++i) {
+    const std::string id = std::to_string(100000000 + i);
+    open(hosts);
+    open(viewers);
+    auto& h = hosts.back();
+    auto& v = viewers.back();
+    send(h, {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", id},
+             {"build", "0.3.9"}});
+    readJson(h);
+    send(v, {{"type", "register"}, {"role", "viewer"}, {"protocol", 3}, {"sessionId", id},
+             {"password", "p"}, {"build", "0.3.9"}});
+    const std::string rid = readJson(h).at("requestId").get<std::string>();
+    send(h, {{"type", "authChallenge"}, {"requestId", rid}, {"message", "m"}, {"confirmation", "c"}});
+    readJson(v);
+    send(v, {{"type", "authResponse"}, {"requestId", rid}, {"confirmation", "c"}});
+    readJson(h);
+    send(h, {{"type", "connectResponse"}, {"requestId", rid}, {"accepted", true}});
+    readJson(h);
+    readJson(v);
+  }
+}
+
+// Writes masked 1 KiB binary frames to every host socket as fast as they are taken and counts
+// the bytes that reach the viewers (2 + 2 header bytes and 1 KiB each). Level-triggered epoll
+// on non-blocking descriptors; one thread.
+double MessagesPerSecond(const std::vector<int>& hosts, const std::vector<int>& viewers) {
+  constexpr std::size_t kFrame = 2 + 2 + 4 + kSmall;
+  constexpr std::size_t kFrames = 60;
+  std::vector<unsigned char> chunk(kFrame * kFrames);
+  const unsigned char key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  for (std::size_t f = 0; f < kFrames; ++f) {
+    unsigned char* p = chunk.data() + f * kFrame;
+    p[0] = 0x82;        // FIN, binary
+    p[1] = 0x80 | 126;  // masked, 16-bit length
+    p[2] = static_cast<unsigned char>(kSmall >> 8);
+    p[3] = static_cast<unsigned char>(kSmall & 0xff);
+    std::memcpy(p + 4, key, 4);
+    for (std::size_t i = 0; i < kSmall; ++i) p[8 + i] = static_cast<unsigned char>(i ^ key[i % 4]);
+  }
+  const int ep = ::epoll_create1(0);
+  std::vector<std::size_t> offset(hosts.size(), 0);
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    for (const int fd : {hosts[i], viewers[i]}) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    epoll_event out{};
+    out.events = EPOLLOUT;
+    out.data.u64 = i;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, hosts[i], &out);
+    epoll_event in{};
+    in.events = EPOLLIN;
+    in.data.u64 = (std::uint64_t{1} << 32) | i;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, viewers[i], &in);
+  }
+  std::vector<char> sink(256 * 1024);
+  std::uint64_t received = 0;
+  std::uint64_t atStart = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const auto measureFrom = start + kMpsWarmup;
+  const auto until = measureFrom + kMpsMeasure;
+  bool measuring = false;
+  epoll_event events[64];
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!measuring && now >= measureFrom) {
+      measuring = true;
+      atStart = received;
+    }
+    if (now >= until) break;
+    const int n = ::epoll_wait(ep, events, 64, 100);
+    for (int e = 0; e < n; ++e) {
+      const std::size_t i = events[e].data.u64 & 0xffffffffu;
+      if ((events[e].data.u64 >> 32) == 0) {
+        const ssize_t w = ::send(hosts[i], chunk.data() + offset[i], chunk.size() - offset[i],
+                                 MSG_NOSIGNAL);
+        if (w > 0) offset[i] = (offset[i] + static_cast<std::size_t>(w)) % chunk.size();
+      } else {
+        const ssize_t r = ::recv(viewers[i], sink.data(), sink.size(), 0);
+        if (r > 0) received += static_cast<std::uint64_t>(r);
+      }
+    }
+  }
+  ::close(ep);
+  const double seconds = std::chrono::duration<double>(kMpsMeasure).count();
+  return static_cast<double>(received - atStart) / static_cast<double>(4 + kSmall) / seconds;
+}
+
+void BM_RelayMessagesPerSecond(benchmark::State& state) {
+  const auto threads = static_cast<std::size_t>(state.range(0));
+  ov::relay::ServerOptions options;
+  options.port = 0;
+  options.quiet = true;
+  options.threads = threads;
+  options.matcher.registrationsPerMinute = 4 * kManyPairs;
+  options.matcher.maxConnectionsPerAddress = 4 * kManyPairs;
+  ov::relay::Server server(options);
+  std::thread serving([&] { server.Run(); });
+  double rate = 0;
+  for (auto _ : state) {
+    net::io_context ioc;
+    std::vector<boost::beast::websocket::stream<tcp::socket>> hosts, viewers;
+    hosts.reserve(kManyPairs);
+    viewers.reserve(kManyPairs);
+    PairUp(server.Port(), kManyPairs, ioc, hosts, viewers);
+    std::vector<int> h, v;
+    for (int i = 0; i < kManyPairs; ++i) {
+      h.push_back(hosts[static_cast<std::size_t>(i)].next_layer().native_handle());
+      v.push_back(viewers[static_cast<std::size_t>(i)].next_layer().native_handle());
+    }
+    rate = MessagesPerSecond(h, v);
+    for (auto& ws : hosts) boost::beast::get_lowest_layer(ws).close();
+    for (auto& ws : viewers) boost::beast::get_lowest_layer(ws).close();
+  }
+  server.Stop();
+  serving.join();
+  g_messagesPerSecond[threads] = rate;
+  state.counters["msgs_per_s"] = rate;
+}
+
 BENCHMARK(BM_TcpForwarder)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_RelayWs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
 BENCHMARK(BM_RelayWss)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8);
@@ -143,6 +305,32 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--relay-threads=", 0) == 0) {
+      g_relayThreads = static_cast<std::size_t>(std::max(1, std::stoi(arg.substr(16))));
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  argc = static_cast<int>(rest.size());
+  argv = rest.data();
+  const std::size_t threads = g_relayThreads != 0
+                                  ? g_relayThreads
+                                  : std::max(1u, std::thread::hardware_concurrency());
+  benchmark::RegisterBenchmark("BM_RelayMessagesPerSecond", BM_RelayMessagesPerSecond)
+      ->Arg(1)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Iterations(1);
+  if (threads != 1) {
+    benchmark::RegisterBenchmark("BM_RelayMessagesPerSecond", BM_RelayMessagesPerSecond)
+        ->Arg(static_cast<std::int64_t>(threads))
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1);
+  }
   benchmark::Initialize(&argc, argv);
   Collector reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -153,6 +341,16 @@ int main(int argc, char** argv) {
     for (const char* name : {"BM_RelayWs/iterations:8/real_time", "BM_RelayWss/iterations:8/real_time"}) {
       const double rate = g_rate[name];
       std::printf("  %-36s %8.0f MiB/s  ratio %.2f\n", name, rate / (1 << 20), rate / base);
+    }
+  }
+  const double one = g_messagesPerSecond[1];
+  if (one > 0) {
+    std::printf("\n%d pairs, 1 KiB binary messages, as fast as taken (baseline: 1 worker thread, "
+                "%.0f msg/s)\n",
+                kManyPairs, one);
+    for (const auto& [t, rate] : g_messagesPerSecond) {
+      std::printf("  relay ws://, %2zu worker thread%s %10.0f msg/s  ratio %.2f  (%u cores here)\n",
+                  t, t == 1 ? " " : "s", rate, rate / one, std::thread::hardware_concurrency());
     }
   }
   return 0;
