@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/ (run by hand; the files are committed).
+
+Each seed is a small, valid or nearly valid input in the layout its target reads (see the
+comment at the top of each *_fuzz.cc). The JPEG seeds are the test pictures of native/screen.
+"""
+import json
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RID = "0123456789abcdef0123456789abcdef"
+
+
+def compact(message):
+    return json.dumps(message, separators=(",", ":"), sort_keys=True, ensure_ascii=False).encode()
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+HELLO = {"op": "hello", "version": 3, "build": "0.3.9", "captureStatus": True, "inputStatus": True,
+         "clipboardSync": True, "screens": [{"width": 1920, "height": 1080, "hz": 60, "primary": True}],
+         "epoch": 1, "selected": 0, "profile": 0, "control": True, "files": True, "clipboard": True}
+HELLO_ACK = {"op": "helloAck", "version": 3, "build": "0.3.9", "captureStatus": True,
+             "inputStatus": True, "clipboardSync": True, "files": True, "clipboard": True}
+CONTROL = {
+    "ping": {"op": "ping", "token": 5},
+    "pong": {"op": "pong", "token": 1},
+    "frameack": {"op": "frameAck", "epoch": 1, "seq": 2},
+    "select": {"op": "selectDisplay", "selected": 1, "profile": 3},
+    "capture": {"op": "captureStatus", "epoch": 1, "backend": 2, "black": False, "desktop": True,
+                "error": 0},
+    "inputstatus": {"op": "inputStatus", "error": 5, "localOnly": True},
+    "permissions": {"op": "permissions", "control": False, "files": True, "clipboard": True},
+    "screen": dict(HELLO, op="screen", epoch=2),
+    "release": {"op": "releaseInput"},
+    "clipboardack": {"op": "clipboardAck"},
+    "chat": {"op": "chat", "text": "hello"},
+    "clipboard": {"op": "clipboard", "text": "copied"},
+    "fileoffer": {"op": "fileOffer", "id": "00112233445566778899aabbccddeeff", "name": "a.txt",
+                  "size": 3, "sha256": "00" * 32},
+    "filecancel": {"op": "fileCancel", "id": "00112233445566778899aabbccddeeff"},
+}
+INPUT = {
+    "move": {"op": "input", "action": "move", "x": 100, "y": 200, "button": 1, "key": 0, "epoch": 1},
+    "key": {"op": "input", "action": "keydown", "x": 0, "y": 0, "button": 0, "key": 65, "epoch": 1},
+    "wheel": {"op": "input", "action": "wheel", "x": 5, "y": 5, "button": 0, "key": -120, "epoch": 1},
+}
+RELAY = {
+    "registered": {"type": "registered", "protocol": 3},
+    "connectrequest": {"type": "connectRequest", "requestId": RID,
+                       "password": "p3:" + "ab" * 16 + ":" + "cd" * 32},
+    "authchallenge": {"type": "authChallenge", "requestId": RID, "message": "12" * 32,
+                      "confirmation": "34" * 32},
+    "authresponse": {"type": "authResponse", "requestId": RID, "confirmation": "56" * 32},
+    "connected": {"type": "connected", "requestId": RID},
+    "peerdisconnected": {"type": "peerDisconnected", "requestId": RID},
+    "error": {"type": "error", "code": "updateRequired"},
+    "unknown": {"type": "somethingElse"},
+}
+
+
+def jpeg_files():
+    folder = os.path.join(HERE, "..", "native", "screen", "testdata")
+    return {name[:-4]: open(os.path.join(folder, name), "rb").read()
+            for name in sorted(os.listdir(folder)) if name.endswith(".jpg")}
+
+
+def frame(epoch, seq, jpeg):
+    return struct.pack(">II", epoch, seq) + jpeg
+
+
+def record(kind, payload):
+    return bytes([(kind - 1) % 5]) + struct.pack(">H", len(payload)) + payload
+
+
+def main():
+    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+    jpegs = jpeg_files()
+
+    # json_codec: messages of both kinds, a manifest-like object, depth edges.
+    for name, message in list(RELAY.items()) + list(CONTROL.items()):
+        write("json_codec", name, compact(message))
+    write("json_codec", "manifest", compact({"payload": "eyJ2IjoxfQ==", "signature": "AA=="}))
+    write("json_codec", "depth4", b'{"a":{"b":{"c":{"d":1}}}}')
+    write("json_codec", "depth5", b'{"a":{"b":{"c":{"d":{"e":1}}}}}')
+    write("json_codec", "numbers", b'{"a":65535,"b":-1,"c":12.0,"d":"12","e":18446744073709551615,"f":1e400}')
+    write("json_codec", "unicode", '{"t":"\u00e9\u4e2d\\ud83d\\ude00\\u0000"}'.encode())
+
+    # controller: state byte, mode byte, message.
+    for state in range(12):
+        for name, message in RELAY.items():
+            write("controller", "s%02d_text_%s" % (state, name), bytes([state, 0]) + compact(message))
+    for state in (5, 6):  # host active, after hello
+        for name in ("ping", "permissions", "select", "frameack"):
+            write("controller", "s%02d_control_%s" % (state, name), bytes([state, 4]) + compact(CONTROL[name]))
+        write("controller", "s%02d_input_move" % state, bytes([state, 2]) + compact(INPUT["move"]))
+        write("controller", "s%02d_tools" % state, bytes([state, 5]) + b"\x00" * 40)
+    for state in (9, 10, 11):  # viewer joined, bound, after hello
+        write("controller", "s%02d_binding" % state, bytes([state, 3]) + RID.encode())
+        write("controller", "s%02d_control_hello" % state, bytes([state, 4]) + compact(HELLO))
+        write("controller", "s%02d_frame" % state, bytes([state, 1]) + frame(1, 1, jpegs["gray"]))
+    write("controller", "s06_raw_binary", bytes([6, 6]) + b"OV\x03\x04" + b"\x00" * 7 + b"\x01" + b"\x00" * 20)
+
+    # peer_session: flags, then records.
+    for host in (0, 1):
+        for name, message in CONTROL.items():
+            write("peer_session", "%s_%s" % ("host" if host else "viewer", name),
+                  bytes([host | 2]) + record(4, compact(message)))
+    write("peer_session", "viewer_hello", bytes([0]) + record(4, compact(HELLO)))
+    write("peer_session", "host_helloack", bytes([1]) + record(4, compact(HELLO_ACK)))
+    for name, message in INPUT.items():
+        write("peer_session", "host_input_" + name, bytes([3]) + record(2, compact(message)))
+    write("peer_session", "viewer_frames", bytes([2]) + record(1, frame(1, 1, jpegs["baseline"]))
+          + record(1, frame(1, 2, jpegs["progressive"])))
+    write("peer_session", "host_tools", bytes([3]) + record(5, b"\x00" * 16 + b"chunk"))
+    write("peer_session", "host_select_then_ack", bytes([3]) + record(4, compact(CONTROL["select"]))
+          + record(4, compact({"op": "frameAck", "epoch": 2, "seq": 1})))
+
+    # sealed_channel: raw messages to open, and plaintexts to seal as each kind.
+    write("sealed_channel", "raw_header", b"\x00OV\x03\x04" + b"\x00" * 7 + b"\x01" + b"\x00" * 16)
+    write("sealed_channel", "raw_short", b"\x00OV\x03")
+    for kind in range(6):
+        write("sealed_channel", "seal_kind%d" % kind, bytes([1 | (kind << 1)]) + compact(CONTROL["ping"]))
+    write("sealed_channel", "seal_empty", bytes([1 | (4 << 1)]))
+
+    # jpeg: the test pictures, and the frame's JPEG cut short.
+    for name, data in jpegs.items():
+        write("jpeg", name, data)
+    write("jpeg", "truncated", jpegs["baseline"][:300])
+
+    # catalogue: rows as catalogue.txt has them.
+    write("catalogue", "rows", "Ready|Haz\u0131r|Bereit|Pr\u00eat|Listo|Pronto|\u0413\u043e\u0442\u043e\u0432\u043e|\u5c31\u7eea\n"
+          "Connect|a|b|c|d|e|f|g|\n\nDisconnect|1|2|3|4|5|6|7\n".encode())
+    write("catalogue", "missing", b"Only|two\n")
+    write("catalogue", "utf8_edges", b"\xed\x9f\xbf|\xee\x80\x80|\xf4\x8f\xbf\xbf|\xf0\x90\x80\x80|\xe0\xa0\x80|\xc2\x80|x|y\n")
+
+    # relay_url: byte-wide and two-byte characters.
+    for name, url in {"wss": "wss://relay.example.com/ws", "port": "wss://relay.example.com:8443/ws?x=1",
+                      "ipv6": "wss://[2001:db8::1]:443/ws", "loopback": "ws://localhost:8080/ws",
+                      "creds": "wss://user:pw@relay.example.com/ws", "plain": "ws://relay.example.com/ws",
+                      "ipv6loop": "ws://[::1]/"}.items():
+        write("relay_url", name, b"\x00" + url.encode())
+        write("relay_url", name + "_wide", b"\x01" + url.encode("utf-16-le"))
+
+    # relay_matcher: scripts of open (0), text (1), binary (4), closed (5), time (6) events.
+    def ev(op, conn, address=0):
+        return bytes([op | ((conn - 1) << 4) | (address << 6)])
+
+    def text(conn, message):
+        payload = compact(message)
+        return ev(1, conn) + struct.pack(">H", len(payload)) + payload
+
+    host_reg = {"type": "register", "role": "host", "protocol": 3, "sessionId": "482913775", "build": "0.3.9"}
+    viewer_reg = {"type": "register", "role": "viewer", "protocol": 3, "sessionId": "482913775",
+                  "password": RELAY["connectrequest"]["password"], "build": "0.3.9"}
+    rid = "%032x" % 1
+    pairing = (ev(0, 1) + text(1, host_reg) + ev(0, 2, 1) + text(2, viewer_reg)
+               + text(1, {"type": "authChallenge", "requestId": rid, "message": "12" * 32, "confirmation": "34" * 32})
+               + text(2, {"type": "authResponse", "requestId": rid, "confirmation": "56" * 32})
+               + text(1, {"type": "connectResponse", "requestId": rid, "accepted": True}))
+    write("relay_matcher", "pairing", pairing)
+    write("relay_matcher", "pairing_binary", pairing + ev(4, 1) + b"\x00\x10" + ev(4, 2) + b"\x00\x01" + ev(5, 1))
+    write("relay_matcher", "register_timeout", ev(0, 1) + ev(6, 1) + b"\x0b")
+    write("relay_matcher", "refused", pairing[:-len(text(1, {"type": "connectResponse", "requestId": rid, "accepted": True}))]
+          + text(1, {"type": "connectResponse", "requestId": rid, "accepted": False}))
+    write("relay_matcher", "bad_json", ev(0, 3) + ev(1, 3) + b"\x00\x03{x}")
+
+
+if __name__ == "__main__":
+    main()
