@@ -73,33 +73,6 @@ void DrivenController::HandleSealed(std::uint8_t kind, std::span<const std::uint
   HandleBinary(peerChannel_->Seal(kind, plaintext));
 }
 
-ControllerSnapshot DrivenController::Snapshot() {
-  Client& c = *harness_.client;
-  ControllerSnapshot s;
-  s.generation = c.generation();
-  s.transport = c.hasTransport();
-  s.registered = c.registered();
-  s.relayConnected = c.relayConnected();
-  s.consentPending = c.consentPending();
-  s.consentGiven = c.consentGiven();
-  s.sessionActive = c.sessionActive();
-  s.channel = c.hasChannel();
-  s.pairing = c.hasPairing();
-  s.viewerRole = c.viewerRole();
-  s.toolsUp = c.toolsUp();
-  s.connectDeadline = c.connectDeadline();
-  s.consentDeadline = c.consentDeadline();
-  s.attempts = c.attemptLimiter().attempts();
-  s.queuedSends = c.link().queuedSends();
-  s.sentTexts = transport_->SentTexts().size();
-  s.sentBinaries = transport_->binaryCount();
-  s.statuses = harness_.window.statuses.size();
-  s.status = c.status();
-  s.requestId = c.requestId();
-  s.lastError = c.lastProtocolError();
-  return s;
-}
-
 void DrivenController::SettleSends() {
   const auto end = std::chrono::steady_clock::now() + 5s;
   while (harness_.client->link().queuedSends() != 0) {

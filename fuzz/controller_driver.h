@@ -1,8 +1,7 @@
 // A Client brought into one of the states in which relay and peer messages can reach it, through
 // a real pairing with a peer played here (the other end's exchange and channel), as the
 // controller's own tests do it. The fuzz target then hands it one message through the real
-// HandleNetEvent and asks whether the message changed anything, so that an untouched state can
-// serve the next input too.
+// HandleNetEvent.
 #pragma once
 
 #include <cstddef>
@@ -38,19 +37,6 @@ inline constexpr int kControllerStateCount = 12;
 // The request ID the relay assigns in every driven pairing, and the host the viewer dials.
 inline constexpr char kDriverRequestId[] = "0123456789abcdef0123456789abcdef";
 
-// Everything observable that a handled message may change. Equal snapshots before and after a
-// message mean the state can take the next input as it is.
-struct ControllerSnapshot {
-  std::uint32_t generation = 0;
-  bool transport = false, registered = false, relayConnected = false, consentPending = false,
-       consentGiven = false, sessionActive = false, channel = false, pairing = false,
-       viewerRole = false, toolsUp = false;
-  std::uint64_t connectDeadline = 0, consentDeadline = 0;
-  std::size_t attempts = 0, queuedSends = 0, sentTexts = 0, sentBinaries = 0, statuses = 0;
-  std::string status, requestId, lastError;
-  bool operator==(const ControllerSnapshot&) const = default;
-};
-
 class DrivenController {
  public:
   // Builds the state; aborts with a message when the pairing does not get there (a fault of
@@ -70,7 +56,6 @@ class DrivenController {
   // Seals `plaintext` as `kind` under the peer's key and hands it in; requires hasPeerChannel.
   void HandleSealed(std::uint8_t kind, std::span<const std::uint8_t> plaintext);
 
-  ControllerSnapshot Snapshot();
   Client& client() { return *harness_.client; }
 
  private:
