@@ -1,2 +1,6 @@
 # Capture-and-encode and decode of the JPEG pipeline (libjpeg-turbo build).
 ov_add_bench(screen_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_bench.cc LIBS ov_screen)
+# The host's stream: pipeline per profile against the encode alone; a static screen with and
+# without the identical-pixels check.
+ov_add_bench(screen_stream_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_stream_bench.cc
+             LIBS ov_screen ov_app_core ov_crypto)

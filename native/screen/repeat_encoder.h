@@ -21,6 +21,13 @@ class RepeatEncoder {
   // call encodes whatever it gets.
   Outcome Encode(PixelView pixels, int maxWidth, int quality);
 
+  // The same for a picture captured straight into the encoder's own buffer: CaptureBuffer gives
+  // room for a width x height picture (its contents are unspecified), EncodeCaptured compares
+  // and encodes it. An encoded capture is kept as the last picture by swapping buffers, so a
+  // changing screen costs no copy. Null when the size is not allowed.
+  std::uint8_t* CaptureBuffer(int width, int height);
+  Outcome EncodeCaptured(int maxWidth, int quality);
+
   const std::vector<std::uint8_t>& jpeg() const noexcept { return jpeg_; }
   // Encoded calls so far (for tests and benchmarks).
   std::uint64_t encodes() const noexcept { return encodes_; }
@@ -28,7 +35,13 @@ class RepeatEncoder {
   void SetEnabled(bool enabled) noexcept { enabled_ = enabled; }
 
  private:
+  bool Same(const std::uint8_t* pixels, int width, int height, int maxWidth, int quality) const;
+  void Remember(int width, int height, int maxWidth, int quality);
+
   std::vector<std::uint8_t> pixels_;  // the last encoded picture, tightly packed
+  std::vector<std::uint8_t> capture_;
+  int captureWidth_ = 0;
+  int captureHeight_ = 0;
   std::vector<std::uint8_t> jpeg_;
   int width_ = 0;
   int height_ = 0;

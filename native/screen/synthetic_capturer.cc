@@ -87,11 +87,11 @@ CaptureResult SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int ma
     paintedScene_ = scene_;
     paintedFrame_ = frame;
   }
-  copy_.resize(screen_.bytes.size());
-  std::memcpy(copy_.data(), screen_.bytes.data(), copy_.size());
-  const PixelView picture{copy_.data(), screen_.width, screen_.height};
-  const bool black = IsBlackPicture(picture.data, picture.width, picture.height);
-  const RepeatEncoder::Outcome outcome = encoder_.Encode(picture, maxWidth, quality);
+  std::uint8_t* copy = encoder_.CaptureBuffer(screen_.width, screen_.height);
+  if (copy == nullptr) return CaptureResult::GiveUp();
+  std::memcpy(copy, screen_.bytes.data(), screen_.bytes.size());
+  const bool black = IsBlackPicture(copy, screen_.width, screen_.height);
+  const RepeatEncoder::Outcome outcome = encoder_.EncodeCaptured(maxWidth, quality);
   if (outcome == RepeatEncoder::Outcome::Failed) return CaptureResult::TryAgain();
   ++produced_;
   // The synthetic desktop stands in for a screen copy.

@@ -52,11 +52,11 @@ class SyntheticCapturer : public ScreenCapturer {
   bool giveUp_ = false;
   std::uint32_t calls_ = 0;
   std::uint32_t produced_ = 0;
-  // The "screen" as last painted, and the copy of it each call takes (as a screen copy would).
+  // The "screen" as last painted; each call copies it into the encoder's capture buffer, as a
+  // screen copy would.
   PixelBuffer screen_;
   SyntheticScene paintedScene_ = SyntheticScene::Static;
   std::uint32_t paintedFrame_ = 0;
-  std::vector<std::uint8_t> copy_;
   RepeatEncoder encoder_;
 };
 
