@@ -3,7 +3,9 @@
 // then reads the child's VmRSS. The baseline is a minimal Asio server in a child process that
 // holds the same number of accepted idle TCP connections, each with one pending 1.5 KiB read.
 // Prints resident memory per connection for both, and for wss:// (fewer connections: TLS
-// handshakes are slow on a shared machine).
+// handshakes are slow on a shared machine). Rows in between show what the layers cost alone:
+// Beast's WebSocket stream without the relay, and TLS with Asio's ssl::stream or the relay's
+// own TLS layer.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -42,7 +44,7 @@ struct Result {
   long long before = 0, after = 0;
   int connections = 0;
 };
-Result g_baseline, g_ws, g_wss, g_tlsAsio, g_tlsLayer;
+Result g_baseline, g_ws, g_wss, g_tlsAsio, g_tlsLayer, g_beastWs;
 rlim_t g_softBefore = 0, g_hard = 0, g_soft = 0;
 
 void RaiseFileLimit() {
@@ -225,6 +227,66 @@ void BM_IdleTlsRelayLayer(benchmark::State& state) {
   state.counters["KiB_per_conn"] = g_tlsLayer.kibPerConnection;
 }
 
+// Beast's WebSocket stream alone: a child upgrades each connection and keeps one pending
+// message read on it, with nothing of the relay (no session, no matching), over clear text.
+Result IdleBeastWebSocket(int count) {
+  auto [pid, port] = Spawn([](int out) {
+    namespace http = beast::http;
+    using Socket = net::basic_stream_socket<tcp, net::io_context::executor_type>;
+    net::io_context ioc;
+    net::basic_socket_acceptor<tcp, net::io_context::executor_type> acceptor(
+        ioc, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    const std::uint16_t p = acceptor.local_endpoint().port();
+    if (write(out, &p, sizeof p) != sizeof p) _exit(1);
+    close(out);
+    struct Conn {
+      explicit Conn(Socket s) : ws(std::move(s)) {}
+      websocket::stream<Socket> ws;
+      beast::flat_buffer buffer;
+      http::request<http::empty_body> request;
+    };
+    std::vector<std::unique_ptr<Conn>> conns;
+    std::function<void()> accept = [&] {
+      acceptor.async_accept([&](beast::error_code ec, Socket s) {
+        if (ec) return;
+        conns.push_back(std::make_unique<Conn>(std::move(s)));
+        Conn& c = *conns.back();
+        http::async_read(c.ws.next_layer(), c.buffer, c.request,
+                         [&c](beast::error_code e, std::size_t) {
+                           if (e) return;
+                           c.buffer = beast::flat_buffer();
+                           c.ws.async_accept(c.request, [&c](beast::error_code e2) {
+                             if (e2) return;
+                             c.request = {};
+                             c.ws.async_read(c.buffer, [](beast::error_code, std::size_t) {});
+                           });
+                         });
+        accept();
+      });
+    };
+    accept();
+    net::signal_set signals(ioc, SIGTERM);
+    signals.async_wait([&](beast::error_code, int) { ioc.stop(); });
+    ioc.run();
+  });
+  const long long before = SettledRss(pid);
+  net::io_context ioc;
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<websocket::stream<tcp::socket>>(ioc));
+    clients.back()->next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+    clients.back()->handshake("localhost", "/ws");
+  }
+  const long long after = SettledRss(pid);
+  Finish(pid);
+  return {static_cast<double>(after - before) / count, before, after, count};
+}
+
+void BM_IdleBeastWebSocket(benchmark::State& state) {
+  for (auto _ : state) g_beastWs = IdleBeastWebSocket(kHosts);
+  state.counters["KiB_per_conn"] = g_beastWs.kibPerConnection;
+}
+
 template <class Stream>
 void RegisterHost(Stream& ws, int i) {
   ws.handshake("localhost", "/ws");
@@ -301,6 +363,7 @@ void BM_RelayIdleHostsWss(benchmark::State& state) {
 }
 
 BENCHMARK(BM_BaselineIdleTcp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_IdleBeastWebSocket)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_IdleTlsAsioStream)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_IdleTlsRelayLayer)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_RelayIdleHostsWs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
@@ -318,6 +381,7 @@ int main(int argc, char** argv) {
   std::printf("  %-34s %7s %10s %10s %9s %7s\n", "server (VmRSS KiB)", "conns", "before", "after",
               "KiB/conn", "ratio");
   for (auto [name, r] : {std::pair{"idle TCP, Asio (baseline)", g_baseline},
+                         std::pair{"idle WebSocket, Beast alone", g_beastWs},
                          std::pair{"idle TLS, Asio ssl::stream", g_tlsAsio},
                          std::pair{"idle TLS, relay's TLS layer", g_tlsLayer},
                          std::pair{"relay, registered hosts, ws://", g_ws},
