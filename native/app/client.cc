@@ -603,6 +603,11 @@ void Client::OnTimerTick() {
   }
 }
 
+void Client::SetLocalPermissions(const LocalPermissions& permissions) {
+  permissions_ = permissions;
+  if (session_) session_->AnnouncePermissions();
+}
+
 void Client::SelectDisplay(std::int32_t index, std::int32_t profile) {
   if (viewerRole_ && session_) session_->SelectDisplay(index, profile);
 }

@@ -95,6 +95,10 @@ class Client final : private SessionOwner {
   void StartUpdateCheck();
   // The approval setting (AskBeforeConnection), read by the window at creation.
   void SetApprovalSetting(bool ask) { approvalSetting_ = ask; }
+  // A command's own status line (copy feedback, refusals); replaces the status and repaints.
+  void ShowStatusLine(const std::string& status) { ShowStatus(status); }
+  // The local user changed a permission; a session announces it to the peer.
+  void SetLocalPermissions(const LocalPermissions& permissions);
   // Viewer window lost the keyboard focus, or is about to be minimised: the host releases the
   // input it holds for us.
   void OnFocusLost();
@@ -130,6 +134,14 @@ class Client final : private SessionOwner {
   const std::string& peerNonce() const noexcept { return attempt_.peerNonce; }
   std::uint32_t generation() const noexcept { return link_.generation(); }
   UpdateState updateState() const noexcept { return updateState_; }
+  bool approvalSetting() const noexcept { return approvalSetting_; }
+  // Whether the program may connect and its commands run (see the update gate).
+  bool updateGateOpen() const noexcept { return UpdateGateOpen(); }
+  // Not idle: connecting, pairing, awaiting or holding the local decision.
+  bool busy() const noexcept {
+    return attempt_.connectDeadline != 0 || attempt_.consentPending || attempt_.consentGiven ||
+           attempt_.pairing != nullptr;
+  }
   const AttemptLimiter& attemptLimiter() const noexcept { return limiter_; }
   const RegistrationBackoff& registrationBackoff() const noexcept { return backoff_; }
   const RelayLink& link() const noexcept { return link_; }

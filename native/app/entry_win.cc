@@ -9,9 +9,11 @@
 #include <gdiplus.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <memory>
@@ -21,7 +23,10 @@
 #include "app/clock.h"
 #include "app/command_line.h"
 #include "app/main_window_win.h"
+#include "app/commands.h"
 #include "app/platform.h"
+#include "i18n/catalogue.h"
+#include "i18n/language.h"
 #include "app/update_service.h"
 #include "settings/settings_store.h"
 
@@ -31,6 +36,10 @@ namespace {
 Client* g_client = nullptr;
 MainWindowSide* g_side = nullptr;
 Platform* g_platform = nullptr;
+SettingsStore* g_settings = nullptr;
+CommandDispatcher* g_dispatcher = nullptr;
+Clock* g_clock = nullptr;
+int g_pressed = 0;  // the command under the pointer when the left button went down
 bool g_previewMode = false;
 
 constexpr DWORD kMainWindowStyle = 0x820F0000;  // popup, clip children, system menu, sizing, min/max
@@ -65,9 +74,7 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_CREATE: {
       if (!side.Create(window)) return -1;
       if (!g_previewMode) {
-        if (auto settings = g_platform->OpenSettings()) {
-          client.SetApprovalSetting(settings->LoadAskBeforeConnection());
-        }
+        if (g_settings) client.SetApprovalSetting(g_settings->LoadAskBeforeConnection());
       }
       if (!side.SubclassChildControls(ControlSubclassProc)) return -1;
       if (!g_previewMode) {
@@ -87,8 +94,46 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       return 0;
     }
     case WM_TIMER:
-      if (wParam == kTickTimerId) client.OnTimerTick();
+      if (wParam == kTickTimerId) {
+        client.OnTimerTick();
+        side.ExpireCopyFeedback(g_clock->NowMs());
+      }
       return 0;
+    case WM_COMMAND:
+      if (lParam != 0) {
+        // A child control's notification: focus moves redraw the boxes' borders.
+        if (HIWORD(wParam) == EN_SETFOCUS || HIWORD(wParam) == EN_KILLFOCUS) side.Repaint();
+        return 0;
+      }
+      g_dispatcher->Dispatch(LOWORD(wParam));
+      return 0;
+    case WM_MOUSEMOVE: {
+      side.SetHovered(side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}));
+      TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, window, 0};
+      TrackMouseEvent(&track);
+      return 0;
+    }
+    case WM_MOUSELEAVE:
+      side.SetHovered(0);
+      return 0;
+    case WM_LBUTTONDOWN:
+      g_pressed = side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+      if (g_pressed != 0) SetCapture(window);
+      return 0;
+    case WM_LBUTTONUP: {
+      const int pressed = g_pressed;
+      g_pressed = 0;
+      if (GetCapture() == window) ReleaseCapture();
+      if (pressed != 0 &&
+          side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}) == pressed) {
+        g_dispatcher->Dispatch(pressed);
+      }
+      return 0;
+    }
+    case WM_NCCALCSIZE:
+      // The window draws its own frame: the client area is the whole window.
+      if (wParam == TRUE) return 0;
+      return DefWindowProcW(window, message, wParam, lParam);
     case WM_HOTKEY:
       if (wParam == kNewIdHotKeyId) client.RegisterAsHost();
       return 0;
@@ -108,8 +153,13 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (wParam != SIZE_MINIMIZED) side.Layout();
       return 0;
     case WM_GETMINMAXINFO:
-      // A preview may be rendered larger than this machine's screen.
-      if (g_previewMode) {
+      if (!g_previewMode) {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMinTrackSize = side.MinimumTrackSize();
+        return 0;
+      }
+      // A preview may be rendered larger (or smaller) than a running window.
+      {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
         info->ptMaxTrackSize.x = std::max<LONG>(info->ptMaxTrackSize.x, ClampPreviewWidth(INT_MAX));
         info->ptMaxTrackSize.y = std::max<LONG>(info->ptMaxTrackSize.y, ClampPreviewHeight(INT_MAX));
@@ -129,18 +179,11 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         client.OnMinimize();
       }
       return DefWindowProcW(window, message, wParam, lParam);
-    case WM_NCHITTEST: {
-      // No drawn caption yet: the top band of the window moves it.
-      const LRESULT hit = DefWindowProcW(window, message, wParam, lParam);
-      if (hit == HTCLIENT) {
-        POINT point{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-        ScreenToClient(window, &point);
-        if (point.y < 40) return HTCAPTION;
-      }
-      return hit;
-    }
+    case WM_NCHITTEST:
+      return side.HitTestFrame(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)},
+                               DefWindowProcW(window, message, wParam, lParam));
     case WM_PAINT:
-      side.Paint(client);
+      side.Paint();
       return 0;
     case WM_ERASEBKGND:
       return 1;
@@ -167,10 +210,83 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   return result;
 }
 
+// The sharing banner: "End session" (press and release on it), a drag from anywhere else once the
+// pointer has moved more than 4 px, a double-click that restores the main window. Input that
+// the program injected for the viewer, and a close it caused, are ignored.
+struct BannerPointer {
+  bool pressed = false;
+  bool onButton = false;
+  bool dragging = false;
+  POINT start{};
+  RECT startRect{};
+} g_bannerPointer;
+
+bool OnBannerButton(HWND banner, POINT client) {
+  const float scale = std::max(static_cast<float>(GetDpiForWindow(banner)) / 96.0f, 0.75f);
+  const float x = static_cast<float>(client.x) / scale;
+  const float y = static_cast<float>(client.y) / scale;
+  return x >= 228 && x < 296 && y >= 8 && y < 40;
+}
+
+void EndSessionFromBanner() {
+  if (g_side && g_side->window()) PostMessageW(g_side->window(), WM_COMMAND, 111, 0);
+}
+
 LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_PAINT && g_side != nullptr) {
-    g_side->PaintBanner(window);
-    return 0;
+  if ((IsInputMessage(message) || message == WM_CLOSE) && IsInjected()) return 0;
+  BannerPointer& pointer = g_bannerPointer;
+  const POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  switch (message) {
+    case WM_PAINT:
+      if (g_side == nullptr) break;
+      g_side->PaintBanner(window);
+      return 0;
+    case WM_LBUTTONDOWN:
+      pointer = BannerPointer{};
+      pointer.pressed = true;
+      pointer.onButton = OnBannerButton(window, at);
+      GetCursorPos(&pointer.start);
+      GetWindowRect(window, &pointer.startRect);
+      SetCapture(window);
+      return 0;
+    case WM_MOUSEMOVE: {
+      if (!pointer.pressed || pointer.onButton) return 0;
+      POINT now{};
+      GetCursorPos(&now);
+      const LONG dx = now.x - pointer.start.x;
+      const LONG dy = now.y - pointer.start.y;
+      if (!pointer.dragging && std::abs(dx) + std::abs(dy) <= 4) return 0;
+      pointer.dragging = true;
+      MONITORINFO monitor{};
+      monitor.cbSize = sizeof monitor;
+      GetMonitorInfoW(MonitorFromPoint(now, MONITOR_DEFAULTTONEAREST), &monitor);
+      const LONG width = pointer.startRect.right - pointer.startRect.left;
+      const LONG height = pointer.startRect.bottom - pointer.startRect.top;
+      const LONG x = std::clamp(pointer.startRect.left + dx, monitor.rcMonitor.left,
+                                std::max(monitor.rcMonitor.left, monitor.rcMonitor.right - width));
+      const LONG y = std::clamp(pointer.startRect.top + dy, monitor.rcMonitor.top,
+                                std::max(monitor.rcMonitor.top, monitor.rcMonitor.bottom - height));
+      SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
+    case WM_LBUTTONUP: {
+      const bool endSession = pointer.pressed && pointer.onButton && OnBannerButton(window, at);
+      pointer = BannerPointer{};
+      if (GetCapture() == window) ReleaseCapture();
+      if (endSession) EndSessionFromBanner();
+      return 0;
+    }
+    case WM_LBUTTONDBLCLK:
+      if (!OnBannerButton(window, at) && g_side && g_side->window()) {
+        ShowWindow(g_side->window(), SW_RESTORE);
+        SetForegroundWindow(g_side->window());
+      }
+      return 0;
+    case WM_CLOSE:
+      EndSessionFromBanner();
+      return 0;
+    default:
+      break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -259,7 +375,7 @@ int RenderPreview(HWND window, MainWindowSide& side, Client& client, const Previ
   side.Layout();
   UpdateWindow(window);
   const bool written = preview.page == 5 ? side.RenderBannerToPng(preview.outputPath)
-                                         : side.RenderToPng(preview.outputPath, client);
+                                         : side.RenderToPng(preview.outputPath);
   if (!written) {
     DebugNote(L"Kestrova: the preview image could not be written.");
     return 3;
@@ -288,11 +404,29 @@ int Run(HINSTANCE instance, int showCommand) {
   environment.updater = &updater;
   environment.platform = platform.get();
   environment.previewMode = g_previewMode;
+  // Preview mode neither reads nor writes the settings.
+  const std::unique_ptr<SettingsStore> settings =
+      g_previewMode ? nullptr : platform->OpenSettings();
+  g_settings = settings.get();
+  g_clock = &clock;
+  int language = 0;
+  if (g_previewMode) {
+    const auto languages = Languages();
+    for (int i = 0; i < kLanguageCount; ++i) {
+      if (languages[static_cast<std::size_t>(i)].code == preview.language) language = i;
+    }
+  } else {
+    ChooseLanguage(language, /*useStored=*/true);
+  }
+  side.SetLanguage(language);
   int exitCode = 0;
   {
     Client client(std::move(environment));
+    CommandDispatcher dispatcher(client, side.ui(), side, clock, settings.get());
+    side.Attach(&client);
     g_client = &client;
     g_side = &side;
+    g_dispatcher = &dispatcher;
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
@@ -322,9 +456,13 @@ int Run(HINSTANCE instance, int showCommand) {
       }
     }
     g_client = nullptr;
+    g_dispatcher = nullptr;
+    side.Attach(nullptr);
   }
   g_side = nullptr;
   g_platform = nullptr;
+  g_settings = nullptr;
+  g_clock = nullptr;
   return exitCode;
 }
 

@@ -1,11 +1,14 @@
 #include "app/main_window_win.h"
 
 #include <commctrl.h>
+#include <dwmapi.h>
 #include <objidl.h>
 // objidl.h first: GDI+ needs its types, which WIN32_LEAN_AND_MEAN leaves out.
 #include <gdiplus.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +16,8 @@
 #include "app/client.h"
 #include "base/secure_memory.h"
 #include "crypto/primitives.h"
+#include "i18n/catalogue.h"
+#include "ui/painter.h"
 
 namespace ov {
 namespace {
@@ -67,25 +72,15 @@ bool MainWindowSide::IsChildControl(HWND control) const noexcept {
                                 control == chatLog_);
 }
 
-void MainWindowSide::ShowStatus(const std::string& status) {
-  status_ = WidenUtf8(status);
-  Repaint();
-}
+void MainWindowSide::ShowStatus(const std::string&) { Repaint(); }
 
 void MainWindowSide::Layout() {
-  const HWND window = window_.load();
-  if (!window) return;
-  RECT client{};
-  GetClientRect(window, &client);
-  const int width = client.right - client.left;
-  MoveWindow(remoteId_, 40, 260, 260, 28, TRUE);
-  MoveWindow(password_, 40, 300, 260, 28, TRUE);
-  MoveWindow(language_, width > 290 ? width - 290 : 0, 16, 250, 260, TRUE);
+  placementsDirty_ = true;
   Repaint();
 }
 
 void MainWindowSide::Repaint() {
-  if (const HWND window = window_.load()) InvalidateRect(window, nullptr, TRUE);
+  if (const HWND window = window_.load()) InvalidateRect(window, nullptr, FALSE);
 }
 
 void MainWindowSide::PostWake() {
@@ -100,11 +95,24 @@ void MainWindowSide::RestoreAndForeground() {
 }
 
 void MainWindowSide::CreateBanner() {
-  if (banner_ || !window_.load()) return;
-  const int x = (GetSystemMetrics(SM_CXSCREEN) - kBannerWidth) / 2;
+  const HWND window = window_.load();
+  if (banner_ || !window) return;
+  // 304 x 48 DIP, 12 DIP from the right and bottom of the work area of the window's monitor.
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+  const float scale = std::max(static_cast<float>(GetDpiForWindow(window)) / 96.0f, 0.75f);
+  const int width = static_cast<int>(kBannerWidth * scale);
+  const int height = static_cast<int>(kBannerHeight * scale);
+  const int margin = static_cast<int>(12 * scale);
   banner_ = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kBannerWindowClass,
-                            kMainWindowTitle, WS_POPUP | WS_VISIBLE, x, 8, kBannerWidth,
-                            kBannerHeight, nullptr, nullptr, instance_, nullptr);
+                            kBannerTitle, WS_POPUP, monitor.rcWork.right - margin - width,
+                            monitor.rcWork.bottom - margin - height, width, height, nullptr,
+                            nullptr, instance_, nullptr);
+  if (!banner_) return;
+  const DWORD round = 2;  // DWMWCP_ROUND
+  DwmSetWindowAttribute(banner_, 33, &round, sizeof round);  // DWMWA_WINDOW_CORNER_PREFERENCE
+  ShowWindow(banner_, SW_SHOWNOACTIVATE);
 }
 
 void MainWindowSide::DestroyBanner() {
@@ -169,73 +177,7 @@ void MainWindowSide::ClearPasswordBox() {
 
 void MainWindowSide::DropRemotePicture() { Repaint(); }
 
-void MainWindowSide::Paint(const Client& client) {
-  const HWND window = window_.load();
-  PAINTSTRUCT paint{};
-  HDC dc = BeginPaint(window, &paint);
-  RECT area{};
-  GetClientRect(window, &area);
-  PaintTo(dc, area, client);
-  EndPaint(window, &paint);
-}
-
-void MainWindowSide::PaintTo(HDC dc, const RECT& area, const Client& client) {
-  HBRUSH background = CreateSolidBrush(RGB(0x10, 0x1a, 0x26));
-  FillRect(dc, &area, background);
-  DeleteObject(background);
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, RGB(0xe5, 0xf2, 0xfc));
-  const int x = area.left + 40;
-  TextOutW(dc, x, area.top + 24, kMainWindowTitle, static_cast<int>(wcslen(kMainWindowTitle)));
-  TextOutW(dc, x, area.top + 60, status_.c_str(), static_cast<int>(status_.size()));
-  if (!client.viewerRole() && !client.deviceId().empty()) {
-    const std::wstring id = WidenAscii(FormatDeviceId(client.deviceId()));
-    std::string shown = ShownPassword(client.sessionPassword(), ui_.passwordRevealed);
-    std::wstring password = WidenUtf8(shown);
-    SecureClear(shown);
-    TextOutW(dc, x, area.top + 120, id.c_str(), static_cast<int>(id.size()));
-    TextOutW(dc, x, area.top + 150, password.c_str(), static_cast<int>(password.size()));
-    SecureWipe(password.data(), password.size() * sizeof(wchar_t));
-  }
-}
-
-void MainWindowSide::PaintBanner(HWND banner) {
-  PAINTSTRUCT paint{};
-  HDC dc = BeginPaint(banner, &paint);
-  RECT area{};
-  GetClientRect(banner, &area);
-  PaintBannerTo(dc, area);
-  EndPaint(banner, &paint);
-}
-
-void MainWindowSide::PaintBannerTo(HDC dc, const RECT& area) {
-  HBRUSH background = CreateSolidBrush(RGB(0x1d, 0x2d, 0x40));
-  FillRect(dc, &area, background);
-  DeleteObject(background);
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, RGB(0x86, 0xe5, 0xcf));
-  const wchar_t* text = L"Session active";
-  TextOutW(dc, area.left + 16, area.top + 16, text, static_cast<int>(wcslen(text)));
-}
-
 namespace {
-
-// The GDI+ encoder for `mime`, if the system has one.
-bool FindEncoder(const wchar_t* mime, CLSID& out) {
-  UINT count = 0;
-  UINT bytes = 0;
-  if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
-  std::vector<std::uint8_t> storage(bytes);
-  auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(storage.data());
-  if (Gdiplus::GetImageEncoders(count, bytes, codecs) != Gdiplus::Ok) return false;
-  for (UINT i = 0; i < count; ++i) {
-    if (wcscmp(codecs[i].MimeType, mime) == 0) {
-      out = codecs[i].Clsid;
-      return true;
-    }
-  }
-  return false;
-}
 
 // A bitmap of the given size selected into a memory DC; both released on destruction.
 class MemoryCanvas {
@@ -258,15 +200,7 @@ class MemoryCanvas {
   bool ok() const noexcept { return dc_ && bitmap_ && old_; }
   HDC dc() const noexcept { return dc_; }
   // Deselects the bitmap and writes it as PNG.
-  bool SavePng(const std::wstring& path) {
-    SelectObject(dc_, old_);
-    old_ = nullptr;
-    CLSID png{};
-    if (!FindEncoder(L"image/png", png)) return false;
-    Gdiplus::Bitmap image(bitmap_, nullptr);
-    return image.GetLastStatus() == Gdiplus::Ok &&
-           image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
-  }
+  bool SavePng(const std::wstring& path);
 
  private:
   HDC dc_ = nullptr;
@@ -274,28 +208,165 @@ class MemoryCanvas {
   HGDIOBJ old_ = nullptr;
 };
 
+// The GDI+ encoder for `mime`, if the system has one.
+bool FindEncoder(const wchar_t* mime, CLSID& out) {
+  UINT count = 0;
+  UINT bytes = 0;
+  if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
+  std::vector<std::uint8_t> storage(bytes);
+  auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(storage.data());
+  if (Gdiplus::GetImageEncoders(count, bytes, codecs) != Gdiplus::Ok) return false;
+  for (UINT i = 0; i < count; ++i) {
+    if (wcscmp(codecs[i].MimeType, mime) == 0) {
+      out = codecs[i].Clsid;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool MemoryCanvas::SavePng(const std::wstring& path) {
+  SelectObject(dc_, old_);
+  old_ = nullptr;
+  CLSID png{};
+  if (!FindEncoder(L"image/png", png)) return false;
+  Gdiplus::Bitmap image(bitmap_, nullptr);
+  return image.GetLastStatus() == Gdiplus::Ok &&
+         image.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+}
+
+std::wstring WidenKey(std::string_view key) {
+  std::string text(key);
+  return WidenUtf8(text);
+}
+
 }  // namespace
 
-bool MainWindowSide::RenderToPng(const std::wstring& path, const Client& client) {
+std::wstring MainWindowSide::Translate(std::string_view key) const {
+  try {
+    return ov::Translate(language_index_, key);
+  } catch (const std::exception&) {
+    return WidenKey(key);
+  }
+}
+
+void MainWindowSide::UpdateScale() {
+  const HWND window = window_.load();
+  const UINT dpi = window ? GetDpiForWindow(window) : 96;
+  scale_ = static_cast<float>(dpi == 0 ? 96 : dpi) / 96.0f;
+  ui_.scale = scale_;
+}
+
+bool MainWindowSide::RemoteView() const {
+  return client_ != nullptr && ShowsRemoteView(MakeMainView(*client_), ui_);
+}
+
+void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
+  UpdateScale();
+  Gdiplus::Graphics graphics(dc);
+  GdiplusCanvas canvas(graphics, fonts_, scale_);
+  ov::Layout layout;
+  const Translator translate = [this](std::string_view key) { return Translate(key); };
+  DrawContext ctx{canvas, layout, translate};
+  ctx.hovered = ui_.hoveredCommand;
+  ctx.copyFeedback = ui_.copyFeedbackUntil != 0 ? ui_.copiedCommand : 0;
+  if (client_ != nullptr) {
+    MainView view = MakeMainView(*client_);
+    const HWND focus = GetFocus();
+    view.remoteIdFocused = focus != nullptr && focus == remoteId_;
+    view.passwordFocused = focus != nullptr && focus == password_;
+    const HWND window = window_.load();
+    view.maximised = window != nullptr && IsZoomed(window);
+    PaintMainWindow(ctx, view, ui_, static_cast<float>(width) / scale_,
+                    static_cast<float>(height) / scale_);
+  }
+  layout_ = std::move(layout);
+}
+
+void MainWindowSide::ApplyPlacements() {
+  placementsDirty_ = false;
+  const std::pair<ChildControl, HWND> children[] = {
+      {ChildControl::RemoteId, remoteId_},   {ChildControl::Password, password_},
+      {ChildControl::ChatInput, chatInput_}, {ChildControl::ChatLog, chatLog_},
+      {ChildControl::Language, language_}};
+  for (const auto& [control, window] : children) {
+    if (!window) continue;
+    const ControlPlacement* placement = layout_.Placement(control);
+    if (placement == nullptr) {
+      ShowWindow(window, SW_HIDE);
+      continue;
+    }
+    const RectF& r = placement->rect;
+    MoveWindow(window, static_cast<int>(r.x * scale_), static_cast<int>(r.y * scale_),
+               static_cast<int>(r.width * scale_), static_cast<int>(r.height * scale_), TRUE);
+    EnableWindow(window, placement->enabled ? TRUE : FALSE);
+    ShowWindow(window, SW_SHOWNA);
+  }
+}
+
+void MainWindowSide::Paint() {
+  const HWND window = window_.load();
+  PAINTSTRUCT paint{};
+  HDC dc = BeginPaint(window, &paint);
+  RECT area{};
+  GetClientRect(window, &area);
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  if (width > 0 && height > 0) {
+    // Drawn off-screen and copied at once: no flicker, no background erase.
+    MemoryCanvas buffer(width, height);
+    if (buffer.ok()) {
+      PaintFrame(buffer.dc(), width, height);
+      BitBlt(dc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+    }
+  }
+  EndPaint(window, &paint);
+  if (placementsDirty_) ApplyPlacements();
+}
+
+void MainWindowSide::PaintBanner(HWND banner) {
+  PAINTSTRUCT paint{};
+  HDC dc = BeginPaint(banner, &paint);
+  RECT area{};
+  GetClientRect(banner, &area);
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  MemoryCanvas buffer(std::max(1, width), std::max(1, height));
+  if (buffer.ok()) {
+    const float scale = std::max(static_cast<float>(GetDpiForWindow(banner)) / 96.0f, 0.75f);
+    Gdiplus::Graphics graphics(buffer.dc());
+    GdiplusCanvas canvas(graphics, bannerFonts_, scale);
+    ov::Layout layout;
+    const Translator translate = [this](std::string_view key) { return Translate(key); };
+    DrawContext ctx{canvas, layout, translate};
+    PaintSharingBanner(ctx, static_cast<float>(width) / scale, static_cast<float>(height) / scale);
+    BitBlt(dc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+  }
+  EndPaint(banner, &paint);
+}
+
+bool MainWindowSide::RenderToPng(const std::wstring& path) {
   const HWND window = window_.load();
   if (!window) return false;
-  // The whole window, its frame drawn by the painter: the client area and each visible child
-  // control at its place, the controls drawing themselves through WM_PRINT.
-  RECT outer{};
-  GetWindowRect(window, &outer);
-  const int width = outer.right - outer.left;
-  const int height = outer.bottom - outer.top;
+  RECT area{};
+  GetClientRect(window, &area);
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
   if (width <= 0 || height <= 0) return false;
   MemoryCanvas canvas(width, height);
   if (!canvas.ok()) return false;
-  PaintTo(canvas.dc(), RECT{0, 0, width, height}, client);
+  PaintFrame(canvas.dc(), width, height);
+  ApplyPlacements();
+  // Each visible child control prints itself at its place, clipped to it.
   for (HWND control : ChildControls()) {
     if (!control || (GetWindowLongPtrW(control, GWL_STYLE) & WS_VISIBLE) == 0) continue;
     RECT placed{};
     GetWindowRect(control, &placed);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&placed), 2);
     // A control may leave its clipping, font or origin in the DC: each draws into a fresh state.
     const int saved = SaveDC(canvas.dc());
-    SetViewportOrgEx(canvas.dc(), placed.left - outer.left, placed.top - outer.top, nullptr);
+    IntersectClipRect(canvas.dc(), placed.left, placed.top, placed.right, placed.bottom);
+    SetViewportOrgEx(canvas.dc(), placed.left, placed.top, nullptr);
     SendMessageW(control, WM_PRINT, reinterpret_cast<WPARAM>(canvas.dc()),
                  PRF_CLIENT | PRF_NONCLIENT | PRF_ERASEBKGND | PRF_CHILDREN);
     RestoreDC(canvas.dc(), saved);
@@ -304,10 +375,131 @@ bool MainWindowSide::RenderToPng(const std::wstring& path, const Client& client)
 }
 
 bool MainWindowSide::RenderBannerToPng(const std::wstring& path) {
-  MemoryCanvas canvas(kBannerWidth, kBannerHeight);
-  if (!canvas.ok()) return false;
-  PaintBannerTo(canvas.dc(), RECT{0, 0, kBannerWidth, kBannerHeight});
-  return canvas.SavePng(path);
+  MemoryCanvas buffer(kBannerWidth, kBannerHeight);
+  if (!buffer.ok()) return false;
+  {
+    Gdiplus::Graphics graphics(buffer.dc());
+    GdiplusCanvas canvas(graphics, bannerFonts_, 1.0f);
+    ov::Layout layout;
+    const Translator translate = [this](std::string_view key) { return Translate(key); };
+    DrawContext ctx{canvas, layout, translate};
+    PaintSharingBanner(ctx, kBannerWidth, kBannerHeight);
+  }
+  return buffer.SavePng(path);
+}
+
+int MainWindowSide::CommandAt(POINT client) const {
+  return layout_.HitTest(PointF{static_cast<float>(client.x) / scale_,
+                                static_cast<float>(client.y) / scale_});
+}
+
+void MainWindowSide::SetHovered(int command) {
+  if (ui_.hoveredCommand == command) return;
+  ui_.hoveredCommand = command;
+  Repaint();
+}
+
+LRESULT MainWindowSide::HitTestFrame(POINT screen, LRESULT defaultHit) const {
+  const HWND window = window_.load();
+  if (!window) return defaultHit;
+  RECT bounds{};
+  GetWindowRect(window, &bounds);
+  if (!IsZoomed(window)) {
+    const UINT dpi = GetDpiForWindow(window);
+    const int band = GetSystemMetricsForDpi(SM_CXPADDEDBORDER, dpi) +
+                     GetSystemMetricsForDpi(SM_CXSIZEFRAME, dpi);
+    const bool left = screen.x < bounds.left + band;
+    const bool right = screen.x >= bounds.right - band;
+    const bool top = screen.y < bounds.top + band;
+    const bool bottom = screen.y >= bounds.bottom - band;
+    if (top && left) return HTTOPLEFT;
+    if (top && right) return HTTOPRIGHT;
+    if (bottom && left) return HTBOTTOMLEFT;
+    if (bottom && right) return HTBOTTOMRIGHT;
+    if (top) return HTTOP;
+    if (bottom) return HTBOTTOM;
+    if (left) return HTLEFT;
+    if (right) return HTRIGHT;
+  }
+  POINT client = screen;
+  ScreenToClient(window, &client);
+  const PointF dip{static_cast<float>(client.x) / scale_, static_cast<float>(client.y) / scale_};
+  return ClassifyPoint(layout_, dip, RemoteView()) == WindowPart::Caption ? HTCAPTION : HTCLIENT;
+}
+
+POINT MainWindowSide::MinimumTrackSize() const {
+  const bool remote = RemoteView();
+  return POINT{static_cast<LONG>((remote ? 480.0f : 1000.0f) * scale_),
+               static_cast<LONG>((remote ? 320.0f : 660.0f) * scale_)};
+}
+
+void MainWindowSide::ExpireCopyFeedback(std::uint64_t now) {
+  if (ui_.copyFeedbackUntil != 0 && now >= ui_.copyFeedbackUntil) {
+    ui_.copyFeedbackUntil = 0;
+    ui_.copiedCommand = 0;
+    Repaint();
+  }
+}
+
+void MainWindowSide::Minimize() {
+  if (const HWND window = window_.load()) PostMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+}
+
+void MainWindowSide::ToggleMaximize() {
+  if (const HWND window = window_.load()) ShowWindow(window, IsZoomed(window) ? SW_RESTORE : SW_MAXIMIZE);
+}
+
+void MainWindowSide::Close() {
+  if (const HWND window = window_.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+bool MainWindowSide::CopyText(const std::wstring& text) {
+  const HWND window = window_.load();
+  if (!window || !OpenClipboard(window)) return false;
+  bool placed = false;
+  const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  if (EmptyClipboard()) {
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+      if (void* target = GlobalLock(memory)) {
+        std::memcpy(target, text.c_str(), bytes);
+        GlobalUnlock(memory);
+        placed = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+      }
+      if (!placed) GlobalFree(memory);
+    }
+  }
+  CloseClipboard();
+  return placed;
+}
+
+int MainWindowSide::ChooseFromMenu(const std::vector<MenuItem>& items) {
+  const HWND window = window_.load();
+  HMENU menu = CreatePopupMenu();
+  if (!window || !menu) return 0;
+  for (const MenuItem& item : items) {
+    if (item.command == 0) {
+      AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+      continue;
+    }
+    UINT flags = MF_STRING;
+    if (item.checked) flags |= MF_CHECKED;
+    if (item.greyed) flags |= MF_GRAYED;
+    const std::wstring label = Translate(item.label);
+    AppendMenuW(menu, flags, static_cast<UINT_PTR>(item.command), label.c_str());
+  }
+  POINT at{};
+  GetCursorPos(&at);
+  const int chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window,
+                                    nullptr);
+  DestroyMenu(menu);
+  return chosen;
+}
+
+bool MainWindowSide::AskYesNo(const std::string& caption, const std::string& question) {
+  const std::wstring title = Translate(caption);
+  const std::wstring text = Translate(question);
+  return MessageBoxW(window_.load(), text.c_str(), title.c_str(),
+                     MB_YESNO | MB_ICONINFORMATION) == IDYES;
 }
 
 }  // namespace ov

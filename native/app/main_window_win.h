@@ -1,6 +1,7 @@
-// The main window's side of the controller on Windows: status line, child controls, wake-up
-// message and sharing banner. Drawing is deliberately plain (a status line and, for the host, the
-// device ID and password); the full pages are the user interface component's.
+// The main window's side of the controller on Windows: the custom-drawn window (the portable
+// painter on a double-buffered GDI+ canvas), its child controls placed by the painter's layout,
+// the frame hit test, the wake-up message, the sharing banner and the window's own effects for
+// the command dispatcher.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +10,15 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/window_side.h"
+#include "app/commands.h"
+#include "ui/controls.h"
+#include "ui/gdiplus_canvas_win.h"
 #include "ui/ui_state.h"
 
 namespace ov {
@@ -33,13 +40,16 @@ inline constexpr int kBannerHeight = 48;
 inline constexpr wchar_t kMainWindowClass[] = L"OrvantisNative";
 inline constexpr wchar_t kBannerWindowClass[] = L"OrvantisBanner";
 inline constexpr wchar_t kMainWindowTitle[] = L"Kestrova";
+inline constexpr wchar_t kBannerTitle[] = L"Kestrova - Screen sharing";
 
 class Client;
 
-class MainWindowSide final : public WindowSide {
+class MainWindowSide final : public WindowSide, public WindowEffects {
  public:
   explicit MainWindowSide(HINSTANCE instance) : instance_(instance) {}
 
+  // The controller the window draws; must outlive the window's messages.
+  void Attach(const Client* client) noexcept { client_ = client; }
   // WM_CREATE: keeps the handle and creates the five child controls; false when one fails.
   bool Create(HWND window);
   HWND window() const noexcept { return window_.load(); }
@@ -54,19 +64,20 @@ class MainWindowSide final : public WindowSide {
   // Masks the session password again (minimising does this without leaving the page).
   void HidePassword();
   const UiState& ui() const noexcept { return ui_; }
+  UiState& ui() noexcept { return ui_; }
   HWND remoteIdBox() const noexcept { return remoteId_; }
   HWND passwordBox() const noexcept { return password_; }
   HWND chatInputBox() const noexcept { return chatInput_; }
   HWND languageBox() const noexcept { return language_; }
+  // The interface language (index into Languages()).
+  void SetLanguage(int language) noexcept { language_index_ = language; }
 
-  // WM_PAINT of the main window and of the banner, and the painters they use.
-  void Paint(const Client& client);
+  // WM_PAINT of the main window and of the banner.
+  void Paint();
   void PaintBanner(HWND banner);
-  void PaintTo(HDC dc, const RECT& area, const Client& client);
-  void PaintBannerTo(HDC dc, const RECT& area);
   // Preview: the window as it stands (or the sharing banner alone) rendered into a PNG file.
   // False when the image could not be made or written.
-  bool RenderToPng(const std::wstring& path, const Client& client);
+  bool RenderToPng(const std::wstring& path);
   bool RenderBannerToPng(const std::wstring& path);
   // Preview: shows the given sidebar page, the password revealed or not.
   void SetPreviewState(int page, bool revealPassword) noexcept {
@@ -74,6 +85,18 @@ class MainWindowSide final : public WindowSide {
     ui_.passwordRevealed = revealPassword;
   }
 
+  // Pointer: the command under a client point (pixels), hover tracking, and the window part for
+  // WM_NCHITTEST at a screen point.
+  int CommandAt(POINT client) const;
+  void SetHovered(int command);
+  LRESULT HitTestFrame(POINT screen, LRESULT defaultHit) const;
+  // The smallest window size in pixels for the current layout.
+  POINT MinimumTrackSize() const;
+  // The 500 ms tick: ends a copy button's feedback when its time is up.
+  void ExpireCopyFeedback(std::uint64_t now);
+  float scale() const noexcept { return scale_; }
+
+  // WindowSide.
   void ShowStatus(const std::string& status) override;
   void Layout() override;
   void Repaint() override;
@@ -88,8 +111,25 @@ class MainWindowSide final : public WindowSide {
   void ClearPasswordBox() override;
   void DropRemotePicture() override;
 
+  // WindowEffects.
+  void Minimize() override;
+  void ToggleMaximize() override;
+  void Close() override;
+  bool CopyText(const std::wstring& text) override;
+  int ChooseFromMenu(const std::vector<MenuItem>& items) override;
+  bool AskYesNo(const std::string& caption, const std::string& question) override;
+  void Relayout() override { Layout(); }
+
  private:
+  // Paints the window into `dc` (`width` x `height` pixels) and keeps the layout it made.
+  void PaintFrame(HDC dc, int width, int height);
+  void ApplyPlacements();
+  void UpdateScale();
+  std::wstring Translate(std::string_view key) const;
+  bool RemoteView() const;
+
   HINSTANCE instance_;
+  const Client* client_ = nullptr;
   std::atomic<HWND> window_{nullptr};
   HWND remoteId_ = nullptr;
   HWND password_ = nullptr;
@@ -97,8 +137,13 @@ class MainWindowSide final : public WindowSide {
   HWND chatInput_ = nullptr;
   HWND chatLog_ = nullptr;
   HWND banner_ = nullptr;
-  std::wstring status_;
   UiState ui_;
+  ov::Layout layout_;
+  FontCache fonts_;
+  FontCache bannerFonts_;
+  float scale_ = 1.0f;
+  int language_index_ = 0;
+  bool placementsDirty_ = true;
 };
 
 }  // namespace ov

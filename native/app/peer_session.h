@@ -68,6 +68,8 @@ class PeerSession final : private PeerControlDelegate {
   void SelectDisplay(std::int32_t index, std::int32_t profile) {
     control_.SendSelectDisplay(index, profile);
   }
+  // The local permissions changed: tells the peer (after the hello exchange).
+  void AnnouncePermissions() { control_.SendPermissions(); }
 
   bool isHost() const noexcept { return control_.isHost(); }
   const PeerControl& control() const noexcept { return control_; }

@@ -1,0 +1,171 @@
+#include "app/commands.h"
+
+#include <stdexcept>
+
+#include "base/secure_memory.h"
+#include "crypto/primitives.h"
+
+namespace ov {
+namespace {
+
+std::wstring WidenAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+UpdateCardState CardStateOf(UpdateState state) {
+  return static_cast<UpdateCardState>(static_cast<int>(state));
+}
+
+}  // namespace
+
+MainView MakeMainView(const Client& client) {
+  MainView view;
+  view.previewMode = client.previewMode();
+  view.viewerRole = client.viewerRole();
+  view.sessionActive = client.sessionActive();
+  view.registered = client.registered();
+  view.toolsUp = client.toolsUp() && client.session()->control().helloComplete();
+  view.busy = client.busy();
+  view.gateOpen = client.updateGateOpen();
+  view.updateState = CardStateOf(client.updateState());
+  view.deviceId = client.deviceId();
+  view.password = &client.sessionPassword();
+  view.status = client.status();
+  view.approval = client.approvalSetting();
+  view.allowControl = client.permissions().control;
+  view.allowFiles = client.permissions().files;
+  view.allowClipboard = client.permissions().clipboard;
+  view.prompt = client.consentPending() ? PromptKind::Connection : PromptKind::None;
+  if (const PeerSession* session = client.session()) {
+    view.selectedDisplay = session->control().selectedDisplay();
+  }
+  return view;
+}
+
+CommandDispatcher::CommandDispatcher(Client& client, UiState& ui, WindowEffects& effects,
+                                     Clock& clock, SettingsStore* settings)
+    : client_(client), ui_(ui), effects_(effects), clock_(clock), settings_(settings) {}
+
+void CommandDispatcher::Dispatch(int command) {
+  if (!CommandPassesGate(command, client_.updateGateOpen())) return;
+  try {
+    Run(command);
+  } catch (const std::exception&) {
+    client_.ShowStatusLine(kStatusActionFailed);
+  }
+}
+
+void CommandDispatcher::Run(int command) {
+  switch (command) {
+    case cmd::kConnect:
+      client_.ConnectToDevice();
+      return;
+    case cmd::kCopyId:
+    case cmd::kCopyPassword:
+      return Copy(command);
+    case cmd::kShowPassword:
+      ui_.passwordRevealed = !ui_.passwordRevealed;
+      return effects_.Relayout();
+    case cmd::kNewCredentials:
+    case cmd::kDisconnect:
+      return client_.RegisterAsHost();
+    case cmd::kConnections:
+    case cmd::kRemoteDesktop:
+      ui_.page = 0;
+      return effects_.Relayout();
+    case cmd::kSecurity:
+      ui_.page = 1;
+      return effects_.Relayout();
+    case cmd::kFiles:
+      ui_.page = 2;
+      return effects_.Relayout();
+    case cmd::kChat:
+      ui_.page = 3;
+      return effects_.Relayout();
+    case cmd::kAllowConnection:
+      return client_.DecideConsent(true);
+    case cmd::kRejectConnection:
+      return client_.DecideConsent(false);
+    case cmd::kMinimize:
+      // The window's minimise handling masks the password and releases remote input.
+      return effects_.Minimize();
+    case cmd::kMaximize:
+      return effects_.ToggleMaximize();
+    case cmd::kClose:
+      return effects_.Close();
+    case cmd::kApproval:
+      return ToggleApproval();
+    case cmd::kAllowControl:
+    case cmd::kAllowFiles:
+    case cmd::kSyncClipboard:
+      return TogglePermission(command);
+    case cmd::kMoreTools: {
+      if (!client_.viewerRole() || !client_.toolsUp()) return;
+      const int chosen = effects_.ChooseFromMenu(ToolsMenu(false, client_.permissions().clipboard));
+      if (chosen != 0 && chosen != cmd::kMoreTools) Run(chosen);
+      return;
+    }
+    case cmd::kUpdate:
+    case cmd::kTryAgain:
+      if (client_.previewMode()) return;
+      if (command == cmd::kTryAgain) return client_.StartUpdateCheck();
+      throw std::runtime_error("update download unavailable");
+    case cmd::kShowDownload:
+      if (client_.updateState() != UpdateState::Downloaded) return;
+      throw std::runtime_error("no downloaded file");
+    default:
+      // Screen, tools and view commands belong to features that answer them when present;
+      // without one the command cannot be carried out.
+      throw std::runtime_error("command unavailable");
+  }
+}
+
+void CommandDispatcher::Copy(int command) {
+  const bool id = command == cmd::kCopyId;
+  const std::string& value = id ? client_.deviceId() : client_.sessionPassword();
+  const bool copyable = client_.registered() && !client_.viewerRole() &&
+                        (id ? IsValidDeviceId(value) : IsValidSessionPassword(value));
+  if (!copyable) {
+    client_.ShowStatusLine("Offline");
+    return;
+  }
+  std::wstring text = WidenAscii(id ? value : FormatSessionPassword(value));
+  const bool copied = effects_.CopyText(text);
+  SecureWipe(text.data(), text.size() * sizeof(wchar_t));
+  if (!copied) {
+    client_.ShowStatusLine(kStatusActionFailed);
+    return;
+  }
+  ui_.copiedCommand = command;
+  ui_.copyFeedbackUntil = clock_.NowMs() + kCopyFeedbackMs;
+  client_.ShowStatusLine(id ? "ID copied" : "Password copied");
+}
+
+void CommandDispatcher::ToggleApproval() {
+  if (client_.sessionActive() || client_.busy()) return;
+  bool ask = client_.approvalSetting();
+  const bool written = ToggleAskBeforeConnection(ask, client_.previewMode() ? nullptr : settings_);
+  client_.SetApprovalSetting(ask);
+  if (!written) client_.ShowStatusLine(kApprovalNotSavedStatus);
+  effects_.Relayout();
+}
+
+void CommandDispatcher::TogglePermission(int command) {
+  LocalPermissions permissions = client_.permissions();
+  if (command == cmd::kAllowControl) {
+    if (client_.viewerRole()) return;  // the viewer has nothing to allow
+    permissions.control = !permissions.control;
+  } else if (command == cmd::kAllowFiles) {
+    permissions.files = !permissions.files;
+  } else {
+    const bool on = !permissions.clipboard;
+    if (on && !client_.previewMode() &&
+        !effects_.AskYesNo("Sync clipboard",
+                           "Copied text is shared while connected. Enable on this device?")) {
+      return;
+    }
+    permissions.clipboard = on;
+  }
+  client_.SetLocalPermissions(permissions);
+  effects_.Relayout();
+}
+
+}  // namespace ov

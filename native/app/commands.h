@@ -1,0 +1,65 @@
+// What the window shows of the controller, and what its commands do to it.
+//
+// MakeMainView takes the snapshot the painter draws. CommandDispatcher runs one command: the
+// update gate first, then the command, any failure ending in "Action unavailable or failed" with
+// the session kept. The window's own effects (minimise, maximise, close, the clipboard, menus,
+// message boxes) go through WindowEffects, so the dispatcher runs unchanged in tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/client.h"
+#include "settings/settings_store.h"
+#include "ui/commands.h"
+#include "ui/painter.h"
+#include "ui/ui_state.h"
+
+namespace ov {
+
+inline constexpr std::uint64_t kCopyFeedbackMs = 2000;
+
+class WindowEffects {
+ public:
+  WindowEffects() = default;
+  WindowEffects(const WindowEffects&) = delete;
+  WindowEffects& operator=(const WindowEffects&) = delete;
+  virtual ~WindowEffects() = default;
+
+  virtual void Minimize() = 0;
+  virtual void ToggleMaximize() = 0;
+  virtual void Close() = 0;
+  // Places text on the clipboard; false when the clipboard refused it.
+  virtual bool CopyText(const std::wstring& text) = 0;
+  // A popup menu at the pointer: the chosen command, or 0.
+  virtual int ChooseFromMenu(const std::vector<MenuItem>& items) = 0;
+  // A modal question with Yes and No (catalogue keys); true for Yes.
+  virtual bool AskYesNo(const std::string& caption, const std::string& question) = 0;
+  // The window must be laid out again (page or state changed) or only repainted.
+  virtual void Relayout() = 0;
+};
+
+MainView MakeMainView(const Client& client);
+
+class CommandDispatcher {
+ public:
+  // Everything must outlive the dispatcher. `settings` may be null (preview mode, or no store).
+  CommandDispatcher(Client& client, UiState& ui, WindowEffects& effects, Clock& clock,
+                    SettingsStore* settings);
+
+  void Dispatch(int command);
+
+ private:
+  void Run(int command);
+  void Copy(int command);
+  void ToggleApproval();
+  void TogglePermission(int command);
+
+  Client& client_;
+  UiState& ui_;
+  WindowEffects& effects_;
+  Clock& clock_;
+  SettingsStore* settings_;
+};
+
+}  // namespace ov

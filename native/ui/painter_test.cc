@@ -1,0 +1,297 @@
+// The painter on the recording canvas: what each state draws, which commands it leaves live,
+// what the toolbar shows at which width, and that every visible text went through the catalogue.
+#include "ui/painter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "ui/commands.h"
+#include "ui/testing/recording_canvas.h"
+
+namespace ov {
+namespace {
+
+using testing::RecordingCanvas;
+
+const Translator kEnglish = [](std::string_view key) { return std::wstring(key.begin(), key.end()); };
+// A pseudo-language that marks every looked-up text.
+const Translator kMarked = [](std::string_view key) {
+  return L"\u27E6" + std::wstring(key.begin(), key.end()) + L"\u27E7";
+};
+
+struct Frame {
+  RecordingCanvas canvas;
+  Layout layout;
+};
+
+std::unique_ptr<Frame> Paint(const MainView& view, const UiState& ui, float width = 1100,
+                             float height = 720, const Translator& translate = kEnglish,
+                             int hovered = 0) {
+  auto frame = std::make_unique<Frame>();
+  DrawContext ctx{frame->canvas, frame->layout, translate};
+  ctx.hovered = hovered;
+  PaintMainWindow(ctx, view, ui, width, height);
+  return frame;
+}
+
+std::set<int> Commands(const Layout& layout) {
+  std::set<int> out;
+  for (const HitRegion& region : layout.regions()) out.insert(region.command);
+  return out;
+}
+
+MainView RegisteredHost(const std::string& password) {
+  MainView view;
+  view.registered = true;
+  view.deviceId = "482913775";
+  view.password = &password;
+  view.status = "Ready";
+  return view;
+}
+
+TEST(Painter, TheUpdateCardLeavesOnlyTheWindowAndCardButtonsLive) {
+  struct Case {
+    UpdateCardState state;
+    std::set<int> live;
+  };
+  const std::set<int> window = {cmd::kMinimize, cmd::kMaximize, cmd::kClose};
+  auto with = [&](int extra) {
+    std::set<int> s = window;
+    s.insert(extra);
+    return s;
+  };
+  const Case cases[] = {
+      {UpdateCardState::Checking, window},
+      {UpdateCardState::Required, with(cmd::kUpdate)},
+      {UpdateCardState::Downloading, window},
+      {UpdateCardState::Downloaded, with(cmd::kShowDownload)},
+      {UpdateCardState::Failed, with(cmd::kTryAgain)},
+  };
+  const std::string password = "ABCD2345";
+  for (const Case& c : cases) {
+    MainView view = RegisteredHost(password);
+    view.gateOpen = false;
+    view.updateState = c.state;
+    view.progress = 57;
+    const auto frame = Paint(view, UiState{});
+    EXPECT_EQ(Commands(frame->layout), c.live) << static_cast<int>(c.state);
+    EXPECT_TRUE(frame->layout.controls().empty()) << "no child control shows over the card";
+    for (int command : Commands(frame->layout)) EXPECT_TRUE(CommandPassesGate(command, false));
+  }
+  MainView downloading = RegisteredHost(password);
+  downloading.gateOpen = false;
+  downloading.updateState = UpdateCardState::Downloading;
+  downloading.progress = 57;
+  EXPECT_NE(Paint(downloading, UiState{})->canvas.FindText(L"57%"), nullptr);
+}
+
+TEST(Painter, TheHiddenPasswordIsTheMaskAndNothingElse) {
+  const std::string password = "WXYZ2345";
+  const MainView view = RegisteredHost(password);
+  UiState ui;
+  const auto hidden = Paint(view, ui);
+  EXPECT_NE(hidden->canvas.FindText(L"\u2022\u2022\u2022\u2022-\u2022\u2022\u2022\u2022"), nullptr);
+  for (const auto& text : hidden->canvas.texts) {
+    EXPECT_EQ(text.text.find(L"WXYZ"), std::wstring::npos);
+    EXPECT_EQ(text.text.find(L"2345"), std::wstring::npos);
+  }
+  EXPECT_NE(hidden->canvas.FindText(L"482 913 775"), nullptr);
+  ui.passwordRevealed = true;
+  EXPECT_NE(Paint(view, ui)->canvas.FindText(L"WXYZ-2345"), nullptr);
+
+  MainView offline;
+  EXPECT_NE(Paint(offline, UiState{})->canvas.FindText(L"--- --- ---"), nullptr);
+}
+
+// With a pseudo-language, every drawn text is either a looked-up one or plain data (numbers,
+// the ID, the mask, percentages).
+TEST(Painter, EveryVisibleTextGoesThroughTheCatalogue) {
+  const std::string password = "ABCD2345";
+  auto isData = [](const std::wstring& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t ch) {
+      return std::wstring_view(L"0123456789 -%.v\u2022\u2011\u2192").find(ch) !=
+             std::wstring_view::npos;
+    });
+  };
+  std::vector<std::pair<MainView, UiState>> states;
+  for (int page = 0; page < 4; ++page) {
+    MainView view = RegisteredHost(password);
+    view.toolsUp = page >= 2;
+    view.sessionActive = page >= 2;
+    UiState ui;
+    ui.page = page;
+    states.emplace_back(view, ui);
+  }
+  MainView prompt = RegisteredHost(password);
+  prompt.prompt = PromptKind::Connection;
+  states.emplace_back(prompt, UiState{});
+  MainView remote;
+  remote.viewerRole = remote.sessionActive = remote.toolsUp = true;
+  states.emplace_back(remote, UiState{});
+  MainView card;
+  card.gateOpen = false;
+  card.updateState = UpdateCardState::Required;
+  card.newVersion = "0.4.0";
+  states.emplace_back(card, UiState{});
+  for (const auto& [view, ui] : states) {
+    const auto frame = Paint(view, ui, 1280, 720, kMarked);
+    ASSERT_FALSE(frame->canvas.texts.empty());
+    for (const auto& text : frame->canvas.texts) {
+      EXPECT_TRUE(text.text.find(L'\u27E6') != std::wstring::npos || isData(text.text))
+          << "page " << ui.page << ": an untranslated text";
+    }
+  }
+}
+
+TEST(Painter, TheToolbarShowsItsElementsFromTheirWidths) {
+  MainView view;
+  view.viewerRole = view.sessionActive = view.toolsUp = true;
+  struct Case {
+    float width;
+    bool zoom, display, name, quality, toolIcons, toolLabels;
+  };
+  const Case cases[] = {
+      {479, false, false, false, false, false, false}, {480, true, false, false, false, false, false},
+      {619, true, false, false, false, false, false},  {620, true, true, false, false, false, false},
+      {740, true, true, true, false, false, false},    {879, true, true, true, false, false, false},
+      {880, true, true, true, true, false, false},     {979, true, true, true, true, false, false},
+      {980, true, true, true, true, true, false},      {1149, true, true, true, true, true, false},
+      {1150, true, true, true, true, false, true},
+  };
+  for (const Case& c : cases) {
+    const auto frame = Paint(view, UiState{}, c.width, 600);
+    const Layout& layout = frame->layout;
+    EXPECT_EQ(layout.Has(cmd::kZoomIn) && layout.Has(cmd::kZoomMenu) && layout.Has(cmd::kZoomOut),
+              c.zoom)
+        << c.width;
+    EXPECT_EQ(layout.Has(cmd::kDisplayMenu), c.display) << c.width;
+    EXPECT_EQ(frame->canvas.FindText(L"Kestrova") != nullptr, c.name) << c.width;
+    EXPECT_EQ(layout.Has(cmd::kQualityMenu), c.quality) << c.width;
+    const bool tools = layout.Has(cmd::kChat) && layout.Has(cmd::kFiles);
+    EXPECT_EQ(tools, c.toolIcons || c.toolLabels) << c.width;
+    EXPECT_EQ(frame->canvas.FindText(L"Chat") != nullptr, c.toolLabels) << c.width;
+    EXPECT_TRUE(layout.Has(cmd::kDisconnect) && layout.Has(cmd::kMoreTools)) << c.width;
+    EXPECT_NE(frame->canvas.FindText(L"Waiting for the first frame"), nullptr);
+    // No element overlaps another.
+    const auto& regions = layout.regions();
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+      for (std::size_t j = i + 1; j < regions.size(); ++j) {
+        const RectF& a = regions[i].rect;
+        const RectF& b = regions[j].rect;
+        const bool apart = a.Right() <= b.x || b.Right() <= a.x || a.Bottom() <= b.y ||
+                           b.Bottom() <= a.y;
+        EXPECT_TRUE(apart) << c.width << ": " << regions[i].command << " and " << regions[j].command;
+      }
+    }
+  }
+}
+
+TEST(Controls, LabelSizesHoverColoursAndOutlines) {
+  EXPECT_EQ(PushButtonLabelSize(16), 14);
+  EXPECT_EQ(PushButtonLabelSize(17), 12);
+  EXPECT_EQ(PushButtonLabelSize(22), 12);
+  EXPECT_EQ(PushButtonLabelSize(23), 11);
+
+  RecordingCanvas canvas;
+  Layout layout;
+  DrawContext ctx{canvas, layout, kEnglish};
+  ctx.hovered = cmd::kClose;
+  IconButton(ctx, cmd::kClose, RectF{0, 0, 32, 30});
+  ASSERT_FALSE(canvas.shapes.empty());
+  EXPECT_EQ(canvas.shapes[0].fill, 0xFFFBE1E4u);
+  EXPECT_EQ(canvas.shapes[1].fill, 0xFFA82D3Du) << "the X turns red";
+  ctx.hovered = 0;
+  canvas.shapes.clear();
+  IconButton(ctx, cmd::kClose, RectF{0, 0, 32, 30});
+  EXPECT_EQ(canvas.shapes[0].fill, 0xFFF4F7F7u);
+
+  // A push button's label at 17 characters is drawn at 12, its secondary style outlined.
+  canvas.texts.clear();
+  canvas.shapes.clear();
+  PushButton(ctx, cmd::kSendFile, "seventeen letters", RectF{0, 0, 200, 40}, ButtonStyle::Secondary);
+  EXPECT_EQ(canvas.texts.back().style.size, 12);
+  EXPECT_EQ(canvas.shapes.back().border, 0xFFDAE0DFu);
+  // The copy button shows its check mark while the feedback lasts.
+  ctx.copyFeedback = cmd::kCopyId;
+  canvas.shapes.clear();
+  IconButton(ctx, cmd::kCopyId, RectF{0, 0, 32, 30});
+  EXPECT_EQ(canvas.shapes.back().fill, 0xFF197E64u);
+  EXPECT_EQ(layout.HitTest(PointF{10, 10}), cmd::kCopyId) << "the last drawn region wins";
+}
+
+TEST(Painter, PromptsDisableTheControlsAndTheCaptionIsOnlyWhereNothingIsClickable) {
+  const std::string password = "ABCD2345";
+  MainView view = RegisteredHost(password);
+  const auto idle = Paint(view, UiState{});
+  ASSERT_NE(idle->layout.Placement(ChildControl::RemoteId), nullptr);
+  EXPECT_TRUE(idle->layout.Placement(ChildControl::RemoteId)->enabled);
+  view.prompt = PromptKind::Connection;
+  const auto prompted = Paint(view, UiState{});
+  EXPECT_FALSE(prompted->layout.Placement(ChildControl::RemoteId)->enabled);
+  EXPECT_TRUE(prompted->layout.Has(cmd::kAllowConnection));
+  EXPECT_TRUE(prompted->layout.Has(cmd::kRejectConnection));
+
+  EXPECT_EQ(ClassifyPoint(idle->layout, PointF{600, 40}, false), WindowPart::Caption);
+  EXPECT_EQ(ClassifyPoint(idle->layout, PointF{600, 100}, false), WindowPart::Client);
+  const HitRegion* close = idle->layout.Find(cmd::kClose);
+  ASSERT_NE(close, nullptr);
+  EXPECT_EQ(ClassifyPoint(idle->layout, PointF{close->rect.x + 4, close->rect.y + 4}, false),
+            WindowPart::Client);
+  EXPECT_EQ(ClassifyPoint(Layout{}, PointF{600, 60}, true), WindowPart::Client);
+
+  // The host's session shows "Stop sharing"; the banner's "End session" sits where it must.
+  view.prompt = PromptKind::None;
+  view.sessionActive = true;
+  EXPECT_NE(Paint(view, UiState{})->canvas.FindText(L"Stop sharing"), nullptr);
+  RecordingCanvas banner;
+  Layout bannerLayout;
+  DrawContext ctx{banner, bannerLayout, kEnglish};
+  PaintSharingBanner(ctx, 304, 48);
+  ASSERT_EQ(bannerLayout.regions().size(), 1u);
+  EXPECT_EQ(bannerLayout.regions()[0].rect, (RectF{228, 8, 68, 32}));
+}
+
+TEST(Commands, GateTooltipsAndMenus) {
+  for (int command = 103; command <= 145; ++command) {
+    const bool window = command == 112 || command == 113 || command == 114;
+    const bool card = command == 143 || command == 144 || command == 145;
+    EXPECT_EQ(CommandPassesGate(command, false), window || card) << command;
+    EXPECT_TRUE(CommandPassesGate(command, true));
+  }
+  EXPECT_FALSE(CommandPassesGate(cmd::kZoomPercentBase + 150, false));
+
+  TooltipState tips;
+  EXPECT_EQ(TooltipKey(cmd::kCopyId, tips), "Copy ID");
+  tips.copyFeedback = cmd::kCopyId;
+  EXPECT_EQ(TooltipKey(cmd::kCopyId, tips), "ID copied");
+  EXPECT_EQ(TooltipKey(cmd::kCopyPassword, tips), "Copy password");
+  tips.approvalChangeable = false;
+  EXPECT_EQ(TooltipKey(cmd::kApproval, tips), "End the session to change this setting.");
+  EXPECT_EQ(TooltipKey(cmd::kConnect, tips), "");
+  tips.passwordShown = true;
+  EXPECT_EQ(TooltipKey(cmd::kShowPassword, tips), "Hide");
+
+  auto checked = [](const std::vector<MenuItem>& menu) {
+    std::set<int> out;
+    for (const MenuItem& item : menu) {
+      if (item.checked) out.insert(item.command);
+    }
+    return out;
+  };
+  EXPECT_EQ(checked(ZoomMenu(false, 1.0)), std::set<int>{cmd::kActualSize});
+  EXPECT_EQ(checked(ZoomMenu(true, 1.0)), std::set<int>{cmd::kFit});
+  EXPECT_TRUE(checked(ZoomMenu(false, 1.5)).empty());
+  const auto zoom = ZoomMenu(false, 1.0);
+  EXPECT_EQ(zoom.back().command, cmd::kZoomPercentBase + 400);
+  EXPECT_EQ(zoom.back().label, "400%");
+  const auto tools = ToolsMenu(false, true);
+  EXPECT_EQ(tools.size(), 12u);
+  EXPECT_TRUE(tools[2].greyed);
+  EXPECT_EQ(tools[9].command, 0) << "separator";
+  EXPECT_TRUE(tools.back().checked);
+}
+
+}  // namespace
+}  // namespace ov
