@@ -36,6 +36,14 @@ MainView MakeMainView(const Client& client) {
   view.prompt = client.consentPending() ? PromptKind::Connection : PromptKind::None;
   if (const PeerSession* session = client.session()) {
     view.selectedDisplay = session->control().selectedDisplay();
+    if (!session->isHost()) {
+      const ViewerDisplay& display = session->display();
+      if (display.picture()) view.picture = &*display.picture();
+      view.viewState = display.view();
+      view.firstFrameShown = view.picture != nullptr;
+      view.fitMode = display.view().fit;
+      view.zoom = display.view().zoom;
+    }
   }
   return view;
 }

@@ -58,7 +58,7 @@ void WindowButtons(DrawContext& ctx, float width, float top, bool dark) {
   }
 }
 
-void StatusLine(DrawContext& ctx, const MainView& view, float width, float height) {
+void DrawStatusLine(DrawContext& ctx, const MainView& view, float width, float height) {
   if (view.status.empty()) return;
   Label(ctx, view.status, RectF{kContentLeft, height - 44, width - kContentLeft - 36, 24},
         Style(12, true), kUpdateAccent);
@@ -386,12 +386,27 @@ void UpdateCard(DrawContext& ctx, const MainView& view, float width, float heigh
         RectF{x, card.Bottom() - 52, 564, 22}, Style(12), kMuted);
 }
 
-void RemoteView(DrawContext& ctx, const MainView& view, float width, float height) {
+void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width, float height) {
   Canvas& c = ctx.canvas;
   c.FillRect(RectF{0, 0, width, height}, 0xFF0B1118);
-  if (!view.firstFrameShown) {
-    Label(ctx, "Waiting for the first frame", RectF{0, 52, width, height - 74},
-          Style(14, true, TextAlign::Center), 0xFF8A99A8);
+  if (view.picture != nullptr && !view.picture->Empty()) {
+    // The view transform works in device pixels; the canvas in DIP.
+    const RectF area{0, kViewerToolbarHeight, width,
+                     height - kViewerToolbarHeight - kViewerStatusStripHeight};
+    ViewState state = view.viewState;
+    const ViewRect placed =
+        LayoutImage(state, ViewRect{area.x * scale, area.y * scale, area.width * scale,
+                                    area.height * scale},
+                    view.picture->width, view.picture->height);
+    c.PushClip(area);
+    const bool sharp = !state.fit && state.zoom >= 1.0f;
+    c.Picture(PixelView{view.picture->bytes.data(), view.picture->width, view.picture->height},
+              RectF{placed.x / scale, placed.y / scale, placed.width / scale, placed.height / scale},
+              sharp ? Interpolation::NearestNeighbor : Interpolation::Bilinear);
+    c.PopClip();
+  } else {
+    c.WrappedText(ctx.translate("Waiting for the first frame"), 30, 180, 800, Style(22),
+                  0xFFECF2FB);
   }
   // Toolbar band and status strip.
   c.FillRect(RectF{0, 0, width, 52}, kToolbar);
@@ -469,7 +484,7 @@ void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, 
     return;
   }
   if (ShowsRemoteView(view, ui)) {
-    RemoteView(ctx, view, width, height);
+    RemoteView(ctx, view, ui.scale > 0 ? static_cast<float>(ui.scale) : 1.0f, width, height);
     return;
   }
   ctx.canvas.FillRect(RectF{kSidebarWidth, 0, width - kSidebarWidth, height}, kPageBackground);
@@ -497,7 +512,7 @@ void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, 
     PushButton(ctx, cmd::kDisconnect, "Stop sharing", RectF{width - 36 - 170, 60, 170, 38},
                ButtonStyle::Danger);
   }
-  StatusLine(ctx, view, width, height);
+  DrawStatusLine(ctx, view, width, height);
   if (prompt) PromptOverlay(ctx, view, width, height);
   WindowButtons(ctx, width, 16, /*dark=*/false);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "screen/viewer_display.h"
 #include "ui/canvas.h"
 #include "ui/controls.h"
 #include "ui/ui_state.h"
@@ -44,7 +45,9 @@ struct MainView {
   std::wstring promptDetail;  // the file name and size, or the clipboard text
   bool remoteIdFocused = false;
   bool passwordFocused = false;
-  // Viewer's remote view.
+  // Viewer's remote view: the latest picture (null until the first frame) and the view state.
+  const PixelBuffer* picture = nullptr;
+  ViewState viewState;
   bool firstFrameShown = false;
   int selectedDisplay = 0;
   double zoom = 1.0;
@@ -64,6 +67,7 @@ inline constexpr float kToolbarToolLabelsWidth = 1150;
 // Whether the painter shows the viewer's full-window remote view.
 bool ShowsRemoteView(const MainView& view, const UiState& ui) noexcept;
 
+// `ui.scale` is the window's device pixels per DIP (the picture is placed in device pixels).
 void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, float width,
                      float height);
 void PaintSharingBanner(DrawContext& ctx, float width, float height);

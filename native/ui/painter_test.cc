@@ -174,6 +174,7 @@ TEST(Painter, TheToolbarShowsItsElementsFromTheirWidths) {
     EXPECT_EQ(frame->canvas.FindText(L"Chat") != nullptr, c.toolLabels) << c.width;
     EXPECT_TRUE(layout.Has(cmd::kDisconnect) && layout.Has(cmd::kMoreTools)) << c.width;
     EXPECT_NE(frame->canvas.FindText(L"Waiting for the first frame"), nullptr);
+    EXPECT_EQ(frame->canvas.lastPictureWidth, 0);
     // No element overlaps another.
     const auto& regions = layout.regions();
     for (std::size_t i = 0; i < regions.size(); ++i) {
@@ -186,6 +187,38 @@ TEST(Painter, TheToolbarShowsItsElementsFromTheirWidths) {
       }
     }
   }
+}
+
+// The latest picture fills the view area between the toolbar and the status strip: fitted
+// (bilinear) or at 2x zoom (nearest-neighbour, clipped to the area), placed in device pixels.
+TEST(Painter, TheRemotePictureIsPlacedByTheViewTransform) {
+  PixelBuffer picture;
+  picture.width = 1920;
+  picture.height = 1080;
+  picture.bytes.assign(1920u * 1080u * 4u, 0x40);
+  MainView view;
+  view.viewerRole = view.sessionActive = view.toolsUp = true;
+  view.picture = &picture;
+  UiState ui;
+  ui.scale = 2.0;  // a 200 % display: 2200 x 1440 device pixels
+  const auto fitted = Paint(view, ui, 1100, 720);
+  EXPECT_EQ(fitted->canvas.FindText(L"Waiting for the first frame"), nullptr);
+  EXPECT_EQ(fitted->canvas.lastPictureWidth, 1920);
+  EXPECT_EQ(fitted->canvas.lastInterpolation, Interpolation::Bilinear);
+  const auto image = std::find_if(fitted->canvas.shapes.begin(), fitted->canvas.shapes.end(),
+                                  [](const auto& shape) { return shape.kind == RecordingCanvas::Shape::Image; });
+  ASSERT_NE(image, fitted->canvas.shapes.end());
+  // The area is 1100 x 646 DIP; 16:9 fits its height: 1148.4 x 646 would overflow the width, so
+  // the width rules: 1100 x 618.75, centred vertically.
+  EXPECT_NEAR(image->rect.width, 1100, 0.5);
+  EXPECT_NEAR(image->rect.height, 618.75, 0.5);
+  EXPECT_NEAR(image->rect.y, 52 + (646 - 618.75) / 2, 0.5);
+
+  view.viewState.fit = false;
+  view.viewState.zoom = 2.0f;
+  const auto zoomed = Paint(view, ui, 1100, 720);
+  EXPECT_EQ(zoomed->canvas.lastInterpolation, Interpolation::NearestNeighbor);
+  EXPECT_EQ(zoomed->canvas.clips.size(), 0u) << "every clip pushed is popped";
 }
 
 TEST(Controls, LabelSizesHoverColoursAndOutlines) {
