@@ -7,7 +7,8 @@
 //
 // The first record the session refuses ends it, as the controller would. Whatever the peer sends,
 // every message the session sends back must be one the peer can read: JSON within the control
-// limit, as a control message (or, from the host's stream, a frame).
+// limit, as a control message (or, from the host's stream, a frame), and what the session holds of
+// the displays, their choice and the epoch stays within its bounds.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -114,6 +115,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       session.Dispatch(kind, plaintext);
     } catch (const std::exception&) {
       break;  // the controller ends the session
+    }
+    // Whatever the peer announced or chose, the session's view of it stays within bounds.
+    const ov::PeerControl& control = session.control();
+    if (control.helloComplete()) {
+      const std::size_t shown = host ? control.displays().size() : control.screens().size();
+      OV_FUZZ_CHECK(shown >= 1 && shown <= ov::kMaxDisplays);
+      OV_FUZZ_CHECK(control.selectedDisplay() >= 0 &&
+                    static_cast<std::size_t>(control.selectedDisplay()) < shown);
+      OV_FUZZ_CHECK(control.profile() >= 0 && control.profile() <= 3);
+      OV_FUZZ_CHECK(control.epoch() >= 1);
+      if (host && session.stream()) OV_FUZZ_CHECK(session.stream()->epoch == control.epoch());
     }
     // The session's own 500 ms duties run between messages, as the tick would run them.
     session.ExpireIndicators(owner.now);
