@@ -89,6 +89,7 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         if (tooltip) {
           SendMessageW(tooltip, TTM_SETMAXTIPWIDTH, 0, 320);
           SendMessageW(tooltip, TTM_SETDELAYTIME, TTDT_INITIAL, 450);
+          side.AttachTooltip(tooltip);
         }
       }
       return 0;
@@ -112,6 +113,14 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, window, 0};
       TrackMouseEvent(&track);
       return 0;
+    }
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->code == TTN_GETDISPINFOW) {
+        side.FillTooltip(*reinterpret_cast<NMTTDISPINFOW*>(lParam), g_clock->NowMs());
+        return 0;
+      }
+      return DefWindowProcW(window, message, wParam, lParam);
     }
     case WM_MOUSELEAVE:
       side.SetHovered(0);

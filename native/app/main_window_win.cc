@@ -322,6 +322,56 @@ void MainWindowSide::Paint() {
   }
   EndPaint(window, &paint);
   if (placementsDirty_) ApplyPlacements();
+  SyncTooltipTools();
+}
+
+void MainWindowSide::SyncTooltipTools() {
+  const HWND window = window_.load();
+  if (!tooltip_ || !window) return;
+  const auto& regions = layout_.regions();
+  const bool same =
+      tooltipScale_ == scale_ && regions.size() == tooltipRegions_.size() &&
+      std::equal(regions.begin(), regions.end(), tooltipRegions_.begin(),
+                 [](const HitRegion& a, const HitRegion& b) {
+                   return a.command == b.command && a.rect == b.rect;
+                 });
+  if (same) return;
+  for (std::size_t i = 0; i < tooltipRegions_.size(); ++i) {
+    TOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = window;
+    tool.uId = i + 1;
+    SendMessageW(tooltip_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+  tooltipRegions_ = regions;
+  tooltipScale_ = scale_;
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const RectF& r = regions[i].rect;
+    TOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = window;
+    tool.uId = i + 1;
+    tool.rect = RECT{static_cast<LONG>(r.x * scale_), static_cast<LONG>(r.y * scale_),
+                     static_cast<LONG>(r.Right() * scale_), static_cast<LONG>(r.Bottom() * scale_)};
+    tool.lpszText = LPSTR_TEXTCALLBACKW;
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+}
+
+void MainWindowSide::FillTooltip(NMTTDISPINFOW& request, std::uint64_t now) {
+  request.lpszText = nullptr;
+  request.szText[0] = L'\0';
+  const std::size_t index = request.hdr.idFrom;
+  if (index == 0 || index > tooltipRegions_.size()) return;
+  TooltipState state;
+  state.copyFeedback = ui_.copyFeedbackUntil > now ? ui_.copiedCommand : 0;
+  state.passwordShown = ui_.passwordRevealed;
+  state.approvalChangeable = client_ != nullptr && !client_->sessionActive() && !client_->busy();
+  const std::string key = TooltipKey(tooltipRegions_[index - 1].command, state);
+  if (key.empty()) return;
+  tooltipText_ = Translate(key);
+  request.lpszText = tooltipText_.data();
 }
 
 void MainWindowSide::PaintBanner(HWND banner) {

@@ -92,6 +92,10 @@ class MainWindowSide final : public WindowSide, public WindowEffects {
   LRESULT HitTestFrame(POINT screen, LRESULT defaultHit) const;
   // The smallest window size in pixels for the current layout.
   POINT MinimumTrackSize() const;
+  // Tooltips: the control serving the window; its tools follow the hit regions (rebuilt only
+  // when they or the scale change), their texts fetched on demand and translated.
+  void AttachTooltip(HWND tooltip) noexcept { tooltip_ = tooltip; }
+  void FillTooltip(NMTTDISPINFOW& request, std::uint64_t now);
   // The 500 ms tick: ends a copy button's feedback when its time is up.
   void ExpireCopyFeedback(std::uint64_t now);
   float scale() const noexcept { return scale_; }
@@ -144,6 +148,11 @@ class MainWindowSide final : public WindowSide, public WindowEffects {
   float scale_ = 1.0f;
   int language_index_ = 0;
   bool placementsDirty_ = true;
+  void SyncTooltipTools();
+  HWND tooltip_ = nullptr;
+  std::vector<HitRegion> tooltipRegions_;  // the regions the tooltip's tools were made from
+  float tooltipScale_ = 0;
+  std::wstring tooltipText_;
 };
 
 }  // namespace ov
