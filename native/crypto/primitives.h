@@ -161,6 +161,39 @@ class AesGcmKey {
   std::unique_ptr<State> state_;
 };
 
+// ---- ECDSA P-256 with SHA-256 ------------------------------------------------------------------
+
+// A public key is the 72-byte BCrypt ECC public blob: the magic "ECS1" (0x31534345, little-endian,
+// BCRYPT_ECDSA_PUBLIC_P256_MAGIC), the key length 32 (little-endian), then X and Y, 32 bytes each,
+// big-endian. A signature is 64 bytes: r then s, 32 bytes each, big-endian.
+inline constexpr std::size_t kEcdsaP256PublicBlobSize = 72;
+inline constexpr std::size_t kEcdsaP256SignatureSize = 64;
+inline constexpr std::uint32_t kEcdsaP256PublicMagic = 0x31534345;
+
+// True when `blob72` has the magic and key length above and (X, Y) is a point of P-256: both
+// coordinates below the field prime and y^2 = x^3 - 3x + b. Decided here, not by the provider,
+// so every build refuses exactly the same keys.
+bool IsValidEcdsaP256PublicBlob(const std::uint8_t* blob72) noexcept;
+
+// Verifies an ECDSA P-256 signature over the SHA-256 of `data` (`size` bytes; `data` may be null
+// when `size` is 0). Returns false for any signature that does not verify, including r or s equal
+// to 0 or at least the group order. Both forms of s (s and n - s) are accepted, as the standard
+// verification does; the signature is brought to the low form before the provider sees it, so a
+// provider's own policy on high s cannot change the answer.
+// Throws std::runtime_error("signature key") when the blob is not a valid public key (see
+// IsValidEcdsaP256PublicBlob) and std::runtime_error("signature provider") when the provider
+// cannot be opened or cannot hash.
+bool VerifyEcdsaP256Sha256(const std::uint8_t* publicKeyBlob72, const void* data, std::size_t size,
+                           const std::uint8_t* signature64);
+
+namespace detail {
+// The provider's half of VerifyEcdsaP256Sha256, for that function alone. Expects a blob that
+// IsValidEcdsaP256PublicBlob accepts and a signature with r and s in [1, n - 1]. Throws
+// "signature provider" or "signature key" (the provider refused the blob) as above.
+bool ProviderVerifyEcdsaP256Sha256(const std::uint8_t* publicKeyBlob72, const void* data,
+                                   std::size_t size, const std::uint8_t* signature64);
+}  // namespace detail
+
 // ---- Comparison --------------------------------------------------------------------------------
 
 // Compares every byte without early exit.

@@ -1,8 +1,14 @@
 // Primitives over BoringSSL (the Linux build). Mirrors primitives_cng_win.cc: same limits, same
 // exception types, same texts.
 #include <openssl/aead.h>
+#include <openssl/bn.h>
 #include <openssl/digest.h>
+#include <openssl/ec.h>
+#include <openssl/ec_key.h>
+#include <openssl/ecdsa.h>
+#include <openssl/err.h>
 #include <openssl/hmac.h>
+#include <openssl/nid.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -153,6 +159,39 @@ bool AesGcmKey::Decrypt(const std::uint8_t* nonce12, const std::uint8_t* aad, st
   }
   written = length;
   return true;
+}
+
+// ---- ECDSA P-256 -------------------------------------------------------------------------------
+
+bool detail::ProviderVerifyEcdsaP256Sha256(const std::uint8_t* publicKeyBlob72, const void* data,
+                                           std::size_t size, const std::uint8_t* signature64) {
+  static const std::uint8_t kEmpty = 0;
+  std::uint8_t digest[kSha256Size];
+  SHA256(size ? static_cast<const std::uint8_t*>(data) : &kEmpty, size, digest);
+
+  bssl::UniquePtr<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
+  bssl::UniquePtr<BIGNUM> x(BN_bin2bn(publicKeyBlob72 + 8, 32, nullptr));
+  bssl::UniquePtr<BIGNUM> y(BN_bin2bn(publicKeyBlob72 + 40, 32, nullptr));
+  bssl::UniquePtr<ECDSA_SIG> signature(ECDSA_SIG_new());
+  if (!key || !x || !y || !signature) {
+    ERR_clear_error();
+    throw std::runtime_error("signature provider");
+  }
+  if (EC_KEY_set_public_key_affine_coordinates(key.get(), x.get(), y.get()) != 1) {
+    ERR_clear_error();
+    throw std::runtime_error("signature key");
+  }
+  BIGNUM* r = BN_bin2bn(signature64, 32, nullptr);
+  BIGNUM* s = BN_bin2bn(signature64 + 32, 32, nullptr);
+  if (r == nullptr || s == nullptr || ECDSA_SIG_set0(signature.get(), r, s) != 1) {
+    BN_free(r);
+    BN_free(s);
+    ERR_clear_error();
+    throw std::runtime_error("signature provider");
+  }
+  const bool valid = ECDSA_do_verify(digest, sizeof digest, signature.get(), key.get()) == 1;
+  ERR_clear_error();  // a refused signature leaves an entry on this thread's error queue
+  return valid;
 }
 
 }  // namespace ov

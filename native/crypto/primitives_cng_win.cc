@@ -30,6 +30,16 @@ struct AlgorithmHandle {
   }
 };
 
+struct KeyHandle {
+  BCRYPT_KEY_HANDLE handle = nullptr;
+  KeyHandle() = default;
+  KeyHandle(const KeyHandle&) = delete;
+  KeyHandle& operator=(const KeyHandle&) = delete;
+  ~KeyHandle() {
+    if (handle != nullptr) BCryptDestroyKey(handle);
+  }
+};
+
 struct HashHandle {
   BCRYPT_HASH_HANDLE handle = nullptr;
   HashHandle() = default;
@@ -255,6 +265,56 @@ bool AesGcmKey::Decrypt(const std::uint8_t* nonce12, const std::uint8_t* aad, st
   }
   written = result;
   return true;
+}
+
+// ---- ECDSA P-256 -------------------------------------------------------------------------------
+
+namespace {
+
+// SHA-256 of any amount of data, fed to the provider in pieces that fit its 32-bit lengths.
+bool Sha256Digest(const void* data, std::size_t size, std::uint8_t* out32) noexcept {
+  AlgorithmHandle algorithm;
+  if (!Ok(BCryptOpenAlgorithmProvider(&algorithm.handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    algorithm.handle = nullptr;
+    return false;
+  }
+  HashHandle hash;
+  if (!Ok(BCryptCreateHash(algorithm.handle, &hash.handle, nullptr, 0, nullptr, 0, 0))) {
+    hash.handle = nullptr;
+    return false;
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    const ULONG piece = size > 0x40000000 ? 0x40000000UL : static_cast<ULONG>(size);
+    if (!Ok(BCryptHashData(hash.handle, Bytes(bytes), piece, 0))) return false;
+    bytes += piece;
+    size -= piece;
+  }
+  return Ok(BCryptFinishHash(hash.handle, out32, static_cast<ULONG>(kSha256Size), 0));
+}
+
+}  // namespace
+
+bool detail::ProviderVerifyEcdsaP256Sha256(const std::uint8_t* publicKeyBlob72, const void* data,
+                                           std::size_t size, const std::uint8_t* signature64) {
+  std::uint8_t digest[kSha256Size];
+  if (!Sha256Digest(data, size, digest)) throw std::runtime_error("signature provider");
+  AlgorithmHandle algorithm;
+  if (!Ok(BCryptOpenAlgorithmProvider(&algorithm.handle, BCRYPT_ECDSA_P256_ALGORITHM, nullptr,
+                                      0))) {
+    algorithm.handle = nullptr;
+    throw std::runtime_error("signature provider");
+  }
+  KeyHandle key;
+  if (!Ok(BCryptImportKeyPair(algorithm.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.handle,
+                              Bytes(publicKeyBlob72),
+                              static_cast<ULONG>(kEcdsaP256PublicBlobSize), 0))) {
+    key.handle = nullptr;
+    throw std::runtime_error("signature key");
+  }
+  return BCryptVerifySignature(key.handle, nullptr, digest, static_cast<ULONG>(sizeof digest),
+                               Bytes(signature64), static_cast<ULONG>(kEcdsaP256SignatureSize),
+                               0) == 0;  // STATUS_SUCCESS; STATUS_INVALID_SIGNATURE otherwise
 }
 
 }  // namespace ov

@@ -294,5 +294,155 @@ TEST(ConstantTimeEqual, ComparesWholeLength) {
   EXPECT_TRUE(ConstantTimeEqual(a, b, 0));
 }
 
+// ---- ECDSA P-256 -------------------------------------------------------------------------------
+
+constexpr const char* kOrderHex = "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551";
+constexpr const char* kPrimeHex = "ffffffff00000001000000000000000000000000ffffffffffffffffffffffff";
+
+std::vector<std::uint8_t> EcdsaBlob(std::string_view x, std::string_view y,
+                                    std::uint32_t magic = kEcdsaP256PublicMagic,
+                                    std::uint32_t keyLength = 32) {
+  std::vector<std::uint8_t> blob;
+  for (std::uint32_t word : {magic, keyLength}) {
+    for (int i = 0; i < 4; ++i) blob.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+  }
+  for (std::string_view half : {x, y}) {
+    const auto bytes = FromHex(half);
+    blob.insert(blob.end(), bytes.begin(), bytes.end());
+  }
+  return blob;
+}
+
+// n - v for a 32-byte big-endian v < n: the other form of s, or the negated Y (with p).
+std::string Negate(std::string_view modulusHex, std::string_view valueHex) {
+  const auto m = FromHex(modulusHex);
+  const auto v = FromHex(valueHex);
+  std::vector<std::uint8_t> out(32);
+  int borrow = 0;
+  for (std::size_t i = 32; i-- > 0;) {
+    const int d = m[i] - v[i] - borrow;
+    out[i] = static_cast<std::uint8_t>(d & 0xff);
+    borrow = d < 0;
+  }
+  return ToHex(out);
+}
+
+// Flips the lowest bit of hex digit `index`.
+std::string FlipBit(std::string hex, std::size_t index) {
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  hex[index] = kDigits[kDigits.find(hex[index]) ^ 1];
+  return hex;
+}
+
+enum class Verdict { kValid, kInvalid, kKeyRefused };
+
+Verdict VerifyVerdict(const std::vector<std::uint8_t>& blob, std::string_view message,
+                      std::string_view r, std::string_view s) {
+  auto signature = FromHex(r);
+  const auto sBytes = FromHex(s);
+  signature.insert(signature.end(), sBytes.begin(), sBytes.end());
+  try {
+    return VerifyEcdsaP256Sha256(blob.data(), message.empty() ? nullptr : message.data(),
+                                 message.size(), signature.data())
+               ? Verdict::kValid
+               : Verdict::kInvalid;
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "signature key");
+    return Verdict::kKeyRefused;
+  }
+}
+
+// RFC 6979, A.2.5: the P-256 key and its deterministic SHA-256 signatures of "sample" (whose s
+// is the high form) and "test" (low form).
+constexpr const char* kRfcX = "60fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb6";
+constexpr const char* kRfcY = "7903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299";
+constexpr const char* kSampleR = "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716";
+constexpr const char* kSampleS = "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8";
+constexpr const char* kTestR = "f1abb023518351cd71d881567b1ea663ed3efcf6c5132b354f28d3b0b7d38367";
+constexpr const char* kTestS = "019f4113742a2b14bd25926b49c649155f267e60d3814b4c0cc84250e46f0083";
+// A key and signatures made by the OpenSSL command line (randomised k), over the empty message
+// (high s) and over {"schema":1} (low s).
+constexpr const char* kSslX = "161daa4645d178cf278d6114ea89acee3490e4ba7cd21ed4ca88db6734214be8";
+constexpr const char* kSslY = "b67dd201a73737cfdd1f7b10dc17e678f7b007243c51fa32de7ceadfc216698b";
+constexpr const char* kEmptyR = "06d401b99312c3388740de5928d50edf4179a877d5312ed196091a35836832cc";
+constexpr const char* kEmptyS = "af05447dbe5a1f77afb09ef2a5db855d5e5f8218f7bf088d40c87c51a2aaa12c";
+constexpr const char* kSchemaR = "0c90178fdbcdaf27ed8309cbee78b0e508a524cd73eba3ff01ded60280f3a8b6";
+constexpr const char* kSchemaS = "3ef9217a00adc0cb70d00f122823a2ba5c0e45db99281ee71f922a3acd63e9e0";
+
+// The same table runs against CNG (Windows, Wine) and BoringSSL (Linux): identical verdicts.
+TEST(EcdsaP256, VerdictsOnPublishedAndDerivedCases) {
+  const auto rfc = EcdsaBlob(kRfcX, kRfcY);
+  const auto ssl = EcdsaBlob(kSslX, kSslY);
+  const std::string zero(64, '0');
+  const std::string one = std::string(63, '0') + "1";
+  const std::string ones(64, 'f');
+  const std::string orderMinusOne = Negate(kOrderHex, one);
+  const std::string orderPlusOne = std::string(kOrderHex).substr(0, 63) + "2";
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> blob;
+    std::string message, r, s;
+    Verdict expected;
+  };
+  const Case cases[] = {
+      {"rfc6979 sample, high s", rfc, "sample", kSampleR, kSampleS, Verdict::kValid},
+      {"rfc6979 sample, low s", rfc, "sample", kSampleR, Negate(kOrderHex, kSampleS),
+       Verdict::kValid},
+      {"rfc6979 test, low s", rfc, "test", kTestR, kTestS, Verdict::kValid},
+      {"rfc6979 test, high s", rfc, "test", kTestR, Negate(kOrderHex, kTestS), Verdict::kValid},
+      {"openssl, empty message", ssl, "", kEmptyR, kEmptyS, Verdict::kValid},
+      {"openssl, empty message, low s", ssl, "", kEmptyR, Negate(kOrderHex, kEmptyS),
+       Verdict::kValid},
+      {"openssl, json payload", ssl, "{\"schema\":1}", kSchemaR, kSchemaS, Verdict::kValid},
+      // Valid signatures that do not fit what they are checked against.
+      {"signature of another message", rfc, "test", kSampleR, kSampleS, Verdict::kInvalid},
+      {"message with one bit flipped", ssl, "{\"schema\":0}", kSchemaR, kSchemaS,
+       Verdict::kInvalid},
+      {"other key", ssl, "sample", kSampleR, kSampleS, Verdict::kInvalid},
+      {"negated key (-Q, a valid point)", EcdsaBlob(kRfcX, Negate(kPrimeHex, kRfcY)), "sample",
+       kSampleR, kSampleS, Verdict::kInvalid},
+      {"r with one bit flipped", rfc, "sample", FlipBit(kSampleR, 63), kSampleS,
+       Verdict::kInvalid},
+      {"s with one bit flipped", rfc, "sample", kSampleR, FlipBit(kSampleS, 0), Verdict::kInvalid},
+      {"r and s swapped", rfc, "sample", kSampleS, kSampleR, Verdict::kInvalid},
+      // r and s outside [1, n - 1].
+      {"r = 0", rfc, "sample", zero, kSampleS, Verdict::kInvalid},
+      {"s = 0", rfc, "sample", kSampleR, zero, Verdict::kInvalid},
+      {"r = s = 0", rfc, "sample", zero, zero, Verdict::kInvalid},
+      {"r = n", rfc, "sample", kOrderHex, kSampleS, Verdict::kInvalid},
+      {"s = n", rfc, "sample", kSampleR, kOrderHex, Verdict::kInvalid},
+      {"r = n + 1", rfc, "sample", orderPlusOne, kSampleS, Verdict::kInvalid},
+      {"s = 2^256 - 1", rfc, "sample", kSampleR, ones, Verdict::kInvalid},
+      // In range, but wrong: the extremes reach the provider.
+      {"r = 1, s = 1", rfc, "sample", one, one, Verdict::kInvalid},
+      {"r = n - 1, s = n - 1", rfc, "sample", orderMinusOne, orderMinusOne, Verdict::kInvalid},
+      // Keys that are not P-256 public keys, refused whatever the signature.
+      {"point off the curve (low bit of y flipped)", EcdsaBlob(kRfcX, FlipBit(kRfcY, 63)), "sample", kSampleR,
+       kSampleS, Verdict::kKeyRefused},
+      {"x = p", EcdsaBlob(kPrimeHex, kRfcY), "sample", kSampleR, kSampleS, Verdict::kKeyRefused},
+      {"y = p", EcdsaBlob(kRfcX, kPrimeHex), "sample", kSampleR, kSampleS,
+       Verdict::kKeyRefused},
+      {"(0, 0)", EcdsaBlob(zero, zero), "sample", kSampleR, kSampleS, Verdict::kKeyRefused},
+      {"all ones", EcdsaBlob(ones, ones), "sample", kSampleR, kSampleS, Verdict::kKeyRefused},
+      {"private-key magic ECS2", EcdsaBlob(kRfcX, kRfcY, 0x32534345), "sample", kSampleR, kSampleS,
+       Verdict::kKeyRefused},
+      {"ECDH magic ECK1", EcdsaBlob(kRfcX, kRfcY, 0x314B4345), "sample", kSampleR, kSampleS,
+       Verdict::kKeyRefused},
+      {"P-384 magic ECS3", EcdsaBlob(kRfcX, kRfcY, 0x33534345), "sample", kSampleR, kSampleS,
+       Verdict::kKeyRefused},
+      {"key length 48", EcdsaBlob(kRfcX, kRfcY, kEcdsaP256PublicMagic, 48), "sample", kSampleR,
+       kSampleS, Verdict::kKeyRefused},
+      {"key length byte-swapped", EcdsaBlob(kRfcX, kRfcY, kEcdsaP256PublicMagic, 0x20000000),
+       "sample", kSampleR, kSampleS, Verdict::kKeyRefused},
+      {"bad key and bad signature: the key decides", EcdsaBlob(zero, zero), "sample", zero, zero,
+       Verdict::kKeyRefused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(VerifyVerdict(c.blob, c.message, c.r, c.s), c.expected);
+    EXPECT_EQ(IsValidEcdsaP256PublicBlob(c.blob.data()), c.expected != Verdict::kKeyRefused);
+  }
+}
+
 }  // namespace
 }  // namespace ov
