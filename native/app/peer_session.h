@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,7 +107,8 @@ class PeerSession final : private PeerControlDelegate {
   void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
 
   // Where the host's stream thread sends: the owner's queue, and the end event under the
-  // generation of the connection it was started on.
+  // generation of the connection it was started on. Once Cancel has returned (the stream is
+  // being stopped on purpose), an end the stream runs into is no longer reported.
   class StreamOutput final : public StreamSink {
    public:
     StreamOutput(SessionOwner& owner, std::uint32_t generation)
@@ -114,11 +116,20 @@ class PeerSession final : private PeerControlDelegate {
     bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
       return owner_.SendSealed(kind, std::move(plaintext));
     }
-    void StreamEnded(const std::string& reason) override { owner_.PostEndEvent(generation_, reason); }
+    void StreamEnded(const std::string& reason) override {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!cancelled_) owner_.PostEndEvent(generation_, reason);
+    }
+    void Cancel() {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cancelled_ = true;
+    }
 
    private:
     SessionOwner& owner_;
     const std::uint32_t generation_;
+    std::mutex mutex_;
+    bool cancelled_ = false;
   };
 
   SessionOwner& owner_;

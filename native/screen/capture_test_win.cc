@@ -167,9 +167,11 @@ TEST(WindowsCapture, BlackScreenIsDeliveredAsBlackAfterWgcFails) {
   if (RunningUnderWine()) {
     EXPECT_EQ(status.error, kClassNotRegistered);
   }
-  // During the back-off the stored error keeps being reported, and GDI keeps delivering.
+  // During the back-off the stored error keeps being reported, and GDI keeps delivering (the same
+  // picture as Unchanged, without encoding it again).
   CaptureStatus again;
-  EXPECT_FALSE(capturer->CaptureFrame(display, 1920, 70, again).jpeg.empty());
+  const CaptureResult next = capturer->CaptureFrame(display, 1920, 70, again);
+  EXPECT_TRUE(next.next == CaptureResult::Next::Unchanged || !next.jpeg.empty());
   EXPECT_EQ(again.error, status.error);
   EXPECT_TRUE(again.black);
 }
@@ -236,10 +238,15 @@ TEST(WindowsCapture, WgcPictureIsUsedWhenGdiIsBlackAndThenPreferred) {
   const auto picture = DecodeFrameJpeg(jpeg.data(), jpeg.size());
   ASSERT_TRUE(picture.has_value());
   EXPECT_NEAR(picture->bytes[4 * 10], 0x80, 6);
-  // Preferred from now on: the kept frame is handed out again, even though the screen is black.
-  const auto second = capturer->CaptureFrame(display, 1920, 70, status).jpeg;
+  // Preferred from now on: the kept frame is handed out again, even though the screen is black;
+  // its pixels are those of the last picture, so it is not encoded again.
+  const CaptureResult second = capturer->CaptureFrame(display, 1920, 70, status);
   EXPECT_EQ(status.backend, 2);
-  EXPECT_FALSE(second.empty());
+  EXPECT_EQ(second.next, CaptureResult::Next::Unchanged);
+  // Asked at another quality, the same pixels are encoded afresh.
+  const CaptureResult third = capturer->CaptureFrame(display, 1920, 60, status);
+  EXPECT_EQ(third.next, CaptureResult::Next::Picture);
+  EXPECT_FALSE(third.jpeg.empty());
 }
 
 TEST(WindowsCapture, RealWgcBackendDeliversOrFailsWithTheSystemsReason) {

@@ -8,6 +8,7 @@
 #include "screen/displays.h"
 #include "screen/jpeg_codec.h"
 #include "screen/picture.h"
+#include "screen/repeat_encoder.h"
 #include "windows_capture/wgc_platform_win.h"
 
 namespace ov {
@@ -109,7 +110,9 @@ class WindowsCaptureSteps : public CaptureSteps {
     if (screen.get() == nullptr) return CopyResult::NoSurface;
     const auto width = static_cast<int>(rect.Width());
     const auto height = static_cast<int>(rect.Height());
-    if (!surface.Create(screen.get(), width, height)) return CopyResult::NoSurface;
+    // The surfaces are kept from call to call while the display keeps its size.
+    const bool reusable = surface.Valid() && surface.width() == width && surface.height() == height;
+    if (!reusable && !surface.Create(screen.get(), width, height)) return CopyResult::NoSurface;
     const DWORD rop = slot == 0 ? (SRCCOPY | CAPTUREBLT) : SRCCOPY;
     const bool copied =
         BitBlt(surface.dc(), 0, 0, width, height, screen.get(), rect.left, rect.top, rop) != FALSE;
@@ -143,21 +146,31 @@ class WindowsCaptureSteps : public CaptureSteps {
     return jpeg;
   }
 
-  void ReleaseSurfaces() noexcept {
-    surfaces_[0].Release();
-    surfaces_[1].Release();
+  // True once when the picture of the last call was the one encoded before (same pixels, cursor
+  // included, and same settings), so the returned JPEG is a copy of that one.
+  bool TakeRepeated() noexcept {
+    const bool repeated = repeated_;
+    repeated_ = false;
+    return repeated;
   }
 
  private:
-  static std::vector<std::uint8_t> Encode(DibSurface& surface, const ScreenRect& rect,
-                                          int maxWidth, int quality) {
+  std::vector<std::uint8_t> Encode(DibSurface& surface, const ScreenRect& rect, int maxWidth,
+                                   int quality) {
+    repeated_ = false;
     DrawCursorOverlay(surface.dc(), 1.0, rect);
     if (!GdiFlush()) return {};
-    return ScaleAndEncode(surface.bits(), surface.width(), surface.height(), maxWidth, quality);
+    const auto outcome =
+        encoder_.Encode(PixelView{surface.bits(), surface.width(), surface.height()}, maxWidth, quality);
+    if (outcome == RepeatEncoder::Outcome::Failed) return {};
+    repeated_ = outcome == RepeatEncoder::Outcome::Same;
+    return encoder_.jpeg();
   }
 
   WgcSource wgc_;
   DibSurface surfaces_[2];
+  RepeatEncoder encoder_;
+  bool repeated_ = false;
 };
 
 class GdiWgcCapturer : public ScreenCapturer {
@@ -167,8 +180,11 @@ class GdiWgcCapturer : public ScreenCapturer {
 
   CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                              CaptureStatus& status) override {
+    steps_.TakeRepeated();
     CaptureResult result = RunCaptureFrame(steps_, preferWgc_, display, maxWidth, quality, status);
-    steps_.ReleaseSurfaces();
+    if (steps_.TakeRepeated() && result.next == CaptureResult::Next::Picture) {
+      return CaptureResult::Unchanged();
+    }
     return result;
   }
 

@@ -38,7 +38,7 @@ TEST(SyntheticCapturer, ScenesAndTheirBlackVerdicts) {
   EXPECT_EQ(unchecked.encodes(), 2u);
   const auto s3 = capturer.CaptureFrame(kDisplay, 1920, 50, status);
   ASSERT_EQ(s3.next, CaptureResult::Next::Picture);
-  EXPECT_NE(s3.jpeg, s1.jpeg);
+  EXPECT_EQ(capturer.encodes(), encodes + 1);
 
   for (auto scene : {SyntheticScene::Black, SyntheticScene::NearBlack}) {
     capturer.SetScene(scene);
