@@ -171,6 +171,20 @@ def main():
           + text(1, {"type": "connectResponse", "requestId": rid, "accepted": False}))
     write("relay_matcher", "bad_json", ev(0, 3) + ev(1, 3) + b"\x00\x03{x}")
 
+    # ecdsa: the curve's generator as a public blob (and with a broken header or coordinate),
+    # signatures to check with the fixed key, and signing with each change.
+    gx = bytes.fromhex("6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296")
+    gy = bytes.fromhex("4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5")
+    header = bytes.fromhex("4543533120000000")
+    write("ecdsa", "blob_generator", b"\x00" + header + gx + gy)
+    write("ecdsa", "blob_bad_magic", b"\x00" + b"ECS2" + header[4:] + gx + gy)
+    write("ecdsa", "blob_off_curve", b"\x00" + header + gx + gy[:-1] + b"\xf6")
+    write("ecdsa", "blob_x_is_p", b"\x00" + header + bytes.fromhex("ffffffff00000001" + "0" * 24 + "ffffffffffffffffffffffff") + gy)
+    write("ecdsa", "verify_zero", b"\x01" + bytes(64) + b"manifest")
+    write("ecdsa", "verify_order", b"\x01" + bytes.fromhex("ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551") * 2 + b"x")
+    for change in range(6):
+        write("ecdsa", "sign_change%d" % change, bytes([2, change, 0x2a]) + compact({"version": "0.4.0"}))
+
 
 if __name__ == "__main__":
     main()
