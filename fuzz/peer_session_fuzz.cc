@@ -29,13 +29,10 @@ namespace {
 constexpr std::uint8_t kControl = static_cast<std::uint8_t>(ov::SealedKind::Control);
 constexpr std::uint8_t kFrame = static_cast<std::uint8_t>(ov::SealedKind::Frame);
 
-// Its members are written without `override` on purpose: the owner interface grows with the
-// features (the stream's end reaches the controller through it), and this owner answers for
-// every member it has had, so that the target builds at each step of that growth.
 class CheckingOwner final : public ov::SessionOwner {
  public:
   // Any thread: the host's stream queues its frames here.
-  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
+  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
     if (kind == kFrame) {
       // Epoch, sequence, then a JPEG.
       OV_FUZZ_CHECK(host && plaintext.size() >= 10 && plaintext[8] == 0xFF && plaintext[9] == 0xD8);
@@ -45,23 +42,21 @@ class CheckingOwner final : public ov::SessionOwner {
       const ov::Json message = ov::ParseMessage(std::span<const std::uint8_t>(plaintext));
       OV_FUZZ_CHECK(message.is_object() && message.at("op").is_string());
     }
-    ++sent;
     return true;
   }
-  std::uint32_t ConnectionGeneration() { return 1; }
-  void PostEndEvent(std::uint32_t, const std::string&) { ended = true; }
-  void RemoveQueuedFrames() {}
-  std::uint64_t NowMs() { return now; }
-  void ShowStatus(const std::string&) {}
-  void RequestLayout() {}
-  void Repaint() {}
-  void DropRemotePicture() {}
-  void ClearPairingDeadline() {}
-  void EndSession(const std::string&) { ended = true; }
+  std::uint32_t ConnectionGeneration() override { return 1; }
+  void PostEndEvent(std::uint32_t, const std::string&) override { ended = true; }
+  void RemoveQueuedFrames() override {}
+  std::uint64_t NowMs() override { return now; }
+  void ShowStatus(const std::string&) override {}
+  void RequestLayout() override {}
+  void Repaint() override {}
+  void DropRemotePicture() override {}
+  void ClearPairingDeadline() override {}
+  void EndSession(const std::string&) override { ended = true; }
 
   bool host = false;
   std::atomic<std::uint64_t> now{1000000};
-  std::atomic<int> sent{0};
   std::atomic<bool> ended{false};
 };
 
