@@ -74,7 +74,6 @@ bool PeerSession::SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaint
 }
 
 void PeerSession::StopStreaming() {
-  if (streamOutput_) streamOutput_->Cancel();
   streamThread_.reset();  // stops and joins
   streamOutput_.reset();
   stream_.reset();

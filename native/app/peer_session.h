@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,8 +106,8 @@ class PeerSession final : private PeerControlDelegate {
   void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
 
   // Where the host's stream thread sends: the owner's queue, and the end event under the
-  // generation of the connection it was started on. Once Cancel has returned (the stream is
-  // being stopped on purpose), an end the stream runs into is no longer reported.
+  // generation of the connection it was started on (a stream being stopped on purpose no longer
+  // reports one: StreamThread::Stop).
   class StreamOutput final : public StreamSink {
    public:
     StreamOutput(SessionOwner& owner, std::uint32_t generation)
@@ -116,20 +115,11 @@ class PeerSession final : private PeerControlDelegate {
     bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
       return owner_.SendSealed(kind, std::move(plaintext));
     }
-    void StreamEnded(const std::string& reason) override {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!cancelled_) owner_.PostEndEvent(generation_, reason);
-    }
-    void Cancel() {
-      std::lock_guard<std::mutex> lock(mutex_);
-      cancelled_ = true;
-    }
+    void StreamEnded(const std::string& reason) override { owner_.PostEndEvent(generation_, reason); }
 
    private:
     SessionOwner& owner_;
     const std::uint32_t generation_;
-    std::mutex mutex_;
-    bool cancelled_ = false;
   };
 
   SessionOwner& owner_;

@@ -239,7 +239,18 @@ StreamThread::StreamThread(StreamParams params, CapturerFactory makeCapturer,
 
 StreamThread::~StreamThread() { Stop(); }
 
+void StreamThread::GuardedSink::StreamEnded(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!stopped_) sink_.StreamEnded(reason);
+}
+
+void StreamThread::GuardedSink::StopReports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = true;
+}
+
 void StreamThread::Stop() {
+  sink_.StopReports();
   running_.store(false);
   clock_->Interrupt();
   if (thread_.joinable()) thread_.join();
@@ -250,7 +261,7 @@ void StreamThread::Run() {
     const ComApartment apartment;
     std::unique_ptr<ScreenCapturer> capturer = makeCapturer_ ? makeCapturer_() : nullptr;
     if (!capturer) {
-      if (running_.load()) sink_.StreamEnded(kStreamCaptureUnavailable);
+      sink_.StreamEnded(kStreamCaptureUnavailable);
     } else {
       StreamLoop loop(params_, *capturer, *clock_, sink_, counters_);
       while (running_.load() && loop.Step()) {
@@ -258,7 +269,7 @@ void StreamThread::Run() {
     }
   } catch (...) {
     // Out of memory while building a message: the stream cannot go on.
-    if (running_.load()) sink_.StreamEnded(kStreamStopped);
+    sink_.StreamEnded(kStreamStopped);
   }
   running_.store(false);
 }

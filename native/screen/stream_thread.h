@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,19 +165,36 @@ class StreamThread {
   StreamThread(const StreamThread&) = delete;
   StreamThread& operator=(const StreamThread&) = delete;
 
-  // Ends the loop (interrupting its sleep) and joins the thread. Idempotent. After it returns
-  // the sink is never called again.
+  // Ends the loop (interrupting its sleep) and joins the thread. Idempotent. From its start on,
+  // an end the stream runs into is no longer reported (the stream is being stopped on purpose);
+  // after it returns the sink is never called again.
   void Stop();
   // False once the stream has ended, by itself or by Stop.
   bool running() const noexcept { return running_.load(); }
 
  private:
+  // The sink as the loop sees it: ends are dropped once Stop has begun.
+  class GuardedSink final : public StreamSink {
+   public:
+    explicit GuardedSink(StreamSink& sink) : sink_(sink) {}
+    bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
+      return sink_.SendSealed(kind, std::move(plaintext));
+    }
+    void StreamEnded(const std::string& reason) override;
+    void StopReports();
+
+   private:
+    StreamSink& sink_;
+    std::mutex mutex_;
+    bool stopped_ = false;
+  };
+
   void Run();
 
   StreamParams params_;
   CapturerFactory makeCapturer_;
   std::unique_ptr<StreamClock> clock_;
-  StreamSink& sink_;
+  GuardedSink sink_;
   StreamCounters counters_;
   std::atomic<bool> running_{true};
   std::thread thread_;

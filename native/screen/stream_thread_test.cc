@@ -367,6 +367,73 @@ TEST(StreamThread, StreamsUntilStoppedAndStopsPromptly) {
   EXPECT_EQ(failing.ended(), std::vector<std::string>{kStreamCaptureUnavailable});
 }
 
+// A capture that waits for the test, then gives up.
+class GateCapturer final : public ScreenCapturer {
+ public:
+  CaptureResult CaptureFrame(const DisplayInfo&, int, int, CaptureStatus&) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    entered = true;
+    cv.notify_all();
+    cv.wait(lock, [this] { return released; });
+    return CaptureResult::GiveUp();
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool entered = false;
+  bool released = false;
+};
+
+// A stream being stopped on purpose does not report the end it runs into meanwhile (the owner
+// would otherwise end a session whose viewer had just chosen another display); one that is not
+// being stopped does.
+TEST(StreamThread, AnEndRunIntoWhileStoppingIsNotReported) {
+  for (const bool stopping : {true, false}) {
+    ThreadSink sink;
+    std::atomic<std::int32_t> sent{0};
+    std::atomic<std::int32_t> acked{0};
+    StreamParams params;
+    params.display = kDisplay;
+    GateCapturer* gate = nullptr;
+    std::mutex made;
+    std::condition_variable madeCv;
+    StreamThread stream(
+        params,
+        [&] {
+          auto capturer = std::make_unique<GateCapturer>();
+          std::lock_guard<std::mutex> lock(made);
+          gate = capturer.get();
+          madeCv.notify_all();
+          return capturer;
+        },
+        CreateSteadyStreamClock(), sink, StreamCounters{sent, acked});
+    {
+      std::unique_lock<std::mutex> lock(made);
+      ASSERT_TRUE(madeCv.wait_for(lock, std::chrono::seconds(20), [&] { return gate != nullptr; }));
+    }
+    {
+      std::unique_lock<std::mutex> lock(gate->mutex);
+      ASSERT_TRUE(gate->cv.wait_for(lock, std::chrono::seconds(20), [&] { return gate->entered; }));
+    }
+    std::thread stopper;
+    if (stopping) {
+      stopper = std::thread([&] { stream.Stop(); });
+      while (stream.running()) std::this_thread::yield();  // Stop has begun
+    }
+    {
+      std::lock_guard<std::mutex> lock(gate->mutex);
+      gate->released = true;
+      gate->cv.notify_all();
+    }
+    if (stopping) {
+      stopper.join();
+      EXPECT_TRUE(sink.ended().empty());
+    } else {
+      ASSERT_TRUE(sink.WaitFor([](int, const auto& ended) { return !ended.empty(); }));
+      EXPECT_EQ(sink.ended(), std::vector<std::string>{kStreamCaptureUnavailable});
+    }
+  }
+}
+
 TEST(StreamClock, InterruptEndsASleepAtOnce) {
   auto clock = CreateSteadyStreamClock();
   std::thread sleeper([&] { clock->SleepUntil(clock->NowNs() + 3600ull * 1000 * kMs); });
