@@ -66,6 +66,8 @@ class WsPeer {
     return SendFrame(true, kBinaryFrame, bytes.data(), bytes.size());
   }
   bool SendClose(std::uint16_t code);
+  // Writes raw bytes (an HTTP response of the test's own making).
+  bool SendRaw(std::string_view bytes) { return WriteAll(bytes.data(), bytes.size()); }
 
   // Reads one client frame and removes its mask; false at end of stream or on a malformed frame.
   bool ReadFrame(WsFrame& frame);
