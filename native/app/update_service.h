@@ -1,46 +1,12 @@
-// The controller's view of the updater: its published state, taken on the 500 ms tick, and the
-// request to start a background check. The verified updater is its own component; until it is
-// linked in, the program runs with NoUpdateService, which says plainly that it has no update
-// mechanism by reporting every check as "up to date" at once.
+// The controller's view of the updater (UpdateService, UpdateState, UpdateSnapshot) lives with
+// the updater in update/update_service.h. NoUpdateService is the stand-in for builds and tests
+// without one: it says plainly that it has no update mechanism by reporting every check as "up
+// to date" at once.
 #pragma once
 
-#include <cstdint>
+#include "update/update_service.h"
 
 namespace ov {
-
-// The updater's states (1 = up to date).
-enum class UpdateState : std::uint32_t {
-  Checking = 0,
-  UpToDate = 1,
-  UpdateRequired = 2,
-  Downloading = 3,
-  Downloaded = 4,
-  CheckFailed = 5,
-};
-
-struct UpdateSnapshot {
-  UpdateState state = UpdateState::Checking;
-  bool busy = false;  // a check or a download runs
-};
-
-class UpdateService {
- public:
-  UpdateService() = default;
-  UpdateService(const UpdateService&) = delete;
-  UpdateService& operator=(const UpdateService&) = delete;
-  virtual ~UpdateService() = default;
-
-  // UI thread: copies the published state into `out` when it changed since the last call;
-  // returns whether it changed.
-  virtual bool TakeState(UpdateSnapshot& out) = 0;
-  // Whether a check or download runs now.
-  virtual bool Busy() = 0;
-  // Starts a background manifest check; ignored while one runs. A quiet check does not publish
-  // "checking" first.
-  virtual void StartCheck(bool quiet) = 0;
-  // Stops the worker; called once before the controller is destroyed.
-  virtual void Stop() = 0;
-};
 
 // No update mechanism in this build: every check completes at once with "up to date".
 class NoUpdateService final : public UpdateService {

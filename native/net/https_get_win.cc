@@ -98,17 +98,41 @@ std::vector<std::uint8_t> HttpsGet(const HttpsGetRequest& request) {
   const ULONGLONG deadlineMs =
       request.limit <= kHttpsShortBodyLimit ? kHttpsShortBodyDeadlineMs : kHttpsLongBodyDeadlineMs;
 
+  // The announced length, when there is one: a longer one is refused at once, and a body that
+  // ends before it is a failure (a dropped connection, not the end of the file).
+  bool announced = false;
+  std::uint64_t announcedLength = 0;
+  wchar_t lengthText[32] = {};
+  DWORD lengthSize = sizeof(lengthText);
+  if (WinHttpQueryHeaders(get.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, lengthText,
+                          &lengthSize, WINHTTP_NO_HEADER_INDEX)) {
+    announced = lengthText[0] != L'\0';
+    for (const wchar_t* c = lengthText; *c != L'\0'; ++c) {
+      if (*c < L'0' || *c > L'9' || announcedLength > (std::uint64_t{1} << 40)) CheckFailed();
+      announcedLength = announcedLength * 10 + static_cast<std::uint64_t>(*c - L'0');
+    }
+    if (announced && announcedLength > request.limit) VerificationFailed();
+  }
+
   std::vector<std::uint8_t> body;
   std::vector<std::uint8_t> piece(kHttpsPieceBytes);
   for (;;) {
     if (cancelled() || GetTickCount64() - statusAt >= deadlineMs) CheckFailed();
+    // Waiting for data first keeps each read short: a read of a whole piece would wait for the
+    // piece to fill, past the deadline, while a server trickles bytes.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(get.get(), &available)) CheckFailed();
+    if (available == 0) break;
+    if (cancelled() || GetTickCount64() - statusAt >= deadlineMs) CheckFailed();
     DWORD read = 0;
-    if (!WinHttpReadData(get.get(), piece.data(), static_cast<DWORD>(piece.size()), &read)) CheckFailed();
+    const DWORD ask = available < piece.size() ? available : static_cast<DWORD>(piece.size());
+    if (!WinHttpReadData(get.get(), piece.data(), ask, &read)) CheckFailed();
     if (read == 0) break;
     if (read > request.limit - body.size()) VerificationFailed();
     body.insert(body.end(), piece.begin(), piece.begin() + read);
     if (request.progress) request.progress(body.size());
   }
+  if (announced && body.size() != announcedLength) CheckFailed();
   return body;
 }
 
