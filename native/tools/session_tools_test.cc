@@ -222,10 +222,8 @@ TEST(SessionTools, ReceivedMessagesAndTheirReasons) {
   }();
   hello.erase("clipboardSync");
   early.control.HandleControl(hello);
-  EXPECT_EQ(Reason([&] {
-              early.control.HandleControl({{"op", "clipboardAck"}, {"token", 1}, {"applied", true}});
-            }),
-            "clipboard acknowledgement");
+  const Json ack = {{"op", "clipboardAck"}, {"token", 1}, {"applied", true}};
+  EXPECT_EQ(Reason([&] { early.control.HandleControl(ack); }), "clipboard acknowledgement");
   EXPECT_FALSE(early.tools.HandleMessage({{"op", "nonsense"}}));
 }
 
@@ -261,7 +259,9 @@ TEST(SessionTools, ChatLimitsLogAndRateWindow) {
     Pair p;
     p.viewer.tools.SendChat(u"first");
     ASSERT_EQ(Pair::Deliver(p.viewer, p.host), "accepted");
-    for (int i = 2; i <= 50; ++i) p.viewer.tools.SendChat(u"line " + Utf8ToUtf16(std::to_string(i)));
+    for (int i = 2; i <= 50; ++i) {
+      p.viewer.tools.SendChat(u"line " + Utf8ToUtf16(std::to_string(i)));
+    }
     ASSERT_EQ(Pair::Deliver(p.viewer, p.host), "accepted");
     p.now += after;
     p.viewer.tools.SendChat(u"line 51");
@@ -270,7 +270,8 @@ TEST(SessionTools, ChatLimitsLogAndRateWindow) {
     EXPECT_EQ(p.viewer.tools.chatLog().size(), 50u);
     EXPECT_EQ(p.viewer.tools.chatLog().front(), u"\u2192 line 2");
     EXPECT_EQ(p.host.tools.chatLog().size(), 50u);
-    EXPECT_EQ(p.host.tools.chatLog().back(), reason == "accepted" ? u"\u2190 line 51" : u"\u2190 line 50");
+    EXPECT_EQ(p.host.tools.chatLog().back(),
+              reason == "accepted" ? u"\u2190 line 51" : u"\u2190 line 50");
   }
 }
 
@@ -355,7 +356,8 @@ TEST(SessionTools, AutomaticSynchronisation) {
   viewer.clipboard.CopyElsewhere(u"viewer copy");
   viewer.tools.OnClipboardChanged();
   ASSERT_EQ(viewer.outbox.size(), 1u);
-  EXPECT_EQ(viewer.outbox[0], (Json{{"op", "clipboardSync"}, {"text", "viewer copy"}, {"token", 0}}));
+  EXPECT_EQ(viewer.outbox[0],
+            (Json{{"op", "clipboardSync"}, {"text", "viewer copy"}, {"token", 0}}));
   ASSERT_EQ(Pair::Deliver(viewer, host), "accepted");
   EXPECT_EQ(host.clipboard.text, u"viewer copy");
   EXPECT_TRUE(host.outbox.empty());  // token 0: no acknowledgement

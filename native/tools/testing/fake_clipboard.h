@@ -16,8 +16,6 @@ struct FakeClipboard final : Clipboard {
   std::uint32_t sequence = 1;
   bool busy = false;        // every open fails
   bool writeFails = false;  // opens for reading, refuses writes
-  int reads = 0;
-  int writes = 0;  // successful ones
   bool listening = false;
 
   // Another program puts `copied` on the clipboard.
@@ -27,7 +25,6 @@ struct FakeClipboard final : Clipboard {
   }
 
   std::optional<std::u16string> ReadText() override {
-    ++reads;
     if (busy) return std::nullopt;
     return text;
   }
@@ -35,7 +32,6 @@ struct FakeClipboard final : Clipboard {
     if (busy || writeFails) return false;
     text.assign(written);
     ++sequence;
-    ++writes;
     return true;
   }
   std::uint32_t SequenceNumber() override { return sequence; }
