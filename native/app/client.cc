@@ -612,12 +612,22 @@ void Client::SelectDisplay(std::int32_t index, std::int32_t profile) {
   if (viewerRole_ && session_) session_->SelectDisplay(index, profile);
 }
 
-void Client::OnFocusLost() {
-  if (viewerRole_ && session_) session_->OnFocusLost();
+void Client::OnFocusLost(InputWindow& window) {
+  if (ViewerInput* input = viewerInput()) input->OnFocusLost(window);
 }
 
 void Client::OnMinimize() {
-  if (viewerRole_ && session_) session_->OnMinimize();
+  if (ViewerInput* input = viewerInput()) input->OnMinimize();
+}
+
+void Client::ReportLocalOnly() {
+  if (!hostOfActiveSession() || !session_) return;
+  try {
+    session_->ReportLocalOnly();
+  } catch (const std::exception&) {
+    EndSession(kStatusClosed);
+  }
+  FinishRequestedEnd();
 }
 
 void Client::OnDisplayChange() {

@@ -100,9 +100,21 @@ class Client final : private SessionOwner {
   // The local user changed a permission; a session announces it to the peer.
   void SetLocalPermissions(const LocalPermissions& permissions);
   // Viewer window lost the keyboard focus, or is about to be minimised: the host releases the
-  // input it holds for us.
-  void OnFocusLost();
+  // input it holds for us (and a pan or paste in progress ends).
+  void OnFocusLost(InputWindow& window);
   void OnMinimize();
+  // Viewer: the remote view's input capture while a session is bound, else null.
+  ViewerInput* viewerInput() noexcept {
+    return viewerRole_ && session_ ? &session_->input() : nullptr;
+  }
+  // Host: injected clicks may press the window's remote-safe commands (the local user accepted
+  // and allows control, and nothing local waits for an answer).
+  bool RemoteControlInForce() const noexcept {
+    return hostOfActiveSession() && !attempt_.consentPending && session_ &&
+           session_->RemoteControlInForce();
+  }
+  // Host: an injected press landed on a control the viewer may not use.
+  void ReportLocalOnly();
   // Host display configuration changed during a session.
   void OnDisplayChange();
   // Viewer: the display or quality menu chose display `index` at `profile` (throws "feature
@@ -147,6 +159,8 @@ class Client final : private SessionOwner {
   const RelayLink& link() const noexcept { return link_; }
   // The bound session, while there is one.
   const PeerSession* session() const noexcept { return session_.get(); }
+  // The viewer's bound session (its view commands act on it), else null.
+  PeerSession* viewerSession() noexcept { return viewerRole_ ? session_.get() : nullptr; }
   // The local user's permissions; they outlive sessions.
   const LocalPermissions& permissions() const noexcept { return permissions_; }
   // The reason of the last protocol error (internal; for logs and tests, never shown).

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/commands.h"
 #include "app/testing/client_harness.h"
+#include "app/testing/recorded_effects.h"
 #include "app/testing/watchdog.h"
 #include "crypto/primitives.h"
 #include "screen/frame_message.h"
@@ -446,9 +448,9 @@ TEST_F(HostTest, InputIsTakenAfterHelloWithinItsLimit) {
   auto viewer = PairUntilConsent(rid1);
   Connect(*viewer, rid1);
   SendHelloAck(*viewer);
-  DeliverSealed(*viewer, kInput, R"({"op":"move","x":1,"y":2})");
+  DeliverSealed(*viewer, kInput, R"({"action":"move","x":1,"y":2,"button":1,"key":0,"epoch":1})");
   EXPECT_TRUE(host.client->sessionActive());
-  DeliverSealed(*viewer, kInput, R"({"op":"move","pad":")" + std::string(1010, 'p') + "\"}");
+  DeliverSealed(*viewer, kInput, R"({"action":"move","pad":")" + std::string(1000, 'p') + "\"}");
   EXPECT_EQ(host.client->lastProtocolError(), "input limit");
 }
 
@@ -722,18 +724,92 @@ TEST_F(ViewerTest, PairsToAnEncryptedSession) {
             Json({{"op", "frameAck"}, {"epoch", 1}, {"seq", 1}}));
 }
 
+// The view commands act on the viewer's session: fit, 1:1, zoom steps and the zoom menu's
+// choices; the display and quality menus ask the host for another stream; the connection
+// information shows the session's figures; without a session they are unavailable.
+TEST_F(ViewerTest, ViewCommandsActOnTheSession) {
+  UiState ui;
+  testing::RecordedEffects effects;
+  CommandDispatcher dispatcher{*viewer.client, ui, effects, clock, nullptr};
+  dispatcher.Dispatch(cmd::kZoomIn);
+  EXPECT_EQ(viewer.status(), kStatusActionFailed) << "no session yet";
+
+  Connect();
+  Bind();
+  DeliverSealed(kControl, Hello());
+  const std::vector<std::uint8_t> pixels(64 * 32 * 4, 0x40);
+  std::vector<std::uint8_t> frame;
+  BuildFrameMessage(FrameHeader{1, 1}, EncodeJpeg(PixelView{pixels.data(), 64, 32}, 70), frame);
+  DeliverSealed(kFrame, std::string(frame.begin(), frame.end()));
+  const ViewerDisplay& display = viewer.client->session()->display();
+  ASSERT_TRUE(display.picture().has_value());
+
+  dispatcher.Dispatch(cmd::kZoomIn);  // from the fitted scale, 1000 / 64 = 15.625: clamped to 4
+  EXPECT_FALSE(display.view().fit);
+  EXPECT_FLOAT_EQ(display.view().zoom, 4.0f);
+  dispatcher.Dispatch(cmd::kZoomOut);
+  EXPECT_FLOAT_EQ(display.view().zoom, 3.2f);
+  dispatcher.Dispatch(cmd::kActualSize);
+  EXPECT_FLOAT_EQ(display.view().zoom, 1.0f);
+  effects.menuChoice = cmd::kZoomPercentBase + 150;
+  dispatcher.Dispatch(cmd::kZoomMenu);
+  EXPECT_FLOAT_EQ(display.view().zoom, 1.5f);
+  EXPECT_TRUE(effects.menus.back().at(1).checked) << "1:1 is checked at zoom 1.0";
+  effects.menuChoice = cmd::kFit;
+  dispatcher.Dispatch(cmd::kZoomMenu);
+  EXPECT_TRUE(display.view().fit);
+  dispatcher.Dispatch(cmd::kZoomPercentBase + 75);
+  EXPECT_FLOAT_EQ(display.view().zoom, 0.75f);
+  dispatcher.Dispatch(cmd::kZoomPercentBase + 76);
+  EXPECT_EQ(viewer.status(), kStatusActionFailed) << "not a preset";
+
+  // Display and quality: a "selectDisplay" with the other field kept; nothing for no choice.
+  const std::size_t sentBefore = transport->SentBinaries().size();
+  effects.menuChoice = 0;
+  dispatcher.Dispatch(cmd::kDisplayMenu);
+  ASSERT_EQ(effects.menus.back().size(), 1u);
+  EXPECT_EQ(effects.menus.back()[0].label, "Display");
+  EXPECT_EQ(effects.menus.back()[0].detail, " 1  \xC2\xB7  1920 \xC3\x97 1080 / 60 Hz");
+  EXPECT_TRUE(effects.menus.back()[0].checked);
+  effects.menuChoice = kQualityChoiceBase + 3;
+  dispatcher.Dispatch(cmd::kQualityMenu);
+  effects.menuChoice = kDisplayChoiceBase + 0;
+  dispatcher.Dispatch(cmd::kDisplayMenu);
+  ASSERT_TRUE(transport->WaitForBinary(sentBefore + 2));
+  std::vector<Json> asked;
+  for (std::size_t i = sentBefore; i < transport->SentBinaries().size(); ++i) {
+    std::uint8_t kind = 0;
+    std::vector<std::uint8_t> plain;
+    ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries()[i], kind, plain));
+    Json message = ParseMessage(std::span<const std::uint8_t>(plain));
+    if (message.value("op", "") == "selectDisplay") asked.push_back(message);
+  }
+  EXPECT_EQ(asked, (std::vector<Json>{{{"op", "selectDisplay"}, {"selected", 0}, {"profile", 3}},
+                                      {{"op", "selectDisplay"}, {"selected", 0}, {"profile", 0}}}));
+
+  dispatcher.Dispatch(cmd::kConnectionInfo);
+  ASSERT_EQ(effects.info.size(), 1u);
+  EXPECT_EQ(effects.info[0].pictureWidth, 64);
+  dispatcher.Dispatch(cmd::kFullScreen);
+  EXPECT_TRUE(effects.fullScreen);
+  dispatcher.Dispatch(cmd::kMaximize);  // leaves full screen instead of maximising
+  EXPECT_FALSE(effects.fullScreen);
+  EXPECT_EQ(effects.maximized, 0);
+}
+
 // Losing the focus and minimising both tell the host to release what it holds, once the hello
 // exchange is complete; before it, nothing is sent.
 TEST_F(ViewerTest, FocusLossAndMinimisingReleaseInputOnTheHost) {
+  testing::StillInputWindow window;
   Connect();
   Bind();
   viewer.client->OnMinimize();
-  viewer.client->OnFocusLost();
+  viewer.client->OnFocusLost(window);
   EXPECT_EQ(transport->SentBinaries().size(), 0u) << "nothing before hello";
   DeliverSealed(kControl, Hello());
   ASSERT_TRUE(transport->WaitForBinary(1));  // helloAck
   viewer.client->OnMinimize();
-  viewer.client->OnFocusLost();
+  viewer.client->OnFocusLost(window);
   ASSERT_TRUE(transport->WaitForBinary(3));
   const auto binaries = transport->SentBinaries();
   for (std::size_t i = 1; i < 3; ++i) {

@@ -96,7 +96,19 @@ void CommandDispatcher::Run(int command) {
       // The window's minimise handling masks the password and releases remote input.
       return effects_.Minimize();
     case cmd::kMaximize:
+      if (effects_.FullScreen()) return effects_.SetFullScreen(false);
       return effects_.ToggleMaximize();
+    case cmd::kFullScreen:
+      return effects_.SetFullScreen(!effects_.FullScreen());
+    case cmd::kFit:
+    case cmd::kZoomIn:
+    case cmd::kZoomOut:
+    case cmd::kActualSize:
+    case cmd::kZoomMenu:
+    case cmd::kDisplayMenu:
+    case cmd::kQualityMenu:
+    case cmd::kConnectionInfo:
+      return ViewCommand(command);
     case cmd::kClose:
       return effects_.Close();
     case cmd::kApproval:
@@ -120,10 +132,72 @@ void CommandDispatcher::Run(int command) {
       if (client_.updateState() != UpdateState::Downloaded) return;
       throw std::runtime_error("no downloaded file");
     default:
-      // Screen, tools and view commands belong to features that answer them when present;
-      // without one the command cannot be carried out.
+      if (command > cmd::kZoomPercentBase && command <= cmd::kZoomPercentBase + 400) {
+        return ViewCommand(command);
+      }
+      // Tools commands belong to features that answer them when present; without one the
+      // command cannot be carried out.
       throw std::runtime_error("command unavailable");
   }
+}
+
+PeerSession& CommandDispatcher::ViewerSession() {
+  PeerSession* session = client_.viewerSession();
+  if (session == nullptr || !session->control().helloComplete()) {
+    throw std::runtime_error("command unavailable");
+  }
+  return *session;
+}
+
+void CommandDispatcher::ViewCommand(int command) {
+  PeerSession& session = ViewerSession();
+  ViewerDisplay& display = session.display();
+  const PeerControl& control = session.control();
+  switch (command) {
+    case cmd::kFit:
+      display.Fit();
+      break;
+    case cmd::kActualSize:
+      display.OneToOne();
+      break;
+    case cmd::kZoomIn:
+      display.ZoomIn(effects_.RemoteViewArea());
+      break;
+    case cmd::kZoomOut:
+      display.ZoomOut(effects_.RemoteViewArea());
+      break;
+    case cmd::kZoomMenu: {
+      const int chosen = effects_.ChooseFromMenu(ZoomMenu(display.view().fit, display.view().zoom));
+      if (chosen == cmd::kFit || chosen == cmd::kActualSize) return ViewCommand(chosen);
+      if (chosen > cmd::kZoomPercentBase) display.ZoomPreset(chosen - cmd::kZoomPercentBase);
+      break;
+    }
+    case cmd::kDisplayMenu: {
+      const int chosen =
+          effects_.ChooseFromMenu(DisplayMenu(control.screens(), control.selectedDisplay()));
+      const int index = chosen - kDisplayChoiceBase;
+      if (chosen == 0 || index < 0 || index >= static_cast<int>(control.screens().size())) return;
+      return client_.SelectDisplay(index, control.profile());
+    }
+    case cmd::kQualityMenu: {
+      const int chosen = effects_.ChooseFromMenu(QualityMenu(control.profile()));
+      const int profile = chosen - kQualityChoiceBase;
+      if (chosen == 0 || profile < 0 || profile > 3) return;
+      return client_.SelectDisplay(control.selectedDisplay(), profile);
+    }
+    case cmd::kConnectionInfo: {
+      const ViewRect area = effects_.RemoteViewArea();
+      return effects_.ShowConnectionInfo(
+          session.Figures(area.width / static_cast<float>(ui_.scale)));
+    }
+    default:
+      // A zoom percentage: 50, 75, 125, 150, 200, 300 or 400.
+      if (!display.ZoomPreset(command - cmd::kZoomPercentBase)) {
+        throw std::runtime_error("command unavailable");
+      }
+      break;
+  }
+  effects_.Relayout();
 }
 
 void CommandDispatcher::Copy(int command) {

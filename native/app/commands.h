@@ -37,6 +37,13 @@ class WindowEffects {
   virtual bool AskYesNo(const std::string& caption, const std::string& question) = 0;
   // The window must be laid out again (page or state changed) or only repainted.
   virtual void Relayout() = 0;
+  // The viewer's view area in client pixels.
+  virtual ViewRect RemoteViewArea() = 0;
+  virtual bool FullScreen() = 0;
+  // Enters or leaves full screen (placement saved and restored), then lays the window out.
+  virtual void SetFullScreen(bool on) = 0;
+  // The connection-information box for these figures (the window translates its text).
+  virtual void ShowConnectionInfo(const ViewerFigures& figures) = 0;
 };
 
 MainView MakeMainView(const Client& client);
@@ -54,6 +61,9 @@ class CommandDispatcher {
   void Copy(int command);
   void ToggleApproval();
   void TogglePermission(int command);
+  // The viewer's view and stream commands; "command unavailable" without a viewer session.
+  void ViewCommand(int command);
+  PeerSession& ViewerSession();
 
   Client& client_;
   UiState& ui_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/testing/client_harness.h"
+#include "app/testing/recorded_effects.h"
 #include "settings/memory_settings_store.h"
 
 namespace ov {
@@ -11,27 +12,7 @@ namespace {
 
 using testing::ClientHarness;
 
-class RecordedEffects final : public WindowEffects {
- public:
-  void Minimize() override { ++minimized; }
-  void ToggleMaximize() override { ++maximized; }
-  void Close() override { ++closed; }
-  bool CopyText(const std::wstring& text) override {
-    copied.push_back(text);
-    return clipboardWorks;
-  }
-  int ChooseFromMenu(const std::vector<MenuItem>&) override { return 0; }
-  bool AskYesNo(const std::string&, const std::string&) override {
-    ++asked;
-    return answer;
-  }
-  void Relayout() override { ++relayouts; }
-
-  int minimized = 0, maximized = 0, closed = 0, asked = 0, relayouts = 0;
-  bool clipboardWorks = true;
-  bool answer = true;
-  std::vector<std::wstring> copied;
-};
+using testing::RecordedEffects;
 
 class CommandsTest : public ::testing::Test {
  protected:

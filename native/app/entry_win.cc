@@ -28,6 +28,8 @@
 #include "i18n/catalogue.h"
 #include "i18n/language.h"
 #include "app/update_service.h"
+#include "app/viewer_input.h"
+#include "session/input_event.h"
 #include "settings/settings_store.h"
 
 namespace ov {
@@ -51,7 +53,95 @@ bool IsInputMessage(UINT message) {
          (message >= 0x0200 && message <= 0x020E);
 }
 
-bool IsInjected() { return static_cast<ULONG_PTR>(GetMessageExtraInfo()) == kInjectedInputMarker; }
+bool IsInjected() {
+  return static_cast<ULONG_PTR>(GetMessageExtraInfo()) == ULONG_PTR{kInjectedInputMarker};
+}
+
+// The commands an injected click may press while remote control is in force: the page tabs,
+// the new-ID command and the window buttons.
+bool RemoteSafeCommand(int command) {
+  switch (command) {
+    case 107: case 108: case 111: case 112: case 113: case 114: case 119: case 120: case 137:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Injected input on the main window while hosting. Without remote control in force all of it is
+// swallowed. With it, a left press or release on a remote-safe command and a left press on the
+// caption or the sizing borders get their usual handling; a left press on any other control
+// tells the viewer that it needs the local user; everything else is swallowed. Returns true when
+// the message was consumed.
+bool FilterInjected(Client& client, MainWindowSide& side, UINT message, WPARAM wParam,
+                    LPARAM lParam) {
+  if (!client.RemoteControlInForce()) return true;
+  if (message == WM_NCLBUTTONDOWN) {
+    const bool frame = wParam == HTCAPTION || (wParam >= HTLEFT && wParam <= HTBOTTOMRIGHT);
+    return !frame;
+  }
+  if (message != WM_LBUTTONDOWN && message != WM_LBUTTONUP) return true;
+  const int command = side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+  if (RemoteSafeCommand(command)) return false;
+  if (message == WM_LBUTTONDOWN && command != 0) client.ReportLocalOnly();
+  return true;
+}
+
+ClientPoint PointOf(LPARAM lParam) {
+  return ClientPoint{static_cast<float>(GET_X_LPARAM(lParam)),
+                     static_cast<float>(GET_Y_LPARAM(lParam))};
+}
+
+bool KeyDown(int key) { return (GetKeyState(key) & 0x8000) != 0; }
+
+// The viewer's remote view: mouse, wheel and keys go to the input capture. Returns true when the
+// message was consumed (a press on the window's own controls is left to the window).
+bool HandleRemoteViewInput(ViewerInput& input, MainWindowSide& side, UINT message, WPARAM wParam,
+                           LPARAM lParam) {
+  switch (message) {
+    case WM_MOUSEMOVE:
+      input.OnMouseMove(side, PointOf(lParam), g_clock->NowMs());
+      return false;  // hover tracking goes on
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN: {
+      const int button = message == WM_LBUTTONDOWN ? kButtonLeft
+                         : message == WM_RBUTTONDOWN ? kButtonRight
+                                                     : kButtonMiddle;
+      const bool onControl =
+          side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}) != 0;
+      return input.OnButtonDown(side, button, PointOf(lParam), onControl);
+    }
+    case WM_LBUTTONUP:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONUP: {
+      if (message == WM_LBUTTONUP && g_pressed != 0) return false;  // a command's press
+      const int button = message == WM_LBUTTONUP ? kButtonLeft
+                         : message == WM_RBUTTONUP ? kButtonRight
+                                                   : kButtonMiddle;
+      return input.OnButtonUp(side, button, PointOf(lParam));
+    }
+    case WM_MOUSEWHEEL: {
+      POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+      ScreenToClient(side.window(), &at);
+      input.OnWheel(side, GET_WHEEL_DELTA_WPARAM(wParam),
+                    (GET_KEYSTATE_WPARAM(wParam) & MK_CONTROL) != 0,
+                    ClientPoint{static_cast<float>(at.x), static_cast<float>(at.y)});
+      return true;
+    }
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+      input.OnKeyDown(side, static_cast<std::int32_t>(wParam & 0xFF), (lParam & (1 << 30)) != 0,
+                      KeyDown(VK_CONTROL), KeyDown(VK_MENU));
+      return true;
+    case WM_KEYUP:
+    case WM_SYSKEYUP:
+      input.OnKeyUp(static_cast<std::int32_t>(wParam & 0xFF));
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Child controls swallow input that the program injected for a remote viewer while it hosts.
 LRESULT CALLBACK ControlSubclassProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
@@ -65,10 +155,14 @@ LRESULT CALLBACK ControlSubclassProc(HWND control, UINT message, WPARAM wParam, 
 LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   Client& client = *g_client;
   MainWindowSide& side = *g_side;
-  // Injected input on the main window while hosting: the remote-click filter that would let a
-  // viewer press some of this window's commands is not part of this build, so all of it is
-  // swallowed.
-  if (client.hostOfActiveSession() && IsInputMessage(message) && IsInjected()) return 0;
+  if (client.hostOfActiveSession() && IsInputMessage(message) && IsInjected() &&
+      FilterInjected(client, side, message, wParam, lParam)) {
+    return 0;
+  }
+  if (ViewerInput* input = client.viewerInput(); input && side.ShowsRemoteView() &&
+      HandleRemoteViewInput(*input, side, message, wParam, lParam)) {
+    return 0;
+  }
 
   switch (message) {
     case WM_CREATE: {
@@ -153,8 +247,22 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       client.DrainNetEvents();
       return 0;
     case WM_KILLFOCUS:
-      client.OnFocusLost();
+      client.OnFocusLost(side);
       return 0;
+    case WM_SETCURSOR:
+      if (LOWORD(lParam) == HTCLIENT) {
+        POINT at{};
+        GetCursorPos(&at);
+        ScreenToClient(window, &at);
+        const ViewerInput* input = client.viewerInput();
+        const bool remote = input != nullptr && side.ShowsRemoteView();
+        const wchar_t* shape = remote && input->spaceHeld() ? IDC_SIZEALL
+                               : side.CommandAt(at) != 0    ? IDC_HAND
+                                                            : IDC_ARROW;
+        SetCursor(LoadCursorW(nullptr, shape));
+        return TRUE;
+      }
+      return DefWindowProcW(window, message, wParam, lParam);
     case WM_DISPLAYCHANGE:
       client.OnDisplayChange();
       return DefWindowProcW(window, message, wParam, lParam);

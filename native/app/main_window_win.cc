@@ -258,7 +258,7 @@ void MainWindowSide::UpdateScale() {
 }
 
 bool MainWindowSide::RemoteView() const {
-  return client_ != nullptr && ShowsRemoteView(MakeMainView(*client_), ui_);
+  return client_ != nullptr && ov::ShowsRemoteView(MakeMainView(*client_), ui_);
 }
 
 void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
@@ -277,6 +277,7 @@ void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
     view.passwordFocused = focus != nullptr && focus == password_;
     const HWND window = window_.load();
     view.maximised = window != nullptr && IsZoomed(window);
+    view.fullScreen = fullScreen_;
     PaintMainWindow(ctx, view, ui_, static_cast<float>(width) / scale_,
                     static_cast<float>(height) / scale_);
   }
@@ -534,7 +535,7 @@ int MainWindowSide::ChooseFromMenu(const std::vector<MenuItem>& items) {
     UINT flags = MF_STRING;
     if (item.checked) flags |= MF_CHECKED;
     if (item.greyed) flags |= MF_GRAYED;
-    const std::wstring label = Translate(item.label);
+    const std::wstring label = Translate(item.label) + WidenUtf8(item.detail);
     AppendMenuW(menu, flags, static_cast<UINT_PTR>(item.command), label.c_str());
   }
   POINT at{};
@@ -550,6 +551,69 @@ bool MainWindowSide::AskYesNo(const std::string& caption, const std::string& que
   const std::wstring text = Translate(question);
   return MessageBoxW(window_.load(), text.c_str(), title.c_str(),
                      MB_YESNO | MB_ICONINFORMATION) == IDYES;
+}
+
+ViewRect MainWindowSide::ViewArea() const {
+  RECT client{};
+  if (const HWND window = window_.load()) GetClientRect(window, &client);
+  return ov::ViewArea(client.right - client.left, client.bottom - client.top, scale_);
+}
+
+void MainWindowSide::CaptureMouse() {
+  const HWND window = window_.load();
+  if (!window) return;
+  SetFocus(window);
+  SetCapture(window);
+}
+
+bool MainWindowSide::HasMouseCapture() const {
+  const HWND window = window_.load();
+  return window != nullptr && GetCapture() == window;
+}
+
+// Entering: the placement is saved and the window becomes a borderless pop-up over the whole
+// monitor that holds it. Leaving: the sizing frame and the placement come back.
+void MainWindowSide::SetFullScreen(bool on) {
+  const HWND window = window_.load();
+  if (!window || on == fullScreen_) return;
+  const LONG_PTR visible = GetWindowLongPtrW(window, GWL_STYLE) & WS_VISIBLE;
+  if (on) {
+    savedPlacement_.length = sizeof savedPlacement_;
+    if (!GetWindowPlacement(window, &savedPlacement_)) return;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+    SetWindowLongPtrW(window, GWL_STYLE, WS_POPUP | WS_CLIPCHILDREN | WS_SYSMENU | visible);
+    const RECT& r = monitor.rcMonitor;
+    SetWindowPos(window, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOOWNERZORDER | SWP_FRAMECHANGED);
+  } else {
+    SetWindowLongPtrW(window, GWL_STYLE,
+                      WS_POPUP | WS_CLIPCHILDREN | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX |
+                          WS_MAXIMIZEBOX | visible);
+    SetWindowPlacement(window, &savedPlacement_);
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOOWNERZORDER | SWP_FRAMECHANGED);
+  }
+  fullScreen_ = on;
+  Layout();
+}
+
+void MainWindowSide::ShowConnectionInfo(const ViewerFigures& figures) {
+  const TranslateFn translate = [this](const std::string& key) {
+    const std::wstring wide = Translate(key);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    if (length > 0) {
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                          length, nullptr, nullptr);
+    }
+    return text;
+  };
+  const std::wstring text = WidenUtf8(ConnectionInfoText(figures, translate));
+  const std::wstring caption = Translate("Connection info");
+  MessageBoxW(window_.load(), text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
 }
 
 }  // namespace ov

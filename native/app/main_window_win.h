@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/viewer_input.h"
 #include "app/window_side.h"
 #include "app/commands.h"
 #include "ui/controls.h"
@@ -26,8 +27,6 @@ namespace ov {
 inline constexpr UINT kWakeMessage = WM_APP + 1;
 inline constexpr UINT_PTR kTickTimerId = 1;
 inline constexpr int kNewIdHotKeyId = 1;
-// Extra information carried by every input event the host injects for its remote viewer.
-inline constexpr ULONG_PTR kInjectedInputMarker = 0x4F565445;  // "OVTE"
 
 inline constexpr int kRemoteIdControl = 101;
 inline constexpr int kPasswordControl = 102;
@@ -44,7 +43,7 @@ inline constexpr wchar_t kBannerTitle[] = L"Kestrova - Screen sharing";
 
 class Client;
 
-class MainWindowSide final : public WindowSide, public WindowEffects {
+class MainWindowSide final : public WindowSide, public WindowEffects, public InputWindow {
  public:
   explicit MainWindowSide(HINSTANCE instance) : instance_(instance) {}
 
@@ -99,6 +98,16 @@ class MainWindowSide final : public WindowSide, public WindowEffects {
   // The 500 ms tick: ends a copy button's feedback when its time is up.
   void ExpireCopyFeedback(std::uint64_t now);
   float scale() const noexcept { return scale_; }
+  // The viewer's full-window remote view is what the window shows.
+  bool ShowsRemoteView() const { return RemoteView(); }
+
+  // InputWindow (the remote view's input capture).
+  ViewRect ViewArea() const override;
+  bool FullScreen() const override { return fullScreen_; }
+  void LeaveFullScreen() override { SetFullScreen(false); }
+  void CaptureMouse() override;
+  void ReleaseMouse() override { ReleaseMouseCapture(); }
+  bool HasMouseCapture() const override;
 
   // WindowSide.
   void ShowStatus(const std::string& status) override;
@@ -123,6 +132,10 @@ class MainWindowSide final : public WindowSide, public WindowEffects {
   int ChooseFromMenu(const std::vector<MenuItem>& items) override;
   bool AskYesNo(const std::string& caption, const std::string& question) override;
   void Relayout() override { Layout(); }
+  ViewRect RemoteViewArea() override { return ViewArea(); }
+  bool FullScreen() override { return fullScreen_; }
+  void SetFullScreen(bool on) override;
+  void ShowConnectionInfo(const ViewerFigures& figures) override;
 
  private:
   // Paints the window into `dc` (`width` x `height` pixels) and keeps the layout it made.
@@ -148,6 +161,8 @@ class MainWindowSide final : public WindowSide, public WindowEffects {
   float scale_ = 1.0f;
   int language_index_ = 0;
   bool placementsDirty_ = true;
+  bool fullScreen_ = false;
+  WINDOWPLACEMENT savedPlacement_{};  // where the window was before full screen
   void SyncTooltipTools();
   HWND tooltip_ = nullptr;
   std::vector<HitRegion> tooltipRegions_;  // the regions the tooltip's tools were made from

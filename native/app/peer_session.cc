@@ -1,10 +1,13 @@
 #include "app/peer_session.h"
 
+#include <algorithm>
+#include <cmath>
 #include <span>
 
 #include "base/json_codec.h"
 #include "base/protocol_error.h"
 #include "crypto/crypto_session.h"
+#include "session/input_event.h"
 #include "session/status_texts.h"
 
 namespace ov {
@@ -13,6 +16,7 @@ PeerSession::PeerSession(bool isHost, SessionOwner& owner, Platform& platform,
                          const LocalPermissions& permissions)
     : owner_(owner),
       platform_(platform),
+      permissions_(permissions),
       control_(isHost, *this, permissions),
       display_(owner.NowMs()) {}
 
@@ -123,8 +127,30 @@ ViewerFigures PeerSession::Figures(float windowWidthDip) const {
   return f;
 }
 
-// Input injection is not part of this build, so nothing is ever held for the viewer.
-void PeerSession::ReleaseHeldInput() {}
+// Only a host injects; a viewer's session end leaves the process's injector alone.
+void PeerSession::ReleaseHeldInput() {
+  if (isHost()) platform_.Injector().ReleaseHeld();
+}
+
+void PeerSession::SetLocalModal(bool open) {
+  localModal_ = open;
+  if (open) ReleaseHeldInput();
+}
+
+bool PeerSession::LocalAnswerPending() const noexcept { return localModal_; }
+
+bool PeerSession::RemoteControlInForce() const noexcept {
+  return isHost() && permissions_.control && !LocalAnswerPending();
+}
+
+void PeerSession::ReportLocalOnly() {
+  if (!isHost() || !control_.helloComplete() || !control_.peerInputStatus()) return;
+  const std::uint64_t now = owner_.NowMs();
+  if (localOnlyReported_ && now - lastLocalOnlyReport_ < 1000) return;
+  localOnlyReported_ = true;
+  lastLocalOnlyReport_ = now;
+  control_.SendControl(Json{{"op", "inputStatus"}, {"localOnly", true}, {"error", 0}});
+}
 
 void PeerSession::ShowInputNotice(std::uint64_t until) {
   inputNoticeUntil_ = until;
@@ -138,10 +164,71 @@ void PeerSession::PeerPermissionsChanged(bool /*filesChanged*/, bool /*clipboard
 // No session tools in this build: every message PeerControl does not know is unknown.
 bool PeerSession::HandleToolsMessage(const Json& /*message*/) { return false; }
 
-// An input event is bounded and parsed by Dispatch; injecting it is not part of this build.
-void PeerSession::HandleInput(const Json& event) {
-  if (!event.is_object()) Fail("input event");
+// One validated event is injected on the shared display, unless the local user does not allow
+// control, it belongs to another display epoch, or something local waits for an answer; those
+// are dropped without a trace. Injection failures only change the reported code.
+void PeerSession::HandleInput(const Json& message) {
+  const InputEvent event = ParseInputEvent(message);
+  const auto selected = static_cast<std::size_t>(control_.selectedDisplay());
+  if (!permissions_.control || event.epoch != control_.epoch() || LocalAnswerPending() ||
+      control_.selectedDisplay() < 0 || selected >= control_.displays().size()) {
+    return;
+  }
+  const InjectResult result = platform_.Injector().Inject(control_.displays()[selected], event);
+  if (!control_.peerInputStatus()) return;
+  const std::uint32_t code = result.ok ? 0 : result.code;
+  if (code == lastReportedInput_) return;
+  const std::uint64_t now = owner_.NowMs();
+  if (now - lastInputReport_ <= 999) return;  // a later event reports it
+  control_.SendControl(Json{{"op", "inputStatus"}, {"error", code}});
+  lastReportedInput_ = code;
+  lastInputReport_ = now;
 }
+
+// Viewer. Nothing is sent before the hello exchange or while the host does not allow control.
+void PeerSession::SendInputEvent(InputAction action, std::int32_t x, std::int32_t y,
+                                 std::int32_t button, std::int32_t key) {
+  if (isHost() || !control_.helloComplete() || !control_.peerControl()) return;
+  const InputEvent event{action, x, y, button, key, control_.epoch()};
+  const std::string text = SerializeMessage(InputEventJson(event));
+  if (!owner_.SendSealed(static_cast<std::uint8_t>(SealedKind::Input),
+                         std::vector<std::uint8_t>(text.begin(), text.end()))) {
+    owner_.PostEndEvent(owner_.ConnectionGeneration(), kInputSendFailed);
+  }
+}
+
+void PeerSession::SendPointer(InputAction action, ClientPoint point, const ViewRect& area,
+                              std::int32_t button, std::int32_t key) {
+  if (isHost() || !display_.picture()) return;
+  const std::optional<ViewRect> placed = display_.Layout(area);
+  if (!placed) return;
+  const ViewRect& r = *placed;
+  const bool inPicture = point.x >= r.x && point.x < r.x + r.width && point.y >= r.y &&
+                         point.y < r.y + r.height;
+  const bool inArea = point.x >= area.x && point.x < area.x + area.width && point.y >= area.y &&
+                      point.y < area.y + area.height;
+  if (!(inPicture && inArea) && action != InputAction::Up) return;
+  auto scale = [](float offset, float extent) {
+    const double v = static_cast<double>(offset) / std::max(static_cast<double>(extent), 1.0) *
+                     kInputCoordinateMax;
+    return static_cast<std::int32_t>(std::clamp(std::trunc(v), 0.0, double{kInputCoordinateMax}));
+  };
+  SendInputEvent(action, scale(point.x - r.x, r.width), scale(point.y - r.y, r.height), button,
+                 key);
+}
+
+void PeerSession::ZoomStep(const ViewRect& area, float factor) {
+  if (factor > 1.0f ? display_.ZoomIn(area) : display_.ZoomOut(area)) owner_.Repaint();
+}
+
+void PeerSession::Pan(float dx, float dy) {
+  display_.PanBy(dx, dy);
+  owner_.Repaint();
+}
+
+// The clipboard paste belongs to the session tools; without them there is nothing to paste.
+void PeerSession::StartPaste() {}
+void PeerSession::CancelPaste() {}
 
 // One frame of the host's stream: decoded into the latest picture and acknowledged, or dropped
 // when it belongs to another display epoch.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/platform.h"
+#include "app/viewer_input.h"
 #include "screen/stream_thread.h"
 #include "screen/viewer_display.h"
 #include "session/display_info.h"
@@ -23,7 +24,7 @@
 
 namespace ov {
 
-class PeerSession final : private PeerControlDelegate {
+class PeerSession final : private PeerControlDelegate, private InputTarget {
  public:
   // What the host's stream was last asked to show, while its capture-and-stream thread runs.
   struct StreamTarget {
@@ -58,11 +59,19 @@ class PeerSession final : private PeerControlDelegate {
   // goes, so that the thread never queues on a closed link).
   void StopStream() { StopStreaming(); }
 
-  // Window events. Viewer: the window lost the keyboard focus, or is about to be minimised (the
-  // host releases what it holds for us). Host: the display configuration changed.
-  void OnFocusLost() { control_.SendReleaseInput(); }
-  void OnMinimize() { control_.SendReleaseInput(); }
+  // Viewer: the remote view's input capture (the window feeds it its messages).
+  ViewerInput& input() noexcept { return input_; }
+  // Host: the display configuration changed.
   void OnDisplayChange();
+  // Host: a modal dialog of this program (its file picker) opened or closed. While one is open,
+  // remote input is dropped; opening one releases what injection holds.
+  void SetLocalModal(bool open);
+  // Host: remote control is in force (the local user allows control and nothing local waits for
+  // an answer), so injected clicks on the window may press its remote-safe commands.
+  bool RemoteControlInForce() const noexcept;
+  // Host: an injected press on a control the viewer may not use: tells the viewer (with the
+  // input status capability, after hello) at most once a second.
+  void ReportLocalOnly();
   // Viewer: asks the host for another display or quality (the display and quality menus); the
   // host answers with "screen". Throws "feature send" when it cannot be queued.
   void SelectDisplay(std::int32_t index, std::int32_t profile) {
@@ -101,7 +110,20 @@ class PeerSession final : private PeerControlDelegate {
   void PeerPermissionsChanged(bool filesChanged, bool clipboardChanged) override;
   bool HandleToolsMessage(const Json& message) override;
 
+  // InputTarget (viewer).
+  void SendPointer(InputAction action, ClientPoint point, const ViewRect& area,
+                   std::int32_t button, std::int32_t key) override;
+  void SendInputEvent(InputAction action, std::int32_t x, std::int32_t y, std::int32_t button,
+                      std::int32_t key) override;
+  void SendReleaseInput() override { control_.SendReleaseInput(); }
+  void ZoomStep(const ViewRect& area, float factor) override;
+  void Pan(float dx, float dy) override;
+  void StartPaste() override;
+  void CancelPaste() override;
+
   void HandleInput(const Json& event);
+  // Host: an incoming request waits for the local user's answer, or a modal dialog is open.
+  bool LocalAnswerPending() const noexcept;
   void HandleFrame(const std::vector<std::uint8_t>& frame);
   void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
 
@@ -124,12 +146,19 @@ class PeerSession final : private PeerControlDelegate {
 
   SessionOwner& owner_;
   Platform& platform_;
+  const LocalPermissions& permissions_;
   PeerControl control_;
   std::optional<StreamTarget> stream_;         // host
   std::unique_ptr<StreamOutput> streamOutput_;  // host; outlives streamThread_
   std::unique_ptr<StreamThread> streamThread_;  // host
   ViewerDisplay display_;                       // viewer
+  ViewerInput input_{*this};                    // viewer
   std::uint64_t inputNoticeUntil_ = 0;          // viewer
+  bool localModal_ = false;                     // host
+  std::uint32_t lastReportedInput_ = 0;         // host: the last code sent in "inputStatus"
+  std::uint64_t lastInputReport_ = 0;           // host: when it was sent
+  std::uint64_t lastLocalOnlyReport_ = 0;       // host: when "localOnly" was last sent
+  bool localOnlyReported_ = false;
 };
 
 }  // namespace ov

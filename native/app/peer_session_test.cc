@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/testing/fake_platform.h"
+#include "app/testing/recording_window.h"
 #include "base/protocol_error.h"
 #include "crypto/crypto_session.h"
 #include "screen/frame_message.h"
@@ -42,6 +43,8 @@ class RecordingOwner final : public SessionOwner {
     if (refuseSends) return false;
     if (kind == kFrame) {
       frames_.push_back(ReadFrameHeader(plaintext));
+    } else if (kind == kInput) {
+      inputs.push_back(ParseMessage(std::span<const std::uint8_t>(plaintext)));
     } else {
       EXPECT_EQ(kind, kControl);
       Json message = ParseMessage(std::span<const std::uint8_t>(plaintext));
@@ -95,6 +98,7 @@ class RecordingOwner final : public SessionOwner {
   std::uint32_t generation = 41;
   std::atomic<bool> refuseSends{false};
   std::vector<Json> sent;  // control messages other than the stream's status reports
+  std::vector<Json> inputs;  // input events (viewer)
   std::vector<std::string> statuses;
   std::vector<std::string> endedWith;
   int framesRemoved = 0;
@@ -233,7 +237,9 @@ TEST_F(PeerSessionTest, DispatchByKindRoleAndHello) {
       {true, false, kControl, ping, "features before hello"},
       {true, false, kInput, "{}", "wrong direction"},
       {true, false, kTools, "chunk", "wrong direction"},
-      {true, true, kInput, R"({"t":"m"})", "accepted"},
+      {true, true, kInput, R"({"action":"move","x":1,"y":2,"button":1,"key":0,"epoch":1})",
+       "accepted"},
+      {true, true, kInput, R"({"t":"m"})", "input action"},
       {true, true, kInput, "[1]", "input event"},
       {true, true, kInput, std::string(1025, ' '), "input limit"},
       {true, true, kFrame, "jpeg", "wrong direction"},
@@ -346,6 +352,149 @@ TEST_F(PeerSessionTest, APingThatCannotBeSentEndsTheSession) {
   owner.now += 1;
   EXPECT_NO_THROW(viewer.Tick(owner.now));
   EXPECT_EQ(owner.endedWith, std::vector<std::string>{kStatusClosed});
+}
+
+}  // namespace
+}  // namespace ov
+
+namespace ov {
+namespace {
+
+std::string InputEventText(const char* action, int x, int y, int button, int key, int epoch = 1) {
+  return SerializeMessage(InputEventJson(
+      InputEvent{*InputActionFromName(action), x, y, button, key, epoch}));
+}
+
+// Host: validated events are injected on the selected display, or dropped without a trace while
+// control is off, a local dialog is open or the epoch is not the current one; the status is
+// reported to a viewer that asked for it when it changes, at most once a second; held keys and
+// buttons go up on "releaseInput", a local dialog and the session's end.
+TEST_F(PeerSessionTest, HostInjectsAndReportsInput) {
+  auto host = std::make_unique<PeerSession>(/*isHost=*/true, owner, platform, permissions);
+  host->Start();
+  host->SendHello();
+  ASSERT_EQ(Outcome(*host, kControl, kHelloAck), "accepted");
+  owner.sent.clear();
+  auto injected = [&] { return platform.input->Take(); };
+  using Lines = std::vector<std::string>;
+
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("move", 65535, 0, 1, 0)), "accepted");
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 65)), "accepted");
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("down", 32768, 65535, 1, 0)), "accepted");
+  EXPECT_EQ(injected(), (Lines{"move 1919,0", "keydown 65", "move 960,1079", "mouse 2 0"}));
+  EXPECT_TRUE(owner.sent.empty()) << "success after success is not reported";
+
+  // Dropped: the previous epoch, a local dialog, control switched off.
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 66, 2)), "accepted");
+  permissions.control = false;
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 66)), "accepted");
+  permissions.control = true;
+  host->SetLocalModal(true);
+  EXPECT_EQ(injected(), (Lines{"keyup 65", "mouse 4 0"})) << "a local dialog releases";
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 66)), "accepted");
+  EXPECT_FALSE(host->RemoteControlInForce());
+  host->SetLocalModal(false);
+  EXPECT_TRUE(host->RemoteControlInForce());
+  EXPECT_TRUE(injected().empty());
+  EXPECT_TRUE(owner.sent.empty());
+
+  // The lock screen: code 5 once, not for every event; after a second, success again.
+  platform.input->desktopActive = false;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 67)), "accepted");
+  }
+  ASSERT_EQ(owner.sent.size(), 1u);
+  EXPECT_EQ(owner.sent[0], Json({{"op", "inputStatus"}, {"error", 5}}));
+  platform.input->desktopActive = true;
+  owner.now += 500;
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 67)), "accepted");
+  EXPECT_EQ(owner.sent.size(), 1u) << "within the second: reported by a later event";
+  owner.now += 500;
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keyup", 0, 0, 0, 67)), "accepted");
+  ASSERT_EQ(owner.sent.size(), 2u);
+  EXPECT_EQ(owner.sent[1], Json({{"op", "inputStatus"}, {"error", 0}}));
+
+  // Another display: the events land on it; "releaseInput" lets go of what is held.
+  ASSERT_EQ(Outcome(*host, kControl, R"({"op":"selectDisplay","selected":1,"profile":0})"),
+            "accepted");
+  injected();
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("down", 65535, 65535, 3, 0, 2)), "accepted");
+  EXPECT_EQ(injected(), (Lines{"move 3199,1023", "mouse 32 0"}));
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 16, 2)), "accepted");
+  ASSERT_EQ(Outcome(*host, kControl, R"({"op":"releaseInput"})"), "accepted");
+  EXPECT_EQ(injected(), (Lines{"keydown 16", "keyup 16", "mouse 64 0"}));
+
+  // The viewer's local-only notices: at most once a second.
+  owner.sent.clear();
+  host->ReportLocalOnly();
+  host->ReportLocalOnly();
+  owner.now += 1000;
+  host->ReportLocalOnly();
+  ASSERT_EQ(owner.sent.size(), 2u);
+  EXPECT_EQ(owner.sent[0], Json({{"op", "inputStatus"}, {"localOnly", true}, {"error", 0}}));
+
+  // The session's end releases too.
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 91, 2)), "accepted");
+  injected();
+  host.reset();
+  EXPECT_EQ(injected(), (Lines{"keyup 91"}));
+}
+
+// Viewer: a pointer position maps through the picture's rectangle; outside it only a release is
+// sent (clamped to the edge); nothing goes before a picture, without the host's control
+// permission, and an event that cannot be queued ends the connection.
+TEST_F(PeerSessionTest, ViewerSendsPointerAndKeysThroughTheView) {
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  testing::StillInputWindow window;  // view area 1000 x 500 at y 52
+  ViewerInput& input = viewer.input();
+  ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
+  input.OnMouseMove(window, {500, 300}, 1000);
+  EXPECT_TRUE(owner.inputs.empty()) << "no picture yet";
+
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(1, 1)), "accepted");  // 64 x 32
+  ASSERT_TRUE(viewer.display().ZoomPreset(200));  // 128 x 64 at (436, 270)
+  input.OnMouseMove(window, {436, 270}, 2000);
+  input.OnMouseMove(window, {500, 300}, 2005);  // throttled
+  input.OnMouseMove(window, {563.9f, 333.9f}, 2011);
+  input.OnMouseMove(window, {435, 270}, 2030);  // outside the picture: dropped
+  EXPECT_TRUE(input.OnButtonDown(window, 2, {500, 302}, false));
+  EXPECT_TRUE(window.captured);
+  EXPECT_TRUE(input.OnButtonUp(window, 2, {0, 0}));  // released outside: still sent, clamped
+  EXPECT_FALSE(window.captured);
+  input.OnWheel(window, -120, false, {500, 302});
+  input.OnKeyDown(window, 65, false, false, false);
+  input.OnKeyUp(65);
+  const std::vector<Json> expected = {
+      ParseMessage(InputEventText("move", 0, 0, 1, 0)),
+      ParseMessage(InputEventText("move", 65483, 65432, 1, 0)),
+      ParseMessage(InputEventText("down", 32767, 32767, 2, 0)),
+      ParseMessage(InputEventText("up", 0, 0, 2, 0)),
+      ParseMessage(InputEventText("wheel", 32767, 32767, 0, -120)),
+      ParseMessage(InputEventText("keydown", 0, 0, 0, 65)),
+      ParseMessage(InputEventText("keyup", 0, 0, 0, 65)),
+  };
+  EXPECT_EQ(owner.inputs, expected);
+
+  // Ctrl+wheel zooms the view instead.
+  const int repaints = owner.repaints;
+  input.OnWheel(window, 120, true, {500, 302});
+  EXPECT_FLOAT_EQ(viewer.display().view().zoom, 2.5f);
+  EXPECT_GT(owner.repaints, repaints);
+  EXPECT_EQ(owner.inputs.size(), expected.size());
+
+  // The host withdraws control: nothing is sent.
+  ASSERT_EQ(Outcome(viewer, kControl,
+                    R"({"op":"permissions","control":false,"files":true,"clipboard":false})"),
+            "accepted");
+  input.OnKeyDown(window, 66, false, false, false);
+  EXPECT_EQ(owner.inputs.size(), expected.size());
+  ASSERT_EQ(Outcome(viewer, kControl,
+                    R"({"op":"permissions","control":true,"files":true,"clipboard":false})"),
+            "accepted");
+  owner.refuseSends = true;
+  input.OnKeyDown(window, 66, false, false, false);
+  EXPECT_EQ(owner.EndEvents(),
+            (std::vector<std::pair<std::uint32_t, std::string>>{{41, "Input send failed"}}));
 }
 
 }  // namespace

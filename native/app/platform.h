@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/transport.h"
+#include "screen/input_injector.h"
 #include "screen/screen_capturer.h"
 #include "session/display_info.h"
 #include "settings/settings_store.h"
@@ -29,6 +30,8 @@ class Platform {
   virtual std::unique_ptr<ScreenCapturer> CreateCapturer() = 0;
   // The per-user settings, or null when they cannot be opened. Never called in preview mode.
   virtual std::unique_ptr<SettingsStore> OpenSettings() = 0;
+  // The process's one input injector (its held keys and buttons are the process's).
+  virtual InputInjector& Injector() = 0;
 };
 
 // This system's platform: WinHTTP, GDI/WGC capture and the registry on Windows; the Beast

@@ -10,6 +10,10 @@ class SystemPlatform final : public Platform {
   std::vector<DisplayInfo> EnumerateDisplays() override { return ov::EnumerateDisplays(); }
   std::unique_ptr<ScreenCapturer> CreateCapturer() override { return CreateScreenCapturer(); }
   std::unique_ptr<SettingsStore> OpenSettings() override { return OpenUserSettings(); }
+  InputInjector& Injector() override {
+    static InputInjector injector(CreateSystemInputBackend());  // one per process
+    return injector;
+  }
 };
 
 }  // namespace

@@ -43,7 +43,8 @@ Json InputEventJson(const InputEvent& event) {
 }
 
 InputEvent ParseInputEvent(const Json& message) {
-  // at() throws the library's out_of_range for a missing member and type_error for a non-object.
+  if (!message.is_object()) Fail("input event");
+  if (!message.contains("action")) Fail("input action");
   const Json& action = message.at("action");
   InputEvent event;
   event.x = RequireInt(message, "x", 0, kInputCoordinateMax);

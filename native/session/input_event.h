@@ -16,7 +16,8 @@ namespace ov {
 // from the local user's ("OVTE").
 inline constexpr std::uint32_t kInjectedInputMarker = 0x4F565445;
 
-inline constexpr std::size_t kMaxInputEventBytes = 1024;
+// The connection failure a viewer reports when an event cannot be queued.
+inline constexpr char kInputSendFailed[] = "Input send failed";
 inline constexpr std::int32_t kInputCoordinateMax = 65535;
 inline constexpr std::int32_t kWheelDeltaLimit = 12000;
 
@@ -42,11 +43,11 @@ std::optional<InputAction> InputActionFromName(std::string_view name) noexcept;
 // The event as the viewer sends it: all six fields.
 Json InputEventJson(const InputEvent& event);
 
-// Validates a received event in the order the host must: "action" present and a string, then x,
-// y, button and key by RequireInt ("input number" / "input range"), then the action's own rule
-// ("key", "button", "wheel", or "input action" for an unknown word), then the epoch. Every
-// failure throws (ProtocolError, the reasons above, or the JSON library's error for a missing
-// member); the caller ends the session.
+// Validates a received event in the order the host must: an object ("input event") with an
+// "action" ("input action"), then x, y, button and key by RequireInt ("input number" / "input
+// range"), then the action's own rule ("key", "button", "wheel", or "input action" for an unknown
+// word or a non-string), then the epoch. Every failure throws (ProtocolError, RequireInt's
+// errors, or the JSON library's error for a missing number); the caller ends the session.
 InputEvent ParseInputEvent(const Json& message);
 
 }  // namespace ov

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "session/display_info.h"
+
 namespace ov {
 namespace cmd {
 inline constexpr int kConnect = 103;
@@ -70,11 +72,20 @@ struct MenuItem {
   std::string label;   // catalogue key, or text that passes through the catalogue unchanged
   bool checked = false;
   bool greyed = false;
+  std::string detail;  // shown after the translated label, untranslated (figures)
 };
+
+// Menu choices that are not commands: the display menu's entries and the quality menu's.
+inline constexpr int kDisplayChoiceBase = 2000;  // + display index
+inline constexpr int kQualityChoiceBase = 3000;  // + profile
 
 // The viewer's tools menu ("More tools").
 std::vector<MenuItem> ToolsMenu(bool canSendClipboard, bool clipboardSyncOn);
 // The zoom menu: fit, 1:1, then 50 ... 400 percent as 1000 + percent.
 std::vector<MenuItem> ZoomMenu(bool fitMode, double zoom);
+// The display menu: one entry per screen the host announced ("Display" 1  ·  1920 × 1080 /
+// 60 Hz), the selected one checked. The quality menu: the four profiles, the current checked.
+std::vector<MenuItem> DisplayMenu(const std::vector<ScreenInfo>& screens, int selected);
+std::vector<MenuItem> QualityMenu(int profile);
 
 }  // namespace ov

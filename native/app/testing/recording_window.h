@@ -11,9 +11,30 @@
 #include <string>
 #include <vector>
 
+#include "app/viewer_input.h"
 #include "app/window_side.h"
 
 namespace ov::testing {
+
+// The viewer window as the input capture sees it: a 1000 x 574 client area at scale 1 (the view
+// area 1000 x 500 from y 52), with the focus, mouse capture and full screen recorded.
+class StillInputWindow final : public InputWindow {
+ public:
+  ViewRect ViewArea() const override { return area; }
+  bool FullScreen() const override { return fullScreen; }
+  void LeaveFullScreen() override { fullScreen = false; }
+  void CaptureMouse() override {
+    captured = true;
+    ++focusTaken;
+  }
+  void ReleaseMouse() override { captured = false; }
+  bool HasMouseCapture() const override { return captured; }
+
+  ViewRect area{0, 52, 1000, 500};
+  bool fullScreen = false;
+  bool captured = false;
+  int focusTaken = 0;
+};
 
 class RecordingWindow final : public WindowSide {
  public:

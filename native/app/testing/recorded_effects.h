@@ -1,0 +1,45 @@
+// The window's own effects as the command dispatcher's tests see them: counted, with the menu
+// choice, the clipboard's answer and the yes/no answer set by the test.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+
+namespace ov::testing {
+
+class RecordedEffects final : public WindowEffects {
+ public:
+  void Minimize() override { ++minimized; }
+  void ToggleMaximize() override { ++maximized; }
+  void Close() override { ++closed; }
+  bool CopyText(const std::wstring& text) override {
+    copied.push_back(text);
+    return clipboardWorks;
+  }
+  int ChooseFromMenu(const std::vector<MenuItem>& items) override {
+    menus.push_back(items);
+    return menuChoice;
+  }
+  bool AskYesNo(const std::string&, const std::string&) override {
+    ++asked;
+    return answer;
+  }
+  void Relayout() override { ++relayouts; }
+  ViewRect RemoteViewArea() override { return {0, 52, 1000, 500}; }
+  bool FullScreen() override { return fullScreen; }
+  void SetFullScreen(bool on) override { fullScreen = on; }
+  void ShowConnectionInfo(const ViewerFigures& figures) override { info.push_back(figures); }
+
+  bool fullScreen = false;
+  int menuChoice = 0;
+  std::vector<std::vector<MenuItem>> menus;
+  std::vector<ViewerFigures> info;
+  int minimized = 0, maximized = 0, closed = 0, asked = 0, relayouts = 0;
+  bool clipboardWorks = true;
+  bool answer = true;
+  std::vector<std::wstring> copied;
+};
+
+}  // namespace ov::testing

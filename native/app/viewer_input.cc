@@ -1,0 +1,105 @@
+#include "app/viewer_input.h"
+
+namespace ov {
+namespace {
+
+bool InArea(const ViewRect& area, ClientPoint p) noexcept {
+  return p.x >= area.x && p.x < area.x + area.width && p.y >= area.y &&
+         p.y < area.y + area.height;
+}
+
+}  // namespace
+
+void ViewerInput::OnMouseMove(InputWindow& window, ClientPoint point, std::uint64_t now) {
+  if (panning_) {
+    target_.Pan(point.x - panLast_.x, point.y - panLast_.y);
+    panLast_ = point;
+    panMoved_ = true;
+    return;
+  }
+  if (spaceHeld_) return;
+  if (moveSent_ && now - lastMove_ <= kMoveThrottleMs) return;
+  lastMove_ = now;
+  moveSent_ = true;
+  target_.SendPointer(InputAction::Move, point, window.ViewArea(), kButtonLeft, 0);
+}
+
+bool ViewerInput::OnButtonDown(InputWindow& window, std::int32_t button, ClientPoint point,
+                               bool onControl) {
+  const ViewRect area = window.ViewArea();
+  if (onControl || !InArea(area, point)) return false;
+  window.CaptureMouse();
+  if (spaceHeld_ && button == kButtonLeft) {
+    panning_ = true;
+    panLast_ = point;
+    return true;
+  }
+  target_.SendPointer(InputAction::Down, point, area, button, 0);
+  return true;
+}
+
+bool ViewerInput::OnButtonUp(InputWindow& window, std::int32_t button, ClientPoint point) {
+  if (panning_) {
+    panning_ = false;
+    window.ReleaseMouse();
+    return true;
+  }
+  if (!window.HasMouseCapture()) return false;
+  target_.SendPointer(InputAction::Up, point, window.ViewArea(), button, 0);
+  window.ReleaseMouse();
+  return true;
+}
+
+void ViewerInput::OnWheel(InputWindow& window, std::int32_t delta, bool controlHeld,
+                          ClientPoint point) {
+  const ViewRect area = window.ViewArea();
+  if (controlHeld) {
+    target_.ZoomStep(area, delta > 0 ? kZoomInFactor : kZoomOutFactor);
+    return;
+  }
+  if (delta == 0) return;  // nothing turned; a zero delta is no event the host accepts
+  target_.SendPointer(InputAction::Wheel, point, area, 0, delta);
+}
+
+void ViewerInput::OnKeyDown(InputWindow& window, std::int32_t vk, bool repeat, bool controlHeld,
+                            bool altHeld) {
+  if (vk == kKeyEscape && window.FullScreen()) {
+    window.LeaveFullScreen();
+    return;
+  }
+  if (vk == kKeySpace) {
+    if (!spaceHeld_) panMoved_ = false;
+    spaceHeld_ = true;
+    return;
+  }
+  if (vk == kKeyV && controlHeld && !altHeld) {
+    if (!repeat) target_.StartPaste();
+    return;
+  }
+  target_.SendInputEvent(InputAction::KeyDown, 0, 0, 0, vk);
+}
+
+void ViewerInput::OnKeyUp(std::int32_t vk) {
+  if (vk == kKeySpace && spaceHeld_) {
+    spaceHeld_ = false;
+    if (!panMoved_) {
+      target_.SendInputEvent(InputAction::KeyDown, 0, 0, 0, kKeySpace);
+      target_.SendInputEvent(InputAction::KeyUp, 0, 0, 0, kKeySpace);
+    }
+    return;
+  }
+  target_.SendInputEvent(InputAction::KeyUp, 0, 0, 0, vk);
+}
+
+void ViewerInput::OnFocusLost(InputWindow& window) {
+  target_.SendReleaseInput();
+  if (panning_) {
+    panning_ = false;
+    window.ReleaseMouse();
+  }
+  // The key-up of a Space held while the focus went never arrives.
+  spaceHeld_ = false;
+  target_.CancelPaste();
+}
+
+}  // namespace ov
