@@ -15,6 +15,7 @@
 #include "crypto/primitives.h"
 #include "tools/file_texts.h"
 #include "tools/file_transfer.h"
+#include "tools/testing/transfer_harness.h"
 
 namespace ov {
 namespace {
@@ -22,14 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 
 std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-std::string Sha256Of(const std::vector<std::uint8_t>& data) {
-  Sha256Stream digest;
-  for (std::size_t at = 0; at < data.size(); at += kSha256ChunkLimit) {
-    digest.Update(data.data() + at, std::min(kSha256ChunkLimit, data.size() - at));
-  }
-  return digest.FinishHex();
-}
 
 std::vector<std::uint8_t> ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -163,6 +156,39 @@ TEST_F(PosixFileStoreTest, SourcesMustBeReadableRegularFiles) {
     ADD_FAILURE() << "opened";
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), kErrorFileLimit);
+  }
+}
+
+// Two ends exchanging a file on real files: the received copy is identical and carries its origin;
+// a receiver that goes away mid-way (the session ended) leaves only the source behind.
+TEST_F(PosixFileStoreTest, TransfersBetweenTwoEndsOnRealFiles) {
+  std::vector<std::uint8_t> data(1048579);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  std::ofstream(dir_ / "src.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  for (const bool endMidway : {false, true}) {
+    SCOPED_TRACE(endMidway);
+    TransferEnd a(*store_);
+    TransferEnd b(*store_);
+    a.tools->OfferFile(Path("src.bin"));
+    Exchange(a, b);
+    ASSERT_TRUE(b.tools->pendingOffer().has_value());
+    b.tools->AcceptOffer(b.tools->pendingOffer()->id, Path("dst.bin"));
+    if (endMidway) {
+      ASSERT_TRUE(DeliverOne(b, a, "B", nullptr));  // the acceptance
+      for (int i = 0; i < 5; ++i) DeliverOne(a, b, "A", nullptr);
+      EXPECT_EQ(Entries().size(), 2u);  // the source and the temporary file
+      b.tools.reset();
+      EXPECT_EQ(Entries(), std::vector<std::string>{"src.bin"});
+      continue;
+    }
+    Exchange(a, b);
+    EXPECT_EQ(a.tools->status(), kFileStatusCompleted);
+    EXPECT_EQ(b.tools->status(), kFileStatusCompleted);
+    EXPECT_EQ(ReadAll(dir_ / "dst.bin"), data);
+    EXPECT_EQ(OriginOf(dir_ / "dst.bin"), kDefaultFileOrigin);
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"dst.bin", "src.bin"}));
+    fs::remove(dir_ / "dst.bin");
   }
 }
 
