@@ -298,8 +298,8 @@ void FileTransfer::HandleChunk(std::span<const std::uint8_t> chunk) {
     if (++chunksSinceAcknowledgement_ >= kChunksPerAcknowledgement || receiver_->complete()) {
       chunksSinceAcknowledgement_ = 0;
       SendControl(Json{{"op", "fileAck"}, {"id", transfer}, {"next", receiver_->received()}});
+      owner_.Repaint();  // the progress, once per acknowledgement
     }
-    owner_.Repaint();
   } catch (const std::exception& error) {
     FileError(transfer, error.what());
   }

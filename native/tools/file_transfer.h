@@ -36,6 +36,7 @@
 
 #include "base/json_codec.h"
 #include "crypto/primitives.h"
+#include "session/peer_control.h"
 #include "session/session_owner.h"
 #include "tools/file_store.h"
 
@@ -175,6 +176,21 @@ class FileTransferGate {
   virtual bool AllowFiles() const = 0;
   // The peer allows them.
   virtual bool PeerFiles() const = 0;
+};
+
+// The gate of a peer session: ready once the hello exchange has finished, the local user's files
+// permission, the peer's as announced. `control` and `local` must outlive it.
+class PeerControlGate final : public FileTransferGate {
+ public:
+  PeerControlGate(const PeerControl& control, const LocalPermissions& local)
+      : control_(control), local_(local) {}
+  bool ToolsReady() const override { return control_.helloComplete(); }
+  bool AllowFiles() const override { return local_.files; }
+  bool PeerFiles() const override { return control_.peerFiles(); }
+
+ private:
+  const PeerControl& control_;
+  const LocalPermissions& local_;
 };
 
 // The file transfers of one session. Destroying it (the session's end) destroys the sender and
