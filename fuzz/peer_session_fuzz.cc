@@ -19,6 +19,7 @@
 
 #include "app/peer_session.h"
 #include "app/testing/fake_platform.h"
+#include "tools/testing/fake_clipboard.h"
 #include "base/json_codec.h"
 #include "crypto/crypto_session.h"
 #include "fuzz/fuzz_check.h"
@@ -88,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        ov::DisplayInfo{L"\\\\.\\DISPLAY2", ov::ScreenRect{64, 0, 96, 32}, false, 75}};
   ov::LocalPermissions permissions;
   permissions.clipboard = true;
-  ov::PeerSession session(host, owner, platform, permissions);
+  ov::FakeClipboard clipboard;
+  clipboard.text = u"copied";
+  ov::PeerSession session(host, owner, platform, permissions, clipboard);
   if (host) {
     session.Start();
     session.SendHello();

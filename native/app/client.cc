@@ -533,7 +533,9 @@ void Client::HandleBinary(const NetEvent& event) {
 
 void Client::SessionTools() {
   SessionOwner& owner = *this;
-  session_ = std::make_unique<PeerSession>(/*isHost=*/!viewerRole_, owner, platform_, permissions_);
+  session_ = std::make_unique<PeerSession>(/*isHost=*/!viewerRole_, owner, platform_, permissions_,
+                                           *clipboard_);
+  ++sessionSerial_;
 }
 
 // ---- Tick and window duties ------------------------------------------------------------------
@@ -604,8 +606,19 @@ void Client::OnTimerTick() {
 }
 
 void Client::SetLocalPermissions(const LocalPermissions& permissions) {
+  const LocalPermissions before = permissions_;
   permissions_ = permissions;
-  if (session_) session_->AnnouncePermissions();
+  if (session_) {
+    session_->LocalPermissionsChanged(before);
+    FinishRequestedEnd();
+  }
+}
+
+void Client::OnClipboardChanged() {
+  if (session_) {
+    session_->OnClipboardChanged();
+    FinishRequestedEnd();
+  }
 }
 
 void Client::SelectDisplay(std::int32_t index, std::int32_t profile) {

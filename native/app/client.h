@@ -36,6 +36,7 @@
 #include "session/peer_control.h"
 #include "session/session_owner.h"
 #include "session/status_texts.h"
+#include "tools/clipboard.h"
 
 namespace ov {
 
@@ -99,6 +100,13 @@ class Client final : private SessionOwner {
   void ShowStatusLine(const std::string& status) { ShowStatus(status); }
   // The local user changed a permission; a session announces it to the peer.
   void SetLocalPermissions(const LocalPermissions& permissions);
+  // The window's clipboard (opened on the main window, reporting changes to it); until one is
+  // attached, and after null, sessions use a clipboard of their own process.
+  void AttachClipboard(Clipboard* clipboard) noexcept {
+    clipboard_ = clipboard != nullptr ? clipboard : fallbackClipboard_.get();
+  }
+  // The window was told the clipboard changed.
+  void OnClipboardChanged();
   // Viewer window lost the keyboard focus, or is about to be minimised: the host releases the
   // input it holds for us (and a pan or paste in progress ends).
   void OnFocusLost(InputWindow& window);
@@ -159,6 +167,18 @@ class Client final : private SessionOwner {
   const RelayLink& link() const noexcept { return link_; }
   // The bound session, while there is one.
   const PeerSession* session() const noexcept { return session_.get(); }
+  // The bound session once its hello exchange is complete (the session tools' commands act on
+  // it), else null.
+  PeerSession* toolsSession() noexcept {
+    return session_ && session_->control().helloComplete() ? session_.get() : nullptr;
+  }
+  // Counts the sessions made so far: a command that waited in a dialog checks that its session
+  // is still the one it started with.
+  std::uint64_t sessionSerial() const noexcept { return sessionSerial_; }
+  // A modal dialog of this program opened or closed (the host drops remote input meanwhile).
+  void SetLocalModal(bool open) {
+    if (session_) session_->SetLocalModal(open);
+  }
   // The viewer's bound session (its view commands act on it), else null.
   PeerSession* viewerSession() noexcept { return viewerRole_ ? session_.get() : nullptr; }
   // The local user's permissions; they outlive sessions.
@@ -214,7 +234,11 @@ class Client final : private SessionOwner {
   RelayLink link_;
   PairingAttempt attempt_;
   AttemptLimiter limiter_;
+  // Declared before the session, which uses it.
+  std::unique_ptr<Clipboard> fallbackClipboard_ = CreateSystemClipboard(nullptr);
+  Clipboard* clipboard_ = fallbackClipboard_.get();
   std::unique_ptr<PeerSession> session_;
+  std::uint64_t sessionSerial_ = 0;
   LocalPermissions permissions_;
   RegistrationBackoff backoff_;
 

@@ -13,6 +13,7 @@
 #include "app/commands.h"
 #include "app/testing/client_harness.h"
 #include "app/testing/recorded_effects.h"
+#include "tools/testing/fake_clipboard.h"
 #include "app/testing/watchdog.h"
 #include "crypto/primitives.h"
 #include "screen/frame_message.h"
@@ -795,6 +796,88 @@ TEST_F(ViewerTest, ViewCommandsActOnTheSession) {
   dispatcher.Dispatch(cmd::kMaximize);  // leaves full screen instead of maximising
   EXPECT_FALSE(effects.fullScreen);
   EXPECT_EQ(effects.maximized, 0);
+}
+
+// The chat and clipboard commands act on the session's tools: a chat line goes to the host and
+// empties the box (a refused one keeps it); clipboard text from the host shows the prompt with
+// its text, and "Allow" writes it to the window's clipboard.
+TEST_F(ViewerTest, ToolsCommandsActOnTheSession) {
+  UiState ui;
+  testing::RecordedEffects effects;
+  FakeClipboard clipboard;
+  viewer.client->AttachClipboard(&clipboard);
+  CommandDispatcher dispatcher{*viewer.client, ui, effects, clock, nullptr};
+  Connect();
+  Bind();
+  DeliverSealed(kControl, Hello());
+  ASSERT_TRUE(transport->WaitForBinary(1));  // helloAck
+
+  effects.chatText = u"hello";
+  dispatcher.Dispatch(cmd::kSendChat);
+  EXPECT_TRUE(effects.chatText.empty());
+  effects.chatText = std::u16string(1001, u'x');
+  dispatcher.Dispatch(cmd::kSendChat);
+  EXPECT_EQ(viewer.status(), kStatusActionFailed);
+  EXPECT_EQ(effects.chatText.size(), 1001u) << "a refused line stays in the box";
+  ASSERT_TRUE(transport->WaitForBinary(2));
+  std::uint8_t kind = 0;
+  std::vector<std::uint8_t> plain;
+  ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(1), kind, plain));
+  EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)),
+            Json({{"op", "chat"}, {"text", "hello"}}));
+  ASSERT_FALSE(viewer.client->session()->tools().chatLog().empty());
+
+  LocalPermissions permissions = viewer.client->permissions();
+  permissions.clipboard = true;
+  viewer.client->SetLocalPermissions(permissions);
+  DeliverSealed(kControl, R"({"op":"clipboard","text":"from the host"})");
+  const MainView view = MakeMainView(*viewer.client);
+  EXPECT_EQ(view.prompt, PromptKind::Clipboard);
+  EXPECT_EQ(view.promptDetail, L"from the host");
+  dispatcher.Dispatch(cmd::kAllowClipboard);
+  EXPECT_EQ(clipboard.text, u"from the host");
+  EXPECT_EQ(MakeMainView(*viewer.client).prompt, PromptKind::None);
+
+  // A file offer: the prompt names it; "Save as" asks where and accepts into that path.
+  const std::string id(32, 'c');
+  DeliverSealed(kControl, SerializeMessage({{"op", "fileOffer"}, {"id", id},
+                                            {"name", "report.txt"}, {"size", 2048}}));
+  EXPECT_EQ(MakeMainView(*viewer.client).prompt, PromptKind::File);
+  EXPECT_EQ(MakeMainView(*viewer.client).promptDetail, L"report.txt (2.0 KiB)");
+  const std::size_t sent = transport->SentBinaries().size();
+  effects.chosenPath = u"/downloads/report.txt";
+  dispatcher.Dispatch(cmd::kSaveFileAs);
+  ASSERT_EQ(effects.dialogs.size(), 1u);
+  EXPECT_EQ(effects.dialogs[0], (std::pair<bool, std::u16string>{true, u"report.txt"}));
+  ASSERT_TRUE(transport->WaitForBinary(sent + 1));
+  std::uint8_t kind2 = 0;
+  std::vector<std::uint8_t> plain2;
+  ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(sent), kind2, plain2));
+  EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain2)),
+            Json({{"op", "fileAccept"}, {"id", id}}));
+  EXPECT_EQ(ui.page, 2);
+  EXPECT_EQ(MakeMainView(*viewer.client).prompt, PromptKind::None);
+  viewer.client->AttachClipboard(nullptr);
+}
+
+// A session that ends while the file dialog is open: the choice is dropped.
+TEST_F(ViewerTest, ASessionThatEndsDuringTheFileDialogTakesNoChoice) {
+  UiState ui;
+  testing::RecordedEffects effects;
+  CommandDispatcher dispatcher{*viewer.client, ui, effects, clock, nullptr};
+  Connect();
+  Bind();
+  DeliverSealed(kControl, Hello());
+  DeliverSealed(kControl, SerializeMessage({{"op", "fileOffer"}, {"id", std::string(32, 'd')},
+                                            {"name", "a.bin"}, {"size", 1}}));
+  ASSERT_EQ(MakeMainView(*viewer.client).prompt, PromptKind::File);
+  effects.chosenPath = u"/downloads/a.bin";
+  effects.duringDialog = [&] { viewer.client->ResetSession(); };
+  dispatcher.Dispatch(cmd::kSaveFileAs);
+  EXPECT_EQ(effects.dialogs.size(), 1u);
+  EXPECT_EQ(viewer.client->session(), nullptr);
+  EXPECT_TRUE(viewer.platform.files.files.empty()) << "nothing was created";
+  EXPECT_NE(viewer.status(), kStatusActionFailed);
 }
 
 // Losing the focus and minimising both tell the host to release what it holds, once the hello

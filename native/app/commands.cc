@@ -1,14 +1,31 @@
 #include "app/commands.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "base/secure_memory.h"
 #include "crypto/primitives.h"
+#include "tools/utf16.h"
 
 namespace ov {
 namespace {
 
 std::wstring WidenAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A size as the prompts show it: bytes below 1 KiB, otherwise KiB, MiB or GiB with one decimal.
+std::wstring FileSizeText(std::uint64_t size) {
+  if (size < 1024) return std::to_wstring(size) + L" B";
+  const wchar_t* units[] = {L"KiB", L"MiB", L"GiB"};
+  double value = static_cast<double>(size) / 1024.0;
+  int unit = 0;
+  while (value >= 1024.0 && unit < 2) {
+    value /= 1024.0;
+    ++unit;
+  }
+  wchar_t text[32];
+  std::swprintf(text, 32, L"%.1f %ls", value, units[unit]);
+  return text;
+}
 
 UpdateCardState CardStateOf(UpdateState state) {
   return static_cast<UpdateCardState>(static_cast<int>(state));
@@ -35,6 +52,18 @@ MainView MakeMainView(const Client& client) {
   view.allowClipboard = client.permissions().clipboard;
   view.prompt = client.consentPending() ? PromptKind::Connection : PromptKind::None;
   if (const PeerSession* session = client.session()) {
+    const SessionToolsState& tools = session->tools();
+    if (view.prompt == PromptKind::None && tools.clipboardRequestPending()) {
+      view.prompt = PromptKind::Clipboard;
+      view.promptDetail = Utf16ToWide(tools.clipboardRequest());
+    }
+    view.toolsStatus = session->toolsStatus();
+    if (view.prompt == PromptKind::None && session->files().pendingOffer()) {
+      const auto& offer = *session->files().pendingOffer();
+      view.prompt = PromptKind::File;
+      view.promptDetail = Utf16ToWide(offer.name) + L" (" + FileSizeText(offer.size) + L")";
+    }
+    view.canSendClipboard = view.toolsUp;
     view.selectedDisplay = session->control().selectedDisplay();
     if (!session->isHost()) {
       const ViewerDisplay& display = session->display();
@@ -109,6 +138,16 @@ void CommandDispatcher::Run(int command) {
     case cmd::kQualityMenu:
     case cmd::kConnectionInfo:
       return ViewCommand(command);
+    case cmd::kSendFile:
+    case cmd::kCancelTransfer:
+    case cmd::kSaveFileAs:
+    case cmd::kRejectFile:
+      return FileCommand(command);
+    case cmd::kSendChat:
+    case cmd::kSendClipboard:
+    case cmd::kAllowClipboard:
+    case cmd::kRejectClipboard:
+      return ToolsCommand(command);
     case cmd::kClose:
       return effects_.Close();
     case cmd::kApproval:
@@ -119,7 +158,8 @@ void CommandDispatcher::Run(int command) {
       return TogglePermission(command);
     case cmd::kMoreTools: {
       if (!client_.viewerRole() || !client_.toolsUp()) return;
-      const int chosen = effects_.ChooseFromMenu(ToolsMenu(false, client_.permissions().clipboard));
+      const int chosen =
+          effects_.ChooseFromMenu(ToolsMenu(true, client_.permissions().clipboard));
       if (chosen != 0 && chosen != cmd::kMoreTools) Run(chosen);
       return;
     }
@@ -139,6 +179,84 @@ void CommandDispatcher::Run(int command) {
       // command cannot be carried out.
       throw std::runtime_error("command unavailable");
   }
+}
+
+void CommandDispatcher::ToolsCommand(int command) {
+  PeerSession* session = client_.toolsSession();
+  if (session == nullptr) throw std::runtime_error("command unavailable");
+  SessionToolsState& tools = session->tools();
+  switch (command) {
+    case cmd::kSendChat: {
+      // The box keeps its text when it cannot be sent.
+      tools.SendChat(effects_.ReadChatText());
+      effects_.ClearChatText();
+      break;
+    }
+    case cmd::kSendClipboard:
+      tools.SendClipboard();
+      break;
+    case cmd::kAllowClipboard:
+      tools.AcceptClipboardRequest();
+      break;
+    case cmd::kRejectClipboard:
+      tools.DeclineClipboardRequest();
+      break;
+    default:
+      break;
+  }
+  effects_.Relayout();
+}
+
+std::u16string CommandDispatcher::ChooseFileInSession(bool save, const std::u16string& name) {
+  const std::uint64_t serial = client_.sessionSerial();
+  client_.SetLocalModal(true);
+  std::u16string path = effects_.ChooseFile(save, name);
+  // The dialog ran the message loop: the session may have ended or another begun meanwhile.
+  if (client_.sessionSerial() != serial || client_.toolsSession() == nullptr) return {};
+  client_.SetLocalModal(false);
+  return path;
+}
+
+void CommandDispatcher::FileCommand(int command) {
+  PeerSession* session = client_.toolsSession();
+  if (command == cmd::kSendFile && (session == nullptr || !session->files().CanOffer())) {
+    client_.ShowStatusLine("Permission disabled");
+    return;
+  }
+  if (session == nullptr) throw std::runtime_error("command unavailable");
+  switch (command) {
+    case cmd::kSendFile: {
+      const std::u16string path = ChooseFileInSession(false, u"");
+      PeerSession* now = client_.toolsSession();
+      if (path.empty() || now == nullptr) return;
+      now->files().OfferFile(path);
+      ui_.page = 2;
+      break;
+    }
+    case cmd::kCancelTransfer:
+      session->files().CancelAll();
+      break;
+    case cmd::kSaveFileAs: {
+      const auto& offer = session->files().pendingOffer();
+      if (!offer) return;
+      const std::string id = offer->id;
+      const std::u16string path = ChooseFileInSession(true, offer->name);
+      if (path.empty()) return;
+      PeerSession* now = client_.toolsSession();
+      if (now == nullptr) return;
+      const auto& still = now->files().pendingOffer();
+      if (!still || still->id != id) return;
+      now->files().AcceptOffer(id, path);
+      ui_.page = 2;
+      break;
+    }
+    case cmd::kRejectFile:
+      session->files().DeclineOffer();
+      break;
+    default:
+      break;
+  }
+  effects_.Relayout();
 }
 
 PeerSession& CommandDispatcher::ViewerSession() {
@@ -239,10 +357,13 @@ void CommandDispatcher::TogglePermission(int command) {
     permissions.files = !permissions.files;
   } else {
     const bool on = !permissions.clipboard;
-    if (on && !client_.previewMode() &&
-        !effects_.AskYesNo("Sync clipboard",
-                           "Copied text is shared while connected. Enable on this device?")) {
-      return;
+    if (on && !client_.previewMode()) {
+      // While the question is open, remote input is held off this desktop.
+      client_.SetLocalModal(true);
+      const bool yes = effects_.AskYesNo(
+          "Sync clipboard", "Copied text is shared while connected. Enable on this device?");
+      client_.SetLocalModal(false);
+      if (!yes) return;
     }
     permissions.clipboard = on;
   }

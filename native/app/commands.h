@@ -44,6 +44,12 @@ class WindowEffects {
   virtual void SetFullScreen(bool on) = 0;
   // The connection-information box for these figures (the window translates its text).
   virtual void ShowConnectionInfo(const ViewerFigures& figures) = 0;
+  // The file dialog, modal to the window: a file to send (`save` false) or where to save one,
+  // pre-filled with `name`. The chosen file-system path, or empty when cancelled or failed.
+  virtual std::u16string ChooseFile(bool save, const std::u16string& name) = 0;
+  // The chat box's text, and emptying it once the text was sent.
+  virtual std::u16string ReadChatText() = 0;
+  virtual void ClearChatText() = 0;
 };
 
 MainView MakeMainView(const Client& client);
@@ -64,6 +70,13 @@ class CommandDispatcher {
   // The viewer's view and stream commands; "command unavailable" without a viewer session.
   void ViewCommand(int command);
   PeerSession& ViewerSession();
+  // The chat and clipboard commands; "command unavailable" before the session tools are up.
+  void ToolsCommand(int command);
+  // The file commands: send, cancel, save as, reject.
+  void FileCommand(int command);
+  // Runs the file dialog with remote input held off; empty unless a path was chosen and the
+  // session is still the one it was opened in.
+  std::u16string ChooseFileInSession(bool save, const std::u16string& name);
 
   Client& client_;
   UiState& ui_;

@@ -109,6 +109,9 @@ TEST_F(CommandsTest, PermissionsPagesAndUnavailableCommands) {
   EXPECT_TRUE(ui.passwordRevealed);
 
   dispatcher.Dispatch(cmd::kSendFile);  // no session tools in this state
+  EXPECT_EQ(host.status(), "Permission disabled");
+  EXPECT_TRUE(effects.dialogs.empty());
+  dispatcher.Dispatch(cmd::kSendChat);
   EXPECT_EQ(host.status(), kStatusActionFailed);
   EXPECT_TRUE(host.client->hasTransport()) << "a failing command keeps the connection";
 }

@@ -30,6 +30,7 @@
 #include "app/update_service.h"
 #include "app/viewer_input.h"
 #include "session/input_event.h"
+#include "tools/clipboard.h"
 #include "settings/settings_store.h"
 
 namespace ov {
@@ -43,6 +44,7 @@ CommandDispatcher* g_dispatcher = nullptr;
 Clock* g_clock = nullptr;
 int g_pressed = 0;  // the command under the pointer when the left button went down
 bool g_previewMode = false;
+std::unique_ptr<Clipboard> g_clipboard;  // the main window's, while it exists
 
 constexpr DWORD kMainWindowStyle = 0x820F0000;  // popup, clip children, system menu, sizing, min/max
 constexpr DWORD kCornerPreferenceAttribute = 33;  // DWMWA_WINDOW_CORNER_PREFERENCE
@@ -172,7 +174,10 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       }
       if (!side.SubclassChildControls(ControlSubclassProc)) return -1;
       if (!g_previewMode) {
-        AddClipboardFormatListener(window);
+        // The clipboard is opened on this window and reports its changes here.
+        g_clipboard = CreateSystemClipboard(window);
+        g_clipboard->StartListening();
+        client.AttachClipboard(g_clipboard.get());
         RegisterHotKey(window, kNewIdHotKeyId, MOD_CONTROL | MOD_ALT | MOD_SHIFT | MOD_NOREPEAT,
                        VK_F12);
         SetTimer(window, kTickTimerId, 500, nullptr);
@@ -241,7 +246,7 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (wParam == kNewIdHotKeyId) client.RegisterAsHost();
       return 0;
     case WM_CLIPBOARDUPDATE:
-      // Clipboard synchronisation is not part of this build.
+      client.OnClipboardChanged();
       return 0;
     case kWakeMessage:
       client.DrainNetEvents();
@@ -309,7 +314,9 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       DestroyWindow(window);
       return 0;
     case WM_DESTROY:
-      RemoveClipboardFormatListener(window);
+      client.AttachClipboard(nullptr);
+      if (g_clipboard) g_clipboard->StopListening();
+      g_clipboard.reset();
       UnregisterHotKey(window, kNewIdHotKeyId);
       KillTimer(window, kTickTimerId);
       side.Detach();
@@ -447,8 +454,7 @@ bool PreTranslate(MSG& message, HWND mainWindow) {
       return true;
     }
     if (focus == g_side->chatInputBox()) {
-      // Chat is not part of this build; the key is consumed as the send command would.
-      g_side->Layout();
+      if (g_dispatcher) g_client->RunGuarded([] { g_dispatcher->Dispatch(cmd::kSendChat); });
       return true;
     }
   }

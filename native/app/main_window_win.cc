@@ -3,10 +3,12 @@
 #include <commctrl.h>
 #include <dwmapi.h>
 #include <objidl.h>
+#include <shobjidl.h>
 // objidl.h first: GDI+ needs its types, which WIN32_LEAN_AND_MEAN leaves out.
 #include <gdiplus.h>
 
 #include <algorithm>
+#include <deque>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -278,6 +280,7 @@ void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
     const HWND window = window_.load();
     view.maximised = window != nullptr && IsZoomed(window);
     view.fullScreen = fullScreen_;
+    SyncChatLog();
     PaintMainWindow(ctx, view, ui_, static_cast<float>(width) / scale_,
                     static_cast<float>(height) / scale_);
   }
@@ -614,6 +617,80 @@ void MainWindowSide::ShowConnectionInfo(const ViewerFigures& figures) {
   const std::wstring text = WidenUtf8(ConnectionInfoText(figures, translate));
   const std::wstring caption = Translate("Connection info");
   MessageBoxW(window_.load(), text.c_str(), caption.c_str(), MB_OK | MB_ICONINFORMATION);
+}
+
+// The shell's file dialog, modal to the window: the chosen item's file-system path, or empty.
+std::u16string MainWindowSide::ChooseFile(bool save, const std::u16string& name) {
+  IFileDialog* dialog = nullptr;
+  const HRESULT made =
+      CoCreateInstance(save ? CLSID_FileSaveDialog : CLSID_FileOpenDialog, nullptr,
+                       CLSCTX_INPROC_SERVER, IID_IFileDialog, reinterpret_cast<void**>(&dialog));
+  if (FAILED(made) || dialog == nullptr) return {};
+  std::u16string chosen;
+  FILEOPENDIALOGOPTIONS options = 0;
+  dialog->GetOptions(&options);
+  options |= FOS_NOCHANGEDIR | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST | FOS_DONTADDTORECENT;
+  if (save) {
+    options &= ~static_cast<FILEOPENDIALOGOPTIONS>(FOS_OVERWRITEPROMPT);
+  } else {
+    options |= FOS_FILEMUSTEXIST;
+  }
+  dialog->SetOptions(options);
+  const std::wstring title = Translate(save ? "Save as" : "Send file");
+  dialog->SetTitle(title.c_str());
+  if (save) {
+    const std::wstring suggested(name.begin(), name.end());
+    dialog->SetFileName(suggested.c_str());
+  }
+  if (SUCCEEDED(dialog->Show(window_.load()))) {
+    IShellItem* item = nullptr;
+    if (SUCCEEDED(dialog->GetResult(&item)) && item != nullptr) {
+      PWSTR path = nullptr;
+      if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) && path != nullptr) {
+        for (const wchar_t* c = path; *c != L'\0'; ++c) chosen.push_back(static_cast<char16_t>(*c));
+        CoTaskMemFree(path);
+      }
+      item->Release();
+    }
+  }
+  dialog->Release();
+  return chosen;
+}
+
+std::u16string MainWindowSide::ReadChatText() {
+  std::u16string text;
+  if (!chatInput_) return text;
+  const int length = GetWindowTextLengthW(chatInput_);
+  if (length <= 0) return text;
+  std::wstring wide(static_cast<std::size_t>(length) + 1, L'\0');
+  const int read = GetWindowTextW(chatInput_, wide.data(), length + 1);
+  wide.resize(static_cast<std::size_t>(std::max(read, 0)));
+  text.assign(wide.begin(), wide.end());
+  return text;
+}
+
+void MainWindowSide::ClearChatText() {
+  if (chatInput_) SetWindowTextW(chatInput_, L"");
+}
+
+void MainWindowSide::SyncChatLog() {
+  if (!chatLog_ || client_ == nullptr) return;
+  const PeerSession* session = client_->session();
+  static const std::deque<std::u16string> kNoLines;
+  const std::deque<std::u16string>& lines = session ? session->tools().chatLog() : kNoLines;
+  const std::u16string last = lines.empty() ? std::u16string() : lines.back();
+  if (lines.size() == chatLogShown_ && last == chatLogLastLine_) return;
+  chatLogShown_ = lines.size();
+  chatLogLastLine_ = last;
+  std::wstring text;
+  for (const std::u16string& line : lines) {
+    if (!text.empty()) text += L"\r\n";
+    text.append(line.begin(), line.end());
+  }
+  SetWindowTextW(chatLog_, text.c_str());
+  // The newest line in view.
+  SendMessageW(chatLog_, EM_SETSEL, static_cast<WPARAM>(text.size()), static_cast<LPARAM>(text.size()));
+  SendMessageW(chatLog_, EM_SCROLLCARET, 0, 0);
 }
 
 }  // namespace ov

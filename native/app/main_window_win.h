@@ -136,6 +136,9 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   bool FullScreen() override { return fullScreen_; }
   void SetFullScreen(bool on) override;
   void ShowConnectionInfo(const ViewerFigures& figures) override;
+  std::u16string ChooseFile(bool save, const std::u16string& name) override;
+  std::u16string ReadChatText() override;
+  void ClearChatText() override;
 
  private:
   // Paints the window into `dc` (`width` x `height` pixels) and keeps the layout it made.
@@ -162,6 +165,10 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   int language_index_ = 0;
   bool placementsDirty_ = true;
   bool fullScreen_ = false;
+  std::size_t chatLogShown_ = 0;       // chat lines last written into the log box
+  std::u16string chatLogLastLine_;     // and the last of them (the log drops its oldest)
+  // Writes the session's chat log into the log box when it changed.
+  void SyncChatLog();
   WINDOWPLACEMENT savedPlacement_{};  // where the window was before full screen
   void SyncTooltipTools();
   HWND tooltip_ = nullptr;

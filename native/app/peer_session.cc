@@ -9,16 +9,20 @@
 #include "crypto/crypto_session.h"
 #include "session/input_event.h"
 #include "session/status_texts.h"
+#include "update/service_config.h"
 
 namespace ov {
 
 PeerSession::PeerSession(bool isHost, SessionOwner& owner, Platform& platform,
-                         const LocalPermissions& permissions)
+                         const LocalPermissions& permissions, Clipboard& clipboard)
     : owner_(owner),
       platform_(platform),
       permissions_(permissions),
       control_(isHost, *this, permissions),
-      display_(owner.NowMs()) {}
+      display_(owner.NowMs()),
+      tools_(owner, control_, permissions, clipboard, *this),
+      filesGate_(control_, permissions),
+      files_(owner, platform.Files(), filesGate_, kServiceZoneOrigin) {}
 
 PeerSession::~PeerSession() {
   StopStreaming();
@@ -34,7 +38,7 @@ void PeerSession::Dispatch(std::uint8_t kind, const std::vector<std::uint8_t>& p
       return;
     }
     case SealedKind::Tools:
-      if (helloComplete) return HandleToolsChunk(plaintext);
+      if (helloComplete) return files_.HandleChunk(plaintext);
       break;
     case SealedKind::Input:
       if (isHost() && helloComplete) {
@@ -61,6 +65,8 @@ void PeerSession::ExpireIndicators(std::uint64_t now) {
 void PeerSession::Tick(std::uint64_t now) {
   try {
     if (!isHost() && display_.figures().Update(now)) owner_.Repaint();
+    tools_.Tick(now);
+    files_.Tick(now);
     control_.ControlTick();
   } catch (const std::exception&) {
     owner_.EndSession(kStatusClosed);
@@ -137,7 +143,31 @@ void PeerSession::SetLocalModal(bool open) {
   if (open) ReleaseHeldInput();
 }
 
-bool PeerSession::LocalAnswerPending() const noexcept { return localModal_; }
+bool PeerSession::LocalAnswerPending() const noexcept {
+  return localModal_ || tools_.clipboardRequestPending() || files_.pendingOffer().has_value();
+}
+
+const std::string& PeerSession::toolsStatus() const {
+  if (files_.status() != lastFilesStatus_) {
+    lastFilesStatus_ = files_.status();
+    shownToolsStatus_ = lastFilesStatus_;
+  }
+  if (tools_.toolsStatus() != lastToolsStatus_) {
+    lastToolsStatus_ = tools_.toolsStatus();
+    shownToolsStatus_ = lastToolsStatus_;
+  }
+  return shownToolsStatus_;
+}
+
+void PeerSession::LocalPermissionsChanged(const LocalPermissions& before) {
+  if (before.control && !permissions_.control) ReleaseHeldInput();
+  if (before.files != permissions_.files) files_.LocalPermissionChanged();
+  if (before.clipboard != permissions_.clipboard) {
+    tools_.LocalClipboardPermissionChanged([this] { control_.SendPermissions(); });
+  } else {
+    control_.SendPermissions();
+  }
+}
 
 bool PeerSession::RemoteControlInForce() const noexcept {
   return isHost() && permissions_.control && !LocalAnswerPending();
@@ -157,12 +187,25 @@ void PeerSession::ShowInputNotice(std::uint64_t until) {
   owner_.Repaint();
 }
 
-// Without clipboard tracking, a pending paste or running transfers in this build, a change of
-// the peer's permissions has nothing to stop; PeerControl has recorded the new permissions.
-void PeerSession::PeerPermissionsChanged(bool /*filesChanged*/, bool /*clipboardChanged*/) {}
+// PeerControl has recorded the new permissions; the tools act on what changed.
+void PeerSession::PeerPermissionsChanged(bool filesChanged, bool clipboardChanged) {
+  if (clipboardChanged) tools_.PeerClipboardPermissionChanged();
+  if (filesChanged) files_.PeerPermissionChanged();
+}
 
-// No session tools in this build: every message PeerControl does not know is unknown.
-bool PeerSession::HandleToolsMessage(const Json& /*message*/) { return false; }
+// Control messages PeerControl does not know go to the session tools. A request that now waits
+// for the local user releases the input held for the peer before the prompt shows.
+bool PeerSession::HandleToolsMessage(const Json& message) {
+  const bool waiting = LocalAnswerPending();
+  if (tools_.HandleMessage(message) || files_.HandleMessage(message)) {
+    if (!waiting && LocalAnswerPending()) {
+      ReleaseHeldInput();
+      owner_.RequestLayout();
+    }
+    return true;
+  }
+  return false;
+}
 
 // One validated event is injected on the shared display, unless the local user does not allow
 // control, it belongs to another display epoch, or something local waits for an answer; those
@@ -199,7 +242,7 @@ void PeerSession::SendInputEvent(InputAction action, std::int32_t x, std::int32_
 
 void PeerSession::SendPointer(InputAction action, ClientPoint point, const ViewRect& area,
                               std::int32_t button, std::int32_t key) {
-  if (isHost() || !display_.picture()) return;
+  if (isHost() || !display_.picture() || LocalAnswerPending()) return;
   const std::optional<ViewRect> placed = display_.Layout(area);
   if (!placed) return;
   const ViewRect& r = *placed;
@@ -226,10 +269,6 @@ void PeerSession::Pan(float dx, float dy) {
   owner_.Repaint();
 }
 
-// The clipboard paste belongs to the session tools; without them there is nothing to paste.
-void PeerSession::StartPaste() {}
-void PeerSession::CancelPaste() {}
-
 // One frame of the host's stream: decoded into the latest picture and acknowledged, or dropped
 // when it belongs to another display epoch.
 void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) {
@@ -238,11 +277,6 @@ void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) {
   if (!header) return;
   control_.SendControl(Json{{"op", "frameAck"}, {"epoch", header->epoch}, {"seq", header->seq}});
   owner_.Repaint();
-}
-
-// No transfer is ever accepted in this build, so a chunk can never belong to one.
-void PeerSession::HandleToolsChunk(const std::vector<std::uint8_t>& /*chunk*/) {
-  Fail("file chunk without local acceptance");
 }
 
 }  // namespace ov

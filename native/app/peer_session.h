@@ -21,10 +21,13 @@
 #include "session/display_info.h"
 #include "session/peer_control.h"
 #include "session/session_owner.h"
+#include "tools/clipboard.h"
+#include "tools/file_transfer.h"
+#include "tools/session_tools.h"
 
 namespace ov {
 
-class PeerSession final : private PeerControlDelegate, private InputTarget {
+class PeerSession final : private PeerControlDelegate, private InputTarget, private PasteKeys {
  public:
   // What the host's stream was last asked to show, while its capture-and-stream thread runs.
   struct StreamTarget {
@@ -33,9 +36,9 @@ class PeerSession final : private PeerControlDelegate, private InputTarget {
     std::int32_t profile = 0;
   };
 
-  // `owner`, `platform` and `permissions` must outlive the session.
+  // `owner`, `platform`, `permissions` and `clipboard` must outlive the session.
   PeerSession(bool isHost, SessionOwner& owner, Platform& platform,
-              const LocalPermissions& permissions);
+              const LocalPermissions& permissions, Clipboard& clipboard);
   ~PeerSession();
   PeerSession(const PeerSession&) = delete;
   PeerSession& operator=(const PeerSession&) = delete;
@@ -77,8 +80,21 @@ class PeerSession final : private PeerControlDelegate, private InputTarget {
   void SelectDisplay(std::int32_t index, std::int32_t profile) {
     control_.SendSelectDisplay(index, profile);
   }
-  // The local permissions changed: tells the peer (after the hello exchange).
-  void AnnouncePermissions() { control_.SendPermissions(); }
+  // The local permissions changed from `before`: tells the peer (after the hello exchange); a
+  // host that stops allowing control releases what injection holds; the clipboard's change
+  // resets its synchronisation.
+  void LocalPermissionsChanged(const LocalPermissions& before);
+  // The session tools (chat and clipboard, file transfer): the commands act on them, the window
+  // draws them.
+  SessionToolsState& tools() noexcept { return tools_; }
+  const SessionToolsState& tools() const noexcept { return tools_; }
+  FileTransfer& files() noexcept { return files_; }
+  const FileTransfer& files() const noexcept { return files_; }
+  // The Files page's state line: of the chat-and-clipboard and the file statuses, the one that
+  // changed last (empty before either).
+  const std::string& toolsStatus() const;
+  // The window was told the clipboard changed.
+  void OnClipboardChanged() { tools_.OnClipboardChanged(); }
 
   bool isHost() const noexcept { return control_.isHost(); }
   const PeerControl& control() const noexcept { return control_; }
@@ -118,14 +134,18 @@ class PeerSession final : private PeerControlDelegate, private InputTarget {
   void SendReleaseInput() override { control_.SendReleaseInput(); }
   void ZoomStep(const ViewRect& area, float factor) override;
   void Pan(float dx, float dy) override;
-  void StartPaste() override;
-  void CancelPaste() override;
+  void StartPaste() override { tools_.RemotePaste(); }
+  void CancelPaste() override { tools_.CancelPaste(); }
+  // PasteKeys (viewer).
+  void SendKey(bool down, int virtualKey) override {
+    SendInputEvent(down ? InputAction::KeyDown : InputAction::KeyUp, 0, 0, 0, virtualKey);
+  }
+  bool LocalCtrlDown() override { return input_.controlHeld(); }
 
   void HandleInput(const Json& event);
   // Host: an incoming request waits for the local user's answer, or a modal dialog is open.
   bool LocalAnswerPending() const noexcept;
   void HandleFrame(const std::vector<std::uint8_t>& frame);
-  void HandleToolsChunk(const std::vector<std::uint8_t>& chunk);
 
   // Where the host's stream thread sends: the owner's queue, and the end event under the
   // generation of the connection it was started on (a stream being stopped on purpose no longer
@@ -152,7 +172,11 @@ class PeerSession final : private PeerControlDelegate, private InputTarget {
   std::unique_ptr<StreamOutput> streamOutput_;  // host; outlives streamThread_
   std::unique_ptr<StreamThread> streamThread_;  // host
   ViewerDisplay display_;                       // viewer
+  SessionToolsState tools_;
+  PeerControlGate filesGate_;
+  FileTransfer files_;
   ViewerInput input_{*this};                    // viewer
+  mutable std::string lastToolsStatus_, lastFilesStatus_, shownToolsStatus_;
   std::uint64_t inputNoticeUntil_ = 0;          // viewer
   bool localModal_ = false;                     // host
   std::uint32_t lastReportedInput_ = 0;         // host: the last code sent in "inputStatus"

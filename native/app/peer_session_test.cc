@@ -16,6 +16,7 @@
 
 #include "app/testing/fake_platform.h"
 #include "app/testing/recording_window.h"
+#include "tools/testing/fake_clipboard.h"
 #include "base/protocol_error.h"
 #include "crypto/crypto_session.h"
 #include "screen/frame_message.h"
@@ -142,6 +143,7 @@ class PeerSessionTest : public ::testing::Test {
   RecordingOwner owner;
   testing::FakePlatform platform;
   LocalPermissions permissions;
+  FakeClipboard clipboard;
 };
 
 std::string FrameAck(int epoch, int seq) {
@@ -153,7 +155,7 @@ std::string FrameAck(int epoch, int seq) {
 // choice restarts the stream under a new epoch at seq 1, with the queued frames removed and no
 // frame of the old epoch after the first of the new one.
 TEST_F(PeerSessionTest, HostStreamsTheEnumeratedDisplays) {
-  PeerSession host(/*isHost=*/true, owner, platform, permissions);
+  PeerSession host(/*isHost=*/true, owner, platform, permissions, clipboard);
   host.Start();
   host.SendHello();
   EXPECT_EQ(platform.enumerations, 1);
@@ -212,7 +214,7 @@ TEST_F(PeerSessionTest, AStreamThatEndsByItselfPostsItsEnd) {
     capturer->SetGiveUp(true);
     return capturer;
   };
-  PeerSession host(/*isHost=*/true, owner, platform, permissions);
+  PeerSession host(/*isHost=*/true, owner, platform, permissions, clipboard);
   host.Start();
   host.SendHello();
   ASSERT_EQ(Outcome(host, kControl, kHelloAck), "accepted");
@@ -244,9 +246,12 @@ TEST_F(PeerSessionTest, DispatchByKindRoleAndHello) {
       {true, true, kInput, std::string(1025, ' '), "input limit"},
       {true, true, kFrame, "jpeg", "wrong direction"},
       {true, true, kBinding, "id", "wrong direction"},
-      {true, true, kTools, "chunk", "file chunk without local acceptance"},
+      {true, true, kTools, "chunk", "file chunk bounds"},
+      {true, true, kTools, std::string(32, 'a') + std::string(8, '\0') + "x",
+       "file chunk without local acceptance"},
       {true, true, kControl, std::string(48001, ' '), "control limit"},
-      {true, true, kControl, R"({"op":"chat","text":"hi"})", "unknown feature"},
+      {true, true, kControl, R"({"op":"chat","text":"hi"})", "accepted"},
+      {true, true, kControl, R"({"op":"teleport"})", "unknown feature"},
       {true, true, 9, "?", "wrong direction"},
       {false, false, kFrame, "jpeg", "wrong direction"},
       {false, true, kFrame, "jpeg", "frame header"},
@@ -255,7 +260,7 @@ TEST_F(PeerSessionTest, DispatchByKindRoleAndHello) {
   };
   for (const Case& c : cases) {
     RecordingOwner fresh;
-    PeerSession session(c.host, fresh, platform, permissions);
+    PeerSession session(c.host, fresh, platform, permissions, clipboard);
     if (c.host) {
       session.Start();
       session.SendHello();
@@ -282,7 +287,7 @@ std::string TestFrame(std::uint32_t epoch, std::uint32_t seq) {
 // frame of another epoch is dropped without an acknowledgement; the figures close a window once
 // a second with a repaint; a locked desktop drops the picture, a new stream also resets the view.
 TEST_F(PeerSessionTest, ViewerFramesAcknowledgementsAndFigures) {
-  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions, clipboard);
   ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
   owner.sent.clear();
   for (std::uint32_t seq = 1; seq <= 4; ++seq) {
@@ -327,7 +332,7 @@ TEST_F(PeerSessionTest, ViewerFramesAcknowledgementsAndFigures) {
 
 // The local-only notice expires on its tick with a repaint.
 TEST_F(PeerSessionTest, ViewerInputNoticeExpires) {
-  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions, clipboard);
   ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
   ASSERT_EQ(Outcome(viewer, kControl, R"({"op":"inputStatus","error":0,"localOnly":true})"),
             "accepted");
@@ -343,7 +348,7 @@ TEST_F(PeerSessionTest, ViewerInputNoticeExpires) {
 
 // A ping that cannot be queued ends the session through the owner, after the call returns.
 TEST_F(PeerSessionTest, APingThatCannotBeSentEndsTheSession) {
-  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions, clipboard);
   ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");
   owner.refuseSends = true;
   owner.now += 2999;
@@ -370,7 +375,7 @@ std::string InputEventText(const char* action, int x, int y, int button, int key
 // reported to a viewer that asked for it when it changes, at most once a second; held keys and
 // buttons go up on "releaseInput", a local dialog and the session's end.
 TEST_F(PeerSessionTest, HostInjectsAndReportsInput) {
-  auto host = std::make_unique<PeerSession>(/*isHost=*/true, owner, platform, permissions);
+  auto host = std::make_unique<PeerSession>(/*isHost=*/true, owner, platform, permissions, clipboard);
   host->Start();
   host->SendHello();
   ASSERT_EQ(Outcome(*host, kControl, kHelloAck), "accepted");
@@ -433,7 +438,29 @@ TEST_F(PeerSessionTest, HostInjectsAndReportsInput) {
   ASSERT_EQ(owner.sent.size(), 2u);
   EXPECT_EQ(owner.sent[0], Json({{"op", "inputStatus"}, {"localOnly", true}, {"error", 0}}));
 
-  // The session's end releases too.
+  // Clipboard text that waits for the local user's answer: what is held goes up, the window is
+  // laid out for the prompt, remote input is dropped until the answer.
+  permissions.clipboard = true;
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 17, 2)), "accepted");
+  injected();
+  const int layouts = owner.layouts;
+  ASSERT_EQ(Outcome(*host, kControl, R"({"op":"clipboard","text":"secret"})"), "accepted");
+  EXPECT_EQ(injected(), (Lines{"keyup 17"}));
+  EXPECT_EQ(owner.layouts, layouts + 1);
+  EXPECT_FALSE(host->RemoteControlInForce());
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 65, 2)), "accepted");
+  EXPECT_TRUE(injected().empty());
+  host->tools().DeclineClipboardRequest();
+  ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 65, 2)), "accepted");
+  EXPECT_EQ(injected(), (Lines{"keydown 65"}));
+
+  // Switching control off releases; the session's end releases too.
+  const LocalPermissions before = permissions;
+  permissions.control = false;
+  host->LocalPermissionsChanged(before);
+  EXPECT_EQ(injected(), (Lines{"keyup 65"}));
+  EXPECT_EQ(owner.sent.back().value("op", ""), "permissions");
+  permissions.control = true;
   ASSERT_EQ(Outcome(*host, kInput, InputEventText("keydown", 0, 0, 0, 91, 2)), "accepted");
   injected();
   host.reset();
@@ -444,7 +471,7 @@ TEST_F(PeerSessionTest, HostInjectsAndReportsInput) {
 // sent (clamped to the edge); nothing goes before a picture, without the host's control
 // permission, and an event that cannot be queued ends the connection.
 TEST_F(PeerSessionTest, ViewerSendsPointerAndKeysThroughTheView) {
-  PeerSession viewer(/*isHost=*/false, owner, platform, permissions);
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions, clipboard);
   testing::StillInputWindow window;  // view area 1000 x 500 at y 52
   ViewerInput& input = viewer.input();
   ASSERT_EQ(Outcome(viewer, kControl, Hello()), "accepted");

@@ -12,6 +12,7 @@
 #include "screen/screen_capturer.h"
 #include "session/display_info.h"
 #include "settings/settings_store.h"
+#include "tools/file_store.h"
 
 namespace ov {
 
@@ -32,6 +33,8 @@ class Platform {
   virtual std::unique_ptr<SettingsStore> OpenSettings() = 0;
   // The process's one input injector (its held keys and buttons are the process's).
   virtual InputInjector& Injector() = 0;
+  // The files that transfers read and write (the safe write path for received files).
+  virtual FileStore& Files() = 0;
 };
 
 // This system's platform: WinHTTP, GDI/WGC capture and the registry on Windows; the Beast

@@ -10,10 +10,14 @@ class SystemPlatform final : public Platform {
   std::vector<DisplayInfo> EnumerateDisplays() override { return ov::EnumerateDisplays(); }
   std::unique_ptr<ScreenCapturer> CreateCapturer() override { return CreateScreenCapturer(); }
   std::unique_ptr<SettingsStore> OpenSettings() override { return OpenUserSettings(); }
+  FileStore& Files() override { return *files_; }
   InputInjector& Injector() override {
     static InputInjector injector(CreateSystemInputBackend());  // one per process
     return injector;
   }
+
+ private:
+  const std::unique_ptr<FileStore> files_ = CreateSystemFileStore();
 };
 
 }  // namespace

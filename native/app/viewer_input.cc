@@ -63,6 +63,7 @@ void ViewerInput::OnWheel(InputWindow& window, std::int32_t delta, bool controlH
 
 void ViewerInput::OnKeyDown(InputWindow& window, std::int32_t vk, bool repeat, bool controlHeld,
                             bool altHeld) {
+  controlHeld_ = controlHeld || vk == kKeyControl;
   if (vk == kKeyEscape && window.FullScreen()) {
     window.LeaveFullScreen();
     return;
@@ -80,6 +81,7 @@ void ViewerInput::OnKeyDown(InputWindow& window, std::int32_t vk, bool repeat, b
 }
 
 void ViewerInput::OnKeyUp(std::int32_t vk) {
+  if (vk == kKeyControl) controlHeld_ = false;
   if (vk == kKeySpace && spaceHeld_) {
     spaceHeld_ = false;
     if (!panMoved_) {
@@ -97,8 +99,9 @@ void ViewerInput::OnFocusLost(InputWindow& window) {
     panning_ = false;
     window.ReleaseMouse();
   }
-  // The key-up of a Space held while the focus went never arrives.
+  // The key-ups of keys held while the focus went never arrive.
   spaceHeld_ = false;
+  controlHeld_ = false;
   target_.CancelPaste();
 }
 

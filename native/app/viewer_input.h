@@ -83,6 +83,8 @@ class ViewerInput {
   void OnMinimize() { target_.SendReleaseInput(); }
 
   bool spaceHeld() const noexcept { return spaceHeld_; }
+  // A Ctrl key is down, as the remote view's key messages last said.
+  bool controlHeld() const noexcept { return controlHeld_; }
   bool panning() const noexcept { return panning_; }
 
  private:
@@ -90,6 +92,7 @@ class ViewerInput {
   std::uint64_t lastMove_ = 0;
   bool moveSent_ = false;
   bool spaceHeld_ = false;
+  bool controlHeld_ = false;
   bool panning_ = false;
   bool panMoved_ = false;  // a pan moved the view since Space went down
   ClientPoint panLast_;

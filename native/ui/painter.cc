@@ -261,7 +261,8 @@ void FilesPage(DrawContext& ctx, const MainView& view, float width) {
                ButtonStyle::Primary);
     PushButton(ctx, cmd::kCancelTransfer, "Cancel transfer",
                RectF{kContentLeft + 172, kContentTop + 76, 180, 40}, ButtonStyle::Secondary);
-    Label(ctx, "Ready", RectF{kContentLeft, kContentTop + 132, w, 24}, Style(13), kSubtitle);
+    Label(ctx, view.toolsStatus.empty() ? "Ready" : view.toolsStatus.c_str(),
+          RectF{kContentLeft, kContentTop + 132, w, 24}, Style(13), kSubtitle);
   } else {
     Label(ctx, "Connect to use session tools.", RectF{kContentLeft, kContentTop + 76, w, 24},
           Style(13), kSubtitle);

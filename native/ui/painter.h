@@ -42,6 +42,8 @@ struct MainView {
   bool allowFiles = true;
   bool allowClipboard = false;
   PromptKind prompt = PromptKind::None;
+  std::string toolsStatus;    // the Files page's state line (a catalogue key); empty: "Ready"
+  bool canSendClipboard = false;
   std::wstring promptDetail;  // the file name and size, or the clipboard text
   bool remoteIdFocused = false;
   bool passwordFocused = false;

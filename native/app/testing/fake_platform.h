@@ -16,6 +16,7 @@
 #include "screen/input_injector.h"
 #include "screen/synthetic_capturer.h"
 #include "settings/memory_settings_store.h"
+#include "tools/testing/fake_file_store.h"
 
 namespace ov::testing {
 
@@ -107,6 +108,7 @@ class FakePlatform final : public Platform {
   }
 
   InputInjector& Injector() override { return injector; }
+  FileStore& Files() override { return files; }
 
   std::shared_ptr<ScriptedTransport> LastTransport() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -126,6 +128,7 @@ class FakePlatform final : public Platform {
   MemorySettingsStore::ApprovalState storedApproval = MemorySettingsStore::ApprovalState::Absent;
   std::shared_ptr<RecordedInput> input = std::make_shared<RecordedInput>();
   InputInjector injector{std::make_unique<RecordingInputBackend>(input, &displays)};
+  FakeFileStore files;
 
   // Record.
   std::vector<std::shared_ptr<ScriptedTransport>> transports;

@@ -2,7 +2,9 @@
 // choice, the clipboard's answer and the yes/no answer set by the test.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/commands.h"
@@ -31,7 +33,18 @@ class RecordedEffects final : public WindowEffects {
   bool FullScreen() override { return fullScreen; }
   void SetFullScreen(bool on) override { fullScreen = on; }
   void ShowConnectionInfo(const ViewerFigures& figures) override { info.push_back(figures); }
+  std::u16string ChooseFile(bool save, const std::u16string& name) override {
+    dialogs.push_back({save, name});
+    if (duringDialog) duringDialog();
+    return chosenPath;
+  }
+  std::u16string ReadChatText() override { return chatText; }
+  void ClearChatText() override { chatText.clear(); }
 
+  std::u16string chatText;
+  std::u16string chosenPath;               // what the file dialog answers
+  std::function<void()> duringDialog;      // runs while the dialog is open
+  std::vector<std::pair<bool, std::u16string>> dialogs;
   bool fullScreen = false;
   int menuChoice = 0;
   std::vector<std::vector<MenuItem>> menus;
