@@ -168,6 +168,11 @@ void Client::OnProtocolError(const char* reason) {
 
 // ---- Registration and connecting -------------------------------------------------------------
 
+void Client::StartUpdateDownload() {
+  if (updateState_ != UpdateState::UpdateRequired || updater_.Busy()) return;
+  updater_.StartDownload();
+}
+
 void Client::StartUpdateCheck() {
   if (env_.previewMode) return;
   updater_.StartCheck(false);
@@ -544,6 +549,7 @@ void Client::TakeUpdaterState(std::uint64_t now) {
   UpdateSnapshot snapshot;
   if (updater_.TakeState(snapshot)) {
     updateState_ = snapshot.state;
+    updateSnapshot_ = std::move(snapshot);
     if (!sessionActive_) {
       if (updateState_ == UpdateState::UpToDate && !link_.open()) {
         if (backoff_.MayRegister(now)) {

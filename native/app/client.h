@@ -37,6 +37,7 @@
 #include "session/session_owner.h"
 #include "session/status_texts.h"
 #include "tools/clipboard.h"
+#include "update/service_config.h"
 
 namespace ov {
 
@@ -52,7 +53,7 @@ struct ClientEnvironment {
   WindowSide* window = nullptr;    // must outlive the Client
   UpdateService* updater = nullptr;  // must outlive the Client
   Platform* platform = nullptr;    // must outlive the Client
-  std::wstring relayUrl = kRelayUrl;
+  std::wstring relayUrl = kServiceRelayUrl;
   bool previewMode = false;
 };
 
@@ -94,6 +95,9 @@ class Client final : private SessionOwner {
   void SessionTools();
   // Start-up: the first update check, noting its time.
   void StartUpdateCheck();
+  // The card's "Update": downloads and verifies the release the check found (ignored unless an
+  // update is required and nothing runs).
+  void StartUpdateDownload();
   // The approval setting (AskBeforeConnection), read by the window at creation.
   void SetApprovalSetting(bool ask) { approvalSetting_ = ask; }
   // A command's own status line (copy feedback, refusals); replaces the status and repaints.
@@ -154,6 +158,8 @@ class Client final : private SessionOwner {
   const std::string& peerNonce() const noexcept { return attempt_.peerNonce; }
   std::uint32_t generation() const noexcept { return link_.generation(); }
   UpdateState updateState() const noexcept { return updateState_; }
+  // What the updater last published (the card's version, progress, failure and saved file).
+  const UpdateSnapshot& updateSnapshot() const noexcept { return updateSnapshot_; }
   bool approvalSetting() const noexcept { return approvalSetting_; }
   // Whether the program may connect and its commands run (see the update gate).
   bool updateGateOpen() const noexcept { return UpdateGateOpen(); }
@@ -249,6 +255,7 @@ class Client final : private SessionOwner {
   bool approvalSetting_ = false;
   bool updateBlocked_ = false;
   UpdateState updateState_ = UpdateState::Checking;
+  UpdateSnapshot updateSnapshot_;
   std::uint64_t lastUpdateCheck_ = 0;
   std::string deviceId_;
   std::string sessionPassword_;

@@ -1207,6 +1207,7 @@ class ScriptedUpdater final : public UpdateService {
   }
   bool Busy() override { return snapshot.busy; }
   void StartCheck(bool quiet) override { (quiet ? quietChecks : loudChecks)++; }
+  void StartDownload() override { ++downloads; }
   void Stop() override { ++stops; }
   void Publish(UpdateState state) {
     snapshot.state = state;
@@ -1217,6 +1218,7 @@ class ScriptedUpdater final : public UpdateService {
   bool changed = false;
   int quietChecks = 0;
   int loudChecks = 0;
+  int downloads = 0;
   int stops = 0;
 };
 
@@ -1252,6 +1254,34 @@ TEST(ClientUpdateGateTest, AHostGoesOfflineWhenTheUpdaterReportsAnythingButCurre
     client.ConnectToDevice();
     EXPECT_FALSE(client.hasTransport()) << "the gate is closed";
     EXPECT_EQ(platform.TransportCount(), 1u);
+
+    // The card: "Update" downloads once nothing runs; the card shows the version, progress and
+    // failure published; "Show downloaded file" shows the saved file.
+    UiState ui;
+    testing::RecordedEffects effects;
+    CommandDispatcher dispatcher(client, ui, effects, clock, nullptr);
+    dispatcher.Dispatch(cmd::kUpdate);
+    EXPECT_EQ(updater.downloads, 1);
+    updater.snapshot.version = "0.4.0";
+    updater.snapshot.percent = 40;
+    updater.Publish(UpdateState::Downloading);
+    updater.snapshot.busy = true;
+    client.OnTimerTick();
+    dispatcher.Dispatch(cmd::kUpdate);
+    EXPECT_EQ(updater.downloads, 1) << "not while one runs";
+    const MainView card = MakeMainView(client);
+    EXPECT_EQ(card.updateState, UpdateCardState::Downloading);
+    EXPECT_EQ(card.newVersion, "0.4.0");
+    EXPECT_EQ(card.progress, 40);
+    dispatcher.Dispatch(cmd::kShowDownload);
+    EXPECT_TRUE(effects.shown.empty());
+    updater.snapshot.busy = false;
+    updater.snapshot.file = "/downloads/Kestrova-0.4.0-0123abcd.exe";
+    updater.Publish(UpdateState::Downloaded);
+    client.OnTimerTick();
+    dispatcher.Dispatch(cmd::kShowDownload);
+    ASSERT_EQ(effects.shown.size(), 1u);
+    EXPECT_EQ(effects.shown[0], updater.snapshot.file);
 
     // No quiet recheck while the updater is busy or the state is not current.
     clock.Advance(120000);

@@ -43,6 +43,10 @@ MainView MakeMainView(const Client& client) {
   view.busy = client.busy();
   view.gateOpen = client.updateGateOpen();
   view.updateState = CardStateOf(client.updateState());
+  const UpdateSnapshot& update = client.updateSnapshot();
+  view.newVersion = update.version;
+  view.progress = static_cast<int>(update.percent);
+  view.updateError = update.error;
   view.deviceId = client.deviceId();
   view.password = &client.sessionPassword();
   view.status = client.status();
@@ -167,10 +171,11 @@ void CommandDispatcher::Run(int command) {
     case cmd::kTryAgain:
       if (client_.previewMode()) return;
       if (command == cmd::kTryAgain) return client_.StartUpdateCheck();
-      throw std::runtime_error("update download unavailable");
+      return client_.StartUpdateDownload();
     case cmd::kShowDownload:
       if (client_.updateState() != UpdateState::Downloaded) return;
-      throw std::runtime_error("no downloaded file");
+      if (client_.updateSnapshot().file.empty()) throw std::runtime_error("no downloaded file");
+      return effects_.ShowFileInFolder(client_.updateSnapshot().file);
     default:
       if (command > cmd::kZoomPercentBase && command <= cmd::kZoomPercentBase + 400) {
         return ViewCommand(command);

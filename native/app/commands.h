@@ -6,6 +6,7 @@
 // message boxes) go through WindowEffects, so the dispatcher runs unchanged in tests.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ class WindowEffects {
   // The file dialog, modal to the window: a file to send (`save` false) or where to save one,
   // pre-filled with `name`. The chosen file-system path, or empty when cancelled or failed.
   virtual std::u16string ChooseFile(bool save, const std::u16string& name) = 0;
+  // Opens the folder of `file` in the shell with the file selected (throws when it cannot).
+  virtual void ShowFileInFolder(const std::filesystem::path& file) = 0;
   // The chat box's text, and emptying it once the text was sent.
   virtual std::u16string ReadChatText() = 0;
   virtual void ClearChatText() = 0;

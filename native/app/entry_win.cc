@@ -27,7 +27,9 @@
 #include "app/platform.h"
 #include "i18n/catalogue.h"
 #include "i18n/language.h"
-#include "app/update_service.h"
+#include "app/file_download_sink.h"
+#include "update/service_config.h"
+#include "update/updater.h"
 #include "app/viewer_input.h"
 #include "session/input_event.h"
 #include "tools/clipboard.h"
@@ -517,10 +519,14 @@ int Run(HINSTANCE instance, int showCommand) {
   g_previewMode = preview.enabled();
 
   SystemClock clock;
-  NoUpdateService updater;
   MainWindowSide side(instance);
   const std::unique_ptr<Platform> platform = CreateSystemPlatform();
   g_platform = platform.get();
+  // The verified download is saved through the same safe write path as a received file.
+  FileDownloadSink downloads(platform->Files(), kServiceZoneOrigin);
+  UpdaterOptions updaterOptions = DefaultUpdaterOptions();
+  updaterOptions.sink = &downloads;
+  Updater updater(std::move(updaterOptions));
   ClientEnvironment environment;
   environment.clock = &clock;
   environment.window = &side;

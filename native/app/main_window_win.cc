@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <dwmapi.h>
 #include <objidl.h>
+#include <shlobj.h>
 #include <shobjidl.h>
 // objidl.h first: GDI+ needs its types, which WIN32_LEAN_AND_MEAN leaves out.
 #include <gdiplus.h>
@@ -655,6 +656,14 @@ std::u16string MainWindowSide::ChooseFile(bool save, const std::u16string& name)
   }
   dialog->Release();
   return chosen;
+}
+
+void MainWindowSide::ShowFileInFolder(const std::filesystem::path& file) {
+  PIDLIST_ABSOLUTE item = ILCreateFromPathW(file.wstring().c_str());
+  if (item == nullptr) throw std::runtime_error("downloaded file not found");
+  const HRESULT shown = SHOpenFolderAndSelectItems(item, 0, nullptr, 0);
+  ILFree(item);
+  if (FAILED(shown)) throw std::runtime_error("shell refused to show the file");
 }
 
 std::u16string MainWindowSide::ReadChatText() {

@@ -137,6 +137,7 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   void SetFullScreen(bool on) override;
   void ShowConnectionInfo(const ViewerFigures& figures) override;
   std::u16string ChooseFile(bool save, const std::u16string& name) override;
+  void ShowFileInFolder(const std::filesystem::path& file) override;
   std::u16string ReadChatText() override;
   void ClearChatText() override;
 

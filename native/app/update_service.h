@@ -1,14 +1,13 @@
 // The controller's view of the updater (UpdateService, UpdateState, UpdateSnapshot) lives with
-// the updater in update/update_service.h. NoUpdateService is the stand-in for builds and tests
-// without one: it says plainly that it has no update mechanism by reporting every check as "up
-// to date" at once.
+// the updater in update/update_service.h. NoUpdateService is the controller tests' stand-in for
+// it: every check reports "up to date" at once and nothing is ever downloaded.
 #pragma once
 
 #include "update/update_service.h"
 
 namespace ov {
 
-// No update mechanism in this build: every check completes at once with "up to date".
+// Every check completes at once with "up to date".
 class NoUpdateService final : public UpdateService {
  public:
   bool TakeState(UpdateSnapshot& out) override {
@@ -23,6 +22,7 @@ class NoUpdateService final : public UpdateService {
     snapshot_.state = UpdateState::UpToDate;
     changed_ = true;
   }
+  void StartDownload() override {}
   void Stop() override {}
   int checks() const noexcept { return checks_; }
 

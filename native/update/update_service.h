@@ -50,9 +50,8 @@ class UpdateService {
   // does not publish "checking" first.
   virtual void StartCheck(bool quiet) = 0;
   // Starts the download of the announced release; ignored while a job runs, after Stop, and in
-  // any state but UpdateRequired. (Not pure, so that stand-ins without a download need not
-  // override it.)
-  virtual void StartDownload() {}
+  // any state but UpdateRequired.
+  virtual void StartDownload() = 0;
   // Stops the worker and refuses later jobs; called once before the controller is destroyed.
   virtual void Stop() = 0;
 };

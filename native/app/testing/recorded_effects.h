@@ -2,6 +2,7 @@
 // choice, the clipboard's answer and the yes/no answer set by the test.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -38,10 +39,12 @@ class RecordedEffects final : public WindowEffects {
     if (duringDialog) duringDialog();
     return chosenPath;
   }
+  void ShowFileInFolder(const std::filesystem::path& file) override { shown.push_back(file); }
   std::u16string ReadChatText() override { return chatText; }
   void ClearChatText() override { chatText.clear(); }
 
   std::u16string chatText;
+  std::vector<std::filesystem::path> shown;  // files shown in their folder
   std::u16string chosenPath;               // what the file dialog answers
   std::function<void()> duringDialog;      // runs while the dialog is open
   std::vector<std::pair<bool, std::u16string>> dialogs;
