@@ -1,5 +1,6 @@
 #include "relay/server.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -10,7 +11,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -23,6 +25,7 @@
 #include <unordered_map>
 
 #include "relay/tls_socket.h"
+#include "relay/ws_frame.h"
 #include "relay/update_files.h"
 
 namespace ov::relay {
@@ -66,6 +69,70 @@ std::string RandomRequestId() {
   return out;
 }
 
+// Sec-WebSocket-Accept for a client's Sec-WebSocket-Key.
+std::string AcceptKey(std::string_view key) {
+  static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  std::string input(key);
+  input += kGuid;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(input.data(), input.size(), digest, &size, EVP_sha1(), nullptr) != 1) {
+    throw std::runtime_error("SHA-1 failed");
+  }
+  unsigned char out[64];
+  const int n = EVP_EncodeBlock(out, digest, static_cast<int>(size));
+  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+}
+
+bool HasToken(std::string_view list, std::string_view token) {
+  return http::token_list{list}.exists(token);
+}
+
+// The answer to an upgrade request at /ws: 101 with the accept key, or why not (400; 426 for a
+// protocol version other than 13). No extension or subprotocol is ever agreed.
+http::response<http::string_body> UpgradeResponse(const http::request<http::empty_body>& request) {
+  http::response<http::string_body> res;
+  res.version(request.version());
+  res.set(http::field::server, kServerName);
+  auto refuse = [&res](http::status status, std::string text) {
+    res.result(status);
+    res.set(http::field::content_type, "text/plain; charset=utf-8");
+    res.body() = std::move(text);
+    res.keep_alive(false);
+    res.prepare_payload();
+    return res;
+  };
+  if (request.version() != 11) return refuse(http::status::bad_request, "bad HTTP version");
+  if (request.method() != http::verb::get) return refuse(http::status::bad_request, "bad method");
+  if (request.count(http::field::host) == 0) return refuse(http::status::bad_request, "no Host");
+  const auto connection = request.find(http::field::connection);
+  if (connection == request.end() || !HasToken(connection->value(), "upgrade")) {
+    return refuse(http::status::bad_request, "missing or bad Connection");
+  }
+  const auto upgrade = request.find(http::field::upgrade);
+  if (upgrade == request.end() || !HasToken(upgrade->value(), "websocket")) {
+    return refuse(http::status::bad_request, "missing or bad Upgrade");
+  }
+  const auto key = request.find(http::field::sec_websocket_key);
+  if (key == request.end()) return refuse(http::status::bad_request, "no Sec-WebSocket-Key");
+  if (key->value().size() > 24) {
+    return refuse(http::status::bad_request, "bad Sec-WebSocket-Key");
+  }
+  const auto version = request.find(http::field::sec_websocket_version);
+  if (version == request.end()) {
+    return refuse(http::status::bad_request, "no Sec-WebSocket-Version");
+  }
+  if (version->value() != "13") {
+    res.set(http::field::sec_websocket_version, "13");
+    return refuse(http::status::upgrade_required, "unsupported Sec-WebSocket-Version");
+  }
+  res.result(http::status::switching_protocols);
+  res.set(http::field::upgrade, "websocket");
+  res.set(http::field::connection, "upgrade");
+  res.set(http::field::sec_websocket_accept, AcceptKey(key->value()));
+  return res;
+}
+
 net::ip::address ListenAddress(const std::string& host) {
   if (host == "localhost") return net::ip::make_address("127.0.0.1");
   error_code ec;
@@ -82,7 +149,7 @@ namespace detail {
 struct OutMessage {
   bool binary = false;
   std::string text;
-  beast::flat_buffer data;
+  ws::Bytes data;
   std::size_t Size() const { return binary ? data.size() : text.size(); }
 };
 
@@ -139,7 +206,7 @@ class Peer {
 
   virtual void Enqueue(OutMessage message) = 0;
   // A message of the partner, whose space in the queue was reserved with Reserve.
-  virtual void Deliver(beast::flat_buffer data) = 0;
+  virtual void Deliver(ws::Bytes data) = 0;
   virtual void CloseAfterDrain(std::uint16_t code) = 0;
   // Binary messages go straight to `partner` from now on (null: the server decides each one).
   virtual void Route(std::shared_ptr<Peer> partner) = 0;
@@ -322,7 +389,7 @@ class Server::Impl {
     peers_.emplace(peer->Id(), peer);
     bool open = Apply(matcher_.Open(peer->Id(), address, NowMs()), peer->Id());
     if (stopping_) {
-      Post(*peer, [peer] { peer->CloseAfterDrain(websocket::close_code::going_away); });
+      Post(*peer, [peer] { peer->CloseAfterDrain(ws::close_code::kGoingAway); });
       open = false;
     }
     return open;
@@ -569,7 +636,7 @@ class Server::Impl {
       stopping_ = true;
       Log("event=stopping connections=" + std::to_string(peers_.size()));
       for (auto& [id, peer] : peers_) {
-        Post(*peer, [peer = peer] { peer->CloseAfterDrain(websocket::close_code::going_away); });
+        Post(*peer, [peer = peer] { peer->CloseAfterDrain(ws::close_code::kGoingAway); });
       }
     }
     error_code ignored;
@@ -617,16 +684,71 @@ class Server::Impl {
 
 namespace {
 
-// An upgraded connection keeps just its socket (clear text) or the socket under the relay's own
-// TLS layer: the hot path of relaying pays for no timer bookkeeping, and an idle connection
-// holds no buffers of its own.
+// The clear-text transport of an upgraded connection, with the non-blocking calls of TlsSocket.
+class PlainSocket {
+ public:
+  using executor_type = Executor;
+  using Wait = TlsSocket::Wait;
+  explicit PlainSocket(Socket socket) : socket_(std::move(socket)) {
+    error_code ignored;
+    socket_.non_blocking(true, ignored);
+  }
+  executor_type get_executor() { return socket_.get_executor(); }
+  Socket& next_layer() { return socket_; }
+
+  Wait TryRead(unsigned char* data, std::size_t size, std::size_t& n, error_code& ec) {
+    n = socket_.read_some(net::buffer(data, size), ec);
+    if (ec == net::error::would_block || ec == net::error::try_again) {
+      ec = {};
+      return Wait::kReadable;
+    }
+    return Wait::kNone;
+  }
+  template <class Handler>
+  void async_wait(Wait wait, Handler&& handler) {
+    socket_.async_wait(wait == Wait::kWritable ? Socket::wait_write : Socket::wait_read,
+                       std::forward<Handler>(handler));
+  }
+  template <class Buffers, class Handler>
+  auto async_write_some(const Buffers& buffers, Handler&& handler) {
+    return socket_.async_write_some(buffers, std::forward<Handler>(handler));
+  }
+  void ShutdownSend() {
+    error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  }
+
+ private:
+  Socket socket_;
+};
+
 template <class Stream>
 Socket& TcpSocketOf(Stream& stream) {
-  return beast::get_lowest_layer(stream);
+  return stream.next_layer();
+}
+Socket& TcpSocketOf(Socket& socket) { return socket; }
+
+// Read buffer shared by the connections of one thread: bytes are read into it only when no frame
+// payload is expected, and whatever a connection cannot use at once it copies out.
+constexpr std::size_t kScratchSize = 16384;
+// A payload at least this large is read straight into its message buffer.
+constexpr std::size_t kDirectRead = 2048;
+// Reads one connection does in a row before the other connections of its thread get a turn.
+constexpr int kReadsPerTurn = 8;
+// The closing handshake (our close frame to the peer's, or to its end of the stream).
+constexpr Millis kCloseTimeout = 10000;
+
+std::uint8_t* Scratch() {
+  thread_local std::uint8_t scratch[kScratchSize];
+  return scratch;
 }
 
-// One upgraded connection. Reads whole messages within their limits, hands them to the server,
-// and writes its queue one message at a time. Reading pauses while the partner's queue is full.
+// One upgraded connection: the relay's own RFC 6455 framing over the socket or the TLS layer.
+// Reads whole messages within their limits, hands them to the server, and writes its queue one
+// message at a time. Reading pauses while the partner's queue is full. An idle connection holds no
+// buffer: bytes are read into the thread's scratch buffer, and a message gets a buffer of its own
+// only while it is in flight. No timer: the worker's periodic Check watches silence, stuck
+// writes and closing handshakes.
 //
 // A paired session forwards on its own: its route names the partner, a message goes straight
 // into the partner's queue (run on the partner's thread, after everything handed over before),
@@ -634,32 +756,22 @@ Socket& TcpSocketOf(Stream& stream) {
 template <class Stream>
 class WsSession final : public Peer, public std::enable_shared_from_this<WsSession<Stream>> {
  public:
+  using Wait = TlsSocket::Wait;
   WsSession(Server::Impl& server, Worker& worker, Stream&& stream, ConnId id)
       : Peer(id, worker.ioc.get_executor()),
         server_(server),
         worker_(worker),
-        ws_(std::move(stream)),
-        o_(server.Options()) {}
+        stream_(std::move(stream)),
+        o_(server.Options()),
+        reader_({kTextLimit, kBinaryLimit}) {}
 
-  void Start(http::request<http::empty_body> request, std::string address) {
-    // Beast's own idle timer would be re-armed on every read (a cancelled wait per message);
-    // silence is detected by the worker's periodic Check instead. The timer still bounds the
-    // opening and closing handshakes.
-    websocket::stream_base::timeout timeout{};
-    timeout.handshake_timeout = std::chrono::seconds(10);
-    timeout.idle_timeout = websocket::stream_base::none();
-    timeout.keep_alive_pings = false;
-    ws_.set_option(timeout);
-    ws_.control_callback([this](websocket::frame_type, std::string_view) { Heard(); });
-    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-      res.set(http::field::server, kServerName);
-    }));
-    ws_.read_message_max(0);  // limits are enforced per message kind below
-    ws_.auto_fragment(false);
-    ws_.async_accept(request, [self = this->shared_from_this(),
-                               address = std::move(address)](const error_code& ec) {
-      self->OnAccepted(ec, address);
-    });
+  // The upgrade response has been written; `early` holds what the client sent after its request.
+  void Start(const std::string& address, std::span<const std::uint8_t> early) {
+    opened_ = true;
+    if (!early.empty()) held_.Append(early.data(), early.size());
+    worker_.sessions.emplace(Id(), this->shared_from_this());
+    if (!server_.PeerOpened(this->shared_from_this(), address)) refused_ = true;
+    Read();
   }
 
   void Enqueue(OutMessage message) override {
@@ -669,7 +781,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     Write();
   }
 
-  void Deliver(beast::flat_buffer data) override {
+  void Deliver(ws::Bytes data) override {
     if (ended_) return;
     OutMessage message;
     message.binary = true;
@@ -713,18 +825,20 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       server_.Log("conn=" + std::to_string(Id()) + " event=write-timeout");
       return Abort();
     }
-    if (paused_ || !opened_) lastHeard_ = now;  // not reading: silence says nothing
+    if ((closing_ || draining_) && now - closeStart_ > kCloseTimeout) {
+      server_.Log("conn=" + std::to_string(Id()) + " event=close-timeout");
+      return Abort();
+    }
+    // Not reading, or only waiting for the end: silence says nothing.
+    if (paused_ || !opened_ || closing_ || draining_) lastHeard_ = now;
     if (now - lastHeard_ >= idleTimeout) {
       server_.Log("conn=" + std::to_string(Id()) + " event=idle-timeout");
       return Abort();
     }
-    if (now - lastHeard_ >= idleTimeout / 2 && !pingSent_ && !pinging_ && !closeRequested_) {
+    if (now - lastHeard_ >= idleTimeout / 2 && !pingSent_ && !closeRequested_) {
       pingSent_ = true;
-      pinging_ = true;
-      ws_.async_ping({}, [self = this->shared_from_this()](const error_code&) {
-        self->pinging_ = false;
-        self->Write();  // a close may have waited for the ping
-      });
+      pingDue_ = true;
+      Write();
     }
   }
 
@@ -734,29 +848,161 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   }
 
  private:
-  void OnAccepted(const error_code& ec, const std::string& address) {
-    server_.HttpEnded();
-    if (ec) {
-      server_.Log("conn=" + std::to_string(Id()) + " addr=" + address +
-                  " event=upgrade-failed error=" + ec.message());
-      return;
-    }
-    opened_ = true;
-    worker_.sessions.emplace(Id(), this->shared_from_this());
-    if (!server_.PeerOpened(this->shared_from_this(), address)) refused_ = true;
-    Read();
+  // What the last write carried.
+  enum class Out : std::uint8_t { kNone, kMessage, kControl, kClose };
+
+  bool CanRead() const {
+    if (ended_ || failing_) return false;
+    if (closing_ || draining_) return true;
+    return !paused_ && !refused_ && !closeRequested_;
   }
 
   void Read() {
-    if (reading_ || paused_ || refused_ || closeRequested_ || ended_) return;
+    if (reading_ || !CanRead()) return;
+    Pump();
+  }
+
+  // Reads and handles what the socket has, up to kReadsPerTurn reads; then waits for more, or
+  // lets the other connections of the thread go first. Messages are handled in the order read;
+  // one that went through the matcher ends the turn.
+  void Pump() {
+    for (int round = 0; round < kReadsPerTurn; ++round) {
+      if (!CanRead()) return;
+      if (held_.size() > 0 && !draining_) {
+        // Bytes read earlier and not yet used (kept across a pause, or sent with the request).
+        ws::Bytes held = std::move(held_);
+        std::span<const std::uint8_t> rest(held.data(), held.size());
+        if (!Process(rest)) {
+          if (!rest.empty() && CanKeep()) held_.Append(rest.data(), rest.size());
+          if (yield_) break;
+          return;
+        }
+        continue;
+      }
+      const std::span<std::uint8_t> room =
+          closing_ || draining_ ? std::span<std::uint8_t>() : reader_.PayloadRoom();
+      const bool direct = room.size() >= kDirectRead;
+      std::uint8_t* target = direct ? room.data() : Scratch();
+      const std::size_t capacity = direct ? room.size() : kScratchSize;
+      std::size_t n = 0;
+      error_code ec;
+      // While draining, bytes are read (TLS: decrypted, so that the peer's close_notify ends the
+      // stream) and dropped.
+      const Wait wait = stream_.TryRead(target, capacity, n, ec);
+      if (ec) return OnReadError(ec);
+      if (n == 0) {
+        reading_ = true;
+        return stream_.async_wait(wait, [self = this->shared_from_this()](const error_code& e) {
+          self->reading_ = false;
+          if (e) return self->OnReadError(e);
+          self->Pump();
+        });
+      }
+      Heard();
+      if (draining_) continue;
+      if (direct) {
+        if (!Handle(reader_.CommitPayload(n))) {
+          if (yield_) break;
+          return;
+        }
+        continue;
+      }
+      std::span<const std::uint8_t> rest(target, n);
+      if (!Process(rest)) {
+        if (!rest.empty() && CanKeep()) held_.Append(rest.data(), rest.size());
+        if (yield_) break;
+        return;
+      }
+    }
+    // The continuation is posted after whatever the matcher's actions posted, so they take
+    // effect (a route, a "connected" ahead of the first forwarded message) before the next
+    // message of this connection is read.
+    yield_ = false;
+    if (!CanRead()) return;
     reading_ = true;
-    // Before the first frame of a message its kind is unknown; Beast then reads at most one
-    // frame buffer, after which the kind decides the limit. The buffer grows with the message.
-    const std::size_t limit = (in_.size() > 0 && ws_.got_text()) ? kTextLimit : kBinaryLimit;
-    ws_.async_read_some(in_, limit + 1 - in_.size(),
-                        [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-                          self->OnRead(ec);
-                        });
+    net::post(GetExecutor(), [self = this->shared_from_this()] {
+      self->reading_ = false;
+      self->Pump();
+    });
+  }
+
+  // Unused bytes are kept for later unless the connection is failing.
+  bool CanKeep() const { return !ended_ && !failing_ && !draining_; }
+
+  // Feeds `bytes` to the reader and handles its events; false when reading stops here (`bytes`
+  // then starts with what was not used).
+  bool Process(std::span<const std::uint8_t>& bytes) {
+    while (!bytes.empty()) {
+      if (!Handle(reader_.Consume(bytes))) return false;
+    }
+    return true;
+  }
+
+  // Carries out one event of the reader; false when reading stops for now.
+  bool Handle(const ws::Reader::Event& event) {
+    using Kind = ws::Reader::Kind;
+    switch (event.kind) {
+      case Kind::kNeedMore:
+      case Kind::kPong:
+        return true;
+      case Kind::kText: {
+        if (!server_.PeerText(Id(), reader_.Message())) refused_ = true;
+        reader_.TakeMessage();  // an idle connection keeps no message buffer
+        yield_ = true;
+        return false;
+      }
+      case Kind::kBinary:
+        if (!route_) yield_ = true;
+        Forward(reader_.TakeMessage());
+        return !yield_ && CanRead();
+      case Kind::kPing:
+        if (closing_) return true;  // our close is out: nothing but the peer's close matters
+        pong_.assign(reader_.Control());
+        pongDue_ = true;
+        Write();
+        return CanRead();
+      case Kind::kClose:
+        if (closing_) {
+          Teardown();
+          return false;
+        }
+        // The peer closes first: its close is echoed once what is being written is out; the
+        // rest of the queue is dropped.
+        peerClosed_ = true;
+        closeRequested_ = true;
+        closeCode_ = event.closeCode;
+        closeReason_.assign(reader_.Control());
+        DropQueue();
+        Write();
+        return false;
+      case Kind::kTooLarge:
+        // The matcher answers with its error and the close; the rest of the frame is skipped
+        // while the close is on its way.
+        refused_ = true;
+        server_.PeerOversize(Id(), event.text);
+        return false;
+      case Kind::kError:
+        server_.Log("conn=" + std::to_string(Id()) + " event=protocol-error error=" +
+                    std::string(event.what));
+        failing_ = true;
+        closeRequested_ = true;
+        closeCode_ = event.closeCode;
+        closeReason_.clear();
+        DropQueue();
+        held_.Clear();
+        Write();
+        return false;
+    }
+    return false;
+  }
+
+  void OnReadError(const error_code& ec) {
+    if (draining_ || closing_) return End();  // the peer's end of the stream, as expected
+    if (ec != net::error::eof && ec != net::error::operation_aborted &&
+        ec != net::error::bad_descriptor) {
+      server_.Log("conn=" + std::to_string(Id()) + " event=read-error error=" + ec.message());
+    }
+    End();
   }
 
   void Heard() {
@@ -764,50 +1010,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     pingSent_ = false;
   }
 
-  void OnRead(const error_code& ec) {
-    reading_ = false;
-    Heard();
-    if (ec) {
-      if (ec != websocket::error::closed && ec != net::error::eof &&
-          ec != net::error::operation_aborted) {
-        server_.Log("conn=" + std::to_string(Id()) + " event=read-error error=" + ec.message());
-      }
-      End();
-      return;
-    }
-    if (refused_ || closeRequested_ || ended_) {
-      in_ = beast::flat_buffer();
-      return;
-    }
-    const bool text = ws_.got_text();
-    if (in_.size() > (text ? kTextLimit : kBinaryLimit)) {
-      in_ = beast::flat_buffer();
-      refused_ = true;
-      server_.PeerOversize(Id(), text);
-      return;
-    }
-    if (!ws_.is_message_done()) {
-      Read();
-      return;
-    }
-    // Idle connections keep no read buffer: a binary message moves on with its own, a text
-    // message's is freed once it has been handled.
-    if (text) {
-      const auto bytes = in_.cdata();
-      if (!server_.PeerText(Id(), std::string_view(static_cast<const char*>(bytes.data()),
-                                                   bytes.size()))) {
-        refused_ = true;
-      }
-      in_ = beast::flat_buffer();
-    } else {
-      beast::flat_buffer message = std::move(in_);
-      in_ = beast::flat_buffer();
-      Forward(std::move(message));
-    }
-    Read();
-  }
-
-  void Forward(beast::flat_buffer data) {
+  void Forward(ws::Bytes data) {
     if (route_) {
       worker_.forwardedMessages.fetch_add(1, std::memory_order_relaxed);
       worker_.forwardedBytes.fetch_add(data.size(), std::memory_order_relaxed);
@@ -822,7 +1025,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   // One handoff: the message goes into the partner's queue on the partner's thread (directly
   // when that is this thread). Posts from one thread run in order, so the partner's queue keeps
   // the order in which this connection read the messages.
-  void HandOver(const std::shared_ptr<Peer>& to, beast::flat_buffer data) {
+  void HandOver(const std::shared_ptr<Peer>& to, ws::Bytes data) {
     const bool full = to->Reserve(data.size(), o_);
     const bool local = to->GetExecutor() == GetExecutor();
     if (local) {
@@ -866,32 +1069,88 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     }
   }
 
+  // Messages not yet being written are given up (the connection is closing on the peer's word
+  // or on a violation); the one being written finishes first.
+  void DropQueue() {
+    if (queue_.empty()) return;
+    detail::OutQueue kept;
+    bool first = writing_ && out_ == Out::kMessage;
+    while (!queue_.empty()) {
+      if (first) {
+        kept.push_back(std::move(queue_.front()));
+        first = false;
+      } else {
+        Released(queue_.front().Size());
+      }
+      queue_.pop_front();
+    }
+    queue_ = std::move(kept);
+    if (waiter_ && Low(o_)) {
+      Wake(*waiter_);
+      waiter_.reset();
+    }
+  }
+
+  // One control frame (payload at most 125 bytes) into control_.
+  void BuildControl(ws::Opcode opcode, std::string_view payload) {
+    std::uint8_t head[10];
+    const std::size_t n = ws::WriteFrameHeader(head, opcode, payload.size());
+    control_.assign(reinterpret_cast<const char*>(head), n);
+    control_.append(payload);
+  }
+
   void Write() {
     if (writing_ || ended_) return;
-    if (queue_.empty()) {
-      if (closeRequested_ && !closing_ && !pinging_) {
-        closing_ = true;
-        ws_.async_close(websocket::close_reason(closeCode_),
-                        [self = this->shared_from_this()](const error_code&) { self->End(); });
-      }
-      return;
-    }
-    writing_ = true;
-    writeStart_ = NowMs();
-    OutMessage& front = queue_.front();
-    ws_.binary(front.binary);
     auto handler = [self = this->shared_from_this()](const error_code& ec, std::size_t) {
       self->OnWrite(ec);
     };
-    if (front.binary) {
-      ws_.async_write(front.data.cdata(), std::move(handler));
-    } else {
-      ws_.async_write(net::buffer(front.text), std::move(handler));
+    if (closeSent_) return;
+    if (pongDue_ && !failing_) {
+      pongDue_ = false;
+      BuildControl(ws::Opcode::kPong, pong_);
+      pong_ = std::string();
+      return StartWrite(Out::kControl, net::buffer(control_), std::move(handler));
     }
+    if (pingDue_ && !closeRequested_) {
+      pingDue_ = false;
+      BuildControl(ws::Opcode::kPing, {});
+      return StartWrite(Out::kControl, net::buffer(control_), std::move(handler));
+    }
+    if (!queue_.empty() && !failing_ && !peerClosed_) {
+      OutMessage& front = queue_.front();
+      const bool binary = front.binary;
+      const std::size_t size = front.Size();
+      const std::size_t n =
+          ws::WriteFrameHeader(head_, binary ? ws::Opcode::kBinary : ws::Opcode::kText, size);
+      const std::array<net::const_buffer, 2> buffers = {
+          net::const_buffer(head_, n),
+          binary ? net::const_buffer(front.data.data(), size) : net::buffer(front.text)};
+      return StartWrite(Out::kMessage, buffers, std::move(handler));
+    }
+    if (closeRequested_ && queue_.empty()) {
+      std::string payload;
+      if (closeCode_ != 0) {
+        payload.push_back(static_cast<char>(closeCode_ >> 8));
+        payload.push_back(static_cast<char>(closeCode_ & 0xff));
+        payload += closeReason_;
+      }
+      closeReason_ = std::string();
+      BuildControl(ws::Opcode::kClose, payload);
+      return StartWrite(Out::kClose, net::buffer(control_), std::move(handler));
+    }
+  }
+
+  template <class Buffers, class Handler>
+  void StartWrite(Out what, const Buffers& buffers, Handler&& handler) {
+    writing_ = true;
+    out_ = what;
+    writeStart_ = NowMs();
+    net::async_write(stream_, buffers, std::forward<Handler>(handler));
   }
 
   void OnWrite(const error_code& ec) {
     writing_ = false;
+    const Out what = std::exchange(out_, Out::kNone);
     if (ended_) {
       queue_.clear();
       return;
@@ -900,13 +1159,48 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       End();
       return;
     }
-    Released(queue_.front().Size());
-    queue_.pop_front();
-    if (waiter_ && Low(o_)) {
-      Wake(*waiter_);
-      waiter_.reset();
+    switch (what) {
+      case Out::kMessage:
+        Released(queue_.front().Size());
+        queue_.pop_front();
+        if (waiter_ && Low(o_)) {
+          Wake(*waiter_);
+          waiter_.reset();
+        }
+        break;
+      case Out::kControl:
+        control_ = std::string();
+        break;
+      case Out::kClose:
+        control_ = std::string();
+        closeSent_ = true;
+        if (peerClosed_ || failing_) {
+          Teardown();
+        } else {
+          // Our close goes first: what the peer still sends is skipped until its close.
+          closing_ = true;
+          closeStart_ = NowMs();
+          reader_.Discard();
+          Read();
+        }
+        return;
+      case Out::kNone:
+        break;
     }
     Write();
+  }
+
+  // The closing handshake is over or given up: our side of the stream ends, and the peer's
+  // bytes are read and dropped until its end (so that nothing unread turns our close into a
+  // reset), bounded by the close deadline.
+  void Teardown() {
+    if (draining_ || ended_) return;
+    closing_ = false;
+    draining_ = true;
+    closeStart_ = NowMs();
+    held_.Clear();
+    stream_.ShutdownSend();
+    Read();
   }
 
   void End() {
@@ -915,8 +1209,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     ended_ = true;
     // A write in flight still points into the queue's front; OnWrite empties it instead.
     if (!writing_) queue_.clear();
+    held_.Clear();
     error_code ignored;
-    TcpSocketOf(ws_).close(ignored);
+    TcpSocketOf(stream_).close(ignored);
     DropRoute();
     if (waiter_) {
       Wake(*waiter_);
@@ -930,26 +1225,39 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   Server::Impl& server_;
   Worker& worker_;
-  websocket::stream<Stream> ws_;
+  Stream stream_;
   const ServerOptions& o_;
-  beast::flat_buffer in_;
+  ws::Reader reader_;
+  ws::Bytes held_;  // bytes read and not yet handed to the reader
   detail::OutQueue queue_;
+  std::string control_;      // the control frame being written
+  std::string pong_;         // payload of the ping to answer
+  std::string closeReason_;  // the peer's reason, echoed with its code
   std::shared_ptr<Peer> route_;   // the partner while paired and known to be
   std::optional<Waiter> waiter_;  // the partner paused until this queue drains to half
   ConnId stalledOn_ = 0;          // while paused: the session whose queue is full
   Millis writeStart_ = 0;
+  Millis closeStart_ = 0;
   Millis lastHeard_ = NowMs();
-  std::uint16_t closeCode_ = websocket::close_code::normal;
+  std::uint16_t closeCode_ = ws::close_code::kNormal;
+  std::uint8_t head_[10];  // header of the message being written
+  Out out_ = Out::kNone;
   bool opened_ = false;
-  bool reading_ = false;
+  bool reading_ = false;  // a wait or a continuation of Pump is pending
   bool writing_ = false;
   bool paused_ = false;
   bool refused_ = false;  // told to close: nothing more is read; the close is on its way
   bool closeRequested_ = false;
-  bool closing_ = false;
+  bool closeSent_ = false;
+  bool closing_ = false;     // our close is out; waiting for the peer's
+  bool draining_ = false;    // our side has ended; waiting for the peer's end
+  bool peerClosed_ = false;  // the peer's close came first
+  bool failing_ = false;     // a violation: our close goes out, then the connection ends
   bool ended_ = false;
   bool pingSent_ = false;  // a ping went out since the peer was last heard
-  bool pinging_ = false;   // the ping write is in progress
+  bool pingDue_ = false;
+  bool yield_ = false;  // a message went through the matcher: Pump lets its actions run first
+  bool pongDue_ = false;
 };
 
 // A freshly accepted connection until its first request: the TLS handshake, the HTTP request,
@@ -1018,11 +1326,7 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     }
     http::request<http::empty_body> request = parser_->release();
     if (websocket::is_upgrade(request) && request.target() == "/ws") {
-      deadline_.cancel();
-      const ConnId id = server_.NextId();
-      finished_ = true;  // the WebSocket session reports the end of the HTTP phase
-      std::make_shared<WsSession<Stream>>(server_, worker_, std::move(stream_), id)
-          ->Start(std::move(request), address_);
+      Upgrade(request);
       return;
     }
     auto answer = std::make_shared<Server::Impl::Answer>(server_.Respond(request));
@@ -1044,6 +1348,36 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     } else {
       http::async_write(stream_, answer->text, std::move(done));
     }
+  }
+
+  // Answers a WebSocket upgrade at /ws; on 101 the connection becomes a WsSession, with the
+  // bytes that came after the request.
+  void Upgrade(const http::request<http::empty_body>& request) {
+    auto response = std::make_shared<http::response<http::string_body>>(UpgradeResponse(request));
+    const bool accepted = response->result() == http::status::switching_protocols;
+    if (!accepted) {
+      server_.Log("addr=" + address_ + " event=upgrade-failed error=" + response->body());
+    }
+    http::async_write(stream_, *response, [self = this->shared_from_this(), response,
+                                           accepted](const error_code& ec, std::size_t) {
+      if (!accepted) return self->Shutdown();
+      if (ec) {
+        self->server_.Log("addr=" + self->address_ + " event=upgrade-failed error=" +
+                          ec.message());
+        return self->Finish();
+      }
+      self->deadline_.cancel();
+      if (self->server_.Stopping()) return self->Finish();
+      using WsStream = std::conditional_t<std::is_same_v<Stream, TlsSocket>, TlsSocket,
+                                          PlainSocket>;
+      const auto early = self->buffer_.cdata();
+      std::make_shared<WsSession<WsStream>>(self->server_, self->worker_,
+                                            WsStream(std::move(self->stream_)),
+                                            self->server_.NextId())
+          ->Start(self->address_,
+                  std::span(static_cast<const std::uint8_t*>(early.data()), early.size()));
+      self->Finish();
+    });
   }
 
   void Shutdown() {

@@ -66,10 +66,38 @@ class TlsSocket {
                                    std::forward<Handler>(handler));
   }
 
- private:
-  enum Kind { kHandshake, kRead, kWrite, kShutdown };
   // What one attempt needs before it can go on.
   enum class Wait { kNone, kReadable, kWritable };
+
+  // Reads what is available now, without blocking, into `data` (at most `size` bytes): `n` bytes
+  // read, or none and what to wait for (then async_wait before trying again), or `ec` set. Must
+  // not be called while an async_read_some is outstanding.
+  Wait TryRead(unsigned char* data, std::size_t size, std::size_t& n, error_code& ec) {
+    n = 0;
+    if (!socket_.is_open()) {
+      ec = boost::asio::error::bad_descriptor;
+      return Wait::kNone;
+    }
+    const Wait wait = ReadInto(data, size, n, ec);
+    return n > 0 ? Wait::kNone : wait;
+  }
+  // Waits until the socket is readable or writable, as TryRead asked. Handler: void(error_code).
+  template <class Handler>
+  void async_wait(Wait wait, Handler&& handler) {
+    socket_.async_wait(wait == Wait::kWritable ? next_layer_type::wait_write
+                                               : next_layer_type::wait_read,
+                       std::forward<Handler>(handler));
+  }
+  // Sends close_notify if the socket takes it at once, then ends the TCP send direction.
+  void ShutdownSend() {
+    error_code ec;
+    if (!socket_.is_open()) return;
+    Shutdown(ec);
+    socket_.shutdown(next_layer_type::shutdown_send, ec);
+  }
+
+ private:
+  enum Kind { kHandshake, kRead, kWrite, kShutdown };
 
   // One attempt of each operation, without blocking: fills `done`/`ec` and says what to wait
   // for (kNone: finished, with `ec` set on failure).

@@ -1,0 +1,170 @@
+// The relay's side of WebSocket framing (RFC 6455), free of sockets: a reader that turns the raw
+// bytes of one client connection, split in any way, into whole messages and control frames, and
+// the header of an outgoing (server, unmasked) frame.
+//
+// The reader enforces what a server must of a client: every frame masked, no reserved bits (no
+// extension is ever negotiated), known opcodes only, control frames unfragmented and at most 125
+// bytes, canonical lengths with the top bit clear, continuations only inside a fragmented message,
+// valid UTF-8 in text messages and close reasons, valid close codes. A data frame whose header
+// declares more than the message kind's limit (counting the fragments before it) is refused at
+// its header, before any of its payload is read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace ov::relay::ws {
+
+namespace close_code {
+inline constexpr std::uint16_t kNormal = 1000;
+inline constexpr std::uint16_t kGoingAway = 1001;
+inline constexpr std::uint16_t kProtocolError = 1002;
+inline constexpr std::uint16_t kBadPayload = 1007;
+inline constexpr std::uint16_t kPolicy = 1008;
+}  // namespace close_code
+
+enum class Opcode : std::uint8_t {
+  kContinuation = 0,
+  kText = 1,
+  kBinary = 2,
+  kClose = 8,
+  kPing = 9,
+  kPong = 10,
+};
+
+// True for the codes a peer may send in a close frame.
+bool IsValidCloseCode(std::uint16_t code);
+
+// Incremental UTF-8 check (RFC 3629: no overlong forms, no surrogates, at most U+10FFFF).
+class Utf8Check {
+ public:
+  // False as soon as the bytes so far cannot start a valid text.
+  bool Feed(const std::uint8_t* data, std::size_t size);
+  // True when the bytes so far end on a character boundary.
+  bool Complete() const { return need_ == 0; }
+  void Reset() { *this = Utf8Check(); }
+
+ private:
+  std::uint8_t need_ = 0;  // continuation bytes still expected
+  std::uint8_t low_ = 0x80, high_ = 0xbf;  // range of the next continuation byte
+};
+
+// A byte buffer that grows without initialising what it adds: a message is written into it once,
+// by the reader, and moved on whole.
+class Bytes {
+ public:
+  Bytes() = default;
+  Bytes(Bytes&& other) noexcept { *this = std::move(other); }
+  Bytes& operator=(Bytes&& other) noexcept;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+
+  std::uint8_t* data() { return data_.get(); }
+  const std::uint8_t* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::string_view view() const {
+    return {reinterpret_cast<const char*>(data_.get()), size_};
+  }
+  // Keeps the first `size()` bytes; throws std::bad_alloc.
+  void Reserve(std::size_t capacity);
+  // `n` more bytes were written after the end (within the capacity).
+  void Grow(std::size_t n) { size_ += n; }
+  void Append(const std::uint8_t* bytes, std::size_t n);
+  void Clear() { *this = Bytes(); }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Writes the header of one whole unmasked frame into `out`; returns its length (2, 4 or 10).
+std::size_t WriteFrameHeader(std::uint8_t (&out)[10], Opcode opcode, std::uint64_t length);
+
+class Reader {
+ public:
+  struct Limits {
+    std::size_t text;
+    std::size_t binary;
+  };
+  enum class Kind {
+    kNeedMore,  // every byte given was used; no event yet
+    kText,      // a whole text message: Message()
+    kBinary,    // a whole binary message: TakeMessage()
+    kPing,      // Control() holds the payload
+    kPong,
+    kClose,     // the peer's close: closeCode (0: none given), Control() holds the reason
+    kTooLarge,  // a data frame's header took its message past the limit; `text` tells the kind
+    kError,     // a violation: close with closeCode; `what` names it. Nothing more is read.
+  };
+  struct Event {
+    Kind kind = Kind::kNeedMore;
+    std::uint16_t closeCode = 0;
+    bool text = false;
+    std::string_view what;
+  };
+
+  explicit Reader(Limits limits) : limits_(limits) {}
+
+  // Reads from the front of `input` up to and including the next event, and advances `input`
+  // past what it used. Payload is unmasked into the message buffer. After kTooLarge or kError
+  // the reader stays where it is and returns the same event again; after kTooLarge, Discard()
+  // lets it go on.
+  Event Consume(std::span<const std::uint8_t>& input);
+
+  // Where the payload of the data frame being read may be written directly (the next bytes of
+  // the connection, at most up to the end of this frame); empty when none is expected or the
+  // message buffer has no room yet. CommitPayload then takes the `n` bytes written there.
+  std::span<std::uint8_t> PayloadRoom();
+  Event CommitPayload(std::size_t n);
+
+  // The message of the last kText or kBinary event (valid until the next call that reads).
+  std::string_view Message() const { return message_.view(); }
+  Bytes TakeMessage();
+  std::string_view Control() const {
+    return {reinterpret_cast<const char*>(control_), controlSize_};
+  }
+
+  // From now on data frames are skipped instead of stored and size limits no longer apply: what
+  // a connection sends while its close is on the way. Only close (and errors) remain events.
+  void Discard();
+  // True while a fragmented message is open or a frame is only partly read.
+  bool MidMessage() const { return inMessage_ || stage_ != Stage::kHeader; }
+
+ private:
+  enum class Stage : std::uint8_t { kHeader, kPayload, kFailed };
+
+  Event ParseHeader(std::span<const std::uint8_t>& input, bool& complete);
+  Event TakePayload(const std::uint8_t* source, std::size_t n, bool inPlace);
+  Event FrameDone();
+  Event Fail(std::uint16_t code, std::string_view what);
+  bool Reserve();  // room for the current frame's next payload bytes; false when out of memory
+
+  Limits limits_;
+  Stage stage_ = Stage::kHeader;
+  Event failure_;                 // kFailed: the event returned again
+  std::uint8_t head_[14];         // the current frame's header while it arrives
+  std::uint8_t headSize_ = 0;
+  // The frame being read.
+  Opcode opcode_ = Opcode::kContinuation;
+  bool fin_ = false;
+  std::uint8_t mask_[4] = {};
+  std::uint64_t remaining_ = 0;  // payload bytes still to come
+  std::uint64_t offset_ = 0;     // payload bytes already read (the mask's phase)
+  // The data message being assembled.
+  bool inMessage_ = false;  // a fragmented message is open (a non-final data frame was read)
+  bool text_ = false;
+  bool discard_ = false;
+  Utf8Check utf8_;
+  Bytes message_;
+  // The control frame being read.
+  std::uint8_t control_[125];
+  std::uint8_t controlSize_ = 0;
+};
+
+}  // namespace ov::relay::ws

@@ -1,0 +1,215 @@
+#include "relay/ws_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace ov::relay::ws {
+namespace {
+
+using Kind = Reader::Kind;
+constexpr Reader::Limits kLimits{16, 64};
+
+// One client frame: masked with a fixed key unless `masked` is false; `lengthBytes` forces the
+// 2- or 8-byte length form (0: the shortest).
+std::string Frame(std::uint8_t first, std::string_view payload, bool masked = true,
+                  int lengthBytes = 0) {
+  std::string out(1, static_cast<char>(first));
+  const std::uint8_t maskBit = masked ? 0x80 : 0;
+  const std::size_t n = payload.size();
+  if (lengthBytes == 0 && n < 126) {
+    out += static_cast<char>(maskBit | n);
+  } else if (lengthBytes == 2 || (lengthBytes == 0 && n <= 0xffff)) {
+    out += static_cast<char>(maskBit | 126);
+    out += static_cast<char>(n >> 8);
+    out += static_cast<char>(n & 0xff);
+  } else {
+    out += static_cast<char>(maskBit | 127);
+    for (int i = 7; i >= 0; --i) out += static_cast<char>((std::uint64_t{n} >> (8 * i)) & 0xff);
+  }
+  const char key[4] = {'\x37', '\xfa', '\x21', '\x3d'};
+  if (masked) out.append(key, 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    out += masked ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
+  }
+  return out;
+}
+
+// A header alone that declares `length` bytes (64-bit form), masked.
+std::string Header64(std::uint8_t first, std::uint64_t length) {
+  std::string out(1, static_cast<char>(first));
+  out += static_cast<char>(0x80 | 127);
+  for (int i = 7; i >= 0; --i) out += static_cast<char>((length >> (8 * i)) & 0xff);
+  return out + std::string(4, '\x11');
+}
+
+struct Seen {
+  Kind kind;
+  std::string data;  // message, control payload or close reason
+  std::uint16_t code = 0;
+};
+
+// Feeds `bytes` in pieces of `step` bytes and collects the events up to the first refusal.
+std::vector<Seen> Feed(const std::string& bytes, std::size_t step) {
+  Reader reader(kLimits);
+  std::vector<Seen> seen;
+  for (std::size_t at = 0; at < bytes.size(); at += step) {
+    const std::string piece = bytes.substr(at, step);
+    std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(piece.data()),
+                                     piece.size());
+    while (!in.empty()) {
+      const Reader::Event e = reader.Consume(in);
+      switch (e.kind) {
+        case Kind::kNeedMore:
+          break;
+        case Kind::kText:
+        case Kind::kBinary:
+          seen.push_back({e.kind, std::string(reader.TakeMessage().view())});
+          break;
+        case Kind::kTooLarge:
+          seen.push_back({e.kind, e.text ? "text" : "binary", e.closeCode});
+          return seen;
+        case Kind::kError:
+          seen.push_back({e.kind, std::string(e.what), e.closeCode});
+          return seen;
+        default:
+          seen.push_back({e.kind, std::string(reader.Control()), e.closeCode});
+      }
+    }
+  }
+  return seen;
+}
+
+std::string Describe(const std::vector<Seen>& seen) {
+  std::string out;
+  for (const Seen& s : seen) {
+    out += std::to_string(static_cast<int>(s.kind)) + ":" + s.data + ":" +
+           std::to_string(s.code) + " ";
+  }
+  return out;
+}
+
+// Every case is fed whole, byte by byte and in pieces of 3: the split must never matter.
+TEST(WsReaderTest, FramesAndViolationsWhateverTheSplit) {
+  const std::string e9 = "\xe2\x82\xac";  // U+20AC, split across fragments below
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<Seen> expected;
+  } cases[] = {
+      {"text and binary", Frame(0x81, "hi") + Frame(0x82, std::string("\0\1", 2)),
+       {{Kind::kText, "hi"}, {Kind::kBinary, std::string("\0\1", 2)}}},
+      {"empty binary", Frame(0x82, ""), {{Kind::kBinary, ""}}},
+      {"fragments with control frames between",
+       Frame(0x01, "a" + e9.substr(0, 1)) + Frame(0x89, "p") + Frame(0x00, e9.substr(1)) +
+           Frame(0x8a, "") + Frame(0x80, "b"),
+       {{Kind::kPing, "p"}, {Kind::kPong, ""}, {Kind::kText, "a" + e9 + "b"}}},
+      {"close with code and reason", Frame(0x88, "\x03\xe8" "bye"),
+       {{Kind::kClose, "bye", 1000}}},
+      {"close without a code", Frame(0x88, ""), {{Kind::kClose, "", 0}}},
+      {"text at the limit", Frame(0x81, std::string(16, 't')),
+       {{Kind::kText, std::string(16, 't')}}},
+      {"text over the limit", Frame(0x81, std::string(17, 't')),
+       {{Kind::kTooLarge, "text", 1008}}},
+      {"fragments over the limit together",
+       Frame(0x02, std::string(40, 'b')) + Frame(0x80, std::string(25, 'b')),
+       {{Kind::kTooLarge, "binary", 1008}}},
+      {"a huge header is refused before its payload", Header64(0x82, std::uint64_t{1} << 40),
+       {{Kind::kTooLarge, "binary", 1008}}},
+      {"unmasked", Frame(0x82, "x", false), {{Kind::kError, "unmasked frame", 1002}}},
+      {"reserved bits", Frame(0xc2, "x"), {{Kind::kError, "reserved bits set", 1002}}},
+      {"reserved data opcode", Frame(0x83, "x"), {{Kind::kError, "reserved opcode", 1002}}},
+      {"reserved control opcode", Frame(0x8b, "x"), {{Kind::kError, "reserved opcode", 1002}}},
+      {"fragmented ping", Frame(0x09, "x"), {{Kind::kError, "fragmented control frame", 1002}}},
+      {"ping over 125 bytes", Frame(0x89, std::string(126, 'p')),
+       {{Kind::kError, "control frame over 125 bytes", 1002}}},
+      {"continuation first", Frame(0x80, "x"),
+       {{Kind::kError, "continuation without a message", 1002}}},
+      {"new message inside a message", Frame(0x01, "a") + Frame(0x81, "b"),
+       {{Kind::kError, "new data frame inside a message", 1002}}},
+      {"16-bit length not minimal", Frame(0x82, "abc", true, 2),
+       {{Kind::kError, "length not minimal", 1002}}},
+      {"64-bit length not minimal", Frame(0x82, "abc", true, 8),
+       {{Kind::kError, "length not minimal", 1002}}},
+      {"length with the top bit set", Header64(0x82, std::uint64_t{1} << 63),
+       {{Kind::kError, "length with the top bit set", 1002}}},
+      {"invalid UTF-8", Frame(0x81, "\xc0\xaf"), {{Kind::kError, "invalid UTF-8", 1007}}},
+      {"surrogate", Frame(0x81, "\xed\xa0\x80"), {{Kind::kError, "invalid UTF-8", 1007}}},
+      {"text ending inside a character", Frame(0x81, "a\xe2\x82"),
+       {{Kind::kError, "invalid UTF-8", 1007}}},
+      {"close of one byte", Frame(0x88, "\x03"),
+       {{Kind::kError, "close frame of one byte", 1002}}},
+      {"reserved close code", Frame(0x88, "\x03\xed"),
+       {{Kind::kError, "invalid close code", 1002}}},
+      {"close code 999", Frame(0x88, "\x03\xe7"), {{Kind::kError, "invalid close code", 1002}}},
+      {"close reason not UTF-8", Frame(0x88, "\x03\xe8\xff"),
+       {{Kind::kError, "invalid UTF-8 in the close reason", 1007}}},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t step : {c.bytes.size(), std::size_t{1}, std::size_t{3}}) {
+      const std::vector<Seen> seen = Feed(c.bytes, step == 0 ? 1 : step);
+      std::vector<Seen> expected = c.expected;
+      EXPECT_EQ(Describe(seen), Describe(expected)) << c.name << ", pieces of " << step;
+    }
+  }
+}
+
+// A large payload written straight into the message buffer, the way the relay reads it, after a
+// header and a first piece that came through Consume; then Discard skips an oversized frame to
+// the close behind it.
+TEST(WsReaderTest, DirectPayloadAndDiscard) {
+  Reader reader({16, 1u << 20});
+  std::string payload(300000, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + 1);
+  const std::string frame = Frame(0x82, payload);
+  std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(frame.data()), 1000);
+  EXPECT_EQ(reader.Consume(in).kind, Kind::kNeedMore);
+  std::size_t at = 1000;
+  Reader::Event last;
+  while (at < frame.size()) {
+    const std::span<std::uint8_t> room = reader.PayloadRoom();
+    ASSERT_FALSE(room.empty());
+    const std::size_t n = std::min({room.size(), frame.size() - at, std::size_t{70000}});
+    std::memcpy(room.data(), frame.data() + at, n);
+    at += n;
+    last = reader.CommitPayload(n);
+  }
+  ASSERT_EQ(last.kind, Kind::kBinary);
+  EXPECT_EQ(reader.TakeMessage().view(), payload);
+  EXPECT_FALSE(reader.MidMessage());
+
+  const std::string rest = Frame(0x81, std::string(40, 'x')) + Frame(0x89, "") +
+                           Frame(0x88, "\x03\xe9");
+  std::span<const std::uint8_t> tail(reinterpret_cast<const std::uint8_t*>(rest.data()),
+                                     rest.size());
+  EXPECT_EQ(reader.Consume(tail).kind, Kind::kTooLarge);
+  EXPECT_EQ(reader.Consume(tail).kind, Kind::kTooLarge) << "stays refused until Discard";
+  reader.Discard();
+  EXPECT_TRUE(reader.PayloadRoom().empty()) << "skipped payload is not stored";
+  const Reader::Event ping = reader.Consume(tail);
+  EXPECT_EQ(ping.kind, Kind::kPing);
+  const Reader::Event close = reader.Consume(tail);
+  EXPECT_EQ(close.kind, Kind::kClose);
+  EXPECT_EQ(close.closeCode, 1001);
+  EXPECT_TRUE(tail.empty());
+}
+
+TEST(WsReaderTest, OutgoingHeadersUseTheShortestLength) {
+  std::uint8_t out[10];
+  EXPECT_EQ(WriteFrameHeader(out, Opcode::kText, 125), 2u);
+  EXPECT_EQ(out[0], 0x81);
+  EXPECT_EQ(out[1], 125);
+  EXPECT_EQ(WriteFrameHeader(out, Opcode::kBinary, 126), 4u);
+  EXPECT_EQ(out[1], 126);
+  EXPECT_EQ((out[2] << 8) | out[3], 126);
+  EXPECT_EQ(WriteFrameHeader(out, Opcode::kBinary, 65536), 10u);
+  EXPECT_EQ(out[1], 127);
+  EXPECT_EQ(out[7], 1);
+  EXPECT_EQ(out[9], 0);
+}
+
+}  // namespace
+}  // namespace ov::relay::ws
