@@ -4,3 +4,9 @@ ov_add_bench(screen_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_bench.cc LIBS
 # without the identical-pixels check.
 ov_add_bench(screen_stream_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/screen_stream_bench.cc
              LIBS ov_screen ov_app_core ov_crypto)
+# Under Wine: libjpeg-turbo against the GDI+ codec the Windows build used before.
+if(WIN32)
+  ov_add_bench(jpeg_codec_bench WINDOWS SOURCES ${CMAKE_CURRENT_LIST_DIR}/jpeg_codec_bench.cc
+               ${CMAKE_CURRENT_LIST_DIR}/jpeg_gdiplus_win.cc LIBS ov_screen)
+  target_link_libraries(jpeg_codec_bench PRIVATE gdiplus ole32)
+endif()

@@ -25,6 +25,7 @@ endif()
 # headers). Windows: libcrypto compiled from Debian's source package with mingw-w64.
 if(WIN32)
   include(cmake/boringssl-windows.cmake)
+  include(cmake/libjpeg-turbo-windows.cmake)
 else()
   find_library(OV_BORINGSSL_CRYPTO NAMES crypto PATHS /usr/lib/x86_64-linux-gnu/android NO_DEFAULT_PATH REQUIRED)
   find_library(OV_BORINGSSL_SSL NAMES ssl PATHS /usr/lib/x86_64-linux-gnu/android NO_DEFAULT_PATH REQUIRED)

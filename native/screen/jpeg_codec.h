@@ -1,6 +1,6 @@
-// JPEG encoding of captured pictures and decoding of received frames. One implementation per
-// platform: GDI+ on Windows, libjpeg-turbo elsewhere. On Windows, GDI+ must have been started
-// by the process (GdiplusStartup) before any of these is called.
+// JPEG encoding of captured pictures and decoding of received frames, by libjpeg-turbo in both
+// builds (baseline JPEG, 4:2:0), with the portable area-filter downscaler in front of the
+// encoder. Safe on any thread; no state is kept between calls.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
 // Portable picture helpers used by every capture path: the black test, the target size of the
-// scaled picture, the quality clamp and a high-quality downscaler for builds without GDI+.
+// scaled picture, the quality clamp and the area-filter downscaler in front of the encoder.
 #pragma once
 
 #include <cstddef>
@@ -31,9 +31,11 @@ inline bool JpegSizeAllowed(std::size_t size) noexcept {
   return size >= kMinJpegBytes && size <= kMaxJpegBytes;
 }
 
-// Resamples src into dst (both 4 bytes per pixel, tightly packed) with a bilinear filter whose
-// support widens with the reduction, so that downscaling averages every source pixel (as
-// high-quality bilinear does). Edges are mirrored. The fourth byte of dst is set to 0xFF.
+// Resamples src into dst (both 4 bytes per pixel, tightly packed) with an area filter: each
+// output pixel is the average of the source area it covers, edge pixels weighted by the part
+// they cover (integer weights in 1/256 per axis). Every source pixel counts, none twice; along
+// a dimension that is enlarged, an output pixel averages the one or two source pixels its span
+// touches. The fourth byte of dst is set to 0xFF.
 void ResamplePixels(PixelView src, std::uint8_t* dst, int dstWidth, int dstHeight);
 
 }  // namespace ov

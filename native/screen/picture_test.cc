@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace ov {
@@ -97,6 +99,53 @@ TEST(Resample, AveragesWhenHalvingAndKeepsFlatColours) {
     ASSERT_EQ(out[i], 10);
     ASSERT_EQ(out[i + 1], 200);
     ASSERT_EQ(out[i + 2], 99);
+  }
+}
+
+// The area filter against a reference computed in double precision: every output channel is
+// the covered-area average of the source, within one step of the integer weights' rounding.
+TEST(Resample, MatchesTheAreaAverageAtEveryRatio) {
+  auto reference = [](const std::vector<std::uint8_t>& src, int sw, int sh, int dw, int dh, int x,
+                      int y, int c) {
+    const double x0 = static_cast<double>(x) * sw / dw, x1 = static_cast<double>(x + 1) * sw / dw;
+    const double y0 = static_cast<double>(y) * sh / dh, y1 = static_cast<double>(y + 1) * sh / dh;
+    double sum = 0, area = 0;
+    for (int sy = 0; sy < sh; ++sy) {
+      const double oy = std::min<double>(y1, sy + 1) - std::max<double>(y0, sy);
+      if (oy <= 0) continue;
+      for (int sx = 0; sx < sw; ++sx) {
+        const double ox = std::min<double>(x1, sx + 1) - std::max<double>(x0, sx);
+        if (ox <= 0) continue;
+        sum += ox * oy * src[static_cast<std::size_t>((sy * sw + sx) * 4 + c)];
+        area += ox * oy;
+      }
+    }
+    return sum / area;
+  };
+  const struct {
+    int sw, sh, dw, dh;
+  } sizes[] = {{4, 4, 2, 2}, {38, 6, 19, 3}, {3, 3, 2, 2}, {37, 23, 11, 7}, {64, 36, 32, 18}, {7, 1, 2, 1},
+               {1, 1, 1, 1}, {5, 9, 5, 4}, {100, 3, 33, 3}, {2, 2, 3, 3}};
+  for (const auto& z : sizes) {
+    std::vector<std::uint8_t> src(static_cast<std::size_t>(z.sw * z.sh * 4));
+    std::uint32_t seed = 12345;
+    for (auto& v : src) {
+      seed = seed * 1103515245u + 12345u;
+      v = static_cast<std::uint8_t>(seed >> 24);
+    }
+    std::vector<std::uint8_t> dst(static_cast<std::size_t>(z.dw * z.dh * 4));
+    ResamplePixels(PixelView{src.data(), z.sw, z.sh}, dst.data(), z.dw, z.dh);
+    double worst = 0;
+    for (int y = 0; y < z.dh; ++y) {
+      for (int x = 0; x < z.dw; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          const double want = reference(src, z.sw, z.sh, z.dw, z.dh, x, y, c);
+          worst = std::max(worst, std::abs(want - dst[static_cast<std::size_t>((y * z.dw + x) * 4 + c)]));
+        }
+        ASSERT_EQ(dst[static_cast<std::size_t>((y * z.dw + x) * 4 + 3)], 0xFF);
+      }
+    }
+    EXPECT_LE(worst, 1.5) << z.sw << "x" << z.sh << " -> " << z.dw << "x" << z.dh;
   }
 }
 

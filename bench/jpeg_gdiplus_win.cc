@@ -1,4 +1,5 @@
-// GDI+ backend of the JPEG codec.
+// The GDI+ JPEG codec, as the Windows build used it before it compiled libjpeg-turbo: the
+// baseline the codec benchmark measures libjpeg-turbo against under Wine.
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
@@ -7,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "screen/jpeg_codec.h"
+#include "bench/jpeg_gdiplus_win.h"
 #include "screen/picture.h"
 
 namespace ov {
@@ -76,7 +77,7 @@ std::vector<std::uint8_t> SaveJpeg(Gdiplus::Image& image, int quality) {
 
 }  // namespace
 
-std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality) {
+std::vector<std::uint8_t> GdiplusEncodeJpeg(PixelView image, int quality) {
   if (image.data == nullptr || image.width < 1 || image.height < 1 ||
       image.width > kMaxEncodedWidth || image.height > kMaxEncodedHeight) {
     return {};
@@ -88,13 +89,13 @@ std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality) {
   return SaveJpeg(bitmap, quality);
 }
 
-std::vector<std::uint8_t> ScaleAndEncode(const std::uint8_t* pixels, int width, int height,
-                                         int maxWidth, int quality) {
+std::vector<std::uint8_t> GdiplusScaleAndEncode(const std::uint8_t* pixels, int width,
+                                                int height, int maxWidth, int quality) {
   if (pixels == nullptr || width <= 0 || height <= 0 || maxWidth <= 0) return {};
   if (!SurfaceSizeAllowed(width, height)) return {};
   const TargetSize target = ScaledSize(width, height, maxWidth);
   if (target.width == width && target.height == height) {
-    return EncodeJpeg(PixelView{pixels, width, height}, quality);
+    return GdiplusEncodeJpeg(PixelView{pixels, width, height}, quality);
   }
   Gdiplus::Bitmap source(width, height, width * 4, PixelFormat32bppRGB,
                          const_cast<BYTE*>(pixels));
@@ -119,7 +120,7 @@ std::vector<std::uint8_t> ScaleAndEncode(const std::uint8_t* pixels, int width, 
   return SaveJpeg(scaled, quality);
 }
 
-std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg) {
+std::optional<PixelBuffer> GdiplusDecodeJpeg(std::span<const std::uint8_t> jpeg) {
   if (jpeg.empty() || jpeg.size() > 0xFFFFFFFFu) return std::nullopt;
   StreamHolder stream;
   if (!stream.get()) return std::nullopt;

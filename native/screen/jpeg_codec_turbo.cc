@@ -1,4 +1,4 @@
-// libjpeg-turbo backend of the JPEG codec.
+// The JPEG codec over libjpeg-turbo's TurboJPEG API (both builds).
 #include <turbojpeg.h>
 
 #include <cstring>
