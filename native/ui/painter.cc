@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cwchar>
 
+#include "i18n/utf8.h"
 #include "ui/commands.h"
+#include "ui/transfer_meter.h"
 
 namespace ov {
 namespace {
@@ -70,7 +73,8 @@ const char* StatusWord(const MainView& view) {
   return "Offline";
 }
 
-void Sidebar(DrawContext& ctx, const MainView& view, const UiState& ui, float height) {
+void Sidebar(DrawContext& ctx, const MainView& view, const UiState& ui, float height,
+             bool controlsEnabled) {
   Canvas& c = ctx.canvas;
   c.FillRect(RectF{0, 0, kSidebarWidth, height}, kSidebar);
   c.FillRect(RectF{kSidebarWidth - 1, 0, 1, height}, kSeparator);
@@ -82,6 +86,9 @@ void Sidebar(DrawContext& ctx, const MainView& view, const UiState& ui, float he
   NavItem(ctx, cmd::kFiles, "Files", ui.page == 2, 203);
   NavItem(ctx, cmd::kChat, "Chat", ui.page == 3, 255);
   NavItem(ctx, cmd::kSecurity, "Security", ui.page == 1, 307);
+
+  // The language box stands above the status card.
+  ctx.layout.Place(ChildControl::Language, RectF{16, height - 212, 160, 36}, controlsEnabled);
 
   const float cardTop = height - 160;
   c.RoundRect(RectF{16, cardTop, 160, 56}, 0xFFF1F5F7, 10, 0);
@@ -261,8 +268,15 @@ void FilesPage(DrawContext& ctx, const MainView& view, float width) {
                ButtonStyle::Primary);
     PushButton(ctx, cmd::kCancelTransfer, "Cancel transfer",
                RectF{kContentLeft + 172, kContentTop + 76, 180, 40}, ButtonStyle::Secondary);
-    Label(ctx, view.toolsStatus.empty() ? "Ready" : view.toolsStatus.c_str(),
-          RectF{kContentLeft, kContentTop + 132, w, 24}, Style(13), kSubtitle);
+    std::wstring line = ctx.translate(view.toolsStatus.empty() ? "Ready" : view.toolsStatus);
+    if (view.transfer) {
+      const MainView::Transfer& t = *view.transfer;
+      wchar_t size[48];
+      std::swprintf(size, 48, L"%.1f KiB", static_cast<double>(t.size) / 1024.0);
+      line = t.name + L"  \u00b7  " + size + L"  \u00b7  " + line + L"  \u00b7  " +
+             TransferProgressText(t.done, t.size, t.bytesPerSecond);
+    }
+    ctx.canvas.Text(line, RectF{kContentLeft, kContentTop + 132, w, 24}, Style(13), kSubtitle);
   } else {
     Label(ctx, "Connect to use session tools.", RectF{kContentLeft, kContentTop + 76, w, 24},
           Style(13), kSubtitle);
@@ -414,6 +428,15 @@ void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width
   c.FillRect(RectF{0, 52, width, 1}, kToolbarEdge);
   c.FillRect(RectF{0, height - 22, width, 22}, kToolbar);
   c.FillRect(RectF{0, height - 23, width, 1}, kToolbarEdge);
+  const RectF strip{12, height - 22, width - 24, 22};
+  if (!view.strip.first.empty()) {
+    Label(ctx, view.strip.first, RectF{strip.x, strip.y, strip.width * 0.55f, strip.height},
+          Style(11, true), view.strip.warning ? 0xFFF4BC7F : 0xFF92A4B6);
+  }
+  if (!view.strip.second.empty()) {
+    c.Text(DecodeUtf8(view.strip.second), strip,
+           Style(11, false, TextAlign::Right), 0xFF92A4B6);
+  }
 
   // The right-hand group, from the right: window buttons, then the tools.
   float rightEdge = width - 12 - 3 * 36 - 8;
@@ -424,11 +447,25 @@ void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width
     rightEdge -= 6;
     return rect;
   };
+  // While a file moves, the Files button carries its percentage (in place of the icon when the
+  // button has no label).
+  const std::wstring filesPercent =
+      view.transfer ? std::to_wstring(TransferPercent(view.transfer->done, view.transfer->size)) +
+                          L"%"
+                    : std::wstring();
   if (width >= kToolbarToolLabelsWidth) {
-    ToolbarButton(ctx, cmd::kFiles, ctx.translate("Files"), fromRight(92), true, false);
+    const std::wstring files = filesPercent.empty()
+                                   ? ctx.translate("Files")
+                                   : ctx.translate("Files") + L" " + filesPercent;
+    ToolbarButton(ctx, cmd::kFiles, files, fromRight(filesPercent.empty() ? 92 : 116), true,
+                  false);
     ToolbarButton(ctx, cmd::kChat, ctx.translate("Chat"), fromRight(92), true, false);
   } else if (width >= kToolbarToolIconsWidth) {
-    ToolbarButton(ctx, cmd::kFiles, L"", fromRight(32), true, false);
+    if (filesPercent.empty()) {
+      ToolbarButton(ctx, cmd::kFiles, L"", fromRight(32), true, false);
+    } else {
+      ToolbarButton(ctx, cmd::kFiles, filesPercent, fromRight(48), false, false);
+    }
     ToolbarButton(ctx, cmd::kChat, L"", fromRight(32), true, false);
   }
   ToolbarButton(ctx, cmd::kMoreTools, L"", fromRight(32), true, false);
@@ -489,8 +526,8 @@ void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, 
     return;
   }
   ctx.canvas.FillRect(RectF{kSidebarWidth, 0, width - kSidebarWidth, height}, kPageBackground);
-  Sidebar(ctx, view, ui, height);
   const bool prompt = view.prompt != PromptKind::None;
+  Sidebar(ctx, view, ui, height, !prompt);
   switch (ui.page) {
     case 1:
       PageHeader(ctx, "Security", "Only change these settings locally.", width);

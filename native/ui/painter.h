@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "screen/viewer_display.h"
@@ -56,6 +57,17 @@ struct MainView {
   bool fitMode = true;
   bool fullScreen = false;
   bool maximised = false;
+  // The remote view's status strip: the state line (a catalogue key) and the figures.
+  StatusLine strip;
+  // The file being sent or received, while one is: the Files page's progress line and the
+  // toolbar's Files button show it.
+  struct Transfer {
+    std::wstring name;
+    std::uint64_t size = 0;
+    std::uint64_t done = 0;  // written by the receiver, or acknowledged by the peer
+    double bytesPerSecond = -1;  // negative while not measured
+  };
+  std::optional<Transfer> transfer;
 };
 
 // Widths (DIP) from which the viewer toolbar shows its elements.

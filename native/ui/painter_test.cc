@@ -8,6 +8,8 @@
 #include <set>
 
 #include "ui/commands.h"
+#include "ui/preview_page.h"
+#include "ui/transfer_meter.h"
 #include "ui/testing/recording_canvas.h"
 
 namespace ov {
@@ -324,6 +326,139 @@ TEST(Commands, GateTooltipsAndMenus) {
   EXPECT_TRUE(tools[2].greyed);
   EXPECT_EQ(tools[9].command, 0) << "separator";
   EXPECT_TRUE(tools.back().checked);
+}
+
+// Every page number of the design preview: the clamps and the states pages 4 to 11 set up.
+TEST(PreviewPage, PagesAndClamps) {
+  using S = UpdateCardState;
+  struct Case {
+    int page, sidebar;
+    bool viewer, notice, card;
+    S state;
+    bool banner;
+  };
+  const Case cases[] = {
+      {-3, 0, false, false, false, S::Checking, false}, {0, 0, false, false, false, S::Checking, false},
+      {3, 3, false, false, false, S::Checking, false},  {4, 0, true, false, false, S::Checking, false},
+      {5, 3, false, false, false, S::Checking, true},   {6, 3, false, false, true, S::Required, false},
+      {7, 3, false, false, true, S::Checking, false},   {8, 3, false, false, true, S::Failed, false},
+      {9, 3, false, false, true, S::Downloading, false},
+      {10, 3, false, false, true, S::Downloaded, false}, {11, 0, true, true, false, S::Checking, false},
+      {12, 3, false, false, false, S::Checking, false},
+  };
+  for (const Case& c : cases) {
+    const PreviewPage p = DescribePreviewPage(c.page);
+    EXPECT_EQ(p.sidebarPage, c.sidebar) << c.page;
+    EXPECT_EQ(p.viewerSession, c.viewer) << c.page;
+    EXPECT_EQ(p.inputNotice, c.notice) << c.page;
+    EXPECT_EQ(p.updateCard, c.card) << c.page;
+    if (c.card) {
+      EXPECT_EQ(p.updateState, c.state) << c.page;
+    }
+    EXPECT_EQ(p.bannerOnly, c.banner) << c.page;
+  }
+}
+
+// The rate is measured over the last seconds only, restarts for another file or a step back,
+// and the progress text gives the percentage, the rate and the time left.
+TEST(TransferMeter, RateTimeLeftAndRestarts) {
+  TransferMeter meter;
+  EXPECT_LT(meter.BytesPerSecond(), 0);
+  meter.Observe(10'000, 0, 10'000'000);
+  meter.Observe(10'500, 500'000, 10'000'000);
+  EXPECT_LT(meter.BytesPerSecond(), 0) << "half a second is too short to measure";
+  meter.Observe(11'000, 1'000'000, 10'000'000);
+  EXPECT_DOUBLE_EQ(meter.BytesPerSecond(), 1'000'000);
+  // The link slows down: after the window only the slow part counts.
+  for (std::uint64_t t = 12'000; t <= 20'000; t += 1000) {
+    meter.Observe(t, 1'000'000 + (t - 11'000) * 100, 10'000'000);
+  }
+  EXPECT_NEAR(meter.BytesPerSecond(), 100'000, 1);
+  meter.Observe(21'000, 5, 10'000'000);  // a new transfer of the same size starts from 0
+  EXPECT_LT(meter.BytesPerSecond(), 0);
+  meter.Observe(22'000, 1005, 4096);  // another size
+  EXPECT_LT(meter.BytesPerSecond(), 0);
+  meter.Observe(23'000, 2005, 4096);
+  EXPECT_DOUBLE_EQ(meter.BytesPerSecond(), 1000);
+
+  struct Case {
+    std::uint64_t done, size;
+    double rate;
+    std::wstring text;
+  };
+  const Case cases[] = {
+      {0, 100, -1, L"0%"},
+      {57, 100, -1, L"57%"},
+      {999, 1000, -1, L"99%"},  // rounded down: 100% only when complete
+      {0, 0, -1, L"100%"},
+      {5000, 4000, 10, L"100%  \u00b7  10 B/s"},
+      {1 << 20, 43 << 20, 2 << 20, L"2%  \u00b7  2.0 MiB/s  \u00b7  0:21"},
+      {0, 1536, 1024, L"0%  \u00b7  1.0 KiB/s  \u00b7  0:02"},
+      {0, 7200ull * 1000, 1000, L"0%  \u00b7  1000 B/s  \u00b7  2:00:00"},
+      {0, 8ull << 30, 1, L"0%  \u00b7  1 B/s"},  // years left: no time shown
+      {10, 100, 0, L"10%  \u00b7  0 B/s"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TransferProgressText(c.done, c.size, c.rate), c.text) << c.done << "/" << c.size;
+  }
+}
+
+// A running transfer: the Files page's line carries name, size, state and progress; the
+// toolbar's Files button its percentage, labelled or in place of the icon, without overlaps.
+TEST(Painter, TransfersShowTheirProgressOnTheFilesPageAndTheToolbar) {
+  MainView view;
+  view.viewerRole = view.sessionActive = view.toolsUp = true;
+  view.toolsStatus = "Sending";
+  view.transfer = MainView::Transfer{L"report.pdf", 2048 * 1024, 1024 * 1024 + 10, 512 * 1024};
+  UiState files;
+  files.page = 2;
+  const auto page = Paint(view, files, 1100, 720, kMarked);
+  const std::wstring expected = L"report.pdf  \u00b7  2048.0 KiB  \u00b7  \u27E6Sending\u27E7  \u00b7  "
+                                L"50%  \u00b7  512.0 KiB/s  \u00b7  0:02";
+  EXPECT_NE(page->canvas.FindText(expected), nullptr);
+
+  for (const float width : {980.0f, 1149.0f, 1150.0f, 1400.0f}) {
+    const auto frame = Paint(view, UiState{}, width, 700);
+    const bool labelled = width >= kToolbarToolLabelsWidth;
+    EXPECT_NE(frame->canvas.FindText(labelled ? L"Files 50%" : L"50%"), nullptr) << width;
+    const auto& regions = frame->layout.regions();
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+      for (std::size_t j = i + 1; j < regions.size(); ++j) {
+        const RectF& a = regions[i].rect;
+        const RectF& b = regions[j].rect;
+        EXPECT_TRUE(a.Right() <= b.x || b.Right() <= a.x || a.Bottom() <= b.y || b.Bottom() <= a.y)
+            << width << ": " << regions[i].command << " and " << regions[j].command;
+      }
+    }
+  }
+  view.transfer.reset();
+  EXPECT_EQ(Paint(view, UiState{}, 1150, 700)->canvas.FindText(L"Files 50%"), nullptr);
+}
+
+// The status strip: the state line translated in its colour at the left, the figures at the
+// right, both inside the strip.
+TEST(Painter, TheStatusStripShowsTheStateAndTheFigures) {
+  MainView view;
+  view.viewerRole = view.sessionActive = view.toolsUp = true;
+  for (const bool warning : {false, true}) {
+    view.strip.first = warning ? "This control requires the local user." : "Session active";
+    view.strip.warning = warning;
+    view.strip.second = "30 fps   \xC2\xB7   12 ms   \xC2\xB7   1920 \xC3\x97 1080";
+    const auto frame = Paint(view, UiState{}, 1100, 700, kMarked);
+    const auto* first = frame->canvas.FindText(L"\u27E6" + std::wstring(view.strip.first.begin(),
+                                                                      view.strip.first.end()) +
+                                               L"\u27E7");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->colour, warning ? 0xFFF4BC7Fu : 0xFF92A4B6u);
+    const auto* second =
+        frame->canvas.FindText(L"30 fps   \u00b7   12 ms   \u00b7   1920 \u00d7 1080");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->style.align, TextAlign::Right);
+    for (const auto* text : {first, second}) {
+      EXPECT_GE(text->rect.y, 700 - kViewerStatusStripHeight);
+      EXPECT_LE(text->rect.Bottom(), 700);
+    }
+  }
 }
 
 }  // namespace
