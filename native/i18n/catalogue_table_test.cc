@@ -248,7 +248,11 @@ TEST(CatalogueTable, ConsistentTerms) {
         {L"prova\u00e7\u00e3o"}, {L"\u043e\u0434\u0442\u0432\u0435\u0440\u0436\u0434\u0435\u043d"},
         {L"\u786e\u8ba4"}}},
   };
+  // Button labels shortened to fit their buttons: "End session" to the verb alone and "New ID
+  // and password" to "new credentials" in some languages.
+  const std::set<std::string> shortened = {"End session", "New ID and password"};
   for (const Row& row : TableRows()) {
+    if (shortened.count(row.fields[0]) != 0) continue;
     const std::wstring lower = Lower(row.text[0]);
     for (const Term& term : terms) {
       if (lower.find(term.english) == std::wstring::npos) continue;
