@@ -976,9 +976,11 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         Write();
         return false;
       case Kind::kTooLarge:
-        // The matcher answers with its error and the close; the rest of the frame is skipped
-        // while the close is on its way.
+        // The matcher answers with its error and the close. The frame's payload (which may be
+        // far larger than anything the peer will send) is not waited for: once the close is out
+        // the connection ends as after a violation.
         refused_ = true;
+        oversize_ = true;
         server_.PeerOversize(Id(), event.text);
         return false;
       case Kind::kError:
@@ -1174,7 +1176,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Out::kClose:
         control_ = std::string();
         closeSent_ = true;
-        if (peerClosed_ || failing_) {
+        if (peerClosed_ || failing_ || oversize_) {
           Teardown();
         } else {
           // Our close goes first: what the peer still sends is skipped until its close.
@@ -1253,6 +1255,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool draining_ = false;    // our side has ended; waiting for the peer's end
   bool peerClosed_ = false;  // the peer's close came first
   bool failing_ = false;     // a violation: our close goes out, then the connection ends
+  bool oversize_ = false;    // a message over its limit: likewise, after the relay's error
   bool ended_ = false;
   bool pingSent_ = false;  // a ping went out since the peer was last heard
   bool pingDue_ = false;

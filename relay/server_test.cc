@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -509,6 +511,150 @@ TEST(RelayServerTest, StopClosesEveryConnectionWithGoingAway) {
   EXPECT_EQ(p.host->WaitClosed(), 1001);
   EXPECT_EQ(p.viewer->WaitClosed(), 1001);
   server.reset();  // Run returned and the thread joined
+}
+
+// A scripted raw client: the upgrade by hand, then whatever bytes a test writes.
+class RawClient {
+ public:
+  explicit RawClient(std::uint16_t port) : socket_(ioc_) {
+    socket_.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+    Write("GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      boost::asio::read(socket_, boost::asio::buffer(&c, 1));
+      head += c;
+    }
+    EXPECT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+    EXPECT_NE(head.find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), std::string::npos)
+        << head;
+  }
+  void Write(const std::string& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
+  // Reads server frames until the connection ends, answering the relay's close; returns the
+  // texts and the close code (-1: none). Fails the test if the relay keeps the connection beyond
+  // `limit`.
+  std::pair<std::vector<std::string>, int> ReadToEnd(std::chrono::milliseconds limit) {
+    std::string bytes;
+    std::vector<std::string> texts;
+    int code = -1;
+    std::size_t at = 0;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    socket_.non_blocking(true);
+    boost::system::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline) {
+      char buf[4096];
+      const std::size_t n = socket_.read_some(boost::asio::buffer(buf), ec);
+      if (ec == boost::asio::error::would_block) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      if (ec) break;
+      bytes.append(buf, n);
+      // Whole frames so far (the relay's frames are short here: 7- or 16-bit lengths).
+      while (at + 2 <= bytes.size()) {
+        const auto op = static_cast<unsigned char>(bytes[at]) & 0x0f;
+        std::size_t len = static_cast<unsigned char>(bytes[at + 1]) & 0x7f;
+        std::size_t head = 2;
+        if (len == 126) {
+          if (at + 4 > bytes.size()) break;
+          len = (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 2])) << 8) |
+                static_cast<unsigned char>(bytes[at + 3]);
+          head = 4;
+        }
+        if (at + head + len > bytes.size()) break;
+        const std::string payload = bytes.substr(at + head, len);
+        if (op == 1) texts.push_back(payload);
+        if (op == 8) {
+          if (payload.size() >= 2) {
+            code = (static_cast<unsigned char>(payload[0]) << 8) |
+                   static_cast<unsigned char>(payload[1]);
+          }
+          std::string reply("\x88\x82\0\0\0\0", 6);
+          reply += payload.substr(0, 2);
+          boost::system::error_code ignored;
+          boost::asio::write(socket_, boost::asio::buffer(reply), ignored);
+        }
+        at += head + len;
+      }
+    }
+    EXPECT_TRUE(ec && ec != boost::asio::error::would_block) << "connection still open";
+    return {texts, code};
+  }
+
+ private:
+  boost::asio::io_context ioc_;
+  boost::asio::ip::tcp::socket socket_;
+};
+
+// A client frame with a zero mask (the payload goes as it is); `raw` replaces the header.
+std::string ClientFrame(std::uint8_t first, const std::string& payload) {
+  std::string out(1, static_cast<char>(first));
+  out += static_cast<char>(0x80 | payload.size());
+  return out + std::string(4, '\0') + payload;
+}
+
+// Clients that break the framing rules, registered or not: each one hears why (the relay's error
+// text and 1008 for a message over its limit, 1002 or 1007 for a violation) and is closed
+// promptly, while a registered host and a pair are not disturbed and keep working.
+TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
+  ServerOptions options;
+  options.matcher.registerTimeout = 20000;  // a refusal must not wait for this deadline
+  RunningServer server(options);
+  auto bystander = RegisteredHost(server.Port(), {}, "999999999");
+  Pair pair = MakePair(server.Port());
+  const std::string hugeBinary = std::string("\x82\xff\x00\x00\x01\x00\x00\x00\x00\x00", 10) +
+                                 std::string(4, '\0');
+  const std::string hugeText = std::string("\x81\xfe\x40\x01", 4) + std::string(4, '\0');
+  struct Case {
+    const char* name;
+    bool registerFirst;
+    std::string bytes;
+    const char* error;  // the relay's error code, or null
+    int close;
+  } cases[] = {
+      {"binary header over the limit, unregistered", false, hugeBinary, "binaryTooLarge", 1008},
+      {"binary header over the limit, registered", true, hugeBinary, "binaryTooLarge", 1008},
+      {"text header over the limit", false, hugeText, "textTooLarge", 1008},
+      {"unmasked frame", false, std::string("\x81\x02hi", 4), nullptr, 1002},
+      {"reserved bits", true, std::string("\xc2\x80", 2) + std::string(4, '\0'), nullptr, 1002},
+      {"unknown opcode", false, ClientFrame(0x83, "x"), nullptr, 1002},
+      {"fragmented ping", false, ClientFrame(0x09, "x"), nullptr, 1002},
+      {"oversized ping", false, std::string("\x89\xfe\x00\x7e", 4) + std::string(130, '\0'),
+       nullptr, 1002},
+      {"continuation first", false, ClientFrame(0x80, "x"), nullptr, 1002},
+      {"length with the top bit set", false,
+       std::string("\x82\xff\x80\x00\x00\x00\x00\x00\x00\x00", 10) + std::string(4, '\0'),
+       nullptr, 1002},
+      {"invalid UTF-8", false, ClientFrame(0x81, "\xc0\xaf"), nullptr, 1007},
+      {"bad close code", true, ClientFrame(0x88, "\x03\xed"), nullptr, 1002},
+  };
+  for (const Case& c : cases) {
+    RawClient raw(server.Port());
+    if (c.registerFirst) {
+      raw.Write(ClientFrame(0x81, SerializeMessage(HostRegister(std::to_string(
+                                                  200000000 + (&c - cases))))));
+    }
+    raw.Write(c.bytes);
+    const auto [texts, close] = raw.ReadToEnd(std::chrono::milliseconds(3000));
+    EXPECT_EQ(close, c.close) << c.name;
+    if (c.error != nullptr) {
+      ASSERT_FALSE(texts.empty()) << c.name;
+      EXPECT_EQ(ParseMessage(texts.back()), Json({{"type", "error"}, {"code", c.error}}))
+          << c.name;
+    }
+  }
+  // Pings between the fragments of a message are answered, the message arrives whole.
+  {
+    RawClient raw(server.Port());
+    const std::string text = SerializeMessage(ViewerRegister("999999999"));
+    raw.Write(ClientFrame(0x01, text.substr(0, 10)) + ClientFrame(0x89, "p1") +
+              ClientFrame(0x00, text.substr(10, 20)) + ClientFrame(0x89, "p2") +
+              ClientFrame(0x80, text.substr(30)));
+    EXPECT_EQ(bystander->ReadJson().at("type"), "connectRequest");
+  }
+  pair.host->SendBinary("still here");
+  EXPECT_EQ(pair.viewer->Read().data, "still here");
 }
 
 class UpdateService : public ::testing::TestWithParam<bool> {
