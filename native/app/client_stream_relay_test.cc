@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "app/client.h"
 #include "app/testing/client_harness.h"
+#include "app/testing/recording_window.h"
 #include "app/testing/relay_process.h"
 #include "screen/synthetic_capturer.h"
 
@@ -199,6 +201,59 @@ TEST_F(StreamRelayTest, HostStreamsToAViewerThatDecodesAndAcknowledges) {
 
   EXPECT_LE(watch.maxInFlightAtCapture.load(), 1) << "a capture began with two frames in flight";
   EXPECT_LE(maxInFlightSeen, 2);
+}
+
+// Through the same relay: the viewer's pointer and keys reach the host's injector on the shared
+// display; a chat line reaches the host's log; a file offered by the viewer is accepted by the
+// host, streamed in chunks and saved whole under the name the host chose.
+TEST_F(StreamRelayTest, InputChatAndAFileReachTheHost) {
+  const std::string& id = host->client->deviceId();
+  viewer->window.remoteId = std::wstring(id.begin(), id.end());
+  viewer->window.password = host->client->sessionPassword();
+  viewer->client->ConnectToDevice();
+  ASSERT_TRUE(PumpUntil([&] { return !FramesOf(1).empty(); })) << viewer->status();
+  host->platform.input->Take();
+
+  // The view area is the harness window's 1000 x 500 at y 52; the 640 x 360 picture is fitted
+  // to 888.9 x 500, so its right edge lies at 944.4.
+  testing::StillInputWindow window;
+  ViewerInput& input = *viewer->client->viewerInput();
+  input.OnMouseMove(window, {943.9f, 551.9f}, 1000);
+  input.OnKeyUp(65);  // never pressed: nothing is injected
+  EXPECT_TRUE(input.OnButtonDown(window, kButtonLeft, {500, 300}, false));
+  EXPECT_TRUE(input.OnButtonUp(window, kButtonLeft, {500, 300}));
+  input.OnKeyDown(window, 75, false, false, false);
+  input.OnKeyUp(75);
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard<std::mutex> lock(host->platform.input->mutex);
+    return host->platform.input->events.size() >= 6;
+  }));
+  const std::vector<std::string> injected = host->platform.input->Take();
+  ASSERT_GE(injected.size(), 6u);
+  EXPECT_EQ(injected[0], "move 639,359") << "the picture's last pixel is the display's";
+  EXPECT_EQ(injected[2], "mouse 2 0");
+  EXPECT_EQ(injected[4], "mouse 4 0");
+  EXPECT_EQ(injected[5], "keydown 75");
+
+  // Chat, both ways of the session's tools.
+  viewer->client->toolsSession()->tools().SendChat(u"hello host");
+  ASSERT_TRUE(PumpUntil([&] { return !host->client->session()->tools().chatLog().empty(); }));
+  EXPECT_NE(host->client->session()->tools().chatLog().back().find(u"hello host"),
+            std::u16string::npos);
+
+  // A file of 100000 bytes from the viewer's store to the host's.
+  std::vector<std::uint8_t> data(100000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  viewer->platform.files.files[u"/home/report.bin"] = data;
+  viewer->client->toolsSession()->files().OfferFile(u"/home/report.bin");
+  ASSERT_TRUE(PumpUntil([&] { return host->client->session()->files().pendingOffer().has_value(); }));
+  const std::string offer = host->client->session()->files().pendingOffer()->id;
+  host->client->toolsSession()->files().AcceptOffer(offer, u"/downloads/report.bin");
+  ASSERT_TRUE(PumpUntil([&] { return host->platform.files.Has(u"/downloads/report.bin"); }))
+      << host->client->session()->files().status();
+  EXPECT_EQ(host->platform.files.files.at(u"/downloads/report.bin"), data);
+  ASSERT_TRUE(PumpUntil([&] { return viewer->client->session()->files().completedFiles() == 1; }));
+  EXPECT_TRUE(Streaming());
 }
 
 }  // namespace

@@ -71,3 +71,10 @@ pair windows-host-linux-viewer windows linux "$url"
 tls_url="wss://localhost:$tls_port/ws"
 pair wss-linux-host-windows-viewer linux windows "$tls_url" --ca "$work/cert.pem"
 pair wss-windows-host-linux-viewer windows linux "$tls_url" --ca "$work/cert.pem"
+# Remote input across builds: the Windows host injects with SendInput into Wine's display and
+# its cursor must land on the display's last pixel; then the other way round.
+pair input-windows-host-linux-viewer windows linux "$url" --input
+grep -q '^CURSOR ' "$work/input-windows-host-linux-viewer.host"
+echo "input-windows-host-linux-viewer: $(grep CURSOR "$work/input-windows-host-linux-viewer.host")"
+pair input-linux-host-windows-viewer linux windows "$url" --input
+grep -q '^CURSOR ' "$work/input-linux-host-windows-viewer.host"

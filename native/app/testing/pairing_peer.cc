@@ -4,7 +4,12 @@
 //                                           active session with the hello exchange complete
 //   pairing_peer viewer RELAY_URL ID PASSWORD   connects; waits for "End-to-end encrypted"
 // A leading "--ca FILE" trusts the PEM certificate in FILE for a wss:// relay (on Windows by
-// adding it to a root store for the lifetime of the process).
+// adding it to a root store for the lifetime of the process). "--input" (after it) carries remote
+// input across: the host injects into this system's real displays with the system's injector
+// (SendInput on Windows) and waits until the cursor rests on the last pixel of its first display
+// with no button held, printing "CURSOR x,y"; the viewer waits for the first picture, presses
+// the left button in the middle of the view and releases it far outside the picture (a release
+// is clamped to the picture's edge: 65535, 65535).
 // Exit status 0 on success, 1 on failure or after 60 s; the last status is printed either way.
 #include <chrono>
 #include <cstdio>
@@ -20,8 +25,32 @@
 #include "app/testing/fake_platform.h"
 #include "app/testing/recording_window.h"
 #include "app/update_service.h"
+#include "app/viewer_input.h"
+#include "screen/displays.h"
+#include "screen/input_injector.h"
 #include "net/testing/test_trust.h"
 #include "net/testing/ws_test_server.h"
+
+namespace {
+
+// The fake platform (transports, synthetic capture, settings in memory) with this system's real
+// displays and input injector.
+class InputPlatform final : public ov::Platform {
+ public:
+  explicit InputPlatform(ov::testing::FakePlatform& fake) : fake_(fake) {}
+  std::shared_ptr<ov::Transport> CreateTransport() override { return fake_.CreateTransport(); }
+  std::vector<ov::DisplayInfo> EnumerateDisplays() override { return ov::EnumerateDisplays(); }
+  std::unique_ptr<ov::ScreenCapturer> CreateCapturer() override { return fake_.CreateCapturer(); }
+  std::unique_ptr<ov::SettingsStore> OpenSettings() override { return fake_.OpenSettings(); }
+  ov::InputInjector& Injector() override { return injector_; }
+  ov::FileStore& Files() override { return fake_.Files(); }
+
+ private:
+  ov::testing::FakePlatform& fake_;
+  ov::InputInjector injector_{ov::CreateSystemInputBackend()};
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -42,6 +71,11 @@ int main(int argc, char** argv) {
     }
     args.erase(args.begin(), args.begin() + 2);
   }
+  bool carryInput = false;
+  if (!args.empty() && args[0] == "--input") {
+    carryInput = true;
+    args.erase(args.begin());
+  }
   if (args.size() < 2 || (args[0] == "viewer" && args.size() < 4)) {
     std::fprintf(stderr, "usage: pairing_peer [--ca FILE] host URL | pairing_peer [--ca FILE] viewer URL ID PASSWORD\n");
     return 2;
@@ -61,16 +95,32 @@ int main(int argc, char** argv) {
   platform.transportFactory = [options = trusted ? trusted->options() : ov::TransportOptions{}] {
     return ov::CreateTransport(options);
   };
-  env.platform = &platform;
+  InputPlatform inputPlatform(platform);
+  env.platform = carryInput ? static_cast<ov::Platform*>(&inputPlatform) : &platform;
   ov::Client client(std::move(env));
+  std::unique_ptr<ov::InputBackend> cursor = ov::CreateSystemInputBackend();
+  ov::ScreenPoint target;
+  if (carryInput && !viewer) {
+    const std::vector<ov::DisplayInfo> displays = inputPlatform.EnumerateDisplays();
+    if (displays.empty()) {
+      std::fprintf(stderr, "pairing_peer: no display\n");
+      return 1;
+    }
+    target = ov::ScreenPoint{displays[0].rect.right - 1, displays[0].rect.bottom - 1};
+  }
+  bool pressed = false;
+  ov::testing::StillInputWindow view;
   client.RegisterAsHost();
   client.StartUpdateCheck();
   client.OnTimerTick();
 
   auto done = [&] {
-    if (viewer) return client.status() == ov::kStatusEncrypted;
-    return client.sessionActive() && client.session() != nullptr &&
-           client.session()->control().helloComplete();
+    if (viewer) return client.status() == ov::kStatusEncrypted && (!carryInput || pressed);
+    const bool hello = client.sessionActive() && client.session() != nullptr &&
+                       client.session()->control().helloComplete();
+    if (!hello || !carryInput) return hello;
+    const auto at = cursor->CursorPosition();
+    return at && *at == target && !inputPlatform.Injector().ButtonHeld(ov::kButtonLeft);
   };
   bool printed = false;
   bool connected = false;
@@ -96,6 +146,12 @@ int main(int argc, char** argv) {
       client.ConnectToDevice();
       connected = true;
     }
+    if (viewer && carryInput && !pressed && client.status() == ov::kStatusEncrypted &&
+        client.session() != nullptr && client.session()->display().picture()) {
+      ov::ViewerInput& input = *client.viewerInput();
+      pressed = input.OnButtonDown(view, ov::kButtonLeft, {500, 300}, false) &&
+                input.OnButtonUp(view, ov::kButtonLeft, {99999, 99999});
+    }
     if (client.status() == ov::kStatusSecurityFailed || client.status() == ov::kStatusClosed ||
         client.status() == ov::kStatusTimedOut) {
       if (!viewer || connected) break;
@@ -107,6 +163,7 @@ int main(int argc, char** argv) {
   while (succeeded && std::chrono::steady_clock::now() < linger) {
     if (window.TakeWake(std::chrono::milliseconds(20))) client.DrainNetEvents();
   }
+  if (carryInput && !viewer && succeeded) std::printf("CURSOR %d,%d\n", target.x, target.y);
   std::printf("STATUS %s\n", client.status().c_str());
   return succeeded ? 0 : 1;
 }
