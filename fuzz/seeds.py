@@ -185,6 +185,100 @@ def main():
     for change in range(6):
         write("ecdsa", "sign_change%d" % change, bytes([2, change, 0x2a]) + compact({"version": "0.4.0"}))
 
+    # manifest: a response body (mode 0), payloads the harness signs (1), and signed payloads
+    # whose envelope gets one byte changed (2).
+    good = {"schema": 1, "platform": "windows-x64", "version": "0.4.0", "bytes": 65536,
+            "sha256": "ab" * 32}
+    write("manifest", "body_unsigned", b"\x00" + compact({"payload": "eyJ2IjoxfQ==",
+                                                          "signature": "AA" * 42 + "A="}))
+    write("manifest", "body_array", b"\x00" + b'["eyJ2IjoxfQ==","AA=="]')
+    write("manifest", "signed_good", b"\x01" + compact(good))
+    for name, change in {"schema2": {"schema": 2}, "platform": {"platform": "linux-x64"},
+                         "version_zero": {"version": "0.04.0"}, "bytes_small": {"bytes": 65535},
+                         "bytes_large": {"bytes": 33554433}, "bytes_text": {"bytes": "65536"},
+                         "hash_upper": {"sha256": "AB" * 32}, "extra": {"x": 1}}.items():
+        write("manifest", "signed_" + name, b"\x01" + compact(dict(good, **change)))
+    write("manifest", "signed_deep", b"\x01" + b'{"a":[[[1]]]}')
+    write("manifest", "changed_payload", b"\x02\x00\x0c\x01" + compact(good))
+    write("manifest", "changed_signature", b"\x02\x00\xf0\x20" + compact(good))
+
+    # version: the announced text, 0x00, the running one.
+    for name, pair in {"newer": "0.4.0\x000.3.9", "same": "0.3.9\x000.3.9", "older": "0.3.10\x000.4.0",
+                       "largest": "65535.65535.65535", "too_large": "65536.0.0", "leading_zero": "00.1.0",
+                       "two_parts": "1.2", "four_parts": "1.2.3.4", "sign": "+1.0.0", "space": "1.0.0 ",
+                       "empty_part": "1..0"}.items():
+        write("version", name, pair.encode())
+
+    # file_names: UTF-16LE names, safe and each kind of unsafe.
+    for name, text in {"plain": "report 2024.pdf", "unicode": "\u00e9t\u00e9 \u4e2d.txt",
+                       "con": "CON", "con_ext": "con .txt", "conin": "CONIN$", "com_super": "COM\u00b9",
+                       "lpt9": "lpt9.log", "com10": "COM10", "dot": ".", "dotdot": "..",
+                       "trailing_dot": "a.", "trailing_space": "a ", "override": "x\u202etxt.exe",
+                       "isolate": "\u2066a", "slash": "a/b", "colon": "a:b", "control": "a\tb",
+                       "long180": "a" * 180, "long181": "a" * 181}.items():
+        write("file_names", name, text.encode("utf-16-le"))
+
+    # input_event: one plaintext (selector 0), or events of 21 bytes (selector 1).
+    for name, message in INPUT.items():
+        write("input_event", "json_" + name, b"\x00" + compact(message))
+    write("input_event", "json_array", b"\x00[1]")
+
+    def event(word, x, y, button, key, epoch):
+        return bytes([word]) + struct.pack(">iiiii", x, y, button, key, epoch)
+    write("input_event", "events_click",
+          b"\x01" + event(0, 100, 65535, 1, 0, 1) + event(1, 0, 0, 1, 0, 1) + event(2, 65535, 0, 1, 0, 1))
+    write("input_event", "events_keys",
+          b"\x01" + event(4, 0, 0, 0, 16, 1) + event(4, 0, 0, 0, 65, 1) + event(5, 0, 0, 0, 65, 1))
+    write("input_event", "events_wheel",
+          b"\x01" + event(3, 5, 5, 0, -120, 1) + event(3, 5, 5, 0, 0, 1) + event(3, 5, 5, 0, 12001, 1))
+    write("input_event", "events_bad", b"\x01" + event(6, 0, 0, 0, 0, 1) + event(7, 1, 1, 1, 1, 1)
+          + event(1, 0, 0, 4, 0, 1) + event(0, -1, 0, 0, 0, 0))
+
+    # peer_tools: flags (host, local and peer permissions), then records of what the peer sends
+    # and what the local user does (see peer_tools_fuzz.cc).
+    def rec(what, payload):
+        return bytes([what]) + struct.pack(">H", len(payload)) + payload
+
+    def peer(message):
+        return rec(0, compact(message))
+    tid = "00" * 15 + "01"
+    offer = peer({"op": "fileOffer", "id": tid, "name": "a.txt", "size": 5})
+    for host, flags in ((1, 0x7F), (0, 0x7E)):
+        who = "host" if host else "viewer"
+        write("peer_tools", who + "_receive", bytes([flags]) + offer + rec(5, b"\x01\x00")
+              + rec(3, b"hello") + rec(4, b"\x02\x00"))
+        write("peer_tools", who + "_receive_bad_digest", bytes([flags]) + offer + rec(5, b"\x01\x00")
+              + rec(3, b"hello") + rec(4, b"\x02\x01" + b"\x11" * 32))
+        big = peer({"op": "fileOffer", "id": tid, "name": "b.bin", "size": 70000})
+        write("peer_tools", who + "_receive_big", bytes([flags]) + big + rec(5, b"\x01\x01b.bin")
+              + rec(3, b"x" * 32768) + rec(3, b"y" * 32768) + rec(3, b"z" * 4464) + rec(4, b"\x02\x00"))
+        write("peer_tools", who + "_receive_declined", bytes([flags]) + offer + rec(5, b"\x02\x00")
+              + rec(3, b"late"))
+        write("peer_tools", who + "_send_small", bytes([flags]) + rec(5, b"\x00\x00") + rec(4, b"\x00\x00")
+              + rec(4, b"\x01\x00") + rec(4, b"\x03\x00"))
+        write("peer_tools", who + "_send_photo", bytes([flags]) + rec(5, b"\x00\x01") + rec(4, b"\x00\x00")
+              + rec(4, b"\x01\x01\x00\x01\x00\x00") + rec(4, b"\x01\x00") + rec(4, b"\x03\x00"))
+        write("peer_tools", who + "_send_cancelled", bytes([flags]) + rec(5, b"\x00\x01") + rec(4, b"\x00\x00")
+              + rec(4, b"\x04\x00") + rec(4, b"\x01\x00"))
+        write("peer_tools", who + "_idle", bytes([flags]) + offer + rec(5, b"\x0c\x00\x00\x02\x49\xf0")
+              + rec(5, b"\x0c\x00\x00\x02\x49\xf0"))
+        write("peer_tools", who + "_chat", bytes([flags]) + peer({"op": "chat", "text": "hi"})
+              + rec(5, b"\x04\x00hello there") + peer({"op": "chat", "text": ""}))
+        write("peer_tools", who + "_clipboard", bytes([flags]) + peer({"op": "clipboard", "text": "copy"})
+              + rec(5, b"\x06\x00") + rec(5, b"\x05\x00") + rec(5, b"\x09\x00new text")
+              + peer({"op": "clipboardSync", "text": "synced", "token": 3}))
+        write("peer_tools", who + "_permissions", bytes([flags]) + offer + rec(5, b"\x0a\x01")
+              + peer({"op": "permissions", "control": True, "files": False, "clipboard": True}))
+    write("peer_tools", "host_offer_from_peer_template", bytes([0x7F]) + rec(4, b"\x05\x00\x09notes.txt")
+          + rec(5, b"\x01\x00") + rec(3, b"abcdefghi") + rec(4, b"\x02\x00"))
+    write("peer_tools", "viewer_paste", bytes([0x7E]) + rec(5, b"\x08\x00")
+          + peer({"op": "clipboardAck", "token": 1, "applied": True}))
+    write("peer_tools", "host_input", bytes([0x7F]) + rec(2, compact(dict(INPUT["key"], action="keydown")))
+          + rec(2, compact(dict(INPUT["move"], action="down"))) + rec(5, b"\x0b\x00")
+          + rec(2, compact(dict(INPUT["key"], action="keyup"))))
+    write("peer_tools", "host_input_offer", bytes([0x7F]) + rec(2, compact(dict(INPUT["key"], action="keydown")))
+          + offer + rec(2, compact(dict(INPUT["key"], action="keyup"))))
+
 
 if __name__ == "__main__":
     main()
