@@ -209,6 +209,25 @@ def main():
                        "empty_part": "1..0"}.items():
         write("version", name, pair.encode())
 
+    # https_get: the limit (byte % 6 of 0, 1, 64, 16384, 16385, 65536), then the raw response.
+    def response(status, body, headers="Connection: close\r\n"):
+        return ("HTTP/1.1 %s\r\nContent-Length: %d\r\n%s\r\n" % (status, len(body), headers)).encode() + body
+    manifest_body = compact({"payload": "eyJ2IjoxfQ==", "signature": "AA=="})
+    write("https_get", "ok", b"\x03" + response("200 OK", manifest_body))
+    write("https_get", "ok_at_limit", b"\x02" + response("200 OK", b"m" * 64))
+    write("https_get", "over_announced", b"\x02" + response("200 OK", b"m" * 65))
+    write("https_get", "empty", b"\x00" + response("200 OK", b""))
+    write("https_get", "redirect", b"\x03" + response("302 Found", b"", "Location: https://elsewhere/\r\n"))
+    write("https_get", "not_found", b"\x03" + response("404 Not Found", b"gone"))
+    write("https_get", "short_body", b"\x05" + b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this")
+    write("https_get", "until_close", b"\x05" + b"HTTP/1.0 200 OK\r\n\r\nbody until the end")
+    chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"
+    write("https_get", "chunked", b"\x02" + chunked)
+    write("https_get", "chunked_over", b"\x01" + chunked)
+    write("https_get", "bad_chunk", b"\x02" + chunked.replace(b"6\r\n", b"zz\r\n"))
+    write("https_get", "two_lengths", b"\x03" + b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
+    write("https_get", "garbage", b"\x03" + b"\x16\x03\x01 not http")
+
     # file_names: UTF-16LE names, safe and each kind of unsafe.
     for name, text in {"plain": "report 2024.pdf", "unicode": "\u00e9t\u00e9 \u4e2d.txt",
                        "con": "CON", "con_ext": "con .txt", "conin": "CONIN$", "com_super": "COM\u00b9",
