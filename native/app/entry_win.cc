@@ -486,21 +486,23 @@ void RunMessageLoop(HWND window) {
   }
 }
 
-// Design preview: the window stays hidden and offline; it is sized as asked (both sides given),
-// laid out and rendered into the output file (page 5: the sharing banner alone). The pages'
-// own states and the language come with the user interface's painter; this renders what the
-// window draws today. Exit code 0, or 3 when the image could not be written.
+// Design preview: the window stays hidden and offline; the page's state is drawn (the viewer's
+// session with the offline test frame, the update card's states), the window is sized as asked
+// (both sides given), laid out and rendered into the output file (page 5: the sharing banner
+// alone). The language was chosen before the window was made. Exit code 0, or 3 when the image
+// could not be written.
 int RenderPreview(HWND window, MainWindowSide& side, Client& client, const PreviewOptions& preview) {
   client.SetApprovalSetting(preview.approval);
-  side.SetPreviewState(ClampSidebarPage(preview.page), preview.reveal);
+  const PreviewPage page = DescribePreviewPage(preview.page);
+  side.SetPreviewPage(page, preview.reveal);
   if (preview.width != 0 && preview.height != 0) {
     SetWindowPos(window, nullptr, 0, 0, ClampPreviewWidth(preview.width),
                  ClampPreviewHeight(preview.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   side.Layout();
   UpdateWindow(window);
-  const bool written = preview.page == 5 ? side.RenderBannerToPng(preview.outputPath)
-                                         : side.RenderToPng(preview.outputPath);
+  const bool written = page.bannerOnly ? side.RenderBannerToPng(preview.outputPath)
+                                       : side.RenderToPng(preview.outputPath);
   if (!written) {
     DebugNote(L"Kestrova: the preview image could not be written.");
     return 3;
