@@ -20,6 +20,7 @@
 #include "base/secure_memory.h"
 #include "crypto/primitives.h"
 #include "i18n/catalogue.h"
+#include "i18n/language.h"
 #include "ui/painter.h"
 
 namespace ov {
@@ -37,6 +38,13 @@ std::wstring WidenUtf8(const std::string& text) {
   return wide;
 }
 
+constexpr UINT_PTR kSideSubclassId = 2;  // the entry's own subclass of the controls is 1
+
+bool IsClipboardNotice(const std::string& status) {
+  return status == "Enable clipboard sync on both devices." ||
+         status == "Clipboard unavailable; paste cancelled.";
+}
+
 HWND MakeControl(HWND parent, HINSTANCE instance, const wchar_t* cls, DWORD style, int id) {
   return CreateWindowExW(0, cls, L"", WS_CHILD | style, 0, 0, 10, 10, parent,
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
@@ -44,13 +52,21 @@ HWND MakeControl(HWND parent, HINSTANCE instance, const wchar_t* cls, DWORD styl
 
 }  // namespace
 
+MainWindowSide::~MainWindowSide() {
+  if (childFont_) DeleteObject(childFont_);
+}
+
 bool MainWindowSide::Create(HWND window) {
   window_.store(window);
-  remoteId_ = MakeControl(window, instance_, L"EDIT",
-                          WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, kRemoteIdControl);
+  // First, so that the language box's item measurements during its creation reach it.
+  if (!SetWindowSubclass(window, WindowSubclass, kSideSubclassId, reinterpret_cast<DWORD_PTR>(this))) {
+    return false;
+  }
+  // The painter draws the two boxes' rounded borders.
+  remoteId_ = MakeControl(window, instance_, L"EDIT", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
+                          kRemoteIdControl);
   password_ = MakeControl(window, instance_, L"EDIT",
-                          WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD,
-                          kPasswordControl);
+                          WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, kPasswordControl);
   language_ = MakeControl(window, instance_, L"COMBOBOX",
                           WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED |
                               CBS_HASSTRINGS | WS_VSCROLL,
@@ -66,7 +82,76 @@ bool MainWindowSide::Create(HWND window) {
   SendMessageW(chatLog_, EM_SETLIMITTEXT, 110000, 0);
   SendMessageW(remoteId_, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(L"123 456 789"));
   SetWindowPos(language_, nullptr, 0, 0, 250, 260, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  for (const LanguageInfo& language : Languages()) {
+    const std::wstring name(language.displayName);
+    SendMessageW(language_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  }
+  SendMessageW(language_, CB_SETMINVISIBLE, 8, 0);
+  if (!SetWindowSubclass(language_, LanguageBoxSubclass, kSideSubclassId,
+                         reinterpret_cast<DWORD_PTR>(this))) {
+    return false;
+  }
+  UpdateScale();
+  UpdateChildFonts();
+  SetLanguage(language_index_);
   return true;
+}
+
+void MainWindowSide::SetLanguage(int language) {
+  if (language < 0 || language >= kLanguageCount) return;
+  language_index_ = language;
+  if (language_ && SendMessageW(language_, CB_GETCURSEL, 0, 0) != language) {
+    SendMessageW(language_, CB_SETCURSEL, static_cast<WPARAM>(language), 0);
+  }
+  SetCueTexts();
+  Repaint();
+  if (language_) InvalidateRect(language_, nullptr, FALSE);
+  if (banner_) InvalidateRect(banner_, nullptr, FALSE);
+}
+
+void MainWindowSide::SetCueTexts() {
+  if (password_) {
+    const std::wstring cue = Translate("Paste session password");
+    SendMessageW(password_, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(cue.c_str()));
+  }
+  if (chatInput_) {
+    const std::wstring cue = Translate("Type a message");
+    SendMessageW(chatInput_, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(cue.c_str()));
+  }
+}
+
+void MainWindowSide::OnLanguageChosen() {
+  const LRESULT chosen = SendMessageW(language_, CB_GETCURSEL, 0, 0);
+  if (chosen < 0 || chosen >= kLanguageCount || chosen == language_index_) return;
+  int language = language_index_;
+  // The choice is remembered except in a preview, which neither reads nor writes settings.
+  const bool save = client_ == nullptr || !client_->previewMode();
+  if (ov::SetLanguage(language, static_cast<int>(chosen), save)) SetLanguage(language);
+}
+
+void MainWindowSide::UpdateChildFonts() {
+  const int pixels = std::max(8, static_cast<int>(14.0f * scale_ + 0.5f));
+  if (pixels != childFontPixels_) {
+    HFONT font = CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    if (font) {
+      for (HWND control : ChildControls()) {
+        if (control) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+      }
+      if (childFont_) DeleteObject(childFont_);
+      childFont_ = font;
+      childFontPixels_ = pixels;
+    }
+  }
+  const float s = std::clamp(scale_, 0.5f, 4.0f);
+  if (language_ && s != languageScale_) {
+    languageScale_ = s;
+    // The selection field is 36 x s high with the control's edges; each list item 40 x s.
+    SendMessageW(language_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                 std::max(8, static_cast<int>(36.0f * s + 0.5f) - 6));
+    SendMessageW(language_, CB_SETITEMHEIGHT, 0, static_cast<int>(40.0f * s + 0.5f));
+  }
 }
 
 bool MainWindowSide::IsChildControl(HWND control) const noexcept {
@@ -113,6 +198,7 @@ void MainWindowSide::CreateBanner() {
                             monitor.rcWork.bottom - margin - height, width, height, nullptr,
                             nullptr, instance_, nullptr);
   if (!banner_) return;
+  SetWindowSubclass(banner_, BannerSubclass, kSideSubclassId, 0);
   const DWORD round = 2;  // DWMWCP_ROUND
   DwmSetWindowAttribute(banner_, 33, &round, sizeof round);  // DWMWA_WINDOW_CORNER_PREFERENCE
   ShowWindow(banner_, SW_SHOWNOACTIVATE);
@@ -261,7 +347,78 @@ void MainWindowSide::UpdateScale() {
 }
 
 bool MainWindowSide::RemoteView() const {
-  return client_ != nullptr && ov::ShowsRemoteView(MakeMainView(*client_), ui_);
+  return client_ != nullptr && ov::ShowsRemoteView(BaseView(), ui_);
+}
+
+MainView MainWindowSide::BaseView() const {
+  MainView view = MakeMainView(*client_);
+  if (!preview_) return view;
+  if (preview_->viewerSession) {
+    view.viewerRole = view.sessionActive = view.toolsUp = view.registered = true;
+    view.busy = false;
+    view.prompt = PromptKind::None;
+    view.deviceId.clear();
+    view.viewState = ViewState{};
+    view.fitMode = true;
+    view.zoom = 1.0;
+    if (previewFrame_ && !previewFrame_->Empty()) {
+      view.picture = &*previewFrame_;
+      view.firstFrameShown = true;
+    }
+  }
+  if (preview_->updateCard) {
+    view.gateOpen = false;
+    view.updateState = preview_->updateState;
+    view.newVersion = kPreviewNewVersion;
+    view.progress = kPreviewProgress;
+  }
+  return view;
+}
+
+MainView MainWindowSide::CurrentView(float widthDip) {
+  MainView view = BaseView();
+  const HWND focus = GetFocus();
+  view.remoteIdFocused = focus != nullptr && focus == remoteId_;
+  view.passwordFocused = focus != nullptr && focus == password_;
+  const HWND window = window_.load();
+  view.maximised = window != nullptr && IsZoomed(window);
+  view.fullScreen = fullScreen_;
+  const PeerSession* session = client_->session();
+  if (preview_ && preview_->viewerSession) {
+    ViewerFigures figures;
+    figures.hasPicture = view.picture != nullptr;
+    figures.pictureWidth = kTestFrameWidth;
+    figures.pictureHeight = kTestFrameHeight;
+    figures.controlNotice = preview_->inputNotice;
+    figures.windowWidthDip = widthDip;
+    view.strip = ViewerStatusLine(figures);
+  } else if (session != nullptr && !session->isHost()) {
+    view.strip = ViewerStatusLine(session->Figures(widthDip));
+    if (IsClipboardNotice(view.status)) {
+      view.strip.first = view.status;
+      view.strip.warning = false;
+    }
+  }
+  std::optional<FileTransfer::Progress> progress;
+  if (session != nullptr) {
+    progress = session->files().outgoing();
+    if (!progress) progress = session->files().incoming();
+  }
+  if (progress) {
+    meter_.Observe(GetTickCount64(), progress->done, progress->size);
+    view.transfer = MainView::Transfer{std::wstring(progress->name.begin(), progress->name.end()),
+                                       progress->size, progress->done, meter_.BytesPerSecond()};
+  } else {
+    meter_.Reset();
+  }
+  return view;
+}
+
+void MainWindowSide::SetPreviewPage(const PreviewPage& page, bool revealPassword) {
+  preview_ = page;
+  SetPreviewState(page.sidebarPage, revealPassword);
+  if (page.viewerSession && !previewFrame_) previewFrame_ = MakeOfflineTestFrame();
+  Layout();
 }
 
 void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
@@ -274,13 +431,7 @@ void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
   ctx.hovered = ui_.hoveredCommand;
   ctx.copyFeedback = ui_.copyFeedbackUntil != 0 ? ui_.copiedCommand : 0;
   if (client_ != nullptr) {
-    MainView view = MakeMainView(*client_);
-    const HWND focus = GetFocus();
-    view.remoteIdFocused = focus != nullptr && focus == remoteId_;
-    view.passwordFocused = focus != nullptr && focus == password_;
-    const HWND window = window_.load();
-    view.maximised = window != nullptr && IsZoomed(window);
-    view.fullScreen = fullScreen_;
+    const MainView view = CurrentView(static_cast<float>(width) / scale_);
     SyncChatLog();
     PaintMainWindow(ctx, view, ui_, static_cast<float>(width) / scale_,
                     static_cast<float>(height) / scale_);
@@ -290,6 +441,7 @@ void MainWindowSide::PaintFrame(HDC dc, int width, int height) {
 
 void MainWindowSide::ApplyPlacements() {
   placementsDirty_ = false;
+  UpdateChildFonts();
   const std::pair<ChildControl, HWND> children[] = {
       {ChildControl::RemoteId, remoteId_},   {ChildControl::Password, password_},
       {ChildControl::ChatInput, chatInput_}, {ChildControl::ChatLog, chatLog_},
@@ -302,8 +454,21 @@ void MainWindowSide::ApplyPlacements() {
       continue;
     }
     const RectF& r = placement->rect;
-    MoveWindow(window, static_cast<int>(r.x * scale_), static_cast<int>(r.y * scale_),
-               static_cast<int>(r.width * scale_), static_cast<int>(r.height * scale_), TRUE);
+    int height = static_cast<int>(r.height * scale_);
+    // A drop-down list's window height includes its list: eight items at most.
+    if (control == ChildControl::Language) {
+      height += static_cast<int>(8 * 40.0f * std::clamp(scale_, 0.5f, 4.0f)) + 4;
+    }
+    int top = static_cast<int>(r.y * scale_);
+    // The borderless ID and password boxes hold one line, centred in the drawn frame.
+    if ((control == ChildControl::RemoteId || control == ChildControl::Password) &&
+        childFontPixels_ > 0) {
+      const int line = std::min(height, childFontPixels_ * 3 / 2);
+      top += (height - line) / 2;
+      height = line;
+    }
+    MoveWindow(window, static_cast<int>(r.x * scale_), top, static_cast<int>(r.width * scale_),
+               height, TRUE);
     EnableWindow(window, placement->enabled ? TRUE : FALSE);
     ShowWindow(window, SW_SHOWNA);
   }
@@ -700,6 +865,245 @@ void MainWindowSide::SyncChatLog() {
   // The newest line in view.
   SendMessageW(chatLog_, EM_SETSEL, static_cast<WPARAM>(text.size()), static_cast<LPARAM>(text.size()));
   SendMessageW(chatLog_, EM_SCROLLCARET, 0, 0);
+}
+
+// The window's own messages, ahead of the entry's window procedure: the language box's list
+// items and choice, and the re-scaling after a DPI change. Nothing here may throw into the
+// system: a failure leaves the element undrawn.
+LRESULT CALLBACK MainWindowSide::WindowSubclass(HWND window, UINT message, WPARAM wParam,
+                                                LPARAM lParam, UINT_PTR, DWORD_PTR self) {
+  auto& side = *reinterpret_cast<MainWindowSide*>(self);
+  try {
+    switch (message) {
+      case WM_MEASUREITEM:
+        if (wParam == kLanguageControl) {
+          auto& item = *reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+          const float s = std::clamp(side.scale_, 0.5f, 4.0f);
+          item.itemHeight = item.itemID == static_cast<UINT>(-1)
+                                ? static_cast<UINT>(std::max(8, static_cast<int>(36 * s + 0.5f) - 6))
+                                : static_cast<UINT>(40 * s + 0.5f);
+          return TRUE;
+        }
+        break;
+      case WM_DRAWITEM:
+        if (wParam == kLanguageControl) {
+          const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+          // The selection field is painted by the box itself.
+          if ((item.itemState & ODS_COMBOBOXEDIT) == 0) side.DrawLanguageItem(item);
+          return TRUE;
+        }
+        break;
+      case WM_COMMAND:
+        if (lParam != 0 && reinterpret_cast<HWND>(lParam) == side.language_) {
+          if (HIWORD(wParam) == CBN_SELCHANGE) side.OnLanguageChosen();
+          InvalidateRect(side.language_, nullptr, FALSE);
+        }
+        break;
+      case WM_DPICHANGED: {
+        const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+        side.UpdateScale();
+        side.UpdateChildFonts();
+        side.Layout();
+        return result;
+      }
+      case WM_NCDESTROY:
+        RemoveWindowSubclass(window, WindowSubclass, kSideSubclassId);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception&) {
+    side.Repaint();
+  }
+  return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MainWindowSide::LanguageBoxSubclass(HWND box, UINT message, WPARAM wParam,
+                                                     LPARAM lParam, UINT_PTR, DWORD_PTR self) {
+  auto& side = *reinterpret_cast<MainWindowSide*>(self);
+  try {
+    switch (message) {
+      case WM_PAINT: {
+        PAINTSTRUCT paint{};
+        HDC dc = BeginPaint(box, &paint);
+        side.PaintLanguageBox(dc);
+        EndPaint(box, &paint);
+        return 0;
+      }
+      case WM_PRINTCLIENT:
+        side.PaintLanguageBox(reinterpret_cast<HDC>(wParam));
+        return 0;
+      case WM_ERASEBKGND:
+        return 1;
+      case WM_MOUSEMOVE:
+        if (!side.languageHover_) {
+          side.languageHover_ = true;
+          TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, box, 0};
+          TrackMouseEvent(&track);
+          InvalidateRect(box, nullptr, FALSE);
+        }
+        break;
+      case WM_MOUSELEAVE:
+        side.languageHover_ = false;
+        InvalidateRect(box, nullptr, FALSE);
+        break;
+      case WM_SETFOCUS:
+      case WM_KILLFOCUS:
+      case WM_ENABLE:
+      case WM_KEYUP:
+      case WM_LBUTTONUP:
+      case CB_SETCURSEL: {
+        const LRESULT result = DefSubclassProc(box, message, wParam, lParam);
+        InvalidateRect(box, nullptr, FALSE);
+        return result;
+      }
+      case WM_NCDESTROY:
+        RemoveWindowSubclass(box, LanguageBoxSubclass, kSideSubclassId);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception&) {
+  }
+  return DefSubclassProc(box, message, wParam, lParam);
+}
+
+namespace {
+
+// A language's name and region code, as the box and its list show them.
+void DrawLanguageEntry(GdiplusCanvas& canvas, int index, const RectF& rect, Argb text) {
+  if (index < 0 || index >= kLanguageCount) return;
+  const LanguageInfo& language = Languages()[static_cast<std::size_t>(index)];
+  TextStyle name;
+  name.size = 13;
+  canvas.Text(std::wstring(language.displayName), RectF{rect.x + 12, rect.y, rect.width - 60,
+                                                        rect.height},
+              name, text);
+  TextStyle region;
+  region.size = 11;
+  region.bold = true;
+  region.align = TextAlign::Right;
+  canvas.Text(std::wstring(language.region), RectF{rect.Right() - 70, rect.y, 40, rect.height},
+              region, 0xFF788B99);
+}
+
+}  // namespace
+
+void MainWindowSide::PaintLanguageBox(HDC dc) {
+  RECT area{};
+  GetClientRect(language_, &area);
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  if (width <= 0 || height <= 0) return;
+  MemoryCanvas buffer(width, height);
+  if (!buffer.ok()) return;
+  {
+    const float s = std::clamp(scale_, 0.5f, 4.0f);
+    Gdiplus::Graphics graphics(buffer.dc());
+    GdiplusCanvas canvas(graphics, fonts_, s);
+    const float w = static_cast<float>(width) / s;
+    const float h = static_cast<float>(height) / s;
+    const bool enabled = IsWindowEnabled(language_) != FALSE;
+    const bool focused = GetFocus() == language_;
+    canvas.FillRect(RectF{0, 0, w, h}, 0xFFFAFCFD);  // the sidebar behind the box
+    const Argb border = focused ? 0xFF10786D : languageHover_ && enabled ? 0xFF9FB4BE : 0xFFD3DCE1;
+    canvas.RoundRect(RectF{0.5f, 0.5f, w - 1, h - 1}, enabled ? 0xFFFFFFFF : 0xFFF1F5F7, 8,
+                     border);
+    const int selected = static_cast<int>(SendMessageW(language_, CB_GETCURSEL, 0, 0));
+    DrawLanguageEntry(canvas, selected, RectF{0, 0, w, h}, enabled ? 0xFF1C3141 : 0xFF8A979E);
+    // The drop-down chevron.
+    const float cx = w - 16;
+    const float cy = h / 2;
+    canvas.Polyline({PointF{cx - 4, cy - 2}, PointF{cx, cy + 2}, PointF{cx + 4, cy - 2}},
+                    0xFF586C7B, 1.6f, false);
+  }
+  BitBlt(dc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+}
+
+void MainWindowSide::DrawLanguageItem(const DRAWITEMSTRUCT& item) {
+  const int width = item.rcItem.right - item.rcItem.left;
+  const int height = item.rcItem.bottom - item.rcItem.top;
+  if (width <= 0 || height <= 0) return;
+  MemoryCanvas buffer(width, height);
+  if (!buffer.ok()) return;
+  {
+    const float s = std::clamp(scale_, 0.5f, 4.0f);
+    Gdiplus::Graphics graphics(buffer.dc());
+    GdiplusCanvas canvas(graphics, fonts_, s);
+    const RectF rect{0, 0, static_cast<float>(width) / s, static_cast<float>(height) / s};
+    canvas.FillRect(rect, (item.itemState & ODS_SELECTED) != 0 ? 0xFFE7F4F2 : 0xFFFFFFFF);
+    DrawLanguageEntry(canvas, static_cast<int>(item.itemID), rect, 0xFF1C3141);
+  }
+  BitBlt(item.hDC, item.rcItem.left, item.rcItem.top, width, height, buffer.dc(), 0, 0, SRCCOPY);
+}
+
+// The banner follows DPI changes: 304 x 48 at the new scale, kept on its monitor.
+LRESULT CALLBACK MainWindowSide::BannerSubclass(HWND banner, UINT message, WPARAM wParam,
+                                                LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if (message == WM_DPICHANGED) {
+    const float scale = std::max(static_cast<float>(HIWORD(wParam)) / 96.0f, 0.75f);
+    const int width = static_cast<int>(kBannerWidth * scale);
+    const int height = static_cast<int>(kBannerHeight * scale);
+    const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromRect(&suggested, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT& m = monitor.rcMonitor;
+    const LONG x = std::clamp(suggested.left, m.left, std::max(m.left, m.right - width));
+    const LONG y = std::clamp(suggested.top, m.top, std::max(m.top, m.bottom - height));
+    SetWindowPos(banner, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(banner, nullptr, FALSE);
+    return 0;
+  }
+  if (message == WM_NCDESTROY) RemoveWindowSubclass(banner, BannerSubclass, kSideSubclassId);
+  return DefSubclassProc(banner, message, wParam, lParam);
+}
+
+PixelBuffer MakeOfflineTestFrame() {
+  PixelBuffer frame;
+  Gdiplus::Bitmap bitmap(kTestFrameWidth, kTestFrameHeight, PixelFormat32bppARGB);
+  if (bitmap.GetLastStatus() != Gdiplus::Ok) return frame;
+  {
+    Gdiplus::Graphics graphics(&bitmap);
+    graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+    graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+    graphics.Clear(Gdiplus::Color(0xFF1D2D40));
+    Gdiplus::Pen grid(Gdiplus::Color(0xFF2B4258), 1.0f);
+    for (int x = 120; x < kTestFrameWidth; x += 120) {
+      graphics.DrawLine(&grid, x, 0, x, kTestFrameHeight);
+    }
+    for (int y = 120; y < kTestFrameHeight; y += 120) {
+      graphics.DrawLine(&grid, 0, y, kTestFrameWidth, y);
+    }
+    Gdiplus::StringFormat centred;
+    centred.SetAlignment(Gdiplus::StringAlignmentCenter);
+    centred.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+    Gdiplus::Font title(L"Segoe UI", 96, Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
+    Gdiplus::Font detail(L"Segoe UI", 44, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel);
+    Gdiplus::SolidBrush titleInk(Gdiplus::Color(0xFF86E5CF));
+    Gdiplus::SolidBrush detailInk(Gdiplus::Color(0xFFE5F2FC));
+    graphics.DrawString(L"OFFLINE TEST FRAME", -1, &title,
+                        Gdiplus::RectF(0, 380, kTestFrameWidth, 150), &centred, &titleInk);
+    graphics.DrawString(L"1920 \u00d7 1080 / no desktop capture", -1, &detail,
+                        Gdiplus::RectF(0, 540, kTestFrameWidth, 80), &centred, &detailInk);
+  }
+  Gdiplus::Rect all(0, 0, kTestFrameWidth, kTestFrameHeight);
+  Gdiplus::BitmapData data{};
+  if (bitmap.LockBits(&all, Gdiplus::ImageLockModeRead, PixelFormat32bppARGB, &data) !=
+      Gdiplus::Ok) {
+    return frame;
+  }
+  frame.width = kTestFrameWidth;
+  frame.height = kTestFrameHeight;
+  frame.bytes.resize(static_cast<std::size_t>(kTestFrameWidth) * kTestFrameHeight * 4);
+  for (int row = 0; row < kTestFrameHeight; ++row) {
+    std::memcpy(frame.bytes.data() + static_cast<std::size_t>(row) * kTestFrameWidth * 4,
+                static_cast<const std::uint8_t*>(data.Scan0) +
+                    static_cast<std::ptrdiff_t>(row) * data.Stride,
+                static_cast<std::size_t>(kTestFrameWidth) * 4);
+  }
+  bitmap.UnlockBits(&data);
+  return frame;
 }
 
 }  // namespace ov

@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,9 @@
 #include "app/commands.h"
 #include "ui/controls.h"
 #include "ui/gdiplus_canvas_win.h"
+#include "ui/painter.h"
+#include "ui/preview_page.h"
+#include "ui/transfer_meter.h"
 #include "ui/ui_state.h"
 
 namespace ov {
@@ -46,6 +50,7 @@ class Client;
 class MainWindowSide final : public WindowSide, public WindowEffects, public InputWindow {
  public:
   explicit MainWindowSide(HINSTANCE instance) : instance_(instance) {}
+  ~MainWindowSide() override;
 
   // The controller the window draws; must outlive the window's messages.
   void Attach(const Client* client) noexcept { client_ = client; }
@@ -68,8 +73,10 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   HWND passwordBox() const noexcept { return password_; }
   HWND chatInputBox() const noexcept { return chatInput_; }
   HWND languageBox() const noexcept { return language_; }
-  // The interface language (index into Languages()).
-  void SetLanguage(int language) noexcept { language_index_ = language; }
+  // The interface language (index into Languages()): selected in the language box, the cue
+  // texts re-set in it, the window and the banner repainted. An index outside 0-7 is ignored.
+  void SetLanguage(int language);
+  int language() const noexcept { return language_index_; }
 
   // WM_PAINT of the main window and of the banner.
   void Paint();
@@ -83,6 +90,10 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
     ui_.page = page;
     ui_.passwordRevealed = revealPassword;
   }
+  // Preview: the page's state drawn in place of the controller's, which stays offline: the
+  // viewer's session with the offline test frame (and the input notice), or the update card in
+  // a state. Also selects the page's sidebar page and the password's visibility.
+  void SetPreviewPage(const PreviewPage& page, bool revealPassword);
 
   // Pointer: the command under a client point (pixels), hover tracking, and the window part for
   // WM_NCHITTEST at a screen point.
@@ -144,6 +155,25 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
  private:
   // Paints the window into `dc` (`width` x `height` pixels) and keeps the layout it made.
   void PaintFrame(HDC dc, int width, int height);
+  // What the painter shows: the controller's view with the window's own parts (focus, the
+  // status strip, the transfer's figures) and, in a preview, the preview page's state.
+  MainView CurrentView(float widthDip);
+  // The controller's view with the preview page's state over it.
+  MainView BaseView() const;
+  // The main window's own subclass (language box drawing and choice, DPI changes).
+  static LRESULT CALLBACK WindowSubclass(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                         UINT_PTR id, DWORD_PTR self);
+  static LRESULT CALLBACK LanguageBoxSubclass(HWND box, UINT message, WPARAM wParam,
+                                              LPARAM lParam, UINT_PTR id, DWORD_PTR self);
+  static LRESULT CALLBACK BannerSubclass(HWND banner, UINT message, WPARAM wParam, LPARAM lParam,
+                                         UINT_PTR id, DWORD_PTR self);
+  void DrawLanguageItem(const DRAWITEMSTRUCT& item);
+  void PaintLanguageBox(HDC dc);
+  void OnLanguageChosen();
+  void SetCueTexts();
+  // The child controls' font ("Segoe UI", weight 400, sized from the scale; made again only when
+  // its pixel height changes) and the language box's item heights.
+  void UpdateChildFonts();
   void ApplyPlacements();
   void UpdateScale();
   std::wstring Translate(std::string_view key) const;
@@ -176,6 +206,18 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   std::vector<HitRegion> tooltipRegions_;  // the regions the tooltip's tools were made from
   float tooltipScale_ = 0;
   std::wstring tooltipText_;
+  // Preview state (empty outside a preview).
+  std::optional<PreviewPage> preview_;
+  std::optional<PixelBuffer> previewFrame_;
+  TransferMeter meter_;
+  HFONT childFont_ = nullptr;
+  int childFontPixels_ = 0;
+  float languageScale_ = 0;
+  bool languageHover_ = false;
 };
+
+// The preview's offline test frame: 1920 x 1080, a grid every 120 pixels and two lines of text.
+// Empty when GDI+ could not draw it.
+PixelBuffer MakeOfflineTestFrame();
 
 }  // namespace ov

@@ -401,6 +401,19 @@ void UpdateCard(DrawContext& ctx, const MainView& view, float width, float heigh
         RectF{x, card.Bottom() - 52, 564, 22}, Style(12), kMuted);
 }
 
+// The picture's scale on screen: the zoom, or in fit mode the fitted scale (device pixels per
+// picture pixel).
+double ShownZoom(const MainView& view, float scale, float width, float height) {
+  if (!view.fitMode || view.picture == nullptr || view.picture->Empty()) return view.zoom;
+  ViewState fitted;
+  const ViewRect placed = LayoutImage(
+      fitted,
+      ViewRect{0, kViewerToolbarHeight * scale, width * scale,
+               (height - kViewerToolbarHeight - kViewerStatusStripHeight) * scale},
+      view.picture->width, view.picture->height);
+  return static_cast<double>(placed.width) / static_cast<double>(view.picture->width);
+}
+
 void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width, float height) {
   Canvas& c = ctx.canvas;
   c.FillRect(RectF{0, 0, width, height}, 0xFF0B1118);
@@ -494,7 +507,8 @@ void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width
   }
   if (width >= kToolbarZoomWidth) {
     ToolbarButton(ctx, cmd::kZoomOut, L"", fromLeft(32), true, false);
-    const int percent = static_cast<int>(std::lround(view.zoom * 100));
+    // In fit mode the zoom shown is the fitted scale.
+    const int percent = static_cast<int>(std::lround(ShownZoom(view, scale, width, height) * 100));
     ToolbarButton(ctx, cmd::kZoomMenu, std::to_wstring(percent) + L"%", fromLeft(60), false,
                   false);
     ToolbarButton(ctx, cmd::kZoomIn, L"", fromLeft(32), true, false);
@@ -572,9 +586,14 @@ void PaintSharingBanner(DrawContext& ctx, float width, float height) {
   const RectF end{228, 8, 68, 32};
   const bool hovered = ctx.hovered == cmd::kDisconnect;
   c.RoundRect(end, hovered ? 0xFFC03043 : 0xFFAB2A3C, 8, 0);
+  // The label keeps its size unless it would be trimmed; then it shrinks to fit (down to 9).
   const std::wstring label = ctx.translate("End session");
-  c.Text(label, RectF{end.x + 4, end.y, end.width - 8, end.height},
-         Style(11, true, TextAlign::Center), 0xFFFFFFFF);
+  const RectF labelRect{end.x + 2, end.y, end.width - 4, end.height};
+  TextStyle labelStyle = Style(11, true, TextAlign::Center);
+  while (labelStyle.size > 9 && c.MeasureText(label, labelStyle) > labelRect.width) {
+    labelStyle.size -= 0.5f;
+  }
+  c.Text(label, labelRect, labelStyle, 0xFFFFFFFF);
   ctx.layout.AddRegion(cmd::kDisconnect, end);
 }
 
