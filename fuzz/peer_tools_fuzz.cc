@@ -5,7 +5,7 @@
 //
 //   byte 0       bit 0: host (1) or viewer (0); bits 1-3: the local control, files and clipboard
 //                permissions; bits 4-6: the peer's control, files and clipboard in its hello
-//   then up to 24 records, each: what (byte % 6), length (2 bytes, big-endian; cut to what is
+//   then up to 24 records, each: what (byte % 8), length (2 bytes, big-endian; cut to what is
 //   left), the record's bytes:
 //     0  a Control plaintext from the peer
 //     1  a Tools plaintext from the peer (a file chunk)
@@ -22,10 +22,18 @@
 //        copy elsewhere, switch a permission, open or close the file dialog, let time pass);
 //        byte 1 chooses (the source file, accept under the offered name or the text, which
 //        permission); the text, or the u32 of milliseconds, follows from byte 2
+//     6  a Frame plaintext from the peer (epoch, sequence, JPEG)
+//     7  a message of the viewer's window on the remote view: byte 0 % 8 picks mouse move,
+//        button down, button up, wheel, key down, key up, focus lost or minimise; byte 1 holds
+//        the button (bits 0-1, % 3 + 1), repeat, Ctrl, Alt, on one of the window's controls and
+//        full screen (bits 2-6); x, y and the wheel delta follow as signed 16-bit big-endian
+//        integers, as the window's messages carry them (the key is the delta's low byte, the
+//        virtual key's byte the window passes on)
 //
 // What the session sends is checked as it goes: control messages are JSON within the limit;
 // chunks carry the upload's id and the source's own bytes, in order, never past its size; input
-// the viewer sends is an event the host accepts. The transfers' counts stay within their sizes.
+// the viewer sends (from its window's keys, buttons and wheel, or the paste) is an event the host
+// accepts. The transfers' counts stay within their sizes.
 // When the session is destroyed nothing is held down on the host, no partial file is left,
 // every file written is where the local user accepted a download, marked with the origin, and
 // has the digest the peer announced for it.
@@ -78,16 +86,32 @@ std::uint32_t U32(std::span<const std::uint8_t> bytes) {
   return value;
 }
 
+// KESTROVA_FUZZ_TRACE=1 prints what each record did and what the session sent (for reading a
+// reproducer).
+const bool trace = std::getenv("KESTROVA_FUZZ_TRACE") != nullptr;
+
 class CheckingOwner final : public ov::SessionOwner {
  public:
   bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) override {
+    if (trace && (kind == kControl || kind == kInput)) {
+      std::fprintf(stderr, "  sent %s %.*s\n", kind == kControl ? "control" : "input",
+                   static_cast<int>(plaintext.size()),
+                   reinterpret_cast<const char*>(plaintext.data()));
+    }
     if (kind == kFrame) {
       OV_FUZZ_CHECK(host && plaintext.size() >= 10 && plaintext[8] == 0xFF && plaintext[9] == 0xD8);
     } else if (kind == kTools) {
       CheckChunk(plaintext);
     } else if (kind == kInput) {
       OV_FUZZ_CHECK(!host && plaintext.size() <= ov::kInputMessageLimit);
-      (void)ov::ParseInputEvent(ov::ParseMessage(std::span<const std::uint8_t>(plaintext)));
+      try {
+        (void)ov::ParseInputEvent(ov::ParseMessage(std::span<const std::uint8_t>(plaintext)));
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "the host refuses the viewer's input (%s): %.*s\n", error.what(),
+                     static_cast<int>(plaintext.size()),
+                     reinterpret_cast<const char*>(plaintext.data()));
+        OV_FUZZ_CHECK(false && "the viewer sent an event the host refuses");
+      }
     } else {
       OV_FUZZ_CHECK(kind == kControl);
       OV_FUZZ_CHECK(plaintext.size() <= ov::kControlMessageLimit);
@@ -162,6 +186,26 @@ ov::Json PeerHello(bool host, std::uint8_t flags) {
           {"clipboard", clipboard}};
 }
 
+// The viewer's window as the input capture sees it: a view area below the toolbar, full screen
+// or not, the mouse captured or not.
+class FakeWindow final : public ov::InputWindow {
+ public:
+  ov::ViewRect ViewArea() const override { return {0.0f, 52.0f, 800.0f, 500.0f}; }
+  bool FullScreen() const override { return fullScreen; }
+  void LeaveFullScreen() override { fullScreen = false; }
+  void CaptureMouse() override { captured = true; }
+  void ReleaseMouse() override { captured = false; }
+  bool HasMouseCapture() const override { return captured; }
+
+  bool fullScreen = false;
+  bool captured = false;
+};
+
+std::int32_t I16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  if (bytes.size() < at + 2) return 0;
+  return static_cast<std::int16_t>((bytes[at] << 8) | bytes[at + 1]);
+}
+
 // One run: the session and everything it works on.
 struct Run {
   CheckingOwner owner;
@@ -171,6 +215,46 @@ struct Run {
   std::set<std::string> announcedDigests;  // every fileFinish digest the peer sent
   std::set<std::u16string> acceptedDestinations;
   bool modal = false;
+  FakeWindow window;
+
+  // A message of the viewer's window; the host has no remote view.
+  void WindowMessage(ov::PeerSession& session, std::span<const std::uint8_t> bytes) {
+    if (session.isHost()) return;
+    const std::uint8_t choice = bytes.size() > 0 ? bytes[0] : 0;
+    const std::uint8_t flags = bytes.size() > 1 ? bytes[1] : 0;
+    const std::int32_t button = (flags & 3) % 3 + 1;
+    const bool repeat = (flags & 0x04) != 0;
+    const bool control = (flags & 0x08) != 0;
+    const bool alt = (flags & 0x10) != 0;
+    const bool onControl = (flags & 0x20) != 0;
+    window.fullScreen = (flags & 0x40) != 0;
+    const ov::ClientPoint point{static_cast<float>(I16(bytes, 2)),
+                                static_cast<float>(I16(bytes, 4))};
+    // The window passes the low byte of a key message's virtual key, and the wheel's signed delta.
+    const std::int32_t delta = I16(bytes, 6);
+    const std::int32_t key = delta & 0xFF;
+    ov::ViewerInput& input = session.input();
+    switch (choice % 8) {
+      case 0:
+        return input.OnMouseMove(window, point, owner.now);
+      case 1:
+        (void)input.OnButtonDown(window, button, point, onControl);
+        return;
+      case 2:
+        (void)input.OnButtonUp(window, button, point);
+        return;
+      case 3:
+        return input.OnWheel(window, delta, control, point);
+      case 4:
+        return input.OnKeyDown(window, key, repeat, control, alt);
+      case 5:
+        return input.OnKeyUp(key);
+      case 6:
+        return input.OnFocusLost(window);
+      default:
+        return input.OnMinimize();
+    }
+  }
 
   void Control(ov::PeerSession& session, const ov::Json& message) {
     const std::string text = ov::SerializeMessage(message);
@@ -342,9 +426,6 @@ struct Run {
   }
 };
 
-// KESTROVA_FUZZ_TRACE=1 prints what each record did (for reading a reproducer).
-const bool trace = std::getenv("KESTROVA_FUZZ_TRACE") != nullptr;
-
 void Drive(Run& run, bool host, std::uint8_t flags, std::span<const std::uint8_t> rest) {
   ov::PeerSession session(host, run.owner, run.platform, run.permissions, run.clipboard);
   run.owner.files = &session.files();
@@ -356,7 +437,7 @@ void Drive(Run& run, bool host, std::uint8_t flags, std::span<const std::uint8_t
   OV_FUZZ_CHECK(session.control().helloComplete());
 
   for (int record = 0; record < 24 && rest.size() >= 3 && !run.owner.ended; ++record) {
-    const std::uint8_t what = rest[0] % 6;
+    const std::uint8_t what = rest[0] % 8;
     std::size_t length = (std::size_t{rest[1]} << 8) | rest[2];
     rest = rest.subspan(3);
     length = std::min(length, rest.size());
@@ -388,8 +469,14 @@ void Drive(Run& run, bool host, std::uint8_t flags, std::span<const std::uint8_t
         case 4:
           run.FileMessage(session, bytes);
           break;
-        default:
+        case 5:
           run.Local(session, bytes);
+          break;
+        case 6:
+          session.Dispatch(kFrame, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+          break;
+        default:
+          run.WindowMessage(session, bytes);
           break;
       }
     } catch (const std::exception& error) {
