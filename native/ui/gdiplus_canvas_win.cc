@@ -113,8 +113,23 @@ void GdiplusCanvas::Text(const std::wstring& text, const RectF& rect, const Text
                       : style.align == TextAlign::Right ? Gdiplus::StringAlignmentFar
                                                         : Gdiplus::StringAlignmentNear);
   Gdiplus::SolidBrush brush(ColourOf(colour));
-  Note(graphics_.DrawString(text.c_str(), static_cast<INT>(text.size()), FontFor(style),
-                            Scaled(rect), &format, &brush));
+  const Gdiplus::RectF box = Scaled(rect);
+  Note(graphics_.DrawString(text.c_str(), static_cast<INT>(text.size()), FontFor(style), box,
+                            &format, &brush));
+  if (trackTrimming_) {
+    // The text's own width on one line, without a box to trim it.
+    Gdiplus::StringFormat natural;
+    natural.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+    Gdiplus::RectF bounds;
+    INT fitted = 0;
+    INT lines = 0;
+    const Gdiplus::Status measured = graphics_.MeasureString(
+        text.c_str(), static_cast<INT>(text.size()), FontFor(style),
+        Gdiplus::RectF(0, 0, 100000, box.Height), &natural, &bounds, &fitted, &lines);
+    if (measured == Gdiplus::Ok && bounds.Width > box.Width + 0.5f) {
+      trimmed_.push_back(Trimmed{text, rect});
+    }
+  }
 }
 
 void GdiplusCanvas::WrappedText(const std::wstring& text, float x, float y, float width,
@@ -123,8 +138,23 @@ void GdiplusCanvas::WrappedText(const std::wstring& text, float x, float y, floa
   Gdiplus::StringFormat format;
   format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
   Gdiplus::SolidBrush brush(ColourOf(colour));
-  Note(graphics_.DrawString(text.c_str(), static_cast<INT>(text.size()), FontFor(style),
-                            Scaled(RectF{x, y, width, 2.9f * style.size}), &format, &brush));
+  const RectF rect{x, y, width, 2.9f * style.size};
+  const Gdiplus::RectF box = Scaled(rect);
+  Note(graphics_.DrawString(text.c_str(), static_cast<INT>(text.size()), FontFor(style), box,
+                            &format, &brush));
+  if (trackTrimming_) {
+    // The wrapped text's own height in the box's width.
+    Gdiplus::StringFormat natural;
+    Gdiplus::RectF bounds;
+    INT fitted = 0;
+    INT lines = 0;
+    const Gdiplus::Status measured = graphics_.MeasureString(
+        text.c_str(), static_cast<INT>(text.size()), FontFor(style),
+        Gdiplus::RectF(0, 0, box.Width, 100000), &natural, &bounds, &fitted, &lines);
+    if (measured == Gdiplus::Ok && bounds.Height > box.Height + 0.5f) {
+      trimmed_.push_back(Trimmed{text, rect});
+    }
+  }
 }
 
 float GdiplusCanvas::MeasureText(const std::wstring& text, const TextStyle& style) {

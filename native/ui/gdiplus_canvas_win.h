@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -50,6 +51,15 @@ class GdiplusCanvas final : public Canvas {
 
   Gdiplus::Status lastError() const noexcept { return lastError_; }
 
+  // Trimming report (off by default, it costs a measurement per text): every text drawn from
+  // now on that did not fit its box and was cut with an ellipsis is kept with its box (DIP).
+  struct Trimmed {
+    std::wstring text;
+    RectF rect;
+  };
+  void TrackTrimming(bool on) noexcept { trackTrimming_ = on; }
+  const std::vector<Trimmed>& trimmed() const noexcept { return trimmed_; }
+
  private:
   Gdiplus::RectF Scaled(const RectF& rect) const;
   void Note(Gdiplus::Status status) noexcept;
@@ -60,6 +70,8 @@ class GdiplusCanvas final : public Canvas {
   float scale_;
   std::vector<Gdiplus::GraphicsState> clips_;
   Gdiplus::Status lastError_ = Gdiplus::Ok;
+  bool trackTrimming_ = false;
+  std::vector<Trimmed> trimmed_;
 };
 
 }  // namespace ov

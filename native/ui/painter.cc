@@ -467,12 +467,10 @@ void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width
                           L"%"
                     : std::wstring();
   if (width >= kToolbarToolLabelsWidth) {
-    const std::wstring files = filesPercent.empty()
-                                   ? ctx.translate("Files")
-                                   : ctx.translate("Files") + L" " + filesPercent;
-    ToolbarButton(ctx, cmd::kFiles, files, fromRight(filesPercent.empty() ? 92 : 116), true,
-                  false);
-    ToolbarButton(ctx, cmd::kChat, ctx.translate("Chat"), fromRight(92), true, false);
+    // The labelled button keeps its icon and width; the percentage takes the label's place.
+    ToolbarButton(ctx, cmd::kFiles, filesPercent.empty() ? ctx.translate("Files") : filesPercent,
+                  fromRight(100), true, false);
+    ToolbarButton(ctx, cmd::kChat, ctx.translate("Chat"), fromRight(100), true, false);
   } else if (width >= kToolbarToolIconsWidth) {
     if (filesPercent.empty()) {
       ToolbarButton(ctx, cmd::kFiles, L"", fromRight(32), true, false);
@@ -590,7 +588,9 @@ void PaintSharingBanner(DrawContext& ctx, float width, float height) {
   const std::wstring label = ctx.translate("End session");
   const RectF labelRect{end.x + 2, end.y, end.width - 4, end.height};
   TextStyle labelStyle = Style(11, true, TextAlign::Center);
-  while (labelStyle.size > 9 && c.MeasureText(label, labelStyle) > labelRect.width) {
+  // The drawn line keeps a little padding at both ends beyond the measured glyphs.
+  while (labelStyle.size > 9 &&
+         c.MeasureText(label, labelStyle) + 0.4f * labelStyle.size > labelRect.width) {
     labelStyle.size -= 0.5f;
   }
   c.Text(label, labelRect, labelStyle, 0xFFFFFFFF);
