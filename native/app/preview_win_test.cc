@@ -215,4 +215,40 @@ TEST(PreviewPages, EnglishPagesMatchTheReferences) {
   }
 }
 
+// The program carries its icon, its manifest (per-monitor DPI v2, common controls v6, long
+// paths, asInvoker) and the version 0.3.9, and ships without its symbols.
+TEST(ProgramResources, IconManifestAndVersion) {
+  const std::wstring path = WinePath(OV_KESTROVA_EXE);
+  HMODULE program = LoadLibraryExW(path.c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(program, nullptr);
+  EXPECT_NE(FindResourceW(program, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(14)), nullptr)
+      << "icon group 101";  // RT_GROUP_ICON
+  HRSRC manifest = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(manifest, nullptr);
+  const auto* bytes = static_cast<const char*>(LockResource(LoadResource(program, manifest)));
+  const std::string text(bytes, SizeofResource(program, manifest));
+  for (const char* part : {"PerMonitorV2", "Microsoft.Windows.Common-Controls", "6.0.0.0",
+                           "longPathAware", "asInvoker"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part;
+  }
+  FreeLibrary(program);
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  ASSERT_GT(size, 0u);
+  std::vector<std::uint8_t> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00000003u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00090000u);
+  // Stripped: the symbols are in the file beside it, which is far larger.
+  WIN32_FILE_ATTRIBUTE_DATA exe{};
+  WIN32_FILE_ATTRIBUTE_DATA symbols{};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &exe));
+  ASSERT_TRUE(GetFileAttributesExW((path + L".debug").c_str(), GetFileExInfoStandard, &symbols));
+  EXPECT_LT(exe.nFileSizeLow * 4ull, symbols.nFileSizeLow);
+}
+
 }  // namespace
