@@ -142,6 +142,12 @@ void MainWindowSide::UpdateChildFonts() {
       if (childFont_) DeleteObject(childFont_);
       childFont_ = font;
       childFontPixels_ = pixels;
+      // The borderless boxes keep their text off the drawn frame.
+      const WORD margin = static_cast<WORD>(8.0f * scale_ + 0.5f);
+      for (HWND box : {remoteId_, password_}) {
+        if (box) SendMessageW(box, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN,
+                              MAKELPARAM(margin, margin));
+      }
     }
   }
   const float s = std::clamp(scale_, 0.5f, 4.0f);
