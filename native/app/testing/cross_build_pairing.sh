@@ -78,3 +78,16 @@ grep -q '^CURSOR ' "$work/input-windows-host-linux-viewer.host"
 echo "input-windows-host-linux-viewer: $(grep CURSOR "$work/input-windows-host-linux-viewer.host")"
 pair input-linux-host-windows-viewer linux windows "$url" --input
 grep -q '^CURSOR ' "$work/input-linux-host-windows-viewer.host"
+
+# The Windows host's real screen: Wine's display shows the demo desktop's test pattern, the host
+# captures it with its own capturer and the Linux viewer's decoded picture must show it.
+"$wine_run" "$wine_state" "$(dirname "$windows_peer")/demo_desktop.exe" 'Z:\tmp\kestrova-cross-desktop.log' \
+  >/dev/null 2>&1 &
+desktop_pid=$!
+sleep 3
+status=0
+pair capture-windows-host-linux-viewer windows linux "$url" --capture --expect-pattern || status=1
+kill "$desktop_pid" 2>/dev/null || true
+(source "$wine_state/env" && wineserver -k) 2>/dev/null || true
+[ "$status" = 0 ] || exit 1
+grep '^PATTERN ok' "$work/capture-windows-host-linux-viewer.viewer"

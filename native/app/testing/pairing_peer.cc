@@ -9,9 +9,14 @@
 // (SendInput on Windows) and waits until the cursor rests on the last pixel of its first display
 // with no button held, printing "CURSOR x,y"; the viewer waits for the first picture, presses
 // the left button in the middle of the view and releases it far outside the picture (a release
-// is clamped to the picture's edge: 65535, 65535).
+// is clamped to the picture's edge: 65535, 65535). "--capture" (host) streams this system's real
+// screen through its own capturer (GDI under Wine) instead of the synthetic desktop;
+// "--expect-pattern" (viewer) waits for a decoded picture whose four corner cells show the
+// colours of the demo desktop's test pattern (native/app/testing/demo_desktop_win.cc, 8 x 5
+// cells) within JPEG tolerance and prints "PATTERN" with what it saw.
 // Exit status 0 on success, 1 on failure or after 60 s; the last status is printed either way.
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -28,6 +33,7 @@
 #include "app/viewer_input.h"
 #include "screen/displays.h"
 #include "screen/input_injector.h"
+#include "screen/screen_capturer.h"
 #include "net/testing/test_trust.h"
 #include "net/testing/ws_test_server.h"
 
@@ -35,18 +41,50 @@ namespace {
 
 // The fake platform (transports, synthetic capture, settings in memory) with this system's real
 // displays and input injector.
+// The demo desktop's palette (RGB) and its 8 x 5 cells: column c, row r shows
+// kPalette[(c + 3 r) % 8].
+constexpr unsigned kPalette[8] = {0xE53935, 0x43A047, 0x1E88E5, 0xFDD835,
+                                  0x8E24AA, 0x00ACC1, 0xFB8C00, 0x6D4C41};
+
+// Whether the centres of the four corner cells of `picture` (BGRA) show their colours within
+// 40 per channel; `seen` gets the colours found.
+bool CornersMatch(const ov::PixelBuffer& picture, std::string& seen) {
+  bool all = true;
+  seen.clear();
+  for (const auto& [c, r] : {std::pair{0, 0}, {7, 0}, {0, 4}, {7, 4}}) {
+    const int x = (2 * c + 1) * picture.width / 16;
+    const int y = (2 * r + 1) * picture.height / 10;
+    const std::uint8_t* p =
+        picture.bytes.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) +
+                                static_cast<std::size_t>(x)) * 4;
+    const unsigned want = kPalette[(c + 3 * r) % 8];
+    const int channels[3] = {p[2], p[1], p[0]};
+    const int expected[3] = {static_cast<int>(want >> 16), static_cast<int>((want >> 8) & 0xFF),
+                             static_cast<int>(want & 0xFF)};
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X%02X%02X ", channels[0], channels[1], channels[2]);
+    seen += text;
+    for (int i = 0; i < 3; ++i) all = all && std::abs(channels[i] - expected[i]) <= 40;
+  }
+  return all;
+}
+
 class InputPlatform final : public ov::Platform {
  public:
-  explicit InputPlatform(ov::testing::FakePlatform& fake) : fake_(fake) {}
+  InputPlatform(ov::testing::FakePlatform& fake, bool realCapture)
+      : fake_(fake), realCapture_(realCapture) {}
   std::shared_ptr<ov::Transport> CreateTransport() override { return fake_.CreateTransport(); }
   std::vector<ov::DisplayInfo> EnumerateDisplays() override { return ov::EnumerateDisplays(); }
-  std::unique_ptr<ov::ScreenCapturer> CreateCapturer() override { return fake_.CreateCapturer(); }
+  std::unique_ptr<ov::ScreenCapturer> CreateCapturer() override {
+    return realCapture_ ? ov::CreateScreenCapturer() : fake_.CreateCapturer();
+  }
   std::unique_ptr<ov::SettingsStore> OpenSettings() override { return fake_.OpenSettings(); }
   ov::InputInjector& Injector() override { return injector_; }
   ov::FileStore& Files() override { return fake_.Files(); }
 
  private:
   ov::testing::FakePlatform& fake_;
+  const bool realCapture_;
   ov::InputInjector injector_{ov::CreateSystemInputBackend()};
 };
 
@@ -72,8 +110,12 @@ int main(int argc, char** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   bool carryInput = false;
-  if (!args.empty() && args[0] == "--input") {
-    carryInput = true;
+  bool realCapture = false;
+  bool expectPattern = false;
+  while (!args.empty() && (args[0] == "--input" || args[0] == "--capture" ||
+                           args[0] == "--expect-pattern")) {
+    (args[0] == "--input" ? carryInput : args[0] == "--capture" ? realCapture : expectPattern) =
+        true;
     args.erase(args.begin());
   }
   if (args.size() < 2 || (args[0] == "viewer" && args.size() < 4)) {
@@ -95,8 +137,8 @@ int main(int argc, char** argv) {
   platform.transportFactory = [options = trusted ? trusted->options() : ov::TransportOptions{}] {
     return ov::CreateTransport(options);
   };
-  InputPlatform inputPlatform(platform);
-  env.platform = carryInput ? static_cast<ov::Platform*>(&inputPlatform) : &platform;
+  InputPlatform inputPlatform(platform, realCapture);
+  env.platform = carryInput || realCapture ? static_cast<ov::Platform*>(&inputPlatform) : &platform;
   ov::Client client(std::move(env));
   std::unique_ptr<ov::InputBackend> cursor = ov::CreateSystemInputBackend();
   ov::ScreenPoint target;
@@ -114,8 +156,13 @@ int main(int argc, char** argv) {
   client.StartUpdateCheck();
   client.OnTimerTick();
 
+  std::string seenPattern;
+  bool patternMatched = false;
   auto done = [&] {
-    if (viewer) return client.status() == ov::kStatusEncrypted && (!carryInput || pressed);
+    if (viewer) {
+      return client.status() == ov::kStatusEncrypted && (!carryInput || pressed) &&
+             (!expectPattern || patternMatched);
+    }
     const bool hello = client.sessionActive() && client.session() != nullptr &&
                        client.session()->control().helloComplete();
     if (!hello || !carryInput) return hello;
@@ -146,6 +193,10 @@ int main(int argc, char** argv) {
       client.ConnectToDevice();
       connected = true;
     }
+    if (viewer && expectPattern && !patternMatched && client.session() != nullptr &&
+        client.session()->display().picture()) {
+      patternMatched = CornersMatch(*client.session()->display().picture(), seenPattern);
+    }
     if (viewer && carryInput && !pressed && client.status() == ov::kStatusEncrypted &&
         client.session() != nullptr && client.session()->display().picture()) {
       ov::ViewerInput& input = *client.viewerInput();
@@ -164,6 +215,7 @@ int main(int argc, char** argv) {
     if (window.TakeWake(std::chrono::milliseconds(20))) client.DrainNetEvents();
   }
   if (carryInput && !viewer && succeeded) std::printf("CURSOR %d,%d\n", target.x, target.y);
+  if (expectPattern) std::printf("PATTERN %s%s\n", patternMatched ? "ok " : "", seenPattern.c_str());
   std::printf("STATUS %s\n", client.status().c_str());
   return succeeded ? 0 : 1;
 }
