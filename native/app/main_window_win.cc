@@ -476,7 +476,11 @@ void MainWindowSide::ApplyPlacements() {
     MoveWindow(window, static_cast<int>(r.x * scale_), top, static_cast<int>(r.width * scale_),
                height, TRUE);
     EnableWindow(window, placement->enabled ? TRUE : FALSE);
-    ShowWindow(window, SW_SHOWNA);
+    // A page's controls are disabled while a prompt covers the page; a native window would draw
+    // over the prompt's card, so they are hidden until it goes. The sidebar's language box lies
+    // outside the overlay and only greys.
+    const bool underPrompt = !placement->enabled && control != ChildControl::Language;
+    ShowWindow(window, underPrompt ? SW_HIDE : SW_SHOWNA);
   }
 }
 
