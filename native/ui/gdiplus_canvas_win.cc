@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "screen/picture.h"
+
 namespace ov {
 namespace {
 
@@ -203,8 +205,30 @@ void GdiplusCanvas::ProductMark(float x, float y, float size) {
   }
 }
 
+// A reduced smooth picture is scaled by the area filter to the device pixels it covers and then
+// copied unscaled: GDI+'s high-quality bilinear filter is several times slower (about 50 ms a
+// 1920x1080 frame under Wine) and averages less of the source. Enlarging and nearest-neighbour
+// drawing stay with GDI+.
 void GdiplusCanvas::Picture(const PixelView& picture, const RectF& dest, Interpolation mode) {
   if (picture.data == nullptr || picture.width <= 0 || picture.height <= 0) return;
+  const Gdiplus::RectF target = Scaled(dest);
+  const int width = static_cast<int>(std::lround(target.Width));
+  const int height = static_cast<int>(std::lround(target.Height));
+  if (mode == Interpolation::Bilinear && width >= 1 && height >= 1 && width < picture.width &&
+      height < picture.height) {
+    scaled_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    ResamplePixels(picture, scaled_.data(), width, height);
+    Gdiplus::Bitmap reduced(width, height, width * 4, PixelFormat32bppRGB, scaled_.data());
+    graphics_.SetInterpolationMode(Gdiplus::InterpolationModeNearestNeighbor);
+    const Gdiplus::PixelOffsetMode offset = graphics_.GetPixelOffsetMode();
+    graphics_.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+    Note(graphics_.DrawImage(&reduced,
+                             Gdiplus::Rect(static_cast<INT>(std::lround(target.X)),
+                                           static_cast<INT>(std::lround(target.Y)), width, height),
+                             0, 0, width, height, Gdiplus::UnitPixel));
+    graphics_.SetPixelOffsetMode(offset);
+    return;
+  }
   Gdiplus::Bitmap bitmap(picture.width, picture.height, picture.width * 4,
                          PixelFormat32bppRGB, const_cast<BYTE*>(picture.data));
   graphics_.SetInterpolationMode(mode == Interpolation::NearestNeighbor

@@ -72,6 +72,7 @@ class GdiplusCanvas final : public Canvas {
   Gdiplus::Status lastError_ = Gdiplus::Ok;
   bool trackTrimming_ = false;
   std::vector<Trimmed> trimmed_;
+  std::vector<std::uint8_t> scaled_;  // a reduced picture, reused across pictures
 };
 
 }  // namespace ov
