@@ -1,7 +1,13 @@
 #include "app/viewer_input.h"
 
+#include <algorithm>
+
 namespace ov {
 namespace {
+
+// Virtual keys 1 to 254 are keys; the system also reports 0 and 255 (some Fn and OEM keys),
+// which no host accepts.
+bool IsSendableKey(std::int32_t vk) noexcept { return vk >= 1 && vk <= 254; }
 
 bool InArea(const ViewRect& area, ClientPoint p) noexcept {
   return p.x >= area.x && p.x < area.x + area.width && p.y >= area.y &&
@@ -58,12 +64,19 @@ void ViewerInput::OnWheel(InputWindow& window, std::int32_t delta, bool controlH
     return;
   }
   if (delta == 0) return;  // nothing turned; a zero delta is no event the host accepts
-  target_.SendPointer(InputAction::Wheel, point, area, 0, delta);
+  // The host takes at most 12000 per event; a larger turn (the system reports up to 32767) goes
+  // as several events of the same total.
+  while (delta != 0) {
+    const std::int32_t part = std::clamp(delta, -kWheelDeltaLimit, kWheelDeltaLimit);
+    target_.SendPointer(InputAction::Wheel, point, area, 0, part);
+    delta -= part;
+  }
 }
 
 void ViewerInput::OnKeyDown(InputWindow& window, std::int32_t vk, bool repeat, bool controlHeld,
                             bool altHeld) {
   controlHeld_ = controlHeld || vk == kKeyControl;
+  if (!IsSendableKey(vk)) return;
   if (vk == kKeyEscape && window.FullScreen()) {
     window.LeaveFullScreen();
     return;
@@ -82,6 +95,7 @@ void ViewerInput::OnKeyDown(InputWindow& window, std::int32_t vk, bool repeat, b
 
 void ViewerInput::OnKeyUp(std::int32_t vk) {
   if (vk == kKeyControl) controlHeld_ = false;
+  if (!IsSendableKey(vk)) return;
   if (vk == kKeySpace && spaceHeld_) {
     spaceHeld_ = false;
     if (!panMoved_) {

@@ -102,6 +102,10 @@ TEST_F(Capture, KeysWheelAndFocus) {
   input.OnWheel(window, -120, true, {5, 60});
   input.OnWheel(window, 0, true, {5, 60});
   input.OnWheel(window, -240, false, {5, 60});
+  input.OnWheel(window, 30000, false, {5, 60});  // beyond one event's limit: split
+  input.OnKeyDown(window, 255, false, false, false);  // no key a host accepts
+  input.OnKeyDown(window, 0, false, false, false);
+  input.OnKeyUp(255);
   input.OnKeyDown(window, kKeySpace, false, false, false);
   input.OnButtonDown(window, kButtonLeft, {100, 100}, false);
   input.OnFocusLost(window);
@@ -111,7 +115,8 @@ TEST_F(Capture, KeysWheelAndFocus) {
   input.OnMinimize();
   EXPECT_EQ(target.Take(),
             (Lines{"keydown 27", "paste", "keydown 86", "keydown 86", "zoom in", "zoom out",
-                   "zoom out", "wheel 5,60 b0 k-240", "releaseInput", "cancel paste",
+                   "zoom out", "wheel 5,60 b0 k-240", "wheel 5,60 b0 k12000",
+                   "wheel 5,60 b0 k12000", "wheel 5,60 b0 k6000", "releaseInput", "cancel paste",
                    "releaseInput"}));
 }
 
