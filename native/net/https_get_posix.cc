@@ -162,6 +162,10 @@ std::vector<std::uint8_t> Fetch::Run() {
     asio::async_connect(beast::get_lowest_layer(stream).socket(), endpoints,
                         [&](beast::error_code ec, const tcp::endpoint&) { complete(ec); });
   });
+  // The handshake's last flight and the request are small writes in a row: with Nagle's algorithm
+  // the request would wait for the server's delayed acknowledgement of the first (40 ms or more).
+  beast::error_code noDelayError;
+  beast::get_lowest_layer(stream).socket().set_option(tcp::no_delay(true), noDelayError);
   step(kConnectTimeout, [&] {
     stream.async_handshake(asio::ssl::stream_base::client, [&](beast::error_code ec) { complete(ec); });
   });
