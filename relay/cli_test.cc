@@ -71,81 +71,10 @@ TEST(CommandLineTest, BadValuesAreUsageErrors) {
   }
 }
 
-// The real binary as a child process with its stderr on a pipe.
-class Child {
+// The real binary as a child process.
+class Child : public testing::Child {
  public:
-  explicit Child(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 2);
-      ::dup2(fds[1], 1);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      std::vector<char*> argv;
-      std::string binary = OV_RELAY_BINARY;
-      argv.push_back(binary.data());
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(binary.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(fd_);
-  }
-
-  // Output until `needle` appears (or the pipe closes / 10 s pass).
-  std::string ReadUntil(const std::string& needle) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (output_.find(needle) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      output_.append(buffer, static_cast<std::size_t>(n));
-    }
-    return output_;
-  }
-
-  // Exit status, or -1 if the child did not end within 10 s.
-  int Wait() {
-    for (int i = 0; i < 1000; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        ReadUntil("\x01");  // whatever is left
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-
-  void Signal(int sig) { ::kill(pid_, sig); }
-  const std::string& Output() const { return output_; }
-
-  std::uint16_t ListeningPort() {
-    const std::string out = ReadUntil("listening on ");
-    const auto at = out.find("127.0.0.1:");
-    if (at == std::string::npos) return 0;
-    return static_cast<std::uint16_t>(std::stoi(out.substr(at + 10)));
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  bool exited_ = false;
-  std::string output_;
+  explicit Child(std::vector<std::string> args) : testing::Child(OV_RELAY_BINARY, std::move(args)) {}
 };
 
 TEST(RelayBinaryTest, HelpDocumentsEveryFlag) {

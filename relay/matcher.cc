@@ -108,7 +108,12 @@ void Matcher::Detach(ConnId conn, Conn& c, Actions& out) {
   }
   if (c.role == Role::kHost) {
     auto host = hosts_.find(c.sessionId);
-    if (host != hosts_.end() && host->second == conn) hosts_.erase(host);
+    if (host != hosts_.end() && host->second == conn) {
+      hosts_.erase(host);
+      if (config_.fleet) out.push_back({Action::Kind::kRelease, conn, c.sessionId});
+    }
+    auto claim = claims_.find(c.sessionId);
+    if (claim != claims_.end() && claim->second == conn) claims_.erase(claim);
   }
   if (!c.requestId.empty()) {
     const std::string requestId = c.requestId;
@@ -162,6 +167,7 @@ Actions Matcher::Text(ConnId conn, std::string_view text, Millis now) {
   auto it = conns_.find(conn);
   if (it == conns_.end() || it->second.closing) return out;
   Conn& c = it->second;
+  if (c.role == Role::kRemoteViewer) return out;  // the host's node decides for it
   if (text.size() > kTextLimit) {
     Refuse(conn, code::kTextTooLarge, out);
     return out;
@@ -212,6 +218,7 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
     return Refuse(conn, code::kRateLimited, out);
   }
   addr.registrations.push_back(now);
+  if (config_.fleet) out.push_back({Action::Kind::kRegistration, conn, c.address});
 
   const std::string* role = StringMember(message, "role", 16);
   const auto protocol = message.find("protocol");
@@ -246,7 +253,19 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   }
 
   if (*role == "host") {
-    if (hosts_.contains(*sessionId)) return Refuse(conn, code::kIdInUse, out);
+    if (hosts_.contains(*sessionId) || claims_.contains(*sessionId)) {
+      return Refuse(conn, code::kIdInUse, out);
+    }
+    if (config_.fleet) {
+      // Registered once the fleet's registry says the ID is this node's (Claimed); the register
+      // deadline keeps running meanwhile.
+      c.role = Role::kHost;
+      c.sessionId = *sessionId;
+      c.claiming = true;
+      claims_.emplace(c.sessionId, conn);
+      out.push_back({Action::Kind::kClaim, conn, c.sessionId});
+      return;
+    }
     registerDeadlines_.erase({c.registerDeadline, conn});
     c.registerDeadline = 0;
     c.role = Role::kHost;
@@ -263,16 +282,31 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   const std::string* pairing = StringMember(message, "password", kPairingStringLimit);
   if (pairing == nullptr) return Refuse(conn, code::kBadRegister, out);
   const auto host = hosts_.find(*sessionId);
-  if (host == hosts_.end()) return Refuse(conn, code::kUnknownHost, out);
-  const ConnId hostConn = host->second;
+  c.role = Role::kViewer;
+  c.sessionId = *sessionId;
+  if (host == hosts_.end()) {
+    if (!config_.fleet) return Refuse(conn, code::kUnknownHost, out);
+    // Perhaps a host of another node: the registry knows (Located).
+    c.locating = true;
+    c.pairing = *pairing;
+    out.push_back({Action::Kind::kLookup, conn, c.sessionId});
+    return;
+  }
+  StartRequest(conn, c, host->second, *pairing, now, out);
+  if (!c.requestId.empty()) {
+    Log("conn=" + std::to_string(conn) + " addr=" + c.address +
+        " event=registered role=viewer host=" + c.sessionId + " build=" + *build);
+  }
+}
+
+void Matcher::StartRequest(ConnId conn, Conn& c, ConnId hostConn, const std::string& pairing,
+                           Millis now, Actions& out) {
   Conn& h = conns_[hostConn];
   if (!h.requestId.empty()) return Refuse(conn, code::kHostBusy, out);
 
   const std::string requestId = NewRequestId();
   registerDeadlines_.erase({c.registerDeadline, conn});
   c.registerDeadline = 0;
-  c.role = Role::kViewer;
-  c.sessionId = *sessionId;
   c.requestId = requestId;
   h.requestId = requestId;
   h.sessionEnded = false;
@@ -282,11 +316,10 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   r.deadline = now + config_.pairingTimeout;
   requests_.emplace(requestId, r);
   pairingDeadlines_.emplace(r.deadline, requestId);
-  Json request = {{"type", "connectRequest"}, {"requestId", requestId}, {"password", *pairing}};
+  Json request = {{"type", "connectRequest"}, {"requestId", requestId}, {"password", pairing}};
   out.push_back({Action::Kind::kSendText, hostConn, Serialize(std::move(request)), 1000});
-  Log("conn=" + std::to_string(conn) + " addr=" + c.address +
-      " event=registered role=viewer host=" + c.sessionId + " hostConn=" +
-      std::to_string(hostConn) + " build=" + *build);
+  Log("conn=" + std::to_string(conn) + " event=request hostConn=" + std::to_string(hostConn) +
+      (c.remote ? " remote=1" : ""));
 }
 
 void Matcher::HandleHostMessage(ConnId conn, Conn& c, std::string_view type, const Json& message,
@@ -377,6 +410,7 @@ std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& ac
     return std::nullopt;
   }
   const ConnId partner = it->second.partner;
+  if (it->second.role == Role::kRemoteViewer) return std::nullopt;  // the shell routes these
   if (partner == 0) {
     // Messages already on their way when the partner left have nobody to go to; they are
     // dropped without punishing the sender. Anything else before pairing is a violation.
@@ -405,7 +439,8 @@ Actions Matcher::Closed(ConnId conn) {
     Detach(conn, c, out);
   }
   Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=closed");
-  auto addr = addresses_.find(c.address);
+  auto addr = c.remote ? addresses_.end() : addresses_.find(c.address);
+  if (c.remote) --remoteConns_;
   if (addr != addresses_.end()) {
     --addr->second.connections;
     if (addr->second.connections == 0 && addr->second.registrations.empty()) {
@@ -459,10 +494,115 @@ std::optional<Millis> Matcher::NextDeadline() const {
 
 MatcherStats Matcher::Stats() const {
   MatcherStats s = stats_;
-  s.connections = conns_.size();
+  s.connections = conns_.size() - remoteConns_;
+  s.remoteViewers = remoteConns_;
   s.registeredHosts = hosts_.size();
   s.pendingRequests = requests_.size() - stats_.liveSessions;
   return s;
+}
+
+Actions Matcher::Claimed(ConnId conn, const std::string& id, FleetResult result) {
+  Actions out;
+  const auto it = conns_.find(conn);
+  const bool waiting = it != conns_.end() && !it->second.closing && it->second.claiming &&
+                       it->second.sessionId == id;
+  if (!waiting) {
+    // The host left while its claim was on the way: the ID is given back.
+    if (result == FleetResult::kOk) out.push_back({Action::Kind::kRelease, conn, id});
+    return out;
+  }
+  Conn& c = it->second;
+  c.claiming = false;
+  claims_.erase(id);
+  if (result != FleetResult::kOk) {
+    Refuse(conn, result == FleetResult::kTaken ? code::kIdInUse : code::kUnavailable, out);
+    return out;
+  }
+  registerDeadlines_.erase({c.registerDeadline, conn});
+  c.registerDeadline = 0;
+  hosts_.emplace(id, conn);
+  Json reply = {{"type", "registered"}, {"protocol", 3}};
+  out.push_back({Action::Kind::kSendText, conn, Serialize(std::move(reply)), 1000});
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=registered role=host id=" +
+      id);
+  return out;
+}
+
+Actions Matcher::Located(ConnId conn, FleetResult result, const std::string& node) {
+  Actions out;
+  const auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.closing || !it->second.locating) return out;
+  Conn& c = it->second;
+  c.locating = false;
+  const std::string pairing = std::exchange(c.pairing, std::string());
+  if (result == FleetResult::kUnavailable) {
+    Refuse(conn, code::kUnavailable, out);
+    return out;
+  }
+  if (result != FleetResult::kOk) {
+    Refuse(conn, code::kUnknownHost, out);
+    return out;
+  }
+  registerDeadlines_.erase({c.registerDeadline, conn});
+  c.registerDeadline = 0;
+  c.role = Role::kRemoteViewer;
+  Json registration = {{"address", c.address}, {"sessionId", c.sessionId}, {"password", pairing}};
+  Action handOff{Action::Kind::kHandOff, conn, Serialize(std::move(registration))};
+  handOff.node = node;
+  out.push_back(std::move(handOff));
+  Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=handoff host=" +
+      c.sessionId + " node=" + node);
+  return out;
+}
+
+Actions Matcher::OpenRemote(ConnId conn, const std::string& address, const std::string& sessionId,
+                            const std::string& pairing, Millis now) {
+  Actions out;
+  if (conns_.contains(conn)) return out;
+  Conn& c = conns_[conn];
+  c.address = address;
+  c.remote = true;
+  c.role = Role::kViewer;
+  c.sessionId = sessionId;
+  ++remoteConns_;
+  Log("conn=" + std::to_string(conn) + " addr=" + address + " event=open remote=1");
+  const auto host = hosts_.find(sessionId);
+  if (host == hosts_.end()) {
+    Refuse(conn, code::kUnknownHost, out);
+    return out;
+  }
+  StartRequest(conn, c, host->second, pairing, now, out);
+  return out;
+}
+
+void Matcher::NoteRegistration(const std::string& address, Millis now) {
+  Address& addr = addresses_[address];
+  while (!addr.registrations.empty() && addr.registrations.front() <= now - kMinute) {
+    addr.registrations.pop_front();
+  }
+  addr.registrations.push_back(now);
+}
+
+Actions Matcher::LeaseLost(const std::string& id) {
+  Actions out;
+  const auto host = hosts_.find(id);
+  if (host == hosts_.end()) return out;
+  const ConnId conn = host->second;
+  hosts_.erase(host);  // no longer this node's to release
+  Log("conn=" + std::to_string(conn) + " event=lease-lost id=" + id);
+  Refuse(conn, code::kIdInUse, out);
+  return out;
+}
+
+std::optional<ConnId> Matcher::HostOf(const std::string& id) const {
+  const auto it = hosts_.find(id);
+  if (it == hosts_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string Matcher::RequestOf(ConnId conn) const {
+  const auto it = conns_.find(conn);
+  return it == conns_.end() ? std::string() : it->second.requestId;
 }
 
 }  // namespace ov::relay

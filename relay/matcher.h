@@ -44,6 +44,8 @@ inline constexpr std::string_view kUnexpectedMessage = "unexpectedMessage";
 inline constexpr std::string_view kNotPaired = "notPaired";
 inline constexpr std::string_view kAlreadyRegistered = "alreadyRegistered";
 inline constexpr std::string_view kBadRegister = "badRegister";
+// A fleet node cannot reach the fleet's registry (its NATS link is down) to register or find a host.
+inline constexpr std::string_view kUnavailable = "unavailable";
 }  // namespace code
 
 inline constexpr std::size_t kTextLimit = 16384;
@@ -61,7 +63,14 @@ struct MatcherConfig {
   std::size_t registrationsPerMinute = 60;  // per address, hosts and viewers together
   Millis registerTimeout = 10000;           // from the WebSocket opening to a valid "register"
   Millis pairingTimeout = 60000;            // from the viewer's "register" to "connected"
+  // One node of a fleet: a host's ID is claimed in the fleet's registry before "registered", a
+  // viewer whose host is not on this node is handed to the host's node, and every counted
+  // registration is announced to the other nodes.
+  bool fleet = false;
 };
+
+// The fleet registry's answers (claims and lookups).
+enum class FleetResult { kOk, kTaken, kUnknown, kUnavailable };
 
 // Parses "X.Y.Z" (each part 1-5 digits, no leading zero, at most 65535). False when invalid.
 bool ParseVersion(std::string_view text, std::uint32_t out[3]);
@@ -72,12 +81,20 @@ struct Action {
     kClose,     // send what is queued for `conn`, then close it with `closeCode`
     kRoute,     // binary messages of `conn` go straight to `partner` from now on (0: to nobody;
                 // the shell asks Binary again). Comes before any text that tells `conn` of it.
+    // Fleet only:
+    kClaim,         // claim device ID `text` for host `conn` in the registry; answer: Claimed
+    kRelease,       // device ID `text` is no longer this node's
+    kLookup,        // find the node of host `text` for viewer `conn`; answer: Located
+    kHandOff,       // viewer `conn` now belongs to the session on node `node`; `text` is its
+                    // registration for that node (JSON: address, sessionId, password)
+    kRegistration,  // a registration from address `text` was counted: tell the other nodes
   };
   Kind kind;
   ConnId conn;
   std::string text;
   std::uint16_t closeCode = 1000;
   ConnId partner = 0;
+  std::string node{};
 };
 using Actions = std::vector<Action>;
 
@@ -85,6 +102,7 @@ struct MatcherStats {
   std::size_t connections = 0;
   std::size_t registeredHosts = 0;
   std::size_t liveSessions = 0;
+  std::size_t remoteViewers = 0;  // viewers of this node's hosts connected to other nodes
   std::size_t pendingRequests = 0;
   std::uint64_t pairingsTotal = 0;
   std::uint64_t forwardedMessages = 0;
@@ -116,6 +134,25 @@ class Matcher {
   // Deadlines: registration and pairing.
   Actions Tick(Millis now);
 
+  // --- fleet ---
+  // The registry's answer to kClaim.
+  Actions Claimed(ConnId conn, const std::string& id, FleetResult result);
+  // The registry's answer to kLookup: kOk with the host's node, kUnknown or kUnavailable.
+  Actions Located(ConnId conn, FleetResult result, const std::string& node);
+  // A viewer registered on another node for a host of this one: `conn` stands for it here (its
+  // texts come through Text, its end through Closed, and the actions for it go to its node). Its
+  // registration was checked and counted there.
+  Actions OpenRemote(ConnId conn, const std::string& address, const std::string& sessionId,
+                     const std::string& pairing, Millis now);
+  // Another node counted a registration from `address`.
+  void NoteRegistration(const std::string& address, Millis now);
+  // Another node holds the ID of host `id` now: the host is told and let go.
+  Actions LeaseLost(const std::string& id);
+  // The connection of the host registered as `id`, if any.
+  std::optional<ConnId> HostOf(const std::string& id) const;
+  // The request `conn` takes part in, empty when none.
+  std::string RequestOf(ConnId conn) const;
+
   // The paired partner of `conn`, if any.
   std::optional<ConnId> PartnerOf(ConnId conn) const;
   MatcherStats Stats() const;
@@ -123,7 +160,8 @@ class Matcher {
   std::optional<Millis> NextDeadline() const;
 
  private:
-  enum class Role { kNone, kHost, kViewer };
+  // kRemoteViewer: this node's end of a viewer handed to another node (nothing more to decide).
+  enum class Role { kNone, kHost, kViewer, kRemoteViewer };
   enum class Stage { kRequested, kChallenged, kAnswered, kPaired };
   struct Conn {
     std::string address;
@@ -134,6 +172,10 @@ class Matcher {
     std::string requestId;  // the request this connection takes part in, empty when none
     ConnId partner = 0;     // the other end of a live session, 0 when none
     Millis registerDeadline = 0;
+    bool remote = false;     // stands for a viewer connected to another node
+    bool claiming = false;   // host: its ID is being claimed in the fleet registry
+    bool locating = false;   // viewer: its host is being looked up in the fleet registry
+    std::string pairing;     // viewer, while locating: its pairing string
   };
   struct Request {
     ConnId host = 0;
@@ -154,6 +196,8 @@ class Matcher {
                          Actions& out);
   void HandleViewerMessage(ConnId conn, Conn& c, std::string_view type, const Json& message,
                            Actions& out);
+  void StartRequest(ConnId conn, Conn& c, ConnId hostConn, const std::string& pairing, Millis now,
+                    Actions& out);
   void Log(const std::string& line) const;
   std::string NewRequestId();
 
@@ -162,11 +206,13 @@ class Matcher {
   LogSink log_;
   std::unordered_map<ConnId, Conn> conns_;
   std::unordered_map<std::string, ConnId> hosts_;  // device ID -> host connection
+  std::unordered_map<std::string, ConnId> claims_;  // device ID -> host claiming it
   std::unordered_map<std::string, Request> requests_;
   std::unordered_map<std::string, Address> addresses_;
   std::set<std::pair<Millis, ConnId>> registerDeadlines_;
   std::set<std::pair<Millis, std::string>> pairingDeadlines_;
   MatcherStats stats_;
+  std::size_t remoteConns_ = 0;
   Millis lastPrune_ = 0;
 };
 

@@ -2,10 +2,31 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace ov::relay {
+namespace {
+
+// The machine's name (its characters that a node name cannot hold become '-') and the port.
+std::string DefaultNodeName(std::uint16_t port) {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "relay");
+  std::string name;
+  for (const char* p = host; *p != '\0' && name.size() < 50; ++p) {
+    const char ch = *p;
+    const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                    (ch >= '0' && ch <= '9') || ch == '-' || ch == '_';
+    name.push_back(ok ? ch : '-');
+  }
+  return name + "-" + std::to_string(port);
+}
+
+}  // namespace
+
 namespace {
 
 // "HOST:PORT" with HOST an IPv4 literal, "localhost" or a bracketed IPv6 literal.
@@ -109,6 +130,19 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
                  "Worker threads, each serving its share of the connections (default: the cores)")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1024}));
+  std::string nodeName;
+  long long lease = options.fleet.lease / 1000;
+  app.add_option("--nats", options.fleet.url,
+                 "NATS server(s) of a fleet, nats://[USER:PASS@]HOST:PORT[,...] (JetStream on); "
+                 "absent: a single node");
+  app.add_option("--node-name", nodeName,
+                 "This node's name in the fleet: letters, digits, '-' and '_' (default: the host "
+                 "name and the port)");
+  app.add_option("--lease", lease,
+                 "Seconds a device ID stays registered in the fleet without renewal (set by the "
+                 "fleet's first node)")
+      ->capture_default_str()
+      ->check(CLI::Range(2, 3600));
   app.add_flag("--quiet", options.quiet, "No log line per connection event (start and stop only)");
 
   try {
@@ -135,6 +169,20 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.queueMessages = queueMessages;
   options.queueBytes = queueMiB << 20;
   options.threads = threads;
+  if (!nodeName.empty() && options.fleet.url.empty()) {
+    std::fprintf(stderr, "--node-name: only with --nats\n");
+    return 2;
+  }
+  if (!options.fleet.url.empty()) {
+    if (nodeName.empty()) nodeName = DefaultNodeName(options.port);
+    if (!fleet::IsNodeName(nodeName)) {
+      std::fprintf(stderr, "--node-name: expected 1-64 letters, digits, '-' or '_', got \"%s\"\n",
+                   nodeName.c_str());
+      return 2;
+    }
+    options.fleet.nodeName = nodeName;
+    options.fleet.lease = lease * 1000;
+  }
   return std::nullopt;
 }
 

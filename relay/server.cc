@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <filesystem>
 #include <stdexcept>
 #include <atomic>
@@ -230,8 +231,8 @@ class Peer {
   }
 
  protected:
-  void Released(std::size_t bytes) {
-    pendingMessages_.fetch_sub(1, std::memory_order_relaxed);
+  void Released(std::size_t bytes, std::size_t messages = 1) {
+    pendingMessages_.fetch_sub(messages, std::memory_order_relaxed);
     pendingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
   }
   bool Low(const ServerOptions& o) const {
@@ -248,6 +249,7 @@ class Peer {
 };
 
 }  // namespace detail
+class RemotePeer;
 using detail::OutMessage;
 using detail::Peer;
 using detail::Waiter;
@@ -271,11 +273,19 @@ void ValidateOptions(const ServerOptions& options) {
   }
 }
 
-class Server::Impl {
+namespace {
+MatcherConfig MatcherConfigOf(const ServerOptions& options) {
+  MatcherConfig config = options.matcher;
+  config.fleet = !options.fleet.url.empty();
+  return config;
+}
+}  // namespace
+
+class Server::Impl final : public FleetEvents {
  public:
   explicit Impl(ServerOptions options)
       : options_(std::move(options)),
-        matcher_(options_.matcher, RandomRequestId,
+        matcher_(MatcherConfigOf(options_), RandomRequestId,
                  [this](const std::string& line) { Log(line); }) {
     ValidateOptions(options_);
     const std::size_t threads = options_.threads == 0 ? 1 : options_.threads;
@@ -303,13 +313,18 @@ class Server::Impl {
     acceptor_->bind(endpoint);
     acceptor_->listen(net::socket_base::max_listen_connections);
     port_ = acceptor_->local_endpoint().port();
+    if (!options_.fleet.url.empty()) fleet_ = std::make_unique<Fleet>(options_.fleet, *this);
   }
 
-  ~Impl() {
+  ~Impl() override {
+    // No fleet event may arrive once the sessions are going.
+    if (fleet_) fleet_->Shutdown();
     // Every worker has stopped. Sessions refer to each other across workers; those references
     // go first, while every io_context still exists, then each worker's own sessions, then the
     // workers in order (the first one's acceptor may hold a socket of a later one).
     peers_.clear();
+    remote_.clear();
+    links_.clear();
     acceptor_.reset();
     signals_.reset();
     grace_.reset();
@@ -327,10 +342,14 @@ class Server::Impl {
     const bool v6 = options_.listenHost.find(':') != std::string::npos;
     const std::string threads =
         workers_.size() == 1 ? "" : ", " + std::to_string(workers_.size()) + " threads";
-    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s%s\n", Timestamp().c_str(),
+    const std::string fleet =
+        fleet_ ? ", fleet node " + fleet_->Node() + " (lease " +
+                     std::to_string(fleet_->Lease() / 1000) + " s)"
+               : "";
+    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s%s%s\n", Timestamp().c_str(),
                  tls_ ? "https" : "http", v6 ? "[" : "", options_.listenHost.c_str(),
                  v6 ? "]" : "", unsigned{port_}, tls_ ? " (TLS)" : " (loopback, no TLS)",
-                 threads.c_str());
+                 threads.c_str(), fleet.c_str());
     std::fflush(stderr);
     Worker& first = *workers_[0];
     if (options_.handleSignals) {
@@ -349,6 +368,7 @@ class Server::Impl {
     }
     first.ioc.run();
     for (std::size_t i = 1; i < workers_.size(); ++i) workers_[i]->thread.join();
+    if (fleet_) fleet_->Shutdown();
     std::fprintf(stderr, "%s stopped\n", Timestamp().c_str());
   }
 
@@ -397,6 +417,10 @@ class Server::Impl {
 
   bool PeerText(ConnId id, std::string_view text) {
     std::lock_guard lock(mutex_);
+    if (const auto remote = remote_.find(id); remote != remote_.end()) {
+      ForwardText(*remote->second, text);
+      return true;
+    }
     return Apply(matcher_.Text(id, text, NowMs()), id);
   }
 
@@ -409,6 +433,7 @@ class Server::Impl {
   // way): the partner it goes to, if any. `open` turns false when the sender was refused.
   std::shared_ptr<Peer> PeerBinary(ConnId id, std::size_t size, bool& open) {
     std::lock_guard lock(mutex_);
+    if (const auto remote = remote_.find(id); remote != remote_.end()) return RemoteAsPeer(id);
     Actions actions;
     const std::optional<ConnId> partner = matcher_.Binary(id, size, actions);
     open = Apply(std::move(actions), id);
@@ -420,6 +445,10 @@ class Server::Impl {
   void PeerEnded(ConnId id) {
     std::lock_guard lock(mutex_);
     if (peers_.erase(id) == 0) return;
+    if (const auto remote = remote_.find(id); remote != remote_.end()) {
+      ViewerEnded(remote->second);
+      remote_.erase(remote);
+    }
     Apply(matcher_.Closed(id), id);
     MaybeFinishStop();
   }
@@ -458,7 +487,17 @@ class Server::Impl {
       answer.text = plain(http::status::method_not_allowed, "method not allowed\n");
       answer.text.set(http::field::allow, "GET, HEAD");
     } else if (target == "/healthz") {
-      answer.text = plain(http::status::ok, "ok\n");
+      if (!fleet_) {
+        answer.text = plain(http::status::ok, "ok\n");
+      } else if (fleet_->Connected()) {
+        answer.text = plain(http::status::ok, "ok\nnats connected, node " + fleet_->Node() + ", " +
+                                                  std::to_string(fleet_->Stats().nodes) +
+                                                  " nodes\n");
+      } else {
+        // A load balancer takes the node out while it cannot reach the fleet.
+        answer.text = plain(http::status::service_unavailable,
+                            "nats disconnected, node " + fleet_->Node() + "\n");
+      }
     } else if (target == "/metrics") {
       answer.text = plain(http::status::ok, Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     } else if (target == "/ws") {
@@ -548,6 +587,47 @@ class Server::Impl {
     }
     out += "kestrova_relay_refusals_total{reason=\"acceptOverflow\"} " +
            std::to_string(acceptOverflow_.load()) + "\n";
+    if (fleet_) {
+      const FleetStats f = fleet_->Stats();
+      auto metric = [&](const std::string& name, const std::string& type, const std::string& help,
+                        const std::string& labels, std::uint64_t value) {
+        if (out.find("# HELP " + name + " ") == std::string::npos) line(name, type, help);
+        out += name + labels + " " + std::to_string(value) + "\n";
+      };
+      metric("kestrova_relay_fleet_connected", "gauge", "1 while the NATS link is up.", "",
+             f.connected ? 1 : 0);
+      metric("kestrova_relay_fleet_nodes", "gauge", "Live nodes of the fleet, this one included.",
+             "", f.nodes);
+      metric("kestrova_relay_fleet_owned_ids", "gauge", "Device IDs this node holds a lease on.",
+             "", f.ownedIds);
+      metric("kestrova_relay_fleet_remote_viewers", "gauge",
+             "Viewers of this node's hosts that are connected to other nodes.", "",
+             s.remoteViewers);
+      metric("kestrova_relay_fleet_claims_total", "counter", "Registry claims, by result.",
+             "{result=\"ok\"}", f.claims - f.claimsTaken - f.claimsUnavailable);
+      metric("kestrova_relay_fleet_claims_total", "counter", "", "{result=\"taken\"}",
+             f.claimsTaken);
+      metric("kestrova_relay_fleet_claims_total", "counter", "", "{result=\"unavailable\"}",
+             f.claimsUnavailable);
+      metric("kestrova_relay_fleet_lookups_total", "counter", "Registry lookups, by result.",
+             "{result=\"found\"}", f.lookups - f.lookupsUnknown - f.lookupsUnavailable);
+      metric("kestrova_relay_fleet_lookups_total", "counter", "", "{result=\"unknown\"}",
+             f.lookupsUnknown);
+      metric("kestrova_relay_fleet_lookups_total", "counter", "", "{result=\"unavailable\"}",
+             f.lookupsUnavailable);
+      metric("kestrova_relay_fleet_leases_lost_total", "counter",
+             "Leases found held by another node at renewal.", "", f.leasesLost);
+      metric("kestrova_relay_fleet_sent_messages_total", "counter", "Messages to other nodes.",
+             "", f.sentMessages);
+      metric("kestrova_relay_fleet_sent_bytes_total", "counter", "Bytes to other nodes.", "",
+             f.sentBytes);
+      metric("kestrova_relay_fleet_received_messages_total", "counter",
+             "Messages from other nodes.", "", f.receivedMessages);
+      metric("kestrova_relay_fleet_received_bytes_total", "counter", "Bytes from other nodes.", "",
+             f.receivedBytes);
+      metric("kestrova_relay_fleet_send_failures_total", "counter",
+             "Messages the NATS link refused (their sessions ended).", "", f.sendFailures);
+    }
     line("kestrova_relay_http_responses_total", "counter", "HTTP responses, by status.");
     for (const auto& [status, count] : httpResponses) {
       out += "kestrova_relay_http_responses_total{status=\"" + std::to_string(status) + "\"} " +
@@ -571,6 +651,33 @@ class Server::Impl {
                   static_cast<int>(ms));
     return buffer;
   }
+
+  // --- fleet (defined after RemotePeer) ---
+ public:
+  void OnFleetMessage(const fleet::Message& message) override;
+  void OnClaimed(ConnId conn, const std::string& id, FleetResult result) override;
+  void OnLocated(ConnId conn, FleetResult result, const std::string& node) override;
+  void OnLeaseLost(const std::string& id) override;
+  void OnRemoteRegistration(const std::string& address) override;
+  void OnNodeLost(const std::string& node) override;
+  void OnLinkChanged(bool up) override;
+  Fleet& FleetLink() { return *fleet_; }
+  Worker& WorkerOf(const Executor& executor);
+  // A link of a session across nodes is gone (from its own executor).
+  void LinkEnded(const std::string& key);
+
+ private:
+  static std::string LinkKey(std::string_view node, ConnId conn) {
+    return std::string(node) + "/" + std::to_string(conn);
+  }
+  // With the lock held.
+  void HandOff(const std::shared_ptr<Peer>& viewer, const std::string& node,
+               const std::string& registration);
+  void ForwardText(RemotePeer& link, std::string_view text);
+  void ViewerEnded(const std::shared_ptr<RemotePeer>& link);
+  std::shared_ptr<Peer> RemoteAsPeer(ConnId viewer);
+  void OpenRemoteViewer(const fleet::Message& message);
+  void EndLinks(const std::function<bool(const std::string& key)>& which);
 
   void Accept();
   void OnAccept(const error_code& ec, Socket socket);
@@ -602,6 +709,11 @@ class Server::Impl {
   bool Apply(Actions actions, ConnId self) {
     bool open = true;
     for (Action& action : actions) {
+      // The registry's bookkeeping outlives the connection it was for.
+      if (action.kind == Action::Kind::kRelease) {
+        fleet_->Release(action.text);
+        continue;
+      }
       const auto it = peers_.find(action.conn);
       if (it == peers_.end()) continue;
       const std::shared_ptr<Peer>& peer = it->second;
@@ -616,6 +728,21 @@ class Server::Impl {
         case Action::Kind::kClose:
           if (action.conn == self) open = false;
           Post(*peer, [peer, code = action.closeCode] { peer->CloseAfterDrain(code); });
+          break;
+        case Action::Kind::kClaim:
+          fleet_->Claim(action.conn, action.text);
+          break;
+        case Action::Kind::kRelease:
+          fleet_->Release(action.text);
+          break;
+        case Action::Kind::kLookup:
+          fleet_->Lookup(action.conn, action.text);
+          break;
+        case Action::Kind::kRegistration:
+          fleet_->BroadcastRegistration(action.text);
+          break;
+        case Action::Kind::kHandOff:
+          HandOff(peer, action.node, action.text);
           break;
         case Action::Kind::kRoute: {
           // Weak: a queued task must not keep a session of another worker alive.
@@ -680,7 +807,481 @@ class Server::Impl {
   std::unordered_map<ConnId, std::shared_ptr<Peer>> peers_;
   std::map<unsigned, std::uint64_t> httpResponses_;
   std::size_t openHttp_ = 0;
+  // This node's viewers whose host is on another node: the link that stands for the host.
+  std::unordered_map<ConnId, std::shared_ptr<RemotePeer>> remote_;
+
+  // Every link of a session across nodes, by the other node and the viewer's connection there or
+  // here (the session's name on both nodes). Its own lock: the data path takes it, not mutex_.
+  std::mutex linksMutex_;
+  std::unordered_map<std::string, std::shared_ptr<RemotePeer>> links_;
+  std::unique_ptr<Fleet> fleet_;  // last: its threads call into everything above
 };
+
+
+// One end of a session whose two ends are connected to different nodes: it stands for the far end
+// here. On the host's node it stands for the viewer (it is a connection of the matcher, and the
+// matcher's actions for it travel to the viewer's node); on the viewer's node it stands for the
+// host (the viewer's texts travel to the host's node, whose matcher decides them).
+//
+// Binary messages travel as chunks that fit the NATS servers' payload limit, numbered per
+// direction. Flow control is by credit: the sender reserves room here as it would in a local
+// partner's queue and pauses when the window (the queue bounds) is full; the receiving node passes
+// each message into its local partner's queue and returns credit, withheld while that queue is
+// full. So backpressure crosses the hop and nothing is dropped: a missing chunk or a refused
+// publish ends the session instead.
+class RemotePeer final : public Peer, public std::enable_shared_from_this<RemotePeer> {
+ public:
+  RemotePeer(Server::Impl& server, Worker& worker, ConnId id, std::string node, ConnId wire,
+             bool hostSide)
+      : Peer(id, worker.ioc.get_executor()),
+        server_(server),
+        worker_(worker),
+        o_(server.Options()),
+        node_(std::move(node)),
+        wire_(wire),
+        hostSide_(hostSide) {}
+
+  const std::string& Node() const { return node_; }
+  std::string Key() const { return node_ + "/" + std::to_string(wire_); }
+
+  // --- Peer: the local side's calls ---
+
+  // Host's node: a text of the matcher for the viewer.
+  void Enqueue(OutMessage message) override {
+    if (ended_) return;
+    SendControl(fleet::Kind::kSend, message.text);
+  }
+
+  // The local partner's message (its room was reserved here): to the other node.
+  void Deliver(ws::Bytes data) override {
+    if (ended_) return;
+    const std::size_t chunk = server_.FleetLink().MaxPayload() - fleet::kHeaderMax;
+    std::size_t offset = 0;
+    do {
+      const std::size_t n = std::min(chunk, data.size() - offset);
+      fleet::Message m;
+      m.kind = fleet::Kind::kData;
+      m.seq = outSeq_++;
+      m.flags = offset + n < data.size() ? fleet::kMore : 0;
+      m.body = {data.data() + offset, n};
+      if (!Send(m)) return Fail();
+      offset += n;
+    } while (offset < data.size());
+  }
+
+  // Host's node: the matcher closes the viewer. Its node carries the close out; here the
+  // connection is over.
+  void CloseAfterDrain(std::uint16_t code) override {
+    if (ended_) return;
+    const std::string body{static_cast<char>(code >> 8), static_cast<char>(code & 0xff)};
+    SendControl(fleet::Kind::kClose, body);
+    End();
+  }
+
+  void Route(std::shared_ptr<Peer> partner) override {
+    if (ended_) return;
+    local_ = std::move(partner);
+    if (!local_) withholding_ = false;
+  }
+
+  void WatchLow(Waiter waiter) override {
+    if (ended_ || Low(o_)) return Wake(waiter);
+    waiter_ = waiter;
+  }
+
+  // The local partner's queue drained: the credit held back goes out.
+  void Resume(ConnId from) override {
+    if (!local_ || local_->Id() != from) return;
+    withholding_ = false;
+    FlushCredit(true);
+  }
+
+  void Abort() override { Fail(); }
+
+  void Check(Millis, Millis, Millis) override {
+    if (!ended_ && !withholding_) FlushCredit(true);
+  }
+
+  void Release() override {
+    local_.reset();
+    waiter_.reset();
+  }
+
+  // --- from the other node (on this executor, in the order sent) ---
+
+  void Receive(fleet::Kind kind, std::uint64_t seq, std::uint8_t flags, std::string body) {
+    if (ended_) return;
+    switch (kind) {
+      case fleet::Kind::kData:
+        return ReceiveData(seq, flags, body);
+      case fleet::Kind::kCredit: {
+        if (body.size() != 16) return Fail();
+        std::uint64_t messages = 0, bytes = 0;
+        for (std::size_t i = 8; i-- > 0;) {
+          messages = (messages << 8) | static_cast<std::uint8_t>(body[i]);
+          bytes = (bytes << 8) | static_cast<std::uint8_t>(body[8 + i]);
+        }
+        Released(bytes, messages);
+        if (waiter_ && Low(o_)) {
+          Wake(*waiter_);
+          waiter_.reset();
+        }
+        return;
+      }
+      case fleet::Kind::kText:  // host's node: the viewer's text, for the matcher
+        if (hostSide_ && body.size() <= kTextLimit) server_.PeerText(Id(), body);
+        return;
+      case fleet::Kind::kClosed:  // host's node: the viewer is gone
+        if (hostSide_) End();
+        return;
+      case fleet::Kind::kSend:  // viewer's node: a text for the viewer
+        if (!hostSide_ && local_) {
+          OutMessage message;
+          message.text = std::move(body);
+          local_->Enqueue(std::move(message));
+        }
+        return;
+      case fleet::Kind::kClose:  // viewer's node: the host's node closed the viewer
+        if (!hostSide_ && local_ && body.size() == 2) {
+          local_->CloseAfterDrain(static_cast<std::uint16_t>(
+              (static_cast<std::uint8_t>(body[0]) << 8) | static_cast<std::uint8_t>(body[1])));
+        }
+        if (!hostSide_) End();
+        return;
+      case fleet::Kind::kRequest:
+        if (!hostSide_ && body.size() <= 64) requestId_ = std::move(body);
+        return;
+      default:
+        return;
+    }
+  }
+
+  // Viewer's node: the viewer's text message, for the host's node.
+  void SendText(std::string_view text) { SendControl(fleet::Kind::kText, text); }
+
+  // Viewer's node: the viewer's connection ended.
+  void LocalEnded() {
+    if (ended_) return;
+    SendControl(fleet::Kind::kClosed, {});
+    End();
+  }
+
+  // The other node or the NATS link is gone: the session ends as if the far end had left. The
+  // viewer hears "peerDisconnected" and is closed; the host hears it from the matcher.
+  void Lost() {
+    if (ended_) return;
+    if (!hostSide_ && local_) {
+      OutMessage notice;
+      notice.text = requestId_.empty()
+                        ? std::string(R"({"type":"error","code":"unavailable"})")
+                        : SerializeMessage(Json{{"type", "peerDisconnected"},
+                                                {"requestId", requestId_}});
+      local_->Enqueue(std::move(notice));
+      local_->CloseAfterDrain(requestId_.empty() ? ws::close_code::kPolicy
+                                                 : ws::close_code::kNormal);
+    }
+    End();
+  }
+
+ private:
+  bool Send(fleet::Message& m) {
+    m.from = server_.FleetLink().Node();
+    m.conn = wire_;
+    thread_local std::string bytes;
+    bytes.clear();
+    fleet::Encode(m, bytes);
+    return server_.FleetLink().Send(node_, bytes);
+  }
+
+  void SendControl(fleet::Kind kind, std::string_view body) {
+    fleet::Message m;
+    m.kind = kind;
+    m.body = {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()};
+    if (!Send(m)) Fail();
+  }
+
+  void ReceiveData(std::uint64_t seq, std::uint8_t flags, const std::string& body) {
+    if (seq != inSeq_++ || assembling_.size() + body.size() > kBinaryLimit) return Fail();
+    assembling_.Append(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+    if ((flags & fleet::kMore) != 0) return;
+    ws::Bytes data = std::move(assembling_);
+    const std::size_t size = data.size();
+    owedMessages_ += 1;
+    owedBytes_ += size;
+    std::shared_ptr<Peer> to = local_;
+    if (!to && hostSide_) {
+      // Not routed (yet, or any more): the matcher decides, as for a local connection.
+      bool open = true;
+      to = server_.PeerBinary(Id(), size, open);
+    }
+    if (!to) return FlushCredit(false);  // dropped: its room is given back
+    const bool full = to->Reserve(size, o_);
+    if (to->GetExecutor() == GetExecutor()) {
+      to->Deliver(std::move(data));
+    } else {
+      net::post(to->GetExecutor(), [to, data = std::move(data)]() mutable {
+        to->Deliver(std::move(data));
+      });
+    }
+    if (full) {
+      withholding_ = true;
+      net::post(to->GetExecutor(), [to, waiter = Waiter{&worker_, Id()}] { to->WatchLow(waiter); });
+      return;
+    }
+    FlushCredit(false);
+  }
+
+  // Credit goes back in batches of a quarter of the window (all of it when `all`), so that a
+  // stream of small messages does not double the messages between the nodes.
+  void FlushCredit(bool all) {
+    if (owedMessages_ == 0 || withholding_) return;
+    if (!all && owedMessages_ < std::max<std::size_t>(1, o_.queueMessages / 4) &&
+        owedBytes_ < o_.queueBytes / 4) {
+      return;
+    }
+    std::string body(16, '\0');
+    for (std::size_t i = 0; i < 8; ++i) {
+      body[i] = static_cast<char>((owedMessages_ >> (8 * i)) & 0xff);
+      body[8 + i] = static_cast<char>((owedBytes_ >> (8 * i)) & 0xff);
+    }
+    owedMessages_ = 0;
+    owedBytes_ = 0;
+    SendControl(fleet::Kind::kCredit, body);
+  }
+
+  void Wake(Waiter waiter) {
+    net::post(waiter.worker->ioc, [worker = waiter.worker, id = waiter.id, from = Id()] {
+      const auto it = worker->sessions.find(id);
+      if (it != worker->sessions.end()) it->second->Resume(from);
+    });
+  }
+
+  // The link failed (a publish refused, a chunk missing): both nodes end the session.
+  void Fail() {
+    if (ended_) return;
+    server_.Log("conn=" + std::to_string(Id()) + " node=" + node_ + " event=link-failed");
+    if (hostSide_) {
+      const std::string body{static_cast<char>(ws::close_code::kInternalError >> 8),
+                             static_cast<char>(ws::close_code::kInternalError & 0xff)};
+      fleet::Message m;
+      m.kind = fleet::Kind::kClose;
+      m.body = {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()};
+      Send(m);
+    } else {
+      fleet::Message m;
+      m.kind = fleet::Kind::kClosed;
+      Send(m);
+    }
+    Lost();
+  }
+
+  void End() {
+    if (ended_) return;
+    const auto keep = shared_from_this();
+    ended_ = true;
+    assembling_.Clear();
+    if (waiter_) {
+      Wake(*waiter_);
+      waiter_.reset();
+    }
+    worker_.sessions.erase(Id());
+    server_.LinkEnded(Key());
+    if (hostSide_) server_.PeerEnded(Id());
+    // The local partner is let go on its own thread.
+    if (local_ && local_->GetExecutor() != GetExecutor()) {
+      net::post(local_->GetExecutor(), [gone = std::move(local_)] {});
+    }
+    local_.reset();
+  }
+
+  Server::Impl& server_;
+  Worker& worker_;
+  const ServerOptions& o_;
+  const std::string node_;  // the other node
+  const ConnId wire_;       // the viewer's connection on the viewer's node
+  const bool hostSide_;     // stands for the viewer (on the host's node)
+  std::shared_ptr<Peer> local_;   // the local partner: the host, or the viewer
+  std::optional<Waiter> waiter_;  // the local partner paused on the window
+  std::string requestId_;         // viewer's node: the request, once the host's node named it
+  ws::Bytes assembling_;          // chunks of the message being received
+  std::uint64_t outSeq_ = 0;
+  std::uint64_t inSeq_ = 0;
+  std::size_t owedMessages_ = 0;  // passed on and not yet credited
+  std::size_t owedBytes_ = 0;
+  bool withholding_ = false;      // the local partner's queue is full: no credit until it drains
+  bool ended_ = false;
+};
+
+// --- fleet events ----------------------------------------------------------------------------
+
+Worker& Server::Impl::WorkerOf(const Executor& executor) {
+  for (auto& worker : workers_) {
+    if (&worker->ioc == &executor.context()) return *worker;
+  }
+  return *workers_[0];
+}
+
+void Server::Impl::LinkEnded(const std::string& key) {
+  std::lock_guard lock(linksMutex_);
+  links_.erase(key);
+}
+
+void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::string& node,
+                           const std::string& registration) {
+  Worker& worker = WorkerOf(viewer->GetExecutor());
+  auto link = std::make_shared<RemotePeer>(*this, worker, NextId(), node, viewer->Id(), false);
+  remote_.emplace(viewer->Id(), link);
+  {
+    std::lock_guard lock(linksMutex_);
+    links_[link->Key()] = link;
+  }
+  // The registration goes out before anything the viewer sends through the link.
+  fleet::Message m;
+  m.kind = fleet::Kind::kViewer;
+  m.from = fleet_->Node();
+  m.conn = viewer->Id();
+  m.body = {reinterpret_cast<const std::uint8_t*>(registration.data()), registration.size()};
+  std::string bytes;
+  fleet::Encode(m, bytes);
+  const bool sent = fleet_->Send(node, bytes);
+  std::weak_ptr<Peer> weakViewer = viewer;
+  Post(*viewer, [viewer, link, sent, &worker] {
+    worker.sessions.emplace(link->Id(), link);
+    link->Route(viewer);
+    viewer->Route(link);
+    if (!sent) link->Lost();
+  });
+}
+
+void Server::Impl::ForwardText(RemotePeer& link, std::string_view text) {
+  Post(link, [link = link.shared_from_this(), text = std::string(text)] { link->SendText(text); });
+}
+
+void Server::Impl::ViewerEnded(const std::shared_ptr<RemotePeer>& link) {
+  Post(*link, [link] { link->LocalEnded(); });
+}
+
+std::shared_ptr<Peer> Server::Impl::RemoteAsPeer(ConnId viewer) {
+  const auto it = remote_.find(viewer);
+  return it == remote_.end() ? nullptr : std::static_pointer_cast<Peer>(it->second);
+}
+
+void Server::Impl::OnFleetMessage(const fleet::Message& message) {
+  if (message.kind == fleet::Kind::kViewer) return OpenRemoteViewer(message);
+  std::shared_ptr<RemotePeer> link;
+  {
+    std::lock_guard lock(linksMutex_);
+    const auto it = links_.find(LinkKey(message.from, message.conn));
+    if (it != links_.end()) link = it->second;
+  }
+  // A message for a session that has ended here: nobody to give it to.
+  if (!link) return;
+  Post(*link, [link, kind = message.kind, seq = message.seq, flags = message.flags,
+               body = std::string(reinterpret_cast<const char*>(message.body.data()),
+                                  message.body.size())]() mutable {
+    link->Receive(kind, seq, flags, std::move(body));
+  });
+}
+
+// Host's node: a viewer registered on another node for one of this node's hosts.
+void Server::Impl::OpenRemoteViewer(const fleet::Message& message) {
+  Json registration;
+  try {
+    registration = ParseMessage(std::string_view(
+        reinterpret_cast<const char*>(message.body.data()), message.body.size()));
+  } catch (const std::exception&) {
+    return;
+  }
+  auto text = [&registration](const char* name) -> std::string {
+    const auto it = registration.find(name);
+    return it != registration.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  const std::string address = text("address");
+  const std::string sessionId = text("sessionId");
+  const std::string pairing = text("password");
+  if (address.empty() || sessionId.empty() || pairing.empty() ||
+      pairing.size() > kPairingStringLimit) {
+    return;
+  }
+  const std::string key = LinkKey(message.from, message.conn);
+  std::lock_guard lock(mutex_);
+  if (stopping_) return;
+  {
+    std::lock_guard links(linksMutex_);
+    if (links_.contains(key)) return;
+  }
+  // The link lives on its host's thread, so that the data between them is handed over directly.
+  Worker* worker = workers_[0].get();
+  if (const auto host = matcher_.HostOf(sessionId)) {
+    if (const auto it = peers_.find(*host); it != peers_.end()) {
+      worker = &WorkerOf(it->second->GetExecutor());
+    }
+  }
+  const ConnId id = NextId();
+  auto link = std::make_shared<RemotePeer>(*this, *worker, id, std::string(message.from),
+                                           message.conn, true);
+  {
+    std::lock_guard links(linksMutex_);
+    links_[key] = link;
+  }
+  peers_.emplace(id, link);
+  Post(*link, [link, worker] { worker->sessions.emplace(link->Id(), link); });
+  Apply(matcher_.OpenRemote(id, address, sessionId, pairing, NowMs()), 0);
+  const std::string requestId = matcher_.RequestOf(id);
+  if (!requestId.empty()) {
+    fleet::Message m;
+    m.kind = fleet::Kind::kRequest;
+    m.from = fleet_->Node();
+    m.conn = message.conn;
+    m.body = {reinterpret_cast<const std::uint8_t*>(requestId.data()), requestId.size()};
+    std::string bytes;
+    fleet::Encode(m, bytes);
+    fleet_->Send(std::string(message.from), bytes);
+  }
+}
+
+void Server::Impl::OnClaimed(ConnId conn, const std::string& id, FleetResult result) {
+  std::lock_guard lock(mutex_);
+  Apply(matcher_.Claimed(conn, id, result), 0);
+}
+
+void Server::Impl::OnLocated(ConnId conn, FleetResult result, const std::string& node) {
+  std::lock_guard lock(mutex_);
+  Apply(matcher_.Located(conn, result, node), 0);
+}
+
+void Server::Impl::OnLeaseLost(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  Apply(matcher_.LeaseLost(id), 0);
+}
+
+void Server::Impl::OnRemoteRegistration(const std::string& address) {
+  std::lock_guard lock(mutex_);
+  matcher_.NoteRegistration(address, NowMs());
+}
+
+void Server::Impl::EndLinks(const std::function<bool(const std::string& key)>& which) {
+  std::vector<std::shared_ptr<RemotePeer>> ending;
+  {
+    std::lock_guard lock(linksMutex_);
+    for (const auto& [key, link] : links_) {
+      if (which(key)) ending.push_back(link);
+    }
+  }
+  for (auto& link : ending) Post(*link, [link] { link->Lost(); });
+}
+
+void Server::Impl::OnNodeLost(const std::string& node) {
+  Log("event=node-lost node=" + node);
+  const std::string prefix = node + "/";
+  EndLinks([&prefix](const std::string& key) { return key.starts_with(prefix); });
+}
+
+void Server::Impl::OnLinkChanged(bool up) {
+  Log(std::string("event=nats-") + (up ? "reconnected" : "disconnected"));
+  // What was on its way between the nodes may be lost: every session across nodes ends.
+  if (!up) EndLinks([](const std::string&) { return true; });
+}
 
 namespace {
 

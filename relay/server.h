@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "relay/fleet.h"
 #include "relay/matcher.h"
 
 namespace ov::relay {
@@ -29,6 +30,7 @@ struct ServerOptions {
   std::size_t threads = 1;                // worker threads (0 counts as 1)
   bool quiet = false;                     // no per-connection log lines
   bool handleSignals = false;             // SIGINT/SIGTERM stop the server
+  FleetOptions fleet;                     // url empty: a single node, no NATS
 };
 
 // Throws std::invalid_argument when the options are inconsistent (TLS half given, clear text on a

@@ -1,5 +1,10 @@
 #include "relay/test_client.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -17,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 namespace ov::relay::testing {
 namespace {
@@ -324,6 +330,74 @@ HttpResult HttpRequest(std::uint16_t port, const std::string& target, const std:
     exchange(stream);
   }
   return result;
+}
+
+Child::Child(const std::string& binary, std::vector<std::string> args) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    ::dup2(fds[1], 2);
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    std::vector<char*> argv;
+    std::string path = binary;
+    argv.push_back(path.data());
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  fd_ = fds[0];
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ::close(fd_);
+}
+
+std::string Child::ReadUntil(const std::string& needle, Duration timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (output_.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    output_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return output_;
+}
+
+int Child::Wait() {
+  for (int i = 0; i < 1000; ++i) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      ReadUntil("\x01", Duration(200));  // whatever is left
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+void Child::Signal(int sig) { ::kill(pid_, sig); }
+
+std::uint16_t Child::ListeningPort() {
+  const std::string out = ReadUntil("listening on ");
+  const auto line = out.find("listening on ");
+  if (line == std::string::npos) return 0;
+  ReadUntil("\n");
+  const auto at = output_.find("127.0.0.1:", line);
+  if (at == std::string::npos) return 0;
+  return static_cast<std::uint16_t>(std::stoi(output_.substr(at + 10)));
 }
 
 }  // namespace ov::relay::testing

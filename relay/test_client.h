@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/json_codec.h"
 
@@ -52,9 +53,11 @@ struct TimeoutError : std::runtime_error {
   TimeoutError() : std::runtime_error("timed out") {}
 };
 
+using Duration = std::chrono::milliseconds;
+
 class WsClient {
  public:
-  using Duration = std::chrono::milliseconds;
+  using Duration = testing::Duration;
   struct Message {
     bool binary = false;
     std::string data;
@@ -99,5 +102,30 @@ struct HttpResult {
 // One request over a new connection to 127.0.0.1:port (TLS when caFile is given).
 HttpResult HttpRequest(std::uint16_t port, const std::string& target,
                        const std::string& method = "GET", const std::string& caFile = {});
+
+// A child process (a relay node, a NATS server) with its stdout and stderr on one pipe. The
+// destructor kills it (SIGKILL) unless it has exited.
+class Child {
+ public:
+  Child(const std::string& binary, std::vector<std::string> args);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Output until `needle` appears (or the pipe closes, or `timeout` passes).
+  std::string ReadUntil(const std::string& needle, Duration timeout = Duration(10000));
+  // Exit status (128 + signal when killed), or -1 if the child did not end within 10 s.
+  int Wait();
+  void Signal(int sig);
+  const std::string& Output() const { return output_; }
+  // The port after "listening on ...127.0.0.1:" in the relay's start line, 0 when not seen.
+  std::uint16_t ListeningPort();
+
+ private:
+  int pid_ = -1;
+  int fd_ = -1;
+  bool exited_ = false;
+  std::string output_;
+};
 
 }  // namespace ov::relay::testing

@@ -25,6 +25,7 @@ inline constexpr std::uint16_t kGoingAway = 1001;
 inline constexpr std::uint16_t kProtocolError = 1002;
 inline constexpr std::uint16_t kBadPayload = 1007;
 inline constexpr std::uint16_t kPolicy = 1008;
+inline constexpr std::uint16_t kInternalError = 1011;
 }  // namespace close_code
 
 enum class Opcode : std::uint8_t {

@@ -1,0 +1,787 @@
+#include "relay/fleet.h"
+
+#include <nats/nats.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace ov::relay {
+
+// --- Wire form -----------------------------------------------------------------------------------
+
+namespace fleet {
+namespace {
+
+void PutU64(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::uint64_t GetU64(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+}  // namespace
+
+bool IsNodeName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNodeName) return false;
+  for (const char ch : name) {
+    const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                    (ch >= '0' && ch <= '9') || ch == '-' || ch == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+void Encode(const Message& message, std::string& out) {
+  out.push_back(static_cast<char>(message.kind));
+  out.push_back(static_cast<char>(message.from.size()));
+  out.append(message.from);
+  PutU64(out, message.conn);
+  PutU64(out, message.seq);
+  out.push_back(static_cast<char>(message.flags));
+  out.append(reinterpret_cast<const char*>(message.body.data()), message.body.size());
+}
+
+std::optional<Message> Decode(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  Message m;
+  const std::uint8_t kind = bytes[0];
+  if (kind < static_cast<std::uint8_t>(Kind::kViewer) ||
+      kind > static_cast<std::uint8_t>(Kind::kBye)) {
+    return std::nullopt;
+  }
+  m.kind = static_cast<Kind>(kind);
+  const std::size_t nameSize = bytes[1];
+  if (bytes.size() < 2 + nameSize + 17) return std::nullopt;
+  m.from = std::string_view(reinterpret_cast<const char*>(bytes.data() + 2), nameSize);
+  if (!IsNodeName(m.from)) return std::nullopt;
+  const std::uint8_t* p = bytes.data() + 2 + nameSize;
+  m.conn = GetU64(p);
+  m.seq = GetU64(p + 8);
+  m.flags = p[16];
+  if ((m.flags & ~kMore) != 0 || (m.flags != 0 && m.kind != Kind::kData)) return std::nullopt;
+  m.body = bytes.subspan(2 + nameSize + 17);
+  return m;
+}
+
+}  // namespace fleet
+
+// --- The NATS link ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kHostsBucket = "kestrova-relay-hosts";
+constexpr const char* kNodesBucket = "kestrova-relay-nodes";
+constexpr const char* kSubjectPrefix = "kestrova.relay.";
+constexpr Millis kNodeLease = 10000;
+
+std::string LastError(natsStatus status) {
+  const char* text = nats_GetLastError(nullptr);
+  std::string out = natsStatus_GetText(status);
+  if (text != nullptr && *text != '\0') out += std::string(": ") + text;
+  return out;
+}
+
+std::string RandomHex(std::size_t bytes) {
+  std::random_device device;
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    const unsigned value = device() & 0xff;
+    out.push_back(digits[value >> 4]);
+    out.push_back(digits[value & 15]);
+  }
+  return out;
+}
+
+Millis Now() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+struct KvEntry {
+  explicit KvEntry(kvEntry* e = nullptr) : entry(e) {}
+  ~KvEntry() {
+    if (entry != nullptr) kvEntry_Destroy(entry);
+  }
+  KvEntry(const KvEntry&) = delete;
+  KvEntry& operator=(const KvEntry&) = delete;
+  kvEntry* entry;
+};
+
+}  // namespace
+
+class Fleet::Impl {
+ public:
+  Impl(FleetOptions options, FleetEvents& events) : o_(std::move(options)), events_(events) {
+    if (!fleet::IsNodeName(o_.nodeName)) {
+      throw std::runtime_error("invalid node name \"" + o_.nodeName +
+                               "\": use 1-64 letters, digits, '-' or '_'");
+    }
+    if (o_.registryThreads == 0) o_.registryThreads = 1;
+    instance_ = RandomHex(8);
+    inbox_ = std::string(kSubjectPrefix) + "node." + o_.nodeName;
+    try {
+      Connect();
+      EnsureBuckets();
+      ClaimNodeName();
+      Subscribe();
+    } catch (...) {
+      Close();
+      throw;
+    }
+    for (std::size_t i = 0; i < o_.registryThreads; ++i) {
+      registry_.push_back(std::make_unique<Registry>());
+    }
+    for (auto& r : registry_) {
+      r->thread = std::thread([this, reg = r.get()] { RegistryLoop(*reg); });
+    }
+    heartbeatThread_ = std::thread([this] { HeartbeatLoop(); });
+  }
+
+  ~Impl() { Shutdown(); }
+
+  const std::string& Node() const { return o_.nodeName; }
+  Millis Lease() const { return lease_; }
+  bool Connected() const { return up_.load(); }
+  std::size_t MaxPayload() const { return maxPayload_; }
+
+  bool Send(const std::string& node, std::string_view bytes) {
+    if (closed_.load()) return false;
+    const std::string subject = std::string(kSubjectPrefix) + "node." + node;
+    const natsStatus s =
+        natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    if (s != NATS_OK) {
+      sendFailures_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    sentMessages_.fetch_add(1, std::memory_order_relaxed);
+    sentBytes_.fetch_add(bytes.size(), std::memory_order_relaxed);
+    return true;
+  }
+
+  void BroadcastRegistration(const std::string& address) {
+    if (closed_.load()) return;
+    fleet::Message m;
+    m.kind = fleet::Kind::kHeartbeat;  // kind unused on this subject; the body is the address
+    m.from = o_.nodeName;
+    m.body = {reinterpret_cast<const std::uint8_t*>(address.data()), address.size()};
+    std::string bytes;
+    fleet::Encode(m, bytes);
+    const std::string subject = std::string(kSubjectPrefix) + "registrations";
+    natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+  }
+
+  void Claim(ConnId conn, const std::string& id) { Queue({Op::kClaim, conn, id}); }
+  void Release(const std::string& id) { Queue({Op::kRelease, 0, id}); }
+  void Lookup(ConnId conn, const std::string& id) { Queue({Op::kLookup, conn, id}); }
+
+  void Shutdown() {
+    if (shutDown_.exchange(true)) return;
+    // Goodbye first: the other nodes end the sessions shared with this one at once.
+    if (nc_ != nullptr && up_.load()) {
+      fleet::Message bye;
+      bye.kind = fleet::Kind::kBye;
+      bye.from = o_.nodeName;
+      std::string bytes;
+      fleet::Encode(bye, bytes);
+      const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
+      natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    }
+    // Queued releases get a short while; lookups and claims nobody waits for any more.
+    const Millis deadline = Now() + 2000;
+    for (auto& r : registry_) {
+      std::unique_lock lock(r->mutex);
+      r->draining = true;
+      r->wake.notify_all();
+      r->idle.wait_until(lock, std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(std::max<Millis>(0, deadline - Now())),
+                         [&] { return r->ops.empty() && !r->busy; });
+      r->stop = true;
+      r->wake.notify_all();
+    }
+    for (auto& r : registry_) {
+      if (r->thread.joinable()) r->thread.join();
+    }
+    {
+      std::lock_guard lock(heartbeatMutex_);
+      heartbeatStop_ = true;
+      heartbeatWake_.notify_all();
+    }
+    if (heartbeatThread_.joinable()) heartbeatThread_.join();
+    if (nodesKv_ != nullptr && up_.load()) kvStore_Purge(nodesKv_, o_.nodeName.c_str(), nullptr);
+    Close();
+  }
+
+  FleetStats Stats() const {
+    FleetStats s;
+    s.connected = up_.load();
+    {
+      std::lock_guard lock(nodesMutex_);
+      s.nodes = nodes_.size() + 1;
+    }
+    for (const auto& r : registry_) {
+      std::lock_guard lock(r->mutex);
+      s.ownedIds += r->owned.size();
+    }
+    s.claims = claims_.load();
+    s.claimsTaken = claimsTaken_.load();
+    s.claimsUnavailable = claimsUnavailable_.load();
+    s.lookups = lookups_.load();
+    s.lookupsUnknown = lookupsUnknown_.load();
+    s.lookupsUnavailable = lookupsUnavailable_.load();
+    s.leasesLost = leasesLost_.load();
+    s.sentMessages = sentMessages_.load();
+    s.sentBytes = sentBytes_.load();
+    s.receivedMessages = receivedMessages_.load();
+    s.receivedBytes = receivedBytes_.load();
+    s.sendFailures = sendFailures_.load();
+    return s;
+  }
+
+ private:
+  struct Op {
+    enum Kind { kClaim, kRelease, kLookup } kind;
+    ConnId conn;
+    std::string id;
+  };
+  // One registry thread: the operations on the IDs that hash to it, and the renewal of the
+  // leases it holds.
+  struct Registry {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<Op> ops;
+    std::unordered_map<std::string, std::uint64_t> owned;  // ID -> revision of our entry
+    bool busy = false;
+    bool renewNow = false;
+    bool draining = false;
+    bool stop = false;
+    std::thread thread;
+  };
+
+  // --- setup ---
+
+  void Connect() {
+    natsOptions* opts = nullptr;
+    natsStatus s = natsOptions_Create(&opts);
+    if (s == NATS_OK) s = natsOptions_SetURL(opts, o_.url.c_str());
+    if (s == NATS_OK) s = natsOptions_SetName(opts, ("kestrova-relay " + o_.nodeName).c_str());
+    if (s == NATS_OK) s = natsOptions_SetTimeout(opts, o_.connectTimeout);
+    if (s == NATS_OK) s = natsOptions_SetAllowReconnect(opts, true);
+    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);
+    if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, 250);
+    // A dead server is noticed within about two seconds, not the client's default two minutes.
+    if (s == NATS_OK) s = natsOptions_SetPingInterval(opts, 1000);
+    if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(opts, 2);
+    if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);
+    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, &Impl::OnDisconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, &Impl::OnReconnected, this);
+    if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, &Impl::OnAsyncError, this);
+    if (s == NATS_OK) s = natsConnection_Connect(&nc_, opts);
+    const std::string error = s == NATS_OK ? "" : LastError(s);
+    natsOptions_Destroy(opts);
+    if (s != NATS_OK) throw std::runtime_error("cannot reach NATS at " + o_.url + ": " + error);
+    up_ = true;
+    maxPayload_ = static_cast<std::size_t>(std::max<int64_t>(natsConnection_GetMaxPayload(nc_), 0));
+    if (maxPayload_ < 4096) throw std::runtime_error("NATS server's max_payload is too small");
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = 3000;
+    s = natsConnection_JetStream(&js_, nc_, &jo);
+    if (s != NATS_OK) throw std::runtime_error("NATS JetStream context: " + LastError(s));
+  }
+
+  // Creates the buckets, or binds to them as the first node of the fleet made them (whose lease
+  // then holds for every node).
+  void EnsureBuckets() {
+    hostsKv_ = Bucket(kHostsBucket, o_.lease, hostsKv_);
+    nodesKv_ = Bucket(kNodesBucket, kNodeLease, nodesKv_);
+    kvStatus* status = nullptr;
+    if (kvStore_Status(&status, hostsKv_) == NATS_OK) {
+      lease_ = kvStatus_TTL(status) / 1000000;
+      kvStatus_Destroy(status);
+    }
+    if (lease_ <= 0) lease_ = o_.lease;
+  }
+
+  kvStore* Bucket(const char* name, Millis ttl, kvStore* existing) {
+    kvConfig config;
+    kvConfig_Init(&config);
+    config.Bucket = name;
+    config.History = 1;
+    config.TTL = ttl * 1000000;
+    config.StorageType = js_FileStorage;
+    kvStore* kv = nullptr;
+    natsStatus s = js_CreateKeyValue(&kv, js_, &config);
+    if (s != NATS_OK) {
+      // The bucket exists with another configuration (another lease): use it as it is.
+      s = js_KeyValue(&kv, js_, name);
+    }
+    if (s != NATS_OK) {
+      throw std::runtime_error(std::string("NATS key-value bucket ") + name + ": " +
+                               LastError(s) + " (is JetStream enabled on the server?)");
+    }
+    if (existing != nullptr) {
+      // A handle only names its bucket: the first one stays in use.
+      kvStore_Destroy(kv);
+      return existing;
+    }
+    return kv;
+  }
+
+  // The node name is unique in the fleet: a running node with the same name refuses this one. An
+  // entry left by a node that died is taken over once its heartbeat is gone.
+  void ClaimNodeName() {
+    const std::string key = o_.nodeName;
+    natsStatus s = kvStore_CreateString(nullptr, nodesKv_, key.c_str(), instance_.c_str());
+    if (s == NATS_OK) return;
+    natsSubscription* sub = nullptr;
+    const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
+    s = natsConnection_SubscribeSync(&sub, nc_, subject.c_str());
+    if (s != NATS_OK) throw std::runtime_error("NATS subscribe: " + LastError(s));
+    const Millis until = Now() + o_.nodeTimeout;
+    bool heard = false;
+    while (!heard && Now() < until) {
+      natsMsg* msg = nullptr;
+      if (natsSubscription_NextMsg(&msg, sub, until - Now()) != NATS_OK) break;
+      const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                                    static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
+      heard = m && m->kind == fleet::Kind::kHeartbeat && m->from == o_.nodeName;
+      natsMsg_Destroy(msg);
+    }
+    natsSubscription_Destroy(sub);
+    if (heard) {
+      throw std::runtime_error("node name \"" + o_.nodeName +
+                               "\" is in use by a running node of this fleet");
+    }
+    s = kvStore_PutString(nullptr, nodesKv_, key.c_str(), instance_.c_str());
+    if (s != NATS_OK) throw std::runtime_error("NATS node registry: " + LastError(s));
+  }
+
+  void Subscribe() {
+    natsStatus s = natsConnection_Subscribe(&inboxSub_, nc_, inbox_.c_str(), &Impl::OnInbox, this);
+    // Memory is bounded by the sessions' credit, not by the client's pending limits, which would
+    // drop messages.
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(inboxSub_, -1, -1);
+    const std::string heartbeat = std::string(kSubjectPrefix) + "heartbeat";
+    if (s == NATS_OK) {
+      s = natsConnection_Subscribe(&heartbeatSub_, nc_, heartbeat.c_str(), &Impl::OnHeartbeat,
+                                   this);
+    }
+    const std::string registrations = std::string(kSubjectPrefix) + "registrations";
+    if (s == NATS_OK) {
+      s = natsConnection_Subscribe(&registrationsSub_, nc_, registrations.c_str(),
+                                   &Impl::OnRegistration, this);
+    }
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(registrationsSub_, -1, -1);
+    if (s == NATS_OK) s = natsConnection_Flush(nc_);
+    if (s != NATS_OK) throw std::runtime_error("NATS subscribe: " + LastError(s));
+  }
+
+  void Close() {
+    closed_ = true;
+    for (natsSubscription** sub : {&inboxSub_, &heartbeatSub_, &registrationsSub_}) {
+      if (*sub != nullptr) {
+        natsSubscription_Unsubscribe(*sub);
+        natsSubscription_Destroy(*sub);
+        *sub = nullptr;
+      }
+    }
+    if (nc_ != nullptr) natsConnection_Close(nc_);
+    if (hostsKv_ != nullptr) kvStore_Destroy(hostsKv_);
+    if (nodesKv_ != nullptr) kvStore_Destroy(nodesKv_);
+    if (js_ != nullptr) jsCtx_Destroy(js_);
+    if (nc_ != nullptr) natsConnection_Destroy(nc_);
+    hostsKv_ = nodesKv_ = nullptr;
+    js_ = nullptr;
+    nc_ = nullptr;
+    up_ = false;
+  }
+
+  // --- callbacks (the client's threads) ---
+
+  static void OnDisconnected(natsConnection*, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    if (self->shutDown_.load() || !self->up_.exchange(false)) return;
+    self->events_.OnLinkChanged(false);
+  }
+
+  static void OnReconnected(natsConnection*, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    if (self->shutDown_.load()) return;
+    {
+      // The server may have lost its storage: the buckets are made again and every lease is
+      // renewed (or found lost) at once.
+      std::lock_guard lock(self->heartbeatMutex_);
+      self->reconnected_ = true;
+      self->heartbeatWake_.notify_all();
+    }
+    self->up_ = true;
+    self->events_.OnLinkChanged(true);
+  }
+
+  static void OnAsyncError(natsConnection*, natsSubscription*, natsStatus err, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    std::fprintf(stderr, "fleet: NATS error on node %s: %s\n", self->o_.nodeName.c_str(),
+                 natsStatus_GetText(err));
+  }
+
+  static void OnInbox(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+        static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+    self->receivedMessages_.fetch_add(1, std::memory_order_relaxed);
+    self->receivedBytes_.fetch_add(bytes.size(), std::memory_order_relaxed);
+    if (!self->shutDown_.load()) {
+      if (const auto m = fleet::Decode(bytes)) {
+        self->Heard(std::string(m->from));
+        self->events_.OnFleetMessage(*m);
+      } else {
+        std::fprintf(stderr, "fleet: malformed message of %zu bytes dropped\n", bytes.size());
+      }
+    }
+    natsMsg_Destroy(msg);
+  }
+
+  static void OnHeartbeat(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                                  static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
+    if (m && m->from != self->o_.nodeName && !self->shutDown_.load()) {
+      const std::string from(m->from);
+      if (m->kind == fleet::Kind::kBye) {
+        bool known = false;
+        {
+          std::lock_guard lock(self->nodesMutex_);
+          known = self->nodes_.erase(from) > 0;
+        }
+        if (known) self->events_.OnNodeLost(from);
+      } else {
+        self->Heard(from);
+      }
+    }
+    natsMsg_Destroy(msg);
+  }
+
+  static void OnRegistration(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+                                  static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
+    if (m && m->from != self->o_.nodeName && !self->shutDown_.load() && !m->body.empty() &&
+        m->body.size() <= 64) {
+      self->events_.OnRemoteRegistration(
+          std::string(reinterpret_cast<const char*>(m->body.data()), m->body.size()));
+    }
+    natsMsg_Destroy(msg);
+  }
+
+  void Heard(const std::string& node) {
+    std::lock_guard lock(nodesMutex_);
+    nodes_[node] = Now();
+  }
+
+  bool Alive(const std::string& node) const {
+    std::lock_guard lock(nodesMutex_);
+    const auto it = nodes_.find(node);
+    return it != nodes_.end() && Now() - it->second < o_.nodeTimeout;
+  }
+
+  // --- heartbeat, membership ---
+
+  void HeartbeatLoop() {
+    fleet::Message beat;
+    beat.kind = fleet::Kind::kHeartbeat;
+    beat.from = o_.nodeName;
+    std::string bytes;
+    fleet::Encode(beat, bytes);
+    const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
+    Millis lastNodeWrite = Now();
+    std::unique_lock lock(heartbeatMutex_);
+    while (!heartbeatStop_) {
+      const bool again = std::exchange(reconnected_, false);
+      lock.unlock();
+      if (again) {
+        try {
+          EnsureBuckets();
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "fleet: %s\n", e.what());
+        }
+        kvStore_PutString(nullptr, nodesKv_, o_.nodeName.c_str(), instance_.c_str());
+        for (auto& r : registry_) {
+          std::lock_guard rl(r->mutex);
+          r->renewNow = true;
+          r->wake.notify_all();
+        }
+      }
+      if (up_.load()) {
+        natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+        if (Now() - lastNodeWrite >= kNodeLease / 3) {
+          lastNodeWrite = Now();
+          kvStore_PutString(nullptr, nodesKv_, o_.nodeName.c_str(), instance_.c_str());
+        }
+      }
+      std::vector<std::string> lost;
+      {
+        std::lock_guard nl(nodesMutex_);
+        const Millis now = Now();
+        for (auto it = nodes_.begin(); it != nodes_.end();) {
+          if (now - it->second >= o_.nodeTimeout) {
+            lost.push_back(it->first);
+            it = nodes_.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+      for (const auto& node : lost) events_.OnNodeLost(node);
+      lock.lock();
+      heartbeatWake_.wait_for(lock, std::chrono::milliseconds(o_.heartbeat),
+                              [this] { return heartbeatStop_ || reconnected_; });
+    }
+  }
+
+  // --- registry ---
+
+  Registry& RegistryFor(const std::string& id) {
+    return *registry_[std::hash<std::string>{}(id) % registry_.size()];
+  }
+
+  // Never answers on the caller's thread (callers hold their own locks). The queue is bounded by
+  // the callers: a connection has at most one claim or lookup outstanding.
+  void Queue(Op op) {
+    if (shutDown_.load()) return;
+    Registry& r = RegistryFor(op.id);
+    std::lock_guard lock(r.mutex);
+    if (r.stop) return;
+    r.ops.push_back(std::move(op));
+    r.wake.notify_one();
+  }
+
+  void RegistryLoop(Registry& r) {
+    const Millis renewEvery = std::max<Millis>(lease_ / 3, 100);
+    Millis nextRenew = Now() + renewEvery;
+    std::unique_lock lock(r.mutex);
+    for (;;) {
+      r.wake.wait_for(lock, std::chrono::milliseconds(std::max<Millis>(0, nextRenew - Now())),
+                      [&] { return r.stop || !r.ops.empty() || r.renewNow; });
+      if (r.stop) return;
+      if (!r.ops.empty()) {
+        Op op = std::move(r.ops.front());
+        r.ops.pop_front();
+        r.busy = true;
+        lock.unlock();
+        Run(r, op);
+        lock.lock();
+        r.busy = false;
+        if (r.ops.empty()) r.idle.notify_all();
+        continue;
+      }
+      if ((r.renewNow || Now() >= nextRenew) && !r.draining) {
+        r.renewNow = false;
+        nextRenew = Now() + renewEvery;
+        std::vector<std::pair<std::string, std::uint64_t>> owned(r.owned.begin(), r.owned.end());
+        lock.unlock();
+        Renew(r, owned);
+        lock.lock();
+      } else if (Now() >= nextRenew) {
+        nextRenew = Now() + renewEvery;
+      }
+    }
+  }
+
+  // Our entry for `id` as the registry holds it: its revision when it is ours, 0 when another
+  // node's, nothing when there is none. Throws on a link failure.
+  std::optional<std::uint64_t> Holder(const std::string& id) {
+    kvEntry* e = nullptr;
+    const natsStatus s = kvStore_Get(&e, hostsKv_, id.c_str());
+    KvEntry entry(e);
+    if (s == NATS_NOT_FOUND) return std::nullopt;
+    if (s != NATS_OK) throw std::runtime_error(LastError(s));
+    const char* value = kvEntry_ValueString(e);
+    return value != nullptr && o_.nodeName == value ? kvEntry_Revision(e) : 0;
+  }
+
+  void Run(Registry& r, const Op& op) {
+    switch (op.kind) {
+      case Op::kClaim: {
+        claims_.fetch_add(1, std::memory_order_relaxed);
+        FleetResult result = FleetResult::kUnavailable;
+        std::uint64_t revision = 0;
+        if (up_.load()) {
+          try {
+            for (int attempt = 0; attempt < 2 && result == FleetResult::kUnavailable; ++attempt) {
+              if (kvStore_CreateString(&revision, hostsKv_, op.id.c_str(),
+                                       o_.nodeName.c_str()) == NATS_OK) {
+                result = FleetResult::kOk;
+              } else if (const auto holder = Holder(op.id)) {
+                result = FleetResult::kTaken;
+              }
+              // No holder: the entry expired between the two calls; try once more.
+            }
+          } catch (const std::exception&) {
+            result = FleetResult::kUnavailable;
+          }
+        }
+        if (result == FleetResult::kOk) {
+          std::lock_guard lock(r.mutex);
+          r.owned[op.id] = revision;
+        } else if (result == FleetResult::kTaken) {
+          claimsTaken_.fetch_add(1, std::memory_order_relaxed);
+        } else {
+          claimsUnavailable_.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (!shutDown_.load()) events_.OnClaimed(op.conn, op.id, result);
+        return;
+      }
+      case Op::kRelease: {
+        bool owned = false;
+        {
+          std::lock_guard lock(r.mutex);
+          owned = r.owned.erase(op.id) > 0;
+        }
+        // When the purge does not get through, the lease ends the entry.
+        if (owned && up_.load()) kvStore_Purge(hostsKv_, op.id.c_str(), nullptr);
+        return;
+      }
+      case Op::kLookup: {
+        lookups_.fetch_add(1, std::memory_order_relaxed);
+        FleetResult result = FleetResult::kUnavailable;
+        std::string node;
+        if (up_.load()) {
+          kvEntry* e = nullptr;
+          const natsStatus s = kvStore_Get(&e, hostsKv_, op.id.c_str());
+          KvEntry entry(e);
+          if (s == NATS_OK) {
+            const char* value = kvEntry_ValueString(e);
+            node = value != nullptr ? value : "";
+            // A host of this node would have been found without asking; an entry of a node that
+            // is not alive names nobody who can answer.
+            result = node != o_.nodeName && Alive(node) ? FleetResult::kOk : FleetResult::kUnknown;
+          } else if (s == NATS_NOT_FOUND) {
+            result = FleetResult::kUnknown;
+          }
+        }
+        if (result == FleetResult::kUnknown) lookupsUnknown_.fetch_add(1);
+        if (result == FleetResult::kUnavailable) lookupsUnavailable_.fetch_add(1);
+        if (!shutDown_.load()) events_.OnLocated(op.conn, result, node);
+        return;
+      }
+    }
+  }
+
+  void Renew(Registry& r, const std::vector<std::pair<std::string, std::uint64_t>>& owned) {
+    for (const auto& [id, revision] : owned) {
+      if (!up_.load() || shutDown_.load()) return;
+      std::uint64_t next = 0;
+      bool lost = false;
+      if (kvStore_UpdateString(&next, hostsKv_, id.c_str(), o_.nodeName.c_str(), revision) !=
+          NATS_OK) {
+        try {
+          std::optional<std::uint64_t> holder = Holder(id);
+          if (!holder && kvStore_CreateString(&next, hostsKv_, id.c_str(),
+                                              o_.nodeName.c_str()) == NATS_OK) {
+            // The entry had expired (the link was down longer than the lease) and nobody took
+            // it in between: it is ours again.
+            holder = next;
+          } else if (!holder) {
+            holder = Holder(id);
+          }
+          if (!holder) continue;  // neither there nor creatable: a failing link, next round
+          if (*holder == 0) {
+            lost = true;  // another node holds it now
+          } else {
+            next = *holder;  // ours (a renewal whose answer was lost)
+          }
+        } catch (const std::exception&) {
+          continue;
+        }
+      }
+      {
+        std::lock_guard lock(r.mutex);
+        const auto it = r.owned.find(id);
+        if (it == r.owned.end()) continue;  // released meanwhile
+        if (lost) {
+          r.owned.erase(it);
+        } else {
+          it->second = next;
+        }
+      }
+      if (lost) {
+        leasesLost_.fetch_add(1, std::memory_order_relaxed);
+        events_.OnLeaseLost(id);
+      }
+    }
+  }
+
+  FleetOptions o_;
+  FleetEvents& events_;
+  std::string instance_;
+  std::string inbox_;
+  Millis lease_ = 0;
+  std::size_t maxPayload_ = 0;
+  natsConnection* nc_ = nullptr;
+  jsCtx* js_ = nullptr;
+  kvStore* hostsKv_ = nullptr;
+  kvStore* nodesKv_ = nullptr;
+  natsSubscription* inboxSub_ = nullptr;
+  natsSubscription* heartbeatSub_ = nullptr;
+  natsSubscription* registrationsSub_ = nullptr;
+  std::atomic<bool> up_{false};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> shutDown_{false};
+
+  mutable std::mutex nodesMutex_;
+  std::map<std::string, Millis> nodes_;  // other nodes, by when last heard
+
+  std::mutex heartbeatMutex_;
+  std::condition_variable heartbeatWake_;
+  bool heartbeatStop_ = false;
+  bool reconnected_ = false;
+  std::thread heartbeatThread_;
+
+  std::vector<std::unique_ptr<Registry>> registry_;
+
+  std::atomic<std::uint64_t> claims_{0}, claimsTaken_{0}, claimsUnavailable_{0};
+  std::atomic<std::uint64_t> lookups_{0}, lookupsUnknown_{0}, lookupsUnavailable_{0};
+  std::atomic<std::uint64_t> leasesLost_{0};
+  std::atomic<std::uint64_t> sentMessages_{0}, sentBytes_{0};
+  std::atomic<std::uint64_t> receivedMessages_{0}, receivedBytes_{0};
+  std::atomic<std::uint64_t> sendFailures_{0};
+};
+
+Fleet::Fleet(FleetOptions options, FleetEvents& events)
+    : impl_(std::make_unique<Impl>(std::move(options), events)) {}
+Fleet::~Fleet() = default;
+const std::string& Fleet::Node() const { return impl_->Node(); }
+Millis Fleet::Lease() const { return impl_->Lease(); }
+bool Fleet::Connected() const { return impl_->Connected(); }
+std::size_t Fleet::MaxPayload() const { return impl_->MaxPayload(); }
+bool Fleet::Send(const std::string& node, std::string_view bytes) {
+  return impl_->Send(node, bytes);
+}
+void Fleet::BroadcastRegistration(const std::string& address) {
+  impl_->BroadcastRegistration(address);
+}
+void Fleet::Claim(ConnId conn, const std::string& id) { impl_->Claim(conn, id); }
+void Fleet::Release(const std::string& id) { impl_->Release(id); }
+void Fleet::Lookup(ConnId conn, const std::string& id) { impl_->Lookup(conn, id); }
+void Fleet::Shutdown() { impl_->Shutdown(); }
+FleetStats Fleet::Stats() const { return impl_->Stats(); }
+
+}  // namespace ov::relay

@@ -1,0 +1,143 @@
+// A fleet of relay nodes sharing one service through NATS: the device-ID registry (a JetStream
+// key-value bucket, one lease per registration), node membership (a bucket of node names plus a
+// heartbeat subject), the fleet-wide per-address registration count, and the messages between
+// the two nodes of a session that spans nodes (signalling and the data plane, on each node's
+// inbox subject).
+//
+// Fleet owns the NATS connection and its threads and knows nothing of WebSocket sessions: it
+// reports to FleetEvents, which the server implements. Every call is safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "relay/matcher.h"
+
+namespace ov::relay {
+
+// --- The node-to-node wire form (pure) ---------------------------------------------------------
+
+namespace fleet {
+
+enum class Kind : std::uint8_t {
+  kViewer = 1,   // viewer's node -> host's node: a viewer registered for a host there (JSON body)
+  kText = 2,     // viewer's node -> host's node: a later text message of that viewer
+  kClosed = 3,   // viewer's node -> host's node: the viewer's connection ended
+  kSend = 4,     // host's node -> viewer's node: a text for the viewer
+  kClose = 5,    // host's node -> viewer's node: close the viewer (body: 2-byte close code)
+  kRequest = 6,  // host's node -> viewer's node: the request ID the viewer takes part in
+  kData = 7,     // either way: one chunk of a binary message (flag kMore: more chunks follow)
+  kCredit = 8,   // either way: messages and bytes the receiver has passed on (body: 2 x u64)
+  kHeartbeat = 9,
+  kBye = 10,     // a node stops: its sessions end now rather than after the heartbeat timeout
+};
+inline constexpr std::uint8_t kMore = 1;
+
+// Every message names its sender, the viewer's connection on the viewer's node (which identifies
+// the session on both nodes), and for data a sequence number per direction.
+struct Message {
+  Kind kind = Kind::kHeartbeat;
+  std::string_view from;
+  ConnId conn = 0;
+  std::uint64_t seq = 0;
+  std::uint8_t flags = 0;
+  std::span<const std::uint8_t> body;
+};
+
+inline constexpr std::size_t kMaxNodeName = 64;
+inline constexpr std::size_t kHeaderMax = 1 + 1 + kMaxNodeName + 8 + 8 + 1;
+
+// Letters, digits, '-' and '_', 1-64 characters (a NATS subject token and a bucket key).
+bool IsNodeName(std::string_view name);
+// Appends the encoded message to `out`.
+void Encode(const Message& message, std::string& out);
+// Nothing when `bytes` is not a well-formed message.
+std::optional<Message> Decode(std::span<const std::uint8_t> bytes);
+
+}  // namespace fleet
+
+// --- The NATS link ---------------------------------------------------------------------------
+
+class FleetEvents {
+ public:
+  virtual ~FleetEvents() = default;
+  // A message on this node's inbox. On the link's delivery thread, in the order sent per sender.
+  virtual void OnFleetMessage(const fleet::Message& message) = 0;
+  // The answer to Claim (kOk, kTaken, kUnavailable).
+  virtual void OnClaimed(ConnId conn, const std::string& id, FleetResult result) = 0;
+  // The answer to Lookup (kOk with the host's node, kUnknown, kUnavailable).
+  virtual void OnLocated(ConnId conn, FleetResult result, const std::string& node) = 0;
+  // A claimed ID's lease could not be renewed and another node holds it now.
+  virtual void OnLeaseLost(const std::string& id) = 0;
+  // Another node counted a registration from `address`.
+  virtual void OnRemoteRegistration(const std::string& address) = 0;
+  // A node stopped or has not been heard within the node timeout.
+  virtual void OnNodeLost(const std::string& node) = 0;
+  // The NATS link went down (every session across nodes must end) or came back.
+  virtual void OnLinkChanged(bool up) = 0;
+};
+
+struct FleetOptions {
+  std::string url;       // nats://[user:pass@]host:port[,...]
+  std::string nodeName;  // fleet::IsNodeName
+  Millis lease = 20000;  // registry lease; renewed every third of it
+  Millis heartbeat = 1000;
+  Millis nodeTimeout = 3500;  // a node unheard this long is gone
+  Millis connectTimeout = 5000;
+  std::size_t registryThreads = 4;
+};
+
+struct FleetStats {
+  bool connected = false;
+  std::size_t nodes = 0;  // live nodes, this one included
+  std::size_t ownedIds = 0;
+  std::uint64_t claims = 0, claimsTaken = 0, claimsUnavailable = 0;
+  std::uint64_t lookups = 0, lookupsUnknown = 0, lookupsUnavailable = 0;
+  std::uint64_t leasesLost = 0;
+  std::uint64_t sentMessages = 0, sentBytes = 0, receivedMessages = 0, receivedBytes = 0;
+  std::uint64_t sendFailures = 0;
+};
+
+class Fleet {
+ public:
+  // Connects, creates or binds the buckets and claims the node name. Throws std::runtime_error
+  // with a readable reason (NATS unreachable, no JetStream, the node name in use).
+  Fleet(FleetOptions options, FleetEvents& events);
+  ~Fleet();
+  Fleet(const Fleet&) = delete;
+  Fleet& operator=(const Fleet&) = delete;
+
+  const std::string& Node() const;
+  // The registry lease in force (the bucket's, which the first node of the fleet set).
+  Millis Lease() const;
+  bool Connected() const;
+  // The largest message the NATS servers accept.
+  std::size_t MaxPayload() const;
+
+  // Publishes one encoded message to `node`'s inbox. False when the link refused it.
+  bool Send(const std::string& node, std::string_view bytes);
+  void BroadcastRegistration(const std::string& address);
+
+  // Registry operations, answered through FleetEvents; the operations on one ID run in order.
+  void Claim(ConnId conn, const std::string& id);
+  void Release(const std::string& id);
+  void Lookup(ConnId conn, const std::string& id);
+
+  // Says goodbye, lets queued releases finish (bounded), and closes the link. Idempotent; no event
+  // is reported once it returns.
+  void Shutdown();
+
+  FleetStats Stats() const;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ov::relay
