@@ -28,46 +28,19 @@
 
 #include "relay/server.h"
 #include "relay/test_client.h"
+#include "bench/relay_tcp_forwarder.h"
 
 namespace {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+using ov::bench::TcpForwarder;
 using ov::relay::testing::WsClient;
 
 constexpr std::size_t kMessage = 1u << 20;
 constexpr int kMessagesPerIteration = 256;  // 256 MiB per iteration
 
 std::map<std::string, double> g_rate;  // bytes per second, by benchmark
-
-// The baseline: accepts two connections and copies every byte of the first into the second.
-class TcpForwarder {
- public:
-  TcpForwarder() : acceptor_(ioc_, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)) {
-    thread_ = std::thread([this] {
-      tcp::socket in(ioc_), out(ioc_);
-      acceptor_.accept(in);
-      acceptor_.accept(out);
-      in.set_option(tcp::no_delay(true));
-      out.set_option(tcp::no_delay(true));
-      std::vector<char> buffer(256 * 1024);
-      boost::system::error_code ec;
-      for (;;) {
-        const std::size_t n = in.read_some(net::buffer(buffer), ec);
-        if (ec) break;
-        net::write(out, net::buffer(buffer.data(), n), ec);
-        if (ec) break;
-      }
-    });
-  }
-  ~TcpForwarder() { thread_.join(); }
-  std::uint16_t Port() const { return acceptor_.local_endpoint().port(); }
-
- private:
-  net::io_context ioc_;
-  tcp::acceptor acceptor_;
-  std::thread thread_;
-};
 
 void BM_TcpForwarder(benchmark::State& state) {
   TcpForwarder forwarder;

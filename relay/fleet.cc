@@ -134,6 +134,7 @@ class Fleet::Impl {
     }
     if (o_.registryThreads == 0) o_.registryThreads = 1;
     instance_ = RandomHex(8);
+    if (o_.token.empty()) o_.token = RandomHex(16);
     inbox_ = std::string(kSubjectPrefix) + "node." + o_.nodeName;
     try {
       Connect();
@@ -159,6 +160,18 @@ class Fleet::Impl {
   Millis Lease() const { return lease_; }
   bool Connected() const { return up_.load(); }
   std::size_t MaxPayload() const { return maxPayload_; }
+
+  void Suspect(const std::string& node) {
+    std::lock_guard lock(nodesMutex_);
+    nodes_.erase(node);
+  }
+
+  std::optional<FleetPeer> Peer(const std::string& node) const {
+    std::lock_guard lock(nodesMutex_);
+    const auto it = nodes_.find(node);
+    if (it == nodes_.end() || Now() - it->second.seen >= o_.nodeTimeout) return std::nullopt;
+    return it->second.peer;
+  }
 
   bool Send(const std::string& node, std::string_view bytes) {
     if (closed_.load()) return false;
@@ -289,6 +302,9 @@ class Fleet::Impl {
     if (s == NATS_OK) s = natsOptions_SetPingInterval(opts, 1000);
     if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(opts, 2);
     if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);
+    // A session's messages go out as they are published: buffering for throughput would hold a
+    // lone message (an input event, a frame) for the client's flush interval.
+    if (s == NATS_OK) s = natsOptions_SetSendAsap(opts, true);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, &Impl::OnDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, &Impl::OnReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, &Impl::OnAsyncError, this);
@@ -473,7 +489,13 @@ class Fleet::Impl {
         }
         if (known) self->events_.OnNodeLost(from);
       } else {
-        self->Heard(from);
+        // "TOKEN" or "TOKEN ADDRESS".
+        const std::string body(reinterpret_cast<const char*>(m->body.data()), m->body.size());
+        FleetPeer peer;
+        const auto space = body.find(' ');
+        peer.token = body.substr(0, space);
+        if (space != std::string::npos) peer.advertise = body.substr(space + 1);
+        self->Heard(from, &peer);
       }
     }
     natsMsg_Destroy(msg);
@@ -491,16 +513,18 @@ class Fleet::Impl {
     natsMsg_Destroy(msg);
   }
 
-  void Heard(const std::string& node) {
-    std::lock_guard lock(nodesMutex_);
-    nodes_[node] = Now();
-  }
-
-  bool Alive(const std::string& node) const {
+  // A node is known from its first heartbeat (which says how to reach it); any message of it
+  // keeps it alive.
+  void Heard(const std::string& node, const FleetPeer* announced = nullptr) {
     std::lock_guard lock(nodesMutex_);
     const auto it = nodes_.find(node);
-    return it != nodes_.end() && Now() - it->second < o_.nodeTimeout;
+    if (it == nodes_.end() && announced == nullptr) return;
+    Known& known = nodes_[node];
+    known.seen = Now();
+    if (announced != nullptr) known.peer = *announced;
   }
+
+  bool Alive(const std::string& node) const { return Peer(node).has_value(); }
 
   // --- heartbeat, membership ---
 
@@ -508,6 +532,8 @@ class Fleet::Impl {
     fleet::Message beat;
     beat.kind = fleet::Kind::kHeartbeat;
     beat.from = o_.nodeName;
+    const std::string announce = o_.token + (o_.advertise.empty() ? "" : " " + o_.advertise);
+    beat.body = {reinterpret_cast<const std::uint8_t*>(announce.data()), announce.size()};
     std::string bytes;
     fleet::Encode(beat, bytes);
     const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
@@ -541,7 +567,7 @@ class Fleet::Impl {
         std::lock_guard nl(nodesMutex_);
         const Millis now = Now();
         for (auto it = nodes_.begin(); it != nodes_.end();) {
-          if (now - it->second >= o_.nodeTimeout) {
+          if (now - it->second.seen >= o_.nodeTimeout) {
             lost.push_back(it->first);
             it = nodes_.erase(it);
           } else {
@@ -746,8 +772,12 @@ class Fleet::Impl {
   std::atomic<bool> closed_{false};
   std::atomic<bool> shutDown_{false};
 
+  struct Known {
+    Millis seen = 0;
+    FleetPeer peer;
+  };
   mutable std::mutex nodesMutex_;
-  std::map<std::string, Millis> nodes_;  // other nodes, by when last heard
+  std::map<std::string, Known> nodes_;  // other live nodes
 
   std::mutex heartbeatMutex_;
   std::condition_variable heartbeatWake_;
@@ -772,6 +802,8 @@ const std::string& Fleet::Node() const { return impl_->Node(); }
 Millis Fleet::Lease() const { return impl_->Lease(); }
 bool Fleet::Connected() const { return impl_->Connected(); }
 std::size_t Fleet::MaxPayload() const { return impl_->MaxPayload(); }
+std::optional<FleetPeer> Fleet::Peer(const std::string& node) const { return impl_->Peer(node); }
+void Fleet::Suspect(const std::string& node) { impl_->Suspect(node); }
 bool Fleet::Send(const std::string& node, std::string_view bytes) {
   return impl_->Send(node, bytes);
 }

@@ -90,6 +90,16 @@ struct FleetOptions {
   Millis nodeTimeout = 3500;  // a node unheard this long is gone
   Millis connectTimeout = 5000;
   std::size_t registryThreads = 4;
+  // The direct link address this node announces (IP:PORT); empty: sessions across nodes travel
+  // through NATS. `token` goes with it: a link's hello must carry it.
+  std::string advertise;
+  std::string token;
+};
+
+// What a live node announces.
+struct FleetPeer {
+  std::string advertise;  // empty: reached through NATS
+  std::string token;
 };
 
 struct FleetStats {
@@ -116,6 +126,10 @@ class Fleet {
   // The registry lease in force (the bucket's, which the first node of the fleet set).
   Millis Lease() const;
   bool Connected() const;
+  // A direct link to or from `node` failed: it counts as gone until its next heartbeat.
+  void Suspect(const std::string& node);
+  // What a live node announces, nothing when it is not live.
+  std::optional<FleetPeer> Peer(const std::string& node) const;
   // The largest message the NATS servers accept.
   std::size_t MaxPayload() const;
 

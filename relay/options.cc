@@ -138,6 +138,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   app.add_option("--node-name", nodeName,
                  "This node's name in the fleet: letters, digits, '-' and '_' (default: the host "
                  "name and the port)");
+  app.add_option("--advertise", options.fleet.advertise,
+                 "IP:PORT this node listens on for direct links from the other nodes, which carry "
+                 "the sessions between nodes (port 0: any); absent: they travel through NATS");
   app.add_option("--lease", lease,
                  "Seconds a device ID stays registered in the fleet without renewal (set by the "
                  "fleet's first node)")
@@ -169,8 +172,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.queueMessages = queueMessages;
   options.queueBytes = queueMiB << 20;
   options.threads = threads;
-  if (!nodeName.empty() && options.fleet.url.empty()) {
-    std::fprintf(stderr, "--node-name: only with --nats\n");
+  if ((!nodeName.empty() || !options.fleet.advertise.empty()) && options.fleet.url.empty()) {
+    std::fprintf(stderr, "--node-name and --advertise: only with --nats\n");
     return 2;
   }
   if (!options.fleet.url.empty()) {

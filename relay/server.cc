@@ -25,6 +25,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "relay/node_link.h"
 #include "relay/tls_socket.h"
 #include "relay/ws_frame.h"
 #include "relay/update_files.h"
@@ -281,7 +282,7 @@ MatcherConfig MatcherConfigOf(const ServerOptions& options) {
 }
 }  // namespace
 
-class Server::Impl final : public FleetEvents {
+class Server::Impl final : public FleetEvents, public NodeLinks::Events {
  public:
   explicit Impl(ServerOptions options)
       : options_(std::move(options)),
@@ -313,12 +314,22 @@ class Server::Impl final : public FleetEvents {
     acceptor_->bind(endpoint);
     acceptor_->listen(net::socket_base::max_listen_connections);
     port_ = acceptor_->local_endpoint().port();
-    if (!options_.fleet.url.empty()) fleet_ = std::make_unique<Fleet>(options_.fleet, *this);
+    if (!options_.fleet.url.empty()) {
+      FleetOptions fleet = options_.fleet;
+      if (!fleet.advertise.empty()) {
+        fleet.token = RandomRequestId();
+        nodeLinks_ = std::make_unique<NodeLinks>(fleet.advertise, fleet.nodeName, fleet.token,
+                                                 *this);
+        fleet.advertise = nodeLinks_->Address();
+      }
+      fleet_ = std::make_unique<Fleet>(fleet, *this);
+    }
   }
 
   ~Impl() override {
     // No fleet event may arrive once the sessions are going.
     if (fleet_) fleet_->Shutdown();
+    if (nodeLinks_) nodeLinks_->Stop();
     // Every worker has stopped. Sessions refer to each other across workers; those references
     // go first, while every io_context still exists, then each worker's own sessions, then the
     // workers in order (the first one's acceptor may hold a socket of a later one).
@@ -344,7 +355,8 @@ class Server::Impl final : public FleetEvents {
         workers_.size() == 1 ? "" : ", " + std::to_string(workers_.size()) + " threads";
     const std::string fleet =
         fleet_ ? ", fleet node " + fleet_->Node() + " (lease " +
-                     std::to_string(fleet_->Lease() / 1000) + " s)"
+                     std::to_string(fleet_->Lease() / 1000) + " s" +
+                     (nodeLinks_ ? ", node links on " + nodeLinks_->Address() : "") + ")"
                : "";
     std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s%s%s\n", Timestamp().c_str(),
                  tls_ ? "https" : "http", v6 ? "[" : "", options_.listenHost.c_str(),
@@ -369,6 +381,7 @@ class Server::Impl final : public FleetEvents {
     first.ioc.run();
     for (std::size_t i = 1; i < workers_.size(); ++i) workers_[i]->thread.join();
     if (fleet_) fleet_->Shutdown();
+    if (nodeLinks_) nodeLinks_->Stop();
     std::fprintf(stderr, "%s stopped\n", Timestamp().c_str());
   }
 
@@ -661,7 +674,20 @@ class Server::Impl final : public FleetEvents {
   void OnRemoteRegistration(const std::string& address) override;
   void OnNodeLost(const std::string& node) override;
   void OnLinkChanged(bool up) override;
+  bool LinkPeerValid(const std::string& node, const std::string& token) override;
+  void OnLinkMessage(const fleet::Message& message) override { OnFleetMessage(message); }
+  void OnLinkDown(const std::string& node) override;
   Fleet& FleetLink() { return *fleet_; }
+  // One encoded message to `node`: on the direct link when it announces one, else through NATS.
+  bool SendToNode(const std::string& node, std::string message);
+  // The largest piece of a binary message one message to `node` carries.
+  std::size_t ChunkFor(const std::string& node) const {
+    if (nodeLinks_) {
+      const auto peer = fleet_->Peer(node);
+      if (peer && !peer->advertise.empty()) return kBinaryLimit;
+    }
+    return fleet_->MaxPayload() - fleet::kHeaderMax;
+  }
   Worker& WorkerOf(const Executor& executor);
   // A link of a session across nodes is gone (from its own executor).
   void LinkEnded(const std::string& key);
@@ -814,6 +840,7 @@ class Server::Impl final : public FleetEvents {
   // here (the session's name on both nodes). Its own lock: the data path takes it, not mutex_.
   std::mutex linksMutex_;
   std::unordered_map<std::string, std::shared_ptr<RemotePeer>> links_;
+  std::unique_ptr<NodeLinks> nodeLinks_;
   std::unique_ptr<Fleet> fleet_;  // last: its threads call into everything above
 };
 
@@ -855,7 +882,7 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
   // The local partner's message (its room was reserved here): to the other node.
   void Deliver(ws::Bytes data) override {
     if (ended_) return;
-    const std::size_t chunk = server_.FleetLink().MaxPayload() - fleet::kHeaderMax;
+    const std::size_t chunk = server_.ChunkFor(node_);
     std::size_t offset = 0;
     do {
       const std::size_t n = std::min(chunk, data.size() - offset);
@@ -909,19 +936,19 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
 
   // --- from the other node (on this executor, in the order sent) ---
 
-  void Receive(fleet::Kind kind, std::uint64_t seq, std::uint8_t flags, std::string body) {
+  void Receive(fleet::Kind kind, std::uint64_t seq, std::uint8_t flags, ws::Bytes bytes) {
     if (ended_) return;
+    if (kind == fleet::Kind::kData) return ReceiveData(seq, flags, std::move(bytes));
+    std::string body(bytes.view());
     switch (kind) {
-      case fleet::Kind::kData:
-        return ReceiveData(seq, flags, body);
       case fleet::Kind::kCredit: {
         if (body.size() != 16) return Fail();
-        std::uint64_t messages = 0, bytes = 0;
+        std::uint64_t messages = 0, credited = 0;
         for (std::size_t i = 8; i-- > 0;) {
           messages = (messages << 8) | static_cast<std::uint8_t>(body[i]);
-          bytes = (bytes << 8) | static_cast<std::uint8_t>(body[8 + i]);
+          credited = (credited << 8) | static_cast<std::uint8_t>(body[8 + i]);
         }
-        Released(bytes, messages);
+        Released(credited, messages);
         if (waiter_ && Low(o_)) {
           Wake(*waiter_);
           waiter_.reset();
@@ -987,10 +1014,10 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
   bool Send(fleet::Message& m) {
     m.from = server_.FleetLink().Node();
     m.conn = wire_;
-    thread_local std::string bytes;
-    bytes.clear();
+    std::string bytes;
+    bytes.reserve(fleet::kHeaderMax + m.body.size());
     fleet::Encode(m, bytes);
-    return server_.FleetLink().Send(node_, bytes);
+    return server_.SendToNode(node_, std::move(bytes));
   }
 
   void SendControl(fleet::Kind kind, std::string_view body) {
@@ -1000,9 +1027,13 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
     if (!Send(m)) Fail();
   }
 
-  void ReceiveData(std::uint64_t seq, std::uint8_t flags, const std::string& body) {
-    if (seq != inSeq_++ || assembling_.size() + body.size() > kBinaryLimit) return Fail();
-    assembling_.Append(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+  void ReceiveData(std::uint64_t seq, std::uint8_t flags, ws::Bytes chunk) {
+    if (seq != inSeq_++ || assembling_.size() + chunk.size() > kBinaryLimit) return Fail();
+    if (assembling_.size() == 0) {
+      assembling_ = std::move(chunk);  // a whole message in one chunk is passed on as it came
+    } else {
+      assembling_.Append(chunk.data(), chunk.size());
+    }
     if ((flags & fleet::kMore) != 0) return;
     ws::Bytes data = std::move(assembling_);
     const std::size_t size = data.size();
@@ -1114,6 +1145,27 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
 
 // --- fleet events ----------------------------------------------------------------------------
 
+bool Server::Impl::SendToNode(const std::string& node, std::string message) {
+  if (nodeLinks_) {
+    const auto peer = fleet_->Peer(node);
+    if (!peer) return false;
+    if (!peer->advertise.empty()) return nodeLinks_->Send(node, peer->advertise, std::move(message));
+  }
+  return fleet_->Send(node, message);
+}
+
+bool Server::Impl::LinkPeerValid(const std::string& node, const std::string& token) {
+  const auto peer = fleet_ ? fleet_->Peer(node) : std::nullopt;
+  return peer && !token.empty() && peer->token == token;
+}
+
+void Server::Impl::OnLinkDown(const std::string& node) {
+  Log("event=node-link-down node=" + node);
+  if (fleet_) fleet_->Suspect(node);
+  const std::string prefix = node + "/";
+  EndLinks([&prefix](const std::string& key) { return key.starts_with(prefix); });
+}
+
 Worker& Server::Impl::WorkerOf(const Executor& executor) {
   for (auto& worker : workers_) {
     if (&worker->ioc == &executor.context()) return *worker;
@@ -1143,8 +1195,7 @@ void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::strin
   m.body = {reinterpret_cast<const std::uint8_t*>(registration.data()), registration.size()};
   std::string bytes;
   fleet::Encode(m, bytes);
-  const bool sent = fleet_->Send(node, bytes);
-  std::weak_ptr<Peer> weakViewer = viewer;
+  const bool sent = SendToNode(node, std::move(bytes));
   Post(*viewer, [viewer, link, sent, &worker] {
     worker.sessions.emplace(link->Id(), link);
     link->Route(viewer);
@@ -1176,9 +1227,10 @@ void Server::Impl::OnFleetMessage(const fleet::Message& message) {
   }
   // A message for a session that has ended here: nobody to give it to.
   if (!link) return;
+  ws::Bytes body;
+  body.Append(message.body.data(), message.body.size());
   Post(*link, [link, kind = message.kind, seq = message.seq, flags = message.flags,
-               body = std::string(reinterpret_cast<const char*>(message.body.data()),
-                                  message.body.size())]() mutable {
+               body = std::move(body)]() mutable {
     link->Receive(kind, seq, flags, std::move(body));
   });
 }
@@ -1236,7 +1288,7 @@ void Server::Impl::OpenRemoteViewer(const fleet::Message& message) {
     m.body = {reinterpret_cast<const std::uint8_t*>(requestId.data()), requestId.size()};
     std::string bytes;
     fleet::Encode(m, bytes);
-    fleet_->Send(std::string(message.from), bytes);
+    SendToNode(std::string(message.from), std::move(bytes));
   }
 }
 
