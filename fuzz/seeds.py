@@ -311,6 +311,54 @@ def main():
     write("peer_tools", "host_input_offer", bytes([0x7F]) + rec(2, compact(dict(INPUT["key"], action="keydown")))
           + offer + rec(2, compact(dict(INPUT["key"], action="keyup"))))
 
+    # relay_server: scripts of steps over four raw clients (see relay_server_fuzz.cc).
+    def st(op, client=0, p=0):
+        return bytes([op | (client << 4) | (p << 6)])
+
+    def tpl(client, which, session=0):
+        return st(5, client) + bytes([which | (session << 3)])
+
+    def read(client, p=3):
+        return st(7, client, p)
+
+    def ws_open(client, variant=0):
+        return st(0, client) + st(1, client, variant)
+
+    pair = (ws_open(0) + tpl(0, 0) + read(0) + ws_open(1) + tpl(1, 1) + read(0) + tpl(0, 2)
+            + read(1) + tpl(1, 3) + read(0) + tpl(0, 4) + st(8, 1))
+    write("relay_server", "pairing", pair + st(6, 0) + b"\x00\x64" + read(1) + st(9, 0) + b"\x03\xe8" + read(0))
+    write("relay_server", "pairing_fragments_ping", pair + st(6, 1, 1) + b"\x01\x00" + st(12, 1, 0) + b"\x05"
+          + st(6, 0, 1) + b"\x00\x10" + read(0) + read(1) + st(11, 1) + read(0))
+    write("relay_server", "pairing_refused", pair[:-len(tpl(0, 4) + st(8, 1))] + tpl(0, 5) + read(1))
+    challenge = b'{"type":"authChallenge","requestId":"$R","message":"m","confirmation":"c"}'
+    write("relay_server", "text_request_id", ws_open(0) + tpl(0, 0) + read(0) + ws_open(1) + tpl(1, 1) + read(0)
+          + st(4, 0) + struct.pack(">H", len(challenge)) + challenge + read(1))
+    raw_frame = lambda first, length_byte, rest=b"": st(3, 0) + bytes([first, length_byte]) + rest
+    mask = b"\x01\x02\x03\x04"
+    violations = {
+        "unmasked": raw_frame(0x81, 0x02, b"{}"),
+        "reserved_bits": raw_frame(0xc1, 0x82, mask + b"ab"),
+        "unknown_opcode": raw_frame(0x83, 0x81, mask + b"x"),
+        "fragmented_ping": raw_frame(0x09, 0x81, mask + b"x"),
+        "long_ping": st(12, 0, 2) + b"\x10",
+        "top_bit_length": raw_frame(0x82, 0xff, b"\x80" + bytes(7) + mask),
+        "over_limit": raw_frame(0x82, 0xff, b"\x00\x00\x00\x00\x01\x00\x00\x00" + mask),
+        "short_length_form": raw_frame(0x82, 0xfe, b"\x00\x05" + mask + b"abcde"),
+        "bad_close_code": st(9, 0, 0) + b"\x03\xe7",
+        "close_reason_utf8": st(9, 0, 2) + b"\x03\xe8\xc0\xaf",
+        "bad_utf8_text": raw_frame(0x81, 0x82, mask + bytes(a ^ b for a, b in zip(b"\xed\xa0", mask))),
+        "continuation_first": raw_frame(0x80, 0x81, mask + b"x"),
+        "partial_header": st(15, 0, 2),
+        "half_close": st(6, 0, 1) + b"\x00\x08" + st(10, 0) + read(0),
+    }
+    for name, steps in violations.items():
+        write("relay_server", "ws_" + name, ws_open(0) + steps + read(0))
+    write("relay_server", "ws_unregistered_host_id_flood", b"".join(ws_open(c) + tpl(c, 0, 1) for c in range(4)) + read(0))
+    write("relay_server", "http_variants", ws_open(0, 1) + ws_open(1, 2) + ws_open(2, 3) + st(0, 3) + st(14, 3, 1)
+          + read(3) + st(0, 3) + st(2, 3) + b"\x12GET /metrics HTTP/1.1\r\n" + st(11, 3))
+    write("relay_server", "http_garbage", st(0, 0) + st(2, 0) + b"\x08\x00\xff\r\n\r\n\x00\x01" + read(0)
+          + st(0, 1) + (st(2, 1) + b"\xff" + b"X-Pad: " + b"a" * 246 + b"\r\n") * 4 + st(13, 1, 1))
+
 
 if __name__ == "__main__":
     main()
