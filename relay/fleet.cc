@@ -495,7 +495,12 @@ class Fleet::Impl {
         const auto space = body.find(' ');
         peer.token = body.substr(0, space);
         if (space != std::string::npos) peer.advertise = body.substr(space + 1);
-        self->Heard(from, &peer);
+        if (self->Heard(from, &peer)) {
+          // A node that has just started hears this one at once, not a heartbeat later.
+          std::lock_guard lock(self->heartbeatMutex_);
+          self->beatNow_ = true;
+          self->heartbeatWake_.notify_all();
+        }
       }
     }
     natsMsg_Destroy(msg);
@@ -515,13 +520,16 @@ class Fleet::Impl {
 
   // A node is known from its first heartbeat (which says how to reach it); any message of it
   // keeps it alive.
-  void Heard(const std::string& node, const FleetPeer* announced = nullptr) {
+  // Returns true for a node not known before.
+  bool Heard(const std::string& node, const FleetPeer* announced = nullptr) {
     std::lock_guard lock(nodesMutex_);
     const auto it = nodes_.find(node);
-    if (it == nodes_.end() && announced == nullptr) return;
+    if (it == nodes_.end() && announced == nullptr) return false;
+    const bool fresh = it == nodes_.end();
     Known& known = nodes_[node];
     known.seen = Now();
     if (announced != nullptr) known.peer = *announced;
+    return fresh;
   }
 
   bool Alive(const std::string& node) const { return Peer(node).has_value(); }
@@ -578,7 +586,8 @@ class Fleet::Impl {
       for (const auto& node : lost) events_.OnNodeLost(node);
       lock.lock();
       heartbeatWake_.wait_for(lock, std::chrono::milliseconds(o_.heartbeat),
-                              [this] { return heartbeatStop_ || reconnected_; });
+                              [this] { return heartbeatStop_ || reconnected_ || beatNow_; });
+      beatNow_ = false;
     }
   }
 
@@ -783,6 +792,7 @@ class Fleet::Impl {
   std::condition_variable heartbeatWake_;
   bool heartbeatStop_ = false;
   bool reconnected_ = false;
+  bool beatNow_ = false;
   std::thread heartbeatThread_;
 
   std::vector<std::unique_ptr<Registry>> registry_;

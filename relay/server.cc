@@ -1187,7 +1187,8 @@ void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::strin
     std::lock_guard lock(linksMutex_);
     links_[link->Key()] = link;
   }
-  // The registration goes out before anything the viewer sends through the link.
+  // On the viewer's thread: the routes first, then the registration, so that it goes out before
+  // anything the viewer sends through the link and a failing link finds the viewer to tell.
   fleet::Message m;
   m.kind = fleet::Kind::kViewer;
   m.from = fleet_->Node();
@@ -1195,12 +1196,11 @@ void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::strin
   m.body = {reinterpret_cast<const std::uint8_t*>(registration.data()), registration.size()};
   std::string bytes;
   fleet::Encode(m, bytes);
-  const bool sent = SendToNode(node, std::move(bytes));
-  Post(*viewer, [viewer, link, sent, &worker] {
+  Post(*viewer, [this, viewer, link, node, bytes = std::move(bytes), &worker]() mutable {
     worker.sessions.emplace(link->Id(), link);
     link->Route(viewer);
     viewer->Route(link);
-    if (!sent) link->Lost();
+    if (!SendToNode(node, std::move(bytes))) link->Lost();
   });
 }
 

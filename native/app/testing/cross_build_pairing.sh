@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Pairs a Linux Client with a Windows Client (under Wine) through kestrova-relay, in both
 # directions: over ws:// on loopback, then over wss:// with a certificate made for the run that
-# both peers are told to trust. Arguments: RELAY LINUX_PEER WINDOWS_PEER_EXE WINE_STATE_DIR WINE_RUN
+# both peers are told to trust, then through a fleet of two nodes (scripts/relay-fleet) with the
+# host on one node and the viewer on the other.
+# Arguments: RELAY LINUX_PEER WINDOWS_PEER_EXE WINE_STATE_DIR WINE_RUN
 set -euo pipefail
 relay=$1 linux_peer=$2 windows_peer=$3 wine_state=$4 wine_run=$5
 work=$(mktemp -d)
 relay_pid=""
 tls_relay_pid=""
+fleet=""
+here=$(cd "$(dirname "$0")" && pwd)
 cleanup() {
+  [ -n "$fleet" ] && "$here/../../../scripts/relay-fleet" stop --state "$fleet" >/dev/null 2>&1 || true
   [ -n "$relay_pid" ] && kill "$relay_pid" 2>/dev/null || true
   [ -n "$tls_relay_pid" ] && kill "$tls_relay_pid" 2>/dev/null || true
   wait 2>/dev/null || true
@@ -36,10 +41,10 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
 tls_port=$(start_relay "$work/tls-relay.log" --tls-cert "$work/cert.pem" --tls-key "$work/key.pem")
 tls_relay_pid=$(cat "$work/tls-relay.log.pid")
 
-# pair NAME HOST_KIND VIEWER_KIND URL [PEER_FLAGS...]: the host prints its ID and password, the
-# viewer uses them; both must reach their goal.
+# pair NAME HOST_KIND VIEWER_KIND URL[,VIEWER_URL] [PEER_FLAGS...]: the host prints its ID and
+# password, the viewer uses them (at VIEWER_URL when given); both must reach their goal.
 pair() {
-  local name=$1 host_kind=$2 viewer_kind=$3 url=$4
+  local name=$1 host_kind=$2 viewer_kind=$3 url=${4%%,*} viewer_url=${4#*,}
   shift 4
   local extra=("$@")
   run() {
@@ -60,7 +65,7 @@ pair() {
   for _ in $(seq 1 300); do grep -q '^ID ' "$work/$name.host" 2>/dev/null && break; sleep 0.1; done
   local id password
   read -r _ id _ password < "$work/$name.host"
-  if ! run "$viewer_kind" "${extra[@]}" viewer "$url" "$id" "$password" >"$work/$name.viewer" 2>/dev/null; then
+  if ! run "$viewer_kind" "${extra[@]}" viewer "$viewer_url" "$id" "$password" >"$work/$name.viewer" 2>/dev/null; then
     echo "$name: viewer failed: $(cat "$work/$name.viewer")"; return 1
   fi
   if ! wait "$host_pid"; then echo "$name: host failed: $(cat "$work/$name.host")"; return 1; fi
@@ -78,6 +83,19 @@ grep -q '^CURSOR ' "$work/input-windows-host-linux-viewer.host"
 echo "input-windows-host-linux-viewer: $(grep CURSOR "$work/input-windows-host-linux-viewer.host")"
 pair input-linux-host-windows-viewer linux windows "$url" --input
 grep -q '^CURSOR ' "$work/input-linux-host-windows-viewer.host"
+
+# Through a fleet: nats-server and two nodes; the host registers on one node, the viewer reaches
+# it on the other, and the pairing and the sealed session cross between the nodes.
+fleet=$work/fleet
+base=$((20000 + RANDOM % 20000))
+"$here/../../../scripts/relay-fleet" start 2 --base-port "$base" --state "$fleet" --relay "$relay" \
+  -- --quiet >/dev/null
+node1="ws://127.0.0.1:$((base + 1))/ws" node2="ws://127.0.0.1:$((base + 2))/ws"
+pair fleet-windows-host-linux-viewer windows linux "$node1,$node2" --input
+grep -q "^CURSOR " "$work/fleet-windows-host-linux-viewer.host"
+pair fleet-linux-host-windows-viewer linux windows "$node2,$node1"
+"$here/../../../scripts/relay-fleet" stop --state "$fleet" >/dev/null
+fleet=""
 
 # The Windows host's real screen: Wine's display shows the demo desktop's test pattern, the host
 # captures it with its own capturer and the Linux viewer's decoded picture must show it.
