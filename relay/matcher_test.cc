@@ -496,5 +496,157 @@ TEST(ParseVersionTest, AcceptsOnlyCanonicalThreePartVersions) {
   }
 }
 
+
+// --- fleet ---------------------------------------------------------------------------------------
+
+class FleetMatcherTest : public MatcherTest {
+ protected:
+  FleetMatcherTest() {
+    MatcherConfig config;
+    config.fleet = true;
+    Reset(config);
+  }
+  static std::vector<const Action*> Of(const Actions& actions, Action::Kind kind) {
+    std::vector<const Action*> out;
+    for (const Action& a : actions) {
+      if (a.kind == kind) out.push_back(&a);
+    }
+    return out;
+  }
+  // Host `conn` registered through a granted claim.
+  void Registered(ConnId conn, const std::string& id = kHostId) {
+    Open(conn);
+    Text(conn, HostRegister(id));
+    const Actions a = matcher_->Claimed(conn, id, FleetResult::kOk);
+    ASSERT_EQ(SentTo(a, conn).at(0), Json({{"type", "registered"}, {"protocol", 3}}));
+  }
+};
+
+TEST_F(FleetMatcherTest, AHostIsRegisteredOnlyOnceTheRegistryGrantsItsId) {
+  Open(1);
+  Actions a = Text(1, HostRegister());
+  ASSERT_EQ(a.size(), 2u);  // nothing said to the host yet
+  EXPECT_EQ(Of(a, Action::Kind::kRegistration).at(0)->text, "10.0.0.1");
+  EXPECT_EQ(Of(a, Action::Kind::kClaim).at(0)->text, kHostId);
+  // The same ID on this node while the claim is out: refused here, without asking.
+  Open(2);
+  a = Text(2, HostRegister());
+  EXPECT_TRUE(Of(a, Action::Kind::kClaim).empty());
+  EXPECT_EQ(SentTo(a, 2).at(0), Json({{"type", "error"}, {"code", code::kIdInUse}}));
+  EXPECT_EQ(CloseOf(a, 2), 1008);
+  // A viewer meanwhile does not find it here.
+  Open(3);
+  EXPECT_EQ(Of(Text(3, ViewerRegister()), Action::Kind::kLookup).size(), 1u);
+  a = matcher_->Claimed(1, kHostId, FleetResult::kOk);
+  EXPECT_EQ(SentTo(a, 1).at(0), Json({{"type", "registered"}, {"protocol", 3}}));
+  EXPECT_EQ(matcher_->HostOf(kHostId), 1u);
+  // Its end gives the ID back; a lost lease does not (it is another node's now).
+  EXPECT_EQ(Of(matcher_->Closed(1), Action::Kind::kRelease).at(0)->text, kHostId);
+  Registered(4, "222222222");
+  a = matcher_->LeaseLost("222222222");
+  ExpectOnlyError(a, 4, code::kIdInUse);
+  EXPECT_TRUE(Of(matcher_->Closed(4), Action::Kind::kRelease).empty());
+}
+
+TEST_F(FleetMatcherTest, EveryAnswerOfTheRegistryToAClaimOrALookup) {
+  struct Case {
+    const char* what;
+    bool viewer;
+    FleetResult result;
+    bool leftFirst;               // the connection ended before the answer came
+    std::string_view error;       // empty: no error
+    Action::Kind expected;        // the one action besides an error, if any
+  };
+  const Case cases[] = {
+      {"claim taken", false, FleetResult::kTaken, false, code::kIdInUse, Action::Kind::kClose},
+      {"claim unavailable", false, FleetResult::kUnavailable, false, code::kUnavailable,
+       Action::Kind::kClose},
+      {"claim granted after the host left", false, FleetResult::kOk, true, {},
+       Action::Kind::kRelease},
+      {"lookup unknown", true, FleetResult::kUnknown, false, code::kUnknownHost,
+       Action::Kind::kClose},
+      {"lookup unavailable", true, FleetResult::kUnavailable, false, code::kUnavailable,
+       Action::Kind::kClose},
+      {"lookup found", true, FleetResult::kOk, false, {}, Action::Kind::kHandOff},
+      {"lookup found after the viewer left", true, FleetResult::kOk, true, {},
+       Action::Kind::kClose},
+  };
+  ConnId conn = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ++conn;
+    Open(conn, "10.0.0.9");
+    Text(conn, c.viewer ? ViewerRegister("987654321") : HostRegister("987654321"));
+    if (c.leftFirst) matcher_->Closed(conn);
+    const Actions a = c.viewer ? matcher_->Located(conn, c.result, "node-b")
+                               : matcher_->Claimed(conn, "987654321", c.result);
+    if (!c.error.empty()) {
+      ExpectOnlyError(a, conn, c.error);
+    } else if (c.leftFirst && c.viewer) {
+      EXPECT_TRUE(a.empty());
+    } else {
+      ASSERT_EQ(a.size(), 1u);
+      EXPECT_EQ(a[0].kind, c.expected);
+    }
+    if (c.expected == Action::Kind::kHandOff && c.error.empty() && !c.leftFirst) {
+      EXPECT_EQ(a[0].node, "node-b");
+      EXPECT_EQ(ParseMessage(a[0].text), Json({{"address", "10.0.0.9"},
+                                               {"sessionId", "987654321"},
+                                               {"password", kPairing}}));
+      // Handed off: the other node decides for it; its deadline here is gone.
+      EXPECT_TRUE(Text(conn, "{\"type\":\"authResponse\"}").empty());
+      Actions refused;
+      EXPECT_FALSE(matcher_->Binary(conn, 10, refused));
+      EXPECT_TRUE(refused.empty());
+      EXPECT_TRUE(matcher_->Tick(now_ + config_.registerTimeout + 1).empty());
+    }
+    if (!c.leftFirst) matcher_->Closed(conn);
+  }
+}
+
+TEST_F(FleetMatcherTest, AViewerOfAnotherNodePairsWithAHostHere) {
+  Registered(1);
+  Open(5, "10.0.0.5");  // a local connection from the same address as the remote viewer
+  Actions a = matcher_->OpenRemote(100, "10.0.0.5", kHostId, kPairing, now_);
+  const Json request = SentTo(a, 1).at(0);
+  EXPECT_EQ(request.at("type"), "connectRequest");
+  const std::string id = request.at("requestId").get<std::string>();
+  EXPECT_EQ(matcher_->RequestOf(100), id);
+  Text(1, SerializeMessage(
+              {{"type", "authChallenge"}, {"requestId", id}, {"message", "m"}, {"confirmation", "c"}}));
+  Text(100, SerializeMessage({{"type", "authResponse"}, {"requestId", id}, {"confirmation", "v"}}));
+  a = Text(1, SerializeMessage({{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}}));
+  EXPECT_EQ(SentTo(a, 100).at(0).at("type"), "connected");
+  EXPECT_EQ(matcher_->PartnerOf(100), 1u);
+  const MatcherStats stats = matcher_->Stats();
+  EXPECT_EQ(stats.connections, 2u);  // the host and connection 5; the remote viewer is elsewhere
+  EXPECT_EQ(stats.remoteViewers, 1u);
+  // The remote viewer's end is the host's peerDisconnected, as for a local one.
+  a = matcher_->Closed(100);
+  EXPECT_EQ(SentTo(a, 1).at(0), Json({{"type", "peerDisconnected"}, {"requestId", id}}));
+  EXPECT_EQ(matcher_->Stats().remoteViewers, 0u);
+  // A remote viewer for a host that is not here (any more) is refused.
+  ExpectOnlyError(matcher_->OpenRemote(101, "10.0.0.5", "111111111", kPairing, now_), 101,
+                  code::kUnknownHost);
+  // Connection 5's address was not charged for the remote viewers.
+  matcher_->Closed(5);
+  EXPECT_EQ(matcher_->Stats().connections, 1u);
+}
+
+TEST_F(FleetMatcherTest, RegistrationsCountedByOtherNodesCountHere) {
+  MatcherConfig config = config_;
+  config.registrationsPerMinute = 3;
+  Reset(config);
+  matcher_->NoteRegistration("10.0.0.1", now_);
+  matcher_->NoteRegistration("10.0.0.1", now_);
+  Open(1);
+  EXPECT_EQ(Of(Text(1, HostRegister()), Action::Kind::kClaim).size(), 1u);  // the third
+  Open(2);
+  ExpectOnlyError(Text(2, HostRegister("222222222")), 2, code::kRateLimited);
+  now_ += 60001;
+  Open(3);
+  EXPECT_EQ(Of(Text(3, HostRegister("333333333")), Action::Kind::kClaim).size(), 1u);
+}
+
 }  // namespace
 }  // namespace ov::relay
