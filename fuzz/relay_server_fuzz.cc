@@ -249,16 +249,15 @@ Gauges ReadGauges(std::uint16_t port) {
   return {Gauge(body, "kestrova_relay_connections"), Gauge(body, "kestrova_relay_http_connections")};
 }
 
-// How long the connections of a script may take to end once its clients are gone. By default 25 s:
-// the relay gives a closing handshake 10 s, checked by a sweep that may come up to 10 s later, so
-// a connection whose client vanished is bounded by about 20 s even where the relay does not
-// notice the vanishing. KESTROVA_RELAY_SETTLE_MS sets another bound: 2000 holds the relay to
-// ending such a connection as soon as the client's end of the stream arrives.
+// How long the connections of a script may take to end once its clients are gone: 2 s by
+// default, which holds the relay to ending a connection as soon as the client's end of the stream
+// arrives, after a violation too (its closing deadline alone would allow about 20 s).
+// KESTROVA_RELAY_SETTLE_MS sets another bound.
 std::chrono::milliseconds SettleBound() {
   static const long ms = [] {
     const char* text = std::getenv("KESTROVA_RELAY_SETTLE_MS");
     const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-    return value > 0 ? value : 25000L;
+    return value > 0 ? value : 2000L;
   }();
   return std::chrono::milliseconds(ms);
 }

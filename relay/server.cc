@@ -1505,8 +1505,12 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   enum class Out : std::uint8_t { kNone, kMessage, kControl, kClose };
 
   bool CanRead() const {
-    if (ended_ || failing_) return false;
-    if (closing_ || draining_) return true;
+    if (ended_) return false;
+    // After a violation our side has ended too: the peer's end of the stream is still read, so
+    // that the connection goes as soon as the peer has gone.
+    if (draining_) return true;
+    if (failing_) return false;
+    if (closing_) return true;
     return !paused_ && !refused_ && !closeRequested_;
   }
 
