@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "relay/test_client.h"
+#include "relay/test_pairing.h"
 
 namespace ov::relay {
 namespace {
@@ -25,6 +26,13 @@ using testing::ClosedError;
 using testing::HttpRequest;
 using testing::TempDir;
 using testing::WsClient;
+using testing::HostRegister;
+using testing::Join;
+using testing::MakePairAcross;
+using testing::Numbered;
+using testing::Pair;
+using testing::RegisteredHost;
+using testing::ViewerRegister;
 using Clock = std::chrono::steady_clock;
 
 // --- wire form ---------------------------------------------------------------------------------
@@ -97,15 +105,6 @@ TEST(FleetWireTest, EveryKindRoundTripsAndMalformedMessagesAreRefused) {
 
 constexpr const char* kNatsServer = "/usr/sbin/nats-server";
 constexpr int kLeaseSeconds = 6;  // longer than the node timeout, to see it hold
-
-Json HostRegister(const std::string& id) {
-  return {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", id},
-          {"build", "0.3.9"}};
-}
-Json ViewerRegister(const std::string& id) {
-  return {{"type", "register"}, {"role", "viewer"}, {"protocol", 3}, {"sessionId", id},
-          {"password", "p3:opaque-to-the-relay"}, {"build", "0.3.9"}};
-}
 
 // A NATS server with JetStream on a loopback port (a free one the first time, then the same one,
 // with the same store, when started again).
@@ -194,55 +193,6 @@ class FleetTest : public ::testing::TestWithParam<bool> {
   std::vector<Node> nodes_;
 };
 
-std::unique_ptr<WsClient> RegisteredHost(std::uint16_t port, const std::string& id) {
-  auto host = std::make_unique<WsClient>(port);
-  host->SendJson(HostRegister(id));
-  EXPECT_EQ(host->ReadJson(), Json({{"type", "registered"}, {"protocol", 3}}));
-  return host;
-}
-
-struct Pair {
-  std::unique_ptr<WsClient> host;
-  std::unique_ptr<WsClient> viewer;
-  std::string requestId;
-};
-
-// The pairing road from a viewer on the node of `viewerPort` to a registered host.
-void Join(Pair& p, std::uint16_t viewerPort, const std::string& id) {
-  p.viewer = std::make_unique<WsClient>(viewerPort);
-  p.viewer->SendJson(ViewerRegister(id));
-  const Json request = p.host->ReadJson();
-  EXPECT_EQ(request.at("type"), "connectRequest");
-  EXPECT_EQ(request.at("password"), "p3:opaque-to-the-relay");
-  p.requestId = request.at("requestId").get<std::string>();
-  p.host->SendJson({{"type", "authChallenge"}, {"requestId", p.requestId}, {"message", "hm"},
-                    {"confirmation", "hc"}});
-  EXPECT_EQ(p.viewer->ReadJson(), Json({{"type", "authChallenge"}, {"requestId", p.requestId},
-                                        {"message", "hm"}, {"confirmation", "hc"}}));
-  p.viewer->SendJson({{"type", "authResponse"}, {"requestId", p.requestId}, {"confirmation", "vc"}});
-  EXPECT_EQ(p.host->ReadJson(), Json({{"type", "authResponse"}, {"requestId", p.requestId},
-                                      {"confirmation", "vc"}}));
-  p.host->SendJson({{"type", "connectResponse"}, {"requestId", p.requestId}, {"accepted", true}});
-  const Json connected = {{"type", "connected"}, {"requestId", p.requestId}};
-  EXPECT_EQ(p.host->ReadJson(), connected);
-  EXPECT_EQ(p.viewer->ReadJson(), connected);
-}
-
-// The whole road, host and viewer on the nodes of the given ports.
-Pair MakePair(std::uint16_t hostPort, std::uint16_t viewerPort, const std::string& id) {
-  Pair p;
-  p.host = RegisteredHost(hostPort, id);
-  Join(p, viewerPort, id);
-  return p;
-}
-
-std::string Numbered(std::uint32_t seq, std::size_t size) {
-  std::string m(size, '\0');
-  std::memcpy(m.data(), &seq, sizeof seq);
-  for (std::size_t i = sizeof seq; i < size; ++i) m[i] = static_cast<char>((seq * 31 + i) & 0xff);
-  return m;
-}
-
 // One exchange each way, checked.
 void Exchange(Pair& p, std::uint32_t seq) {
   p.host->SendBinary(Numbered(seq, 300));
@@ -258,7 +208,7 @@ Json Error(const std::string& code) { return {{"type", "error"}, {"code", code}}
 
 TEST_P(FleetTest, HostAndViewerOnDifferentNodesPairAndStream100MiBEachWayInOrder) {
   StartNodes(3);
-  Pair p = MakePair(Port(1), Port(2), "123456789");
+  Pair p = MakePairAcross(Port(1), Port(2), "123456789");
   // 100 messages of 1 MiB each way at once; the viewer on the far node reads slowly, so the host
   // is held back across the hop instead of anything being dropped.
   constexpr std::uint32_t kCount = 100;
@@ -325,9 +275,9 @@ TEST_P(FleetTest, AnIdRegistersOnceInTheWholeFleet) {
 
 TEST_P(FleetTest, AKilledNodeEndsItsSessionsAndItsIdsExpireWithTheirLease) {
   StartNodes(3);
-  Pair p = MakePair(Port(1), Port(2), "111111111");
+  Pair p = MakePairAcross(Port(1), Port(2), "111111111");
   Exchange(p, 1);
-  auto idle = RegisteredHost(Port(1), "222222222");
+  auto idle = RegisteredHost(Port(1), {}, "222222222");
   const auto killed = Clock::now();
   nodes_[0].process->Signal(SIGKILL);
   p.viewer->SetTimeout(std::chrono::milliseconds(8000));
@@ -365,8 +315,8 @@ TEST_P(FleetTest, AKilledNodeEndsItsSessionsAndItsIdsExpireWithTheirLease) {
 
 TEST_P(FleetTest, ANatsRestartEndsSessionsAcrossNodesCleanlyAndRegistrationComesBack) {
   StartNodes(3);
-  Pair across = MakePair(Port(1), Port(2), "333333333");
-  Pair local = MakePair(Port(3), Port(3), "444444444");
+  Pair across = MakePairAcross(Port(1), Port(2), "333333333");
+  Pair local = MakePairAcross(Port(3), Port(3), "444444444");
   Exchange(across, 1);
   nats_.Kill();
 
@@ -410,7 +360,7 @@ TEST_P(FleetTest, ANatsRestartEndsSessionsAcrossNodesCleanlyAndRegistrationComes
     }
   }
   EXPECT_TRUE(reached);
-  Pair fresh = MakePair(Port(2), Port(1), "777777777");
+  Pair fresh = MakePairAcross(Port(2), Port(1), "777777777");
   Exchange(fresh, 11);
 }
 
@@ -418,7 +368,7 @@ TEST_P(FleetTest, ThePerAddressRegistrationLimitHoldsAcrossNodes) {
   StartNodes(3, {"--registrations-per-minute", "3"});
   std::vector<std::unique_ptr<WsClient>> hosts;
   for (std::size_t i = 0; i < 3; ++i) {
-    hosts.push_back(RegisteredHost(Port(i + 1), "88888888" + std::to_string(i)));
+    hosts.push_back(RegisteredHost(Port(i + 1), {}, "88888888" + std::to_string(i)));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   for (std::size_t node = 1; node <= 3; ++node) {

@@ -1643,6 +1643,12 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Kind::kError:
         server_.Log("conn=" + std::to_string(Id()) + " event=protocol-error error=" +
                     std::string(event.what));
+        if (closing_) {
+          // Our close is already out and no second one follows: the handshake ends here, and
+          // the peer's end of the stream is read as after any other violation.
+          Teardown();
+          return false;
+        }
         failing_ = true;
         closeRequested_ = true;
         closeCode_ = event.closeCode;

@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "relay/test_client.h"
+#include "relay/test_pairing.h"
 
 namespace ov::relay {
 namespace {
@@ -23,6 +24,12 @@ using testing::HttpRequest;
 using testing::TempCertificate;
 using testing::TempDir;
 using testing::WsClient;
+using testing::HostRegister;
+using testing::MakePair;
+using testing::Numbered;
+using testing::Pair;
+using testing::RegisteredHost;
+using testing::ViewerRegister;
 
 // A server on 127.0.0.1 and a free port, served by its own thread for the test's life.
 class RunningServer {
@@ -47,62 +54,6 @@ class RunningServer {
   Server server_;
   std::thread thread_;
 };
-
-Json HostRegister(const std::string& id = "123456789") {
-  return {{"type", "register"}, {"role", "host"}, {"protocol", 3}, {"sessionId", id},
-          {"build", "0.3.9"}};
-}
-Json ViewerRegister(const std::string& id = "123456789") {
-  return {{"type", "register"}, {"role", "viewer"}, {"protocol", 3}, {"sessionId", id},
-          {"password", "p3:opaque-to-the-relay"}, {"build", "0.3.9"}};
-}
-
-struct Pair {
-  std::unique_ptr<WsClient> host;
-  std::unique_ptr<WsClient> viewer;
-  std::string requestId;
-};
-
-std::unique_ptr<WsClient> RegisteredHost(std::uint16_t port, const std::string& ca,
-                                         const std::string& id = "123456789") {
-  auto host = std::make_unique<WsClient>(port, ca);
-  host->SendJson(HostRegister(id));
-  const Json reply = host->ReadJson();
-  EXPECT_EQ(reply, Json({{"type", "registered"}, {"protocol", 3}}));
-  return host;
-}
-
-// Runs the whole pairing road and checks every message on the way.
-Pair MakePair(std::uint16_t port, const std::string& ca = {}, const std::string& id = "123456789") {
-  Pair p;
-  p.host = RegisteredHost(port, ca, id);
-  p.viewer = std::make_unique<WsClient>(port, ca);
-  p.viewer->SendJson(ViewerRegister(id));
-  const Json request = p.host->ReadJson();
-  EXPECT_EQ(request.at("type"), "connectRequest");
-  EXPECT_EQ(request.at("password"), "p3:opaque-to-the-relay");
-  p.requestId = request.at("requestId").get<std::string>();
-  p.host->SendJson({{"type", "authChallenge"}, {"requestId", p.requestId}, {"message", "hm"},
-                    {"confirmation", "hc"}});
-  EXPECT_EQ(p.viewer->ReadJson(), Json({{"type", "authChallenge"}, {"requestId", p.requestId},
-                                        {"message", "hm"}, {"confirmation", "hc"}}));
-  p.viewer->SendJson({{"type", "authResponse"}, {"requestId", p.requestId}, {"confirmation", "vc"}});
-  EXPECT_EQ(p.host->ReadJson(), Json({{"type", "authResponse"}, {"requestId", p.requestId},
-                                      {"confirmation", "vc"}}));
-  p.host->SendJson({{"type", "connectResponse"}, {"requestId", p.requestId}, {"accepted", true}});
-  const Json connected = {{"type", "connected"}, {"requestId", p.requestId}};
-  EXPECT_EQ(p.host->ReadJson(), connected);
-  EXPECT_EQ(p.viewer->ReadJson(), connected);
-  return p;
-}
-
-// Message `seq` of a stream: its number in the first 4 bytes, then bytes derived from it.
-std::string Numbered(std::uint32_t seq, std::size_t size) {
-  std::string m(size, '\0');
-  std::memcpy(m.data(), &seq, sizeof seq);
-  for (std::size_t i = sizeof seq; i < size; ++i) m[i] = static_cast<char>((seq * 31 + i) & 0xff);
-  return m;
-}
 
 // Clear text or TLS, on one worker thread or on three: with three, the connections of a pair
 // land on different threads (they are spread in turn), so every message crosses threads.
@@ -533,8 +484,9 @@ class RawClient {
   void Write(const std::string& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
   // Reads server frames until the connection ends, answering the relay's close; returns the
   // texts and the close code (-1: none). Fails the test if the relay keeps the connection beyond
-  // `limit`.
-  std::pair<std::vector<std::string>, int> ReadToEnd(std::chrono::milliseconds limit) {
+  // `limit`. A non-empty `replyToClose` is sent instead of the echo.
+  std::pair<std::vector<std::string>, int> ReadToEnd(std::chrono::milliseconds limit,
+                                                     const std::string& replyToClose = {}) {
     std::string bytes;
     std::vector<std::string> texts;
     int code = -1;
@@ -572,6 +524,7 @@ class RawClient {
           }
           std::string reply("\x88\x82\0\0\0\0", 6);
           reply += payload.substr(0, 2);
+          if (!replyToClose.empty()) reply = replyToClose;
           boost::system::error_code ignored;
           boost::asio::write(socket_, boost::asio::buffer(reply), ignored);
         }
@@ -643,6 +596,17 @@ TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
       EXPECT_EQ(ParseMessage(texts.back()), Json({{"type", "error"}, {"code", c.error}}))
           << c.name;
     }
+  }
+  // A violation in answer to the relay's close ends the handshake there: the connection goes at
+  // once, not at the relay's closing deadline.
+  {
+    RawClient raw(server.Port());
+    raw.Write(ClientFrame(0x81, SerializeMessage(ViewerRegister("123454321"))));
+    const auto [texts, close] =
+        raw.ReadToEnd(std::chrono::milliseconds(3000), ClientFrame(0x00, "x"));
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(ParseMessage(texts.back()).at("code"), "unknownHost");
+    EXPECT_NE(close, -1);
   }
   // Pings between the fragments of a message are answered, the message arrives whole.
   {
