@@ -152,24 +152,7 @@ std::pair<std::uint16_t, std::uint16_t> Ports(Where where) {
 }
 
 void BM_TcpFloor(benchmark::State& state) {
-  ov::bench::TcpForwarder forwarder;
-  namespace net = boost::asio;
-  net::io_context ioc;
-  const net::ip::tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder.Port());
-  net::ip::tcp::socket sender(ioc), receiver(ioc);
-  sender.connect(endpoint);
-  receiver.connect(endpoint);
-  const std::string message(kMessage, 'm');
-  std::vector<char> sink(kMessage);
-  for (auto _ : state) {
-    std::thread send([&] {
-      for (int i = 0; i < kMessagesPerIteration; ++i) net::write(sender, net::buffer(message));
-    });
-    for (int i = 0; i < kMessagesPerIteration; ++i) net::read(receiver, net::buffer(sink));
-    send.join();
-  }
-  state.SetBytesProcessed(state.iterations() * kMessagesPerIteration * std::int64_t{kMessage});
-  sender.close();
+  ov::bench::RunTcpFloor(state, kMessage, kMessagesPerIteration);
 }
 
 void BM_Forward(benchmark::State& state) {

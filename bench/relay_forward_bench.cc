@@ -34,7 +34,6 @@ namespace {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using ov::bench::TcpForwarder;
 using ov::relay::testing::WsClient;
 
 constexpr std::size_t kMessage = 1u << 20;
@@ -43,24 +42,7 @@ constexpr int kMessagesPerIteration = 256;  // 256 MiB per iteration
 std::map<std::string, double> g_rate;  // bytes per second, by benchmark
 
 void BM_TcpForwarder(benchmark::State& state) {
-  TcpForwarder forwarder;
-  net::io_context ioc;
-  const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder.Port());
-  tcp::socket sender(ioc), receiver(ioc);
-  sender.connect(endpoint);
-  receiver.connect(endpoint);
-  sender.set_option(tcp::no_delay(true));
-  const std::string message(kMessage, 'm');
-  std::vector<char> sink(kMessage);
-  for (auto _ : state) {
-    std::thread send([&] {
-      for (int i = 0; i < kMessagesPerIteration; ++i) net::write(sender, net::buffer(message));
-    });
-    for (int i = 0; i < kMessagesPerIteration; ++i) net::read(receiver, net::buffer(sink));
-    send.join();
-  }
-  state.SetBytesProcessed(state.iterations() * kMessagesPerIteration * std::int64_t{kMessage});
-  sender.close();
+  ov::bench::RunTcpFloor(state, kMessage, kMessagesPerIteration);
 }
 
 void RelayPair(benchmark::State& state, bool tls) {

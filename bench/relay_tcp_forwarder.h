@@ -2,8 +2,13 @@
 // accepts two connections and copies every byte of the first into the second.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,5 +43,30 @@ class TcpForwarder {
   tcp::acceptor acceptor_;
   std::thread thread_;
 };
+
+// The floor itself: `perIteration` messages of `size` bytes per iteration through a fresh
+// TcpForwarder, written by one thread and read by another.
+inline void RunTcpFloor(benchmark::State& state, std::size_t size, int perIteration) {
+  namespace net = boost::asio;
+  using tcp = net::ip::tcp;
+  TcpForwarder forwarder;
+  net::io_context ioc;
+  const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder.Port());
+  tcp::socket sender(ioc), receiver(ioc);
+  sender.connect(endpoint);
+  receiver.connect(endpoint);
+  sender.set_option(tcp::no_delay(true));
+  const std::string message(size, 'm');
+  std::vector<char> sink(size);
+  for (auto _ : state) {
+    std::thread send([&] {
+      for (int i = 0; i < perIteration; ++i) net::write(sender, net::buffer(message));
+    });
+    for (int i = 0; i < perIteration; ++i) net::read(receiver, net::buffer(sink));
+    send.join();
+  }
+  state.SetBytesProcessed(state.iterations() * perIteration * static_cast<std::int64_t>(size));
+  sender.close();
+}
 
 }  // namespace ov::bench
