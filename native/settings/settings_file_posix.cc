@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/json_codec.h"
+#include "base/unicode.h"
 
 namespace ov {
 namespace {
@@ -99,32 +100,9 @@ Snapshot ReadSettings(const std::string& path) {
 std::wstring WideFromValidUtf8(const std::string& text) {
   std::wstring out;
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    std::uint32_t cp = lead;
-    std::size_t extra = 0;
-    if (lead >= 0xF0) {
-      cp = lead & 0x07u;
-      extra = 3;
-    } else if (lead >= 0xE0) {
-      cp = lead & 0x0Fu;
-      extra = 2;
-    } else if (lead >= 0xC0) {
-      cp = lead & 0x1Fu;
-      extra = 1;
-    }
-    for (std::size_t k = 1; k <= extra && i + k < text.size(); ++k) {
-      cp = (cp << 6) | (static_cast<std::uint8_t>(text[i + k]) & 0x3Fu);
-    }
-    i += extra + 1;
-    if constexpr (sizeof(wchar_t) == 2) {
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-        continue;
-      }
-    }
-    out.push_back(static_cast<wchar_t>(cp));
+    char32_t cp = 0xFFFD;
+    if (!NextUtf8CodePoint(text, i, cp)) ++i;  // not met: the parser let only valid text through
+    AppendWide(out, cp);
   }
   return out;
 }
@@ -148,21 +126,7 @@ bool Utf8FromWide(std::wstring_view text, std::string& out) {
       }
     }
     if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    AppendUtf8(out, cp);
   }
   return true;
 }
