@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "net/https_get.h"
+#include "net/tls_trust_posix.h"
 
 namespace ov {
 namespace {
@@ -35,6 +36,8 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using net_internal::IsIpAddress;
+using net_internal::LoadSystemTrust;
 
 constexpr auto kResolveTimeout = std::chrono::milliseconds(3000);
 constexpr auto kConnectTimeout = std::chrono::milliseconds(5000);
@@ -44,23 +47,6 @@ constexpr auto kSlice = std::chrono::milliseconds(20);
 
 [[noreturn]] void CheckFailed() { throw std::runtime_error(kUpdateCheckFailedText); }
 [[noreturn]] void VerificationFailed() { throw std::runtime_error(kUpdateVerificationFailedText); }
-
-void LoadSystemTrust(SSL_CTX* ctx) {
-  SSL_CTX_set_default_verify_paths(ctx);
-  static const char* const kBundles[] = {"/etc/ssl/certs/ca-certificates.crt",
-                                         "/etc/pki/tls/certs/ca-bundle.crt", "/etc/ssl/cert.pem"};
-  for (const char* bundle : kBundles) {
-    if (::access(bundle, R_OK) == 0 && SSL_CTX_load_verify_locations(ctx, bundle, nullptr) == 1) break;
-  }
-  if (::access("/etc/ssl/certs", R_OK) == 0) SSL_CTX_load_verify_locations(ctx, nullptr, "/etc/ssl/certs");
-  ERR_clear_error();
-}
-
-bool IsIpAddress(const std::string& host) {
-  beast::error_code ec;
-  asio::ip::make_address(host, ec);
-  return !ec;
-}
 
 class Fetch {
  public:

@@ -34,6 +34,7 @@
 
 #include "net/transport.h"
 #include "net/transport_internal.h"
+#include "net/tls_trust_posix.h"
 
 namespace ov {
 namespace {
@@ -44,6 +45,8 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using net_internal::IsIpAddress;
+using net_internal::LoadSystemTrust;
 using net_internal::ReceivedPiece;
 
 constexpr char kUserAgent[] = "Orvantis-Native/1.0";
@@ -176,24 +179,6 @@ class WsIoImpl final : public WsIo {
 
 using TlsWs = WsIoImpl<beast::ssl_stream<beast::tcp_stream>>;
 using PlainWs = WsIoImpl<beast::tcp_stream>;
-
-bool IsIpAddress(const std::string& host) {
-  beast::error_code ec;
-  asio::ip::make_address(host, ec);
-  return !ec;
-}
-
-// Adds the system's trusted authorities to `ctx`.
-void LoadSystemTrust(SSL_CTX* ctx) {
-  SSL_CTX_set_default_verify_paths(ctx);
-  static const char* const kBundles[] = {"/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
-                                         "/etc/ssl/cert.pem"};
-  for (const char* bundle : kBundles) {
-    if (::access(bundle, R_OK) == 0 && SSL_CTX_load_verify_locations(ctx, bundle, nullptr) == 1) break;
-  }
-  if (::access("/etc/ssl/certs", R_OK) == 0) SSL_CTX_load_verify_locations(ctx, nullptr, "/etc/ssl/certs");
-  ERR_clear_error();
-}
 
 class BeastConnection final : public net_internal::Connection {
  public:
