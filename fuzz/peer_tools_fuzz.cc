@@ -511,10 +511,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run.permissions.files = (data[0] & 0x04) != 0;
   run.permissions.clipboard = (data[0] & 0x08) != 0;
   run.clipboard.text = u"copied here";
-  std::vector<std::uint8_t> photo(100000);
-  for (std::size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<std::uint8_t>(i * 131 >> 3);
+  // Made once: filling it byte by byte under the sanitizers took a third of each input's time.
+  static const std::vector<std::uint8_t> kPhoto = [] {
+    std::vector<std::uint8_t> photo(100000);
+    for (std::size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<std::uint8_t>(i * 131 >> 3);
+    return photo;
+  }();
   run.platform.files.files[kSources[0]] = Bytes("three lines\nof notes\n");
-  run.platform.files.files[kSources[1]] = std::move(photo);
+  run.platform.files.files[kSources[1]] = kPhoto;
   run.platform.files.files[kSources[2]] = {};
   Drive(run, host, data[0], std::span<const std::uint8_t>(data + 1, size - 1));
   run.CheckAfter();
