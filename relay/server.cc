@@ -1428,7 +1428,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   }
 
   void Enqueue(OutMessage message) override {
-    if (ended_) return;
+    if (ended_ || Closed()) return;
     Reserve(message.Size(), o_);
     queue_.push_back(std::move(message));
     Write();
@@ -1436,6 +1436,12 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Deliver(ws::Bytes data) override {
     if (ended_) return;
+    if (Closed()) {
+      // Reserved by the sender before the close: given back, so that the sender is not held.
+      Released(data.size());
+      WakeIfLow();
+      return;
+    }
     OutMessage message;
     message.binary = true;
     message.data = std::move(data);
@@ -1503,6 +1509,17 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
  private:
   // What the last write carried.
   enum class Out : std::uint8_t { kNone, kMessage, kControl, kClose };
+
+  // Nothing more is written but the close: the peer closed first, a violation was read, or our
+  // close is out. A message queued now would stand before the close for good.
+  bool Closed() const { return peerClosed_ || failing_ || closeSent_; }
+
+  void WakeIfLow() {
+    if (waiter_ && Low(o_)) {
+      Wake(*waiter_);
+      waiter_.reset();
+    }
+  }
 
   bool CanRead() const {
     if (ended_) return false;
@@ -1750,10 +1767,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       queue_.pop_front();
     }
     queue_ = std::move(kept);
-    if (waiter_ && Low(o_)) {
-      Wake(*waiter_);
-      waiter_.reset();
-    }
+    WakeIfLow();
   }
 
   // One control frame (payload at most 125 bytes) into control_.
@@ -1828,10 +1842,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Out::kMessage:
         Released(queue_.front().Size());
         queue_.pop_front();
-        if (waiter_ && Low(o_)) {
-          Wake(*waiter_);
-          waiter_.reset();
-        }
+        WakeIfLow();
         break;
       case Out::kControl:
         control_ = std::string();

@@ -408,6 +408,29 @@ TEST(RelayServerTest, PeerVanishingMidSessionIsReportedAndTheHostStays) {
   }
 }
 
+// A viewer closes while the relay is writing to it and its host keeps sending: what the host
+// sends after the close is dropped (and its reservations given back, so the host is not held), and
+// the close is echoed as soon as the message being written is out.
+TEST(RelayServerTest, ACloseIsEchoedWhileThePartnerKeepsSending) {
+  RunningServer server(ServerOptions{});
+  Pair p = MakePair(server.Port(), {}, "444555666");
+  std::atomic<int> sent{0};
+  std::thread host([&] {
+    const std::string message(512 * 1024, 'q');
+    try {
+      for (int i = 0; i < 64; ++i, ++sent) p.host->SendBinary(message);
+    } catch (const std::exception&) {
+    }
+  });
+  // The viewer reads nothing until the relay has paused the host on its full queue.
+  while (sent < 8) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_NO_THROW(p.viewer->Close());
+  host.join();
+  EXPECT_EQ(sent, 64);  // the host was let go once its partner had closed
+  EXPECT_EQ(p.host->ReadJson(), Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
+}
+
 TEST(RelayServerTest, DeadlinesAndConnectionLimitsOnTheWire) {
   ServerOptions options;
   options.matcher.registerTimeout = 300;
