@@ -228,6 +228,9 @@ void Client::ConnectToDevice() {
     ShowStatus(kStatusChooseAnother);
     return;
   }
+  // A session holds the gate open even when a check that finished meanwhile found this version
+  // outdated; the reset below ends that session, and no new connection could follow it.
+  if (!env_.previewMode && updateState_ != UpdateState::UpToDate) return;
   Reset();
   backoff_.Cancel();
   viewerRole_ = true;
@@ -540,18 +543,25 @@ void Client::SessionTools() {
   SessionOwner& owner = *this;
   session_ = std::make_unique<PeerSession>(/*isHost=*/!viewerRole_, owner, platform_, permissions_,
                                            *clipboard_);
+  if (localModals_ > 0) session_->SetLocalModal(true);
   ++sessionSerial_;
 }
 
 // ---- Tick and window duties ------------------------------------------------------------------
 
+// The host registers by itself only when the version becomes current (start-up, or a check
+// after the relay or the user asked for one). The quiet rechecks republish "up to date" every
+// minute; they must not bring back online a device whose connection closed, which waits for
+// the user to refresh.
 void Client::TakeUpdaterState(std::uint64_t now) {
   UpdateSnapshot snapshot;
   if (updater_.TakeState(snapshot)) {
+    const bool becameCurrent =
+        snapshot.state == UpdateState::UpToDate && updateState_ != UpdateState::UpToDate;
     updateState_ = snapshot.state;
     updateSnapshot_ = std::move(snapshot);
     if (!sessionActive_) {
-      if (updateState_ == UpdateState::UpToDate && !link_.open()) {
+      if (becameCurrent && !link_.open()) {
         if (backoff_.MayRegister(now)) {
           RegisterAsHost();
         } else {
@@ -562,8 +572,9 @@ void Client::TakeUpdaterState(std::uint64_t now) {
       }
     }
     window_.Layout();
-  } else if (backoff_.Due(now) && !sessionActive_ && !link_.open() &&
-             updateState_ == UpdateState::UpToDate) {
+  }
+  if (backoff_.Due(now) && !sessionActive_ && !link_.open() &&
+      updateState_ == UpdateState::UpToDate) {
     RegisterAsHost();
   }
 }
@@ -644,9 +655,8 @@ void Client::ReportLocalOnly() {
   try {
     session_->ReportLocalOnly();
   } catch (const std::exception&) {
-    EndSession(kStatusClosed);
+    // A notice that cannot be queued is only a hint to the viewer: the session goes on.
   }
-  FinishRequestedEnd();
 }
 
 void Client::OnDisplayChange() {

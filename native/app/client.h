@@ -181,9 +181,16 @@ class Client final : private SessionOwner {
   // Counts the sessions made so far: a command that waited in a dialog checks that its session
   // is still the one it started with.
   std::uint64_t sessionSerial() const noexcept { return sessionSerial_; }
-  // A modal dialog of this program opened or closed (the host drops remote input meanwhile).
+  // A modal dialog of this program opened or closed. The host drops remote input while any is
+  // open, whichever session runs meanwhile: one that begins while a dialog is open starts with
+  // the dialog counted. Every open must be followed by its close.
   void SetLocalModal(bool open) {
-    if (session_) session_->SetLocalModal(open);
+    if (open) {
+      ++localModals_;
+    } else if (localModals_ > 0) {
+      --localModals_;
+    }
+    if (session_) session_->SetLocalModal(localModals_ > 0);
   }
   // The viewer's bound session (its view commands act on it), else null.
   PeerSession* viewerSession() noexcept { return viewerRole_ ? session_.get() : nullptr; }
@@ -245,6 +252,7 @@ class Client final : private SessionOwner {
   Clipboard* clipboard_ = fallbackClipboard_.get();
   std::unique_ptr<PeerSession> session_;
   std::uint64_t sessionSerial_ = 0;
+  int localModals_ = 0;  // modal dialogs of this program open now
   LocalPermissions permissions_;
   RegistrationBackoff backoff_;
 

@@ -445,6 +445,24 @@ TEST_F(HostTest, SecondConnectedEndsTheSession) {
   EXPECT_FALSE(host.window.banner);
 }
 
+// A dialog of the host's own that is open when a session begins (the clipboard question, the file
+// picker of an ended session) holds that session's input off the desktop until it closes.
+TEST_F(HostTest, ADialogOpenBeforeTheSessionHoldsItsInputOff) {
+  host.client->SetLocalModal(true);
+  auto viewer = PairUntilConsent(rid1);
+  Connect(*viewer, rid1);
+  SendHelloAck(*viewer);
+  const std::string key = R"({"action":"keydown","x":0,"y":0,"button":0,"key":13,"epoch":1})";
+  DeliverSealed(*viewer, kInput, key);
+  EXPECT_FALSE(host.client->RemoteControlInForce());
+  EXPECT_TRUE(host.platform.input->Take().empty());
+  host.client->SetLocalModal(false);
+  EXPECT_TRUE(host.client->RemoteControlInForce());
+  DeliverSealed(*viewer, kInput, key);
+  EXPECT_EQ(host.platform.input->Take(), std::vector<std::string>{"keydown 13"});
+  EXPECT_TRUE(host.client->sessionActive());
+}
+
 TEST_F(HostTest, InputIsTakenAfterHelloWithinItsLimit) {
   auto viewer = PairUntilConsent(rid1);
   Connect(*viewer, rid1);
@@ -549,6 +567,18 @@ TEST_F(HostTest, TransportFailuresShowConnectionClosed) {
   host.Pump();
   EXPECT_EQ(host.status(), kStatusClosed);
   EXPECT_FALSE(host.client->hasTransport());
+  // The quiet rechecks of the idle minute report "up to date" again; the host stays offline
+  // until the user refreshes.
+  const std::size_t transports = host.platform.TransportCount();
+  const int checks = host.updater.checks();
+  for (int i = 0; i < 2; ++i) {
+    clock.Advance(60000);
+    host.client->OnTimerTick();
+    host.client->OnTimerTick();
+  }
+  EXPECT_EQ(host.updater.checks(), checks + 2);
+  EXPECT_EQ(host.platform.TransportCount(), transports);
+  EXPECT_EQ(host.status(), kStatusClosed);
 
   // A failing send ends the connection through "Network send failed".
   host.client->RegisterAsHost();
@@ -826,6 +856,25 @@ TEST_F(ViewerTest, ToolsCommandsActOnTheSession) {
   EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(plain)),
             Json({{"op", "chat"}, {"text", "hello"}}));
   ASSERT_FALSE(viewer.client->session()->tools().chatLog().empty());
+
+  // "Send clipboard" is greyed in the tools menu while the host keeps its clipboard to itself.
+  auto sendClipboardGreyed = [&] {
+    effects.menus.clear();
+    dispatcher.Dispatch(cmd::kMoreTools);
+    EXPECT_EQ(effects.menus.size(), 1u);
+    for (const MenuItem& item : effects.menus.back()) {
+      if (item.command == cmd::kSendClipboard) return item.greyed;
+    }
+    ADD_FAILURE() << "no Send clipboard item";
+    return false;
+  };
+  EXPECT_FALSE(sendClipboardGreyed());
+  DeliverSealed(kControl,
+                R"({"op":"permissions","control":true,"files":true,"clipboard":false})");
+  EXPECT_TRUE(sendClipboardGreyed());
+  DeliverSealed(kControl,
+                R"({"op":"permissions","control":true,"files":true,"clipboard":true})");
+  EXPECT_FALSE(sendClipboardGreyed());
 
   LocalPermissions permissions = viewer.client->permissions();
   permissions.clipboard = true;
