@@ -5,6 +5,7 @@
 
 #include "base/secure_memory.h"
 #include "crypto/primitives.h"
+#include "tools/tools_texts.h"
 #include "tools/utf16.h"
 
 namespace ov {
@@ -12,18 +13,10 @@ namespace {
 
 std::wstring WidenAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-// A size as the prompts show it: bytes below 1 KiB, otherwise KiB, MiB or GiB with one decimal.
+// A size as the file prompt shows it: in KiB with one decimal, as on the Files page's line.
 std::wstring FileSizeText(std::uint64_t size) {
-  if (size < 1024) return std::to_wstring(size) + L" B";
-  const wchar_t* units[] = {L"KiB", L"MiB", L"GiB"};
-  double value = static_cast<double>(size) / 1024.0;
-  int unit = 0;
-  while (value >= 1024.0 && unit < 2) {
-    value /= 1024.0;
-    ++unit;
-  }
   wchar_t text[32];
-  std::swprintf(text, 32, L"%.1f %ls", value, units[unit]);
+  std::swprintf(text, 32, L"%.1f KiB", static_cast<double>(size) / 1024.0);
   return text;
 }
 
@@ -67,7 +60,7 @@ MainView MakeMainView(const Client& client) {
       view.prompt = PromptKind::File;
       view.promptDetail = Utf16ToWide(offer.name) + L" (" + FileSizeText(offer.size) + L")";
     }
-    view.canSendClipboard = view.toolsUp;
+    view.canSendClipboard = view.toolsUp && session->control().peerClipboard();
     view.selectedDisplay = session->control().selectedDisplay();
     if (!session->isHost()) {
       const ViewerDisplay& display = session->display();
@@ -162,8 +155,10 @@ void CommandDispatcher::Run(int command) {
       return TogglePermission(command);
     case cmd::kMoreTools: {
       if (!client_.viewerRole() || !client_.toolsUp()) return;
+      const PeerSession* tools = client_.toolsSession();
+      const bool canSendClipboard = tools != nullptr && tools->control().peerClipboard();
       const int chosen =
-          effects_.ChooseFromMenu(ToolsMenu(true, client_.permissions().clipboard));
+          effects_.ChooseFromMenu(ToolsMenu(canSendClipboard, client_.permissions().clipboard));
       if (chosen != 0 && chosen != cmd::kMoreTools) Run(chosen);
       return;
     }
@@ -216,9 +211,9 @@ std::u16string CommandDispatcher::ChooseFileInSession(bool save, const std::u16s
   const std::uint64_t serial = client_.sessionSerial();
   client_.SetLocalModal(true);
   std::u16string path = effects_.ChooseFile(save, name);
+  client_.SetLocalModal(false);
   // The dialog ran the message loop: the session may have ended or another begun meanwhile.
   if (client_.sessionSerial() != serial || client_.toolsSession() == nullptr) return {};
-  client_.SetLocalModal(false);
   return path;
 }
 
@@ -373,6 +368,10 @@ void CommandDispatcher::TogglePermission(int command) {
     permissions.clipboard = on;
   }
   client_.SetLocalPermissions(permissions);
+  // A session's tools say so themselves when they take the new permission.
+  if (command == cmd::kSyncClipboard && client_.session() == nullptr) {
+    client_.ShowStatusLine(kStatusEnableClipboardSync);
+  }
   effects_.Relayout();
 }
 

@@ -92,12 +92,16 @@ TEST_F(CommandsTest, PermissionsPagesAndUnavailableCommands) {
   dispatcher.Dispatch(cmd::kSyncClipboard);
   EXPECT_EQ(effects.asked, 1);
   EXPECT_FALSE(host.client->permissions().clipboard) << "only Yes switches it on";
+  EXPECT_EQ(host.status(), kStatusReady) << "a refusal changes nothing";
   effects.answer = true;
   dispatcher.Dispatch(cmd::kSyncClipboard);
   EXPECT_TRUE(host.client->permissions().clipboard);
+  EXPECT_EQ(host.status(), "Enable clipboard sync on both devices.") << "also without a session";
+  host.client->ShowStatusLine(kStatusReady);
   dispatcher.Dispatch(cmd::kSyncClipboard);  // switching off asks nothing
   EXPECT_EQ(effects.asked, 2);
   EXPECT_FALSE(host.client->permissions().clipboard);
+  EXPECT_EQ(host.status(), "Enable clipboard sync on both devices.");
   dispatcher.Dispatch(cmd::kAllowFiles);
   EXPECT_FALSE(host.client->permissions().files);
 

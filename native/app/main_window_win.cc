@@ -862,13 +862,12 @@ void MainWindowSide::SyncChatLog() {
   const PeerSession* session = client_->session();
   static const std::deque<std::u16string> kNoLines;
   const std::deque<std::u16string>& lines = session ? session->tools().chatLog() : kNoLines;
-  const std::u16string last = lines.empty() ? std::u16string() : lines.back();
-  if (lines.size() == chatLogShown_ && last == chatLogLastLine_) return;
-  chatLogShown_ = lines.size();
-  chatLogLastLine_ = last;
+  const std::uint64_t stamp = session ? session->tools().chatLogStamp() : 0;
+  if (stamp == chatLogShownStamp_) return;
+  chatLogShownStamp_ = stamp;
   std::wstring text;
   for (const std::u16string& line : lines) {
-    if (!text.empty()) text += L"\r\n";
+    if (!text.empty()) text += L"\r\n\r\n";  // a blank line between messages
     text.append(line.begin(), line.end());
   }
   SetWindowTextW(chatLog_, text.c_str());

@@ -196,8 +196,7 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   int language_index_ = 0;
   bool placementsDirty_ = true;
   bool fullScreen_ = false;
-  std::size_t chatLogShown_ = 0;       // chat lines last written into the log box
-  std::u16string chatLogLastLine_;     // and the last of them (the log drops its oldest)
+  std::uint64_t chatLogShownStamp_ = 0;  // the chat log's change stamp last written into its box
   // Writes the session's chat log into the log box when it changed.
   void SyncChatLog();
   WINDOWPLACEMENT savedPlacement_{};  // where the window was before full screen

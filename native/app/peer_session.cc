@@ -148,15 +148,7 @@ bool PeerSession::LocalAnswerPending() const noexcept {
 }
 
 const std::string& PeerSession::toolsStatus() const {
-  if (files_.status() != lastFilesStatus_) {
-    lastFilesStatus_ = files_.status();
-    shownToolsStatus_ = lastFilesStatus_;
-  }
-  if (tools_.toolsStatus() != lastToolsStatus_) {
-    lastToolsStatus_ = tools_.toolsStatus();
-    shownToolsStatus_ = lastToolsStatus_;
-  }
-  return shownToolsStatus_;
+  return files_.statusStamp() > tools_.toolsStatusStamp() ? files_.status() : tools_.toolsStatus();
 }
 
 void PeerSession::LocalPermissionsChanged(const LocalPermissions& before) {
@@ -194,12 +186,15 @@ void PeerSession::PeerPermissionsChanged(bool filesChanged, bool clipboardChange
 }
 
 // Control messages PeerControl does not know go to the session tools. A request that now waits
-// for the local user releases the input held for the peer before the prompt shows.
+// for the local user releases the input held for the peer before the prompt shows. The window is
+// laid out after every message that leaves one waiting: a clipboard request that arrives while a
+// file prompt shows takes that prompt's place, and its buttons must not stay where the file
+// prompt's were until something else repaints.
 bool PeerSession::HandleToolsMessage(const Json& message) {
   const bool waiting = LocalAnswerPending();
   if (tools_.HandleMessage(message) || files_.HandleMessage(message)) {
-    if (!waiting && LocalAnswerPending()) {
-      ReleaseHeldInput();
+    if (LocalAnswerPending()) {
+      if (!waiting) ReleaseHeldInput();
       owner_.RequestLayout();
     }
     return true;

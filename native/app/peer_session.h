@@ -90,8 +90,8 @@ class PeerSession final : private PeerControlDelegate, private InputTarget, priv
   const SessionToolsState& tools() const noexcept { return tools_; }
   FileTransfer& files() noexcept { return files_; }
   const FileTransfer& files() const noexcept { return files_; }
-  // The Files page's state line: of the chat-and-clipboard and the file statuses, the one that
-  // changed last (empty before either).
+  // The Files page's state line: of the chat-and-clipboard and the file statuses, the one set
+  // last, even when it was set to the text it had (empty before either).
   const std::string& toolsStatus() const;
   // The window was told the clipboard changed.
   void OnClipboardChanged() { tools_.OnClipboardChanged(); }
@@ -176,7 +176,6 @@ class PeerSession final : private PeerControlDelegate, private InputTarget, priv
   PeerControlGate filesGate_;
   FileTransfer files_;
   ViewerInput input_{*this};                    // viewer
-  mutable std::string lastToolsStatus_, lastFilesStatus_, shownToolsStatus_;
   std::uint64_t inputNoticeUntil_ = 0;          // viewer
   bool localModal_ = false;                     // host
   std::uint32_t lastReportedInput_ = 0;         // host: the last code sent in "inputStatus"

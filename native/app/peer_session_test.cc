@@ -467,6 +467,38 @@ TEST_F(PeerSessionTest, HostInjectsAndReportsInput) {
   EXPECT_EQ(injected(), (Lines{"keyup 91"}));
 }
 
+// Host: the window is laid out for every request that waits for the local user, also one that
+// arrives while another prompt shows; the Files page shows the status set last, also when it
+// repeats an earlier one.
+TEST_F(PeerSessionTest, PromptsAndTheFilesPageFollowTheLatestRequest) {
+  permissions.clipboard = true;
+  PeerSession host(/*isHost=*/true, owner, platform, permissions, clipboard);
+  host.Start();
+  host.SendHello();
+  ASSERT_EQ(Outcome(host, kControl, kHelloAck), "accepted");
+  const std::string id(32, 'c');
+  const std::string clipboardRequest = R"({"op":"clipboard","text":"secret"})";
+  // Handles one control message; true when the window was laid out for it.
+  auto laidOut = [&](const std::string& message) {
+    const int before = owner.layouts;
+    EXPECT_EQ(Outcome(host, kControl, message), "accepted") << message;
+    return owner.layouts > before;
+  };
+
+  EXPECT_TRUE(laidOut(R"({"op":"clipboard","text":"first"})"));
+  EXPECT_EQ(host.toolsStatus(), "Clipboard request");
+  host.tools().DeclineClipboardRequest();
+  EXPECT_TRUE(laidOut(R"({"op":"fileOffer","id":")" + id + R"(","name":"a.txt","size":10})"));
+  EXPECT_EQ(host.toolsStatus(), "File request");
+  EXPECT_TRUE(laidOut(clipboardRequest)) << "the clipboard prompt replaces the file prompt";
+  EXPECT_EQ(host.toolsStatus(), "Clipboard request");
+  EXPECT_TRUE(laidOut(R"({"op":"fileCancel","id":")" + id + R"("})"));
+  EXPECT_EQ(host.toolsStatus(), "Cancelled");
+  host.tools().DeclineClipboardRequest();
+  EXPECT_TRUE(laidOut(clipboardRequest));
+  EXPECT_EQ(host.toolsStatus(), "Clipboard request") << "the same text again is still the latest";
+}
+
 // Viewer: a pointer position maps through the picture's rectangle; outside it only a release is
 // sent (clamped to the edge); nothing goes before a picture, without the host's control
 // permission, and an event that cannot be queued ends the connection.

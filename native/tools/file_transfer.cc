@@ -481,6 +481,7 @@ void FileTransfer::TrySendCancel(const std::string& id) noexcept {
 
 void FileTransfer::SetStatus(const char* status) {
   status_ = status;
+  statusStamp_ = NextChangeStamp();
   owner_.Repaint();
 }
 

@@ -39,6 +39,7 @@
 #include "session/peer_control.h"
 #include "session/session_owner.h"
 #include "tools/file_store.h"
+#include "tools/change_stamp.h"
 
 namespace ov {
 
@@ -255,6 +256,8 @@ class FileTransfer {
   // What the Files page and the prompt show. The status is a catalogue key ("" before the first
   // transfer of the session).
   const std::string& status() const noexcept { return status_; }
+  // When status was last set (NextChangeStamp; 0 before the first).
+  std::uint64_t statusStamp() const noexcept { return statusStamp_; }
   std::uint32_t completedFiles() const noexcept { return completedFiles_; }
   const std::optional<PendingOffer>& pendingOffer() const noexcept { return pending_; }
   std::optional<Progress> outgoing() const;
@@ -303,6 +306,7 @@ class FileTransfer {
   std::deque<std::string> cancelledIds_;
   std::uint32_t completedFiles_ = 0;
   std::string status_;
+  std::uint64_t statusStamp_ = 0;
   std::string lastFileError_;
 };
 

@@ -113,7 +113,7 @@ void SessionToolsState::HandleClipboard(const Json& message) {
   clipboardRequest_ = std::move(text);
   requestPending_ = true;
   clipboardRequestTime_ = owner_.NowMs();
-  toolsStatus_ = kToolsClipboardRequest;
+  SetToolsStatus(kToolsClipboardRequest);
 }
 
 void SessionToolsState::HandleClipboardAck(const Json& message) {
@@ -171,6 +171,11 @@ void SessionToolsState::SendChat(std::u16string_view text) {
   owner_.Repaint();
 }
 
+void SessionToolsState::SetToolsStatus(const char* status) {
+  toolsStatus_ = status;
+  toolsStatusStamp_ = NextChangeStamp();
+}
+
 void SessionToolsState::SendClipboard() {
   if (!ready() || !control_.peerClipboard()) {
     owner_.ShowStatus(kStatusPermissionDisabled);
@@ -182,7 +187,7 @@ void SessionToolsState::SendClipboard() {
   Json message = Op("clipboard");
   message["text"] = Utf16ToUtf8(*text);
   SendToolMessage(message);
-  toolsStatus_ = kToolsSent;
+  SetToolsStatus(kToolsSent);
   owner_.ShowStatus(kToolsSent);
 }
 
@@ -190,7 +195,7 @@ void SessionToolsState::AcceptClipboardRequest() {
   if (!local_.clipboard || !requestPending_) return;
   if (!ApplyClipboard(clipboardRequest_)) Fail("clipboard write");
   DiscardClipboardRequest();
-  toolsStatus_ = kToolsCompleted;
+  SetToolsStatus(kToolsCompleted);
   owner_.ShowStatus(kToolsCompleted);
 }
 
@@ -277,6 +282,7 @@ void SessionToolsState::AppendChatLine(char16_t arrow, std::u16string_view text)
   line.append(text);
   chatLog_.push_back(std::move(line));
   while (chatLog_.size() > kChatLogLines) chatLog_.pop_front();
+  chatLogStamp_ = NextChangeStamp();
 }
 
 void SessionToolsState::DiscardClipboardRequest() {

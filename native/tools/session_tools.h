@@ -24,6 +24,7 @@
 #include "session/peer_control.h"
 #include "session/session_owner.h"
 #include "tools/clipboard.h"
+#include "tools/change_stamp.h"
 
 namespace ov {
 
@@ -112,9 +113,13 @@ class SessionToolsState {
   // What the window draws: the chat log (oldest first, each line "← " or "→ " and the text),
   // the pending clipboard text, the Files-page state (a catalogue key, empty until the first).
   const std::deque<std::u16string>& chatLog() const noexcept { return chatLog_; }
+  // When a line last joined the chat log (NextChangeStamp; 0 while it is empty).
+  std::uint64_t chatLogStamp() const noexcept { return chatLogStamp_; }
   bool clipboardRequestPending() const noexcept { return requestPending_; }
   const std::u16string& clipboardRequest() const noexcept { return clipboardRequest_; }
   const std::string& toolsStatus() const noexcept { return toolsStatus_; }
+  // When toolsStatus was last set (NextChangeStamp; 0 before the first).
+  std::uint64_t toolsStatusStamp() const noexcept { return toolsStatusStamp_; }
   bool pasteInFlight() const noexcept { return pasteToken_ != 0; }
   std::uint32_t pasteToken() const noexcept { return pasteToken_; }
   std::uint32_t lastClipboardSequence() const noexcept { return lastClipboardSequence_; }
@@ -123,6 +128,7 @@ class SessionToolsState {
   bool ready() const noexcept { return control_.helloComplete(); }
   // Both ends allow the clipboard and the peer understands synchronisation.
   bool SyncAllowed() const noexcept;
+  void SetToolsStatus(const char* status);
 
   void HandleChat(const Json& message);
   void HandleClipboard(const Json& message);
@@ -148,6 +154,7 @@ class SessionToolsState {
   PasteKeys& keys_;
 
   std::deque<std::u16string> chatLog_;
+  std::uint64_t chatLogStamp_ = 0;
   std::uint64_t chatWindowStart_ = 0;
   std::uint32_t chatWindowCount_ = 0;
 
@@ -155,6 +162,7 @@ class SessionToolsState {
   std::u16string clipboardRequest_;
   std::uint64_t clipboardRequestTime_ = 0;
   std::string toolsStatus_;
+  std::uint64_t toolsStatusStamp_ = 0;
 
   std::uint32_t pasteToken_ = 0;  // 0 = no paste in flight
   std::uint64_t pasteDeadline_ = 0;
