@@ -40,6 +40,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -94,14 +95,20 @@ RunningRelay& Relay() {
   return *relay;
 }
 
+// A failure says why on stderr: the caller's check then fails with the reason in the log.
 int Connect(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    std::fprintf(stderr, "relay_server: socket: %s\n", std::strerror(errno));
+    return -1;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::fprintf(stderr, "relay_server: connect to port %u: %s\n", static_cast<unsigned>(port),
+                 std::strerror(errno));
     ::close(fd);
     return -1;
   }
@@ -268,16 +275,20 @@ std::chrono::milliseconds SettleBound() {
 }
 
 // Every connection of the script (or of the check) is gone within the bound: no WebSocket
-// connection, and no HTTP connection but the one asking.
+// connection, and no HTTP connection but the one asking. Each reading is a connection of its
+// own, so the pause between readings grows from 2 ms to 50 ms: a slow settle must not use up the
+// loopback's ephemeral ports (each closed connection holds one for a minute).
 void ExpectIdle(std::uint16_t port) {
   const Clock::time_point end = Clock::now() + SettleBound();
   Gauges g;
+  std::chrono::milliseconds pause(2);
   for (;;) {
     g = ReadGauges(port);
     OV_FUZZ_CHECK(g.ws >= 0);
     if (g.ws == 0 && g.http <= 1) return;
     if (Clock::now() >= end) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   std::fprintf(stderr, "relay_server: %ld WebSocket and %ld HTTP connections still open\n", g.ws,
                g.http);
