@@ -96,6 +96,8 @@ RunningRelay& Relay() {
 }
 
 // A failure says why on stderr: the caller's check then fails with the reason in the log.
+// libFuzzer's timeout timer signals the process every second; a connect it interrupts goes on in
+// the background and is waited for (it cannot be started again).
 int Connect(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -106,7 +108,20 @@ int Connect(std::uint16_t port) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  int result = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (result != 0 && errno == EINTR) {
+    pollfd p{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, 5000);
+    } while (ready < 0 && errno == EINTR);
+    int error = ready == 1 ? 0 : ETIMEDOUT;
+    socklen_t length = sizeof error;
+    if (ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    errno = error;
+    result = error == 0 ? 0 : -1;
+  }
+  if (result != 0) {
     std::fprintf(stderr, "relay_server: connect to port %u: %s\n", static_cast<unsigned>(port),
                  std::strerror(errno));
     ::close(fd);
@@ -145,7 +160,9 @@ struct RawClient {
           std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
       if (left <= 0) return;
       pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) return;
+      const int ready = ::poll(&p, 1, static_cast<int>(left));
+      if (ready < 0 && errno == EINTR) continue;  // libFuzzer's timer signal
+      if (ready <= 0) return;
       char buffer[16384];
       const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
       if (n <= 0) {
