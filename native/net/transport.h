@@ -28,9 +28,6 @@ struct NetEvent {
 // exception thrown by the sink aborts the connection; the event is dropped.
 using NetEventSink = std::function<void(NetEvent)>;
 
-// The relay's WebSocket endpoint. Fixed in the program.
-inline constexpr wchar_t kRelayUrl[] = L"wss://relay.kestrova.net/ws";
-
 // Largest message accepted or sent, in bytes (8 MiB).
 inline constexpr std::size_t kMaxRelayMessageBytes = 8u * 1024u * 1024u;
 
