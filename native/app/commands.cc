@@ -20,6 +20,13 @@ std::wstring FileSizeText(std::uint64_t size) {
   return text;
 }
 
+// "Send clipboard" can go: the hello exchange is complete and the peer allows its clipboard.
+bool CanSendClipboard(const Client& client) {
+  const PeerSession* session = client.session();
+  return session != nullptr && session->control().helloComplete() &&
+         session->control().peerClipboard();
+}
+
 UpdateCardState CardStateOf(UpdateState state) {
   return static_cast<UpdateCardState>(static_cast<int>(state));
 }
@@ -60,7 +67,7 @@ MainView MakeMainView(const Client& client) {
       view.prompt = PromptKind::File;
       view.promptDetail = Utf16ToWide(offer.name) + L" (" + FileSizeText(offer.size) + L")";
     }
-    view.canSendClipboard = view.toolsUp && session->control().peerClipboard();
+    view.canSendClipboard = CanSendClipboard(client);
     view.selectedDisplay = session->control().selectedDisplay();
     if (!session->isHost()) {
       const ViewerDisplay& display = session->display();
@@ -155,10 +162,8 @@ void CommandDispatcher::Run(int command) {
       return TogglePermission(command);
     case cmd::kMoreTools: {
       if (!client_.viewerRole() || !client_.toolsUp()) return;
-      const PeerSession* tools = client_.toolsSession();
-      const bool canSendClipboard = tools != nullptr && tools->control().peerClipboard();
-      const int chosen =
-          effects_.ChooseFromMenu(ToolsMenu(canSendClipboard, client_.permissions().clipboard));
+      const int chosen = effects_.ChooseFromMenu(
+          ToolsMenu(CanSendClipboard(client_), client_.permissions().clipboard));
       if (chosen != 0 && chosen != cmd::kMoreTools) Run(chosen);
       return;
     }

@@ -38,8 +38,8 @@
 #include "crypto/primitives.h"
 #include "session/peer_control.h"
 #include "session/session_owner.h"
-#include "tools/file_store.h"
 #include "tools/change_stamp.h"
+#include "tools/file_store.h"
 
 namespace ov {
 

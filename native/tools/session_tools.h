@@ -23,8 +23,8 @@
 #include "base/json_codec.h"
 #include "session/peer_control.h"
 #include "session/session_owner.h"
-#include "tools/clipboard.h"
 #include "tools/change_stamp.h"
+#include "tools/clipboard.h"
 
 namespace ov {
 
