@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <random>
+#include <vector>
 
 #include "screen/jpeg_check.h"
 #include "screen/jpeg_test_files.h"
@@ -74,6 +76,43 @@ TEST(DecodeFrameJpeg, RefusesAPictureWhoseDecodedSizeDiffersFromItsHeader) {
   const auto data = LoadTestJpeg("baseline.jpg");
   EXPECT_TRUE(DecodeCheckedJpeg(data, &DecodeJpegPixels).has_value());
   EXPECT_FALSE(DecodeCheckedJpeg(data, &DecoderOneLineShort).has_value());
+}
+
+// An 8 x 8 grey progressive picture: its DC scan, then `acScans` first passes over the AC band
+// 1-63 with no refinement (each valid by itself: the only Huffman code is EOB).
+std::vector<std::uint8_t> ProgressiveGreyWithScans(int acScans) {
+  std::vector<std::uint8_t> out = {0xFF, 0xD8,
+                                   // DQT: table 0, all ones.
+                                   0xFF, 0xDB, 0x00, 0x43, 0x00};
+  out.insert(out.end(), 64, 0x01);
+  const std::uint8_t rest[] = {
+      // SOF2: 8 bits, 8 x 8, one component (id 1, 1x1, table 0).
+      0xFF, 0xC2, 0x00, 0x0B, 0x08, 0x00, 0x08, 0x00, 0x08, 0x01, 0x01, 0x11, 0x00,
+      // DHT: DC table 0 and AC table 0, each one code of one bit for symbol 0.
+      0xFF, 0xC4, 0x00, 0x14, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,
+      0xFF, 0xC4, 0x00, 0x14, 0x10, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,
+      // SOS: DC first pass (Ss 0, Se 0, Ah 0, Al 0); one block, difference 0.
+      0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x7F};
+  out.insert(out.end(), std::begin(rest), std::end(rest));
+  const std::uint8_t acScan[] = {0xFF, 0xDA, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x3F, 0x00, 0x7F};
+  for (int i = 0; i < acScans; ++i) out.insert(out.end(), std::begin(acScan), std::end(acScan));
+  out.push_back(0xFF);
+  out.push_back(0xD9);
+  return out;
+}
+
+TEST(DecodeFrameJpeg, RefusesAProgressivePictureOfMoreThan500Scans) {
+  // Within the limit the picture decodes (so the refusal below is the scan count, not the file).
+  for (const int scans : {1, 499}) {
+    const auto data = ProgressiveGreyWithScans(scans);
+    const auto picture = DecodeFrameJpeg(data.data(), data.size());
+    ASSERT_TRUE(picture.has_value()) << scans << " scans";
+    EXPECT_EQ(picture->width, 8);
+  }
+  for (const int scans : {500, 20000}) {
+    const auto data = ProgressiveGreyWithScans(scans);
+    EXPECT_FALSE(DecodeFrameJpeg(data.data(), data.size()).has_value()) << scans << " AC scans";
+  }
 }
 
 TEST(EncodeJpeg, RoundTripsAKnownPictureAndHonoursTheLimits) {

@@ -67,9 +67,12 @@ std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg) 
   out.width = width;
   out.height = height;
   out.bytes.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
-  // Damaged entropy data is an error (TJFLAG_STOPONWARNING), never half a picture.
+  // Damaged entropy data is an error (TJFLAG_STOPONWARNING), never half a picture. A progressive
+  // picture may hold at most 500 scans (TJFLAG_LIMITSCANS): the marker walk stops at the first
+  // scan, and each later one is a pass over every block, so a frame of a few megabytes of tiny
+  // valid scans would otherwise hold the decoding thread for minutes.
   if (tjDecompress2(handle.get(), jpeg.data(), size, out.bytes.data(), width, width * 4, height,
-                    TJPF_BGRX, TJFLAG_STOPONWARNING) != 0) {
+                    TJPF_BGRX, TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0) {
     return std::nullopt;
   }
   for (std::size_t i = 3; i < out.bytes.size(); i += 4) out.bytes[i] = 0xFF;
