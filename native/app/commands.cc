@@ -332,7 +332,7 @@ void CommandDispatcher::Copy(int command) {
     client_.ShowStatusLine("Offline");
     return;
   }
-  std::wstring text = WidenAscii(id ? value : FormatSessionPassword(value));
+  std::wstring text = WidenAscii(value);  // the bare digits or characters, no separator
   const bool copied = effects_.CopyText(text);
   SecureWipe(text.data(), text.size() * sizeof(wchar_t));
   if (!copied) {

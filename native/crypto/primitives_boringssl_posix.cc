@@ -110,9 +110,14 @@ void OpenAesGcmProvider(AesGcmProvider& provider) {
   }
 }
 
+// BoringSSL's AES-GCM cleanup frees nothing and clears nothing: the key schedule (whose first
+// round keys are the key itself) and the GHASH key live in the context, so it is wiped here.
 struct AesGcmKey::State {
   EVP_AEAD_CTX context;
-  ~State() { EVP_AEAD_CTX_cleanup(&context); }
+  ~State() {
+    EVP_AEAD_CTX_cleanup(&context);
+    SecureWipe(&context, sizeof context);
+  }
 };
 
 AesGcmKey::AesGcmKey(const AesGcmProvider& provider, const std::uint8_t* key32) {

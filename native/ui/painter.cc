@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cwchar>
 
+#include "base/secure_memory.h"
 #include "i18n/utf8.h"
 #include "ui/commands.h"
 #include "ui/transfer_meter.h"
@@ -166,8 +167,8 @@ void ConnectionsPage(DrawContext& ctx, const MainView& view, const UiState& ui, 
     std::wstring text = shown.empty() ? std::wstring(L"----\u2011----") : WidenUtf8Ascii(shown);
     c.Text(text, RectF{left + 20, top + 132, cardWidth - 130, 32},
            Style(22, true, TextAlign::Left, FontFamily::Consolas), kMainText);
-    std::fill(shown.begin(), shown.end(), '\0');
-    std::fill(text.begin(), text.end(), L'\0');
+    SecureWipe(shown.data(), shown.size());
+    SecureWipe(text.data(), text.size() * sizeof(wchar_t));
   }
   IconButton(ctx, cmd::kShowPassword, RectF{left + cardWidth - 96, top + 132, 34, 32});
   IconButton(ctx, cmd::kCopyPassword, RectF{left + cardWidth - 56, top + 132, 34, 32});
@@ -416,7 +417,7 @@ double ShownZoom(const MainView& view, float scale, float width, float height) {
 
 void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width, float height) {
   Canvas& c = ctx.canvas;
-  c.FillRect(RectF{0, 0, width, height}, 0xFF0B1118);
+  c.FillRect(RectF{0, 0, width, height}, 0xFF090E16);
   if (view.picture != nullptr && !view.picture->Empty()) {
     // The view transform works in device pixels; the canvas in DIP.
     const RectF area{0, kViewerToolbarHeight, width,
