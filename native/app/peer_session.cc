@@ -172,6 +172,8 @@ void PeerSession::ReportLocalOnly() {
   localOnlyReported_ = true;
   lastLocalOnlyReport_ = now;
   control_.SendControl(Json{{"op", "inputStatus"}, {"localOnly", true}, {"error", 0}});
+  // The viewer takes the 0 as the input status: a failure after this is news to it again.
+  lastReportedInput_ = 0;
 }
 
 void PeerSession::ShowInputNotice(std::uint64_t until) {
@@ -259,8 +261,8 @@ void PeerSession::ZoomStep(const ViewRect& area, float factor) {
   if (factor > 1.0f ? display_.ZoomIn(area) : display_.ZoomOut(area)) owner_.Repaint();
 }
 
-void PeerSession::Pan(float dx, float dy) {
-  display_.PanBy(dx, dy);
+void PeerSession::Pan(const ViewRect& area, float dx, float dy) {
+  display_.PanBy(area, dx, dy);
   owner_.Repaint();
 }
 

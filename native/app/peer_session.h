@@ -133,7 +133,7 @@ class PeerSession final : private PeerControlDelegate, private InputTarget, priv
                       std::int32_t key) override;
   void SendReleaseInput() override { control_.SendReleaseInput(); }
   void ZoomStep(const ViewRect& area, float factor) override;
-  void Pan(float dx, float dy) override;
+  void Pan(const ViewRect& area, float dx, float dy) override;
   void StartPaste() override { tools_.RemotePaste(); }
   void CancelPaste() override { tools_.CancelPaste(); }
   // PasteKeys (viewer).

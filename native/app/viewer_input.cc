@@ -18,7 +18,7 @@ bool InArea(const ViewRect& area, ClientPoint p) noexcept {
 
 void ViewerInput::OnMouseMove(InputWindow& window, ClientPoint point, std::uint64_t now) {
   if (panning_) {
-    target_.Pan(point.x - panLast_.x, point.y - panLast_.y);
+    target_.Pan(window.ViewArea(), point.x - panLast_.x, point.y - panLast_.y);
     panLast_ = point;
     panMoved_ = true;
     return;
@@ -45,9 +45,15 @@ bool ViewerInput::OnButtonDown(InputWindow& window, std::int32_t button, ClientP
 }
 
 bool ViewerInput::OnButtonUp(InputWindow& window, std::int32_t button, ClientPoint point) {
-  if (panning_) {
+  if (panning_ && button == kButtonLeft) {
     panning_ = false;
     window.ReleaseMouse();
+    return true;
+  }
+  if (panning_) {
+    // Another button pressed during the pan went to the host: its release does too, and the
+    // pan (with the capture it holds) goes on.
+    target_.SendPointer(InputAction::Up, point, window.ViewArea(), button, 0);
     return true;
   }
   if (!window.HasMouseCapture()) return false;

@@ -55,9 +55,10 @@ class InputTarget {
   virtual void SendInputEvent(InputAction action, std::int32_t x, std::int32_t y,
                               std::int32_t button, std::int32_t key) = 0;
   virtual void SendReleaseInput() = 0;
-  // The view: a zoom step about the area, a pan by client pixels (both repaint).
+  // The view: a zoom step about the area, a pan by client pixels within the area's limits (both
+  // repaint).
   virtual void ZoomStep(const ViewRect& area, float factor) = 0;
-  virtual void Pan(float dx, float dy) = 0;
+  virtual void Pan(const ViewRect& area, float dx, float dy) = 0;
   // The clipboard paste: started by Ctrl+V, cancelled when the focus goes.
   virtual void StartPaste() = 0;
   virtual void CancelPaste() = 0;

@@ -27,7 +27,7 @@ class RecordingTarget final : public InputTarget {
   void ZoomStep(const ViewRect&, float factor) override {
     log.push_back(factor > 1 ? "zoom in" : "zoom out");
   }
-  void Pan(float dx, float dy) override {
+  void Pan(const ViewRect&, float dx, float dy) override {
     log.push_back("pan " + std::to_string(int(dx)) + "," + std::to_string(int(dy)));
   }
   void StartPaste() override { log.push_back("paste"); }
@@ -63,6 +63,21 @@ TEST_F(Capture, SpaceTapVersusSpaceDragPan) {
   EXPECT_FALSE(window.captured);
   input.OnKeyUp(kKeySpace);
   EXPECT_EQ(target.Take(), (Lines{"pan 30,-10", "pan 10,5"}));
+
+  // Another button during a pan goes to the host, down and up; the pan goes on to the left
+  // button's release.
+  input.OnKeyDown(window, kKeySpace, false, false, false);
+  EXPECT_TRUE(input.OnButtonDown(window, kButtonLeft, {100, 100}, false));
+  EXPECT_TRUE(input.OnButtonDown(window, kButtonRight, {101, 100}, false));
+  EXPECT_TRUE(input.OnButtonUp(window, kButtonRight, {102, 100}));
+  EXPECT_TRUE(input.panning());
+  EXPECT_TRUE(window.captured);
+  input.OnMouseMove(window, {110, 100}, 1200);
+  EXPECT_TRUE(input.OnButtonUp(window, kButtonLeft, {110, 100}));
+  EXPECT_FALSE(input.panning());
+  EXPECT_FALSE(window.captured);
+  input.OnKeyUp(kKeySpace);
+  EXPECT_EQ(target.Take(), (Lines{"down 101,100 b2 k0", "up 102,100 b2 k0", "pan 10,0"}));
 
   // Space held with the right button: a button event, not a pan.
   input.OnKeyDown(window, kKeySpace, false, false, false);

@@ -185,9 +185,11 @@ bool ViewerDisplay::ZoomPreset(int percent) {
   return ApplyZoomPreset(view_, percent);
 }
 
-void ViewerDisplay::PanBy(float dx, float dy) {
+void ViewerDisplay::PanBy(const ViewRect& area, float dx, float dy) {
   view_.panX += dx;
   view_.panY += dy;
+  // Clamped at once, so that a drag past an edge leaves no overshoot to undo on the way back.
+  Layout(area);
 }
 
 }  // namespace ov

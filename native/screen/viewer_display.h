@@ -136,8 +136,8 @@ class ViewerDisplay {
   bool ZoomPreset(int percent);
   void Fit() { FitToWindow(view_); }
   void OneToOne() { ActualSize(view_); }
-  // The pan gesture moved by (dx, dy) client pixels; the next Layout clamps it.
-  void PanBy(float dx, float dy);
+  // The pan gesture moved by (dx, dy) client pixels, clamped at once to the limits in `area`.
+  void PanBy(const ViewRect& area, float dx, float dy);
 
   StreamFigures& figures() noexcept { return figures_; }
   const StreamFigures& figures() const noexcept { return figures_; }

@@ -170,11 +170,18 @@ TEST(ViewLayout, ZoomStepsPresetsAndCommands) {
   BuildFrameMessage(FrameHeader{1, 1}, jpeg, frame);
   ASSERT_TRUE(display.Receive(frame, 1).has_value());
   EXPECT_TRUE(display.ZoomPreset(400));
-  display.PanBy(-30, 2000);
-  const auto r = display.Layout(area);
-  ASSERT_TRUE(r.has_value());
+  display.PanBy(area, -30, 2000);
   EXPECT_FLOAT_EQ(display.view().panX, 0.0f) << "256 wide: centred";
   EXPECT_FLOAT_EQ(display.view().panY, 0.0f);
+  // Each pan step is clamped as it comes: dragging back from past an edge moves at once.
+  const ViewRect small{0, 0, 100, 50};  // 256 x 128 in it: margins 78 and 39
+  display.PanBy(small, 500, -500);
+  EXPECT_FLOAT_EQ(display.view().panX, 78.0f);
+  EXPECT_FLOAT_EQ(display.view().panY, -39.0f);
+  display.PanBy(small, -10, 4);
+  EXPECT_FLOAT_EQ(display.view().panX, 68.0f);
+  EXPECT_FLOAT_EQ(display.view().panY, -35.0f);
+  ASSERT_TRUE(display.Layout(area).has_value());
   display.DropPicture();
   EXPECT_FALSE(display.view().fit) << "a locked desktop keeps the view";
   EXPECT_FALSE(display.Layout(area).has_value());
