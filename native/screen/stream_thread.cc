@@ -182,6 +182,13 @@ bool StreamLoop::Step() {
       if (!Repeat()) return false;
       break;
     case CaptureResult::Next::Picture:
+      // A picture the encoder took but the send path would refuse with its header (the last 27
+      // bytes below the JPEG limit) is a failed capture like one over the limit, not the end of
+      // the session.
+      if (kFrameHeaderBytes + result.jpeg.size() > kMaxFrameMessageBytes) {
+        if (++failures_ >= kCaptureFailureLimit) return End(kStreamCaptureUnavailable);
+        break;
+      }
       failures_ = 0;
       if (result.jpeg == lastSent_) {
         if (!Repeat()) return false;

@@ -42,6 +42,13 @@ class TimedCapturer final : public ScreenCapturer {
                              CaptureStatus& status) override {
     clock_.now += costMs * kMs;
     asked.push_back({maxWidth, quality});
+    if (pictureBytes != 0) {
+      (void)inner.CaptureFrame(display, maxWidth, quality, status);
+      CaptureResult large;
+      large.next = CaptureResult::Next::Picture;
+      large.jpeg.assign(pictureBytes, 0xAB);
+      return large;
+    }
     return inner.CaptureFrame(display, maxWidth, quality, status);
   }
 
@@ -50,6 +57,7 @@ class TimedCapturer final : public ScreenCapturer {
     int quality;
   };
   std::uint64_t costMs = 0;
+  std::size_t pictureBytes = 0;  // when set, every capture is a "JPEG" of this many bytes
   std::vector<Ask> asked;
 
  private:
@@ -278,6 +286,9 @@ TEST(StreamLoop, EndsOfAStream) {
       {"desktop locked throughout", [](Rig& r) { r.capturer.inner.SetDesktopReachable(false); }, 14,
        kStreamCaptureUnavailable},
       {"give up", [](Rig& r) { r.capturer.inner.SetGiveUp(true); }, 0, kStreamCaptureUnavailable},
+      {"pictures one byte too large for the send path with their header",
+       [](Rig& r) { r.capturer.pictureBytes = kMaxFrameMessageBytes - kFrameHeaderBytes + 1; }, 14,
+       kStreamCaptureUnavailable},
       {"frame refused", [](Rig& r) { r.sink.refuseFrames = true; }, 0, kStreamStopped},
       {"status refused", [](Rig& r) { r.sink.refuseStatus = true; }, 0, kStreamStatusStopped},
       {"sequence numbers used up",
@@ -294,7 +305,16 @@ TEST(StreamLoop, EndsOfAStream) {
     EXPECT_TRUE(rig.sink.ended.empty()) << row.name;
     EXPECT_FALSE(rig.loop->Step()) << row.name;
     EXPECT_EQ(rig.sink.ended, std::vector<std::string>{row.reason}) << row.name;
+    if (std::string(row.reason) == kStreamCaptureUnavailable) {
+      EXPECT_TRUE(rig.sink.frames.empty()) << row.name;
+    }
   }
+  // The largest picture the send path takes goes out.
+  Rig largest(2);
+  largest.capturer.pictureBytes = kMaxFrameMessageBytes - kFrameHeaderBytes;
+  ASSERT_TRUE(largest.loop->Step());
+  ASSERT_EQ(largest.sink.frames.size(), 1u);
+  EXPECT_EQ(largest.sink.frames[0].size(), kMaxFrameMessageBytes);
   // A picture between empty captures starts the count again.
   Rig rig(2);
   rig.AckEverything();
