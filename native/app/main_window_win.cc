@@ -634,7 +634,8 @@ LRESULT MainWindowSide::HitTestFrame(POINT screen, LRESULT defaultHit) const {
   if (!window) return defaultHit;
   RECT bounds{};
   GetWindowRect(window, &bounds);
-  if (!IsZoomed(window)) {
+  // Full screen is a borderless pop-up: its edges are the picture's, never resize borders.
+  if (!IsZoomed(window) && !fullScreen_) {
     const UINT dpi = GetDpiForWindow(window);
     const int band = GetSystemMetricsForDpi(SM_CXPADDEDBORDER, dpi) +
                      GetSystemMetricsForDpi(SM_CXSIZEFRAME, dpi);

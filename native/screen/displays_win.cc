@@ -21,23 +21,12 @@ BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM context) {
   return builder->Add(display, readable) ? TRUE : FALSE;
 }
 
-// Errors with which the terminal-services query says that the service itself is not there, as
-// opposed to a real answer about the session. Wine's query is a stub that fails without setting
-// any error code (ERROR_SUCCESS); the real service always says why it failed.
-bool TerminalServicesUnavailable(DWORD error) {
-  switch (error) {
-    case ERROR_SUCCESS:
-    case ERROR_CALL_NOT_IMPLEMENTED:
-    case ERROR_NOT_SUPPORTED:
-    case ERROR_SERVICE_NOT_ACTIVE:
-    case ERROR_SERVICE_DOES_NOT_EXIST:
-    case RPC_S_SERVER_UNAVAILABLE:
-    case RPC_S_UNKNOWN_IF:
-    case RPC_S_CALL_FAILED:
-      return true;
-    default:
-      return false;
-  }
+// Whether the terminal-services query is a stub rather than an answer about the session: Wine's
+// fails without setting any error code (ERROR_SUCCESS), or says it is not implemented. The real
+// service always says why it failed, and any such failure (a stopped service, a failed call)
+// means the desktop cannot be shown as reachable.
+bool SessionQueryIsAStub(DWORD error) {
+  return error == ERROR_SUCCESS || error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 bool SessionIsActive() {
@@ -58,8 +47,8 @@ bool SessionIsActive() {
     return active;
   }
   const DWORD error = GetLastError();
-  if (!TerminalServicesUnavailable(error)) return false;
-  // Without the service, the process's session is reachable when it is the console session.
+  if (!SessionQueryIsAStub(error)) return false;
+  // Without the query, the process's session is reachable when it is the console session.
   return WTSGetActiveConsoleSessionId() == sessionId;
 }
 
