@@ -2,6 +2,7 @@
 
 #include <openssl/curve25519.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "crypto/primitives.h"
@@ -30,6 +31,30 @@ void DeriveLabel(const SecretArray<32>& prk, const std::string& transcript, std:
 }
 
 }  // namespace
+
+void DerivePakeSchedule(const std::uint8_t* sharedKey64, std::string_view deviceId,
+                        std::string_view nonceHex, std::string_view requestIdHex,
+                        PakeSchedule& out) {
+  std::string transcript(kPakeContextPrefix);
+  transcript.append(deviceId).append("|").append(nonceHex).append("|").append(requestIdHex);
+
+  // HKDF-Extract with an all-zero salt.
+  const SecretArray<32> zeroSalt;
+  SecretArray<32> prk;
+  HmacSha256(zeroSalt.data(), zeroSalt.size(), sharedKey64, kSpake2KeySize, prk.data());
+
+  SecretArray<32> hostConfirmationKey;
+  SecretArray<32> viewerConfirmationKey;
+  DeriveLabel(prk, transcript, "host-to-viewer", out.hostToViewer);
+  DeriveLabel(prk, transcript, "viewer-to-host", out.viewerToHost);
+  DeriveLabel(prk, transcript, "host-confirmation", hostConfirmationKey);
+  DeriveLabel(prk, transcript, "viewer-confirmation", viewerConfirmationKey);
+  HmacSha256(hostConfirmationKey.data(), hostConfirmationKey.size(), transcript.data(),
+             transcript.size(), out.hostConfirmation.data());
+  HmacSha256(viewerConfirmationKey.data(), viewerConfirmationKey.size(), transcript.data(),
+             transcript.size(), out.viewerConfirmation.data());
+  // The PRK and the confirmation keys wipe themselves on return.
+}
 
 std::string MakePairingOffer(std::string_view nonceHex, std::string_view messageHex) {
   std::string offer = "p3:";
@@ -106,36 +131,17 @@ void PakeExchange::Process(std::string_view peerMessageHex, std::string_view req
   }
   context_.reset();
 
-  // T = prefix + device ID + "|" + nonce + "|" + request ID
-  std::string transcript(kPakeContextPrefix);
-  transcript.append(deviceId_).append("|").append(nonceHex_).append("|").append(requestIdHex);
-
-  // HKDF-Extract with an all-zero salt.
-  const SecretArray<32> zeroSalt;
-  SecretArray<32> prk;
-  HmacSha256(zeroSalt.data(), zeroSalt.size(), sharedKey.data(), sharedKey.size(), prk.data());
-
-  SecretArray<32> hostToViewer;
-  SecretArray<32> viewerToHost;
-  SecretArray<32> hostConfirmation;
-  SecretArray<32> viewerConfirmation;
-  DeriveLabel(prk, transcript, "host-to-viewer", hostToViewer);
-  DeriveLabel(prk, transcript, "viewer-to-host", viewerToHost);
-  DeriveLabel(prk, transcript, "host-confirmation", hostConfirmation);
-  DeriveLabel(prk, transcript, "viewer-confirmation", viewerConfirmation);
-
-  const SecretArray<32>& sendSource = isHost_ ? hostToViewer : viewerToHost;
-  const SecretArray<32>& receiveSource = isHost_ ? viewerToHost : hostToViewer;
-  std::copy(sendSource.data(), sendSource.data() + 32, sendKey_.data());
-  std::copy(receiveSource.data(), receiveSource.data() + 32, receiveKey_.data());
-
-  const SecretArray<32>& ownKey = isHost_ ? hostConfirmation : viewerConfirmation;
-  const SecretArray<32>& peerKey = isHost_ ? viewerConfirmation : hostConfirmation;
-  HmacSha256(ownKey.data(), ownKey.size(), transcript.data(), transcript.size(),
-             ownConfirmation_.data());
-  HmacSha256(peerKey.data(), peerKey.size(), transcript.data(), transcript.size(),
-             expectedPeerConfirmation_.data());
-  // The locals (shared key, PRK, the four derived values) wipe themselves on return.
+  PakeSchedule schedule;
+  DerivePakeSchedule(sharedKey.data(), deviceId_, nonceHex_, requestIdHex, schedule);
+  const auto copy = [](const SecretArray<32>& from, SecretArray<32>& to) {
+    std::copy(from.data(), from.data() + 32, to.data());
+  };
+  copy(isHost_ ? schedule.hostToViewer : schedule.viewerToHost, sendKey_);
+  copy(isHost_ ? schedule.viewerToHost : schedule.hostToViewer, receiveKey_);
+  copy(isHost_ ? schedule.hostConfirmation : schedule.viewerConfirmation, ownConfirmation_);
+  copy(isHost_ ? schedule.viewerConfirmation : schedule.hostConfirmation,
+       expectedPeerConfirmation_);
+  // The shared key and the schedule wipe themselves on return.
 }
 
 bool PakeExchange::CheckPeerConfirmation(std::string_view confirmationHex) noexcept {

@@ -33,6 +33,20 @@ std::string MakePairingOffer(std::string_view nonceHex, std::string_view message
 // lowercase hex in both fields.
 bool ParsePairingOffer(std::string_view offer, std::string& nonceHex, std::string& messageHex);
 
+// The key schedule after SPAKE2, which both ends of every release must compute alike. With
+// T = prefix + device ID + "|" + nonce + "|" + request ID and PRK = HKDF-Extract(32 zero bytes,
+// the 64-byte shared key), each key is HKDF-Expand(PRK, T + "|" + its label, 32), and each
+// confirmation is HMAC-SHA-256 over T under that side's confirmation key.
+struct PakeSchedule {
+  SecretArray<32> hostToViewer;
+  SecretArray<32> viewerToHost;
+  SecretArray<32> hostConfirmation;
+  SecretArray<32> viewerConfirmation;
+};
+void DerivePakeSchedule(const std::uint8_t* sharedKey64, std::string_view deviceId,
+                        std::string_view nonceHex, std::string_view requestIdHex,
+                        PakeSchedule& out);
+
 class PakeExchange {
  public:
   // Throws std::invalid_argument("PAKE context") for a malformed password, device ID or nonce

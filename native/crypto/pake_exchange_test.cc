@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "crypto/primitives.h"
 #include "crypto/test_util.h"
 
 namespace ov {
@@ -46,6 +47,25 @@ void ExpectChannelsAgree(CryptoSession& host, CryptoSession& viewer) {
   EXPECT_EQ(kind, 4);
   // Each direction has its own key: a session cannot open its own output.
   EXPECT_FALSE(host.Unseal(host.Seal(4, Bytes("x")), kind, text));
+}
+
+// The schedule against values computed independently from its definition (HMAC-SHA-256 by
+// another implementation), so that a changed label, separator or order fails here even though
+// both ends of one build would still agree with each other.
+TEST(PakeSchedule, KnownAnswer) {
+  std::uint8_t shared[64];
+  for (int i = 0; i < 64; ++i) shared[i] = static_cast<std::uint8_t>(i);
+  PakeSchedule schedule;
+  DerivePakeSchedule(shared, kId, kNonce, "ffeeddccbbaa99887766554433221100", schedule);
+  const auto hex = [](const SecretArray<32>& value) { return HexEncode(value.data(), 32); };
+  EXPECT_EQ(hex(schedule.hostToViewer),
+            "02a7edcaf2514b97b442071a4460f6c31d89b5e2635792e07bcd29bb8b401337");
+  EXPECT_EQ(hex(schedule.viewerToHost),
+            "fb79b629e55af1facd23cfaa5d67d659f83a342c9c9ce8c60e2a58fdb71a49bf");
+  EXPECT_EQ(hex(schedule.hostConfirmation),
+            "295b27751b6cd1159cd620b608978c0706e3aa84a669fa5e99ae0f5f35a2efd8");
+  EXPECT_EQ(hex(schedule.viewerConfirmation),
+            "76d107684f86b6a14221d25254cb815c17ad6e4fb31894b08797d2d506025e52");
 }
 
 TEST(PakeExchange, SamePasswordConfirmsBothWaysAndAgreesOnKeys) {
