@@ -113,6 +113,14 @@ void ViewerInput::OnKeyUp(std::int32_t vk) {
   target_.SendInputEvent(InputAction::KeyUp, 0, 0, 0, vk);
 }
 
+void ViewerInput::OnMinimize() {
+  target_.SendReleaseInput();
+  panning_ = false;
+  spaceHeld_ = false;
+  controlHeld_ = false;
+  target_.CancelPaste();
+}
+
 void ViewerInput::OnFocusLost(InputWindow& window) {
   target_.SendReleaseInput();
   if (panning_) {

@@ -81,7 +81,9 @@ class ViewerInput {
                  bool altHeld);
   void OnKeyUp(std::int32_t virtualKey);
   void OnFocusLost(InputWindow& window);
-  void OnMinimize() { target_.SendReleaseInput(); }
+  // Minimising: the host lets go of everything, and the pan, the held keys and a waiting paste
+  // end here (the window releases its own capture).
+  void OnMinimize();
 
   bool spaceHeld() const noexcept { return spaceHeld_; }
   // A Ctrl key is down, as the remote view's key messages last said.

@@ -127,12 +127,16 @@ TEST_F(Capture, KeysWheelAndFocus) {
   EXPECT_FALSE(input.panning());
   EXPECT_FALSE(input.spaceHeld());
   EXPECT_FALSE(window.captured);
+  input.OnKeyDown(window, kKeySpace, false, false, false);
+  input.OnButtonDown(window, kButtonLeft, {100, 100}, false);
   input.OnMinimize();
+  EXPECT_FALSE(input.panning());
+  EXPECT_FALSE(input.spaceHeld());
   EXPECT_EQ(target.Take(),
             (Lines{"keydown 27", "paste", "keydown 86", "keydown 86", "zoom in", "zoom out",
                    "zoom out", "wheel 5,60 b0 k-240", "wheel 5,60 b0 k12000",
                    "wheel 5,60 b0 k12000", "wheel 5,60 b0 k6000", "releaseInput", "cancel paste",
-                   "releaseInput"}));
+                   "releaseInput", "cancel paste"}));
 }
 
 }  // namespace

@@ -20,6 +20,13 @@ std::vector<PointF> Shifted(std::initializer_list<PointF> points, float x, float
 
 }  // namespace
 
+void Layout::RemoveRegionsInside(const RectF& area) {
+  std::erase_if(regions_, [&](const HitRegion& region) {
+    return region.rect.x >= area.x && region.rect.y >= area.y &&
+           region.rect.Right() <= area.Right() && region.rect.Bottom() <= area.Bottom();
+  });
+}
+
 int Layout::HitTest(PointF point) const noexcept {
   for (auto it = regions_.rbegin(); it != regions_.rend(); ++it) {
     if (it->rect.Contains(point)) return it->command;

@@ -32,6 +32,8 @@ struct ControlPlacement {
 class Layout {
  public:
   void AddRegion(int command, const RectF& rect) { regions_.push_back(HitRegion{command, rect}); }
+  // Drops the regions that lie wholly inside `area` (what an overlay covers).
+  void RemoveRegionsInside(const RectF& area);
   void Place(ChildControl control, const RectF& rect, bool enabled) {
     controls_.push_back(ControlPlacement{control, rect, enabled});
   }

@@ -161,9 +161,8 @@ void ConnectionsPage(DrawContext& ctx, const MainView& view, const UiState& ui, 
   IconButton(ctx, cmd::kCopyId, RectF{left + cardWidth - 56, top + 68, 34, 32});
   Label(ctx, "Session password", RectF{left + 20, top + 114, 200, 18}, Style(12), kMuted);
   {
-    std::string shown =
-        view.password && !view.viewerRole ? ShownPassword(*view.password, ui.passwordRevealed)
-                                          : std::string();
+    std::string shown = ShownPassword(
+        view.password && !view.viewerRole ? *view.password : std::string(), ui.passwordRevealed);
     std::wstring text = shown.empty() ? std::wstring(L"----\u2011----") : WidenUtf8Ascii(shown);
     c.Text(text, RectF{left + 20, top + 132, cardWidth - 130, 32},
            Style(22, true, TextAlign::Left, FontFamily::Consolas), kMainText);
@@ -304,9 +303,12 @@ void ChatPage(DrawContext& ctx, const MainView& view, float width, float height,
   RemoteDesktopButton(ctx, view, view.toolsUp ? height - 100 : kContentTop + 40);
 }
 
-void PromptOverlay(DrawContext& ctx, const MainView& view, float width, float height) {
-  ctx.canvas.FillRect(RectF{kSidebarWidth, 0, width - kSidebarWidth, height}, 0x66101A26);
-  const RectF card{kSidebarWidth + (width - kSidebarWidth - 380) / 2, (height - 240) / 2, 380, 240};
+// The prompt over `area` (the page, or the remote picture between the toolbar and the status
+// strip). Nothing drawn inside the area before it stays clickable: only the card's buttons are.
+void PromptOverlay(DrawContext& ctx, const MainView& view, const RectF& area) {
+  ctx.layout.RemoveRegionsInside(area);
+  ctx.canvas.FillRect(area, 0x66101A26);
+  const RectF card{area.x + (area.width - 380) / 2, area.y + (area.height - 240) / 2, 380, 240};
   ctx.canvas.RoundRect(card, kCard, 14, kCardBorder);
   const char* title = "Allow this connection?";
   int reject = cmd::kRejectConnection;
@@ -325,7 +327,10 @@ void PromptOverlay(DrawContext& ctx, const MainView& view, float width, float he
   const float x = card.x + 40;
   Label(ctx, title, RectF{x, card.y + 24, 300, 28}, Style(18, true), kMainText);
   std::wstring body = view.promptDetail;
-  if (view.prompt == PromptKind::Clipboard && body.size() > 240) body.resize(240);
+  if (view.prompt == PromptKind::Clipboard && body.size() > 240) {
+    // 240 characters: a pair of UTF-16 units across the cut goes whole or not at all.
+    body.resize(body[239] >= 0xD800 && body[239] <= 0xDBFF ? 239 : 240);
+  }
   if (view.prompt == PromptKind::Connection && body.empty()) {
     body = ctx.translate("The password is valid. Check who is connecting.");
   }
@@ -536,6 +541,12 @@ void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, 
   }
   if (ShowsRemoteView(view, ui)) {
     RemoteView(ctx, view, ui.scale > 0 ? static_cast<float>(ui.scale) : 1.0f, width, height);
+    // An offer or clipboard text from the host waits for an answer here too.
+    if (view.prompt != PromptKind::None) {
+      PromptOverlay(ctx, view,
+                    RectF{0, kViewerToolbarHeight, width,
+                          height - kViewerToolbarHeight - kViewerStatusStripHeight});
+    }
     return;
   }
   ctx.canvas.FillRect(RectF{kSidebarWidth, 0, width - kSidebarWidth, height}, kPageBackground);
@@ -564,7 +575,7 @@ void PaintMainWindow(DrawContext& ctx, const MainView& view, const UiState& ui, 
                ButtonStyle::Danger);
   }
   DrawStatusLine(ctx, view, width, height);
-  if (prompt) PromptOverlay(ctx, view, width, height);
+  if (prompt) PromptOverlay(ctx, view, RectF{kSidebarWidth, 0, width - kSidebarWidth, height});
   WindowButtons(ctx, width, 16, /*dark=*/false);
 }
 

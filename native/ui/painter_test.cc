@@ -104,7 +104,10 @@ TEST(Painter, TheHiddenPasswordIsTheMaskAndNothingElse) {
   EXPECT_NE(Paint(view, ui)->canvas.FindText(L"WXYZ-2345"), nullptr);
 
   MainView offline;
-  EXPECT_NE(Paint(offline, UiState{})->canvas.FindText(L"--- --- ---"), nullptr);
+  const auto none = Paint(offline, UiState{});
+  EXPECT_NE(none->canvas.FindText(L"--- --- ---"), nullptr);
+  EXPECT_NE(none->canvas.FindText(L"\u2022\u2022\u2022\u2022-\u2022\u2022\u2022\u2022"), nullptr)
+      << "hidden is the mask also without a password";
 }
 
 // With a pseudo-language, every drawn text is either a looked-up one or plain data (numbers,
@@ -267,6 +270,22 @@ TEST(Painter, PromptsDisableTheControlsAndTheCaptionIsOnlyWhereNothingIsClickabl
   EXPECT_FALSE(prompted->layout.Placement(ChildControl::RemoteId)->enabled);
   EXPECT_TRUE(prompted->layout.Has(cmd::kAllowConnection));
   EXPECT_TRUE(prompted->layout.Has(cmd::kRejectConnection));
+  // Under the overlay the page's buttons are gone; the sidebar and the window's stay.
+  EXPECT_TRUE(idle->layout.Has(cmd::kNewCredentials) && idle->layout.Has(cmd::kConnect));
+  EXPECT_FALSE(prompted->layout.Has(cmd::kNewCredentials) || prompted->layout.Has(cmd::kConnect));
+  EXPECT_TRUE(prompted->layout.Has(cmd::kClose) && prompted->layout.Has(cmd::kSecurity));
+
+  // The viewer's remote view shows a host's offer over the picture, with its buttons live and
+  // the toolbar's still there.
+  MainView viewer;
+  viewer.viewerRole = viewer.sessionActive = viewer.toolsUp = true;
+  viewer.prompt = PromptKind::File;
+  const auto offer = Paint(viewer, UiState{});
+  EXPECT_TRUE(offer->layout.Has(cmd::kSaveFileAs) && offer->layout.Has(cmd::kRejectFile));
+  EXPECT_TRUE(offer->layout.Has(cmd::kDisconnect) && offer->layout.Has(cmd::kClose));
+  EXPECT_NE(offer->canvas.FindText(L"File request"), nullptr);
+  viewer.prompt = PromptKind::None;
+  EXPECT_FALSE(Paint(viewer, UiState{})->layout.Has(cmd::kSaveFileAs));
 
   EXPECT_EQ(ClassifyPoint(idle->layout, PointF{600, 40}, false), WindowPart::Caption);
   EXPECT_EQ(ClassifyPoint(idle->layout, PointF{600, 100}, false), WindowPart::Client);

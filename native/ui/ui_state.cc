@@ -5,8 +5,8 @@
 namespace ov {
 
 std::string ShownPassword(const std::string& password, bool revealed) {
-  if (!IsValidSessionPassword(password)) return {};
   if (!revealed) return kMaskedPassword;
+  if (!IsValidSessionPassword(password)) return {};
   return FormatSessionPassword(password);
 }
 

@@ -27,9 +27,9 @@ struct UiState {
 // The mask drawn in place of a hidden session password (UTF-8).
 inline constexpr char kMaskedPassword[] = "\u2022\u2022\u2022\u2022-\u2022\u2022\u2022\u2022";
 
-// The session password as the host's page shows it: grouped as XXXX-XXXX when revealed, the mask
-// otherwise; empty when there is no valid password. A revealed result is a copy of the secret:
-// the caller wipes it.
+// The session password as the host's page shows it: the mask unless revealed, whatever the
+// password (also none); revealed, grouped as XXXX-XXXX, or empty when there is no valid password.
+// A revealed result is a copy of the secret: the caller wipes it.
 std::string ShownPassword(const std::string& password, bool revealed);
 
 }  // namespace ov

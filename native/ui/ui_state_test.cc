@@ -15,7 +15,7 @@ TEST(UiState, PasswordIsMaskedUnlessRevealedAndFirstPageMasksAgain) {
       {"ABCD2345", false, "\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2-"
                           "\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2"},
       {"ABCD2345", true, "ABCD-2345"},
-      {"", false, ""},           // no password yet
+      {"", false, kMaskedPassword},  // no password yet: hidden is the mask all the same
       {"", true, ""},
       {"ABCD234", true, ""},     // never a partial or malformed secret
       {"abcd2345", true, ""},
