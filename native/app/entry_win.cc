@@ -279,7 +279,17 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_GETMINMAXINFO:
       if (!g_previewMode) {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-        info->ptMinTrackSize = side.MinimumTrackSize();
+        info->ptMinTrackSize = side.MinimumTrackSize(window);
+        // Maximised, the frameless window covers its monitor's work area, not the taskbar (the
+        // system's default for a sizable pop-up is the monitor and a frame band beyond it).
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+          info->ptMaxPosition = POINT{monitor.rcWork.left - monitor.rcMonitor.left,
+                                      monitor.rcWork.top - monitor.rcMonitor.top};
+          info->ptMaxSize = POINT{monitor.rcWork.right - monitor.rcWork.left,
+                                  monitor.rcWork.bottom - monitor.rcWork.top};
+        }
         return 0;
       }
       // A preview may be rendered larger (or smaller) than a running window.
@@ -299,7 +309,10 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     }
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == SC_MINIMIZE) {
+        // No press, drag, pan or paste survives the minimise: their releases may never come.
         side.HidePassword();
+        g_pressed = 0;
+        if (GetCapture() == window) ReleaseCapture();
         client.OnMinimize();
       }
       return DefWindowProcW(window, message, wParam, lParam);
@@ -376,7 +389,7 @@ LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       SetCapture(window);
       return 0;
     case WM_MOUSEMOVE: {
-      if (!pointer.pressed || pointer.onButton) return 0;
+      if (!pointer.pressed || pointer.onButton || (wParam & MK_LBUTTON) == 0) return 0;
       POINT now{};
       GetCursorPos(&now);
       const LONG dx = now.x - pointer.start.x;
@@ -402,12 +415,22 @@ LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       if (endSession) EndSessionFromBanner();
       return 0;
     }
+    case WM_CAPTURECHANGED:
+      // A press whose release this banner will not see (another window took the capture) ends
+      // here, so that no later move drags the banner.
+      if (reinterpret_cast<HWND>(lParam) != window) pointer = BannerPointer{};
+      return 0;
     case WM_LBUTTONDBLCLK:
       if (!OnBannerButton(window, at) && g_side && g_side->window()) {
-        ShowWindow(g_side->window(), SW_RESTORE);
-        SetForegroundWindow(g_side->window());
+        // Restored from the taskbar, else shown as it is (a maximised window stays maximised).
+        const HWND main = g_side->window();
+        ShowWindow(main, IsIconic(main) ? SW_RESTORE : SW_SHOW);
+        SetForegroundWindow(main);
       }
       return 0;
+    case WM_DESTROY:
+      pointer = BannerPointer{};
+      break;
     case WM_CLOSE:
       EndSessionFromBanner();
       return 0;
@@ -542,6 +565,8 @@ int Run(HINSTANCE instance, int showCommand) {
   g_clock = &clock;
   int language = 0;
   if (g_previewMode) {
+    // The system's language (never the stored one), unless the command line names another.
+    ChooseLanguage(language, /*useStored=*/false);
     const auto languages = Languages();
     for (int i = 0; i < kLanguageCount; ++i) {
       if (languages[static_cast<std::size_t>(i)].code == preview.language) language = i;

@@ -122,11 +122,14 @@ void MainWindowSide::SetCueTexts() {
 
 void MainWindowSide::OnLanguageChosen() {
   const LRESULT chosen = SendMessageW(language_, CB_GETCURSEL, 0, 0);
-  if (chosen < 0 || chosen >= kLanguageCount || chosen == language_index_) return;
+  if (chosen < 0 || chosen >= kLanguageCount) return;
   int language = language_index_;
-  // The choice is remembered except in a preview, which neither reads nor writes settings.
+  // The choice is remembered except in a preview, which neither reads nor writes settings; also
+  // the choice of the language already shown (which may have come from the system's, and must
+  // stay when that changes).
   const bool save = client_ == nullptr || !client_->previewMode();
-  if (ov::SetLanguage(language, static_cast<int>(chosen), save)) SetLanguage(language);
+  const bool changed = chosen != language_index_;
+  if (ov::SetLanguage(language, static_cast<int>(chosen), save) && changed) SetLanguage(language);
 }
 
 void MainWindowSide::UpdateChildFonts() {
@@ -658,10 +661,15 @@ LRESULT MainWindowSide::HitTestFrame(POINT screen, LRESULT defaultHit) const {
   return ClassifyPoint(layout_, dip, RemoteView()) == WindowPart::Caption ? HTCAPTION : HTCLIENT;
 }
 
-POINT MainWindowSide::MinimumTrackSize() const {
+POINT MainWindowSide::MinimumTrackSize(HWND window) const {
+  // The window's DPI as it is now: the first query comes before WM_CREATE, and one during a DPI
+  // change before the scale is updated.
+  UINT dpi = window ? GetDpiForWindow(window) : 0;
+  if (dpi == 0) dpi = GetDpiForSystem();
+  const float scale = static_cast<float>(dpi == 0 ? 96 : dpi) / 96.0f;
   const bool remote = RemoteView();
-  return POINT{static_cast<LONG>((remote ? 480.0f : 1000.0f) * scale_),
-               static_cast<LONG>((remote ? 320.0f : 660.0f) * scale_)};
+  return POINT{static_cast<LONG>((remote ? 480.0f : 1000.0f) * scale),
+               static_cast<LONG>((remote ? 320.0f : 660.0f) * scale)};
 }
 
 void MainWindowSide::ExpireCopyFeedback(std::uint64_t now) {

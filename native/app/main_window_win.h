@@ -101,7 +101,7 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   void SetHovered(int command);
   LRESULT HitTestFrame(POINT screen, LRESULT defaultHit) const;
   // The smallest window size in pixels for the current layout.
-  POINT MinimumTrackSize() const;
+  POINT MinimumTrackSize(HWND window) const;
   // Tooltips: the control serving the window; its tools follow the hit regions (rebuilt only
   // when they or the scale change), their texts fetched on demand and translated.
   void AttachTooltip(HWND tooltip) noexcept { tooltip_ = tooltip; }
