@@ -182,8 +182,8 @@ bool StreamLoop::Step() {
       if (!Repeat()) return false;
       break;
     case CaptureResult::Next::Picture:
-      // A picture the encoder took but the send path would refuse with its header (the last 27
-      // bytes below the JPEG limit) is a failed capture like one over the limit, not the end of
+      // A picture the encoder took but the send path would refuse with its header (the last 35
+      // sizes up to the JPEG limit) is a failed capture like one over the limit, not the end of
       // the session.
       if (kFrameHeaderBytes + result.jpeg.size() > kMaxFrameMessageBytes) {
         if (++failures_ >= kCaptureFailureLimit) return End(kStreamCaptureUnavailable);
