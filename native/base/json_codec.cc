@@ -1,5 +1,6 @@
 #include "base/json_codec.h"
 
+#include <cstring>
 #include <stdexcept>
 
 #include "base/protocol_error.h"
@@ -9,6 +10,15 @@ namespace ov {
 namespace {
 
 Json ParseBounded(const char* begin, const char* end, int maxDepth, const char* nestingError) {
+  // The library takes a NUL byte for the end of the input (for C strings), so "{}\0junk" would
+  // read as {} with the junk ignored. No JSON text holds a NUL byte, not even inside a string
+  // (control characters there must be escaped), so one is a syntax error wherever it stands.
+  const auto size = static_cast<std::size_t>(end - begin);
+  const void* nul = size == 0 ? nullptr : std::memchr(begin, 0, size);  // an empty range may be null
+  if (nul != nullptr) {
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(nul) - begin);
+    throw Json::parse_error::create(101, at + 1, "syntax error: a NUL byte in the input", nullptr);
+  }
   // The callback sees every parse event with its depth: 0 for the top-level value, one more for
   // each enclosing object or array. Events are never filtered, only refused when too deep.
   Json::parser_callback_t bound = [maxDepth, nestingError](int depth, Json::parse_event_t,

@@ -37,9 +37,16 @@ TEST(ParseMessage, AcceptsExactlyOneValue) {
   EXPECT_THROW(ParseMessage(R"({"a":1}{"b":2})"), Json::parse_error);
   EXPECT_THROW(ParseMessage(R"({"a":1} x)"), Json::parse_error);
   EXPECT_THROW(ParseMessage(""), Json::parse_error);
+  EXPECT_THROW(ParseMessage(std::span<const std::uint8_t>()), Json::parse_error);  // no data at all
   EXPECT_THROW(ParseMessage(R"({"a":1,})"), Json::parse_error);
   EXPECT_THROW(ParseMessage("{\"a\":1 /* c */}"), Json::parse_error);
   EXPECT_THROW(ParseMessage("// c\n{}"), Json::parse_error);
+  // The library alone would stop at a NUL byte and ignore what follows it.
+  for (const std::string_view nul : {std::string_view("{}\0junk", 7), std::string_view("1\0", 2),
+                                     std::string_view("\0", 1), std::string_view("[1,\0 2]", 7)}) {
+    EXPECT_THROW(ParseMessage(nul), Json::parse_error) << nul.size();
+    EXPECT_THROW(BoundedJson(nul), Json::parse_error) << nul.size();
+  }
 }
 
 TEST(ParseMessage, RefusesInvalidUtf8AndKeepsLastDuplicate) {
