@@ -2,7 +2,12 @@
 // nats-server (JetStream on, its default 1 MB payload limit, so 1 MiB messages travel in chunks).
 #include "relay/fleet.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -11,10 +16,14 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "relay/node_link.h"
 #include "relay/test_client.h"
 #include "relay/test_pairing.h"
 
@@ -99,6 +108,128 @@ TEST(FleetWireTest, EveryKindRoundTripsAndMalformedMessagesAreRefused) {
   EXPECT_FALSE(fleet::IsNodeName(std::string(65, 'a')));
   EXPECT_FALSE(fleet::IsNodeName("node 1"));
   EXPECT_FALSE(fleet::IsNodeName("node>"));
+}
+
+// --- node links --------------------------------------------------------------------------------
+
+// A raw TCP connection to a node's link port, written and read as the test says.
+class RawLink {
+ public:
+  explicit RawLink(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error("connect to the link port");
+    }
+  }
+  ~RawLink() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RawLink(const RawLink&) = delete;
+  RawLink& operator=(const RawLink&) = delete;
+
+  void Send(std::string_view bytes) const {
+    for (std::size_t at = 0; at < bytes.size();) {
+      const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+      if (n <= 0) return;  // closed: the caller checks that
+      at += static_cast<std::size_t>(n);
+    }
+  }
+  // A message as a link carries it: its 4-byte little-endian length, then its bytes.
+  void SendMessage(const std::string& message, std::size_t declared = 0) const {
+    const std::size_t n = declared != 0 ? declared : message.size();
+    const char length[4] = {static_cast<char>(n), static_cast<char>(n >> 8),
+                            static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
+    Send(std::string_view(length, 4));
+    Send(message);
+  }
+  // True when the node closed the connection within `wait`.
+  bool ClosedWithin(std::chrono::milliseconds wait) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+    char byte = 0;
+    return ::recv(fd_, &byte, 1, 0) <= 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct LinkEvents : NodeLinks::Events {
+  bool LinkPeerValid(const std::string& node, const std::string& token) override {
+    return node == "node-b" && token == "token-b";
+  }
+  void OnLinkMessage(const fleet::Message& message) override {
+    std::lock_guard lock(mutex);
+    sizes.push_back(message.body.size());
+  }
+  void OnLinkDown(const std::string&) override {}
+  std::size_t Received() {
+    std::lock_guard lock(mutex);
+    return sizes.size();
+  }
+  std::mutex mutex;
+  std::vector<std::size_t> sizes;
+};
+
+std::string Encoded(fleet::Kind kind, std::string_view from, const std::string& body) {
+  fleet::Message m;
+  m.kind = kind;
+  m.from = from;
+  m.body = {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()};
+  std::string bytes;
+  fleet::Encode(m, bytes);
+  return bytes;
+}
+
+// Before its hello a link holds no message buffer and few sockets: a first message longer than a
+// hello is refused at once, and links beyond the unnamed bound are closed as they come. A member's
+// link, once it said hello, carries messages up to the relay's largest.
+TEST(NodeLinkTest, ALinkIsHeldToAHelloUntilItSaysOne) {
+  LinkEvents events;
+  NodeLinks links("127.0.0.1:0", "node-a", "token-a", events);
+  const std::string address = links.Address();
+  const auto port = static_cast<std::uint16_t>(std::stoul(address.substr(address.rfind(':') + 1)));
+  const auto soon = std::chrono::milliseconds(2000);
+  const auto quiet = std::chrono::milliseconds(200);
+
+  {
+    RawLink big(port);
+    big.SendMessage("", 8 * 1024 * 1024);  // declares 8 MiB, sends nothing more
+    EXPECT_TRUE(big.ClosedWithin(soon));
+  }
+  {
+    RawLink stranger(port);
+    stranger.SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-c", "token-c"));
+    EXPECT_TRUE(stranger.ClosedWithin(soon)) << "not a member";
+  }
+  {
+    std::vector<std::unique_ptr<RawLink>> silent;
+    for (int i = 0; i < 64; ++i) silent.push_back(std::make_unique<RawLink>(port));
+    for (const auto& link : silent) EXPECT_FALSE(link->ClosedWithin(std::chrono::milliseconds(5)));
+    RawLink extra(port);
+    EXPECT_TRUE(extra.ClosedWithin(soon)) << "the 65th unnamed link";
+  }
+  // Once the node has seen the silent ones go, a member's link is held, and after its hello a
+  // 1 MiB message passes.
+  std::unique_ptr<RawLink> member;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    member = std::make_unique<RawLink>(port);
+    member->SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-b", "token-b"));
+    if (!member->ClosedWithin(std::chrono::milliseconds(50))) break;
+  }
+  member->SendMessage(Encoded(fleet::Kind::kData, "node-b", std::string(1 << 20, 'x')));
+  const Clock::time_point end = Clock::now() + soon;
+  while (events.Received() == 0 && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(member->ClosedWithin(quiet));
+  ASSERT_EQ(events.Received(), 1u);
+  EXPECT_EQ(events.sizes[0], std::size_t{1} << 20);
+  links.Stop();
 }
 
 // --- a fleet of processes ----------------------------------------------------------------------

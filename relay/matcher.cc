@@ -423,6 +423,17 @@ std::optional<ConnId> Matcher::Binary(ConnId conn, std::size_t size, Actions& ac
   return partner;
 }
 
+BinaryStart Matcher::BinaryHeader(ConnId conn, Actions& actions) {
+  const auto it = conns_.find(conn);
+  if (it == conns_.end() || it->second.closing) return BinaryStart::kSkip;
+  const Conn& c = it->second;
+  if (c.role == Role::kRemoteViewer) return BinaryStart::kSkip;  // the shell routes these
+  if (c.partner != 0) return BinaryStart::kRead;                  // its route is on the way
+  if (c.sessionEnded && c.requestId.empty()) return BinaryStart::kSkip;
+  Refuse(conn, code::kNotPaired, actions);
+  return BinaryStart::kRefused;
+}
+
 std::optional<ConnId> Matcher::PartnerOf(ConnId conn) const {
   const auto it = conns_.find(conn);
   if (it == conns_.end() || it->second.partner == 0) return std::nullopt;

@@ -59,6 +59,8 @@ struct MatcherConfig {
   // Lowest accepted "build" of a registering device, as three numbers (major, minor, patch).
   std::uint32_t minBuild[3] = {0, 0, 0};
   std::size_t maxConnections = 20000;
+  // Per address (the server's AddressKey). The server already closes a connection beyond it at
+  // accept, counting the connections not yet upgraded too; Open refuses one beyond it as well.
   std::size_t maxConnectionsPerAddress = 64;
   std::size_t registrationsPerMinute = 60;  // per address, hosts and viewers together
   Millis registerTimeout = 10000;           // from the WebSocket opening to a valid "register"
@@ -71,6 +73,11 @@ struct MatcherConfig {
 
 // The fleet registry's answers (claims and lookups).
 enum class FleetResult { kOk, kTaken, kUnknown, kUnavailable };
+
+// What becomes of a binary message whose first frame header has arrived, before its payload is
+// read: kRead, it goes to the partner; kSkip, it is dropped unread; kRefused, the sender was told
+// why and is being closed.
+enum class BinaryStart { kRead, kSkip, kRefused };
 
 // Parses "X.Y.Z" (each part 1-5 digits, no leading zero, at most 65535). False when invalid.
 bool ParseVersion(std::string_view text, std::uint32_t out[3]);
@@ -129,6 +136,10 @@ class Matcher {
   // A whole binary message of `size` bytes. Returns the partner it goes to, or nothing and the
   // refusal in `actions`.
   std::optional<ConnId> Binary(ConnId conn, std::size_t size, Actions& actions);
+  // The first frame header of a binary message of `conn` arrived while the shell has no route
+  // for it. Decides as Binary would for the whole message (the same refusal, in `actions`), but
+  // before any of it is stored and without counting it.
+  BinaryStart BinaryHeader(ConnId conn, Actions& actions);
   // The connection is gone (socket closed, or the shell finished a close this class asked for).
   Actions Closed(ConnId conn);
   // Deadlines: registration and pairing.

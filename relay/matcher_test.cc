@@ -261,6 +261,42 @@ TEST_F(MatcherTest, BinaryBeforePairingIsRefused) {
   ExpectOnlyError(a, 2, code::kBinaryTooLarge);
 }
 
+// At a binary message's first header the matcher decides what Binary would for the whole
+// message, without counting it: read for a partner, skipped once a session ended or for a
+// connection already closing, refused with notPaired otherwise.
+TEST_F(MatcherTest, BinaryHeaderDecidesAsTheWholeMessageWould) {
+  Actions a;
+  EXPECT_EQ(matcher_->BinaryHeader(99, a), BinaryStart::kSkip);  // no such connection
+  EXPECT_TRUE(a.empty());
+  Open(5);
+  EXPECT_EQ(matcher_->BinaryHeader(5, a), BinaryStart::kRefused);
+  ExpectOnlyError(a, 5, code::kNotPaired);
+  a.clear();
+  EXPECT_EQ(matcher_->BinaryHeader(5, a), BinaryStart::kSkip);  // already closing
+  EXPECT_TRUE(a.empty());
+
+  Pair(1, 2);
+  EXPECT_EQ(matcher_->BinaryHeader(1, a), BinaryStart::kRead);
+  EXPECT_EQ(matcher_->BinaryHeader(2, a), BinaryStart::kRead);
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(matcher_->Stats().forwardedMessages, 0u) << "counted once whole, not at the header";
+  matcher_->Closed(2);
+  EXPECT_EQ(matcher_->BinaryHeader(1, a), BinaryStart::kSkip);  // in flight as the session ended
+  EXPECT_TRUE(a.empty());
+
+  // The host's next request has begun: its binary is early again, and so is its new viewer's.
+  Open(3);
+  Text(3, ViewerRegister());
+  EXPECT_EQ(matcher_->BinaryHeader(3, a), BinaryStart::kRefused);
+  EXPECT_EQ(SentTo(a, 3).at(0).at("code"), code::kNotPaired);
+  EXPECT_EQ(SentTo(a, 1).at(0).at("type"), "peerDisconnected");
+  a.clear();
+  Open(4);
+  Text(4, ViewerRegister());
+  EXPECT_EQ(matcher_->BinaryHeader(1, a), BinaryStart::kRefused);
+  EXPECT_EQ(SentTo(a, 1).at(0).at("code"), code::kNotPaired);
+}
+
 TEST_F(MatcherTest, ViewersRacingForOneHostGetOneRequestAndBusyForTheRest) {
   Open(1);
   Text(1, HostRegister());

@@ -4,9 +4,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -25,6 +28,13 @@ using error_code = boost::system::error_code;
 constexpr std::size_t kMaxLinkMessage = kBinaryLimit + fleet::kHeaderMax;
 // Messages written together in one gathered write.
 constexpr std::size_t kBatch = 64;
+// An accepted link is nobody's until its hello: its first message may be no longer than a hello
+// (a heartbeat carrying the token), it must arrive within kHelloTimeout, and at most
+// kMaxUnnamedLinks such links are held at once. Whoever reaches the port without being a member
+// thus holds a few bytes for a few seconds, not a message buffer for as long as it likes.
+constexpr std::size_t kMaxHello = fleet::kHeaderMax + 256;
+constexpr auto kHelloTimeout = std::chrono::seconds(10);
+constexpr std::size_t kMaxUnnamedLinks = 64;
 
 tcp::endpoint ParseEndpoint(const std::string& text) {
   const auto colon = text.rfind(':');
@@ -101,7 +111,10 @@ class NodeLinks::Impl {
       for (auto& [node, out] : outs_) {
         if (out) out->socket.close(ignored);
       }
-      for (auto& in : ins_) in->socket.close(ignored);
+      for (auto& in : ins_) {
+        in->socket.close(ignored);
+        in->hello.cancel();
+      }
     });
     // Every pending operation ends with the sockets, and with it the thread.
     if (thread_.joinable()) thread_.join();
@@ -127,8 +140,9 @@ class NodeLinks::Impl {
   };
   // A link another node dialled to this one.
   struct In {
-    explicit In(net::io_context& ioc) : socket(ioc) {}
+    explicit In(net::io_context& ioc) : socket(ioc), hello(ioc) {}
     tcp::socket socket;
+    net::steady_timer hello;  // closes the socket unless the hello came in time
     std::string node;  // once the hello named it
     std::uint8_t length[4] = {};
     std::vector<std::uint8_t> message;
@@ -214,11 +228,28 @@ class NodeLinks::Impl {
         return Accept();
       }
       error_code ignored;
-      in->socket.set_option(tcp::no_delay(true), ignored);
+      bool held = false;
       {
         std::lock_guard lock(mutex_);
-        ins_.push_back(in);
+        const auto unnamed = std::count_if(ins_.begin(), ins_.end(),
+                                           [](const auto& other) { return other->node.empty(); });
+        if (static_cast<std::size_t>(unnamed) < kMaxUnnamedLinks) {
+          ins_.push_back(in);
+          held = true;
+        }
       }
+      if (!held) {
+        in->socket.close(ignored);
+        return Accept();
+      }
+      in->socket.set_option(tcp::no_delay(true), ignored);
+      in->hello.expires_after(kHelloTimeout);
+      in->hello.async_wait([weak = std::weak_ptr<In>(in)](const error_code& e) {
+        const auto late = weak.lock();
+        if (e || !late || !late->node.empty()) return;
+        error_code ignoredToo;
+        late->socket.close(ignoredToo);  // the pending read fails and drops the link
+      });
       ReadLength(in);
       Accept();
     });
@@ -230,7 +261,7 @@ class NodeLinks::Impl {
       if (ec) return Drop(in);
       std::size_t n = 0;
       for (std::size_t i = 4; i-- > 0;) n = (n << 8) | in->length[i];
-      if (n == 0 || n > kMaxLinkMessage) return Drop(in);
+      if (n == 0 || n > (in->node.empty() ? kMaxHello : kMaxLinkMessage)) return Drop(in);
       in->message.resize(n);
       net::async_read(in->socket, net::buffer(in->message), [this, in](const error_code& e,
                                                                         std::size_t) {
@@ -245,6 +276,7 @@ class NodeLinks::Impl {
             return Drop(in);
           }
           in->node = std::string(m->from);
+          in->hello.cancel();
         } else if (m->from != in->node) {
           return Drop(in);  // a link speaks for its own node only
         } else if (!stopped_.load()) {
@@ -258,6 +290,7 @@ class NodeLinks::Impl {
   void Drop(const std::shared_ptr<In>& in) {
     error_code ignored;
     in->socket.close(ignored);
+    in->hello.cancel();
     {
       std::lock_guard lock(mutex_);
       std::erase(ins_, in);

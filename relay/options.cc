@@ -95,7 +95,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--max-connections-per-ip", maxPerAddress,
-                 "Open WebSocket connections allowed from one address")
+                 "Open connections (HTTP and WebSocket) allowed from one address (IPv6: one "
+                 "/64); one more is closed at once")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--registrations-per-minute", registrations,

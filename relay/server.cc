@@ -12,6 +12,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -90,6 +91,18 @@ bool HasToken(std::string_view list, std::string_view token) {
   return http::token_list{list}.exists(token);
 }
 
+// A Sec-WebSocket-Key is the base64 form of 16 bytes: 22 characters of the base64 alphabet
+// followed by "==".
+bool IsWebSocketKey(std::string_view key) {
+  if (key.size() != 24 || key.substr(22) != "==") return false;
+  for (const char ch : key.substr(0, 22)) {
+    const bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                    (ch >= '0' && ch <= '9') || ch == '+' || ch == '/';
+    if (!ok) return false;
+  }
+  return true;
+}
+
 // The answer to an upgrade request at /ws: 101 with the accept key, or why not (400; 426 for a
 // protocol version other than 13). No extension or subprotocol is ever agreed.
 http::response<http::string_body> UpgradeResponse(const http::request<http::empty_body>& request) {
@@ -117,7 +130,7 @@ http::response<http::string_body> UpgradeResponse(const http::request<http::empt
   }
   const auto key = request.find(http::field::sec_websocket_key);
   if (key == request.end()) return refuse(http::status::bad_request, "no Sec-WebSocket-Key");
-  if (key->value().size() > 24) {
+  if (!IsWebSocketKey(key->value())) {
     return refuse(http::status::bad_request, "bad Sec-WebSocket-Key");
   }
   const auto version = request.find(http::field::sec_websocket_version);
@@ -274,6 +287,15 @@ void ValidateOptions(const ServerOptions& options) {
   }
 }
 
+std::string AddressKey(const net::ip::address& address) {
+  if (address.is_v4()) return address.to_v4().to_string();
+  const net::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return net::ip::make_address_v4(net::ip::v4_mapped, v6).to_string();
+  net::ip::address_v6::bytes_type bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
 namespace {
 MatcherConfig MatcherConfigOf(const ServerOptions& options) {
   MatcherConfig config = options.matcher;
@@ -405,6 +427,13 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     std::lock_guard lock(mutex_);
     ++openHttp_;
   }
+  // A connection counted against `address` at accept has ended (the HTTP phase that did not
+  // upgrade, or the WebSocket session it became).
+  void AddressEnded(const std::string& address) {
+    std::lock_guard lock(mutex_);
+    const auto it = openByAddress_.find(address);
+    if (it != openByAddress_.end() && --it->second == 0) openByAddress_.erase(it);
+  }
   void HttpEnded() {
     std::lock_guard lock(mutex_);
     --openHttp_;
@@ -455,6 +484,17 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     return it == peers_.end() ? nullptr : it->second;
   }
 
+  // The first frame header of a binary message of a connection that has no route: whether to
+  // read the message, skip it unread, or stop reading (the sender was refused).
+  BinaryStart PeerBinaryHeader(ConnId id) {
+    std::lock_guard lock(mutex_);
+    if (remote_.contains(id)) return BinaryStart::kRead;
+    Actions actions;
+    const BinaryStart start = matcher_.BinaryHeader(id, actions);
+    Apply(std::move(actions), id);
+    return start;
+  }
+
   void PeerEnded(ConnId id) {
     std::lock_guard lock(mutex_);
     if (peers_.erase(id) == 0) return;
@@ -480,8 +520,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     http::response<http::string_body> text;
     std::optional<http::response<http::file_body>> file;
     bool headOnly = false;  // HEAD: the header alone is written
-    std::optional<http::response_serializer<http::string_body>> textHeader;
-    std::optional<http::response_serializer<http::file_body>> fileHeader;
+    // The writer of `file` or `text`, whichever is the answer.
+    std::optional<http::response_serializer<http::string_body>> textWriter;
+    std::optional<http::response_serializer<http::file_body>> fileWriter;
   };
 
   Answer Respond(const http::request<http::empty_body>& request) {
@@ -600,6 +641,8 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     }
     out += "kestrova_relay_refusals_total{reason=\"acceptOverflow\"} " +
            std::to_string(acceptOverflow_.load()) + "\n";
+    out += "kestrova_relay_refusals_total{reason=\"addressOverflow\"} " +
+           std::to_string(addressOverflow_.load()) + "\n";
     if (fleet_) {
       const FleetStats f = fleet_->Stats();
       auto metric = [&](const std::string& name, const std::string& type, const std::string& help,
@@ -825,6 +868,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   std::atomic<ConnId> lastId_{0};
   std::atomic<std::uint64_t> acceptedTotal_{0};
   std::atomic<std::uint64_t> acceptOverflow_{0};
+  std::atomic<std::uint64_t> addressOverflow_{0};
   std::atomic<bool> stopping_{false};
 
   // The matching state, shared by all workers; not touched on the forwarding path.
@@ -833,6 +877,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   std::unordered_map<ConnId, std::shared_ptr<Peer>> peers_;
   std::map<unsigned, std::uint64_t> httpResponses_;
   std::size_t openHttp_ = 0;
+  // Open connections by address key (AddressKey), from accept to their end: not yet upgraded,
+  // then WebSocket. Never holds a zero.
+  std::unordered_map<std::string, std::size_t> openByAddress_;
   // This node's viewers whose host is on another node: the link that stands for the host.
   std::unordered_map<ConnId, std::shared_ptr<RemotePeer>> remote_;
 
@@ -1416,11 +1463,15 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         worker_(worker),
         stream_(std::move(stream)),
         o_(server.Options()),
-        reader_({kTextLimit, kBinaryLimit}) {}
+        reader_({kTextLimit, kBinaryLimit}) {
+    GateBinary();
+  }
 
   // The upgrade response has been written; `early` holds what the client sent after its request.
+  // `address` (its AddressKey) counts this connection until End.
   void Start(const std::string& address, std::span<const std::uint8_t> early) {
     opened_ = true;
+    address_ = address;
     if (!early.empty()) held_.Append(early.data(), early.size());
     worker_.sessions.emplace(Id(), this->shared_from_this());
     if (!server_.PeerOpened(this->shared_from_this(), address)) refused_ = true;
@@ -1460,6 +1511,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     DropRoute();
     if (ended_) return;
     route_ = std::move(partner);
+    GateBinary();
     // A pause for the queue of a former partner ends with the route.
     if (paused_ && (!route_ || route_->Id() != stalledOn_)) ResumeReading();
   }
@@ -1519,6 +1571,30 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       Wake(*waiter_);
       waiter_.reset();
     }
+  }
+
+  // Without a route, the server decides on each binary message at its first header, before any
+  // of its payload is stored: one that would be refused whole is refused there, and one that
+  // would be dropped is skipped unread.
+  void GateBinary() {
+    if (route_) {
+      reader_.SetBinaryGate(nullptr);
+    } else {
+      reader_.SetBinaryGate([this] { return AdmitBinary(); });
+    }
+  }
+  bool AdmitBinary() {
+    switch (server_.PeerBinaryHeader(Id())) {
+      case BinaryStart::kRead:
+        return true;
+      case BinaryStart::kSkip:
+        return false;
+      case BinaryStart::kRefused:
+        refused_ = true;
+        refusedAtHeader_ = true;
+        return false;
+    }
+    return false;
   }
 
   bool CanRead() const {
@@ -1608,6 +1684,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool Process(std::span<const std::uint8_t>& bytes) {
     while (!bytes.empty()) {
       if (!Handle(reader_.Consume(bytes))) return false;
+      // Refused at a binary message's header: nothing more is read until the relay's close is
+      // out; then, as after any refusal, the rest is read for the peer's close or end of stream.
+      if (!CanRead()) return false;
     }
     return true;
   }
@@ -1654,7 +1733,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         // far larger than anything the peer will send) is not waited for: once the close is out
         // the connection ends as after a violation.
         refused_ = true;
-        oversize_ = true;
+        refusedAtHeader_ = true;
         server_.PeerOversize(Id(), event.text);
         return false;
       case Kind::kError:
@@ -1850,7 +1929,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Out::kClose:
         control_ = std::string();
         closeSent_ = true;
-        if (peerClosed_ || failing_ || oversize_) {
+        if (peerClosed_ || failing_ || refusedAtHeader_) {
           Teardown();
         } else {
           // Our close goes first: what the peer still sends is skipped until its close.
@@ -1896,6 +1975,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (opened_) {
       worker_.sessions.erase(Id());
       server_.PeerEnded(Id());
+      server_.AddressEnded(address_);
     }
   }
 
@@ -1903,6 +1983,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   Worker& worker_;
   Stream stream_;
   const ServerOptions& o_;
+  std::string address_;  // AddressKey of the peer
   ws::Reader reader_;
   ws::Bytes held_;  // bytes read and not yet handed to the reader
   detail::OutQueue queue_;
@@ -1929,7 +2010,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool draining_ = false;    // our side has ended; waiting for the peer's end
   bool peerClosed_ = false;  // the peer's close came first
   bool failing_ = false;     // a violation: our close goes out, then the connection ends
-  bool oversize_ = false;    // a message over its limit: likewise, after the relay's error
+  // A message refused at its header (over its limit, or binary before pairing): likewise, after
+  // the relay's error, without waiting for the payload.
+  bool refusedAtHeader_ = false;
   bool ended_ = false;
   bool pingSent_ = false;  // a ping went out since the peer was last heard
   bool pingDue_ = false;
@@ -1937,8 +2020,10 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool pongDue_ = false;
 };
 
-// A freshly accepted connection until its first request: the TLS handshake, the HTTP request,
-// then either the WebSocket upgrade or one HTTP response, all within one deadline.
+// A freshly accepted connection until its first request: the TLS handshake, the HTTP request and
+// the WebSocket upgrade within one deadline, or the handshake and the request within it and then
+// one HTTP response, which may take as long as it keeps going out: it is cut only when none of it
+// has been written for that long (a slow client still gets a large download whole).
 template <class Stream>
 class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
@@ -1952,7 +2037,7 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   }
 
   void Start() {
-    Expire(std::chrono::milliseconds(server_.Options().httpTimeout));
+    Expire(Bound());
     if constexpr (std::is_same_v<Stream, TlsSocket>) {
       stream_.async_handshake([self = this->shared_from_this()](const error_code& ec) {
         if (ec) {
@@ -1968,12 +2053,29 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   }
 
  private:
-  // When the deadline passes the socket is closed, which ends whatever operation is pending.
+  using Clock = std::chrono::steady_clock;
+
+  std::chrono::milliseconds Bound() const {
+    return std::chrono::milliseconds(server_.Options().httpTimeout);
+  }
+
+  // When the deadline passes the socket is closed, which ends whatever operation is pending;
+  // while an answer is being written, the deadline is `Bound` after its last progress instead.
   void Expire(std::chrono::milliseconds after) {
     deadline_.expires_after(after);
+    AwaitDeadline();
+  }
+  void AwaitDeadline() {
     deadline_.async_wait([weak = this->weak_from_this()](const error_code& ec) {
       const auto self = weak.lock();
       if (ec || !self) return;
+      if (self->answering_) {
+        const Clock::time_point due = self->lastProgress_ + self->Bound();
+        if (due > Clock::now()) {
+          self->deadline_.expires_at(due);
+          return self->AwaitDeadline();
+        }
+      }
       error_code ignored;
       TcpSocketOf(self->stream_).close(ignored);
     });
@@ -2011,20 +2113,38 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
                 std::string(request.method_string()) + " target=" + std::string(request.target()) +
                 " status=" +
                 std::to_string(answer->file ? 200u : answer->text.result_int()));
-    auto done = [self = this->shared_from_this(), answer](const error_code&, std::size_t) {
-      self->Shutdown();
-    };
-    if (answer->headOnly && answer->file) {
-      answer->fileHeader.emplace(*answer->file);
-      http::async_write_header(stream_, *answer->fileHeader, std::move(done));
-    } else if (answer->headOnly) {
-      answer->textHeader.emplace(answer->text);
-      http::async_write_header(stream_, *answer->textHeader, std::move(done));
-    } else if (answer->file) {
-      http::async_write(stream_, *answer->file, std::move(done));
+    // From here on the bound is on the answer's progress, counted afresh.
+    answering_ = true;
+    lastProgress_ = Clock::now();
+    Expire(Bound());
+    if (answer->file) {
+      WriteAnswer(answer, answer->fileWriter.emplace(*answer->file));
     } else {
-      http::async_write(stream_, answer->text, std::move(done));
+      WriteAnswer(answer, answer->textWriter.emplace(answer->text));
     }
+  }
+
+  // Writes the answer piece by piece (the header alone for HEAD), noting each piece that went
+  // out, then shuts the connection down.
+  template <class Serializer>
+  void WriteAnswer(const std::shared_ptr<Server::Impl::Answer>& answer, Serializer& writer) {
+    if (answer->headOnly) writer.split(true);
+    WriteSome(answer, writer);
+  }
+  template <class Serializer>
+  void WriteSome(std::shared_ptr<Server::Impl::Answer> answer, Serializer& writer) {
+    http::async_write_some(
+        stream_, writer,
+        [self = this->shared_from_this(), answer = std::move(answer), &writer](
+            const error_code& ec, std::size_t n) mutable {
+          if (n > 0) self->lastProgress_ = Clock::now();
+          const bool done = answer->headOnly ? writer.is_header_done() : writer.is_done();
+          if (ec || done) {
+            self->answering_ = false;
+            return self->Shutdown();
+          }
+          self->WriteSome(std::move(answer), writer);
+        });
   }
 
   // Answers a WebSocket upgrade at /ws; on 101 the connection becomes a WsSession, with the
@@ -2047,6 +2167,7 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
       if (self->server_.Stopping()) return self->Finish();
       using WsStream = std::conditional_t<std::is_same_v<Stream, TlsSocket>, TlsSocket,
                                           PlainSocket>;
+      self->upgraded_ = true;  // the session ends the address's count
       const auto early = self->buffer_.cdata();
       std::make_shared<WsSession<WsStream>>(self->server_, self->worker_,
                                             WsStream(std::move(self->stream_)),
@@ -2081,15 +2202,19 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     if (finished_) return;
     finished_ = true;
     server_.HttpEnded();
+    if (!upgraded_) server_.AddressEnded(address_);
   }
 
   Server::Impl& server_;
   Worker& worker_;
   Stream stream_;
-  std::string address_;
+  std::string address_;  // AddressKey of the peer
   net::steady_timer deadline_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
+  Clock::time_point lastProgress_;  // while answering: when a piece of the answer last went out
+  bool answering_ = false;
+  bool upgraded_ = false;
   bool finished_ = false;
 };
 
@@ -2111,19 +2236,38 @@ void Server::Impl::Accept() {
       return;
     }
     ++acceptedTotal_;
-    bool overflow;
-    {
+    // A connection whose address cannot be read cannot be counted against it: it is closed.
+    error_code addrEc;
+    const tcp::endpoint remote = socket.remote_endpoint(addrEc);
+    std::string address = addrEc ? std::string() : AddressKey(remote.address());
+    bool overflow = false;
+    bool addressFull = false;
+    if (!addrEc) {
       std::lock_guard lock(mutex_);
       overflow = peers_.size() + openHttp_ >= options_.matcher.maxConnections + kRefusalHeadroom;
+      if (!overflow) {
+        // One address (or IPv6 /64) holds at most its bound of the connections, counted from
+        // here: beyond it a new one is closed before it is read, so that a flood from one place
+        // cannot take the slots of everyone else.
+        const auto it = openByAddress_.find(address);
+        addressFull = (it == openByAddress_.end() ? std::size_t{0} : it->second) >=
+                      options_.matcher.maxConnectionsPerAddress;
+        if (!addressFull) ++openByAddress_[address];
+      }
     }
-    if (overflow) {
-      ++acceptOverflow_;
+    if (addrEc || overflow || addressFull) {
+      if (addrEc) {
+        Log("event=refused error=remote address: " + addrEc.message());
+      } else if (overflow) {
+        ++acceptOverflow_;
+      } else {
+        ++addressOverflow_;
+      }
       error_code ignored;
       socket.close(ignored);
     } else {
-      error_code addrEc;
-      std::string address = socket.remote_endpoint(addrEc).address().to_string();
-      socket.set_option(tcp::no_delay(true), addrEc);
+      error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
       net::dispatch(target.ioc, [this, &target, socket = std::move(socket),
                                  address = std::move(address)]() mutable {
         StartHttp(target, std::move(socket), address);
@@ -2134,16 +2278,22 @@ void Server::Impl::Accept() {
 }
 
 void Server::Impl::StartHttp(Worker& worker, Socket socket, const std::string& address) {
+  bool handedOver = false;  // the session ends the address's count from now on
   try {
     if (tls_) {
-      std::make_shared<HttpSession<TlsSocket>>(
-          *this, worker, TlsSocket(std::move(socket), tls_->native_handle()), address)
-          ->Start();
+      auto session = std::make_shared<HttpSession<TlsSocket>>(
+          *this, worker, TlsSocket(std::move(socket), tls_->native_handle()), address);
+      handedOver = true;
+      session->Start();
     } else {
-      std::make_shared<HttpSession<Socket>>(*this, worker, std::move(socket), address)->Start();
+      auto session =
+          std::make_shared<HttpSession<Socket>>(*this, worker, std::move(socket), address);
+      handedOver = true;
+      session->Start();
     }
   } catch (const std::exception& e) {
     Log("addr=" + address + " event=refused error=" + e.what());
+    if (!handedOver) AddressEnded(address);
   }
 }
 

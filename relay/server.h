@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "relay/fleet.h"
 #include "relay/matcher.h"
 
@@ -26,12 +28,19 @@ struct ServerOptions {
   std::size_t queueBytes = 16u << 20;     // per connection: outgoing bytes before backpressure
   Millis idleTimeout = 60000;             // WebSocket silence (a ping is sent halfway)
   Millis writeTimeout = 120000;           // one outgoing message may take this long at most
-  Millis httpTimeout = 10000;             // TLS handshake plus the HTTP request
+  // TLS handshake plus the HTTP request; then, while an answer is written, the longest time
+  // without any of it going out.
+  Millis httpTimeout = 10000;
   std::size_t threads = 1;                // worker threads (0 counts as 1)
   bool quiet = false;                     // no per-connection log lines
   bool handleSignals = false;             // SIGINT/SIGTERM stop the server
   FleetOptions fleet;                     // url empty: a single node, no NATS
 };
+
+// The unit of the per-address limits (connections, registrations) that a connection from
+// `address` counts against: an IPv4 address as itself, also when it arrives mapped into IPv6;
+// any other IPv6 address as its /64 prefix ("2001:db8:1:2::/64"), which one subscriber holds.
+std::string AddressKey(const boost::asio::ip::address& address);
 
 // Throws std::invalid_argument when the options are inconsistent (TLS half given, clear text on a
 // non-loopback address, an update folder that does not exist).

@@ -4,12 +4,15 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -54,6 +57,36 @@ class RunningServer {
   Server server_;
   std::thread thread_;
 };
+
+// Polls /metrics until no WebSocket connection and no HTTP connection but the poll itself is
+// open: the connections of a test step have ended on the relay's side too (at most 5 s).
+void WaitUntilIdle(std::uint16_t port) {
+  for (int i = 0; i < 250; ++i) {
+    try {
+      const std::string body = HttpRequest(port, "/metrics").body;
+      if (body.find("kestrova_relay_connections 0\n") != std::string::npos &&
+          body.find("kestrova_relay_http_connections 1\n") != std::string::npos) {
+        return;
+      }
+    } catch (const std::exception&) {
+      // Closed at once while the address is still at its bound: try again.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "connections still open on the relay";
+}
+
+// The head of an HTTP answer (up to its blank line), or what came before the connection ended.
+std::string ReadHead(boost::asio::ip::tcp::socket& socket) {
+  std::string head;
+  char c;
+  boost::system::error_code ec;
+  while (head.find("\r\n\r\n") == std::string::npos &&
+         boost::asio::read(socket, boost::asio::buffer(&c, 1), ec) == 1) {
+    head += c;
+  }
+  return head;
+}
 
 // Clear text or TLS, on one worker thread or on three: with three, the connections of a pair
 // land on different threads (they are spread in turn), so every message crosses threads.
@@ -389,8 +422,9 @@ TEST(RelayServerTest, PeerVanishingMidSessionIsReportedAndTheHostStays) {
     EXPECT_EQ(p.viewer->Read().data, "frame");
     p.viewer->Drop();  // no closing handshake
     EXPECT_EQ(p.host->ReadJson(), Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
-    // What the host still had in flight is dropped without punishing it.
+    // What the host still had in flight is dropped without punishing it, whatever its size.
     p.host->SendBinary("late frame");
+    p.host->SendBinary(std::string(8u << 20, 'l'));
     WsClient v2(server.Port());
     v2.SendJson(ViewerRegister());
     EXPECT_EQ(p.host->ReadJson().at("type"), "connectRequest");
@@ -453,12 +487,82 @@ TEST(RelayServerTest, DeadlinesAndConnectionLimitsOnTheWire) {
     EXPECT_EQ(viewer.WaitClosed(), 1008);
   }
   {
+    WaitUntilIdle(server.Port());  // a connection counts against its address until its end
     auto a = RegisteredHost(server.Port(), {}, "111111111");
     auto b = RegisteredHost(server.Port(), {}, "222222222");
     auto c = RegisteredHost(server.Port(), {}, "333333333");
-    WsClient d(server.Port());
-    EXPECT_EQ(d.ReadJson(), Json({{"type", "error"}, {"code", "tooManyConnections"}}));
+    // A fourth connection from the address is closed before its upgrade.
+    EXPECT_THROW(WsClient{server.Port()}, std::runtime_error);
   }
+}
+
+// The per-address bound holds from accept on, for connections that never send a byte as well:
+// beyond it a new connection is closed at once (not at the request deadline), those within it
+// are served, and once they have gone the address has its slots back.
+TEST(RelayServerTest, OneAddressHoldsAtMostItsBoundOfConnectionsFromAccept) {
+  ServerOptions options;
+  options.matcher.maxConnectionsPerAddress = 4;
+  options.httpTimeout = 5000;
+  RunningServer server(options);
+  boost::asio::io_context ioc;
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                                server.Port());
+  std::vector<boost::asio::ip::tcp::socket> flood;
+  for (int i = 0; i < 4; ++i) {
+    flood.emplace_back(ioc);
+    flood.back().connect(endpoint);
+  }
+  for (int i = 0; i < 3; ++i) {
+    boost::asio::ip::tcp::socket extra(ioc);
+    extra.connect(endpoint);
+    const auto start = std::chrono::steady_clock::now();
+    char byte;
+    boost::system::error_code ec;
+    extra.read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_TRUE(ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset)
+        << ec.message();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
+        << "closed at once, not at the request deadline";
+  }
+  EXPECT_THROW(HttpRequest(server.Port(), "/healthz"), std::runtime_error);
+  EXPECT_THROW(WsClient{server.Port()}, std::runtime_error);
+
+  // The connections within the bound are served: an HTTP request on one, an upgrade on another.
+  const std::string healthz = "GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  boost::asio::write(flood[0], boost::asio::buffer(healthz));
+  std::string answer;
+  boost::system::error_code ec;
+  for (char buf[512]; !ec;) answer.append(buf, flood[0].read_some(boost::asio::buffer(buf), ec));
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  const std::string upgrade =
+      "GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  boost::asio::write(flood[1], boost::asio::buffer(upgrade));
+  const std::string head = ReadHead(flood[1]);
+  EXPECT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+
+  // The flood goes: a host and a viewer pair and forward as usual. WebSocket connections count
+  // too: beside the pair two more fit, and the next one is closed before its upgrade.
+  flood.clear();
+  WaitUntilIdle(server.Port());
+  Pair p = MakePair(server.Port());
+  p.host->SendBinary("after the flood");
+  EXPECT_EQ(p.viewer->Read().data, "after the flood");
+  {
+    WsClient third(server.Port());
+    WsClient fourth(server.Port());
+    EXPECT_THROW(WsClient{server.Port()}, std::runtime_error);
+  }
+  p.viewer->SendBinary("still paired");
+  EXPECT_EQ(p.host->Read().data, "still paired");
+  p.viewer->Close();
+  p.host->Close();
+  WaitUntilIdle(server.Port());
+  const std::string metrics = HttpRequest(server.Port(), "/metrics").body;
+  const std::string counter = "kestrova_relay_refusals_total{reason=\"addressOverflow\"} ";
+  const auto at = metrics.find(counter);
+  ASSERT_NE(at, std::string::npos) << metrics;
+  EXPECT_GE(std::stoul(metrics.substr(at + counter.size())), 6u);
 }
 
 TEST(RelayServerTest, SilentConnectionsArePingedAndDroppedWhenTheyDoNotAnswer) {
@@ -582,6 +686,12 @@ TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
   const std::string hugeBinary = std::string("\x82\xff\x00\x00\x01\x00\x00\x00\x00\x00", 10) +
                                  std::string(4, '\0');
   const std::string hugeText = std::string("\x81\xfe\x40\x01", 4) + std::string(4, '\0');
+  // Headers declaring the largest binary message (8 MiB), whole or as its first fragment, with
+  // none of the payload behind them.
+  const std::string largestBinary = std::string("\x82\xff\0\0\0\0\0\x80\0\0", 10) +
+                                    std::string(4, '\0');
+  const std::string largestFirstFragment = std::string("\x02\xff\0\0\0\0\0\x80\0\0", 10) +
+                                           std::string(4, '\0');
   struct Case {
     const char* name;
     bool registerFirst;
@@ -592,6 +702,10 @@ TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
       {"binary header over the limit, unregistered", false, hugeBinary, "binaryTooLarge", 1008},
       {"binary header over the limit, registered", true, hugeBinary, "binaryTooLarge", 1008},
       {"text header over the limit", false, hugeText, "textTooLarge", 1008},
+      // Binary before pairing is refused at its header, not once 8 MiB have arrived.
+      {"binary header before pairing, registered", true, largestBinary, "notPaired", 1008},
+      {"binary header before pairing, unregistered", false, largestBinary, "notPaired", 1008},
+      {"first binary fragment before pairing", true, largestFirstFragment, "notPaired", 1008},
       {"unmasked frame", false, std::string("\x81\x02hi", 4), nullptr, 1002},
       {"reserved bits", true, std::string("\xc2\x80", 2) + std::string(4, '\0'), nullptr, 1002},
       {"unknown opcode", false, ClientFrame(0x83, "x"), nullptr, 1002},
@@ -642,6 +756,158 @@ TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
   }
   pair.host->SendBinary("still here");
   EXPECT_EQ(pair.viewer->Read().data, "still here");
+}
+
+// Upgrade requests at /ws that are not quite right are answered with their status (400, or 426
+// for another protocol version) and closed. A key must be the base64 form of 16 bytes.
+TEST(RelayServerTest, BadUpgradesAreRefusedWithTheirStatus) {
+  RunningServer server(ServerOptions{});
+  boost::asio::io_context ioc;
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                                server.Port());
+  const std::string version = "Sec-WebSocket-Version: 13\r\n";
+  auto key = [](const std::string& value) { return "Sec-WebSocket-Key: " + value + "\r\n"; };
+  struct Case {
+    const char* name;
+    std::string fields;
+    const char* status;
+    const char* body;  // a refusal's text, or the accept key of a 101
+  } cases[] = {
+      {"no key", version, "400", "no Sec-WebSocket-Key"},
+      {"empty key", "Sec-WebSocket-Key:\r\n" + version, "400", "bad Sec-WebSocket-Key"},
+      {"key of 23 characters", key("dGhlIHNhbXBsZSBub25jZQ=") + version, "400",
+       "bad Sec-WebSocket-Key"},
+      {"key of 25 characters", key("dGhlIHNhbXBsZSBub25jZQ==A") + version, "400",
+       "bad Sec-WebSocket-Key"},
+      {"24 characters, not base64", key("dGhlIHNhbXBsZSBub25jZ!==") + version, "400",
+       "bad Sec-WebSocket-Key"},
+      {"24 characters of base64 for 18 bytes", key("dGhlIHNhbXBsZSBub25jZQAA") + version, "400",
+       "bad Sec-WebSocket-Key"},
+      {"padding inside", key("dGhlIHNhbXBsZSBub25j=Q==") + version, "400",
+       "bad Sec-WebSocket-Key"},
+      {"no version", key("dGhlIHNhbXBsZSBub25jZQ=="), "400", "no Sec-WebSocket-Version"},
+      {"version 12", key("dGhlIHNhbXBsZSBub25jZQ==") + "Sec-WebSocket-Version: 12\r\n", "426",
+       "unsupported Sec-WebSocket-Version"},
+      {"key of 16 bytes", key("dGhlIHNhbXBsZSBub25jZQ==") + version, "101",
+       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="},
+      {"key of 16 bytes with + and /", key("+/+/+/+/+/+/+/+/+/+/+w==") + version, "101",
+       "Sec-WebSocket-Accept: "},
+  };
+  for (const Case& c : cases) {
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect(endpoint);
+    boost::asio::write(socket, boost::asio::buffer(
+                                   "GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                                   "Connection: Upgrade\r\n" +
+                                   c.fields + "\r\n"));
+    std::string answer = ReadHead(socket);
+    const bool asExpected = answer.rfind(std::string("HTTP/1.1 ") + c.status + " ", 0) == 0;
+    EXPECT_TRUE(asExpected) << c.name << ": " << answer;
+    if (asExpected && std::string_view(c.status) != "101") {
+      // The refusal's text follows, then the relay ends the connection.
+      boost::system::error_code ec;
+      for (char buf[512]; !ec;) answer.append(buf, socket.read_some(boost::asio::buffer(buf), ec));
+      EXPECT_EQ(ec, boost::asio::error::eof) << c.name;
+    }
+    EXPECT_NE(answer.find(c.body), std::string::npos) << c.name << answer;
+  }
+  // The relay goes on serving well-behaved clients.
+  Pair p = MakePair(server.Port());
+  p.host->SendBinary("ok");
+  EXPECT_EQ(p.viewer->Read().data, "ok");
+}
+
+// A GET over a connection with a small receive buffer, read at `bytesPerSecond` at most; once
+// `stallAt` bytes have arrived nothing is read for `stall`, then the rest as fast as it comes.
+// Returns what arrived (head and body) and whether the relay ended the connection within `limit`.
+struct Received {
+  std::string bytes;
+  bool ended = false;
+};
+Received PacedGet(std::uint16_t port, const std::string& target, const std::string& ca,
+                  double bytesPerSecond, std::size_t stallAt = std::string::npos,
+                  std::chrono::milliseconds stall = {},
+                  std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
+  namespace net = boost::asio;
+  using Clock = std::chrono::steady_clock;
+  net::io_context ioc;
+  net::ip::tcp::socket socket(ioc);
+  socket.open(net::ip::tcp::v4());
+  socket.set_option(net::socket_base::receive_buffer_size(64 * 1024));
+  socket.connect({net::ip::make_address("127.0.0.1"), port});
+  std::optional<net::ssl::context> context;
+  std::optional<net::ssl::stream<net::ip::tcp::socket&>> tls;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + limit;
+  // Runs one operation to its end or the deadline (then the connection is closed and the
+  // operation fails).
+  auto run = [&](auto&& initiate) {
+    boost::system::error_code result = net::error::timed_out;
+    std::size_t n = 0;
+    bool done = false;
+    initiate([&](const boost::system::error_code& ec, std::size_t k = 0) {
+      result = ec;
+      n = k;
+      done = true;
+    });
+    ioc.restart();
+    ioc.run_until(deadline);
+    if (!done) {
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      ioc.restart();
+      ioc.run();
+      result = net::error::timed_out;
+    }
+    return std::make_pair(result, n);
+  };
+  if (!ca.empty()) {
+    context.emplace(net::ssl::context::tls_client);
+    context->load_verify_file(ca);
+    context->set_verify_mode(net::ssl::verify_peer);
+    tls.emplace(socket, *context);
+    EXPECT_FALSE(run([&](auto handler) {
+                   tls->async_handshake(net::ssl::stream_base::client,
+                                        [handler](const boost::system::error_code& ec) mutable {
+                                          handler(ec);
+                                        });
+                 }).first);
+  }
+  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  EXPECT_FALSE(run([&](auto handler) {
+                 if (tls) {
+                   net::async_write(*tls, net::buffer(request), handler);
+                 } else {
+                   net::async_write(socket, net::buffer(request), handler);
+                 }
+               }).first);
+  Received received;
+  char buffer[16384];
+  bool stalled = false;
+  for (;;) {
+    const auto [ec, n] = run([&](auto handler) {
+      if (tls) {
+        tls->async_read_some(net::buffer(buffer), handler);
+      } else {
+        socket.async_read_some(net::buffer(buffer), handler);
+      }
+    });
+    received.bytes.append(buffer, n);
+    if (ec) {
+      received.ended = ec != net::error::timed_out;
+      return received;
+    }
+    if (!stalled && received.bytes.size() >= stallAt) {
+      stalled = true;
+      std::this_thread::sleep_for(stall);
+      bytesPerSecond = 0;  // from now on, as fast as it comes
+    }
+    if (bytesPerSecond > 0) {
+      std::this_thread::sleep_until(
+          start + std::chrono::microseconds(static_cast<std::int64_t>(
+                      static_cast<double>(received.bytes.size()) / bytesPerSecond * 1e6)));
+    }
+  }
 }
 
 class UpdateService : public ::testing::TestWithParam<bool> {
@@ -725,8 +991,69 @@ TEST_P(UpdateService, HealthAndMetrics) {
   }
 }
 
+// A large release read slowly arrives whole although the download outlasts the request deadline
+// many times over: while the answer keeps going out, only a stall of that length cuts it. A
+// client that stops reading is still cut off after it.
+TEST_P(UpdateService, ASlowDownloadArrivesWholeAndAStalledOneIsCut) {
+  options_.httpTimeout = 300;
+  std::string release(8u << 20, '\0');
+  for (std::size_t i = 0; i < release.size(); ++i) {
+    release[i] = static_cast<char>((i * 131 + (i >> 16)) & 0xff);
+  }
+  release[0] = 'M';
+  release[1] = 'Z';
+  std::filesystem::create_directories(dir_.Path() + "/releases/0.6.0");
+  std::ofstream(dir_.Path() + "/releases/0.6.0/Orvantis.exe", std::ios::binary) << release;
+  RunningServer server(options_);
+  const std::string target = "/download/releases/0.6.0/Orvantis.exe";
+
+  const auto start = std::chrono::steady_clock::now();
+  const Received slow = PacedGet(server.Port(), target, ca_, 5e6);  // about 1.7 s in all
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(slow.ended);
+  EXPECT_GT(took, std::chrono::milliseconds(3 * options_.httpTimeout)) << "not slow after all";
+  const std::size_t body = slow.bytes.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_EQ(slow.bytes.rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_EQ(slow.bytes.size() - body - 4, release.size()) << "cut";
+  EXPECT_TRUE(slow.bytes.compare(body + 4, std::string::npos, release) == 0);
+
+  // Stops reading after its first 64 KiB for five times the bound: the relay gives up on it, and
+  // what reaches it afterwards is only what was already on the way.
+  const Received stalled = PacedGet(server.Port(), target, ca_, 0, 64 * 1024,
+                                    std::chrono::milliseconds(5 * options_.httpTimeout),
+                                    std::chrono::milliseconds(10000));
+  EXPECT_TRUE(stalled.ended) << "the relay kept a stalled download open";
+  EXPECT_LT(stalled.bytes.size(), release.size());
+  // Nothing was held: the update folder is served as before.
+  EXPECT_EQ(HttpRequest(server.Port(), "/download/update.json", "GET", ca_).body, manifest_);
+}
+
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, UpdateService, ::testing::Values(false, true),
                          [](const auto& param_info) { return param_info.param ? "https" : "http"; });
+
+TEST(AddressKeyTest, IPv4AsItselfAndIPv6ByItsSlash64) {
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {
+      {"203.0.113.7", "203.0.113.7"},
+      {"127.0.0.1", "127.0.0.1"},
+      {"::ffff:203.0.113.7", "203.0.113.7"},  // mapped: the IPv4 address it carries
+      {"::ffff:127.0.0.1", "127.0.0.1"},
+      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2::1", "2001:db8:1:2::/64"},  // the same /64: the same key
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},  // the next /64: another one
+      {"2001:db8::", "2001:db8::/64"},
+      {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff::/64"},
+      {"::1", "::/64"},
+      {"fe80::1:2:3:4", "fe80::/64"},
+      {"::203.0.113.7", "::/64"},  // IPv4-compatible, not mapped: an IPv6 address like any other
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AddressKey(boost::asio::ip::make_address(c.address)), c.key) << c.address;
+  }
+}
 
 TEST(ServerOptionsTest, ClearTextOnlyOnLoopback) {
   ServerOptions o;

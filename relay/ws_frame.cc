@@ -190,16 +190,25 @@ Reader::Event Reader::ParseHeader(std::span<const std::uint8_t>& input, bool& co
     text_ = opcode == 1;
     message_.Clear();
     utf8_.Reset();
+    skipping_ = false;
+    skipped_ = 0;
   }
   inMessage_ = !fin;
   if (discard_) return {};
   const std::size_t limit = text_ ? limits_.text : limits_.binary;
-  if (length > limit || message_.size() > limit - length) {
+  const std::size_t before = skipping_ ? skipped_ : message_.size();
+  if (length > limit || before > limit - length) {
     message_.Clear();
+    skipping_ = false;
     failure_ = {Kind::kTooLarge, close_code::kPolicy, text_, "message over its limit"};
     stage_ = Stage::kFailed;
     return failure_;
   }
+  if (opcode == 2 && gate_) {
+    gateAsked_ = true;
+    skipping_ = !gate_();
+  }
+  if (skipping_) return {};
   if (!Reserve()) return Fail(1011, "out of memory");
   return {};
 }
@@ -208,6 +217,8 @@ Reader::Event Reader::TakePayload(const std::uint8_t* source, std::size_t n, boo
   if (IsControl(static_cast<std::uint8_t>(opcode_))) {
     Unmask(control_ + controlSize_, source, n, mask_, offset_);
     controlSize_ = static_cast<std::uint8_t>(controlSize_ + n);
+  } else if (skipping_) {
+    skipped_ += n;
   } else if (!discard_) {
     std::size_t done = 0;
     while (done < n) {
@@ -253,6 +264,11 @@ Reader::Event Reader::FrameDone() {
       break;
   }
   if (!fin_ || discard_) return {};
+  if (skipping_) {
+    skipping_ = false;
+    skipped_ = 0;
+    return {};
+  }
   if (text_ && !utf8_.Complete()) return Fail(close_code::kBadPayload, "invalid UTF-8");
   return {text_ ? Kind::kText : Kind::kBinary, 0, text_, {}};
 }
@@ -265,11 +281,13 @@ Reader::Event Reader::Consume(std::span<const std::uint8_t>& input) {
       case Stage::kHeader: {
         bool complete = false;
         const Event event = ParseHeader(input, complete);
+        const bool asked = std::exchange(gateAsked_, false);
         if (event.kind != Kind::kNeedMore || !complete) return event;
         if (remaining_ == 0) {
           const Event done = FrameDone();
           if (done.kind != Kind::kNeedMore) return done;
         }
+        if (asked) return {};
         break;
       }
       case Stage::kPayload: {
@@ -286,7 +304,8 @@ Reader::Event Reader::Consume(std::span<const std::uint8_t>& input) {
 }
 
 std::span<std::uint8_t> Reader::PayloadRoom() {
-  if (stage_ != Stage::kPayload || discard_ || IsControl(static_cast<std::uint8_t>(opcode_))) {
+  if (stage_ != Stage::kPayload || discard_ || skipping_ ||
+      IsControl(static_cast<std::uint8_t>(opcode_))) {
     return {};
   }
   if (message_.capacity() == message_.size() && !Reserve()) return {};
@@ -304,6 +323,7 @@ Bytes Reader::TakeMessage() { return std::move(message_); }
 
 void Reader::Discard() {
   discard_ = true;
+  skipping_ = false;
   message_.Clear();
   if (stage_ == Stage::kFailed && failure_.kind == Kind::kTooLarge) stage_ = Stage::kPayload;
 }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -94,7 +95,7 @@ class Reader {
     std::size_t binary;
   };
   enum class Kind {
-    kNeedMore,  // every byte given was used; no event yet
+    kNeedMore,  // no event yet: every byte given was used, or the binary gate was just asked
     kText,      // a whole text message: Message()
     kBinary,    // a whole binary message: TakeMessage()
     kPing,      // Control() holds the payload
@@ -134,6 +135,16 @@ class Reader {
   // From now on data frames are skipped instead of stored and size limits no longer apply: what
   // a connection sends while its close is on the way. Only close (and errors) remain events.
   void Discard();
+
+  // Asked at the header of the first frame of each binary message (once the header is within the
+  // limit, before any of its payload is stored): true reads the message as usual; false skips the
+  // payload of all its frames without storing it, and the message yields no event (its size still
+  // counts against the limit). The Consume call that asked returns right after that header, with
+  // kNeedMore and possibly bytes left in `input`, so that the caller can stop there. Empty (the
+  // default): every binary message is read.
+  using BinaryGate = std::function<bool()>;
+  void SetBinaryGate(BinaryGate gate) { gate_ = std::move(gate); }
+
   // True while a fragmented message is open or a frame is only partly read.
   bool MidMessage() const { return inMessage_ || stage_ != Stage::kHeader; }
 
@@ -161,6 +172,10 @@ class Reader {
   bool inMessage_ = false;  // a fragmented message is open (a non-final data frame was read)
   bool text_ = false;
   bool discard_ = false;
+  bool skipping_ = false;     // the gate refused the binary message being read
+  bool gateAsked_ = false;    // the header just parsed was put to the gate
+  std::size_t skipped_ = 0;   // payload bytes of that message skipped so far
+  BinaryGate gate_;
   Utf8Check utf8_;
   Bytes message_;
   // The control frame being read.

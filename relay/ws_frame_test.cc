@@ -197,6 +197,112 @@ TEST(WsReaderTest, DirectPayloadAndDiscard) {
   EXPECT_TRUE(tail.empty());
 }
 
+// Feeds `bytes` in pieces of `step` bytes to a reader whose binary gate gives `answers` in turn;
+// describes the gate's questions ("read", "skip") and the events, up to the first refusal.
+std::string FeedGated(const std::string& bytes, std::size_t step, std::vector<bool> answers) {
+  Reader reader(kLimits);
+  std::string out;
+  std::size_t asked = 0;
+  reader.SetBinaryGate([&] {
+    const bool read = asked < answers.size() ? answers[asked] : true;
+    ++asked;
+    out += read ? "read " : "skip ";
+    return read;
+  });
+  for (std::size_t at = 0; at < bytes.size(); at += step) {
+    const std::string piece = bytes.substr(at, step);
+    std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(piece.data()),
+                                     piece.size());
+    while (!in.empty()) {
+      const Reader::Event e = reader.Consume(in);
+      switch (e.kind) {
+        case Kind::kNeedMore:
+          break;
+        case Kind::kText:
+        case Kind::kBinary:
+          out += std::string(e.kind == Kind::kText ? "text:" : "binary:") +
+                 std::string(reader.TakeMessage().view()) + " ";
+          break;
+        case Kind::kTooLarge:
+          return out + "tooLarge";
+        case Kind::kError:
+          return out + "error:" + std::string(e.what);
+        default:
+          out += "control:" + std::string(reader.Control()) + " ";
+      }
+    }
+  }
+  return out;
+}
+
+// The gate is put one question per binary message, at its first header once that is within the
+// limit; text is never asked about. A message it skips yields nothing, fragments and all, while
+// the control frames between them still arrive and the next message is asked about afresh.
+TEST(WsReaderTest, BinaryGateReadsOrSkipsEachMessageAtItsHeader) {
+  const std::string fragmented = Frame(0x02, "ab") + Frame(0x89, "p") + Frame(0x00, "cd") +
+                                 Frame(0x80, "ef") + Frame(0x81, "t");
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<bool> answers;
+    std::string expected;
+  } cases[] = {
+      {"text is not asked about", Frame(0x81, "hi"), {}, "text:hi "},
+      {"read", Frame(0x82, "ab"), {true}, "read binary:ab "},
+      {"skipped, then the next one read", Frame(0x82, "ab") + Frame(0x82, "cd"), {false, true},
+       "skip read binary:cd "},
+      {"fragments read", fragmented, {true}, "read control:p binary:abcdef text:t "},
+      {"fragments skipped", fragmented, {false}, "skip control:p text:t "},
+      {"empty message read", Frame(0x82, ""), {true}, "read binary: "},
+      {"empty message skipped", Frame(0x82, "") + Frame(0x82, "x"), {false, true},
+       "skip read binary:x "},
+      {"empty first fragment read", Frame(0x02, "") + Frame(0x80, "xy"), {true}, "read binary:xy "},
+      {"empty first fragment skipped", Frame(0x02, "") + Frame(0x80, "xy") + Frame(0x81, "t"),
+       {false}, "skip text:t "},
+      {"a header over the limit is refused before any question",
+       Frame(0x82, std::string(65, 'b')), {}, "tooLarge"},
+      {"skipped fragments still count against the limit",
+       Frame(0x02, std::string(40, 'b')) + Frame(0x80, std::string(25, 'b')), {false},
+       "skip tooLarge"},
+      {"a skipped message, then the close", Frame(0x82, "zz") + Frame(0x88, "\x03\xe8"), {false},
+       "skip control: "},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t step : {c.bytes.size(), std::size_t{1}, std::size_t{3}}) {
+      EXPECT_EQ(FeedGated(c.bytes, step, c.answers), c.expected) << c.name << ", pieces of " << step;
+    }
+  }
+}
+
+// The call that asked the gate returns at once after the header, so that the caller can stop
+// there; a skipped payload is never offered for direct reading, a read one is.
+TEST(WsReaderTest, BinaryGateStopsTheCallThatAskedIt) {
+  for (const bool read : {false, true}) {
+    Reader reader(kLimits);
+    int asked = 0;
+    reader.SetBinaryGate([&] {
+      ++asked;
+      return read;
+    });
+    const std::string bytes = Frame(0x82, std::string(40, 'b')) + Frame(0x89, "p");
+    std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     bytes.size());
+    EXPECT_EQ(reader.Consume(in).kind, Kind::kNeedMore);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(in.size(), bytes.size() - 6) << "only the header (2 bytes and the mask) was used";
+    EXPECT_EQ(reader.PayloadRoom().empty(), !read);
+    Reader::Event e = reader.Consume(in);
+    if (read) {
+      EXPECT_EQ(e.kind, Kind::kBinary);
+      EXPECT_EQ(reader.TakeMessage().view(), std::string(40, 'b'));
+      e = reader.Consume(in);
+    }
+    EXPECT_EQ(e.kind, Kind::kPing);
+    EXPECT_TRUE(in.empty());
+    EXPECT_EQ(asked, 1);
+  }
+}
+
 TEST(WsReaderTest, OutgoingHeadersUseTheShortestLength) {
   std::uint8_t out[10];
   EXPECT_EQ(WriteFrameHeader(out, Opcode::kText, 125), 2u);
