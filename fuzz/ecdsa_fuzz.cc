@@ -24,34 +24,20 @@
 #include <openssl/sha.h>
 
 #include "crypto/primitives.h"
+#include "fuzz/fixed_key.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
 
 struct Reference {
-  EC_KEY* key = nullptr;
-  std::array<std::uint8_t, ov::kEcdsaP256PublicBlobSize> blob{};
-  const BIGNUM* order = nullptr;
+  // A fixed private scalar and a nonce derived from it and the digest: every signature, and so
+  // every run of an input, is the same in each process.
+  ov::fuzz::FixedP256Key fixed{0x4b657374726f7661};
+  const EC_KEY* key = fixed.key();
+  const std::array<std::uint8_t, ov::kEcdsaP256PublicBlobSize>& blob = fixed.blob();
+  const BIGNUM* order = fixed.order();
 
-  Reference() {
-    key = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
-    BIGNUM* d = BN_new();
-    BN_set_word(d, 0x4b657374726f7661);  // a fixed private scalar: runs are reproducible
-    EC_POINT* q = EC_POINT_new(EC_KEY_get0_group(key));
-    EC_POINT_mul(EC_KEY_get0_group(key), q, d, nullptr, nullptr, nullptr);
-    EC_KEY_set_private_key(key, d);
-    EC_KEY_set_public_key(key, q);
-    std::uint8_t point[65];
-    EC_POINT_point2oct(EC_KEY_get0_group(key), q, POINT_CONVERSION_UNCOMPRESSED, point, sizeof point,
-                       nullptr);
-    const std::uint8_t header[8] = {0x45, 0x43, 0x53, 0x31, 0x20, 0, 0, 0};
-    std::memcpy(blob.data(), header, 8);
-    std::memcpy(blob.data() + 8, point + 1, 64);
-    order = EC_GROUP_get0_order(EC_KEY_get0_group(key));
-    EC_POINT_free(q);
-    BN_free(d);
-    OV_FUZZ_CHECK(ov::IsValidEcdsaP256PublicBlob(blob.data()));
-  }
+  Reference() { OV_FUZZ_CHECK(ov::IsValidEcdsaP256PublicBlob(blob.data())); }
 
   static bool BlobDecodes(const std::uint8_t* blob72) {
     const std::uint8_t header[8] = {0x45, 0x43, 0x53, 0x31, 0x20, 0, 0, 0};
@@ -80,16 +66,8 @@ struct Reference {
   }
 
   void Sign(const std::uint8_t* data, std::size_t size, std::uint8_t* signature64) const {
-    std::uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(data, size, digest);
-    ECDSA_SIG* sig = ECDSA_do_sign(digest, sizeof digest, key);
-    OV_FUZZ_CHECK(sig != nullptr);
-    const BIGNUM* r = nullptr;
-    const BIGNUM* s = nullptr;
-    ECDSA_SIG_get0(sig, &r, &s);
-    BN_bn2bin_padded(signature64, 32, r);
-    BN_bn2bin_padded(signature64 + 32, 32, s);
-    ECDSA_SIG_free(sig);
+    const std::array<std::uint8_t, 64> signature = fixed.Sign(data, size);
+    std::memcpy(signature64, signature.data(), signature.size());
   }
 };
 

@@ -24,6 +24,7 @@
 #include "base/json_codec.h"
 #include "crypto/crypto_session.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/refusal.h"
 #include "screen/input_injector.h"
 #include "session/input_event.h"
 
@@ -113,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ov::InputEvent event;
     try {
       event = ov::ParseInputEvent(ov::ParseMessage(in.rest));
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+      ov::fuzz::ExpectRefusal(error);
       return 0;  // the session ends
     }
     OV_FUZZ_CHECK(Valid(event));

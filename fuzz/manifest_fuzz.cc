@@ -1,6 +1,6 @@
 // The update manifest as the updater reads it from the service: the envelope, its signature over
-// the payload, and the payload's members. A release key made for the run signs inside the
-// harness, so that the fuzzer's payloads get past the signature to the payload checks.
+// the payload, and the payload's members. A fixed release key signs inside the harness, so that
+// the fuzzer's payloads get past the signature to the payload checks.
 //
 //   byte 0 % 3 = 0: the rest is a whole response body, checked with the run's key.
 //   byte 0 % 3 = 1: the rest is a payload, signed and put in an envelope; VerifyManifest must
@@ -11,7 +11,9 @@
 //
 // Every refusal is one of the fixed texts the update card shows or the JSON library's own; every
 // manifest returned has a valid version, a size within the release limits and a lower-case hex
-// digest, and its payload written back out checks to the same manifest.
+// digest, and its payload written back out checks to the same manifest; an accepted payload has
+// exactly its five members, schema 1 and the platform "windows-x64".
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -21,16 +23,38 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json_codec.h"
+#include "fuzz/fixed_key.h"
 #include "fuzz/fuzz_check.h"
 #include "update/manifest.h"
+#include "update/base64.h"
 #include "update/manifest_verify.h"
 #include "update/testing/test_release_key.h"
 #include "update/version.h"
 
 namespace {
 
-const ov::testing::TestReleaseKey& Key() {
-  static const ov::testing::TestReleaseKey key;
+// A release key from a fixed scalar, signing deterministically: an input gives the same envelope
+// in every process, so a saved input reproduces alone.
+class FixedReleaseKey {
+ public:
+  FixedReleaseKey()
+      : publicBase64_(ov::EncodeBase64(fixed_.blob().data(), fixed_.blob().size())) {}
+  const std::string& publicBase64() const { return publicBase64_; }
+  std::string Envelope(std::string_view payload) const {
+    const std::array<std::uint8_t, 64> signature =
+        fixed_.Sign(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+    return ov::testing::EnvelopeOf(ov::EncodeBase64(payload.data(), payload.size()),
+                                   ov::EncodeBase64(signature.data(), signature.size()));
+  }
+
+ private:
+  ov::fuzz::FixedP256Key fixed_{0x72656c65617365};
+  std::string publicBase64_;
+};
+
+const FixedReleaseKey& Key() {
+  static const FixedReleaseKey key;
   return key;
 }
 
@@ -78,6 +102,17 @@ Outcome Run(Check check) {
   return out;
 }
 
+// An accepted payload, read again by the JSON library alone: exactly the five members, schema the
+// unsigned 1, the one platform, and the members the manifest was given.
+void ExpectPayloadRules(const std::string& payload, const ov::ReleaseManifest& m) {
+  const ov::Json p = ov::Json::parse(payload);
+  OV_FUZZ_CHECK(p.is_object() && p.size() == 5);
+  OV_FUZZ_CHECK(p.at("schema").is_number_unsigned() && p.at("schema").get<std::uint64_t>() == 1);
+  OV_FUZZ_CHECK(p.at("platform") == "windows-x64");
+  OV_FUZZ_CHECK(p.at("version") == m.version && p.at("sha256") == m.sha256);
+  OV_FUZZ_CHECK(p.at("bytes").is_number_unsigned() && p.at("bytes").get<std::uint64_t>() == m.bytes);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -111,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Run([&] { return ov::CheckManifestPayload(std::span(payloadBytes, payload.size())); });
     OV_FUZZ_CHECK(signedOutcome.manifest == direct.manifest);
     OV_FUZZ_CHECK(signedOutcome.refusal == direct.refusal);
+    if (direct.manifest) ExpectPayloadRules(payload, *direct.manifest);
     return 0;
   }
 

@@ -23,6 +23,7 @@
 #include "base/json_codec.h"
 #include "crypto/crypto_session.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/refusal.h"
 #include "session/session_owner.h"
 
 namespace {
@@ -111,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     owner.now += 500;
     try {
       session.Dispatch(kind, plaintext);
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+      ov::fuzz::ExpectRefusal(error);
       break;  // the controller ends the session
     }
     // Whatever the peer announced or chose, the session's view of it stays within bounds.

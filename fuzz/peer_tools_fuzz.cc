@@ -55,6 +55,7 @@
 #include "crypto/crypto_session.h"
 #include "crypto/primitives.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/refusal.h"
 #include "session/input_event.h"
 #include "session/session_owner.h"
 #include "tools/testing/fake_clipboard.h"
@@ -396,7 +397,8 @@ struct Run {
           owner.now += U32(rest) % 200000;
           break;
       }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+      ov::fuzz::ExpectRefusal(error);  // a refused local command leaves the session as it was
     }
   }
 
@@ -482,6 +484,7 @@ void Drive(Run& run, bool host, std::uint8_t flags, std::span<const std::uint8_t
     } catch (const std::exception& error) {
       if (trace)
         std::fprintf(stderr, "record %d (%d): ends the session: %s\n", record, what, error.what());
+      ov::fuzz::ExpectRefusal(error);
       break;  // the controller ends the session
     }
     if (trace) {

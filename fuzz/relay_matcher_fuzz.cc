@@ -4,7 +4,8 @@
 //   event byte: bits 0-2 the event (0 open, 1-3 text, 4 binary, 5 closed, 6-7 time passes),
 //               bits 4-5 the connection (1-4), bit 6 the address
 //   text:       2-byte big-endian length (cut to what is left), then the message
-//   binary:     2-byte big-endian size (times 256)
+//   binary:     2-byte big-endian size (times 256); with bit 3 of the event byte, a frame header
+//               over the limit instead (bit 7: text, else binary)
 //   time:       1 byte, seconds
 //
 // The shell closes what the matcher asks it to close and reports it. Checked: every action names
@@ -88,6 +89,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4: {
         const std::size_t bytes = number16() * 256;
         if (!known) break;
+        if ((op & 0x08) != 0) {
+          // A frame header over the limit, text (bit 7) or binary: refused at once with its error
+          // and a close, whatever the connection's state (the shell carries out every close at
+          // once, so a known connection is never already closing).
+          actions = matcher.Oversize(conn, (op & 0x80) != 0);
+          const std::string code = (op & 0x80) != 0 ? "textTooLarge" : "binaryTooLarge";
+          bool closed = false;
+          for (const Action& action : actions) {
+            if (action.kind == Action::Kind::kSendText && action.conn == conn) {
+              OV_FUZZ_CHECK(ov::ParseMessage(action.text).value("code", "") == code);
+            }
+            if (action.kind == Action::Kind::kClose && action.conn == conn) closed = true;
+          }
+          OV_FUZZ_CHECK(closed);
+          break;
+        }
         const auto partner = matcher.Binary(conn, bytes, actions);
         if (partner) {
           OV_FUZZ_CHECK(open.count(*partner) == 1 && *partner != conn);

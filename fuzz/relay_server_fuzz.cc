@@ -29,9 +29,10 @@
 // Reads and waits of one input add up to at most a second.
 //
 // After the script every client is closed. Checked: the server is still serving; within the settle
-// bound (see SettleBound) the /metrics gauges show no WebSocket connection and no HTTP connection but the metrics request;
-// a fresh, well-behaved host and viewer then register, pair and forward one binary message each
-// way, and leave, after which the gauges are back to zero.
+// bound (see SettleBound) the /metrics gauges show no WebSocket connection, no HTTP connection but
+// the metrics request, and no registered host, waiting request or session; a fresh, well-behaved
+// host and viewer then register, pair and forward one binary message each way, and leave, after
+// which the gauges are back to zero.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -260,6 +261,9 @@ std::string Template(unsigned which, unsigned session, const std::string& reques
 struct Gauges {
   long ws = -1;
   long http = -1;
+  long hosts = -1;     // registered under a device ID
+  long requests = -1;  // viewer requests not yet paired
+  long sessions = -1;  // paired
 };
 
 long Gauge(const std::string& body, std::string_view name) {
@@ -273,26 +277,29 @@ Gauges ReadGauges(std::uint16_t port) {
   const ov::relay::testing::HttpResult result = ov::relay::testing::HttpRequest(port, "/metrics");
   OV_FUZZ_CHECK(result.status == 200);
   const std::string body = "\n" + result.body;
-  return {Gauge(body, "kestrova_relay_connections"), Gauge(body, "kestrova_relay_http_connections")};
+  return {Gauge(body, "kestrova_relay_connections"), Gauge(body, "kestrova_relay_http_connections"),
+          Gauge(body, "kestrova_relay_registered_hosts"),
+          Gauge(body, "kestrova_relay_pending_requests"), Gauge(body, "kestrova_relay_sessions")};
 }
 
-// How long the connections of a script may take to end once its clients are gone: 25 s by
-// default, the relay's outer promise (its 10 s closing deadline plus the sweep that finds it).
-// KESTROVA_RELAY_SETTLE_MS=2000 holds the relay to ending a connection as soon as its client's end
-// of the stream arrives, in every state of the closing handshake. Long runs use it; it becomes the
-// default once they stay clean (the two rare paths they found, each failing only among other
-// inputs, are fixed and covered by the relay's own tests).
+// How long the connections of a script may take to end once its clients are gone: 2 s. The relay
+// ends a connection as soon as its client's end of the stream arrives, in every state of the
+// closing handshake, so a connection that waits for the 10 s closing deadline (or the 10 s
+// register deadline) is a fault, and the committed inputs that once found such paths fail again
+// if one comes back. KESTROVA_RELAY_SETTLE_MS gives another bound (25000 is the relay's outer
+// promise: its closing deadline plus the sweep that finds it).
 std::chrono::milliseconds SettleBound() {
   static const long ms = [] {
     const char* text = std::getenv("KESTROVA_RELAY_SETTLE_MS");
     const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-    return value > 0 ? value : 25000L;
+    return value > 0 ? value : 2000L;
   }();
   return std::chrono::milliseconds(ms);
 }
 
 // Every connection of the script (or of the check) is gone within the bound: no WebSocket
-// connection, and no HTTP connection but the one asking. Each reading is a connection of its
+// connection, no HTTP connection but the one asking, and nothing of them left in the matcher (no
+// registered host, no waiting request, no session). Each reading is a connection of its
 // own, so the pause between readings grows from 2 ms to 50 ms: a slow settle must not use up the
 // loopback's ephemeral ports (each closed connection holds one for a minute).
 void ExpectIdle(std::uint16_t port) {
@@ -301,14 +308,16 @@ void ExpectIdle(std::uint16_t port) {
   std::chrono::milliseconds pause(2);
   for (;;) {
     g = ReadGauges(port);
-    OV_FUZZ_CHECK(g.ws >= 0);
-    if (g.ws == 0 && g.http <= 1) return;
+    OV_FUZZ_CHECK(g.ws >= 0 && g.hosts >= 0 && g.requests >= 0 && g.sessions >= 0);
+    if (g.ws == 0 && g.http <= 1 && g.hosts == 0 && g.requests == 0 && g.sessions == 0) return;
     if (Clock::now() >= end) break;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
-  std::fprintf(stderr, "relay_server: %ld WebSocket and %ld HTTP connections still open\n", g.ws,
-               g.http);
+  std::fprintf(stderr,
+               "relay_server: still open: %ld WebSocket and %ld HTTP connections, %ld hosts, %ld "
+               "requests, %ld sessions\n",
+               g.ws, g.http, g.hosts, g.requests, g.sessions);
   OV_FUZZ_CHECK(false);
 }
 

@@ -10,7 +10,9 @@
 // Checked: text messages are valid UTF-8, no message exceeds its limit, control payloads stay
 // within 125 bytes, close codes are valid ones, errors close with 1002, 1007 or 1011, a refusal
 // or an error repeats until Discard (errors for good), and the way the bytes are cut into reads
-// (and whether payloads are written in place) never changes the events.
+// (and whether payloads are written in place) never changes the events. The first frame's header,
+// read independently, decides: a framing violation is the one event, an error closing with 1002,
+// and a whole masked ping comes out as that ping with its payload unmasked.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -112,6 +114,43 @@ std::vector<Seen> Run(std::span<const std::uint8_t> bytes, unsigned mode, bool d
   return seen;
 }
 
+// What the first frame's header alone says, read here from the bytes without the reader: a
+// violation of the framing rules (reserved bits, an unmasked frame, a reserved opcode, a
+// continuation with no message to continue, a fragmented or long control frame, a length not in
+// its shortest form or with the top bit set), or a whole masked ping whose payload is known.
+struct FirstFrame {
+  bool violation = false;
+  bool ping = false;
+  std::string pingPayload;
+};
+
+FirstFrame ReadFirstFrame(std::span<const std::uint8_t> b) {
+  FirstFrame f;
+  if (b.size() < 2) return f;
+  const bool fin = (b[0] & 0x80) != 0;
+  const unsigned opcode = b[0] & 0x0F;
+  const bool control = opcode >= 8;
+  const unsigned len7 = b[1] & 0x7F;
+  if ((b[0] & 0x70) != 0 || (b[1] & 0x80) == 0 || opcode == 0 || (opcode > 2 && opcode < 8) ||
+      opcode > 10 || (control && (!fin || len7 > 125))) {
+    f.violation = true;
+    return f;
+  }
+  // The length is judged once the whole header, mask included, is there.
+  if (len7 == 126 && b.size() >= 2 + 2 + 4) {
+    f.violation = ((unsigned{b[2]} << 8) | b[3]) < 126;
+  } else if (len7 == 127 && b.size() >= 2 + 8 + 4) {
+    std::uint64_t length = 0;
+    for (std::size_t i = 2; i < 10; ++i) length = (length << 8) | b[i];
+    f.violation = (length >> 63) != 0 || length < 65536;
+  }
+  if (opcode == 9 && b.size() >= 6 + len7) {
+    f.ping = true;
+    for (unsigned i = 0; i < len7; ++i) f.pingPayload.push_back(static_cast<char>(b[6 + i] ^ b[2 + i % 4]));
+  }
+  return f;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -122,5 +161,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<Seen> seen = Run(input.rest, mode, direct, discard);
   // The same bytes whole and through Consume alone give the same events.
   OV_FUZZ_CHECK(Run(input.rest, 0, false, discard) == seen);
+  const FirstFrame first = ReadFirstFrame(input.rest);
+  if (first.violation) {
+    OV_FUZZ_CHECK(seen.size() == 1 && seen[0].kind == Kind::kError && seen[0].code == 1002);
+  }
+  if (first.ping) {
+    OV_FUZZ_CHECK(!seen.empty() && seen[0].kind == Kind::kPing && seen[0].data == first.pingPayload);
+  }
   return 0;
 }
