@@ -52,34 +52,42 @@ struct Seen {
   std::uint16_t code = 0;
 };
 
-// Feeds `bytes` in pieces of `step` bytes and collects the events up to the first refusal.
-std::vector<Seen> Feed(const std::string& bytes, std::size_t step) {
-  Reader reader(kLimits);
-  std::vector<Seen> seen;
+// Feeds `bytes` to `reader` in pieces of `step` bytes and hands every event but kNeedMore to
+// `on`, until `on` returns false.
+template <class On>
+void FeedInPieces(Reader& reader, const std::string& bytes, std::size_t step, On on) {
   for (std::size_t at = 0; at < bytes.size(); at += step) {
     const std::string piece = bytes.substr(at, step);
     std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(piece.data()),
                                      piece.size());
     while (!in.empty()) {
       const Reader::Event e = reader.Consume(in);
-      switch (e.kind) {
-        case Kind::kNeedMore:
-          break;
-        case Kind::kText:
-        case Kind::kBinary:
-          seen.push_back({e.kind, std::string(reader.TakeMessage().view())});
-          break;
-        case Kind::kTooLarge:
-          seen.push_back({e.kind, e.text ? "text" : "binary", e.closeCode});
-          return seen;
-        case Kind::kError:
-          seen.push_back({e.kind, std::string(e.what), e.closeCode});
-          return seen;
-        default:
-          seen.push_back({e.kind, std::string(reader.Control()), e.closeCode});
-      }
+      if (e.kind != Kind::kNeedMore && !on(e)) return;
     }
   }
+}
+
+// Feeds `bytes` in pieces of `step` bytes and collects the events up to the first refusal.
+std::vector<Seen> Feed(const std::string& bytes, std::size_t step) {
+  Reader reader(kLimits);
+  std::vector<Seen> seen;
+  FeedInPieces(reader, bytes, step, [&](const Reader::Event& e) {
+    switch (e.kind) {
+      case Kind::kText:
+      case Kind::kBinary:
+        seen.push_back({e.kind, std::string(reader.TakeMessage().view())});
+        return true;
+      case Kind::kTooLarge:
+        seen.push_back({e.kind, e.text ? "text" : "binary", e.closeCode});
+        return false;
+      case Kind::kError:
+        seen.push_back({e.kind, std::string(e.what), e.closeCode});
+        return false;
+      default:
+        seen.push_back({e.kind, std::string(reader.Control()), e.closeCode});
+        return true;
+    }
+  });
   return seen;
 }
 
@@ -209,29 +217,24 @@ std::string FeedGated(const std::string& bytes, std::size_t step, std::vector<bo
     out += read ? "read " : "skip ";
     return read;
   });
-  for (std::size_t at = 0; at < bytes.size(); at += step) {
-    const std::string piece = bytes.substr(at, step);
-    std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(piece.data()),
-                                     piece.size());
-    while (!in.empty()) {
-      const Reader::Event e = reader.Consume(in);
-      switch (e.kind) {
-        case Kind::kNeedMore:
-          break;
-        case Kind::kText:
-        case Kind::kBinary:
-          out += std::string(e.kind == Kind::kText ? "text:" : "binary:") +
-                 std::string(reader.TakeMessage().view()) + " ";
-          break;
-        case Kind::kTooLarge:
-          return out + "tooLarge";
-        case Kind::kError:
-          return out + "error:" + std::string(e.what);
-        default:
-          out += "control:" + std::string(reader.Control()) + " ";
-      }
+  FeedInPieces(reader, bytes, step, [&](const Reader::Event& e) {
+    switch (e.kind) {
+      case Kind::kText:
+      case Kind::kBinary:
+        out += std::string(e.kind == Kind::kText ? "text:" : "binary:") +
+               std::string(reader.TakeMessage().view()) + " ";
+        return true;
+      case Kind::kTooLarge:
+        out += "tooLarge";
+        return false;
+      case Kind::kError:
+        out += "error:" + std::string(e.what);
+        return false;
+      default:
+        out += "control:" + std::string(reader.Control()) + " ";
+        return true;
     }
-  }
+  });
   return out;
 }
 
