@@ -4,8 +4,9 @@
 //   event byte: bits 0-2 the event (0 open, 1-3 text, 4 binary, 5 closed, 6-7 time passes),
 //               bits 4-5 the connection (1-4), bit 6 the address
 //   text:       2-byte big-endian length (cut to what is left), then the message
-//   binary:     2-byte big-endian size (times 256); with bit 3 of the event byte, a frame header
-//               over the limit instead (bit 7: text, else binary)
+//   binary:     2-byte big-endian size (times 256); with bit 7 of the event byte, the shell first
+//               asks at the message's header (BinaryHeader); with bit 3, a frame header over the
+//               limit instead (bit 7: text, else binary)
 //   time:       1 byte, seconds
 //
 // The shell closes what the matcher asks it to close and reports it. Checked: every action names
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -105,7 +107,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           OV_FUZZ_CHECK(closed);
           break;
         }
+        // With bit 7 (and a size within the limit) the shell first asks at the message's first
+        // header, as it does while it has no route: the answer must be what the whole message
+        // then meets.
+        std::optional<ov::relay::BinaryStart> start;
+        if ((op & 0x80) != 0 && bytes <= ov::relay::kBinaryLimit) {
+          start = matcher.BinaryHeader(conn, actions);
+          if (*start == ov::relay::BinaryStart::kRefused) {
+            bool closed = false;
+            for (const Action& action : actions) {
+              if (action.kind == Action::Kind::kClose && action.conn == conn) closed = true;
+            }
+            OV_FUZZ_CHECK(closed);
+            break;
+          }
+          OV_FUZZ_CHECK(actions.empty());
+        }
         const auto partner = matcher.Binary(conn, bytes, actions);
+        if (start == ov::relay::BinaryStart::kRead) OV_FUZZ_CHECK(partner.has_value());
+        if (start == ov::relay::BinaryStart::kSkip) OV_FUZZ_CHECK(!partner && actions.empty());
         if (partner) {
           OV_FUZZ_CHECK(open.count(*partner) == 1 && *partner != conn);
           OV_FUZZ_CHECK(bytes <= ov::relay::kBinaryLimit);
