@@ -6,11 +6,14 @@
 //                     must give back exactly what was sealed; then the same message again (a
 //                     replay) and a copy with one byte changed (position from the first two bytes
 //                     of the rest) must both be refused.
+//   byte 0 = 0xFF:    messages sealed and delivered out of order (see below): each opens exactly
+//                     when its sequence is above the last one opened.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -40,6 +43,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OV_FUZZ_CHECK(!opened);
     OV_FUZZ_CHECK(kind == 0xEE);
     OV_FUZZ_CHECK(plaintext.empty() || plaintext == std::vector<std::uint8_t>({0xAA, 0xBB}));
+    return 0;
+  }
+
+  if (in.selector == 0xFF) {
+    // Out of order: each of up to 64 bytes either seals the next message (even byte, or nothing
+    // sent yet) or delivers one already sent (odd: which one from the byte). A message opens
+    // exactly when its sequence is above the last one opened: a gap is taken, and anything older
+    // or repeated is refused.
+    std::vector<std::pair<std::vector<std::uint8_t>, std::uint8_t>> sent;  // sealed, its byte
+    std::size_t lastOpened = 0;  // the sequence of the last message opened (sequences start at 1)
+    for (const std::uint8_t op : in.rest.first(std::min<std::size_t>(in.rest.size(), 64))) {
+      if ((op & 1) == 0 || sent.empty()) {
+        sent.emplace_back(host.Seal(1, std::span<const std::uint8_t>(&op, 1)), op);
+        continue;
+      }
+      const std::size_t pick = (op >> 1) % sent.size();
+      const bool opened = viewer.Unseal(sent[pick].first, kind, plaintext);
+      OV_FUZZ_CHECK(opened == (pick + 1 > lastOpened));
+      if (!opened) continue;
+      OV_FUZZ_CHECK(kind == 1 && plaintext == std::vector<std::uint8_t>{sent[pick].second});
+      lastOpened = pick + 1;
+    }
     return 0;
   }
 
