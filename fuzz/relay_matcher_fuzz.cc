@@ -42,6 +42,14 @@ void CheckActions(const Actions& actions, const std::set<ConnId>& open) {
   }
 }
 
+// True when `actions` close `conn`.
+bool Closes(const Actions& actions, ConnId conn) {
+  for (const Action& action : actions) {
+    if (action.kind == Action::Kind::kClose && action.conn == conn) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -97,14 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           actions = matcher.Oversize(conn, (op & 0x80) != 0);
           const std::string code = (op & 0x80) != 0 ? "textTooLarge" : "binaryTooLarge";
           // A connection the matcher already counts as closing gets nothing more.
-          bool closed = actions.empty();
           for (const Action& action : actions) {
             if (action.kind == Action::Kind::kSendText && action.conn == conn) {
               OV_FUZZ_CHECK(ov::ParseMessage(action.text).value("code", "") == code);
             }
-            if (action.kind == Action::Kind::kClose && action.conn == conn) closed = true;
           }
-          OV_FUZZ_CHECK(closed);
+          OV_FUZZ_CHECK(actions.empty() || Closes(actions, conn));
           break;
         }
         // With bit 7 (and a size within the limit) the shell first asks at the message's first
@@ -114,11 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((op & 0x80) != 0 && bytes <= ov::relay::kBinaryLimit) {
           start = matcher.BinaryHeader(conn, actions);
           if (*start == ov::relay::BinaryStart::kRefused) {
-            bool closed = false;
-            for (const Action& action : actions) {
-              if (action.kind == Action::Kind::kClose && action.conn == conn) closed = true;
-            }
-            OV_FUZZ_CHECK(closed);
+            OV_FUZZ_CHECK(Closes(actions, conn));
             break;
           }
           OV_FUZZ_CHECK(actions.empty());
