@@ -1,7 +1,7 @@
 // A Client brought into one of the states in which relay and peer messages can reach it, through
 // a real pairing with a peer played here (the other end's exchange and channel), as the
-// controller's own tests do it. The fuzz target then hands it one message through the real
-// HandleNetEvent.
+// controller's own tests do it. The fuzz target then hands it messages through the real
+// HandleNetEvent and moves its clock.
 #pragma once
 
 #include <cstddef>
@@ -56,13 +56,16 @@ class DrivenController {
   // Seals `plaintext` as `kind` under the peer's key and hands it in; requires hasPeerChannel.
   void HandleSealed(std::uint8_t kind, std::span<const std::uint8_t> plaintext);
 
+  // Moves the Client's clock on; the caller runs the timer tick.
+  void AdvanceClock(std::uint64_t ms) { clock_.Advance(ms); }
+  // Waits until everything the Client queued has been handed to the transport.
+  void SettleSends();
+
   Client& client() { return *harness_.client; }
 
  private:
   void BuildHost();
   void BuildViewer();
-  // Waits until everything the Client queued has been handed to the transport.
-  void SettleSends();
   void LetNetworkThreadFinish();
   void Expect(bool condition, const char* step);
 

@@ -105,6 +105,34 @@ def main():
         write("controller", "s%02d_binding" % state, bytes([state, 3]) + RID.encode())
         write("controller", "s%02d_control_hello" % state, bytes([state, 4]) + compact(HELLO))
         write("controller", "s%02d_frame" % state, bytes([state, 1]) + frame(1, 1, jpegs["gray"]))
+    # controller scripts: state byte, 0xFF, steps (tag, 2-byte number, message).
+    def step(tag, payload=b"", number=None):
+        return bytes([tag]) + struct.pack(">H", len(payload) if number is None else number) + payload
+
+    def wait(seconds):
+        return step(7, number=int(seconds * 10))
+
+    # Each attempt with a nonce of its own, refused at once by a wrong confirmation: the seventh
+    # within a minute meets the attempt limit; after a minute they are admitted again.
+    def attempt(i):
+        offer = "p3:" + "%032x" % (i + 1) + ":" + "cd" * 32
+        return (step(0, compact(dict(RELAY["connectrequest"], password=offer)))
+                + step(0, compact(RELAY["authresponse"])))
+
+    write("controller", "script_attempt_limit", bytes([1, 0xFF]) + b"".join(attempt(i) for i in range(8)))
+    write("controller", "script_attempts_after_a_minute", bytes([1, 0xFF])
+          + b"".join(attempt(i) for i in range(7)) + wait(61) + attempt(7))
+    write("controller", "script_repeated_nonce", bytes([1, 0xFF]) + attempt(0) + attempt(0))
+    for state, name in ((2, "challenge"), (3, "consent"), (4, "accepted"), (8, "viewer_auth"),
+                        (9, "viewer_joined")):
+        write("controller", "script_%s_runs_out" % name, bytes([state, 0xFF]) + wait(10) + wait(40))
+    write("controller", "script_viewer_times_out", bytes([7, 0xFF]) + wait(1) + wait(60))
+    for state in (6, 11):
+        write("controller", "s%02d_script_pings" % state, bytes([state, 0xFF])
+              + step(4, compact(CONTROL["ping"])) + wait(5) + wait(30) + step(4, compact(CONTROL["pong"]))
+              + wait(120))
+    write("controller", "s06_script_select_then_leave", bytes([6, 0xFF]) + step(4, compact(CONTROL["select"]))
+          + wait(1) + step(0, compact(RELAY["peerdisconnected"])))
     write("controller", "s06_raw_binary", bytes([6, 6]) + b"OV\x03\x04" + b"\x00" * 7 + b"\x01" + b"\x00" * 20)
 
     # peer_session: flags, then records.
