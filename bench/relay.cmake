@@ -2,9 +2,10 @@
 if(TARGET ov_relay_testing)
   # GCC 12 false positives inside inlined Asio code (see relay/CMakeLists.txt).
   set_source_files_properties(relay_forward_bench.cc relay_latency_bench.cc relay_idle_bench.cc
-    relay_fleet_bench.cc PROPERTIES COMPILE_OPTIONS -Wno-null-dereference)
+    relay_fleet_bench.cc relay_hostile_bench.cc PROPERTIES COMPILE_OPTIONS -Wno-null-dereference)
   ov_add_bench(relay_forward_bench SOURCES relay_forward_bench.cc LIBS ov_relay_testing)
   ov_add_bench(relay_latency_bench SOURCES relay_latency_bench.cc LIBS ov_relay_testing)
   ov_add_bench(relay_idle_bench SOURCES relay_idle_bench.cc LIBS ov_relay_testing)
   ov_add_bench(relay_fleet_bench SOURCES relay_fleet_bench.cc LIBS ov_relay_testing)
+  ov_add_bench(relay_hostile_bench SOURCES relay_hostile_bench.cc LIBS ov_relay_testing)
 endif()

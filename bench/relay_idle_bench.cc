@@ -7,10 +7,6 @@
 // Beast's WebSocket stream without the relay, and TLS with Asio's ssl::stream or the relay's
 // own TLS layer.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -20,16 +16,19 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <thread>
 
+#include "bench/relay_child.h"
 #include "relay/server.h"
 #include "relay/tls_socket.h"
 #include "relay/test_client.h"
 
 namespace {
 
+using ov::bench::Finish;
+using ov::bench::SettledRss;
+using ov::bench::Spawn;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 namespace net = boost::asio;
@@ -45,66 +44,7 @@ struct Result {
   int connections = 0;
 };
 Result g_baseline, g_ws, g_wss, g_tlsAsio, g_tlsLayer, g_beastWs;
-rlim_t g_softBefore = 0, g_hard = 0, g_soft = 0;
-
-void RaiseFileLimit() {
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  g_softBefore = limit.rlim_cur;
-  g_hard = limit.rlim_max;
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
-  getrlimit(RLIMIT_NOFILE, &limit);
-  g_soft = limit.rlim_cur;
-}
-
-long long RssKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  }
-  return -1;
-}
-
-// Forks a child that runs `serve(port pipe)`; returns its pid and the port it reports.
-template <class Serve>
-std::pair<pid_t, std::uint16_t> Spawn(Serve serve) {
-  int fds[2];
-  if (pipe(fds) != 0) std::abort();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    // The child inherits the parent's heap, free chunks included, as resident pages: returned
-    // here, so that what the server allocates shows in its VmRSS instead of filling them.
-    malloc_trim(0);
-    serve(fds[1]);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::uint16_t port = 0;
-  if (read(fds[0], &port, sizeof port) != sizeof port) port = 0;
-  close(fds[0]);
-  return {pid, port};
-}
-
-void Finish(pid_t pid) {
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-}
-
-// Settles the child's allocator before a reading: wait until RSS stops changing.
-long long SettledRss(pid_t pid) {
-  long long last = -1;
-  for (int i = 0; i < 50; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const long long now = RssKib(pid);
-    if (now == last) return now;
-    last = now;
-  }
-  return last;
-}
+ov::bench::FileLimit g_files;
 
 void BM_BaselineIdleTcp(benchmark::State& state) {
   for (auto _ : state) {
@@ -372,12 +312,12 @@ BENCHMARK(BM_RelayIdleHostsWss)->Unit(benchmark::kMillisecond)->UseRealTime()->I
 }  // namespace
 
 int main(int argc, char** argv) {
-  RaiseFileLimit();
+  g_files = ov::bench::RaiseFileLimit();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   std::printf("\nRLIMIT_NOFILE: soft %llu raised to %llu (hard limit %llu), per process\n",
-              static_cast<unsigned long long>(g_softBefore),
-              static_cast<unsigned long long>(g_soft), static_cast<unsigned long long>(g_hard));
+              static_cast<unsigned long long>(g_files.softBefore),
+              static_cast<unsigned long long>(g_files.soft), static_cast<unsigned long long>(g_files.hard));
   std::printf("  %-34s %7s %10s %10s %9s %7s\n", "server (VmRSS KiB)", "conns", "before", "after",
               "KiB/conn", "ratio");
   for (auto [name, r] : {std::pair{"idle TCP, Asio (baseline)", g_baseline},
