@@ -199,6 +199,25 @@ def main():
           + text(1, {"type": "connectResponse", "requestId": rid, "accepted": False}))
     write("relay_matcher", "bad_json", ev(0, 3) + ev(1, 3) + b"\x00\x03{x}")
 
+    # relay_matcher as a fleet node (0xFE first): fleet events are 7 with a byte (what, answer,
+    # which): 0 answer a claim, 1 answer a lookup, 2 a remote viewer, 3 a lease lost.
+    def fleet(conn, what, answer=0, which=0):
+        return ev(7, conn) + bytes([what | (answer << 3) | (which << 5)])
+
+    claimed = ev(0, 1) + text(1, host_reg) + fleet(1, 0)
+    write("relay_matcher", "fleet_host_claimed", b"\xfe" + claimed + ev(5, 1))
+    write("relay_matcher", "fleet_claim_taken", b"\xfe" + ev(0, 1) + text(1, host_reg) + fleet(1, 0, 1))
+    write("relay_matcher", "fleet_claim_after_close", b"\xfe" + ev(0, 1) + text(1, host_reg) + ev(5, 1) + fleet(1, 0))
+    write("relay_matcher", "fleet_lease_lost", b"\xfe" + claimed + fleet(1, 3))
+    write("relay_matcher", "fleet_viewer_handed_off", b"\xfe" + ev(0, 2) + text(2, viewer_reg) + fleet(2, 1)
+          + ev(4, 2) + b"\x00\x01" + ev(5, 2))
+    write("relay_matcher", "fleet_viewer_unknown", b"\xfe" + ev(0, 2) + text(2, viewer_reg) + fleet(2, 1, 2))
+    write("relay_matcher", "fleet_remote_viewer_pairs", b"\xfe" + claimed + fleet(2, 2)
+          + text(1, {"type": "authChallenge", "requestId": rid, "message": "12" * 32, "confirmation": "34" * 32})
+          + text(2, {"type": "authResponse", "requestId": rid, "confirmation": "56" * 32})
+          + text(1, {"type": "connectResponse", "requestId": rid, "accepted": True})
+          + ev(4, 1) + b"\x00\x01" + ev(5, 2) + ev(5, 1))
+
     # ecdsa: the curve's generator as a public blob (and with a broken header or coordinate),
     # signatures to check with the fixed key, and signing with each change.
     gx = bytes.fromhex("6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296")
