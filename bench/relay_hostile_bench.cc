@@ -19,6 +19,7 @@
 //   build/linux/bench/relay_hostile_bench [ROUNDS]
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -115,6 +116,12 @@ std::unique_ptr<Hostile> Connect(net::io_context& ioc, const std::string& source
   h->socket.open(tcp::v4(), ec);
   if (!ec) h->socket.bind(tcp::endpoint(net::ip::make_address(source), 0), ec);
   if (!ec) h->socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  if (!ec) {
+    // A relay that neither answers nor closes fails the bench instead of hanging it.
+    const timeval limit{5, 0};
+    ::setsockopt(h->socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(h->socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
   h->sent = Clock::now();
   if (ec) {
     h->open = false;
