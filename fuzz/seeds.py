@@ -407,5 +407,46 @@ def main():
           + st(0, 1) + (st(2, 1) + b"\xff" + b"X-Pad: " + b"a" * 246 + b"\r\n") * 4 + st(13, 1, 1))
 
 
+def proxy_header_seeds():
+    """proxy_header: byte 0 cuts the input in two (0x40: in the middle; bit 7 puts the signature in
+    front), then a PROXY protocol version 2 header, valid or with one fault, as a load balancer
+    writes it."""
+    signature = b"\r\n\r\n\x00\r\nQUIT\n"
+
+    def header(version_command, family_protocol, body, length=None):
+        return signature + bytes([version_command, family_protocol]) + struct.pack(
+            ">H", len(body) if length is None else length) + body
+
+    def tlv(kind, value):
+        return bytes([kind]) + struct.pack(">H", len(value)) + value
+
+    inet = bytes([192, 0, 2, 1, 198, 51, 100, 7]) + struct.pack(">HH", 51234, 443)
+    inet6 = (bytes.fromhex("20010db8000100020000000000000001") + bytes.fromhex("20010db8" + "00" * 11 + "99")
+             + struct.pack(">HH", 40000, 443))
+    mapped = bytes.fromhex("00000000000000000000ffffcb007109") + bytes(16) + struct.pack(">HH", 4660, 443)
+    seeds = {
+        "tcp4": header(0x21, 0x11, inet),
+        "tcp4_then_data": header(0x21, 0x11, inet) + b"GET /ws HTTP/1.1\r\n",
+        "tcp6": header(0x21, 0x21, inet6),
+        "tcp6_mapped": header(0x21, 0x21, mapped),
+        "tcp4_tlvs": header(0x21, 0x11, inet + tlv(0x01, b"h2") + tlv(0x04, bytes(5)) + tlv(0xE0, b"")),
+        "tcp4_longest": header(0x21, 0x11, inet + tlv(0x04, bytes(1009))),
+        "udp4": header(0x21, 0x12, inet),
+        "local": header(0x20, 0x00, b""),
+        "unspec": header(0x21, 0x00, bytes(7)),
+        "unix": header(0x21, 0x31, b"a" * 216),
+        "bad_version": header(0x11, 0x11, inet),
+        "bad_command": header(0x22, 0x11, inet),
+        "bad_family": header(0x21, 0x41, inet),
+        "too_long": header(0x21, 0x11, inet, 1025),
+        "short_inet6": header(0x21, 0x21, inet),
+        "tlv_overrun": header(0x21, 0x11, inet + b"\x01\x00\x0a" + bytes(5)),
+        "plain_http": b"GET /ws HTTP/1.1\r\nHost: relay\r\n\r\n",
+    }
+    for name, data in seeds.items():
+        write("proxy_header", name, b"\x40" + data)
+    write("proxy_header", "tcp4_signature_given", b"\xc0" + header(0x21, 0x11, inet)[len(signature):])
+
+
 if __name__ == "__main__":
     main()
