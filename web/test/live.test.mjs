@@ -1,0 +1,141 @@
+// Live pairings between the core and the program's own code running natively: the native host
+// (PakeExchange, CryptoSession, the JSON codec of the program) against the viewer connection of
+// the core with this test as the relay; and the core's host side against a native viewer.
+import { test, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { core, hex, unhex, text, NativePeer } from './helpers.mjs';
+
+const peer = new NativePeer();
+after(() => peer.close());
+
+const HOST_ID = '123456789';
+const PASSWORD = 'ABCD2345';
+const REQUEST = '0123456789abcdef0123456789abcdef';
+const enc = (s) => new TextEncoder().encode(s);
+const hello = (extra = {}) =>
+  JSON.stringify({
+    op: 'hello', version: 3, build: '0.3.9', captureStatus: true, inputStatus: true, clipboardSync: true,
+    screens: [{ width: 1920, height: 1080, hz: 60, primary: true }, { width: 1280, height: 1024, hz: 75, primary: false }],
+    epoch: 1, selected: 0, profile: 0, control: true, files: true, clipboard: false, ...extra,
+  });
+
+// Runs the relay's part between the core's viewer and a native host up to "connected".
+async function pair({ typedPassword = 'abcd-2345', hostPassword = PASSWORD } = {}) {
+  let now = 1000;
+  const { connection, registerText } = core.ViewerConnection.start('123 456 789', typedPassword, now, { files: true, clipboard: false });
+  const register = JSON.parse(registerText);
+  assert.deepEqual([register.type, register.role, register.sessionId, register.protocol], ['register', 'viewer', HOST_ID, 3]);
+  assert.ok(!registerText.includes(PASSWORD), 'the password never leaves the core');
+
+  assert.deepEqual(await peer.ask({ cmd: 'host', id: HOST_ID, password: hostPassword }), { ok: true });
+  const challenge = await peer.ask({
+    cmd: 'relay',
+    text: JSON.stringify({ type: 'connectRequest', requestId: REQUEST, password: register.password }),
+  });
+  assert.ok(challenge.send, JSON.stringify(challenge));
+  const step = await connection.handleText(challenge.send, (now += 100));
+  if (step.ended) return { connection, step };
+  assert.equal(step.send.length, 1);
+  const answer = await peer.ask({ cmd: 'relay', text: step.send[0] });
+  assert.equal(answer.confirmed, true);
+  const joined = await connection.handleText(JSON.stringify({ type: 'connected', requestId: REQUEST }), (now += 100));
+  assert.equal(joined.status, 'Connecting securely');
+  return { connection, step: joined, now };
+}
+
+const seal = async (kind, data) => unhex((await peer.ask({ cmd: 'seal', kind, data: hex(data) })).sealed);
+
+test('a native host pairs with the core and both directions of the channel carry messages', async () => {
+  const { connection } = await pair();
+  let now = 5000;
+  const bound = await connection.handleBinary(await seal(3, enc(REQUEST)), now);
+  assert.deepEqual([bound.ended, bound.status, connection.active], [false, 'Both devices need version 0.3 or later', true]);
+
+  const greeted = await connection.handleBinary(await seal(4, enc(hello())), (now += 10));
+  assert.equal(greeted.status, 'End-to-end encrypted');
+  assert.equal(greeted.send.length, 1);
+  const ack = await peer.ask({ cmd: 'open', sealed: hex(greeted.send[0]) });
+  assert.deepEqual([ack.opened, ack.kind, text(unhex(ack.data))], [true, 4, connection.control.helloAckText()]);
+  assert.deepEqual(connection.control.screens[1], { width: 1280, height: 1024, hz: 75, primary: false });
+
+  const frame = Uint8Array.from({ length: 4000 }, (_, i) => (i * 31) & 0xff);
+  const got = await connection.handleBinary(await seal(1, frame), (now += 10));
+  assert.deepEqual(got.frame, frame);
+
+  // Several messages from the core, opened natively in order.
+  const sent = ['{"op":"frameAck","epoch":1,"seq":1}', connection.control.pingText(123456n), connection.control.releaseInputText()];
+  for (const message of sent) {
+    const opened = await peer.ask({ cmd: 'open', sealed: hex(await connection.sealControl(message)) });
+    assert.deepEqual([opened.opened, opened.kind, text(unhex(opened.data))], [true, 4, message]);
+  }
+  // A replayed message of the core is refused by the native channel.
+  const again = await connection.sealControl('{"op":"releaseInput"}');
+  assert.equal((await peer.ask({ cmd: 'open', sealed: hex(again) })).opened, true);
+  assert.equal((await peer.ask({ cmd: 'open', sealed: hex(again) })).opened, false);
+
+  const pinged = await connection.handleBinary(await seal(4, enc('{"op":"ping","token":18446744073709551615}')), (now += 10));
+  const pong = await peer.ask({ cmd: 'open', sealed: hex(pinged.send[0]) });
+  assert.equal(text(unhex(pong.data)), '{"op":"pong","token":18446744073709551615}');
+});
+
+test('a wrong password fails the host confirmation and nothing is sent', async () => {
+  const { connection, step } = await pair({ typedPassword: 'ABCD2346' });
+  assert.deepEqual([step.ended, step.status, step.reason, step.send.length], [true, 'Security verification failed', 'host confirmation', 0]);
+  assert.equal(connection.isEnded, true);
+});
+
+test('the session refuses what the host may not send, in every state', async () => {
+  const cases = [
+    ['a frame before the binding', [[1, enc('x'.repeat(9))]], 'wrong direction'],
+    ['control before the binding', [[4, enc(hello())]], 'wrong direction'],
+    ['a binding of another request', [[3, enc('f'.repeat(32))]], 'binding'],
+    ['a second binding', [[3, enc(REQUEST)], [3, enc(REQUEST)]], 'wrong direction'],
+    ['a frame before the hello', [[3, enc(REQUEST)], [1, enc('x'.repeat(9))]], 'wrong direction'],
+    ['input to a viewer', [[3, enc(REQUEST)], [4, enc(hello())], [2, enc('{}')]], 'wrong direction'],
+    ['an unknown kind', [[3, enc(REQUEST)], [4, enc(hello())], [9, enc('{}')]], 'wrong direction'],
+    ['a ping before the hello', [[3, enc(REQUEST)], [4, enc('{"op":"ping","token":1}')]], 'features before hello'],
+    ['control over 48000 bytes', [[3, enc(REQUEST)], [4, enc(`{"op":"hello","pad":"${'x'.repeat(47980)}"}`)]], 'control limit'],
+    ['nesting five deep', [[3, enc(REQUEST)], [4, enc('{"op":"hello","a":{"b":{"c":{"d":{"e":1}}}}}')]], 'message nesting'],
+    ['seventeen screens', [[3, enc(REQUEST)], [4, enc(hello({ screens: Array(17).fill({ width: 1, height: 1, hz: 60, primary: false }) }))]], 'display list'],
+    ['a version 2 hello', [[3, enc(REQUEST)], [4, enc(hello({ version: 2 }))]], 'input range'],
+    ['a build with a letter', [[3, enc(REQUEST)], [4, enc(hello({ build: '0.3.9a' }))]], 'build format'],
+    ['a stale screen', [[3, enc(REQUEST)], [4, enc(hello({ epoch: 2 }))], [4, enc(hello({ op: 'screen', epoch: 2 }))]], 'stale display'],
+    ['an unknown op', [[3, enc(REQUEST)], [4, enc(hello())], [4, enc('{"op":"selectDisplay","selected":0,"profile":0}')]], 'unknown feature'],
+    ['capture status error beyond 32 bits', [[3, enc(REQUEST)], [4, enc(hello())], [4, enc('{"op":"captureStatus","epoch":1,"backend":1,"black":false,"desktop":true,"error":4294967296}')]], 'capture error bound'],
+  ];
+  for (const [what, messages, reason] of cases) {
+    const { connection } = await pair();
+    let last;
+    for (const [kind, data] of messages) {
+      last = await connection.handleBinary(await seal(kind, data), 6000);
+      if (last.ended) break;
+    }
+    assert.deepEqual([last.ended, last.status, last.reason], [true, 'Security verification failed', reason], what);
+  }
+});
+
+test('the core as host pairs with a native viewer; a changed request ID or password is refused', async () => {
+  const nonce = 'a'.repeat(32);
+  for (const [what, hostPassword, hostRequest, confirmed] of [
+    ['same inputs', PASSWORD, REQUEST, true],
+    ['another password', 'ABCD2346', REQUEST, false],
+    ['another request ID', PASSWORD, 'f'.repeat(32), false],
+  ]) {
+    const { offer } = await peer.ask({ cmd: 'viewer', id: HOST_ID, password: PASSWORD, nonce });
+    const parsed = core.parsePairingString(offer);
+    const host = core.PakeExchange.create(hostPassword, HOST_ID, parsed.nonceHex, true);
+    await host.process(parsed.messageHex, hostRequest);
+    const reply = await peer.ask({
+      cmd: 'challenge', requestId: REQUEST, message: host.ownMessageHex(), confirmation: host.ownConfirmationHex(),
+    });
+    assert.equal(reply.confirmed, confirmed, what);
+    if (!confirmed) continue;
+    assert.equal(host.checkPeerConfirmation(reply.confirmation), true);
+    const channel = await host.createChannel();
+    // The native viewer's channel opens what the core's host seals, and the other way round.
+    const opened = await peer.ask({ cmd: 'open', sealed: hex(await channel.seal(3, enc(REQUEST))) });
+    assert.equal(text(unhex(opened.data)), REQUEST);
+    const back = await channel.open(unhex((await peer.ask({ cmd: 'seal', kind: 2, data: hex(enc('{"op":"x"}')) })).sealed));
+    assert.deepEqual([back.kind, text(back.plaintext)], [2, '{"op":"x"}']);
+  }
+});
