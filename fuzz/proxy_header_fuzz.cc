@@ -34,8 +34,7 @@ bool FixedReason(std::string_view error) {
 }
 
 bool Same(const ProxyResult& a, const ProxyResult& b) {
-  return a.kind == b.kind && a.consumed == b.consumed && a.source == b.source &&
-         a.error == b.error;
+  return a.kind == b.kind && a.consumed == b.consumed && a.source == b.source && a.error == b.error;
 }
 
 // The client's endpoint as the harness reads a TCP4 or TCP6 block itself.

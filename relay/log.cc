@@ -135,7 +135,8 @@ std::vector<std::pair<std::string, std::uint64_t>> AsyncLog::EventCounts() const
   std::vector<std::pair<std::string, std::uint64_t>> out;
   out.reserve(kindCount_ + 1);
   for (std::size_t i = 0; i < kindCount_; ++i) out.emplace_back(kinds_[i].name, kinds_[i].count);
-  if (kinds_[kMaxKinds].count != 0) out.emplace_back(kinds_[kMaxKinds].name, kinds_[kMaxKinds].count);
+  const Kind& other = kinds_[kMaxKinds];
+  if (other.count != 0) out.emplace_back(other.name, other.count);
   return out;
 }
 

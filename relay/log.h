@@ -26,11 +26,11 @@ namespace ov::relay {
 std::string LogField(std::string_view clientText, std::size_t limit = 64);
 
 struct AsyncLogOptions {
-  std::FILE* out = stderr;        // not closed by the log
-  std::size_t capacity = 4096;    // lines waiting for the writer; more are dropped and counted
+  std::FILE* out = stderr;      // not closed by the log
+  std::size_t capacity = 4096;  // lines waiting for the writer; more are dropped and counted
   std::int64_t aggregateMs = 10000;
-  std::size_t perKindBurst = 5;   // events of one kind written per window
-  bool verbose = false;           // Detail lines are written (under the same burst rule)
+  std::size_t perKindBurst = 5;  // events of one kind written per window
+  bool verbose = false;          // Detail lines are written (under the same burst rule)
   // Monotonic milliseconds for the aggregation windows, read on the writer thread only.
   // Empty: steady_clock.
   std::function<std::int64_t()> clock;
@@ -75,8 +75,8 @@ class AsyncLog {
   enum class Type : std::uint8_t { kNotice, kEvent, kDetail };
   struct Item {
     Type type;
-    std::uint32_t kind;      // index into kinds_ (events and details)
-    std::int64_t wallMs;     // system_clock milliseconds at the call, for the timestamp
+    std::uint32_t kind;   // index into kinds_ (events and details)
+    std::int64_t wallMs;  // system_clock milliseconds at the call, for the timestamp
     std::string line;
   };
   struct Kind {

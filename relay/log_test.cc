@@ -152,9 +152,9 @@ TEST(AsyncLog, StopWritesEverythingQueuedAndOpenWindows) {
     for (int i = 0; i < 4; ++i) log.Event("close-timeout", "ct " + std::to_string(i));
     log.Notice("stop");
   }
-  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
-                                 "start", "ct 0", "stop",
-                                 "event=aggregate kind=close-timeout count=3 window=10s"}));
+  EXPECT_EQ(capture.Lines(),
+            (std::vector<std::string>{"start", "ct 0", "stop",
+                                      "event=aggregate kind=close-timeout count=3 window=10s"}));
 }
 
 TEST(AsyncLog, FullQueueDropsAndCountsWithoutBlocking) {

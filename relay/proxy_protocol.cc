@@ -35,16 +35,18 @@ ProxyResult Invalid(std::string_view why) {
 
 std::size_t BlockSize(unsigned family) {
   switch (family) {
-    case kFamilyInet: return kInetBlock;
-    case kFamilyInet6: return kInet6Block;
-    case kFamilyUnix: return kUnixBlock;
-    default: return 0;
+    case kFamilyInet:
+      return kInetBlock;
+    case kFamilyInet6:
+      return kInet6Block;
+    case kFamilyUnix:
+      return kUnixBlock;
+    default:
+      return 0;
   }
 }
 
-std::uint16_t Be16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
+std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 ip::address Unmapped(const ip::address& address) {
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {

@@ -3,14 +3,13 @@
 // free of sockets, and the address ranges (CIDR) that say which peers may send the header.
 #pragma once
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
-
-#include <boost/asio/ip/address.hpp>
-#include <boost/asio/ip/tcp.hpp>
 
 namespace ov::relay {
 

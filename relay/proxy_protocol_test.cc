@@ -61,7 +61,8 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 std::string Show(const ProxyResult& r) {
   std::string s = r.kind == Kind::kDone ? "done" : r.kind == Kind::kNeedMore ? "more" : "invalid";
   s += " consumed=" + std::to_string(r.consumed);
-  if (r.source) s += " source=" + r.source->address().to_string() + ":" + std::to_string(r.source->port());
+  if (r.source)
+    s += " source=" + r.source->address().to_string() + ":" + std::to_string(r.source->port());
   if (!r.error.empty()) s += " error=" + std::string(r.error);
   return s;
 }
@@ -80,16 +81,20 @@ TEST(ProxyV2, HeadersAndEveryPrefixOfThem) {
        "done consumed=28 source=192.0.2.1:51234"},
       {"tcp4 then data", Join({Header(0x21, 0x11, Inet({192, 0, 2, 1}, 1)), {'G', 'E', 'T'}}), 28,
        "done consumed=28 source=192.0.2.1:1"},
-      {"tcp6", Header(0x21, 0x21, Inet6({0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1}, 40000)),
+      {"tcp6",
+       Header(0x21, 0x21,
+              Inet6({0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1}, 40000)),
        52, "done consumed=52 source=2001:db8:1:2::1:40000"},
-      {"tcp6 mapped", Header(0x21, 0x21, Join({mapped, Bytes(16, 0), {0x12, 0x34, 0x01, 0xBB}})), 52,
-       "done consumed=52 source=203.0.113.9:4660"},
+      {"tcp6 mapped", Header(0x21, 0x21, Join({mapped, Bytes(16, 0), {0x12, 0x34, 0x01, 0xBB}})),
+       52, "done consumed=52 source=203.0.113.9:4660"},
       {"tcp4 tlvs", Header(0x21, 0x11, Join({Inet({10, 0, 0, 1}, 80), tlvs})), 16 + 12 + 16,
        "done consumed=44 source=10.0.0.1:80"},
-      {"tcp4 longest", Header(0x21, 0x11, Join({Inet({10, 0, 0, 2}, 80), Tlv(0x04, Bytes(1009, 0))})),
-       16 + 1024, "done consumed=1040 source=10.0.0.2:80"},
+      {"tcp4 longest",
+       Header(0x21, 0x11, Join({Inet({10, 0, 0, 2}, 80), Tlv(0x04, Bytes(1009, 0))})), 16 + 1024,
+       "done consumed=1040 source=10.0.0.2:80"},
       {"udp4", Header(0x21, 0x12, Inet({192, 0, 2, 1}, 53)), 28, "done consumed=28"},
-      {"udp6", Header(0x21, 0x22, Inet6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 53)),
+      {"udp6",
+       Header(0x21, 0x22, Inet6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 53)),
        52, "done consumed=52"},
       {"local", Header(0x20, 0x00, {}), 16, "done consumed=16"},
       {"local ignores its block", Header(0x20, 0xFF, {1, 2, 3, 4, 5}), 21, "done consumed=21"},
@@ -97,25 +102,31 @@ TEST(ProxyV2, HeadersAndEveryPrefixOfThem) {
       {"unix", Header(0x21, 0x31, Bytes(216, 'a')), 232, "done consumed=232"},
       {"empty", {}, 1, "more consumed=0"},
       {"plain http", {'G', 'E', 'T', ' ', '/'}, 1, "invalid consumed=0 error=bad signature"},
-      {"signature's last byte", Join({Bytes(kProxyV2Signature, kProxyV2Signature + 11), {0x0B, 0x21}}),
-       12, "invalid consumed=0 error=bad signature"},
-      {"version 1", Header(0x11, 0x11, Inet({1, 2, 3, 4}, 1)), 13, "invalid consumed=0 error=bad version"},
-      {"version 3", Header(0x31, 0x11, Inet({1, 2, 3, 4}, 1)), 13, "invalid consumed=0 error=bad version"},
-      {"command 2", Header(0x22, 0x11, Inet({1, 2, 3, 4}, 1)), 13, "invalid consumed=0 error=bad command"},
+      {"signature's last byte",
+       Join({Bytes(kProxyV2Signature, kProxyV2Signature + 11), {0x0B, 0x21}}), 12,
+       "invalid consumed=0 error=bad signature"},
+      {"version 1", Header(0x11, 0x11, Inet({1, 2, 3, 4}, 1)), 13,
+       "invalid consumed=0 error=bad version"},
+      {"version 3", Header(0x31, 0x11, Inet({1, 2, 3, 4}, 1)), 13,
+       "invalid consumed=0 error=bad version"},
+      {"command 2", Header(0x22, 0x11, Inet({1, 2, 3, 4}, 1)), 13,
+       "invalid consumed=0 error=bad command"},
       {"family 4", Header(0x21, 0x41, Inet({1, 2, 3, 4}, 1)), 14,
        "invalid consumed=0 error=bad address family or protocol"},
       {"protocol 3", Header(0x21, 0x13, Inet({1, 2, 3, 4}, 1)), 14,
        "invalid consumed=0 error=bad address family or protocol"},
       {"length 1025", Header(0x21, 0x11, Inet({1, 2, 3, 4}, 1), 1025), 16,
        "invalid consumed=0 error=header too long"},
-      {"length 65535", Header(0x20, 0x00, {}, 0xFFFF), 16, "invalid consumed=0 error=header too long"},
+      {"length 65535", Header(0x20, 0x00, {}, 0xFFFF), 16,
+       "invalid consumed=0 error=header too long"},
       {"inet in 11", Header(0x21, 0x11, Bytes(11, 0)), 16,
        "invalid consumed=0 error=address block too short"},
       {"inet6 in 35", Header(0x21, 0x21, Bytes(35, 0)), 16,
        "invalid consumed=0 error=address block too short"},
       {"unix in 215", Header(0x21, 0x32, Bytes(215, 0)), 16,
        "invalid consumed=0 error=address block too short"},
-      {"tlv overruns", Header(0x21, 0x11, Join({Inet({1, 2, 3, 4}, 1), {0x01, 0x00, 0x0A}, Bytes(5, 0)})),
+      {"tlv overruns",
+       Header(0x21, 0x11, Join({Inet({1, 2, 3, 4}, 1), {0x01, 0x00, 0x0A}, Bytes(5, 0)})),
        16 + 12 + 8, "invalid consumed=0 error=TLV overruns the header"},
       {"tlv header cut", Header(0x21, 0x11, Join({Inet({1, 2, 3, 4}, 1), {0x04, 0x00}})), 16 + 14,
        "invalid consumed=0 error=TLV overruns the header"},
@@ -166,7 +177,8 @@ TEST(Cidr, ParseAndContain) {
   for (const Case& c : cases) {
     const auto range = ParseCidr(c.cidr);
     ASSERT_TRUE(range) << c.cidr;
-    EXPECT_EQ(CidrContains(*range, ip::make_address(c.address)), c.in) << c.cidr << " " << c.address;
+    EXPECT_EQ(CidrContains(*range, ip::make_address(c.address)), c.in)
+        << c.cidr << " " << c.address;
   }
 
   const auto mapped = ParseCidr("::ffff:10.0.0.0/104");
@@ -175,10 +187,10 @@ TEST(Cidr, ParseAndContain) {
   EXPECT_EQ(mapped->prefix, 8u);
   EXPECT_EQ(ParseCidr("2001:db8::1")->prefix, 128u);
 
-  for (const char* bad : {"", "/8", "10.0.0.0/", "10.0.0.0/33", "2001:db8::/129", "10.0.0.0/8/8",
-                          "10.1.0.0/8", "2001:db8::1/64", "10.0.0.0/+8", "10.0.0.0/ 8",
-                          "10.0.0.0/0008", "10.0.0.0/-0", "fe80::1%eth0", "fe80::%1/64", "10.0.0",
-                          "example.com", "10.0.0.0/8 ", " 10.0.0.0/8"}) {
+  for (const char* bad :
+       {"", "/8", "10.0.0.0/", "10.0.0.0/33", "2001:db8::/129", "10.0.0.0/8/8", "10.1.0.0/8",
+        "2001:db8::1/64", "10.0.0.0/+8", "10.0.0.0/ 8", "10.0.0.0/0008", "10.0.0.0/-0",
+        "fe80::1%eth0", "fe80::%1/64", "10.0.0", "example.com", "10.0.0.0/8 ", " 10.0.0.0/8"}) {
     EXPECT_FALSE(ParseCidr(bad)) << '"' << bad << '"';
   }
 }
