@@ -101,13 +101,15 @@ test('the session refuses what the host may not send, in every state', async () 
     ['a build with a letter', [[3, enc(REQUEST)], [4, enc(hello({ build: '0.3.9a' }))]], 'build format'],
     ['a stale screen', [[3, enc(REQUEST)], [4, enc(hello({ epoch: 2 }))], [4, enc(hello({ op: 'screen', epoch: 2 }))]], 'stale display'],
     ['an unknown op', [[3, enc(REQUEST)], [4, enc(hello())], [4, enc('{"op":"selectDisplay","selected":0,"profile":0}')]], 'unknown feature'],
+    ['input status error beyond 32 bits', [[3, enc(REQUEST)], [4, enc(hello())], [4, enc('{"op":"inputStatus","error":4294967296}')]], 'input error bound'],
+    ['a second connected', [['relay', '{"type":"connected","requestId":"' + REQUEST + '"}']], 'duplicate'],
     ['capture status error beyond 32 bits', [[3, enc(REQUEST)], [4, enc(hello())], [4, enc('{"op":"captureStatus","epoch":1,"backend":1,"black":false,"desktop":true,"error":4294967296}')]], 'capture error bound'],
   ];
   for (const [what, messages, reason] of cases) {
     const { connection } = await pair();
     let last;
     for (const [kind, data] of messages) {
-      last = await connection.handleBinary(await seal(kind, data), 6000);
+      last = kind === 'relay' ? await connection.handleText(data, 6000) : await connection.handleBinary(await seal(kind, data), 6000);
       if (last.ended) break;
     }
     assert.deepEqual([last.ended, last.status, last.reason], [true, 'Security verification failed', reason], what);
@@ -116,12 +118,15 @@ test('the session refuses what the host may not send, in every state', async () 
 
 test('the core as host pairs with a native viewer; a changed request ID or password is refused', async () => {
   const nonce = 'a'.repeat(32);
-  for (const [what, hostPassword, hostRequest, confirmed] of [
-    ['same inputs', PASSWORD, REQUEST, true],
-    ['another password', 'ABCD2346', REQUEST, false],
-    ['another request ID', PASSWORD, 'f'.repeat(32), false],
+  // Several passwords, so that every step of the password scalar's adjustment is taken.
+  const passwords = [PASSWORD, 'ZZZZ9999', 'AAAAAAAA', 'QWER7892', 'MNPQ2468', 'HJKL3579', 'XYZ23456', 'BCDFGHJK'];
+  for (const [what, viewerPassword, hostPassword, hostRequest, confirmed] of [
+    ...passwords.map((p) => [`password ${p}`, p, p, REQUEST, true]),
+    ['another password', PASSWORD, 'ABCD2346', REQUEST, false],
+    ['another request ID', PASSWORD, PASSWORD, 'f'.repeat(32), false],
   ]) {
-    const { offer } = await peer.ask({ cmd: 'viewer', id: HOST_ID, password: PASSWORD, nonce });
+    const { offer, error } = await peer.ask({ cmd: 'viewer', id: HOST_ID, password: viewerPassword, nonce });
+    assert.ok(offer, `${what}: ${error}`);
     const parsed = core.parsePairingString(offer);
     const host = core.PakeExchange.create(hostPassword, HOST_ID, parsed.nonceHex, true);
     await host.process(parsed.messageHex, hostRequest);
@@ -131,6 +136,7 @@ test('the core as host pairs with a native viewer; a changed request ID or passw
     assert.equal(reply.confirmed, confirmed, what);
     if (!confirmed) continue;
     assert.equal(host.checkPeerConfirmation(reply.confirmation), true);
+    assert.equal(host.checkPeerConfirmation(reply.confirmation), false, 'one test per exchange');
     const channel = await host.createChannel();
     // The native viewer's channel opens what the core's host seals, and the other way round.
     const opened = await peer.ask({ cmd: 'open', sealed: hex(await channel.seal(3, enc(REQUEST))) });

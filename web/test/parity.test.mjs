@@ -148,6 +148,7 @@ test('pairing strings and typed input are judged alike', async () => {
     ['0123456789', 'abcd_2345'],
     ['012345678', 'ABCDI234'],
     ['1２3456789 x', 'abcd\t2345\r\n'],
+    ['123456789', '\vabcd\f2345'],
     ['987654321', 'ABCD23450'],
     ['987654321', 'ßbcd2345'],
   ];
