@@ -114,6 +114,7 @@ void AsyncLog::Push(Type type, std::string_view kind, std::string line) {
     if (type != Type::kNotice) {
       index = KindIndex(kind);
       ++kinds_[index].count;
+      if (type == Type::kDetail && !options_.verbose) return;  // counted, never written
     }
     if (queue_.size() >= options_.capacity) {
       ++dropped_;
@@ -174,7 +175,6 @@ void AsyncLog::CloseWindows(std::int64_t nowMs, bool all, std::string& out) {
 
 void AsyncLog::Handle(Item& item, std::int64_t nowMs, std::string& out) {
   if (item.type != Type::kNotice) {
-    if (item.type == Type::kDetail && !options_.verbose) return;
     if (windows_.size() <= item.kind) windows_.resize(item.kind + 1);
     Window& w = windows_[item.kind];
     if (!w.open) w = Window{true, nowMs, 0, 0};

@@ -49,7 +49,9 @@ class AsyncLog {
   AsyncLog& operator=(const AsyncLog&) = delete;
 
   // All calls below are safe from any thread and never wait on the output: they take one short
-  // lock to queue the line (or drop it when `capacity` lines are waiting).
+  // lock to queue the line (or drop it when `capacity` lines are waiting). A line is written as
+  // given, after its timestamp: it is the caller's own text, one line, with any text a client
+  // chose passed through LogField.
 
   // Start, stop, reload, drain, errors of the server itself: always written.
   void Notice(std::string line);
