@@ -1,7 +1,9 @@
 // The viewer's side of one connection, from "Connect" to the end of the session, without the
-// socket: the page feeds it the relay's text and binary messages and the 500 ms tick, and sends
-// what each step returns. Every refusal of a received message ends the connection with
-// "Security verification failed"; the reason word is kept for logs only.
+// socket: the page feeds it the relay's text and binary messages and the 500 ms tick, and gives
+// it a sink that sends one message on the socket. Steps run one at a time in call order, and
+// each outgoing message reaches the sink inside its step, so sealed messages leave in the order
+// of their sequence numbers whatever the page awaits. Every refusal of a received message ends
+// the connection with "Security verification failed"; the reason word is kept for logs only.
 //
 //   start -> register sent -> authChallenge (confirm the host, derive the channel, authResponse)
 //         -> connected -> binding (session active) -> hello (helloAck) -> frames, control, tools
@@ -37,10 +39,12 @@ export const STATUS = {
 export const VIEWER_CONNECT_TIMEOUT_MS = 50000;
 export const STEP_TIMEOUT_MS = 15000;
 
-// What one step asks of the page: messages to send in order (text to the relay, sealed bytes as
-// binary), a new status line, whether the connection is over, and what arrived for the session.
+// Sends one message on the relay socket: text as a text message, bytes as a binary one.
+export type Sink = (message: string | Uint8Array) => void;
+
+// What one step tells the page: a new status line, whether the connection is over (and why,
+// for logs), and what arrived for the session.
 export interface Step {
-  send: (string | Uint8Array)[];
   status?: string;
   ended: boolean;
   reason?: string;
@@ -62,26 +66,35 @@ export class ViewerConnection {
   private sessionActive = false;
   private ended = false;
   private connectDeadline: number;
+  private queue: Promise<unknown> = Promise.resolve();
 
-  private constructor(pairing: PakeExchange, nowMs: number, permissions: LocalPermissions) {
+  private constructor(
+    pairing: PakeExchange,
+    nowMs: number,
+    private readonly sink: Sink,
+    permissions: LocalPermissions,
+  ) {
     this.pairing = pairing;
     this.connectDeadline = nowMs + VIEWER_CONNECT_TIMEOUT_MS;
     this.control = new ViewerControl(permissions);
   }
 
   // Checks and normalises what was typed, draws the nonce and starts SPAKE2. Throws InvalidInput
-  // ("Invalid ID or password format") before anything is made. The typed password is used once.
+  // ("Invalid ID or password format") before anything is made. The typed password is used once
+  // (the page empties its box; a JavaScript string cannot be overwritten). The returned
+  // "register" is for the socket once it opens; everything later goes through `sink`.
   static start(
     typedId: string,
     typedPassword: string,
     nowMs: number,
+    sink: Sink,
     permissions: LocalPermissions = { files: false, clipboard: false },
   ): { connection: ViewerConnection; registerText: string } {
     const id = normalizeDeviceIdInput(typedId);
     const password = normalizeSessionPassword(typedPassword);
     if (!isValidDeviceId(id) || !isValidSessionPassword(password)) throw new InvalidInput(STATUS.invalidFormat);
     const { exchange, nonceHex } = PakeExchange.startViewer(password, id);
-    const connection = new ViewerConnection(exchange, nowMs, permissions);
+    const connection = new ViewerConnection(exchange, nowMs, sink, permissions);
     return { connection, registerText: registerViewerText(id, makePairingString(nonceHex, exchange.ownMessageHex())) };
   }
 
@@ -93,9 +106,38 @@ export class ViewerConnection {
     return this.ended;
   }
 
+  private serial<T>(run: () => Promise<T>): Promise<T> {
+    const next = this.queue.then(run);
+    this.queue = next.catch(() => undefined);
+    return next;
+  }
+
   // One relay text message.
-  async handleText(data: string | Uint8Array, nowMs: number): Promise<Step> {
-    if (this.ended) return { send: [], ended: true };
+  handleText(data: string | Uint8Array, nowMs: number): Promise<Step> {
+    return this.serial(() => this.textStep(data, nowMs));
+  }
+
+  // One binary relay message: a sealed peer message.
+  handleBinary(data: Uint8Array, nowMs: number): Promise<Step> {
+    return this.serial(() => this.binaryStep(data, nowMs));
+  }
+
+  // Seals and sends one control message of the page (frameAck, ping, permissions...). Throws
+  // when no session is active; a seal failure ends the connection ("Connection closed").
+  sendControl(text: string): Promise<void> {
+    return this.serial(async () => {
+      if (!this.channel || !this.sessionActive || this.ended) throw new Error('no session');
+      try {
+        this.sink(await this.channel.seal(SealedKind.Control, utf8(text)));
+      } catch (error) {
+        this.end(STATUS.closed, reasonOf(error));
+        throw error;
+      }
+    });
+  }
+
+  private async textStep(data: string | Uint8Array, nowMs: number): Promise<Step> {
+    if (this.ended) return { ended: true };
     try {
       const message = readRelayText(data);
       switch (message.type) {
@@ -108,16 +150,16 @@ export class ViewerConnection {
             fail('unauthenticated connection');
           }
           this.connectDeadline = nowMs + STEP_TIMEOUT_MS;
-          return { send: [], status: STATUS.connecting, ended: false };
+          return { status: STATUS.connecting, ended: false };
         case 'peerDisconnected':
           if (!isLowerHex(message.requestId, REQUEST_ID_HEX_LENGTH) || message.requestId !== this.requestId) {
-            return { send: [], ended: false };
+            return { ended: false };
           }
           return this.end(STATUS.closed, 'peer disconnected');
         case 'error':
           return this.end(STATUS.closed, `relay error ${message.code}`);
         case 'ignored':
-          return { send: [], ended: false };
+          return { ended: false };
       }
     } catch (error) {
       return this.end(STATUS.securityFailed, reasonOf(error));
@@ -142,58 +184,51 @@ export class ViewerConnection {
     this.pairing = null;
     if (this.ended) {
       this.channel.close();
-      return { send: [], ended: true };
+      return { ended: true };
     }
-    return { send: [authResponseText(requestId, own)], ended: false };
+    this.sink(authResponseText(requestId, own));
+    return { ended: false };
   }
 
-  // One binary relay message: a sealed peer message.
-  async handleBinary(data: Uint8Array, nowMs: number): Promise<Step> {
-    if (this.ended) return { send: [], ended: true };
+  private async binaryStep(data: Uint8Array, nowMs: number): Promise<Step> {
+    if (this.ended) return { ended: true };
     try {
       if (!this.relayConnected || !this.channel || !this.requestId) fail('not approved');
       const opened = await this.channel.open(data);
-      if (this.ended) return { send: [], ended: true };
+      if (this.ended) return { ended: true };
       if (!opened) fail('authentication');
       const { kind, plaintext } = opened;
       if (kind === SealedKind.Binding && !this.sessionActive) {
         if (bytesToText(plaintext) !== this.requestId) fail('binding');
         this.sessionActive = true;
         this.connectDeadline = nowMs + STEP_TIMEOUT_MS;
-        return { send: [], status: STATUS.versionNeeded, ended: false };
+        return { status: STATUS.versionNeeded, ended: false };
       }
       if (!this.sessionActive) fail('wrong direction');
       const helloComplete = this.control.helloComplete;
       if (kind === SealedKind.Control) {
         if (plaintext.length > CONTROL_MESSAGE_LIMIT) fail('control limit');
         const event = this.control.handle(requireObject(parseMessage(plaintext)), BigInt(Math.floor(nowMs)));
-        const send: Uint8Array[] = [];
         if ((event.kind === 'hello' || event.kind === 'ping') && event.reply) {
-          send.push(await this.channel.seal(SealedKind.Control, utf8(event.reply)));
+          this.sink(await this.channel.seal(SealedKind.Control, utf8(event.reply)));
         }
         if (event.kind === 'hello') this.connectDeadline = 0;
         const status = event.kind === 'hello' || event.kind === 'screen' ? STATUS.encrypted : undefined;
-        return { send, status, ended: false, control: event };
+        return { status, ended: false, control: event };
       }
-      if (kind === SealedKind.Frame && helloComplete) return { send: [], ended: false, frame: plaintext };
-      if (kind === SealedKind.Tools && helloComplete) return { send: [], ended: false, tools: plaintext };
+      if (kind === SealedKind.Frame && helloComplete) return { ended: false, frame: plaintext };
+      if (kind === SealedKind.Tools && helloComplete) return { ended: false, tools: plaintext };
       fail('wrong direction');
     } catch (error) {
       return this.end(STATUS.securityFailed, reasonOf(error));
     }
   }
 
-  // Seals one control message of the page (frameAck, ping, permissions...) for sending.
-  async sealControl(text: string): Promise<Uint8Array> {
-    if (!this.channel || !this.sessionActive || this.ended) throw new Error('no session');
-    return this.channel.seal(SealedKind.Control, utf8(text));
-  }
-
   // The 500 ms tick: a passed deadline ends the connection with "Connection timed out".
   tick(nowMs: number): Step {
-    if (this.ended) return { send: [], ended: true };
+    if (this.ended) return { ended: true };
     if (this.connectDeadline !== 0 && nowMs >= this.connectDeadline) return this.end(STATUS.timedOut, 'deadline');
-    return { send: [], ended: false };
+    return { ended: false };
   }
 
   // Ends the connection and drops every secret it holds.
@@ -205,7 +240,7 @@ export class ViewerConnection {
     this.channel = null;
     this.requestId = '';
     this.connectDeadline = 0;
-    return { send: [], status, ended: true, reason };
+    return { status, ended: true, reason };
   }
 }
 

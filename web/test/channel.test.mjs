@@ -93,7 +93,7 @@ test('relay messages are bounded and typed before the viewer acts on them', () =
 });
 
 test('the viewer takes relay steps only in their order, and deadlines end the attempt', async () => {
-  const start = () => core.ViewerConnection.start('123456789', 'ABCD2345', 0).connection;
+  const start = () => core.ViewerConnection.start('123456789', 'ABCD2345', 0, () => {}).connection;
   const challenge = (requestId) =>
     JSON.stringify({ type: 'authChallenge', requestId, message: '58'.repeat(32), confirmation: '00'.repeat(32) });
   const cases = [
@@ -115,6 +115,6 @@ test('the viewer takes relay steps only in their order, and deadlines end the at
   const other = start();
   assert.equal((await other.handleText('{"type":"peerDisconnected","requestId":"' + 'f'.repeat(32) + '"}', 1)).ended, false);
   assert.equal((await other.handleText('{"type":"error","code":"updateRequired"}', 1)).status, 'Connection closed - refresh your ID');
-  assert.throws(() => core.ViewerConnection.start('12345678', 'ABCD2345', 0), core.InvalidInput);
-  assert.throws(() => core.ViewerConnection.start('123456789', 'ABCD234I', 0), core.InvalidInput);
+  assert.throws(() => core.ViewerConnection.start('12345678', 'ABCD2345', 0, () => {}), core.InvalidInput);
+  assert.throws(() => core.ViewerConnection.start('123456789', 'ABCD234I', 0, () => {}), core.InvalidInput);
 });

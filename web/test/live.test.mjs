@@ -20,9 +20,14 @@ const hello = (extra = {}) =>
   });
 
 // Runs the relay's part between the core's viewer and a native host up to "connected".
+// `sent` collects what the core gives its sink, in order.
 async function pair({ typedPassword = 'abcd-2345', hostPassword = PASSWORD } = {}) {
   let now = 1000;
-  const { connection, registerText } = core.ViewerConnection.start('123 456 789', typedPassword, now, { files: true, clipboard: false });
+  const sent = [];
+  const { connection, registerText } = core.ViewerConnection.start('123 456 789', typedPassword, now, (m) => sent.push(m), {
+    files: true,
+    clipboard: false,
+  });
   const register = JSON.parse(registerText);
   assert.deepEqual([register.type, register.role, register.sessionId, register.protocol], ['register', 'viewer', HOST_ID, 3]);
   assert.ok(!registerText.includes(PASSWORD), 'the password never leaves the core');
@@ -34,53 +39,50 @@ async function pair({ typedPassword = 'abcd-2345', hostPassword = PASSWORD } = {
   });
   assert.ok(challenge.send, JSON.stringify(challenge));
   const step = await connection.handleText(challenge.send, (now += 100));
-  if (step.ended) return { connection, step };
-  assert.equal(step.send.length, 1);
-  const answer = await peer.ask({ cmd: 'relay', text: step.send[0] });
+  if (step.ended) return { connection, step, sent };
+  assert.equal(sent.length, 1);
+  const answer = await peer.ask({ cmd: 'relay', text: sent.shift() });
   assert.equal(answer.confirmed, true);
   const joined = await connection.handleText(JSON.stringify({ type: 'connected', requestId: REQUEST }), (now += 100));
   assert.equal(joined.status, 'Connecting securely');
-  return { connection, step: joined, now };
+  return { connection, step: joined, sent };
 }
 
 const seal = async (kind, data) => unhex((await peer.ask({ cmd: 'seal', kind, data: hex(data) })).sealed);
 
 test('a native host pairs with the core and both directions of the channel carry messages', async () => {
-  const { connection } = await pair();
-  let now = 5000;
-  const bound = await connection.handleBinary(await seal(3, enc(REQUEST)), now);
-  assert.deepEqual([bound.ended, bound.status, connection.active], [false, 'Both devices need version 0.3 or later', true]);
-
-  const greeted = await connection.handleBinary(await seal(4, enc(hello())), (now += 10));
-  assert.equal(greeted.status, 'End-to-end encrypted');
-  assert.equal(greeted.send.length, 1);
-  const ack = await peer.ask({ cmd: 'open', sealed: hex(greeted.send[0]) });
-  assert.deepEqual([ack.opened, ack.kind, text(unhex(ack.data))], [true, 4, connection.control.helloAckText()]);
-  assert.deepEqual(connection.control.screens[1], { width: 1280, height: 1024, hz: 75, primary: false });
-
+  const { connection, sent } = await pair();
+  const now = 5000;
   const frame = Uint8Array.from({ length: 4000 }, (_, i) => (i * 31) & 0xff);
-  const got = await connection.handleBinary(await seal(1, frame), (now += 10));
+  // The binding, the hello and a frame handed over at once, and control messages of the page
+  // sent meanwhile: steps run in call order and the sink sees sequence order.
+  const incoming = [[3, enc(REQUEST)], [4, enc(hello())], [1, frame], [4, enc('{"op":"ping","token":18446744073709551615}')]];
+  const sealedIn = [];
+  for (const [kind, data] of incoming) sealedIn.push(await seal(kind, data));
+  const page = ['{"op":"frameAck","epoch":1,"seq":1}', connection.control.pingText(123456n), connection.control.releaseInputText()];
+  const [bound, greeted, got, pinged] = await Promise.all([
+    ...sealedIn.map((b) => connection.handleBinary(b, now)),
+    ...page.map((m) => connection.sendControl(m)),
+  ]);
+  assert.deepEqual([bound.ended, bound.status, connection.active], [false, 'Both devices need version 0.3 or later', true]);
+  assert.equal(greeted.status, 'End-to-end encrypted');
+  assert.deepEqual(connection.control.screens[1], { width: 1280, height: 1024, hz: 75, primary: false });
   assert.deepEqual(got.frame, frame);
+  assert.equal(pinged.ended, false);
 
-  // Several messages from the core, opened natively in order.
-  const sent = ['{"op":"frameAck","epoch":1,"seq":1}', connection.control.pingText(123456n), connection.control.releaseInputText()];
-  for (const message of sent) {
-    const opened = await peer.ask({ cmd: 'open', sealed: hex(await connection.sealControl(message)) });
-    assert.deepEqual([opened.opened, opened.kind, text(unhex(opened.data))], [true, 4, message]);
+  const expected = [connection.control.helloAckText(), '{"op":"pong","token":18446744073709551615}', ...page];
+  assert.equal(sent.length, expected.length);
+  for (const [i, message] of expected.entries()) {
+    const opened = await peer.ask({ cmd: 'open', sealed: hex(sent[i]) });
+    assert.deepEqual([opened.opened, opened.kind, text(unhex(opened.data))], [true, 4, message], `message ${i}`);
   }
   // A replayed message of the core is refused by the native channel.
-  const again = await connection.sealControl('{"op":"releaseInput"}');
-  assert.equal((await peer.ask({ cmd: 'open', sealed: hex(again) })).opened, true);
-  assert.equal((await peer.ask({ cmd: 'open', sealed: hex(again) })).opened, false);
-
-  const pinged = await connection.handleBinary(await seal(4, enc('{"op":"ping","token":18446744073709551615}')), (now += 10));
-  const pong = await peer.ask({ cmd: 'open', sealed: hex(pinged.send[0]) });
-  assert.equal(text(unhex(pong.data)), '{"op":"pong","token":18446744073709551615}');
+  assert.equal((await peer.ask({ cmd: 'open', sealed: hex(sent.at(-1)) })).opened, false);
 });
 
 test('a wrong password fails the host confirmation and nothing is sent', async () => {
-  const { connection, step } = await pair({ typedPassword: 'ABCD2346' });
-  assert.deepEqual([step.ended, step.status, step.reason, step.send.length], [true, 'Security verification failed', 'host confirmation', 0]);
+  const { connection, step, sent } = await pair({ typedPassword: 'ABCD2346' });
+  assert.deepEqual([step.ended, step.status, step.reason, sent.length], [true, 'Security verification failed', 'host confirmation', 0]);
   assert.equal(connection.isEnded, true);
 });
 
