@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <stdexcept>
 
 namespace ov::relay {
 namespace {
@@ -69,6 +70,8 @@ AsyncLog::AsyncLog(AsyncLogOptions options)
       clock_(options_.clock ? options_.clock : std::function<std::int64_t()>(SteadyMs)),
       windowText_(WindowText(options_.aggregateMs)),
       kinds_(std::make_unique<Kind[]>(kMaxKinds + 1)) {
+  if (options_.out == nullptr) throw std::invalid_argument("log: no output");
+  if (options_.aggregateMs <= 0) throw std::invalid_argument("log: the window must be positive");
   queue_.reserve(std::min<std::size_t>(options_.capacity, 1024));
   writer_ = std::thread([this] { WriterLoop(); });
 }

@@ -33,7 +33,7 @@ struct AsyncLogOptions {
   bool verbose = false;          // Detail lines are written (under the same burst rule)
   // Monotonic milliseconds for the aggregation windows, read on the writer thread only.
   // Empty: steady_clock.
-  std::function<std::int64_t()> clock;
+  std::function<std::int64_t()> clock = nullptr;
 };
 
 class AsyncLog {
@@ -42,6 +42,7 @@ class AsyncLog {
   // are the code's own identifiers; the bound only keeps a mistaken caller from growing the table.
   static constexpr std::size_t kMaxKinds = 64;
 
+  // Throws std::invalid_argument without an output or with a window of 0 ms or less.
   explicit AsyncLog(AsyncLogOptions options = {});
   // Writes everything queued (and the counts of windows still open), then joins the writer.
   ~AsyncLog();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,6 +211,11 @@ TEST(AsyncLog, KindsBeyondTheBoundCountAsOther) {
   ASSERT_EQ(counts.size(), AsyncLog::kMaxKinds + 1);
   EXPECT_EQ(counts.back(), (std::pair<std::string, std::uint64_t>{"other", 6}));
   EXPECT_EQ(counts[AsyncLog::kMaxKinds - 1].first, "k" + std::to_string(AsyncLog::kMaxKinds - 1));
+}
+
+TEST(AsyncLog, RefusesOptionsThatCannotWork) {
+  EXPECT_THROW(AsyncLog(AsyncLogOptions{.out = nullptr}), std::invalid_argument);
+  EXPECT_THROW(AsyncLog(AsyncLogOptions{.aggregateMs = 0}), std::invalid_argument);
 }
 
 TEST(AsyncLog, ManyThreadsLoseNothingWithinCapacity) {
