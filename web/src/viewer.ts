@@ -8,13 +8,10 @@
 //   start -> register sent -> authChallenge (confirm the host, derive the channel, authResponse)
 //         -> connected -> binding (session active) -> hello (helloAck) -> frames, control, tools
 
-import { fromUtf8, utf8 } from './bytes.js';
+import { fromUtf8, isLowerHex, utf8 } from './bytes.js';
 import { SealedChannel, SealedKind } from './channel.js';
 import { ControlEvent, LocalPermissions, ViewerControl } from './control.js';
 import { fail, parseMessage, requireObject, ProtocolError, CONTROL_MESSAGE_LIMIT } from './json.js';
-import {
-  isLowerHex,
-} from './bytes.js';
 import {
   isValidDeviceId,
   isValidSessionPassword,
