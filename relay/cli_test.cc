@@ -36,7 +36,8 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
   EXPECT_FALSE(Parse({"--listen", "[::1]:9443", "--min-build", "0.3.9", "--max-connections", "500",
                       "--max-connections-per-ip", "7", "--registrations-per-minute", "9",
                       "--register-timeout", "3", "--pairing-timeout", "45", "--idle-timeout", "30",
-                      "--write-timeout", "20", "--queue-messages", "16", "--queue-mib", "4",
+                      "--write-timeout", "20", "--queue-messages", "16", "--window-kib", "4096",
+                      "--min-write-rate", "512",
                       "--threads", "6", "--quiet"},
                      o));
   EXPECT_EQ(o.listenHost, "::1");
@@ -52,6 +53,7 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
   EXPECT_EQ(o.writeTimeout, 20000);
   EXPECT_EQ(o.queueMessages, 16u);
   EXPECT_EQ(o.queueBytes, 4u << 20);
+  EXPECT_EQ(o.minWriteRate, 512u);
   EXPECT_EQ(o.threads, 6u);
   EXPECT_TRUE(o.quiet);
 }
@@ -83,7 +85,7 @@ TEST(RelayBinaryTest, HelpDocumentsEveryFlag) {
   for (const char* flag : {"--listen", "--tls-cert", "--tls-key", "--update-dir", "--min-build",
                            "--max-connections", "--max-connections-per-ip",
                            "--registrations-per-minute", "--register-timeout", "--pairing-timeout",
-                           "--idle-timeout", "--write-timeout", "--queue-messages", "--queue-mib",
+                           "--idle-timeout", "--write-timeout", "--queue-messages", "--window-kib",
                            "--threads", "--quiet", "127.0.0.1:8080"}) {
     EXPECT_NE(child.Output().find(flag), std::string::npos) << flag;
   }

@@ -76,7 +76,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   long long idleTimeout = options.idleTimeout / 1000;
   long long writeTimeout = options.writeTimeout / 1000;
   std::size_t queueMessages = options.queueMessages;
-  std::size_t queueMiB = options.queueBytes >> 20;
+  std::size_t windowKiB = options.queueBytes >> 10;
+  std::size_t minWriteRate = options.minWriteRate;
   std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
 
   app.add_option("--listen", listen, "Address and port to listen on, ADDR:PORT or [V6]:PORT")
@@ -116,17 +117,23 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
       ->capture_default_str()
       ->check(CLI::Range(2, 86400));
   app.add_option("--write-timeout", writeTimeout,
-                 "Seconds one outgoing message may take before the connection is dropped")
+                 "Period of the minimum-progress rule: while data waits for a connection, each "
+                 "such period must see --min-write-rate go out, or it is dropped")
       ->capture_default_str()
       ->check(CLI::Range(1, 86400));
+  app.add_option("--min-write-rate", minWriteRate,
+                 "Bytes per second a connection with data waiting must take at least")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{0}, std::size_t{1} << 30));
   app.add_option("--queue-messages", queueMessages,
                  "Outgoing messages queued per connection before its partner stops being read")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{100000}));
-  app.add_option("--queue-mib", queueMiB,
-                 "Outgoing MiB queued per connection before its partner stops being read")
+  app.add_option("--window-kib", windowKiB,
+                 "Forwarding window: KiB on their way to one connection before its partner stops "
+                 "being read (a message forwarded whole counts in full)")
       ->capture_default_str()
-      ->check(CLI::Range(std::size_t{1}, std::size_t{4096}));
+      ->check(CLI::Range(std::size_t{16}, std::size_t{1} << 22));
   app.add_option("--threads", threads,
                  "Worker threads, each serving its share of the connections (default: the cores)")
       ->capture_default_str()
@@ -171,7 +178,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.idleTimeout = idleTimeout * 1000;
   options.writeTimeout = writeTimeout * 1000;
   options.queueMessages = queueMessages;
-  options.queueBytes = queueMiB << 20;
+  options.queueBytes = windowKiB << 10;
+  options.minWriteRate = minWriteRate;
   options.threads = threads;
   if ((!nodeName.empty() || !options.fleet.advertise.empty()) && options.fleet.url.empty()) {
     std::fprintf(stderr, "--node-name and --advertise: only with --nats\n");

@@ -160,20 +160,58 @@ net::ip::address ListenAddress(const std::string& host) {
 
 namespace detail {
 
-// One message waiting to be written: text made by the relay, or a peer's message moved in whole.
+// One message waiting to be written: text made by the relay, a peer's message moved in whole, or
+// a piece of a peer's message streamed as it arrives (the server's frames, header and payload).
 struct OutMessage {
-  bool binary = false;
+  enum class Kind : std::uint8_t { kText, kBinary, kPiece };
+  Kind kind = Kind::kText;
+  bool frameEnd = true;    // kPiece: its last byte ends a frame
+  bool messageEnd = true;  // kPiece: its last byte ends the message
+  std::uint64_t order = 0;  // when it was queued, among the messages of its connection
   std::string text;
   ws::Bytes data;
-  std::size_t Size() const { return binary ? data.size() : text.size(); }
+  std::size_t Size() const { return kind == Kind::kText ? text.size() : data.size(); }
 };
+
+// The buffers streamed pieces are read into: kChunkSize each, kept per thread for reuse (a
+// piece is freed on its receiver's thread) so that forwarding a large message costs no
+// allocation and no fresh pages once the pool is warm. A small message gets a buffer of its size.
+constexpr std::size_t kChunkSize = 65536;
+constexpr std::size_t kChunkPool = 16;
+
+std::vector<ws::Bytes>& ChunkPool() {
+  thread_local std::vector<ws::Bytes> pool;
+  return pool;
+}
+
+ws::Bytes TakeChunk(std::size_t wanted) {
+  std::vector<ws::Bytes>& pool = ChunkPool();
+  ws::Bytes chunk;
+  if (wanted >= kChunkSize && !pool.empty()) {
+    chunk = std::move(pool.back());
+    pool.pop_back();
+  } else {
+    chunk.Reserve(std::min(wanted, kChunkSize));
+  }
+  return chunk;
+}
+
+void GiveChunk(ws::Bytes chunk) {
+  std::vector<ws::Bytes>& pool = ChunkPool();
+  if (chunk.capacity() != kChunkSize || pool.size() >= kChunkPool) return;
+  chunk.Truncate();
+  pool.push_back(std::move(chunk));
+}
 
 // The outgoing queue of a session. While empty it holds no memory (a std::deque allocates its
 // first block when constructed), since most connections are idle most of the time.
 class OutQueue {
  public:
   bool empty() const { return !messages_; }
+  std::size_t size() const { return messages_ ? messages_->size() : 0; }
   OutMessage& front() { return messages_->front(); }
+  OutMessage& operator[](std::size_t i) { return (*messages_)[i]; }
+  const OutMessage& operator[](std::size_t i) const { return (*messages_)[i]; }
   void push_back(OutMessage message) {
     if (!messages_) messages_.emplace();
     messages_->push_back(std::move(message));
@@ -222,6 +260,15 @@ class Peer {
   virtual void Enqueue(OutMessage message) = 0;
   // A message of the partner, whose space in the queue was reserved with Reserve.
   virtual void Deliver(ws::Bytes data) = 0;
+  // True when the partner may stream its messages here as pieces (DeliverPiece) instead of
+  // handing each one over whole.
+  virtual bool TakesPieces() const { return false; }
+  // A piece of a message streamed by the partner (reserved like a message).
+  virtual void DeliverPiece(OutMessage) {}
+  // The partner's message being streamed here ends without its last piece (the partner broke a
+  // rule or went away mid-message): what has gone out of it cannot be finished, so this
+  // connection ends too.
+  virtual void BreakStream() {}
   virtual void CloseAfterDrain(std::uint16_t code) = 0;
   // Binary messages go straight to `partner` from now on (null: the server decides each one).
   virtual void Route(std::shared_ptr<Peer> partner) = 0;
@@ -264,7 +311,9 @@ class Peer {
 
 }  // namespace detail
 class RemotePeer;
+using detail::GiveChunk;
 using detail::OutMessage;
+using detail::TakeChunk;
 using detail::Peer;
 using detail::Waiter;
 using detail::Worker;
@@ -471,8 +520,8 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     Apply(matcher_.Oversize(id, text), id);
   }
 
-  // A binary message of a connection that has no route (not paired, or its route is on the
-  // way): the partner it goes to, if any. `open` turns false when the sender was refused.
+  // A whole binary message of a link that has no route (the host's node of a session across
+  // nodes): the partner it goes to, if any. `open` turns false when the sender was refused.
   std::shared_ptr<Peer> PeerBinary(ConnId id, std::size_t size, bool& open) {
     std::lock_guard lock(mutex_);
     if (const auto remote = remote_.find(id); remote != remote_.end()) return RemoteAsPeer(id);
@@ -485,13 +534,22 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
 
   // The first frame header of a binary message of a connection that has no route: whether to
-  // read the message, skip it unread, or stop reading (the sender was refused).
-  BinaryStart PeerBinaryHeader(ConnId id) {
+  // read the message (then `partner` is where it goes), skip it unread, or stop reading (the
+  // sender was refused).
+  BinaryStart PeerBinaryHeader(ConnId id, std::shared_ptr<Peer>& partner) {
     std::lock_guard lock(mutex_);
-    if (remote_.contains(id)) return BinaryStart::kRead;
+    if (remote_.contains(id)) {
+      partner = RemoteAsPeer(id);
+      return BinaryStart::kRead;
+    }
     Actions actions;
     const BinaryStart start = matcher_.BinaryHeader(id, actions);
     Apply(std::move(actions), id);
+    if (start == BinaryStart::kRead) {
+      if (const auto other = matcher_.PartnerOf(id)) {
+        if (const auto it = peers_.find(*other); it != peers_.end()) partner = it->second;
+      }
+    }
     return start;
   }
 
@@ -1433,6 +1491,8 @@ Socket& TcpSocketOf(Socket& socket) { return socket; }
 constexpr std::size_t kScratchSize = 16384;
 // A payload at least this large is read straight into its message buffer.
 constexpr std::size_t kDirectRead = 2048;
+// The most one system call of a large write is given.
+constexpr std::size_t kWriteStep = std::size_t{1} << 20;
 // Reads one connection does in a row before the other connections of its thread get a turn.
 constexpr int kReadsPerTurn = 8;
 // The closing handshake (our close frame to the peer's, or to its end of the stream).
@@ -1481,6 +1541,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   void Enqueue(OutMessage message) override {
     if (ended_ || Closed()) return;
     Reserve(message.Size(), o_);
+    message.order = ++lastOrder_;
     queue_.push_back(std::move(message));
     Write();
   }
@@ -1494,10 +1555,31 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       return;
     }
     OutMessage message;
-    message.binary = true;
+    message.kind = OutMessage::Kind::kBinary;
     message.data = std::move(data);
+    message.order = ++lastOrder_;
     queue_.push_back(std::move(message));
     Write();
+  }
+
+  bool TakesPieces() const override { return true; }
+
+  void DeliverPiece(OutMessage piece) override {
+    if (ended_ || Closed()) {
+      Released(piece.Size());
+      GiveChunk(std::move(piece.data));
+      WakeIfLow();
+      return;
+    }
+    piece.order = ++lastOrder_;
+    pieces_.push_back(std::move(piece));
+    Write();
+  }
+
+  void BreakStream() override {
+    if (ended_ || (!outMidMessage_ && pieces_.empty())) return;
+    server_.Log("conn=" + std::to_string(Id()) + " event=partner-message-broken");
+    End();
   }
 
   void CloseAfterDrain(std::uint16_t code) override {
@@ -1511,7 +1593,11 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     DropRoute();
     if (ended_) return;
     route_ = std::move(partner);
-    GateBinary();
+    // A message on its way to another partner (or to one that has gone) goes no further.
+    if (target_ && target_ != route_) {
+      BreakTarget();
+      reader_.SkipRest();
+    }
     // A pause for the queue of a former partner ends with the route.
     if (paused_ && (!route_ || route_->Id() != stalledOn_)) ResumeReading();
   }
@@ -1532,9 +1618,22 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Check(Millis now, Millis idleTimeout, Millis writeTimeout) override {
     if (ended_) return;
-    if (writing_ && now - writeStart_ > writeTimeout) {
-      server_.Log("conn=" + std::to_string(Id()) + " event=write-timeout");
-      return Abort();
+    // Minimum progress: while something waits to be written, each period of writeTimeout must
+    // see at least minWriteRate bytes a second go out, or the reader is too slow to keep.
+    const std::uint64_t written = written_ + writeProgress_;
+    if (!writing_ && queue_.empty() && pieces_.empty()) {
+      progressSince_ = now;
+      progressMark_ = written;
+    } else if (now - progressSince_ >= writeTimeout) {
+      const std::uint64_t wanted =
+          static_cast<std::uint64_t>(o_.minWriteRate) * static_cast<std::uint64_t>(writeTimeout) /
+          1000;
+      if (written - progressMark_ < wanted) {
+        server_.Log("conn=" + std::to_string(Id()) + " event=write-stalled");
+        return Abort();
+      }
+      progressSince_ = now;
+      progressMark_ = written;
     }
     if ((closing_ || draining_) && now - closeStart_ > kCloseTimeout) {
       server_.Log("conn=" + std::to_string(Id()) + " event=close-timeout");
@@ -1555,12 +1654,15 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Release() override {
     route_.reset();
+    target_.reset();
     waiter_.reset();
   }
 
  private:
   // What the last write carried.
-  enum class Out : std::uint8_t { kNone, kMessage, kControl, kClose };
+  enum class Out : std::uint8_t { kNone, kMessage, kPieces, kControl, kClose };
+  // Pieces gathered into one write at most.
+  static constexpr std::size_t kGather = 16;
 
   // Nothing more is written but the close: the peer closed first, a violation was read, or our
   // close is out. A message queued now would stand before the close for good.
@@ -1573,28 +1675,69 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     }
   }
 
-  // Without a route, the server decides on each binary message at its first header, before any
-  // of its payload is stored: one that would be refused whole is refused there, and one that
-  // would be dropped is skipped unread.
+  // Each binary message is decided at its first header, before any of its payload is read: with
+  // a route it goes to the partner; without one the server decides (one that would be refused
+  // whole is refused there, one that would be dropped is skipped unread). A partner that takes
+  // pieces gets the message streamed as it arrives; another (a link to another node) gets it
+  // whole.
   void GateBinary() {
-    if (route_) {
-      reader_.SetBinaryGate(nullptr);
-    } else {
-      reader_.SetBinaryGate([this] { return AdmitBinary(); });
-    }
+    reader_.SetBinaryGate([this] { return AdmitBinary(); });
   }
-  bool AdmitBinary() {
-    switch (server_.PeerBinaryHeader(Id())) {
-      case BinaryStart::kRead:
-        return true;
-      case BinaryStart::kSkip:
-        return false;
-      case BinaryStart::kRefused:
-        refused_ = true;
-        refusedAtHeader_ = true;
-        return false;
+  ws::Reader::Admit AdmitBinary() {
+    std::shared_ptr<Peer> to = route_;
+    if (!to) {
+      switch (server_.PeerBinaryHeader(Id(), to)) {
+        case BinaryStart::kRead:
+          break;
+        case BinaryStart::kSkip:
+          return ws::Reader::Admit::kSkip;
+        case BinaryStart::kRefused:
+          refused_ = true;
+          refusedAtHeader_ = true;
+          return ws::Reader::Admit::kSkip;
+      }
+      if (!to) return ws::Reader::Admit::kSkip;
     }
-    return false;
+    target_ = std::move(to);
+    return target_->TakesPieces() ? ws::Reader::Admit::kStream : ws::Reader::Admit::kStore;
+  }
+
+  // Streaming: a buffer for the reader to write the next pieces into.
+  void NewOutput() {
+    outChunk_ = TakeChunk(reader_.OutputWanted());
+    reader_.SetOutput({outChunk_.data(), outChunk_.capacity()});
+  }
+
+  // Streaming: what the reader has written goes to the partner as one piece (`end`: the last).
+  void FlushPiece(bool end) {
+    const std::size_t n = reader_.OutputUsed();
+    if (n == 0) return;
+    OutMessage piece;
+    piece.kind = OutMessage::Kind::kPiece;
+    piece.frameEnd = reader_.OutputAtFrameEnd();
+    piece.messageEnd = end;
+    outChunk_.Grow(n);
+    piece.data = std::move(outChunk_);
+    reader_.SetOutput({});
+    if (!target_) return GiveChunk(std::move(piece.data));
+    streamOpen_ = !end;
+    HandOver(target_, std::move(piece));
+  }
+
+  // The message being streamed stops here: its partner, which has part of it, is told.
+  void BreakTarget() {
+    if (target_ && streamOpen_) {
+      Post(target_, [to = target_] { to->BreakStream(); });
+    }
+    streamOpen_ = false;
+    target_.reset();
+    reader_.SetOutput({});
+    outChunk_.Clear();
+  }
+
+  template <class Task>
+  static void Post(const std::shared_ptr<Peer>& to, Task&& task) {
+    net::post(to->GetExecutor(), std::forward<Task>(task));
   }
 
   bool CanRead() const {
@@ -1629,6 +1772,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         }
         continue;
       }
+      if (!closing_ && !draining_ && !PrepareOutput()) return;
       const std::span<std::uint8_t> room =
           closing_ || draining_ ? std::span<std::uint8_t>() : reader_.PayloadRoom();
       const bool direct = room.size() >= kDirectRead;
@@ -1641,6 +1785,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       const Wait wait = stream_.TryRead(target, capacity, n, ec);
       if (ec) return OnReadError(ec);
       if (n == 0) {
+        // Nothing more for now: what arrived of a streamed message goes on at once.
+        FlushPiece(false);
+        if (!CanRead()) return;
         reading_ = true;
         return stream_.async_wait(wait, [self = this->shared_from_this()](const error_code& e) {
           self->reading_ = false;
@@ -1668,12 +1815,24 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     // effect (a route, a "connected" ahead of the first forwarded message) before the next
     // message of this connection is read.
     yield_ = false;
+    FlushPiece(false);
     if (!CanRead()) return;
     reading_ = true;
     net::post(GetExecutor(), [self = this->shared_from_this()] {
       self->reading_ = false;
       self->Pump();
     });
+  }
+
+  // Streaming: the output has room before the next read (a full one goes to the partner first).
+  // False when that paused reading.
+  bool PrepareOutput() {
+    if (!reader_.Streaming()) return true;
+    if (outChunk_.capacity() != 0 && reader_.OutputUsed() < outChunk_.capacity()) return true;
+    FlushPiece(false);
+    if (!CanRead()) return false;
+    NewOutput();
+    return true;
   }
 
   // Unused bytes are kept for later unless the connection is failing.
@@ -1708,6 +1867,18 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         if (!route_) yield_ = true;
         Forward(reader_.TakeMessage());
         return !yield_ && CanRead();
+      case Kind::kOutputFull:
+        FlushPiece(false);
+        if (!CanRead()) return false;
+        NewOutput();
+        return true;
+      case Kind::kStreamEnd:
+        FlushPiece(true);
+        worker_.forwardedMessages.fetch_add(1, std::memory_order_relaxed);
+        worker_.forwardedBytes.fetch_add(reader_.StreamedSize(), std::memory_order_relaxed);
+        target_.reset();
+        if (!route_) yield_ = true;
+        return !yield_ && CanRead();
       case Kind::kPing:
         if (closing_) return true;  // our close is out: nothing but the peer's close matters
         pong_.assign(reader_.Control());
@@ -1720,7 +1891,13 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           return false;
         }
         // The peer closes first: its close is echoed once what is being written is out; the
-        // rest of the queue is dropped.
+        // rest of the queue is dropped. A close cannot follow a frame cut short: then the
+        // connection just ends.
+        BreakTarget();
+        if (OutputMidFrame()) {
+          End();
+          return false;
+        }
         peerClosed_ = true;
         closeRequested_ = true;
         closeCode_ = event.closeCode;
@@ -1734,15 +1911,21 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         // the connection ends as after a violation.
         refused_ = true;
         refusedAtHeader_ = true;
+        BreakTarget();
         server_.PeerOversize(Id(), event.text);
         return false;
       case Kind::kError:
         server_.Log("conn=" + std::to_string(Id()) + " event=protocol-error error=" +
                     std::string(event.what));
+        BreakTarget();
         if (closing_) {
           // Our close is already out and no second one follows: the handshake ends here, and
           // the peer's end of the stream is read as after any other violation.
           Teardown();
+          return false;
+        }
+        if (OutputMidFrame()) {
+          End();
           return false;
         }
         failing_ = true;
@@ -1771,29 +1954,35 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     pingSent_ = false;
   }
 
+  // A whole binary message goes to the partner decided at its header.
   void Forward(ws::Bytes data) {
-    if (route_) {
-      worker_.forwardedMessages.fetch_add(1, std::memory_order_relaxed);
-      worker_.forwardedBytes.fetch_add(data.size(), std::memory_order_relaxed);
-      return HandOver(route_, std::move(data));
-    }
-    bool open = true;
-    const std::shared_ptr<Peer> partner = server_.PeerBinary(Id(), data.size(), open);
-    if (!open) refused_ = true;
-    if (partner) HandOver(partner, std::move(data));
+    const std::shared_ptr<Peer> to = std::move(target_);
+    if (!to) return;
+    worker_.forwardedMessages.fetch_add(1, std::memory_order_relaxed);
+    worker_.forwardedBytes.fetch_add(data.size(), std::memory_order_relaxed);
+    OutMessage message;
+    message.kind = OutMessage::Kind::kBinary;
+    message.data = std::move(data);
+    HandOver(to, std::move(message));
   }
 
-  // One handoff: the message goes into the partner's queue on the partner's thread (directly
-  // when that is this thread). Posts from one thread run in order, so the partner's queue keeps
-  // the order in which this connection read the messages.
-  void HandOver(const std::shared_ptr<Peer>& to, ws::Bytes data) {
-    const bool full = to->Reserve(data.size(), o_);
-    const bool local = to->GetExecutor() == GetExecutor();
-    if (local) {
-      to->Deliver(std::move(data));
+  // One handoff of a message or a piece: it goes into the partner's queue on the partner's
+  // thread (directly when that is this thread). Posts from one thread run in order, so the
+  // partner's queue keeps the order in which this connection read them.
+  void HandOver(const std::shared_ptr<Peer>& to, OutMessage message) {
+    const bool full = to->Reserve(message.Size(), o_);
+    auto deliver = [](Peer& peer, OutMessage& m) {
+      if (m.kind == OutMessage::Kind::kPiece) {
+        peer.DeliverPiece(std::move(m));
+      } else {
+        peer.Deliver(std::move(m.data));
+      }
+    };
+    if (to->GetExecutor() == GetExecutor()) {
+      deliver(*to, message);
     } else {
-      net::post(to->GetExecutor(), [to, data = std::move(data)]() mutable {
-        to->Deliver(std::move(data));
+      net::post(to->GetExecutor(), [to, deliver, message = std::move(message)]() mutable {
+        deliver(*to, message);
       });
     }
     if (!full) return;
@@ -1831,22 +2020,31 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   }
 
   // Messages not yet being written are given up (the connection is closing on the peer's word
-  // or on a violation); the one being written finishes first.
+  // or on a violation); the ones being written finish first.
   void DropQueue() {
-    if (queue_.empty()) return;
-    detail::OutQueue kept;
-    bool first = writing_ && out_ == Out::kMessage;
-    while (!queue_.empty()) {
-      if (first) {
-        kept.push_back(std::move(queue_.front()));
-        first = false;
-      } else {
-        Released(queue_.front().Size());
+    auto drop = [this](detail::OutQueue& queue, std::size_t keep) {
+      detail::OutQueue kept;
+      while (!queue.empty()) {
+        if (keep > 0) {
+          kept.push_back(std::move(queue.front()));
+          --keep;
+        } else {
+          Released(queue.front().Size());
+          if (queue.front().kind == OutMessage::Kind::kPiece) GiveChunk(std::move(queue.front().data));
+        }
+        queue.pop_front();
       }
-      queue_.pop_front();
-    }
-    queue_ = std::move(kept);
+      queue = std::move(kept);
+    };
+    drop(queue_, writing_ && out_ == Out::kMessage ? 1 : 0);
+    drop(pieces_, writing_ && out_ == Out::kPieces ? inFlight_ : 0);
     WakeIfLow();
+  }
+
+  // What has gone out, or is going out now, ends inside a frame: nothing else may follow.
+  bool OutputMidFrame() const {
+    if (writing_ && out_ == Out::kPieces) return !pieces_[inFlight_ - 1].frameEnd;
+    return outMidFrame_;
   }
 
   // One control frame (payload at most 125 bytes) into control_.
@@ -1859,33 +2057,43 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   void Write() {
     if (writing_ || ended_) return;
-    auto handler = [self = this->shared_from_this()](const error_code& ec, std::size_t) {
-      self->OnWrite(ec);
+    auto handler = [self = this->shared_from_this()](const error_code& ec, std::size_t n) {
+      self->OnWrite(ec, n);
     };
     if (closeSent_) return;
-    if (pongDue_ && !failing_) {
+    // Control frames go between frames only, never inside one that is part-way out.
+    if (pongDue_ && !failing_ && !outMidFrame_) {
       pongDue_ = false;
       BuildControl(ws::Opcode::kPong, pong_);
       pong_ = std::string();
       return StartWrite(Out::kControl, net::buffer(control_), std::move(handler));
     }
-    if (pingDue_ && !closeRequested_) {
+    if (pingDue_ && !closeRequested_ && !outMidFrame_) {
       pingDue_ = false;
       BuildControl(ws::Opcode::kPing, {});
       return StartWrite(Out::kControl, net::buffer(control_), std::move(handler));
     }
-    if (!queue_.empty() && !failing_ && !peerClosed_) {
-      OutMessage& front = queue_.front();
-      const bool binary = front.binary;
-      const std::size_t size = front.Size();
-      const std::size_t n =
-          ws::WriteFrameHeader(head_, binary ? ws::Opcode::kBinary : ws::Opcode::kText, size);
-      const std::array<net::const_buffer, 2> buffers = {
-          net::const_buffer(head_, n),
-          binary ? net::const_buffer(front.data.data(), size) : net::buffer(front.text)};
-      return StartWrite(Out::kMessage, buffers, std::move(handler));
+    if (!failing_ && !peerClosed_) {
+      // A streamed message part-way out goes on before anything else; otherwise what was queued
+      // first goes first.
+      const bool piecesFirst =
+          !pieces_.empty() &&
+          (outMidMessage_ || queue_.empty() || pieces_.front().order < queue_.front().order);
+      if (piecesFirst) return WritePieces(std::move(handler));
+      if (!queue_.empty() && !outMidMessage_) {
+        OutMessage& front = queue_.front();
+        const bool binary = front.kind == OutMessage::Kind::kBinary;
+        const std::size_t size = front.Size();
+        const std::size_t n =
+            ws::WriteFrameHeader(head_, binary ? ws::Opcode::kBinary : ws::Opcode::kText, size);
+        const std::array<net::const_buffer, 2> buffers = {
+            net::const_buffer(head_, n),
+            binary ? net::const_buffer(front.data.data(), size) : net::buffer(front.text)};
+        return StartWrite(Out::kMessage, buffers, std::move(handler));
+      }
     }
-    if (closeRequested_ && queue_.empty()) {
+    if (closeRequested_ && queue_.empty() && pieces_.empty() && !outMidFrame_ &&
+        (!outMidMessage_ || failing_ || peerClosed_)) {
       std::string payload;
       if (closeCode_ != 0) {
         payload.push_back(static_cast<char>(closeCode_ >> 8));
@@ -1898,19 +2106,49 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     }
   }
 
+  // Consecutive pieces in one write, up to the end of a message where a text queued before the
+  // next message waits.
+  template <class Handler>
+  void WritePieces(Handler&& handler) {
+    std::array<net::const_buffer, kGather> buffers{};
+    std::size_t k = 0;
+    while (k < pieces_.size() && k < kGather) {
+      const OutMessage& piece = pieces_[k];
+      if (k > 0 && pieces_[k - 1].messageEnd && !queue_.empty() &&
+          queue_.front().order < piece.order) {
+        break;
+      }
+      buffers[k] = net::const_buffer(piece.data.data(), piece.data.size());
+      ++k;
+    }
+    inFlight_ = k;
+    StartWrite(Out::kPieces, buffers, std::forward<Handler>(handler));
+  }
+
   template <class Buffers, class Handler>
   void StartWrite(Out what, const Buffers& buffers, Handler&& handler) {
     writing_ = true;
     out_ = what;
-    writeStart_ = NowMs();
-    net::async_write(stream_, buffers, std::forward<Handler>(handler));
+    writeProgress_ = 0;
+    // Large writes go out in large system calls; the progress of each one is noted for the
+    // minimum-progress rule.
+    net::async_write(
+        stream_, buffers,
+        [this](const error_code& ec, std::size_t done) -> std::size_t {
+          writeProgress_ = done;
+          return ec ? 0 : kWriteStep;
+        },
+        std::forward<Handler>(handler));
   }
 
-  void OnWrite(const error_code& ec) {
+  void OnWrite(const error_code& ec, std::size_t n) {
     writing_ = false;
+    writeProgress_ = 0;
+    written_ += n;
     const Out what = std::exchange(out_, Out::kNone);
     if (ended_) {
       queue_.clear();
+      pieces_.clear();
       return;
     }
     if (ec) {
@@ -1921,6 +2159,18 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Out::kMessage:
         Released(queue_.front().Size());
         queue_.pop_front();
+        WakeIfLow();
+        break;
+      case Out::kPieces:
+        for (std::size_t i = 0; i < inFlight_; ++i) {
+          OutMessage& piece = pieces_.front();
+          outMidFrame_ = !piece.frameEnd;
+          outMidMessage_ = !piece.messageEnd;
+          Released(piece.Size());
+          GiveChunk(std::move(piece.data));
+          pieces_.pop_front();
+        }
+        inFlight_ = 0;
         WakeIfLow();
         break;
       case Out::kControl:
@@ -1935,6 +2185,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           // Our close goes first: what the peer still sends is skipped until its close.
           closing_ = true;
           closeStart_ = NowMs();
+          BreakTarget();
           reader_.Discard();
           Read();
         }
@@ -1962,9 +2213,13 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (ended_) return;
     const auto keep = this->shared_from_this();
     ended_ = true;
-    // A write in flight still points into the queue's front; OnWrite empties it instead.
-    if (!writing_) queue_.clear();
+    // A write in flight still points into the queues' fronts; OnWrite empties them instead.
+    if (!writing_) {
+      queue_.clear();
+      pieces_.clear();
+    }
     held_.Clear();
+    BreakTarget();
     error_code ignored;
     TcpSocketOf(stream_).close(ignored);
     DropRoute();
@@ -1986,14 +2241,22 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   std::string address_;  // AddressKey of the peer
   ws::Reader reader_;
   ws::Bytes held_;  // bytes read and not yet handed to the reader
-  detail::OutQueue queue_;
+  detail::OutQueue queue_;   // texts and whole messages
+  detail::OutQueue pieces_;  // pieces of messages streamed by the partner
   std::string control_;      // the control frame being written
   std::string pong_;         // payload of the ping to answer
   std::string closeReason_;  // the peer's reason, echoed with its code
   std::shared_ptr<Peer> route_;   // the partner while paired and known to be
+  std::shared_ptr<Peer> target_;  // where the binary message being read goes
+  ws::Bytes outChunk_;            // streaming: the buffer the reader writes the next piece into
   std::optional<Waiter> waiter_;  // the partner paused until this queue drains to half
   ConnId stalledOn_ = 0;          // while paused: the session whose queue is full
-  Millis writeStart_ = 0;
+  std::uint64_t lastOrder_ = 0;     // the order of the last message or piece queued
+  std::uint64_t written_ = 0;       // bytes written, all writes finished
+  std::size_t writeProgress_ = 0;   // bytes of the write under way already out
+  std::uint64_t progressMark_ = 0;  // written_ when the current progress period began
+  Millis progressSince_ = NowMs();
+  std::size_t inFlight_ = 0;        // pieces in the write under way
   Millis closeStart_ = 0;
   Millis lastHeard_ = NowMs();
   std::uint16_t closeCode_ = ws::close_code::kNormal;
@@ -2014,6 +2277,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   // the relay's error, without waiting for the payload.
   bool refusedAtHeader_ = false;
   bool ended_ = false;
+  bool streamOpen_ = false;     // pieces of a message went to target_, its last one has not
+  bool outMidMessage_ = false;  // what went out ends inside a streamed message
+  bool outMidFrame_ = false;    // ... inside one of its frames
   bool pingSent_ = false;  // a ping went out since the peer was last heard
   bool pingDue_ = false;
   bool yield_ = false;  // a message went through the matcher: Pump lets its actions run first

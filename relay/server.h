@@ -24,10 +24,15 @@ struct ServerOptions {
   std::string tlsKey;                     // PEM private key
   std::string updateDir;                  // empty: every /download/ path is 404
   MatcherConfig matcher;
-  std::size_t queueMessages = 64;         // per connection: outgoing messages before backpressure
-  std::size_t queueBytes = 16u << 20;     // per connection: outgoing bytes before backpressure
+  // Per connection: outgoing messages and bytes before backpressure. A partner's message streams
+  // through this window as it arrives (a message that is forwarded whole counts in full).
+  std::size_t queueMessages = 64;
+  std::size_t queueBytes = 256u << 10;
   Millis idleTimeout = 60000;             // WebSocket silence (a ping is sent halfway)
-  Millis writeTimeout = 120000;           // one outgoing message may take this long at most
+  // While anything waits to be written, each period of writeTimeout must see minWriteRate bytes
+  // a second go out, or the connection is dropped (a reader too slow to keep).
+  Millis writeTimeout = 30000;
+  std::size_t minWriteRate = 1024;
   // TLS handshake plus the HTTP request; then, while an answer is written, the longest time
   // without any of it going out.
   Millis httpTimeout = 10000;

@@ -1,6 +1,7 @@
 #include "relay/ws_frame.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -117,18 +118,48 @@ Reader::Event Reader::Fail(std::uint16_t code, std::string_view what) {
 bool Reader::Reserve() {
   const std::size_t size = message_.size();
   if (message_.capacity() - size >= remaining_) return true;
-  // The header check bounds size + remaining_ by the limit, so it fits in size_t.
+  // The header check bounds size + remaining_ by the limit, so it fits in size_t. The buffer at
+  // least doubles, up to the limit, so that a message in many fragments is copied a bounded
+  // number of times (linear, not quadratic, in its size).
   const std::size_t need = size + static_cast<std::size_t>(remaining_);
+  const std::size_t limit = text_ ? limits_.text : limits_.binary;
+  const std::size_t doubled = std::min(limit, 2 * message_.capacity());
   const std::size_t target =
-      need - size <= kReserveAhead ? need
-                                   : std::min(need, std::max(2 * message_.capacity(),
-                                                             size + kReserveAhead));
+      need - size <= kReserveAhead
+          ? std::max(need, doubled)
+          : std::min(need, std::max(doubled, size + kReserveAhead));
   try {
     message_.Reserve(target);
   } catch (const std::bad_alloc&) {
     return false;
   }
   return true;
+}
+
+bool Reader::EmitHead() {
+  if (!headDue_) return true;
+  if (out_.size() - outUsed_ < outHeadSize_) return false;
+  std::memcpy(out_.data() + outUsed_, outHead_, outHeadSize_);
+  outUsed_ += outHeadSize_;
+  headDue_ = false;
+  return true;
+}
+
+std::size_t Reader::OutputWanted() const {
+  if (!inMessage_ && stage_ == Stage::kPayload && !IsControl(static_cast<std::uint8_t>(opcode_))) {
+    return (headDue_ ? outHeadSize_ : 0) + static_cast<std::size_t>(remaining_);
+  }
+  return SIZE_MAX;
+}
+
+void Reader::SkipRest() {
+  if (!streaming_ && (text_ || !MidMessage())) return;
+  const std::size_t so_far = MessageSoFar();
+  streaming_ = false;
+  headDue_ = false;
+  message_.Clear();
+  skipping_ = true;
+  skipped_ = so_far;
 }
 
 Reader::Event Reader::ParseHeader(std::span<const std::uint8_t>& input, bool& complete) {
@@ -192,11 +223,17 @@ Reader::Event Reader::ParseHeader(std::span<const std::uint8_t>& input, bool& co
     utf8_.Reset();
     skipping_ = false;
     skipped_ = 0;
+    streaming_ = false;
+    streamed_ = 0;
+    smallFragments_ = 0;
   }
   inMessage_ = !fin;
   if (discard_) return {};
+  if (!fin && length < kSmallFragment && ++smallFragments_ > kMaxSmallFragments) {
+    return Fail(close_code::kPolicy, "too many small fragments");
+  }
   const std::size_t limit = text_ ? limits_.text : limits_.binary;
-  const std::size_t before = skipping_ ? skipped_ : message_.size();
+  const std::size_t before = MessageSoFar();
   if (length > limit || before > limit - length) {
     message_.Clear();
     skipping_ = false;
@@ -206,9 +243,18 @@ Reader::Event Reader::ParseHeader(std::span<const std::uint8_t>& input, bool& co
   }
   if (opcode == 2 && gate_) {
     gateAsked_ = true;
-    skipping_ = !gate_();
+    const Admit admit = gate_();
+    skipping_ = admit == Admit::kSkip;
+    streaming_ = admit == Admit::kStream;
   }
   if (skipping_) return {};
+  if (streaming_) {
+    outHeadSize_ = static_cast<std::uint8_t>(WriteFrameHeader(
+        outHead_, opcode == 0 ? Opcode::kContinuation : Opcode::kBinary, length));
+    if (!fin) outHead_[0] &= 0x7f;
+    headDue_ = true;
+    return {};
+  }
   if (!Reserve()) return Fail(1011, "out of memory");
   return {};
 }
@@ -219,6 +265,12 @@ Reader::Event Reader::TakePayload(const std::uint8_t* source, std::size_t n, boo
     controlSize_ = static_cast<std::uint8_t>(controlSize_ + n);
   } else if (skipping_) {
     skipped_ += n;
+  } else if (streaming_) {
+    // Only in place (CommitPayload): Consume copies streamed payload itself.
+    std::uint8_t* to = out_.data() + outUsed_;
+    Unmask(to, to, n, mask_, offset_);
+    outUsed_ += n;
+    streamed_ += n;
   } else if (!discard_) {
     std::size_t done = 0;
     while (done < n) {
@@ -269,6 +321,10 @@ Reader::Event Reader::FrameDone() {
     skipped_ = 0;
     return {};
   }
+  if (streaming_) {
+    streaming_ = false;
+    return {Kind::kStreamEnd, 0, false, {}};
+  }
   if (text_ && !utf8_.Complete()) return Fail(close_code::kBadPayload, "invalid UTF-8");
   return {text_ ? Kind::kText : Kind::kBinary, 0, text_, {}};
 }
@@ -283,17 +339,45 @@ Reader::Event Reader::Consume(std::span<const std::uint8_t>& input) {
         const Event event = ParseHeader(input, complete);
         const bool asked = std::exchange(gateAsked_, false);
         if (event.kind != Kind::kNeedMore || !complete) return event;
-        if (remaining_ == 0) {
+        if (remaining_ == 0 && !headDue_) {
           const Event done = FrameDone();
           if (done.kind != Kind::kNeedMore) return done;
         }
-        if (asked) return {};
+        // The call that asked returns here, so that the caller can stop at a refusal; a streamed
+        // message goes on (an empty one ends at once).
+        if (asked && !streaming_) return {};
         break;
       }
       case Stage::kPayload: {
+        const bool streamed = streaming_ && !IsControl(static_cast<std::uint8_t>(opcode_));
+        if (streamed) {
+          // The frame's header goes out before its payload, also for an empty frame.
+          if (!EmitHead() || (remaining_ > 0 && outUsed_ == out_.size())) {
+            return {Kind::kOutputFull, 0, false, {}};
+          }
+          if (remaining_ == 0) {
+            const Event done = FrameDone();
+            if (done.kind != Kind::kNeedMore) return done;
+            break;
+          }
+        }
         if (input.empty()) return {};
-        const std::size_t n = static_cast<std::size_t>(
+        std::size_t n = static_cast<std::size_t>(
             std::min<std::uint64_t>(remaining_, input.size()));
+        if (streamed) {
+          n = std::min(n, out_.size() - outUsed_);
+          Unmask(out_.data() + outUsed_, input.data(), n, mask_, offset_);
+          outUsed_ += n;
+          streamed_ += n;
+          remaining_ -= n;
+          offset_ += n;
+          input = input.subspan(n);
+          if (remaining_ == 0) {
+            const Event done = FrameDone();
+            if (done.kind != Kind::kNeedMore) return done;
+          }
+          break;
+        }
         const Event event = TakePayload(input.data(), n, false);
         input = input.subspan(n);
         if (event.kind != Kind::kNeedMore) return event;
@@ -307,6 +391,12 @@ std::span<std::uint8_t> Reader::PayloadRoom() {
   if (stage_ != Stage::kPayload || discard_ || skipping_ ||
       IsControl(static_cast<std::uint8_t>(opcode_))) {
     return {};
+  }
+  if (streaming_) {
+    if (!EmitHead()) return {};
+    const std::size_t room = static_cast<std::size_t>(
+        std::min<std::uint64_t>(remaining_, out_.size() - outUsed_));
+    return {out_.data() + outUsed_, room};
   }
   if (message_.capacity() == message_.size() && !Reserve()) return {};
   const std::size_t room = static_cast<std::size_t>(
@@ -324,6 +414,8 @@ Bytes Reader::TakeMessage() { return std::move(message_); }
 void Reader::Discard() {
   discard_ = true;
   skipping_ = false;
+  streaming_ = false;
+  headDue_ = false;
   message_.Clear();
   if (stage_ == Stage::kFailed && failure_.kind == Kind::kTooLarge) stage_ = Stage::kPayload;
 }

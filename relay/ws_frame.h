@@ -7,7 +7,15 @@
 // bytes, canonical lengths with the top bit clear, continuations only inside a fragmented message,
 // valid UTF-8 in text messages and close reasons, valid close codes. A data frame whose header
 // declares more than the message kind's limit (counting the fragments before it) is refused at
-// its header, before any of its payload is read.
+// its header, before any of its payload is read. A message may carry only a few small non-final
+// fragments (kMaxSmallFragments of less than kSmallFragment bytes): tiny fragments cost a frame's
+// work each for almost no data.
+//
+// A binary message is stored whole, skipped, or streamed (the binary gate chooses at its first
+// header). Streamed, the reader writes the server's form of each of its frames (an unmasked
+// header of the same length, fin and kind, then the unmasked payload) into an output buffer the
+// caller hands over piece by piece, so that the message goes on to its partner as it arrives and
+// no more than one output buffer of it is held here.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +34,7 @@ inline constexpr std::uint16_t kGoingAway = 1001;
 inline constexpr std::uint16_t kProtocolError = 1002;
 inline constexpr std::uint16_t kBadPayload = 1007;
 inline constexpr std::uint16_t kPolicy = 1008;
+inline constexpr std::uint16_t kTooBig = 1009;
 inline constexpr std::uint16_t kInternalError = 1011;
 }  // namespace close_code
 
@@ -76,6 +85,8 @@ class Bytes {
   void Reserve(std::size_t capacity);
   // `n` more bytes were written after the end (within the capacity).
   void Grow(std::size_t n) { size_ += n; }
+  // Empties it, keeping the buffer.
+  void Truncate() { size_ = 0; }
   void Append(const std::uint8_t* bytes, std::size_t n);
   void Clear() { *this = Bytes(); }
 
@@ -85,8 +96,14 @@ class Bytes {
   std::size_t capacity_ = 0;
 };
 
+inline constexpr std::size_t kMaxHeader = 10;
+
 // Writes the header of one whole unmasked frame into `out`; returns its length (2, 4 or 10).
 std::size_t WriteFrameHeader(std::uint8_t (&out)[10], Opcode opcode, std::uint64_t length);
+
+// Non-final data fragments shorter than kSmallFragment bytes: at most kMaxSmallFragments per message.
+inline constexpr std::size_t kSmallFragment = 1024;
+inline constexpr std::size_t kMaxSmallFragments = 8;
 
 class Reader {
  public:
@@ -103,6 +120,8 @@ class Reader {
     kClose,     // the peer's close: closeCode (0: none given), Control() holds the reason
     kTooLarge,  // a data frame's header took its message past the limit; `text` tells the kind
     kError,     // a violation: close with closeCode; `what` names it. Nothing more is read.
+    kOutputFull,  // streaming: the output buffer is full; take OutputUsed() bytes, SetOutput anew
+    kStreamEnd,   // streaming: the message's last byte is in the output buffer
   };
   struct Event {
     Kind kind = Kind::kNeedMore;
@@ -137,13 +156,39 @@ class Reader {
   void Discard();
 
   // Asked at the header of the first frame of each binary message (once the header is within the
-  // limit, before any of its payload is stored): true reads the message as usual; false skips the
-  // payload of all its frames without storing it, and the message yields no event (its size still
-  // counts against the limit). The Consume call that asked returns right after that header, with
-  // kNeedMore and possibly bytes left in `input`, so that the caller can stop there. Empty (the
-  // default): every binary message is read.
-  using BinaryGate = std::function<bool()>;
+  // limit, before any of its payload is stored): kStore reads the message as usual (kBinary at its
+  // end); kStream streams it into the output buffer (kOutputFull as each buffer fills, kStreamEnd
+  // at its end); kSkip skips the payload of all its frames without storing it, and the message
+  // yields no event (its size still counts against the limit). The Consume call that asked returns
+  // right after that header, with kNeedMore and possibly bytes left in `input`, so that the caller
+  // can stop there. Empty (the default): every binary message is stored.
+  enum class Admit : std::uint8_t { kSkip, kStore, kStream };
+  using BinaryGate = std::function<Admit()>;
   void SetBinaryGate(BinaryGate gate) { gate_ = std::move(gate); }
+
+  // Streaming: where the next output goes (replaces the previous buffer; OutputUsed() restarts at
+  // zero). Until a buffer is given, a streamed message's Consume stops with kOutputFull. A buffer
+  // holds at least kMaxHeader bytes (a frame's header goes into one buffer whole).
+  void SetOutput(std::span<std::uint8_t> out) {
+    out_ = out;
+    outUsed_ = 0;
+  }
+  std::size_t OutputUsed() const { return outUsed_; }
+  // A streamed message is open: part of it may be in the output, and its end is not.
+  bool Streaming() const { return streaming_; }
+  // The payload size of the last streamed message, once kStreamEnd has come.
+  std::size_t StreamedSize() const { return streamed_; }
+  // Streaming: how many output bytes the frame being read still needs (its header, if not yet
+  // out, and its payload); SIZE_MAX when more frames of the message are known to follow.
+  std::size_t OutputWanted() const;
+  // The output so far ends between two frames (no header or payload of a frame is cut there).
+  bool OutputAtFrameEnd() const {
+    return !streaming_ ||
+           (!headDue_ && (stage_ != Stage::kPayload || static_cast<std::uint8_t>(opcode_) >= 8));
+  }
+  // The binary message being read (stored or streamed) is skipped from here on: its partner has
+  // gone. Its size still counts against the limit.
+  void SkipRest();
 
   // True while a fragmented message is open or a frame is only partly read.
   bool MidMessage() const { return inMessage_ || stage_ != Stage::kHeader; }
@@ -152,6 +197,10 @@ class Reader {
   enum class Stage : std::uint8_t { kHeader, kPayload, kFailed };
 
   Event ParseHeader(std::span<const std::uint8_t>& input, bool& complete);
+  bool EmitHead();  // the pending output header into the output; false when it has no room
+  std::size_t MessageSoFar() const {
+    return skipping_ ? skipped_ : streaming_ ? streamed_ : message_.size();
+  }
   Event TakePayload(const std::uint8_t* source, std::size_t n, bool inPlace);
   Event FrameDone();
   Event Fail(std::uint16_t code, std::string_view what);
@@ -175,6 +224,15 @@ class Reader {
   bool skipping_ = false;     // the gate refused the binary message being read
   bool gateAsked_ = false;    // the header just parsed was put to the gate
   std::size_t skipped_ = 0;   // payload bytes of that message skipped so far
+  std::size_t smallFragments_ = 0;  // non-final fragments under kSmallFragment in this message
+  // Streaming.
+  bool streaming_ = false;    // the binary message being read is streamed
+  bool headDue_ = false;      // outHead_ still has to go into the output
+  std::size_t streamed_ = 0;  // payload bytes of the message streamed so far
+  std::uint8_t outHead_[10];
+  std::uint8_t outHeadSize_ = 0;
+  std::span<std::uint8_t> out_;
+  std::size_t outUsed_ = 0;
   BinaryGate gate_;
   Utf8Check utf8_;
   Bytes message_;

@@ -155,6 +155,20 @@ TEST(WsReaderTest, FramesAndViolationsWhateverTheSplit) {
       {"close code 999", Frame(0x88, "\x03\xe7"), {{Kind::kError, "invalid close code", 1002}}},
       {"close reason not UTF-8", Frame(0x88, "\x03\xe8\xff"),
        {{Kind::kError, "invalid UTF-8 in the close reason", 1007}}},
+      {"eight small fragments, then the last",
+       [] {
+         std::string b = Frame(0x02, "a");
+         for (int i = 0; i < 7; ++i) b += Frame(0x00, "b");
+         return b + Frame(0x80, "c");
+       }(),
+       {{Kind::kBinary, "a" + std::string(7, 'b') + "c"}}},
+      {"a ninth small fragment",
+       [] {
+         std::string b = Frame(0x01, "a");
+         for (int i = 0; i < 8; ++i) b += Frame(0x00, "b");
+         return b;
+       }(),
+       {{Kind::kError, "too many small fragments", 1008}}},
   };
   for (const Case& c : cases) {
     for (std::size_t step : {c.bytes.size(), std::size_t{1}, std::size_t{3}}) {
@@ -215,7 +229,7 @@ std::string FeedGated(const std::string& bytes, std::size_t step, std::vector<bo
     const bool read = asked < answers.size() ? answers[asked] : true;
     ++asked;
     out += read ? "read " : "skip ";
-    return read;
+    return read ? Reader::Admit::kStore : Reader::Admit::kSkip;
   });
   FeedInPieces(reader, bytes, step, [&](const Reader::Event& e) {
     switch (e.kind) {
@@ -285,7 +299,7 @@ TEST(WsReaderTest, BinaryGateStopsTheCallThatAskedIt) {
     int asked = 0;
     reader.SetBinaryGate([&] {
       ++asked;
-      return read;
+      return read ? Reader::Admit::kStore : Reader::Admit::kSkip;
     });
     const std::string bytes = Frame(0x82, std::string(40, 'b')) + Frame(0x89, "p");
     std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(bytes.data()),
@@ -304,6 +318,133 @@ TEST(WsReaderTest, BinaryGateStopsTheCallThatAskedIt) {
     EXPECT_TRUE(in.empty());
     EXPECT_EQ(asked, 1);
   }
+}
+
+// The server's form of one frame: unmasked, with the same fin bit, opcode and length.
+std::string ServerFrame(std::uint8_t first, std::string_view payload) {
+  std::uint8_t head[10];
+  const std::size_t n = WriteFrameHeader(head, static_cast<Opcode>(first & 0x0f), payload.size());
+  head[0] = static_cast<std::uint8_t>((head[0] & 0x0f) | (first & 0x80));
+  return std::string(reinterpret_cast<const char*>(head), n) + std::string(payload);
+}
+
+// A streamed message comes out as the server's form of the same frames, byte for byte, whatever
+// the input split and however small the output buffers; control frames between its fragments
+// stay events, and the output always ends between frames when kStreamEnd comes.
+TEST(WsReaderTest, StreamedMessagesComeOutAsServerFramesWhateverTheBuffers) {
+  const std::string big(3000, 'z');
+  struct Case {
+    const char* name;
+    std::string in;
+    std::string out;
+    std::string events;
+  } cases[] = {
+      {"one frame", Frame(0x82, "hello"), ServerFrame(0x82, "hello"), "end "},
+      {"empty", Frame(0x82, ""), ServerFrame(0x82, ""), "end "},
+      {"fragments around a ping", Frame(0x02, big) + Frame(0x89, "p") + Frame(0x80, "tail"),
+       ServerFrame(0x02, big) + ServerFrame(0x80, "tail"), "ping end "},
+      {"empty fragments", Frame(0x02, big) + Frame(0x00, "") + Frame(0x80, ""),
+       ServerFrame(0x02, big) + ServerFrame(0x00, "") + ServerFrame(0x80, ""), "end "},
+      {"two messages and a text", Frame(0x82, "a") + Frame(0x81, "t") + Frame(0x82, big),
+       ServerFrame(0x82, "a") + ServerFrame(0x82, big), "end text:t end "},
+      {"over the limit in its second fragment", Frame(0x02, big) + Frame(0x80, std::string(11, 'x')),
+       ServerFrame(0x02, big), "tooLarge "},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t step : {c.in.size(), std::size_t{1}, std::size_t{7}}) {
+      for (const std::size_t room : {kMaxHeader, std::size_t{11}, std::size_t{65536}}) {
+        Reader reader({16, 3010});
+        reader.SetBinaryGate([] { return Reader::Admit::kStream; });
+        std::vector<std::uint8_t> buffer(room);
+        std::string out, events;
+        auto take = [&] {
+          out.append(reinterpret_cast<const char*>(buffer.data()), reader.OutputUsed());
+          reader.SetOutput(buffer);
+        };
+        reader.SetOutput(buffer);
+        bool stop = false;
+        for (std::size_t at = 0; at < c.in.size() && !stop; at += step) {
+          const std::string piece = c.in.substr(at, step);
+          std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(piece.data()),
+                                           piece.size());
+          while (!in.empty() && !stop) {
+            const Reader::Event e = reader.Consume(in);
+            switch (e.kind) {
+              case Kind::kOutputFull:
+                ASSERT_EQ(reader.OutputUsed(), room) << c.name;
+                take();
+                break;
+              case Kind::kStreamEnd:
+                EXPECT_TRUE(reader.OutputAtFrameEnd()) << c.name;
+                take();
+                events += "end ";
+                break;
+              case Kind::kPing:
+                events += "ping ";
+                break;
+              case Kind::kText:
+                events += "text:" + std::string(reader.Message()) + " ";
+                break;
+              case Kind::kTooLarge:
+                events += "tooLarge ";
+                take();
+                stop = true;
+                break;
+              case Kind::kNeedMore:
+                break;
+              default:
+                events += "unexpected ";
+                stop = true;
+            }
+          }
+        }
+        EXPECT_EQ(out, c.out) << c.name << ", pieces of " << step << ", room " << room;
+        EXPECT_EQ(events, c.events) << c.name << ", pieces of " << step << ", room " << room;
+      }
+    }
+  }
+}
+
+// Payload read straight into the output (as the relay reads large frames) is unmasked in place;
+// SkipRest drops the rest of a streamed message, which then yields nothing more.
+TEST(WsReaderTest, StreamedPayloadInPlaceAndSkipRest) {
+  const std::string payload(5000, 'q');
+  const std::string bytes = Frame(0x02, payload) + Frame(0x80, "end") + Frame(0x81, "t");
+  Reader reader({16, 10000});
+  reader.SetBinaryGate([] { return Reader::Admit::kStream; });
+  std::vector<std::uint8_t> buffer(4096);
+  reader.SetOutput(buffer);
+  std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(bytes.data()), 20);
+  std::string out;
+  ASSERT_EQ(reader.Consume(in).kind, Kind::kNeedMore);  // the gate was asked
+  ASSERT_EQ(reader.Consume(in).kind, Kind::kNeedMore);  // 6 payload bytes taken
+  std::size_t at = 20;
+  // The rest of the first frame is read into the room the reader offers.
+  while (at < 8 + payload.size()) {
+    const std::span<std::uint8_t> room = reader.PayloadRoom();
+    if (room.empty()) {
+      out.append(reinterpret_cast<const char*>(buffer.data()), reader.OutputUsed());
+      reader.SetOutput(buffer);
+      continue;
+    }
+    const std::size_t n = std::min(room.size(), 8 + payload.size() - at);
+    std::memcpy(room.data(), bytes.data() + at, n);
+    at += n;
+    EXPECT_EQ(reader.CommitPayload(n).kind, Kind::kNeedMore);
+  }
+  out.append(reinterpret_cast<const char*>(buffer.data()), reader.OutputUsed());
+  EXPECT_EQ(out, ServerFrame(0x02, payload));
+  EXPECT_TRUE(reader.Streaming());
+  EXPECT_TRUE(reader.OutputAtFrameEnd());
+  reader.SkipRest();
+  reader.SetOutput(buffer);
+  std::span<const std::uint8_t> rest(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
+                                     bytes.size() - at);
+  const Reader::Event e = reader.Consume(rest);
+  EXPECT_EQ(e.kind, Kind::kText) << "the skipped fragment yields nothing, the text comes";
+  EXPECT_EQ(reader.Message(), "t");
+  EXPECT_EQ(reader.OutputUsed(), 0u);
+  EXPECT_FALSE(reader.Streaming());
 }
 
 TEST(WsReaderTest, OutgoingHeadersUseTheShortestLength) {
