@@ -929,6 +929,42 @@ TEST_F(ViewerTest, ASessionThatEndsDuringTheFileDialogTakesNoChoice) {
   EXPECT_NE(viewer.status(), kStatusActionFailed);
 }
 
+// The popup menus run the message loop too: a session that ends while one is open (the host
+// stops sharing, the relay closes) is destroyed, and the choice made afterwards is dropped
+// instead of reaching the freed session or the failure status.
+TEST_F(ViewerTest, ASessionThatEndsDuringAMenuTakesNoChoice) {
+  struct Case {
+    int command;
+    int choice;
+  };
+  for (const Case& c : {Case{cmd::kZoomMenu, cmd::kZoomPercentBase + 150},
+                        Case{cmd::kZoomMenu, cmd::kFit},
+                        Case{cmd::kDisplayMenu, kDisplayChoiceBase + 0},
+                        Case{cmd::kQualityMenu, kQualityChoiceBase + 2},
+                        Case{cmd::kMoreTools, cmd::kSendClipboard}}) {
+    SCOPED_TRACE(c.command);
+    UiState ui;
+    testing::RecordedEffects effects;
+    CommandDispatcher dispatcher{*viewer.client, ui, effects, clock, nullptr};
+    viewer.window.password = "abcd-efgh";  // each Connect empties the box
+    Connect();
+    Bind();
+    DeliverSealed(kControl, Hello());
+    ASSERT_TRUE(transport->WaitForBinary(1));  // helloAck
+    viewer.client->ShowStatusLine(kStatusSessionActive);
+    effects.menuChoice = c.choice;
+    effects.duringMenu = [&] {
+      ASSERT_TRUE(transport->DeliverJson({{"type", "peerDisconnected"}, {"requestId", rid}}));
+      viewer.Pump();
+    };
+    dispatcher.Dispatch(c.command);
+    EXPECT_EQ(effects.menus.size(), 1u);
+    EXPECT_EQ(viewer.client->session(), nullptr);
+    EXPECT_EQ(viewer.status(), kStatusClosed) << "the end of the session is what is shown";
+    EXPECT_EQ(effects.relayouts, 0);
+  }
+}
+
 // Losing the focus and minimising both tell the host to release what it holds, once the hello
 // exchange is complete; before it, nothing is sent.
 TEST_F(ViewerTest, FocusLossAndMinimisingReleaseInputOnTheHost) {

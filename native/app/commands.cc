@@ -162,7 +162,7 @@ void CommandDispatcher::Run(int command) {
       return TogglePermission(command);
     case cmd::kMoreTools: {
       if (!client_.viewerRole() || !client_.toolsUp()) return;
-      const int chosen = effects_.ChooseFromMenu(
+      const int chosen = ChooseInSession(
           ToolsMenu(CanSendClipboard(client_), client_.permissions().clipboard));
       if (chosen != 0 && chosen != cmd::kMoreTools) Run(chosen);
       return;
@@ -210,6 +210,14 @@ void CommandDispatcher::ToolsCommand(int command) {
       break;
   }
   effects_.Relayout();
+}
+
+int CommandDispatcher::ChooseInSession(const std::vector<MenuItem>& items) {
+  const std::uint64_t serial = client_.sessionSerial();
+  const int chosen = effects_.ChooseFromMenu(items);
+  // The menu ran the message loop: the session may have ended (and been destroyed) meanwhile.
+  if (client_.sessionSerial() != serial || client_.session() == nullptr) return 0;
+  return chosen;
 }
 
 std::u16string CommandDispatcher::ChooseFileInSession(bool save, const std::u16string& name) {
@@ -289,24 +297,30 @@ void CommandDispatcher::ViewCommand(int command) {
     case cmd::kZoomOut:
       display.ZoomOut(effects_.RemoteViewArea());
       break;
+    // The menus run the message loop; `session`, `display` and `control` may be gone when they
+    // return, so every choice reaches the session again through the client.
     case cmd::kZoomMenu: {
-      const int chosen = effects_.ChooseFromMenu(ZoomMenu(display.view().fit, display.view().zoom));
-      if (chosen == cmd::kFit || chosen == cmd::kActualSize) return ViewCommand(chosen);
-      if (chosen > cmd::kZoomPercentBase) display.ZoomPreset(chosen - cmd::kZoomPercentBase);
-      break;
+      const int chosen = ChooseInSession(ZoomMenu(display.view().fit, display.view().zoom));
+      if (chosen == cmd::kFit || chosen == cmd::kActualSize || chosen > cmd::kZoomPercentBase) {
+        ViewCommand(chosen);
+      }
+      return;
     }
     case cmd::kDisplayMenu: {
-      const int chosen =
-          effects_.ChooseFromMenu(DisplayMenu(control.screens(), control.selectedDisplay()));
+      const int chosen = ChooseInSession(DisplayMenu(control.screens(), control.selectedDisplay()));
+      if (chosen == 0) return;
+      const PeerControl& now = ViewerSession().control();
       const int index = chosen - kDisplayChoiceBase;
-      if (chosen == 0 || index < 0 || index >= static_cast<int>(control.screens().size())) return;
-      return client_.SelectDisplay(index, control.profile());
+      if (index < 0 || index >= static_cast<int>(now.screens().size())) return;
+      return client_.SelectDisplay(index, now.profile());
     }
     case cmd::kQualityMenu: {
-      const int chosen = effects_.ChooseFromMenu(QualityMenu(control.profile()));
+      const int chosen = ChooseInSession(QualityMenu(control.profile()));
+      if (chosen == 0) return;
+      const PeerControl& now = ViewerSession().control();
       const int profile = chosen - kQualityChoiceBase;
-      if (chosen == 0 || profile < 0 || profile > 3) return;
-      return client_.SelectDisplay(control.selectedDisplay(), profile);
+      if (profile < 0 || profile > 3) return;
+      return client_.SelectDisplay(now.selectedDisplay(), profile);
     }
     case cmd::kConnectionInfo: {
       const ViewRect area = effects_.RemoteViewArea();

@@ -77,6 +77,9 @@ class CommandDispatcher {
   void ToolsCommand(int command);
   // The file commands: send, cancel, save as, reject.
   void FileCommand(int command);
+  // Runs a popup menu: the chosen command, or 0 when nothing was chosen or the session the menu
+  // was opened in ended while it was open.
+  int ChooseInSession(const std::vector<MenuItem>& items);
   // Runs the file dialog with remote input held off; empty unless a path was chosen and the
   // session is still the one it was opened in.
   std::u16string ChooseFileInSession(bool save, const std::u16string& name);

@@ -23,6 +23,7 @@ class RecordedEffects final : public WindowEffects {
   }
   int ChooseFromMenu(const std::vector<MenuItem>& items) override {
     menus.push_back(items);
+    if (duringMenu) duringMenu();
     return menuChoice;
   }
   bool AskYesNo(const std::string&, const std::string&) override {
@@ -47,6 +48,7 @@ class RecordedEffects final : public WindowEffects {
   std::vector<std::filesystem::path> shown;  // files shown in their folder
   std::u16string chosenPath;               // what the file dialog answers
   std::function<void()> duringDialog;      // runs while the dialog is open
+  std::function<void()> duringMenu;        // runs while a popup menu is open
   std::vector<std::pair<bool, std::u16string>> dialogs;
   bool fullScreen = false;
   int menuChoice = 0;
