@@ -156,11 +156,27 @@ bool StreamLoop::Step() {
 
   if (params_.statusEnabled) {
     const std::uint64_t now = clock_.TickMs();
-    if (!statusSent_ || now - lastStatusMs_ >= kCaptureStatusPeriodMs) {
+    // A change of the desktop's reachability is reported at once: the viewer drops its picture
+    // and says why while the desktop is away, and learns at once that it is back.
+    if (!statusSent_ || now - lastStatusMs_ >= kCaptureStatusPeriodMs ||
+        status.desktop != desktopReported_) {
       if (!SendStatus(status)) return End(kStreamStatusStopped);
       statusSent_ = true;
       lastStatusMs_ = now;
+      desktopReported_ = status.desktop;
     }
+  }
+
+  if (!status.desktop) {
+    // A lock screen, an elevation prompt, Ctrl+Alt+Del or another user's session: the stream
+    // waits for the desktop to come back instead of counting toward its end.
+    desktopAway_ = true;
+  } else if (desktopAway_ && result.next != CaptureResult::Next::TryAgain &&
+             result.next != CaptureResult::Next::GiveUp) {
+    // The viewer dropped its picture when the desktop went away: the next one goes out even
+    // when it equals the last one sent.
+    desktopAway_ = false;
+    repeats_ = std::max(repeats_, rate_.rate() - 1);
   }
 
   switch (result.next) {
@@ -169,6 +185,7 @@ bool StreamLoop::Step() {
       // delay the same end.
       return End(kStreamCaptureUnavailable);
     case CaptureResult::Next::TryAgain:
+      if (!status.desktop) break;
       if (++failures_ >= kCaptureFailureLimit) return End(kStreamCaptureUnavailable);
       break;
     case CaptureResult::Next::Unchanged:

@@ -1,7 +1,9 @@
 // The host's capture-and-stream thread: one per stream (one display, one epoch, one profile). It
 // captures the display, numbers the pictures that differ from the last one sent, queues them as
 // frame messages, keeps at most two frames unacknowledged, paces itself to the profile's rate
-// (adapting it in "Automatic") and reports the capture status about once a second.
+// (adapting it in "Automatic") and reports the capture status about once a second and whenever
+// the input desktop comes or goes. Captures of an unreachable desktop (locked, a secure desktop,
+// another session) never end the stream; 15 other empty captures in a row do.
 //
 // The rules live in StreamLoop, one iteration per call, so that tests drive them synchronously
 // with a manual clock; StreamThread runs a loop on its own thread until it is stopped or the
@@ -147,6 +149,8 @@ class StreamLoop {
   int repeats_ = 0;
   int failures_ = 0;
   bool statusSent_ = false;
+  bool desktopReported_ = true;  // the "desktop" of the last status report
+  bool desktopAway_ = false;     // a capture found the input desktop unreachable since the last picture
   std::uint64_t lastStatusMs_ = 0;
 };
 
