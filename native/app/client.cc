@@ -1,5 +1,6 @@
 #include "app/client.h"
 
+#include <algorithm>
 #include <span>
 #include <utility>
 
@@ -176,6 +177,8 @@ void Client::StartUpdateDownload() {
 void Client::StartUpdateCheck() {
   if (env_.previewMode) return;
   updater_.StartCheck(false);
+  quietCheckRunning_ = false;
+  quietFailures_ = 0;
   lastUpdateCheck_ = clock_.NowMs();
 }
 
@@ -507,6 +510,8 @@ void Client::OnRelayError(const Json& message) {
     backoff_.OnUpdateRequired(now);
     updateState_ = UpdateState::Checking;
     updater_.StartCheck(false);
+    quietCheckRunning_ = false;
+    quietFailures_ = 0;
     lastUpdateCheck_ = now;
   }
   window_.Layout();
@@ -553,9 +558,23 @@ void Client::SessionTools() {
 // after the relay or the user asked for one). The quiet rechecks republish "up to date" every
 // minute; they must not bring back online a device whose connection closed, which waits for
 // the user to refresh.
+//
+// A quiet recheck that fails (the network was away for a moment) changes nothing: the device
+// stays current, registered and reachable under the ID and password its user may just have
+// read out, and the recheck is tried again later, less and less often. Only a manifest that
+// names a newer version closes the gate.
 void Client::TakeUpdaterState(std::uint64_t now) {
   UpdateSnapshot snapshot;
-  if (updater_.TakeState(snapshot)) {
+  bool taken = updater_.TakeState(snapshot);
+  if (taken && std::exchange(quietCheckRunning_, false)) {
+    if (snapshot.state == UpdateState::CheckFailed && updateState_ == UpdateState::UpToDate) {
+      ++quietFailures_;
+      taken = false;
+    } else {
+      quietFailures_ = 0;
+    }
+  }
+  if (taken) {
     const bool becameCurrent =
         snapshot.state == UpdateState::UpToDate && updateState_ != UpdateState::UpToDate;
     updateState_ = snapshot.state;
@@ -579,6 +598,13 @@ void Client::TakeUpdaterState(std::uint64_t now) {
   }
 }
 
+bool Client::QuietRecheckDue(std::uint64_t now) const noexcept {
+  if (quietFailures_ == 0) return now - lastUpdateCheck_ > kUpdateRecheckMs;
+  const int doublings = std::min(quietFailures_ - 1, 4);
+  const std::uint64_t delay = std::min(kQuietRetryFirstMs << doublings, kQuietRetryLastMs);
+  return now - lastUpdateCheck_ >= delay;
+}
+
 void Client::OnTimerTick() {
   std::uint64_t now = clock_.NowMs();
   if (!env_.previewMode) {
@@ -587,8 +613,9 @@ void Client::OnTimerTick() {
                       attempt_.connectDeadline == 0 && !updater_.Busy() &&
                       updateState_ == UpdateState::UpToDate;
     now = clock_.NowMs();
-    if (idle && now - lastUpdateCheck_ > kUpdateRecheckMs) {
+    if (idle && QuietRecheckDue(now)) {
       updater_.StartCheck(true);
+      quietCheckRunning_ = true;
       lastUpdateCheck_ = now;
     }
   }

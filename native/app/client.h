@@ -46,6 +46,9 @@ inline constexpr std::uint64_t kViewerConnectTimeoutMs = 50000;
 inline constexpr std::uint64_t kStepTimeoutMs = 15000;
 inline constexpr std::uint64_t kConsentTimeoutMs = 35000;
 inline constexpr std::uint64_t kUpdateRecheckMs = 59999;
+// A quiet recheck that failed is tried again after 1 minute, doubling up to 10 minutes.
+inline constexpr std::uint64_t kQuietRetryFirstMs = 60000;
+inline constexpr std::uint64_t kQuietRetryLastMs = 600000;
 inline constexpr int kRelayProtocol = 3;
 
 struct ClientEnvironment {
@@ -161,6 +164,9 @@ class Client final : private SessionOwner {
   // What the updater last published (the card's version, progress, failure and saved file).
   const UpdateSnapshot& updateSnapshot() const noexcept { return updateSnapshot_; }
   bool approvalSetting() const noexcept { return approvalSetting_; }
+  // Quiet rechecks in a row that failed (each left the state, the registration and the
+  // credentials as they were).
+  int quietCheckFailures() const noexcept { return quietFailures_; }
   // Whether the program may connect and its commands run (see the update gate).
   bool updateGateOpen() const noexcept { return UpdateGateOpen(); }
   // Not idle: connecting, pairing, awaiting or holding the local decision.
@@ -227,6 +233,9 @@ class Client final : private SessionOwner {
   // Sends a relay message that carries a confirmation, wiping every copy of it.
   bool SendSecretRelayMessage(Json message);
   void TakeUpdaterState(std::uint64_t now);
+  // The idle host's quiet recheck is due: a minute after the last check, or after the back-off
+  // of the quiet rechecks that failed.
+  bool QuietRecheckDue(std::uint64_t now) const noexcept;
 
   void HandleText(const NetEvent& event);
   void HandleBinary(const NetEvent& event);
@@ -265,6 +274,8 @@ class Client final : private SessionOwner {
   UpdateState updateState_ = UpdateState::Checking;
   UpdateSnapshot updateSnapshot_;
   std::uint64_t lastUpdateCheck_ = 0;
+  bool quietCheckRunning_ = false;  // the updater's next report answers a quiet recheck
+  int quietFailures_ = 0;           // quiet rechecks in a row that failed
   std::string deviceId_;
   std::string sessionPassword_;
   std::string status_ = kStatusConnecting;

@@ -1377,6 +1377,79 @@ TEST(ClientUpdateGateTest, AHostGoesOfflineWhenTheUpdaterReportsAnythingButCurre
   EXPECT_EQ(updater.stops, 1) << "the Client stops the updater when it is destroyed";
 }
 
+// A quiet recheck that fails (a moment without network) changes nothing for an idle Ready host:
+// it stays registered under the ID and password its user may have read out, and the recheck
+// is tried again after 1, 2, 4, 8 and then every 10 minutes. A check that succeeds returns to
+// the minute; a newer version still closes the gate.
+TEST(ClientUpdateGateTest, AFailedQuietRecheckKeepsTheHostOnlineAndBacksOff) {
+  ManualClock clock;
+  testing::RecordingWindow window;
+  ScriptedUpdater updater;
+  testing::FakePlatform platform;
+  ClientEnvironment env;
+  env.clock = &clock;
+  env.window = &window;
+  env.updater = &updater;
+  env.platform = &platform;
+  Client client(std::move(env));
+  client.RegisterAsHost();
+  client.StartUpdateCheck();
+  updater.Publish(UpdateState::UpToDate);
+  client.OnTimerTick();
+  const auto transport = platform.LastTransport();
+  ASSERT_TRUE(transport && transport->WaitConnected());
+  ASSERT_TRUE(transport->DeliverJson({{"type", "registered"}, {"protocol", 3}}));
+  for (auto wait = std::chrono::milliseconds(2000); window.TakeWake(wait);
+       wait = std::chrono::milliseconds(0)) {
+    client.DrainNetEvents();
+  }
+  ASSERT_EQ(client.status(), kStatusReady);
+  const std::string id = client.deviceId();
+  const std::string password = client.sessionPassword();
+
+  int checks = 0;
+  for (const std::uint64_t delay :
+       std::initializer_list<std::uint64_t>{60000, 60000, 120000, 240000, 480000, 600000, 600000}) {
+    SCOPED_TRACE(delay);
+    clock.Advance(delay - 1000);
+    client.OnTimerTick();
+    EXPECT_EQ(updater.quietChecks, checks) << "not due yet";
+    clock.Advance(1000);
+    client.OnTimerTick();
+    ASSERT_EQ(updater.quietChecks, ++checks);
+    updater.Publish(UpdateState::CheckFailed);
+    client.OnTimerTick();
+    EXPECT_EQ(client.updateState(), UpdateState::UpToDate);
+    EXPECT_TRUE(client.updateGateOpen());
+    EXPECT_TRUE(client.hasTransport());
+    EXPECT_TRUE(client.registered());
+    EXPECT_EQ(client.status(), kStatusReady);
+    EXPECT_EQ(client.deviceId(), id);
+    EXPECT_EQ(client.sessionPassword(), password);
+  }
+  EXPECT_EQ(platform.TransportCount(), 1u);
+
+  clock.Advance(600000);
+  client.OnTimerTick();
+  ASSERT_EQ(updater.quietChecks, ++checks);
+  updater.Publish(UpdateState::UpToDate);
+  client.OnTimerTick();
+  EXPECT_EQ(client.quietCheckFailures(), 0);
+  clock.Advance(60000);
+  client.OnTimerTick();
+  ASSERT_EQ(updater.quietChecks, ++checks) << "a minute again after a success";
+  updater.Publish(UpdateState::UpdateRequired);
+  client.OnTimerTick();
+  EXPECT_FALSE(client.hasTransport()) << "a newer version closes the gate";
+  EXPECT_FALSE(client.updateGateOpen());
+
+  // The start-up check (and "Try again") still shows its failure on the card.
+  client.StartUpdateCheck();
+  updater.Publish(UpdateState::CheckFailed);
+  client.OnTimerTick();
+  EXPECT_EQ(client.updateState(), UpdateState::CheckFailed);
+}
+
 TEST(ClientGuardTest, AnEscapingFailureResetsAndSaysSo) {
   ManualClock clock;
   ClientHarness host(clock);
