@@ -35,6 +35,9 @@ void PeerSession::Dispatch(std::uint8_t kind, const std::vector<std::uint8_t>& p
     case SealedKind::Control: {
       if (plaintext.size() > kControlMessageLimit) Fail("control limit");
       control_.HandleControl(ParseMessage(std::span<const std::uint8_t>(plaintext)));
+      // The session tools are up from here: the pages that show them (the chat boxes are
+      // native windows) are laid out, not only repainted.
+      if (!helloComplete && control_.helloComplete()) owner_.RequestLayout();
       return;
     }
     case SealedKind::Tools:

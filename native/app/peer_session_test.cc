@@ -206,6 +206,30 @@ TEST_F(PeerSessionTest, HostStreamsTheEnumeratedDisplays) {
   EXPECT_TRUE(owner.EndEvents().empty());
 }
 
+// The hello exchange brings the session tools up on both ends; the window is laid out then, so
+// that a page showing them (the Chat page's native boxes) places them, and not again for the
+// control messages after it.
+TEST_F(PeerSessionTest, TheHelloExchangeLaysTheWindowOut) {
+  struct Case {
+    bool host;
+    std::string completes;  // the message that completes the exchange on this end
+  };
+  for (const Case& c : {Case{true, kHelloAck}, Case{false, Hello()}}) {
+    SCOPED_TRACE(c.host ? "host" : "viewer");
+    RecordingOwner end;
+    PeerSession session(c.host, end, platform, permissions, clipboard);
+    if (c.host) {
+      session.Start();
+      session.SendHello();
+    }
+    const int before = end.layouts;
+    ASSERT_EQ(Outcome(session, kControl, c.completes), "accepted");
+    EXPECT_EQ(end.layouts, before + 1);
+    ASSERT_EQ(Outcome(session, kControl, R"({"op":"ping","token":7})"), "accepted");
+    EXPECT_EQ(end.layouts, before + 1);
+  }
+}
+
 // A stream that ends by itself posts its reason under the generation it was started on, and the
 // session stays as it is until the owner acts on the event.
 TEST_F(PeerSessionTest, AStreamThatEndsByItselfPostsItsEnd) {
