@@ -371,7 +371,7 @@ void EndSessionFromBanner() {
   if (g_side && g_side->window()) PostMessageW(g_side->window(), WM_COMMAND, 111, 0);
 }
 
-LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HandleBannerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if ((IsInputMessage(message) || message == WM_CLOSE) && IsInjected()) return 0;
   BannerPointer& pointer = g_bannerPointer;
   const POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
@@ -438,6 +438,23 @@ LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
       break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The banner's exception barrier, as the main window's: a failure while it handles a message
+// (painting included) ends the session and says so, rather than escaping into the system; the
+// banner, the sign that the screen is shared, goes with the session.
+LRESULT CALLBACK BannerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (g_client == nullptr) {
+    try {
+      result = HandleBannerMessage(window, message, wParam, lParam);
+    } catch (...) {
+      result = DefWindowProcW(window, message, wParam, lParam);
+    }
+    return result;
+  }
+  g_client->RunGuarded([&] { result = HandleBannerMessage(window, message, wParam, lParam); });
+  return result;
 }
 
 bool RegisterClasses(HINSTANCE instance) {

@@ -489,21 +489,21 @@ void MainWindowSide::ApplyPlacements() {
 
 void MainWindowSide::Paint() {
   const HWND window = window_.load();
-  PAINTSTRUCT paint{};
-  HDC dc = BeginPaint(window, &paint);
-  RECT area{};
-  GetClientRect(window, &area);
-  const int width = area.right - area.left;
-  const int height = area.bottom - area.top;
-  if (width > 0 && height > 0) {
-    // Drawn off-screen and copied at once: no flicker, no background erase.
-    MemoryCanvas buffer(width, height);
-    if (buffer.ok()) {
-      PaintFrame(buffer.dc(), width, height);
-      BitBlt(dc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+  {
+    const PaintScope paint(window);
+    RECT area{};
+    GetClientRect(window, &area);
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    if (width > 0 && height > 0) {
+      // Drawn off-screen and copied at once: no flicker, no background erase.
+      MemoryCanvas buffer(width, height);
+      if (buffer.ok()) {
+        PaintFrame(buffer.dc(), width, height);
+        BitBlt(paint.dc(), 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+      }
     }
   }
-  EndPaint(window, &paint);
   if (placementsDirty_) ApplyPlacements();
   SyncTooltipTools();
 }
@@ -558,8 +558,7 @@ void MainWindowSide::FillTooltip(NMTTDISPINFOW& request, std::uint64_t now) {
 }
 
 void MainWindowSide::PaintBanner(HWND banner) {
-  PAINTSTRUCT paint{};
-  HDC dc = BeginPaint(banner, &paint);
+  const PaintScope paint(banner);
   RECT area{};
   GetClientRect(banner, &area);
   const int width = area.right - area.left;
@@ -573,9 +572,8 @@ void MainWindowSide::PaintBanner(HWND banner) {
     const Translator translate = [this](std::string_view key) { return Translate(key); };
     DrawContext ctx{canvas, layout, translate};
     PaintSharingBanner(ctx, static_cast<float>(width) / scale, static_cast<float>(height) / scale);
-    BitBlt(dc, 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+    BitBlt(paint.dc(), 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
   }
-  EndPaint(banner, &paint);
 }
 
 bool MainWindowSide::RenderToPng(const std::wstring& path) {
@@ -942,10 +940,8 @@ LRESULT CALLBACK MainWindowSide::LanguageBoxSubclass(HWND box, UINT message, WPA
   try {
     switch (message) {
       case WM_PAINT: {
-        PAINTSTRUCT paint{};
-        HDC dc = BeginPaint(box, &paint);
-        side.PaintLanguageBox(dc);
-        EndPaint(box, &paint);
+        const PaintScope paint(box);
+        side.PaintLanguageBox(paint.dc());
         return 0;
       }
       case WM_PRINTCLIENT:

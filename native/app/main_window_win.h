@@ -47,6 +47,24 @@ inline constexpr wchar_t kBannerTitle[] = L"Kestrova - Screen sharing";
 
 class Client;
 
+// One WM_PAINT: BeginPaint now and EndPaint on every way out of the scope, an exception included,
+// so that a failure while drawing still ends the paint (the region validated, the caret shown
+// again, the display context released) instead of repeating on every repaint.
+class PaintScope {
+ public:
+  explicit PaintScope(HWND window) noexcept : window_(window), dc_(BeginPaint(window, &paint_)) {}
+  ~PaintScope() { EndPaint(window_, &paint_); }
+  PaintScope(const PaintScope&) = delete;
+  PaintScope& operator=(const PaintScope&) = delete;
+
+  HDC dc() const noexcept { return dc_; }
+
+ private:
+  HWND window_;
+  PAINTSTRUCT paint_{};
+  HDC dc_;
+};
+
 class MainWindowSide final : public WindowSide, public WindowEffects, public InputWindow {
  public:
   explicit MainWindowSide(HINSTANCE instance) : instance_(instance) {}
