@@ -233,18 +233,28 @@ void Client::ConnectToDevice() {
   }
   // A session holds the gate open even when a check that finished meanwhile found this version
   // outdated; the reset below ends that session, and no new connection could follow it.
-  if (!env_.previewMode && updateState_ != UpdateState::UpToDate) return;
+  if (!env_.previewMode && updateState_ != UpdateState::UpToDate) {
+    ShowStatus(kStatusInstallLatest);
+    return;
+  }
   Reset();
   backoff_.Cancel();
-  viewerRole_ = true;
-  attempt_.peerNonce = RandomHex(16);
-  attempt_.pairing = PakeExchange::Create(password, id, attempt_.peerNonce, /*isHost=*/false);
-  Open(true, Json{{"type", "register"},
-                  {"role", "viewer"},
-                  {"protocol", kRelayProtocol},
-                  {"sessionId", id},
-                  {"password", MakePairingOffer(attempt_.peerNonce,
-                                                attempt_.pairing->OwnMessageHex())}});
+  try {
+    viewerRole_ = true;
+    attempt_.peerNonce = RandomHex(16);
+    attempt_.pairing = PakeExchange::Create(password, id, attempt_.peerNonce, /*isHost=*/false);
+    Open(true, Json{{"type", "register"},
+                    {"role", "viewer"},
+                    {"protocol", kRelayProtocol},
+                    {"sessionId", id},
+                    {"password", MakePairingOffer(attempt_.peerNonce,
+                                                  attempt_.pairing->OwnMessageHex())}});
+  } catch (const std::exception&) {
+    // Randomness, the exchange or a thread failed: nothing of the attempt stays behind.
+    Reset();
+    ShowStatus(kStatusActionFailed);
+    return;
+  }
   SecureClear(password);
   window_.ClearPasswordBox();
   attempt_.connectDeadline = clock_.NowMs() + kViewerConnectTimeoutMs;

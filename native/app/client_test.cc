@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <future>
 #include <span>
+#include <system_error>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -989,6 +990,44 @@ TEST_F(ViewerTest, FocusLossAndMinimisingReleaseInputOnTheHost) {
               R"({"op":"releaseInput"})");
   }
   EXPECT_TRUE(viewer.client->sessionActive());
+}
+
+// "Connect" always answers: while a session holds the gate open for a version the updater has
+// found outdated it says why it does nothing (and the session goes on); a connection that
+// cannot be started after the reset (no thread, no randomness) leaves no half-made attempt.
+TEST_F(ViewerTest, ConnectSaysWhyItCannotAndLeavesNothingHalfMade) {
+  Connect();
+  Bind();
+  viewer.updater.Publish(UpdateState::UpdateRequired);
+  viewer.client->OnTimerTick();
+  ASSERT_TRUE(viewer.client->sessionActive());
+  viewer.window.remoteId = L"123 456 789";
+  viewer.window.password = "abcd-efgh";
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusInstallLatest);
+  EXPECT_TRUE(viewer.client->sessionActive());
+  EXPECT_EQ(viewer.platform.TransportCount(), 2u);
+}
+
+TEST(ViewerConnectTest, AConnectionThatCannotStartLeavesNoAttempt) {
+  ManualClock clock;
+  bool fail = false;
+  ClientHarness viewer(clock, [&fail]() -> std::shared_ptr<Transport> {
+    if (fail) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::make_shared<ScriptedTransport>();
+  });
+  viewer.StartUp();
+  viewer.window.remoteId = L"482 913 775";
+  viewer.window.password = "abcd-efgh";
+  fail = true;
+  viewer.client->ConnectToDevice();
+  EXPECT_EQ(viewer.status(), kStatusActionFailed);
+  EXPECT_FALSE(viewer.client->viewerRole());
+  EXPECT_FALSE(viewer.client->hasPairing());
+  EXPECT_FALSE(viewer.client->hasTransport());
+  EXPECT_FALSE(viewer.client->busy());
+  EXPECT_TRUE(viewer.client->peerNonce().empty());
+  EXPECT_EQ(viewer.client->connectDeadline(), 0u);
 }
 
 TEST_F(ViewerTest, WrongPasswordFailsTheHostConfirmation) {

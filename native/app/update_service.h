@@ -25,6 +25,11 @@ class NoUpdateService final : public UpdateService {
   void StartDownload() override {}
   void Stop() override {}
   int checks() const noexcept { return checks_; }
+  // Publishes `state` as if a check had found it (the next check reports "up to date" again).
+  void Publish(UpdateState state) {
+    snapshot_.state = state;
+    changed_ = true;
+  }
 
  private:
   UpdateSnapshot snapshot_;

@@ -18,5 +18,6 @@ inline constexpr char kStatusCheckingUpdates[] = "Checking for updates";
 inline constexpr char kStatusVersionNeeded[] = "Both devices need version 0.3 or later";
 inline constexpr char kStatusEncrypted[] = "End-to-end encrypted";
 inline constexpr char kStatusActionFailed[] = "Action unavailable or failed";
+inline constexpr char kStatusInstallLatest[] = "Install the latest version before connecting.";
 
 }  // namespace ov
