@@ -85,13 +85,19 @@ bool Client::SendSecretRelayMessage(Json message) {
 }
 
 bool Client::SendSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
-  const std::shared_ptr<CryptoSession> channel = attempt_.channel;
-  if (!channel || !link_.open() || plaintext.size() > kMaxSealedPlaintext) return false;
-  SendItem item;
-  item.kind = kind;
-  item.payload = std::move(plaintext);
-  item.channel = channel;
-  return link_.Enqueue(std::move(item));
+  // Reads nothing of the UI thread's state: the link holds the channel under its own lock.
+  if (plaintext.size() > kMaxSealedPlaintext) return false;
+  return link_.EnqueueSealed(kind, std::move(plaintext));
+}
+
+void Client::ClearAttempt() {
+  attempt_.Clear();
+  link_.SetChannel(nullptr);
+}
+
+void Client::SetChannel(std::shared_ptr<CryptoSession> channel) {
+  attempt_.channel = channel;
+  link_.SetChannel(std::move(channel));
 }
 
 void Client::Open(bool viewer, Json firstMessage) {
@@ -109,7 +115,7 @@ void Client::ResetSession() {
   if (session_) session_->StopStream();
   link_.Stop();
   session_.reset();
-  attempt_.Clear();
+  ClearAttempt();
   registered_ = false;
   relayConnected_ = false;
   sessionActive_ = false;
@@ -404,7 +410,7 @@ void Client::OnAuthChallenge(const Json& message) {
   if (!attempt_.pairing->CheckPeerConfirmation(hostConfirmation)) Fail("host confirmation");
   std::string confirmation = attempt_.pairing->OwnConfirmationHex();
   WipeOnExit wipeConfirmation(confirmation);
-  attempt_.channel = attempt_.pairing->CreateChannel();
+  SetChannel(attempt_.pairing->CreateChannel());
   attempt_.pairing.reset();
   if (!SendSecretRelayMessage(Json{{"type", "authResponse"},
                                    {"requestId", attempt_.requestId},
@@ -427,7 +433,7 @@ void Client::OnAuthResponse(const Json& message) {
     RejectPairing();
     return;
   }
-  attempt_.channel = attempt_.pairing->CreateChannel();
+  SetChannel(attempt_.pairing->CreateChannel());
   attempt_.pairing.reset();
   attempt_.connectDeadline = 0;
   attempt_.consentPending = true;
@@ -452,7 +458,7 @@ void Client::DecideConsent(bool accept) {
     attempt_.connectDeadline = clock_.NowMs() + kStepTimeoutMs;
     ShowStatus(kStatusConnecting);
   } else {
-    attempt_.Clear();
+    ClearAttempt();
     ShowStatus(kStatusReady);
   }
   window_.Layout();
@@ -460,7 +466,7 @@ void Client::DecideConsent(bool accept) {
 
 void Client::RejectPairing() {
   const std::string requestId = attempt_.requestId;
-  attempt_.Clear();
+  ClearAttempt();
   if (!SendConnectResponse(requestId, false)) Fail("authentication rejection");
   ShowStatus(kStatusSecurityFailed);
   window_.Layout();
@@ -503,7 +509,7 @@ void Client::OnPeerDisconnected(const Json& message) {
   const std::string requestId = DefaultString(message, "requestId");
   if (!IsLowerHex(requestId, kRequestIdHexLength) || requestId != attempt_.requestId) return;
   if (!viewerRole_ && !sessionActive_) {
-    attempt_.Clear();
+    ClearAttempt();
     window_.Layout();
     ShowStatus(kStatusReady);
     return;

@@ -11,7 +11,8 @@
 // so that a session reset reads: stop the relay link, destroy the peer session, clear the pairing
 // attempt, the window duties.
 //
-// All members are UI-thread only except PostNetEvent and SendSealed (any thread). The Client
+// All members are UI-thread only except PostNetEvent and SendSealed (any thread), which reach
+// only the link's locked queues and channel. The Client
 // reaches the operating system only through its environment; tests supply their own clock,
 // window side, platform and updater.
 #pragma once
@@ -221,6 +222,10 @@ class Client final : private SessionOwner {
   void EndSession(const std::string& status) override;
 
   void Reset();
+  // Forgets the pairing attempt, its channel included (also the link's copy of it).
+  void ClearAttempt();
+  // The attempt's channel, which the link seals with from then on.
+  void SetChannel(std::shared_ptr<CryptoSession> channel);
   // Runs an end of the session that a feature asked for during the call that just returned.
   void FinishRequestedEnd();
   // A received message (or a step of its handling on the tick) broke a rule.

@@ -1212,6 +1212,58 @@ TEST_F(HostTest, ThirtyThreeEventsBeforeADrainOverflow) {
   EXPECT_EQ(host.status(), kStatusReady);
 }
 
+// SendSealed may be called from any thread at any time: it seals with the channel of the
+// attempt in force when it is called, and with none once the attempt is gone, whatever the UI
+// thread does meanwhile (here: three attempts that end in a refusal on the same connection,
+// while another thread sends all along).
+TEST_F(HostTest, SealedSendsFromAnotherThreadFollowTheAttempt) {
+  host.client->SetApprovalSetting(true);
+  std::atomic<bool> stop{false};
+  std::atomic<int> queued{0};
+  struct Sender {
+    std::atomic<bool>& stop;
+    std::thread thread;
+    ~Sender() {
+      stop = true;
+      if (thread.joinable()) thread.join();
+    }
+  } sender{stop, std::thread([&] {
+             while (!stop.load()) {
+               if (host.client->SendSealed(kControl, Bytes(R"({"op":"ping","token":1})"))) {
+                 ++queued;
+               }
+               std::this_thread::yield();
+             }
+           })};
+  std::vector<std::unique_ptr<TestViewer>> viewers;
+  for (const std::string& rid : {rid1, rid2, std::string(32, 'c')}) {
+    viewers.push_back(PairUntilConsent(rid));
+    ASSERT_TRUE(host.client->consentPending());
+    ASSERT_TRUE(transport->WaitForBinary(static_cast<std::size_t>(queued.load()) + 1));
+    const std::size_t texts = transport->SentTexts().size();
+    host.client->DecideConsent(false);
+    ASSERT_FALSE(host.client->hasChannel());
+    ASSERT_FALSE(transport->WaitForSentType("connectResponse", texts).is_null());
+  }
+  stop = true;
+  sender.thread.join();
+  EXPECT_FALSE(host.client->SendSealed(kControl, Bytes("{}"))) << "no attempt, no channel";
+  ASSERT_TRUE(transport->WaitForBinary(static_cast<std::size_t>(queued.load())));
+  // Every message went out sealed by the channel of its attempt, in the attempts' order.
+  std::size_t attempt = 0;
+  for (const auto& binary : transport->SentBinaries()) {
+    std::uint8_t kind = 0;
+    std::vector<std::uint8_t> plain;
+    while (attempt < viewers.size() && !viewers[attempt]->channel->Unseal(binary, kind, plain)) {
+      ++attempt;
+    }
+    ASSERT_LT(attempt, viewers.size()) << "a message no attempt's channel sealed";
+    EXPECT_EQ(kind, kControl);
+  }
+  EXPECT_EQ(transport->SentBinaries().size(), static_cast<std::size_t>(queued.load()));
+  EXPECT_TRUE(host.client->hasTransport()) << "the host stays registered";
+}
+
 TEST_F(HostTest, EventsOfAResetConnectionAreDropped) {
   const std::uint32_t old = host.client->generation();
   // Queued before the reset, drained after it.

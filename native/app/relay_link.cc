@@ -98,7 +98,25 @@ void RelayLink::SendThread(std::shared_ptr<Transport> transport, std::uint32_t g
   }
 }
 
+void RelayLink::SetChannel(std::shared_ptr<CryptoSession> channel) {
+  std::lock_guard<std::mutex> lock(channelMutex_);
+  channel_ = std::move(channel);
+}
+
+bool RelayLink::EnqueueSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext) {
+  SendItem item;
+  {
+    std::lock_guard<std::mutex> lock(channelMutex_);
+    if (!channel_) return false;
+    item.channel = channel_;
+  }
+  item.kind = kind;
+  item.payload = std::move(plaintext);
+  return sends_.Enqueue(std::move(item));
+}
+
 void RelayLink::Stop() {
+  SetChannel(nullptr);
   // From here on, events and sends of the old connection are ignored.
   ++generation_;
   events_.PublishGeneration(generation_);

@@ -6,8 +6,8 @@
 // transport is closed before each join so that every join ends promptly. Stop runs on every path
 // before the next Open, so no thread of an old connection outlives it.
 //
-// Open, Stop, TakeEvents, TakeOverflow and the observers run on the UI thread; Post and Enqueue
-// on any thread.
+// Open, Stop, SetChannel, TakeEvents, TakeOverflow and the observers run on the UI thread; Post,
+// Enqueue and EnqueueSealed on any thread.
 #pragma once
 
 #include <atomic>
@@ -15,11 +15,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "app/event_queue.h"
 #include "app/send_queue.h"
+#include "crypto/crypto_session.h"
 #include "net/transport.h"
 
 namespace ov {
@@ -53,6 +55,12 @@ class RelayLink {
 
   // Any thread: true when the item was queued (or replaced the unsent frame at the tail).
   bool Enqueue(SendItem item) { return sends_.Enqueue(std::move(item)); }
+  // UI thread: the channel this connection's sealed messages go out on (null: none yet, or no
+  // longer). Stop forgets it, so nothing is sealed for a connection that has ended.
+  void SetChannel(std::shared_ptr<CryptoSession> channel);
+  // Any thread: queues `plaintext` to be sealed as `kind` on the connection's channel; false
+  // without a channel or when the queue refuses it.
+  bool EnqueueSealed(std::uint8_t kind, std::vector<std::uint8_t> plaintext);
   void RemoveQueuedFrames() { sends_.RemoveQueuedFrames(); }
 
   // For tests and figures.
@@ -71,6 +79,8 @@ class RelayLink {
   std::uint32_t generation_ = 0;
   EventQueue events_;
   SendQueue sends_;
+  mutable std::mutex channelMutex_;
+  std::shared_ptr<CryptoSession> channel_;  // guarded by channelMutex_
   std::shared_ptr<Transport> transport_;
   std::shared_ptr<std::atomic<bool>> cancel_;
   std::shared_ptr<std::atomic<bool>> networkDone_;
