@@ -2,14 +2,20 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 
 #include "base/secure_memory.h"
 #include "crypto/primitives.h"
+#include "tools/file_texts.h"
 #include "tools/tools_texts.h"
 #include "tools/utf16.h"
 
 namespace ov {
 namespace {
+
+// The Files page's own note, as the answer to a destination that cannot take the file.
+constexpr char kChooseNtfsNameStatus[] =
+    "Choose a new name on an NTFS drive. Existing files are not replaced.";
 
 std::wstring WidenAscii(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -259,7 +265,15 @@ void CommandDispatcher::FileCommand(int command) {
       if (now == nullptr) return;
       const auto& still = now->files().pendingOffer();
       if (!still || still->id != id) return;
-      now->files().AcceptOffer(id, path);
+      try {
+        now->files().AcceptOffer(id, path);
+      } catch (const std::runtime_error& refused) {
+        // The offer stays pending; the prompt's "Save as" can choose again.
+        const std::string_view why = refused.what();
+        if (why != kErrorZoneUnsupported && why != kErrorDestinationExists) throw;
+        client_.ShowStatusLine(kChooseNtfsNameStatus);
+        return;
+      }
       ui_.page = 2;
       break;
     }

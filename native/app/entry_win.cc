@@ -28,6 +28,8 @@
 #include "i18n/catalogue.h"
 #include "i18n/language.h"
 #include "app/file_download_sink.h"
+#include "tools/file_transfer.h"
+#include "update/downloads_folder.h"
 #include "update/service_config.h"
 #include "update/updater.h"
 #include "app/viewer_input.h"
@@ -564,6 +566,14 @@ int Run(HINSTANCE instance, int showCommand) {
   MainWindowSide side(instance);
   const std::unique_ptr<Platform> platform = CreateSystemPlatform();
   g_platform = platform.get();
+  // Temporary files of downloads that a crash or a power cut interrupted, in the folder updates
+  // and (by default) received files are saved to; files still being written stay.
+  if (!g_previewMode) {
+    if (const auto folder = DownloadsFolder()) {
+      const std::wstring path = folder->wstring();
+      SweepAbandonedTemporaryFiles(platform->Files(), std::u16string(path.begin(), path.end()));
+    }
+  }
   // The verified download is saved through the same safe write path as a received file.
   FileDownloadSink downloads(platform->Files(), kServiceZoneOrigin);
   UpdaterOptions updaterOptions = DefaultUpdaterOptions();

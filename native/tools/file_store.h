@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace ov {
 
@@ -51,6 +52,9 @@ class PartialFile {
 
   const std::u16string& path() const noexcept { return path_; }
 
+  // Before anything is written: false when MarkOrigin surely cannot succeed here (the file
+  // system cannot hold the mark), so that a download is refused before it is received.
+  virtual bool CanMarkOrigin() = 0;
   // Appends all `size` bytes; false when not everything was written.
   virtual bool Write(const std::uint8_t* data, std::size_t size) = 0;
   // Makes the data durable and ends writing. Write must not be called after it.
@@ -83,6 +87,12 @@ class FileStore {
   virtual std::unique_ptr<PartialFile> CreatePartial(const std::u16string& path) = 0;
   // The separator placed between a folder and a name ('\\' on Windows, '/' elsewhere).
   virtual char16_t PathSeparator() const = 0;
+  // The names of the files directly in `folder` (no folders, no links); empty when it cannot be
+  // read.
+  virtual std::vector<std::u16string> ListFiles(const std::u16string& folder) = 0;
+  // Deletes the temporary file at `path` unless a PartialFile (of any process) still has it
+  // open; true when it was deleted.
+  virtual bool DeleteAbandoned(const std::u16string& path) = 0;
 };
 
 // This system's file store: Win32 files with the ":Zone.Identifier" stream on Windows, POSIX files

@@ -1,6 +1,8 @@
 #include "tools/file_store_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "tools/file_names.h"
 #include "tools/utf16.h"
@@ -70,6 +73,13 @@ class PosixPartial final : public PartialFile {
   ~PosixPartial() override {
     CloseQuietly(fd_);
     if (!committed_) ::unlink(native_.c_str());
+  }
+
+  // A file system without the user namespace refuses even reading the attribute.
+  bool CanMarkOrigin() override {
+    if (fd_ < 0) return false;
+    if (::fgetxattr(fd_, attribute_.c_str(), nullptr, 0) >= 0) return true;
+    return errno != ENOTSUP && errno != EOPNOTSUPP;
   }
 
   bool Write(const std::uint8_t* data, std::size_t size) override {
@@ -167,10 +177,49 @@ class PosixFileStore final : public FileStore {
     const int fd =
         ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return nullptr;
+    // Held while the file is written: the start-up sweep leaves a file it cannot lock alone.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     return std::make_unique<PosixPartial>(path, std::move(native), fd, attribute_);
   }
 
   char16_t PathSeparator() const override { return u'/'; }
+
+  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
+    std::vector<std::u16string> names;
+    std::string native;
+    if (!NativePath(folder, native)) return names;
+    DIR* dir = ::opendir(native.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+      struct stat info {};
+      if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(info.st_mode)) {
+        continue;
+      }
+      try {
+        names.push_back(Utf8ToUtf16(entry->d_name));
+      } catch (const std::exception&) {
+        // A name without a UTF-16 form is none of ours.
+      }
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+  bool DeleteAbandoned(const std::u16string& path) override {
+    std::string native;
+    if (!NativePath(path, native)) return false;
+    int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat opened {};
+    struct stat named {};
+    const bool abandoned = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0 &&
+                           ::lstat(native.c_str(), &named) == 0 &&
+                           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    const bool deleted = abandoned && ::unlink(native.c_str()) == 0;
+    CloseQuietly(fd);
+    return deleted;
+  }
 
  private:
   const std::string attribute_;

@@ -120,6 +120,16 @@ TEST_F(PosixFileStoreTest, FailuresLeaveNothingBehind) {
     }
     EXPECT_TRUE(Entries().empty());
   }
+  // A file system that cannot hold the mark is refused when the receiver opens, before any
+  // data is taken, and leaves nothing.
+  const auto unmarkable = CreatePosixFileStore("nonamespace.origin");
+  try {
+    FileReceiver::Open(*unmarkable, Path("e.bin"), data.size());
+    ADD_FAILURE() << "opened";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), kErrorZoneUnsupported);
+  }
+  EXPECT_TRUE(Entries().empty());
   // Abandoned mid-way (the session ended): the temporary file goes with the receiver.
   auto receiver = FileReceiver::Open(*store_, Path("d.bin"), 10);
   receiver->Write(0, data);
@@ -127,6 +137,20 @@ TEST_F(PosixFileStoreTest, FailuresLeaveNothingBehind) {
   EXPECT_EQ(Entries()[0].rfind("d.bin.orvantis-", 0), 0u);
   receiver.reset();
   EXPECT_TRUE(Entries().empty());
+}
+
+// The start-up sweep on real files: a temporary file nobody holds goes; the one a receiver is
+// writing (locked) stays, and so do other files.
+TEST_F(PosixFileStoreTest, TheSweepLeavesAFileBeingReceived) {
+  std::ofstream(dir_ / "old.bin.orvantis-0123456789abcdef.part") << "left by a crash";
+  std::ofstream(dir_ / "mine.txt") << "the user's";
+  auto receiver = FileReceiver::Open(*store_, Path("new.bin"), 4);
+  EXPECT_EQ(SweepAbandonedTemporaryFiles(*store_, U16(dir_.string())), 1u);
+  ASSERT_EQ(Entries().size(), 2u);
+  EXPECT_EQ(Entries()[0], "mine.txt");
+  EXPECT_EQ(Entries()[1].rfind("new.bin.orvantis-", 0), 0u);
+  receiver.reset();
+  EXPECT_EQ(Entries(), std::vector<std::string>{"mine.txt"});
 }
 
 TEST_F(PosixFileStoreTest, SourcesMustBeReadableRegularFiles) {

@@ -109,6 +109,8 @@ class WinPartial final : public PartialFile {
     if (!committed_) DeleteFileW(wide_.c_str());
   }
 
+  bool CanMarkOrigin() override { return !askVolume_ || VolumeHasNamedStreams(wide_); }
+
   bool Write(const std::uint8_t* data, std::size_t size) override {
     return handle_.valid() && WriteAll(handle_.get(), data, size);
   }
@@ -207,6 +209,27 @@ class WinFileStore final : public FileStore {
   }
 
   char16_t PathSeparator() const override { return u'\\'; }
+
+  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
+    std::vector<std::u16string> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE find = FindFirstFileW((Wide(folder) + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      if ((found.dwFileAttributes &
+           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        const std::wstring name(found.cFileName);
+        names.emplace_back(name.begin(), name.end());
+      }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+  }
+
+  // A temporary file that is being written is open without any sharing: the delete fails then.
+  bool DeleteAbandoned(const std::u16string& path) override {
+    return DeleteFileW(Wide(path).c_str()) != FALSE;
+  }
 
  private:
   const bool askVolume_;

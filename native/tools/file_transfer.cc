@@ -110,6 +110,9 @@ std::unique_ptr<FileReceiver> FileReceiver::Open(FileStore& store,
       destination + Ascii16(kTemporaryInfix) + Ascii16(RandomHex(8)) + Ascii16(kTemporarySuffix);
   std::unique_ptr<PartialFile> file = store.CreatePartial(temporary);
   if (!file) Throw(kErrorCreateTemporary);
+  // A volume that cannot hold the mark (FAT32, exFAT) is refused now, not after the whole file
+  // has arrived; the temporary file goes with `file`.
+  if (!file->CanMarkOrigin()) Throw(kErrorZoneUnsupported);
   return std::unique_ptr<FileReceiver>(new FileReceiver(std::move(file), destination, size));
 }
 
@@ -159,6 +162,33 @@ std::u16string SaveVerifiedFile(FileStore& store, const std::u16string& folder,
   }
   receiver->Finalize(sha256Hex, originUrl);
   return destination;
+}
+
+bool IsTemporaryFileName(std::u16string_view name) {
+  constexpr std::size_t kHexLength = 16;
+  const std::u16string infix = Ascii16(kTemporaryInfix);
+  const std::u16string suffix = Ascii16(kTemporarySuffix);
+  const std::size_t tail = infix.size() + kHexLength + suffix.size();
+  if (name.size() <= tail) return false;
+  const std::u16string_view base = name.substr(0, name.size() - tail);
+  const std::u16string_view rest = name.substr(base.size());
+  if (rest.substr(0, infix.size()) != infix || rest.substr(rest.size() - suffix.size()) != suffix) {
+    return false;
+  }
+  for (const char16_t c : rest.substr(infix.size(), kHexLength)) {
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+  }
+  return IsSafeFileName(base);
+}
+
+std::size_t SweepAbandonedTemporaryFiles(FileStore& store, const std::u16string& folder) {
+  std::u16string prefix = folder;
+  if (!prefix.empty() && prefix.back() != store.PathSeparator()) prefix.push_back(store.PathSeparator());
+  std::size_t deleted = 0;
+  for (const std::u16string& name : store.ListFiles(folder)) {
+    if (IsTemporaryFileName(name) && store.DeleteAbandoned(prefix + name)) ++deleted;
+  }
+  return deleted;
 }
 
 // ---- FileTransfer ------------------------------------------------------------------------------
@@ -212,7 +242,9 @@ void FileTransfer::HandleOffer(const std::string& id, const Json& message) {
     // drop the same transfers.
     DropTransfers(id);
     Remember(id);
-    SendCancel(id);
+    // A refusal never ends the session: one that cannot be queued is dropped, and the peer's
+    // offer runs into its inactivity time.
+    TrySendCancel(id);
     return;
   }
   pending_ = PendingOffer{id, std::move(name), size};
@@ -248,14 +280,21 @@ void FileTransfer::HandleFinish(const std::string& id, const Json& message) {
     const auto digest = message.find("sha256");
     if (digest == message.end() || !digest->is_string()) Throw(kErrorDigestMismatch);
     receiver_->Finalize(digest->get_ref<const std::string&>(), originUrl_);
-    ++completedFiles_;
-    receiver_.reset();
-    receiveId_.clear();
-    chunksSinceAcknowledgement_ = 0;
-    SetStatus(kFileStatusCompleted);
-    SendControl(Json{{"op", "fileDone"}, {"id", id}});
   } catch (const std::exception& error) {
     FileError(id, error.what());
+    return;
+  }
+  // The file is saved: that is what is shown, whether or not the peer can be told.
+  ++completedFiles_;
+  receiver_.reset();
+  receiveId_.clear();
+  chunksSinceAcknowledgement_ = 0;
+  SetStatus(kFileStatusCompleted);
+  try {
+    SendControl(Json{{"op", "fileDone"}, {"id", id}});
+  } catch (const std::exception& error) {
+    // The sender, never told, ends its side after its inactivity time.
+    lastFileError_ = error.what();
   }
 }
 

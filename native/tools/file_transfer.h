@@ -120,8 +120,9 @@ class FileReceiver {
   // ".orvantis-", 16 random lower-case hex characters and ".part"). Throws std::runtime_error
   // "Invalid destination or file size" (size above 8 GiB or an unsafe final component),
   // "Destination cannot contain an alternate data stream" (3 characters or fewer, or a ":" after
-  // the first two), "Choose a new file name; existing files are never replaced" or "Cannot create
-  // destination temporary file".
+  // the first two), "Choose a new file name; existing files are never replaced", "Cannot create
+  // destination temporary file" or, for a volume that cannot hold the origin mark, "Destination
+  // must support Windows Internet-zone metadata".
   static std::unique_ptr<FileReceiver> Open(FileStore& store, const std::u16string& destination,
                                             std::uint64_t size);
 
@@ -162,6 +163,13 @@ std::u16string SaveVerifiedFile(FileStore& store, const std::u16string& folder,
                                 const std::u16string& name, std::span<const std::uint8_t> data,
                                 std::string_view sha256Hex,
                                 std::string_view originUrl = kDefaultFileOrigin);
+
+// True for the name of a receiver's temporary file: a safe name, ".orvantis-", 16 lower-case hex
+// characters and ".part".
+bool IsTemporaryFileName(std::u16string_view name);
+// Deletes the temporary files in `folder` that no receiver holds open any more (left behind by a
+// program that ended without cleaning up); returns how many were deleted.
+std::size_t SweepAbandonedTemporaryFiles(FileStore& store, const std::u16string& folder);
 
 // What file transfer reads of the session it runs in.
 class FileTransferGate {

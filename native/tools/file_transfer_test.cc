@@ -564,8 +564,16 @@ TEST(FileTransfer, LocalCommandFailuresKeepTheState) {
       {"stream syntax", [&] { b.tools->AcceptOffer(id, u"/dl:x/report.bin"); },
        kErrorAlternateStream},
       {"too short", [&] { b.tools->AcceptOffer(id, u"/ab"); }, kErrorAlternateStream},
+      // FAT32 or exFAT: refused at "Save as", before anything is received.
+      {"volume without origin marks",
+       [&] {
+         b.store.knobs.noOriginSupport = true;
+         b.tools->AcceptOffer(id, u"/dl/new.bin");
+       },
+       kErrorZoneUnsupported},
       {"temporary refused",
        [&] {
+         b.store.knobs.noOriginSupport = false;
          b.store.knobs.failCreate = true;
          b.tools->AcceptOffer(id, u"/dl/new.bin");
        },
@@ -580,6 +588,7 @@ TEST(FileTransfer, LocalCommandFailuresKeepTheState) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ThrownText(c.act), c.error) << c.label;
+    EXPECT_TRUE(b.owner.TakeControl().empty()) << c.label << ": nothing accepted";
     ASSERT_TRUE(b.tools->pendingOffer().has_value()) << c.label;
     EXPECT_EQ(b.tools->receiver(), nullptr) << c.label;
     EXPECT_EQ(TemporaryFiles(b.store), 0u) << c.label;
@@ -620,6 +629,39 @@ TEST(FileTransfer, LocalCommandFailuresKeepTheState) {
   EXPECT_FALSE(c.tools->CanOffer());  // one outgoing transfer at a time
 }
 
+// What cannot be queued toward the peer changes nothing that already happened here: a saved
+// file stays "Completed" when its fileDone cannot be queued, and an offer refused at once
+// (files not allowed) while the refusal cannot be queued leaves the session running.
+TEST(FileTransfer, UnqueueableAnswersReportWhatHappened) {
+  End a;
+  End b;
+  Offer(a, b, Pattern(5 * 32768 + 3));
+  Accept(b);
+  while (!(b.tools->receiver() != nullptr && b.tools->receiver()->complete())) {
+    ASSERT_TRUE(DeliverOne(a, b, "A", nullptr) || DeliverOne(b, a, "B", nullptr));
+  }
+  while (DeliverOne(b, a, "B", nullptr)) {
+  }  // the acknowledgements; A answers the last with fileFinish
+  ASSERT_EQ(a.owner.outbox.size(), 1u);
+  b.owner.refuseAll = true;
+  ASSERT_TRUE(DeliverOne(a, b, "A", nullptr));
+  EXPECT_EQ(b.tools->status(), kFileStatusCompleted);
+  EXPECT_EQ(b.tools->completedFiles(), 1u);
+  EXPECT_EQ(b.store.files.at(kDestination), Pattern(5 * 32768 + 3));
+  EXPECT_EQ(b.store.origins.at(kDestination), kDefaultFileOrigin);
+  EXPECT_EQ(b.tools->lastFileError(), kErrorFeatureSend);
+
+  End c;
+  End d;
+  d.gate.allow = false;
+  d.owner.refuseAll = true;
+  c.store.files[kSource] = Pattern(10);
+  c.tools->OfferFile(kSource);
+  const Json offer = ParseMessage(c.owner.outbox.front().second);
+  EXPECT_EQ(ThrownText([&] { d.tools->HandleMessage(offer); }), "(nothing thrown)");
+  EXPECT_FALSE(d.tools->pendingOffer().has_value());
+}
+
 TEST(FileTransfer, CancelledIdsAreRememberedSixteenDeep) {
   End b;
   std::vector<std::string> ids;
@@ -657,6 +699,36 @@ TEST(FileTransfer, SessionEndDeletesAPartialDownload) {
   b.tools.reset();
   EXPECT_TRUE(b.store.files.empty());
   EXPECT_TRUE(b.owner.outbox.empty());  // nothing is sent at the end of a session
+}
+
+// At start the temporary files a crash left beside their destinations go; a receiver's file
+// still being written, the user's own files that merely look alike and other folders stay.
+TEST(FileTransfer, TheStartUpSweepTakesOnlyAbandonedTemporaryFiles) {
+  FakeFileStore store;
+  const std::vector<std::u16string> abandoned = {u"report.bin.orvantis-0123456789abcdef.part",
+                                                 u"a.orvantis-ffffffffffffffff.part"};
+  const std::vector<std::u16string> kept = {
+      u"report.bin",
+      u"x.part",
+      u".orvantis-0123456789abcdef.part",              // no name before it
+      u"report.bin.orvantis-0123456789ABCDEF.part",    // upper-case hex
+      u"report.bin.orvantis-0123456789abcde.part",     // 15 characters
+      u"report.bin.orvantis-0123456789abcdef.partial",
+      u"nul.orvantis-0123456789abcdef.part",           // not a name this program writes
+  };
+  for (const auto& name : abandoned) store.files[u"/dl/" + name] = {1};
+  for (const auto& name : kept) store.files[u"/dl/" + name] = {2};
+  store.files[u"/dl/sub/b.orvantis-0123456789abcdef.part"] = {3};
+  const auto receiving = FileReceiver::Open(store, u"/dl/live.bin", 10);
+  const std::u16string live = receiving->temporaryPath();
+
+  EXPECT_EQ(SweepAbandonedTemporaryFiles(store, u"/dl"), abandoned.size());
+  for (const auto& name : abandoned) EXPECT_FALSE(store.Has(u"/dl/" + name));
+  for (const auto& name : kept) EXPECT_TRUE(store.Has(u"/dl/" + name));
+  EXPECT_TRUE(store.Has(u"/dl/sub/b.orvantis-0123456789abcdef.part"));
+  EXPECT_TRUE(store.Has(live)) << "a file being received is not abandoned";
+  EXPECT_EQ(SweepAbandonedTemporaryFiles(store, u"/dl/"), 0u);
+  EXPECT_EQ(SweepAbandonedTemporaryFiles(store, u"/missing"), 0u);
 }
 
 TEST(SaveVerifiedFile, SavesOnlyAVerifiedNewFile) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ class FakeFileStore final : public FileStore {
     std::uint64_t writeLimit = UINT64_MAX;  // total bytes a partial file takes
     bool failFlush = false;
     OriginMark originResult = OriginMark::Written;
+    // The file system says up front that it cannot hold the origin mark (FAT32, exFAT).
+    bool noOriginSupport = false;
     bool failCommit = false;
     // Something appears at this path right before Commit (a race with another program).
     std::u16string appearBeforeCommit;
@@ -35,6 +38,7 @@ class FakeFileStore final : public FileStore {
   Knobs knobs;
   std::map<std::u16string, std::vector<std::uint8_t>> files;
   std::map<std::u16string, std::string> origins;
+  std::set<std::u16string> open;  // partial files that a PartialFile holds now
 
   bool Has(const std::u16string& path) const { return files.count(path) != 0; }
 
@@ -45,9 +49,25 @@ class FakeFileStore final : public FileStore {
     return std::make_unique<Source>(it->second, size, knobs);
   }
   bool Exists(const std::u16string& path) override { return Has(path); }
+  std::vector<std::u16string> ListFiles(const std::u16string& folder) override {
+    std::vector<std::u16string> names;
+    const std::u16string prefix = folder + u"/";
+    for (const auto& [path, bytes] : files) {
+      if (path.rfind(prefix, 0) == 0 && path.find(u'/', prefix.size()) == std::u16string::npos) {
+        names.push_back(path.substr(prefix.size()));
+      }
+    }
+    return names;
+  }
+  bool DeleteAbandoned(const std::u16string& path) override {
+    if (open.count(path) != 0 || files.erase(path) == 0) return false;
+    origins.erase(path);
+    return true;
+  }
   std::unique_ptr<PartialFile> CreatePartial(const std::u16string& path) override {
     if (knobs.failCreate || Has(path)) return nullptr;
     files[path];
+    open.insert(path);
     return std::make_unique<Partial>(*this, path);
   }
   char16_t PathSeparator() const override { return u'/'; }
@@ -78,11 +98,13 @@ class FakeFileStore final : public FileStore {
     Partial(FakeFileStore& store, std::u16string path)
         : PartialFile(std::move(path)), store_(store) {}
     ~Partial() override {
+      store_.open.erase(path());
       if (!committed_) {
         store_.files.erase(path());
         store_.origins.erase(path());
       }
     }
+    bool CanMarkOrigin() override { return !store_.knobs.noOriginSupport; }
     bool Write(const std::uint8_t* data, std::size_t size) override {
       std::vector<std::uint8_t>& file = store_.files.at(path());
       if (flushed_ || file.size() + size > store_.knobs.writeLimit) return false;
@@ -104,6 +126,7 @@ class FakeFileStore final : public FileStore {
       if (store_.knobs.failCommit || store_.Has(destination)) return false;
       store_.files[destination] = std::move(store_.files.at(path()));
       store_.files.erase(path());
+      store_.open.erase(path());
       if (store_.origins.count(path()) != 0) {
         store_.origins[destination] = store_.origins[path()];
         store_.origins.erase(path());
