@@ -1,5 +1,6 @@
 #include "relay/matcher.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace ov::relay {
@@ -69,6 +70,7 @@ std::string Matcher::NewRequestId() {
 
 Actions Matcher::Open(ConnId conn, const std::string& address, Millis now) {
   Actions out;
+  now_ = std::max(now_, now);
   Address& addr = addresses_[address];
   const bool full = conns_.size() >= config_.maxConnections;
   const bool addressFull = addr.connections >= config_.maxConnectionsPerAddress;
@@ -121,6 +123,16 @@ void Matcher::Detach(ConnId conn, Conn& c, Actions& out) {
   }
 }
 
+std::size_t Matcher::RecentFailures(Address& address) {
+  auto& failures = address.failures;
+  const auto old = std::find_if(failures.begin(), failures.end(), [this](Millis at) {
+    return at > now_ - config_.failedPairingWindow;
+  });
+  failures.erase(failures.begin(), old);
+  if (failures.empty()) failures = std::vector<Millis>();
+  return failures.size();
+}
+
 void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& out) {
   auto it = requests_.find(requestId);
   if (it == requests_.end()) return;
@@ -129,6 +141,13 @@ void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& 
     --stats_.liveSessions;
   } else {
     pairingDeadlines_.erase({r.deadline, requestId});
+    // A pairing that failed counts against the viewer's address (a remote viewer's address is
+    // counted by its own node).
+    const auto viewer = conns_.find(r.viewer);
+    if (viewer != conns_.end() && !viewer->second.remote) {
+      const auto addr = addresses_.find(viewer->second.address);
+      if (addr != addresses_.end()) addr->second.failures.push_back(now_);
+    }
   }
   requests_.erase(it);
   for (const ConnId end : {r.host, r.viewer}) {
@@ -162,38 +181,48 @@ Actions Matcher::Oversize(ConnId conn, bool text) {
   return out;
 }
 
-Actions Matcher::Text(ConnId conn, std::string_view text, Millis now) {
+ParsedText Matcher::Parse(std::string_view text) {
+  ParsedText parsed;
+  if (text.size() > kTextLimit) {
+    parsed.refusal = code::kTextTooLarge;
+    return parsed;
+  }
+  try {
+    parsed.message = ParseMessage(text);
+  } catch (const std::exception&) {
+    parsed.refusal = code::kBadJson;
+    return parsed;
+  }
+  if (!parsed.message.is_object()) {
+    parsed.refusal = code::kBadJson;
+    return parsed;
+  }
+  const auto type = parsed.message.find("type");
+  if (type == parsed.message.end() || !type->is_string()) {
+    parsed.refusal = code::kBadMessage;
+    return parsed;
+  }
+  parsed.type = type->get<std::string>();
+  if (parsed.type != "register" && parsed.type != "authChallenge" &&
+      parsed.type != "authResponse" && parsed.type != "connectResponse") {
+    parsed.refusal = code::kUnknownType;
+  }
+  return parsed;
+}
+
+Actions Matcher::Text(ConnId conn, const ParsedText& text, Millis now) {
   Actions out;
+  now_ = std::max(now_, now);
   auto it = conns_.find(conn);
   if (it == conns_.end() || it->second.closing) return out;
   Conn& c = it->second;
   if (c.role == Role::kRemoteViewer) return out;  // the host's node decides for it
-  if (text.size() > kTextLimit) {
-    Refuse(conn, code::kTextTooLarge, out);
+  if (!text.refusal.empty()) {
+    Refuse(conn, text.refusal, out);
     return out;
   }
-  Json message;
-  try {
-    message = ParseMessage(text);
-  } catch (const std::exception&) {
-    Refuse(conn, code::kBadJson, out);
-    return out;
-  }
-  if (!message.is_object()) {
-    Refuse(conn, code::kBadJson, out);
-    return out;
-  }
-  const auto type = message.find("type");
-  if (type == message.end() || !type->is_string()) {
-    Refuse(conn, code::kBadMessage, out);
-    return out;
-  }
-  const std::string& name = type->get_ref<const std::string&>();
-  if (name != "register" && name != "authChallenge" && name != "authResponse" &&
-      name != "connectResponse") {
-    Refuse(conn, code::kUnknownType, out);
-    return out;
-  }
+  const Json& message = text.message;
+  const std::string& name = text.type;
   if (name == "register") {
     HandleRegister(conn, c, message, now, out);
   } else if (c.role == Role::kHost) {
@@ -281,6 +310,10 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   // The pairing string travels to the host untouched; it is never logged.
   const std::string* pairing = StringMember(message, "password", kPairingStringLimit);
   if (pairing == nullptr) return Refuse(conn, code::kBadRegister, out);
+  // An address whose viewers keep failing to pair is guessing: it waits out the window.
+  if (RecentFailures(addresses_[c.address]) >= config_.failedPairingsPerAddress) {
+    return Refuse(conn, code::kRateLimited, out);
+  }
   const auto host = hosts_.find(*sessionId);
   c.role = Role::kViewer;
   c.sessionId = *sessionId;
@@ -303,6 +336,11 @@ void Matcher::StartRequest(ConnId conn, Conn& c, ConnId hostConn, const std::str
                            Millis now, Actions& out) {
   Conn& h = conns_[hostConn];
   if (!h.requestId.empty()) return Refuse(conn, code::kHostBusy, out);
+  auto& times = h.requestTimes;
+  times.erase(times.begin(), std::find_if(times.begin(), times.end(),
+                                          [now](Millis at) { return at > now - kMinute; }));
+  if (times.size() >= config_.requestsPerHostPerMinute) return Refuse(conn, code::kRateLimited, out);
+  times.push_back(now);
 
   const std::string requestId = NewRequestId();
   registerDeadlines_.erase({c.registerDeadline, conn});
@@ -310,6 +348,7 @@ void Matcher::StartRequest(ConnId conn, Conn& c, ConnId hostConn, const std::str
   c.requestId = requestId;
   h.requestId = requestId;
   h.sessionEnded = false;
+  h.staleAllowance = std::min(h.staleAllowance + kStaleRepliesPerRequest, kStaleRepliesMax);
   Request r;
   r.host = hostConn;
   r.viewer = conn;
@@ -331,7 +370,9 @@ void Matcher::HandleHostMessage(ConnId conn, Conn& c, std::string_view type, con
   if (requestId == nullptr) return Refuse(conn, code::kBadMessage, out);
   if (c.requestId.empty() || *requestId != c.requestId) {
     // A reply to a request that already ended (the viewer left or timed out) crosses the
-    // relay's notice on the wire; it is dropped without disturbing the host.
+    // relay's notice on the wire; it is dropped without disturbing the host, as far as the
+    // requests it was sent allow.
+    if (--c.staleAllowance < 0) return Refuse(conn, code::kUnexpectedMessage, out);
     Log("conn=" + std::to_string(conn) + " addr=" + c.address + " event=stale type=" +
         std::string(type));
     return;
@@ -454,7 +495,7 @@ Actions Matcher::Closed(ConnId conn) {
   if (c.remote) --remoteConns_;
   if (addr != addresses_.end()) {
     --addr->second.connections;
-    if (addr->second.connections == 0 && addr->second.registrations.empty()) {
+    if (addr->second.Idle()) {
       addresses_.erase(addr);
     }
   }
@@ -464,6 +505,7 @@ Actions Matcher::Closed(ConnId conn) {
 
 Actions Matcher::Tick(Millis now) {
   Actions out;
+  now_ = std::max(now_, now);
   while (!registerDeadlines_.empty() && registerDeadlines_.begin()->first <= now) {
     const ConnId conn = registerDeadlines_.begin()->second;
     registerDeadlines_.erase(registerDeadlines_.begin());
@@ -483,7 +525,8 @@ Actions Matcher::Tick(Millis now) {
     for (auto it = addresses_.begin(); it != addresses_.end();) {
       auto& regs = it->second.registrations;
       while (!regs.empty() && regs.front() <= now - kMinute) regs.pop_front();
-      if (it->second.connections == 0 && regs.empty()) {
+      RecentFailures(it->second);
+      if (it->second.Idle()) {
         it = addresses_.erase(it);
       } else {
         ++it;
@@ -569,6 +612,7 @@ Actions Matcher::Located(ConnId conn, FleetResult result, const std::string& nod
 Actions Matcher::OpenRemote(ConnId conn, const std::string& address, const std::string& sessionId,
                             const std::string& pairing, Millis now) {
   Actions out;
+  now_ = std::max(now_, now);
   if (conns_.contains(conn)) return out;
   Conn& c = conns_[conn];
   c.address = address;

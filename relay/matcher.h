@@ -65,6 +65,13 @@ struct MatcherConfig {
   std::size_t registrationsPerMinute = 60;  // per address, hosts and viewers together
   Millis registerTimeout = 10000;           // from the WebSocket opening to a valid "register"
   Millis pairingTimeout = 60000;            // from the viewer's "register" to "connected"
+  // Requests to one host within a minute: as many as the host itself takes (it refuses more as
+  // too many attempts), so that guesses beyond them never reach it and never lock it out.
+  std::size_t requestsPerHostPerMinute = 6;
+  // Requests that end unpaired (a wrong password, a refusal, a timeout) per viewer address within
+  // failedPairingWindow; beyond them its viewers are refused with "rateLimited".
+  std::size_t failedPairingsPerAddress = 10;
+  Millis failedPairingWindow = 600000;
   // One node of a fleet: a host's ID is claimed in the fleet's registry before "registered", a
   // viewer whose host is not on this node is handed to the host's node, and every counted
   // registration is announced to the other nodes.
@@ -105,6 +112,20 @@ struct Action {
 };
 using Actions = std::vector<Action>;
 
+// A text message parsed ahead of the matching (outside any lock): its JSON object and "type", or
+// the error code it is refused with.
+struct ParsedText {
+  Json message;
+  std::string type;
+  std::string_view refusal;  // empty when the text is a known message
+};
+
+// Replies of a host to requests that have ended are dropped without a word, since they cross the
+// relay's notice on the wire: each request sent to a host allows this many, and a host that sends
+// more (texts the relay has no use for) is refused.
+inline constexpr int kStaleRepliesPerRequest = 2;
+inline constexpr int kStaleRepliesMax = 4;
+
 struct MatcherStats {
   std::size_t connections = 0;
   std::size_t registeredHosts = 0;
@@ -129,8 +150,12 @@ class Matcher {
   // A WebSocket connection from `address` is open. Connections over the total or per-address
   // bound are told so and closed.
   Actions Open(ConnId conn, const std::string& address, Millis now);
-  // One whole text message. Oversized messages are refused before parsing.
-  Actions Text(ConnId conn, std::string_view text, Millis now);
+  // Bounds and parses one text message; needs no matcher state (the shell calls it before it
+  // takes the lock around the matcher).
+  static ParsedText Parse(std::string_view text);
+  // One whole text message, parsed by Parse.
+  Actions Text(ConnId conn, const ParsedText& text, Millis now);
+  Actions Text(ConnId conn, std::string_view text, Millis now) { return Text(conn, Parse(text), now); }
   // A message that exceeded its limit while being read (the shell stops reading it).
   Actions Oversize(ConnId conn, bool text);
   // A whole binary message of `size` bytes. Returns the partner it goes to, or nothing and the
@@ -187,6 +212,8 @@ class Matcher {
     bool claiming = false;   // host: its ID is being claimed in the fleet registry
     bool locating = false;   // viewer: its host is being looked up in the fleet registry
     std::string pairing;     // viewer, while locating: its pairing string
+    int staleAllowance = kStaleRepliesPerRequest;  // host: replies to ended requests still allowed
+    std::vector<Millis> requestTimes;  // host: its requests within the last minute, oldest first
   };
   struct Request {
     ConnId host = 0;
@@ -197,6 +224,8 @@ class Matcher {
   struct Address {
     std::size_t connections = 0;
     std::deque<Millis> registrations;  // times within the last minute, oldest first
+    std::vector<Millis> failures;      // unpaired ends of its viewers' requests, oldest first
+    bool Idle() const { return connections == 0 && registrations.empty() && failures.empty(); }
   };
 
   void Refuse(ConnId conn, std::string_view errorCode, Actions& out);
@@ -211,6 +240,8 @@ class Matcher {
                     Actions& out);
   void Log(const std::string& line) const;
   std::string NewRequestId();
+  // The failures of `address` within the window, the old ones dropped.
+  std::size_t RecentFailures(Address& address);
 
   MatcherConfig config_;
   IdSource ids_;
@@ -225,6 +256,7 @@ class Matcher {
   MatcherStats stats_;
   std::size_t remoteConns_ = 0;
   Millis lastPrune_ = 0;
+  Millis now_ = 0;  // the latest time any call was given
 };
 
 }  // namespace ov::relay

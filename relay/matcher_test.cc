@@ -422,6 +422,64 @@ TEST_F(MatcherTest, PerAddressAndTotalLimits) {
   EXPECT_EQ(SentTo(Text(conn, HostRegister("333333333")), conn).at(0).at("type"), "registered");
 }
 
+// Guessing is held to what the host itself takes: at most its own attempt limit of requests a
+// minute reaches it, an address whose pairings keep failing waits out its window, and a host's
+// replies to requests that have ended are tolerated only as far as its requests explain them.
+TEST_F(MatcherTest, GuessesAreHeldToWhatTheHostTakes) {
+  MatcherConfig config;
+  config.registrationsPerMinute = 1000;
+  config.failedPairingsPerAddress = 3;
+  config.failedPairingWindow = 120000;
+  Reset(config);
+  Open(1);
+  Text(1, HostRegister());
+  ConnId conn = 100;
+  // A viewer asks host `id` from `address`: the type of what the host was sent, or the error.
+  auto ask = [&](const std::string& address, const std::string& id = kHostId) -> std::string {
+    const ConnId viewer = ++conn;
+    Open(viewer, address);
+    const Actions actions = Text(viewer, ViewerRegister(id));
+    const auto toViewer = SentTo(actions, viewer);
+    if (!toViewer.empty()) return toViewer[0].at("code").get<std::string>();
+    matcher_->Closed(viewer);  // the viewer gives up: a failed pairing of its address
+    return "request";
+  };
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(ask("10.1.0." + std::to_string(i)), "request") << i;
+  EXPECT_EQ(ask("10.1.0.99"), code::kRateLimited) << "a seventh request within the minute";
+  now_ += 60001;
+  EXPECT_EQ(ask("10.1.0.99"), "request");
+
+  // Failed pairings per address, across hosts.
+  for (ConnId i = 0; i < 3; ++i) {
+    const std::string id = std::to_string(211111111 + i);
+    Open(10 + i);
+    Text(10 + i, HostRegister(id));
+    EXPECT_EQ(ask("10.2.0.1", id), "request");
+  }
+  Open(20);
+  Text(20, HostRegister("299999999"));
+  EXPECT_EQ(ask("10.2.0.1", "299999999"), code::kRateLimited) << "three failures from there";
+  EXPECT_EQ(ask("10.2.0.2", "299999999"), "request") << "another address is not held";
+  now_ += 120001;
+  EXPECT_EQ(ask("10.2.0.1", "299999999"), "request") << "the window has passed";
+
+  // Stale replies: two for each request sent, at most four in reserve.
+  Open(30);
+  Text(30, HostRegister("300000001"));
+  const std::string stale = SerializeMessage({{"type", "authChallenge"},
+                                              {"requestId", std::string(32, '0')},
+                                              {"message", "aa"},
+                                              {"confirmation", "bb"}});
+  EXPECT_TRUE(Text(30, stale).empty());
+  EXPECT_TRUE(Text(30, stale).empty());
+  ExpectOnlyError(Text(30, stale), 30, code::kUnexpectedMessage);
+  Open(31);
+  Text(31, HostRegister("300000002"));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ask("10.3.0." + std::to_string(i), "300000002"), "request");
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(Text(31, stale).empty()) << i;
+  ExpectOnlyError(Text(31, stale), 31, code::kUnexpectedMessage);
+}
+
 TEST_F(MatcherTest, PeerVanishingMidSession) {
   // The viewer goes: the host hears of it and stays registered; what it still sends is dropped.
   const std::string id = Pair(1, 2);

@@ -507,12 +507,14 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
 
   bool PeerText(ConnId id, std::string_view text) {
+    // Parsed before the lock: the lock covers only the matcher's state change.
+    const ParsedText parsed = Matcher::Parse(text);
     std::lock_guard lock(mutex_);
     if (const auto remote = remote_.find(id); remote != remote_.end()) {
       ForwardText(*remote->second, text);
       return true;
     }
-    return Apply(matcher_.Text(id, text, NowMs()), id);
+    return Apply(matcher_.Text(id, parsed, NowMs()), id);
   }
 
   void PeerOversize(ConnId id, bool text) {
@@ -1495,6 +1497,9 @@ constexpr std::size_t kDirectRead = 2048;
 constexpr std::size_t kWriteStep = std::size_t{1} << 20;
 // Reads one connection does in a row before the other connections of its thread get a turn.
 constexpr int kReadsPerTurn = 8;
+// Texts a connection may send at once, and their rate after that.
+constexpr std::uint16_t kTextBurst = 20;
+constexpr Millis kTextsPerSecond = 2;
 // The closing handshake (our close frame to the peer's, or to its end of the stream).
 constexpr Millis kCloseTimeout = 10000;
 
@@ -1858,6 +1863,17 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       case Kind::kPong:
         return true;
       case Kind::kText: {
+        if (!TakeTextToken()) {
+          // Over its budget of texts: refused here, without the matcher's lock.
+          server_.Log("conn=" + std::to_string(Id()) + " event=text-rate");
+          OutMessage refusal;
+          refusal.text = R"({"code":"rateLimited","type":"error"})";
+          Enqueue(std::move(refusal));
+          CloseAfterDrain(ws::close_code::kPolicy);
+          refused_ = true;
+          reader_.TakeMessage();
+          return false;
+        }
         if (!server_.PeerText(Id(), reader_.Message())) refused_ = true;
         reader_.TakeMessage();  // an idle connection keeps no message buffer
         yield_ = true;
@@ -1947,6 +1963,23 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       server_.Log("conn=" + std::to_string(Id()) + " event=read-error error=" + ec.message());
     }
     End();
+  }
+
+  // A token bucket of texts per connection: kTextBurst at once, kTextsPerSecond after that. A
+  // device sends a handful of texts per pairing; the relay's answers never need more.
+  bool TakeTextToken() {
+    const Millis now = NowMs();
+    if (textRefill_ == 0) textRefill_ = now;
+    const Millis earned = (now - textRefill_) * kTextsPerSecond / 1000;
+    if (earned > 0) {
+      textTokens_ = static_cast<std::uint16_t>(
+          std::min<Millis>(kTextBurst, textTokens_ + earned));
+      textRefill_ += earned * 1000 / kTextsPerSecond;
+    }
+    if (textTokens_ >= kTextBurst) textRefill_ = now;
+    if (textTokens_ == 0) return false;
+    --textTokens_;
+    return true;
   }
 
   void Heard() {
@@ -2259,6 +2292,8 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   std::size_t inFlight_ = 0;        // pieces in the write under way
   Millis closeStart_ = 0;
   Millis lastHeard_ = NowMs();
+  Millis textRefill_ = 0;  // when the text bucket was last topped up (0: never used)
+  std::uint16_t textTokens_ = kTextBurst;
   std::uint16_t closeCode_ = ws::close_code::kNormal;
   std::uint8_t head_[10];  // header of the message being written
   Out out_ = Out::kNone;
