@@ -80,7 +80,49 @@ def record(kind, payload):
     return bytes([(kind - 1) % 5]) + struct.pack(">H", len(payload)) + payload
 
 
+def relay_ws_seeds():
+    """relay_ws: client frames after the upgrade, around the fragment rules (at most 8 non-final
+    fragments under 1024 bytes per message), each stored (selector 0) and streamed (selector bit
+    4: a gate pattern byte, then a byte scaling the output buffers)."""
+    mask = b"\x1f\x2e\x3d\x4c"
+
+    def client(opcode, payload, fin=True):
+        n = len(payload)
+        if n < 126:
+            head = bytes([(0x80 if fin else 0) | opcode, 0x80 | n])
+        elif n < 65536:
+            head = bytes([(0x80 if fin else 0) | opcode, 0xFE]) + struct.pack(">H", n)
+        else:
+            head = bytes([(0x80 if fin else 0) | opcode, 0xFF]) + struct.pack(">Q", n)
+        return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+    def fragments(sizes, between=b""):
+        out = b""
+        for i, size in enumerate(sizes):
+            out += client(2 if i == 0 else 0, bytes((i * 7 + j) & 0xFF for j in range(size)),
+                          fin=i == len(sizes) - 1)
+            if i < len(sizes) - 1:
+                out += between
+        return out
+
+    seeds = {
+        "eight_small_fragments": fragments([100] * 8 + [100]),
+        "nine_small_fragments": fragments([64] * 9 + [64]),
+        "small_fragments_with_pings": fragments([10, 1024, 20, 0, 30], client(9, b"p")) + client(10, b""),
+        "limit_in_a_later_fragment": fragments([2000, 2000, 200]),
+        "two_streamed_then_text": fragments([1500, 1]) + client(2, b"") + client(1, b"after"),
+    }
+    for name, data in seeds.items():
+        write("relay_ws", "frag_" + name, b"\x00" + data)
+        # All streamed, into buffers of the least size and then larger ones.
+        write("relay_ws", "frag_" + name + "_streamed", b"\x10\xaa\x00" + data)
+        # Stream, skip, stream, store in turn, cut into reads of 7, payloads written in place,
+        # Discard after a refusal.
+        write("relay_ws", "frag_" + name + "_mixed", b"\x1e\x72\x03" + data)
+
+
 def main():
+    relay_ws_seeds()
     jpegs = jpeg_files()
 
     # json_codec: messages of both kinds, a manifest-like object, depth edges.
