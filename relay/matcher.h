@@ -61,7 +61,7 @@ struct MatcherConfig {
   std::size_t maxConnections = 20000;
   // Per address (the server's AddressKey). The server already closes a connection beyond it at
   // accept, counting the connections not yet upgraded too; Open refuses one beyond it as well.
-  std::size_t maxConnectionsPerAddress = 64;
+  std::size_t maxConnectionsPerAddress = 1024;
   std::size_t registrationsPerMinute = 60;  // per address, hosts and viewers together
   Millis registerTimeout = 10000;           // from the WebSocket opening to a valid "register"
   Millis pairingTimeout = 60000;            // from the viewer's "register" to "connected"

@@ -1,5 +1,7 @@
 #include "relay/options.h"
 
+#include "relay/proxy_protocol.h"
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstring>
@@ -79,6 +81,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   std::size_t windowKiB = options.queueBytes >> 10;
   std::size_t minWriteRate = options.minWriteRate;
   std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  std::size_t per56 = options.prefixes.per56;
+  std::size_t per48 = options.prefixes.per48;
+  double acceptsPerSecond = options.prefixes.acceptsPerSecond;
+  std::size_t memoryBudgetMiB = options.memoryBudget >> 20;
+  long long drain = options.drain / 1000;
+  std::vector<std::string> proxyFrom;
 
   app.add_option("--listen", listen, "Address and port to listen on, ADDR:PORT or [V6]:PORT")
       ->capture_default_str();
@@ -96,10 +104,36 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--max-connections-per-ip", maxPerAddress,
-                 "Open connections (HTTP and WebSocket) allowed from one address (IPv6: one "
-                 "/64); one more is closed at once")
+                 "Open connections (HTTP and WebSocket) allowed from one IPv4 address or IPv6 /64; "
+                 "one more is closed at once")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--max-connections-per-56", per56, "The same for one IPv6 /56")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--max-connections-per-48", per48, "The same for one IPv6 /48")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--accepts-per-second", acceptsPerSecond,
+                 "New connections per second from one IPv4 address or IPv6 /64 (bursts of ten "
+                 "times as many; a /56 twice and a /48 four times the rate)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 100000.0));
+  app.add_option("--memory-budget-mib", memoryBudgetMiB,
+                 "MiB on their way between connections relay-wide before senders wait (default: a "
+                 "quarter of the memory, at most 1024)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--drain-seconds", drain,
+                 "On SIGTERM: seconds the live sessions may go on (no new ones) before the relay "
+                 "closes everything and exits")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 86400));
+  app.add_option("--allow-origin", options.allowedOrigins,
+                 "An origin (scheme://host[:port]) whose web pages may open WebSocket sessions; "
+                 "an upgrade with any other Origin header is refused (repeatable)");
+  app.add_option("--proxy-from", proxyFrom,
+                 "A load balancer's address or CIDR whose connections start with a PROXY protocol "
+                 "v2 header naming the client (repeatable)");
   app.add_option("--registrations-per-minute", registrations,
                  "Registrations (hosts and viewers) allowed per address per minute")
       ->capture_default_str()
@@ -180,6 +214,28 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.queueMessages = queueMessages;
   options.queueBytes = windowKiB << 10;
   options.minWriteRate = minWriteRate;
+  options.prefixes.per56 = per56;
+  options.prefixes.per48 = per48;
+  options.prefixes.acceptsPerSecond = acceptsPerSecond;
+  options.prefixes.acceptBurst = acceptsPerSecond * 10;
+  options.memoryBudget = memoryBudgetMiB << 20;
+  options.drain = drain * 1000;
+  for (const std::string& range : proxyFrom) {
+    const auto cidr = ParseCidr(range);
+    if (!cidr) {
+      std::fprintf(stderr, "--proxy-from: expected an address or CIDR, got \"%s\"\n",
+                   range.c_str());
+      return 2;
+    }
+    options.proxyFrom.push_back(*cidr);
+  }
+  for (const std::string& origin : options.allowedOrigins) {
+    if (origin.find("://") == std::string::npos || origin.back() == '/') {
+      std::fprintf(stderr, "--allow-origin: expected scheme://host[:port], got \"%s\"\n",
+                   origin.c_str());
+      return 2;
+    }
+  }
   options.threads = threads;
   if ((!nodeName.empty() || !options.fleet.advertise.empty()) && options.fleet.url.empty()) {
     std::fprintf(stderr, "--node-name and --advertise: only with --nats\n");

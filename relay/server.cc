@@ -2,9 +2,12 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/ssl.hpp>
@@ -26,6 +29,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "relay/log.h"
 #include "relay/node_link.h"
 #include "relay/tls_socket.h"
 #include "relay/ws_frame.h"
@@ -105,7 +109,8 @@ bool IsWebSocketKey(std::string_view key) {
 
 // The answer to an upgrade request at /ws: 101 with the accept key, or why not (400; 426 for a
 // protocol version other than 13). No extension or subprotocol is ever agreed.
-http::response<http::string_body> UpgradeResponse(const http::request<http::empty_body>& request) {
+http::response<http::string_body> UpgradeResponse(const http::request<http::empty_body>& request,
+                                                  const std::vector<std::string>& origins) {
   http::response<http::string_body> res;
   res.version(request.version());
   res.set(http::field::server, kServerName);
@@ -120,6 +125,14 @@ http::response<http::string_body> UpgradeResponse(const http::request<http::empt
   if (request.version() != 11) return refuse(http::status::bad_request, "bad HTTP version");
   if (request.method() != http::verb::get) return refuse(http::status::bad_request, "bad method");
   if (request.count(http::field::host) == 0) return refuse(http::status::bad_request, "no Host");
+  // A web page's upgrade names its origin: only the listed ones may use the relay through their
+  // visitors' browsers.
+  if (const auto origin = request.find(http::field::origin); origin != request.end()) {
+    const std::string_view value = origin->value();
+    if (std::find(origins.begin(), origins.end(), value) == origins.end()) {
+      return refuse(http::status::forbidden, "origin not allowed");
+    }
+  }
   const auto connection = request.find(http::field::connection);
   if (connection == request.end() || !HasToken(connection->value(), "upgrade")) {
     return refuse(http::status::bad_request, "missing or bad Connection");
@@ -146,6 +159,36 @@ http::response<http::string_body> UpgradeResponse(const http::request<http::empt
   res.set(http::field::connection, "upgrade");
   res.set(http::field::sec_websocket_accept, AcceptKey(key->value()));
   return res;
+}
+
+// TLS 1.3, and TLS 1.2 with forward secrecy and AEAD suites only (the intermediate profile of
+// common server guidance, without finite-field DH).
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+// A server context with the certificate chain and key of these files. Throws on any failure.
+std::shared_ptr<ssl::context> MakeTlsContext(const std::string& cert, const std::string& key) {
+  auto tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+  tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                   ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 |
+                   ssl::context::single_dh_use);
+  SSL_CTX* ctx = tls->native_handle();
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1 ||
+      SSL_CTX_set1_groups_list(ctx, "X25519:P-256:P-384") != 1) {
+    throw std::runtime_error("TLS settings refused by OpenSSL");
+  }
+  tls->use_certificate_chain_file(cert);
+  tls->use_private_key_file(key, ssl::context::pem);
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    throw std::invalid_argument("the TLS key does not belong to the certificate");
+  }
+  // No server-side session cache: it would keep a session per handshake for minutes. Clients
+  // resume with stateless tickets, which cost the server no memory.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  return tls;
 }
 
 net::ip::address ListenAddress(const std::string& host) {
@@ -345,18 +388,38 @@ std::string AddressKey(const net::ip::address& address) {
   return net::ip::address_v6(bytes).to_string() + "/64";
 }
 
+std::size_t DefaultMemoryBudget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGE_SIZE);
+  constexpr std::size_t kMost = std::size_t{1} << 30;
+  if (pages <= 0 || pageSize <= 0) return kMost / 4;
+  return std::min(kMost, static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize) / 4);
+}
+
 namespace {
 MatcherConfig MatcherConfigOf(const ServerOptions& options) {
   MatcherConfig config = options.matcher;
   config.fleet = !options.fleet.url.empty();
   return config;
 }
+PrefixLimits PrefixLimitsOf(const ServerOptions& options) {
+  PrefixLimits limits = options.prefixes;
+  limits.perAddress = options.matcher.maxConnectionsPerAddress;
+  return limits;
+}
+AsyncLogOptions LogOptionsOf(const ServerOptions& options) {
+  AsyncLogOptions log;
+  log.verbose = !options.quiet;
+  return log;
+}
 }  // namespace
 
 class Server::Impl final : public FleetEvents, public NodeLinks::Events {
  public:
   explicit Impl(ServerOptions options)
-      : options_(std::move(options)),
+      : log_(LogOptionsOf(options)),
+        options_(std::move(options)),
+        prefixes_(PrefixLimitsOf(options_)),
         matcher_(MatcherConfigOf(options_), RandomRequestId,
                  [this](const std::string& line) { Log(line); }) {
     ValidateOptions(options_);
@@ -367,17 +430,8 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     for (std::size_t i = 0; i < threads; ++i) {
       workers_.push_back(std::make_unique<Worker>(i, hint));
     }
-    if (!options_.tlsCert.empty()) {
-      tls_ = std::make_unique<ssl::context>(ssl::context::tls_server);
-      tls_->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                        ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
-      tls_->use_certificate_chain_file(options_.tlsCert);
-      tls_->use_private_key_file(options_.tlsKey, ssl::context::pem);
-      // No server-side session cache: it would keep a session per handshake for minutes.
-      // Clients resume with stateless tickets, which cost the server no memory.
-      SSL_CTX_set_session_cache_mode(tls_->native_handle(), SSL_SESS_CACHE_OFF);
-    }
+    if (!options_.tlsCert.empty()) tls_ = MakeTlsContext(options_.tlsCert, options_.tlsKey);
+    memoryBudget_ = options_.memoryBudget == 0 ? DefaultMemoryBudget() : options_.memoryBudget;
     const tcp::endpoint endpoint(ListenAddress(options_.listenHost), options_.port);
     acceptor_.emplace(workers_[0]->ioc);
     acceptor_->open(endpoint.protocol());
@@ -418,7 +472,36 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
 
   std::uint16_t Port() const { return port_; }
-  bool Secure() const { return tls_ != nullptr; }
+  bool Secure() const { return !options_.tlsCert.empty(); }
+  bool Draining() const { return draining_.load(); }
+
+  // Bytes queued for writing relay-wide, kept by each connection as its queue grows and shrinks.
+  void Queued(std::ptrdiff_t bytes) {
+    queuedBytes_.fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
+  }
+  // Over the process-wide budget: every sender waits after its current message or piece.
+  bool OverBudget() const {
+    return queuedBytes_.load(std::memory_order_relaxed) >= memoryBudget_;
+  }
+
+  std::string ReloadTls() {
+    if (options_.tlsCert.empty()) return "no TLS to reload";
+    try {
+      auto fresh = MakeTlsContext(options_.tlsCert, options_.tlsKey);
+      std::lock_guard lock(tlsMutex_);
+      tls_ = std::move(fresh);
+    } catch (const std::exception& e) {
+      const std::string why = e.what();
+      Notice("event=tls-reload-failed error=\"" + why + "\" (the certificate in use stays)");
+      return why.empty() ? "failed" : why;
+    }
+    Notice("event=tls-reloaded cert=" + options_.tlsCert);
+    return {};
+  }
+
+  void Drain() {
+    net::post(workers_[0]->ioc, [this] { BeginDrain(); });
+  }
 
   void Run() {
     const bool v6 = options_.listenHost.find(':') != std::string::npos;
@@ -429,19 +512,13 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
                      std::to_string(fleet_->Lease() / 1000) + " s" +
                      (nodeLinks_ ? ", node links on " + nodeLinks_->Address() : "") + ")"
                : "";
-    std::fprintf(stderr, "%s listening on %s://%s%s%s:%u%s%s%s\n", Timestamp().c_str(),
-                 tls_ ? "https" : "http", v6 ? "[" : "", options_.listenHost.c_str(),
-                 v6 ? "]" : "", unsigned{port_}, tls_ ? " (TLS)" : " (loopback, no TLS)",
-                 threads.c_str(), fleet.c_str());
-    std::fflush(stderr);
+    Notice(std::string("listening on ") + (Secure() ? "https" : "http") + "://" + (v6 ? "[" : "") +
+           options_.listenHost + (v6 ? "]" : "") + ":" + std::to_string(port_) +
+           (Secure() ? " (TLS)" : " (loopback, no TLS)") + threads + fleet);
     Worker& first = *workers_[0];
     if (options_.handleSignals) {
-      signals_.emplace(first.ioc, SIGINT, SIGTERM);
-      signals_->async_wait([this](const error_code& ec, int signal) {
-        if (ec) return;
-        Log(std::string("event=shutdown signal=") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-        DoStop();
-      });
+      signals_.emplace(first.ioc, SIGINT, SIGTERM, SIGHUP);
+      AwaitSignal();
     }
     Accept();
     for (auto& worker : workers_) ScheduleTick(*worker);
@@ -453,7 +530,8 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     for (std::size_t i = 1; i < workers_.size(); ++i) workers_[i]->thread.join();
     if (fleet_) fleet_->Shutdown();
     if (nodeLinks_) nodeLinks_->Stop();
-    std::fprintf(stderr, "%s stopped\n", Timestamp().c_str());
+    Notice("stopped");
+    log_.Flush();
   }
 
   void Stop() {
@@ -465,10 +543,34 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   const ServerOptions& Options() const { return options_; }
   bool Stopping() const { return stopping_.load(); }
 
+  // A per-connection line "conn=... event=KIND ...": counted by kind; routine kinds are written
+  // only when the log is verbose, the others (refusals, errors, timeouts) always, both in bursts
+  // with a count per window. Never waits on the log's output.
   void Log(const std::string& line) {
-    if (options_.quiet) return;
-    std::fprintf(stderr, "%s %s\n", Timestamp().c_str(), line.c_str());
+    std::string_view kind = "other";
+    if (const auto at = line.find("event="); at != std::string::npos) {
+      const std::size_t from = at + 6;
+      kind = std::string_view(line).substr(from, line.find(' ', from) - from);
+    }
+    std::string refusal;
+    if (kind == "error") {
+      if (const auto at = line.find("code="); at != std::string::npos) {
+        refusal = "refusal." + line.substr(at + 5, line.find(' ', at) - at - 5);
+        kind = refusal;
+      }
+    }
+    static constexpr std::string_view kRoutine[] = {
+        "open", "closed", "registered", "request", "paired", "peerDisconnected", "http",
+        "handoff", "stale", "refused", "lease-lost"};
+    if (std::find(std::begin(kRoutine), std::end(kRoutine), kind) != std::end(kRoutine)) {
+      log_.Detail(kind, line);
+    } else {
+      log_.Event(kind, line);
+    }
   }
+  // Start, stop, reload, drain: always written.
+  void Notice(const std::string& line) { log_.Notice(line); }
+  AsyncLog& LogOut() { return log_; }
 
   ConnId NextId() { return ++lastId_; }
 
@@ -478,11 +580,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
   // A connection counted against `address` at accept has ended (the HTTP phase that did not
   // upgrade, or the WebSocket session it became).
-  void AddressEnded(const std::string& address) {
-    std::lock_guard lock(mutex_);
-    const auto it = openByAddress_.find(address);
-    if (it != openByAddress_.end() && --it->second == 0) openByAddress_.erase(it);
-  }
+  void AddressEnded(const net::ip::address& address) { prefixes_.Close(address); }
   void HttpEnded() {
     std::lock_guard lock(mutex_);
     --openHttp_;
@@ -601,7 +699,10 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
       answer.text = plain(http::status::method_not_allowed, "method not allowed\n");
       answer.text.set(http::field::allow, "GET, HEAD");
     } else if (target == "/healthz") {
-      if (!fleet_) {
+      if (draining_) {
+        // A load balancer sends new clients elsewhere while the sessions here finish.
+        answer.text = plain(http::status::service_unavailable, "draining\n");
+      } else if (!fleet_) {
         answer.text = plain(http::status::ok, "ok\n");
       } else if (fleet_->Connected()) {
         answer.text = plain(http::status::ok, "ok\nnats connected, node " + fleet_->Node() + ", " +
@@ -703,6 +804,26 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
            std::to_string(acceptOverflow_.load()) + "\n";
     out += "kestrova_relay_refusals_total{reason=\"addressOverflow\"} " +
            std::to_string(addressOverflow_.load()) + "\n";
+    out += "kestrova_relay_refusals_total{reason=\"proxyHeader\"} " +
+           std::to_string(proxyRefused_.load()) + "\n";
+    line("kestrova_relay_queued_bytes", "gauge",
+         "Bytes queued for writing to connections, relay-wide.");
+    out += "kestrova_relay_queued_bytes " + std::to_string(queuedBytes_.load()) + "\n";
+    line("kestrova_relay_memory_budget_bytes", "gauge",
+         "Queued bytes beyond which senders wait.");
+    out += "kestrova_relay_memory_budget_bytes " + std::to_string(memoryBudget_) + "\n";
+    line("kestrova_relay_tracked_prefixes", "gauge",
+         "Address prefixes with open connections or a refilling accept budget.");
+    out += "kestrova_relay_tracked_prefixes " + std::to_string(prefixes_.Tracked()) + "\n";
+    line("kestrova_relay_draining", "gauge", "1 while the relay drains before it stops.");
+    out += std::string("kestrova_relay_draining ") + (draining_ ? "1" : "0") + "\n";
+    line("kestrova_relay_log_events_total", "counter", "Per-connection log events, by kind.");
+    for (const auto& [kind, count] : log_.EventCounts()) {
+      out += "kestrova_relay_log_events_total{kind=\"" + kind + "\"} " + std::to_string(count) +
+             "\n";
+    }
+    line("kestrova_relay_log_dropped_total", "counter", "Log lines dropped by a full queue.");
+    out += "kestrova_relay_log_dropped_total " + std::to_string(log_.Dropped()) + "\n";
     if (fleet_) {
       const FleetStats f = fleet_->Stats();
       auto metric = [&](const std::string& name, const std::string& type, const std::string& help,
@@ -753,21 +874,6 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
 
  private:
-  static std::string Timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
-                        .count() %
-                    1000;
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char buffer[80];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
-    return buffer;
-  }
-
   // --- fleet (defined after RemotePeer) ---
  public:
   void OnFleetMessage(const fleet::Message& message) override;
@@ -810,7 +916,16 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
 
   void Accept();
   void OnAccept(const error_code& ec, Socket socket);
-  void StartHttp(Worker& worker, Socket socket, const std::string& address);
+  void StartHttp(Worker& worker, Socket socket, const net::ip::address& address);
+  // A listed load balancer's connection: its PROXY v2 header first, then the client's address
+  // takes the budgets and the connection goes on as any other.
+  void ReadProxyHeader(Worker& worker, Socket socket);
+  // Counts the client's connection against its prefixes and starts it, or closes it.
+  void Admit(Worker& worker, Socket socket, const net::ip::address& client);
+  bool FromBalancer(const net::ip::address& address) const {
+    return std::any_of(options_.proxyFrom.begin(), options_.proxyFrom.end(),
+                       [&](const Cidr& range) { return CidrContains(range, address); });
+  }
 
   // Each worker checks its own sessions; the first one also runs the matching deadlines.
   void ScheduleTick(Worker& worker) {
@@ -820,8 +935,12 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
       if (!stopping_) {
         const Millis now = NowMs();
         if (worker.index == 0) {
-          std::lock_guard lock(mutex_);
-          Apply(matcher_.Tick(now), 0);
+          {
+            std::lock_guard lock(mutex_);
+            Apply(matcher_.Tick(now), 0);
+          }
+          prefixes_.Prune(now);
+          CheckDrained();
         }
         std::vector<std::shared_ptr<Peer>> all;
         all.reserve(worker.sessions.size());
@@ -885,12 +1004,67 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     return open;
   }
 
+  void AwaitSignal() {
+    signals_->async_wait([this](const error_code& ec, int signal) {
+      if (ec) return;
+      if (signal == SIGHUP) {
+        ReloadTls();
+      } else if (signal == SIGTERM) {
+        Notice("event=shutdown signal=SIGTERM (draining)");
+        BeginDrain();
+      } else {
+        Notice("event=shutdown signal=SIGINT");
+        DoStop();
+      }
+      if (!stopping_) AwaitSignal();
+    });
+  }
+
+  // First worker. New upgrades are refused and /healthz answers 503 from here on; connections
+  // that are not in a session are closed (a host registers again elsewhere, or here after the
+  // restart); the sessions go on until they end or the drain period passes.
+  void BeginDrain() {
+    if (stopping_ || draining_.exchange(true)) return;
+    {
+      std::lock_guard lock(mutex_);
+      Notice("event=draining sessions=" + std::to_string(matcher_.Stats().liveSessions) +
+             " connections=" + std::to_string(peers_.size()) +
+             " period=" + std::to_string(options_.drain / 1000) + "s");
+      for (auto& [id, peer] : peers_) {
+        if (!matcher_.PartnerOf(id)) {
+          Post(*peer, [peer = peer] { peer->CloseAfterDrain(ws::close_code::kGoingAway); });
+        }
+      }
+    }
+    drainTimer_.emplace(workers_[0]->ioc, std::chrono::milliseconds(options_.drain));
+    drainTimer_->async_wait([this](const error_code& ec) {
+      if (ec) return;
+      Notice("event=drain-over");
+      DoStop();
+    });
+    CheckDrained();
+  }
+
+  // While draining: once no session is left, the server stops.
+  void CheckDrained() {
+    if (!draining_ || stopping_) return;
+    bool done = false;
+    {
+      std::lock_guard lock(mutex_);
+      done = matcher_.Stats().liveSessions == 0;
+    }
+    if (done) {
+      Notice("event=drained");
+      DoStop();
+    }
+  }
+
   void DoStop() {
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
       stopping_ = true;
-      Log("event=stopping connections=" + std::to_string(peers_.size()));
+      Notice("event=stopping connections=" + std::to_string(peers_.size()));
       for (auto& [id, peer] : peers_) {
         Post(*peer, [peer = peer] { peer->CloseAfterDrain(ws::close_code::kGoingAway); });
       }
@@ -898,6 +1072,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     error_code ignored;
     acceptor_->close(ignored);
     if (signals_) signals_->cancel(ignored);
+    if (drainTimer_) drainTimer_->cancel();
     // Closing handshakes and unfinished HTTP exchanges get a short grace period.
     grace_.emplace(workers_[0]->ioc, kStopGrace);
     grace_->async_wait([this](const error_code& ec) {
@@ -917,9 +1092,18 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   }
 
   // Declared first: destroyed last, after every object that refers to them.
+  AsyncLog log_;
   std::vector<std::unique_ptr<Worker>> workers_;
   ServerOptions options_;
-  std::unique_ptr<ssl::context> tls_;
+  // The TLS context new handshakes use; SIGHUP replaces it (a connection keeps the one it began
+  // with: OpenSSL holds a reference per connection).
+  mutable std::mutex tlsMutex_;
+  std::shared_ptr<ssl::context> tls_;
+  PrefixBudget prefixes_;
+  std::size_t memoryBudget_ = 0;
+  std::atomic<std::size_t> queuedBytes_{0};  // bytes in the connections' queues, relay-wide
+  std::atomic<bool> draining_{false};
+  std::optional<net::steady_timer> drainTimer_;
   std::optional<Acceptor> acceptor_;
   std::optional<net::signal_set> signals_;
   std::optional<net::steady_timer> grace_;
@@ -929,6 +1113,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   std::atomic<std::uint64_t> acceptedTotal_{0};
   std::atomic<std::uint64_t> acceptOverflow_{0};
   std::atomic<std::uint64_t> addressOverflow_{0};
+  std::atomic<std::uint64_t> proxyRefused_{0};
   std::atomic<bool> stopping_{false};
 
   // The matching state, shared by all workers; not touched on the forwarding path.
@@ -937,9 +1122,6 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   std::unordered_map<ConnId, std::shared_ptr<Peer>> peers_;
   std::map<unsigned, std::uint64_t> httpResponses_;
   std::size_t openHttp_ = 0;
-  // Open connections by address key (AddressKey), from accept to their end: not yet upgraded,
-  // then WebSocket. Never holds a zero.
-  std::unordered_map<std::string, std::size_t> openByAddress_;
   // This node's viewers whose host is on another node: the link that stands for the host.
   std::unordered_map<ConnId, std::shared_ptr<RemotePeer>> remote_;
 
@@ -1534,8 +1716,10 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 
   // The upgrade response has been written; `early` holds what the client sent after its request.
   // `address` (its AddressKey) counts this connection until End.
-  void Start(const std::string& address, std::span<const std::uint8_t> early) {
+  void Start(const net::ip::address& ip, const std::string& address,
+             std::span<const std::uint8_t> early) {
     opened_ = true;
+    ip_ = ip;
     address_ = address;
     if (!early.empty()) held_.Append(early.data(), early.size());
     worker_.sessions.emplace(Id(), this->shared_from_this());
@@ -1547,13 +1731,13 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (ended_ || Closed()) return;
     Reserve(message.Size(), o_);
     message.order = ++lastOrder_;
+    server_.Queued(static_cast<std::ptrdiff_t>(message.Size()));
     queue_.push_back(std::move(message));
     Write();
   }
 
   void Deliver(ws::Bytes data) override {
-    if (ended_) return;
-    if (Closed()) {
+    if (ended_ || Closed()) {
       // Reserved by the sender before the close: given back, so that the sender is not held.
       Released(data.size());
       WakeIfLow();
@@ -1563,6 +1747,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     message.kind = OutMessage::Kind::kBinary;
     message.data = std::move(data);
     message.order = ++lastOrder_;
+    server_.Queued(static_cast<std::ptrdiff_t>(message.Size()));
     queue_.push_back(std::move(message));
     Write();
   }
@@ -1577,6 +1762,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       return;
     }
     piece.order = ++lastOrder_;
+    server_.Queued(static_cast<std::ptrdiff_t>(piece.Size()));
     pieces_.push_back(std::move(piece));
     Write();
   }
@@ -2003,7 +2189,9 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   // thread (directly when that is this thread). Posts from one thread run in order, so the
   // partner's queue keeps the order in which this connection read them.
   void HandOver(const std::shared_ptr<Peer>& to, OutMessage message) {
-    const bool full = to->Reserve(message.Size(), o_);
+    // The partner's window, or the relay-wide budget: either full, this sender waits until the
+    // partner's queue has drained to half.
+    const bool full = to->Reserve(message.Size(), o_) || server_.OverBudget();
     auto deliver = [](Peer& peer, OutMessage& m) {
       if (m.kind == OutMessage::Kind::kPiece) {
         peer.DeliverPiece(std::move(m));
@@ -2063,6 +2251,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           --keep;
         } else {
           Released(queue.front().Size());
+          server_.Queued(-static_cast<std::ptrdiff_t>(queue.front().Size()));
           if (queue.front().kind == OutMessage::Kind::kPiece) GiveChunk(std::move(queue.front().data));
         }
         queue.pop_front();
@@ -2072,6 +2261,16 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     drop(queue_, writing_ && out_ == Out::kMessage ? 1 : 0);
     drop(pieces_, writing_ && out_ == Out::kPieces ? inFlight_ : 0);
     WakeIfLow();
+  }
+
+  // The connection has ended: what it still had queued leaves the relay-wide count.
+  void DiscardQueues() {
+    std::size_t bytes = 0;
+    for (detail::OutQueue* queue : {&queue_, &pieces_}) {
+      for (std::size_t i = 0; i < queue->size(); ++i) bytes += (*queue)[i].Size();
+      queue->clear();
+    }
+    server_.Queued(-static_cast<std::ptrdiff_t>(bytes));
   }
 
   // What has gone out, or is going out now, ends inside a frame: nothing else may follow.
@@ -2180,8 +2379,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     written_ += n;
     const Out what = std::exchange(out_, Out::kNone);
     if (ended_) {
-      queue_.clear();
-      pieces_.clear();
+      DiscardQueues();
       return;
     }
     if (ec) {
@@ -2191,6 +2389,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     switch (what) {
       case Out::kMessage:
         Released(queue_.front().Size());
+        server_.Queued(-static_cast<std::ptrdiff_t>(queue_.front().Size()));
         queue_.pop_front();
         WakeIfLow();
         break;
@@ -2200,6 +2399,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           outMidFrame_ = !piece.frameEnd;
           outMidMessage_ = !piece.messageEnd;
           Released(piece.Size());
+          server_.Queued(-static_cast<std::ptrdiff_t>(piece.Size()));
           GiveChunk(std::move(piece.data));
           pieces_.pop_front();
         }
@@ -2247,10 +2447,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     const auto keep = this->shared_from_this();
     ended_ = true;
     // A write in flight still points into the queues' fronts; OnWrite empties them instead.
-    if (!writing_) {
-      queue_.clear();
-      pieces_.clear();
-    }
+    if (!writing_) DiscardQueues();
     held_.Clear();
     BreakTarget();
     error_code ignored;
@@ -2263,7 +2460,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (opened_) {
       worker_.sessions.erase(Id());
       server_.PeerEnded(Id());
-      server_.AddressEnded(address_);
+      server_.AddressEnded(ip_);
     }
   }
 
@@ -2271,6 +2468,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   Worker& worker_;
   Stream stream_;
   const ServerOptions& o_;
+  net::ip::address ip_;
   std::string address_;  // AddressKey of the peer
   ws::Reader reader_;
   ws::Bytes held_;  // bytes read and not yet handed to the reader
@@ -2328,11 +2526,12 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
 template <class Stream>
 class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(Server::Impl& server, Worker& worker, Stream&& stream, std::string address)
+  HttpSession(Server::Impl& server, Worker& worker, Stream&& stream, net::ip::address ip)
       : server_(server),
         worker_(worker),
         stream_(std::move(stream)),
-        address_(std::move(address)),
+        ip_(ip),
+        address_(AddressKey(ip)),
         deadline_(worker.ioc) {
     server_.HttpStarted();
   }
@@ -2411,7 +2610,7 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     }
     auto answer = std::make_shared<Server::Impl::Answer>(server_.Respond(request));
     server_.Log("addr=" + address_ + " event=http method=" +
-                std::string(request.method_string()) + " target=" + std::string(request.target()) +
+                LogField(request.method_string()) + " target=" + LogField(request.target()) +
                 " status=" +
                 std::to_string(answer->file ? 200u : answer->text.result_int()));
     // From here on the bound is on the answer's progress, counted afresh.
@@ -2451,7 +2650,18 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   // Answers a WebSocket upgrade at /ws; on 101 the connection becomes a WsSession, with the
   // bytes that came after the request.
   void Upgrade(const http::request<http::empty_body>& request) {
-    auto response = std::make_shared<http::response<http::string_body>>(UpgradeResponse(request));
+    auto response = std::make_shared<http::response<http::string_body>>(
+        UpgradeResponse(request, server_.Options().allowedOrigins));
+    if (server_.Draining() && response->result() == http::status::switching_protocols) {
+      // Draining: new sessions belong on another node, or here after the restart.
+      *response = http::response<http::string_body>(http::status::service_unavailable,
+                                                    request.version());
+      response->set(http::field::server, kServerName);
+      response->set(http::field::content_type, "text/plain; charset=utf-8");
+      response->body() = "draining";
+      response->keep_alive(false);
+      response->prepare_payload();
+    }
     const bool accepted = response->result() == http::status::switching_protocols;
     if (!accepted) {
       server_.Log("addr=" + address_ + " event=upgrade-failed error=" + response->body());
@@ -2473,7 +2683,7 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
       std::make_shared<WsSession<WsStream>>(self->server_, self->worker_,
                                             WsStream(std::move(self->stream_)),
                                             self->server_.NextId())
-          ->Start(self->address_,
+          ->Start(self->ip_, self->address_,
                   std::span(static_cast<const std::uint8_t*>(early.data()), early.size()));
       self->Finish();
     });
@@ -2503,12 +2713,13 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     if (finished_) return;
     finished_ = true;
     server_.HttpEnded();
-    if (!upgraded_) server_.AddressEnded(address_);
+    if (!upgraded_) server_.AddressEnded(ip_);
   }
 
   Server::Impl& server_;
   Worker& worker_;
   Stream stream_;
+  net::ip::address ip_;  // the client's address (from the PROXY header behind a balancer)
   std::string address_;  // AddressKey of the peer
   net::steady_timer deadline_;
   beast::flat_buffer buffer_;
@@ -2540,50 +2751,122 @@ void Server::Impl::Accept() {
     // A connection whose address cannot be read cannot be counted against it: it is closed.
     error_code addrEc;
     const tcp::endpoint remote = socket.remote_endpoint(addrEc);
-    std::string address = addrEc ? std::string() : AddressKey(remote.address());
-    bool overflow = false;
-    bool addressFull = false;
-    if (!addrEc) {
-      std::lock_guard lock(mutex_);
-      overflow = peers_.size() + openHttp_ >= options_.matcher.maxConnections + kRefusalHeadroom;
-      if (!overflow) {
-        // One address (or IPv6 /64) holds at most its bound of the connections, counted from
-        // here: beyond it a new one is closed before it is read, so that a flood from one place
-        // cannot take the slots of everyone else.
-        const auto it = openByAddress_.find(address);
-        addressFull = (it == openByAddress_.end() ? std::size_t{0} : it->second) >=
-                      options_.matcher.maxConnectionsPerAddress;
-        if (!addressFull) ++openByAddress_[address];
-      }
-    }
-    if (addrEc || overflow || addressFull) {
-      if (addrEc) {
-        Log("event=refused error=remote address: " + addrEc.message());
-      } else if (overflow) {
-        ++acceptOverflow_;
-      } else {
-        ++addressOverflow_;
-      }
+    if (addrEc) {
+      Log("event=refused error=remote address: " + addrEc.message());
       error_code ignored;
       socket.close(ignored);
     } else {
       error_code ignored;
       socket.set_option(tcp::no_delay(true), ignored);
       net::dispatch(target.ioc, [this, &target, socket = std::move(socket),
-                                 address = std::move(address)]() mutable {
-        StartHttp(target, std::move(socket), address);
+                                 address = remote.address()]() mutable {
+        if (FromBalancer(address)) {
+          ReadProxyHeader(target, std::move(socket));
+        } else {
+          Admit(target, std::move(socket), address);
+        }
       });
     }
     Accept();
   });
 }
 
-void Server::Impl::StartHttp(Worker& worker, Socket socket, const std::string& address) {
+void Server::Impl::Admit(Worker& worker, Socket socket, const net::ip::address& client) {
+  bool overflow = false;
+  {
+    std::lock_guard lock(mutex_);
+    overflow = peers_.size() + openHttp_ >= options_.matcher.maxConnections + kRefusalHeadroom;
+  }
+  // Each address prefix holds at most its bound of the connections, counted from here, and
+  // opens them at a bounded rate: beyond either a new one is closed before it is read, so that a
+  // flood from one place cannot take the slots of everyone else.
+  Refusal why;
+  if (overflow) {
+    ++acceptOverflow_;
+  } else if (!prefixes_.TryOpen(client, NowMs(), &why)) {
+    ++addressOverflow_;
+    Log("event=prefix-refused reason=" +
+        std::string(why.reason == Refusal::Reason::kRate ? "rate" : "connections") +
+        " prefix=" + why.prefix);
+  } else {
+    return StartHttp(worker, std::move(socket), client);
+  }
+  error_code ignored;
+  socket.close(ignored);
+}
+
+void Server::Impl::ReadProxyHeader(Worker& worker, Socket socket) {
+  // The header is read to its exact length (its first 16 bytes give the rest), so that nothing
+  // of the client's own bytes is taken from the socket here.
+  struct State {
+    explicit State(Socket s, net::io_context& ioc) : socket(std::move(s)), deadline(ioc) {}
+    Socket socket;
+    net::steady_timer deadline;
+    std::array<std::uint8_t, kProxyV2HeaderSize + kProxyV2MaxLength> bytes{};
+    std::size_t size = 0;
+  };
+  auto state = std::make_shared<State>(std::move(socket), worker.ioc);
+  state->deadline.expires_after(std::chrono::milliseconds(options_.httpTimeout));
+  state->deadline.async_wait([weak = std::weak_ptr<State>(state)](const error_code& ec) {
+    if (const auto s = weak.lock(); s && !ec) {
+      error_code ignored;
+      s->socket.close(ignored);
+    }
+  });
+  auto fail = [this](State& s, std::string_view why) {
+    ++proxyRefused_;
+    error_code ignored;
+    const auto peer = s.socket.remote_endpoint(ignored);
+    Log("addr=" + (ignored ? std::string("?") : AddressKey(peer.address())) +
+        " event=proxy-refused error=" + std::string(why));
+    s.deadline.cancel();
+    s.socket.close(ignored);
+  };
+  auto done = [this, &worker, fail](const std::shared_ptr<State>& s) {
+    const ProxyResult result = ParseProxyV2({s->bytes.data(), s->size});
+    if (result.kind != ProxyResult::Kind::kDone) {
+      return fail(*s, result.kind == ProxyResult::Kind::kInvalid ? result.error : "incomplete");
+    }
+    s->deadline.cancel();
+    error_code ec;
+    const tcp::endpoint balancer = s->socket.remote_endpoint(ec);
+    if (ec) return fail(*s, "remote address");
+    // LOCAL (the balancer's own health check) or a family without addresses: the socket's.
+    Admit(worker, std::move(s->socket),
+          result.source ? result.source->address() : balancer.address());
+  };
+  net::async_read(
+      state->socket, net::buffer(state->bytes.data(), kProxyV2HeaderSize),
+      [state, fail, done](const error_code& ec, std::size_t n) {
+        state->size = n;
+        if (ec) return fail(*state, ec.message());
+        const ProxyResult head = ParseProxyV2({state->bytes.data(), n});
+        if (head.kind == ProxyResult::Kind::kInvalid) return fail(*state, head.error);
+        if (head.kind == ProxyResult::Kind::kDone) return done(state);
+        const std::size_t length =
+            static_cast<std::size_t>(state->bytes[14] << 8 | state->bytes[15]);
+        if (length > kProxyV2MaxLength) return fail(*state, "header too long");
+        net::async_read(state->socket,
+                        net::buffer(state->bytes.data() + kProxyV2HeaderSize, length),
+                        [state, fail, done](const error_code& e, std::size_t m) {
+                          state->size += m;
+                          if (e) return fail(*state, e.message());
+                          done(state);
+                        });
+      });
+}
+
+void Server::Impl::StartHttp(Worker& worker, Socket socket, const net::ip::address& address) {
   bool handedOver = false;  // the session ends the address's count from now on
   try {
-    if (tls_) {
+    std::shared_ptr<ssl::context> tls;
+    {
+      std::lock_guard lock(tlsMutex_);
+      tls = tls_;
+    }
+    if (tls) {
       auto session = std::make_shared<HttpSession<TlsSocket>>(
-          *this, worker, TlsSocket(std::move(socket), tls_->native_handle()), address);
+          *this, worker, TlsSocket(std::move(socket), tls->native_handle()), address);
       handedOver = true;
       session->Start();
     } else {
@@ -2593,7 +2876,7 @@ void Server::Impl::StartHttp(Worker& worker, Socket socket, const std::string& a
       session->Start();
     }
   } catch (const std::exception& e) {
-    Log("addr=" + address + " event=refused error=" + e.what());
+    Log("addr=" + AddressKey(address) + " event=refused error=" + e.what());
     if (!handedOver) AddressEnded(address);
   }
 }
@@ -2604,5 +2887,7 @@ std::uint16_t Server::Port() const { return impl_->Port(); }
 bool Server::Secure() const { return impl_->Secure(); }
 void Server::Run() { impl_->Run(); }
 void Server::Stop() { impl_->Stop(); }
+void Server::Drain() { impl_->Drain(); }
+std::string Server::ReloadTls() { return impl_->ReloadTls(); }
 
 }  // namespace ov::relay

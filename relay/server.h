@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/address.hpp>
 
 #include "relay/fleet.h"
 #include "relay/matcher.h"
+#include "relay/prefix_budget.h"
+#include "relay/proxy_protocol.h"
 
 namespace ov::relay {
 
@@ -38,9 +41,26 @@ struct ServerOptions {
   Millis httpTimeout = 10000;
   std::size_t threads = 1;                // worker threads (0 counts as 1)
   bool quiet = false;                     // no per-connection log lines
-  bool handleSignals = false;             // SIGINT/SIGTERM stop the server
+  // SIGINT stops the server, SIGTERM drains it (see drain), SIGHUP reloads the TLS files.
+  bool handleSignals = false;
   FleetOptions fleet;                     // url empty: a single node, no NATS
+  // A WebSocket upgrade that carries an Origin header (a web page's) is refused with 403 unless
+  // its origin is listed here. The program sends none.
+  std::vector<std::string> allowedOrigins;
+  // Load balancers whose connections begin with a PROXY protocol v2 header naming the client:
+  // every budget then sees the client's address. Others' connections never may.
+  std::vector<Cidr> proxyFrom;
+  // Bytes on their way between connections, relay-wide: beyond it, senders wait (0: the default,
+  // a quarter of the machine's memory and at most 1 GiB).
+  std::size_t memoryBudget = 0;
+  // SIGTERM: live sessions may go on this long before everything closes.
+  Millis drain = 30000;
+  // Connection and accept budgets per address prefix; perAddress is matcher.maxConnectionsPerAddress.
+  PrefixLimits prefixes;
 };
+
+// The process-wide budget used when ServerOptions::memoryBudget is 0.
+std::size_t DefaultMemoryBudget();
 
 // The unit of the per-address limits (connections, registrations) that a connection from
 // `address` counts against: an IPv4 address as itself, also when it arrives mapped into IPv6;
@@ -68,6 +88,13 @@ class Server {
   // Safe from any thread, also before Run: stops accepting and closes every connection with
   // "going away".
   void Stop();
+  // Safe from any thread: takes no new WebSocket sessions (/healthz answers 503), closes the
+  // connections that are not in a session, and stops once the sessions have ended or the drain
+  // period has passed.
+  void Drain();
+  // Safe from any thread: reads the TLS certificate and key again for new handshakes. On failure
+  // the pair in use stays and the error is returned (empty on success).
+  std::string ReloadTls();
 
   class Impl;  // internal; public only so the session classes can name it
 
