@@ -10,8 +10,12 @@
 #include <chrono>
 #include <thread>
 
+#include <filesystem>
+#include <fstream>
+
 #include "relay/options.h"
 #include "relay/test_client.h"
+#include "relay/test_pairing.h"
 
 namespace ov::relay {
 namespace {
@@ -112,6 +116,61 @@ TEST(RelayBinaryTest, ServesAndShutsDownCleanlyOnSigterm) {
   EXPECT_NE(child.Output().find("event=registered role=host id=123456789"), std::string::npos)
       << child.Output();
   EXPECT_NE(child.Output().find("signal=SIGTERM"), std::string::npos);
+}
+
+// SIGTERM drains: connections outside a session go at once, new sessions are refused and the
+// health check says so, the live session goes on, and the relay exits once it has ended.
+TEST(RelayBinaryTest, SigtermLetsTheLiveSessionFinishAndTakesNoNewOnes) {
+  Child child({"--listen", "127.0.0.1:0", "--drain-seconds", "30"});
+  const std::uint16_t port = child.ListeningPort();
+  ASSERT_NE(port, 0) << child.Output();
+  testing::Pair pair = testing::MakePair(port);
+  auto idle = testing::RegisteredHost(port, {}, "222222222");
+  child.Signal(SIGTERM);
+  EXPECT_EQ(idle->WaitClosed(), 1001);
+  const auto health = testing::HttpRequest(port, "/healthz");
+  EXPECT_EQ(health.status, 503u);
+  EXPECT_EQ(health.body, "draining\n");
+  EXPECT_ANY_THROW(testing::WsClient late(port)) << "a new session during the drain";
+  pair.host->SendBinary("still here");
+  EXPECT_EQ(pair.viewer->Read().data, "still here");
+  const auto started = std::chrono::steady_clock::now();
+  pair.viewer->Close();
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10))
+      << "the relay stops when the last session ends, not at the end of the drain period";
+  EXPECT_NE(child.Output().find("event=drained"), std::string::npos) << child.Output();
+}
+
+// SIGHUP reads the certificate and key again for new handshakes; a file that cannot be used
+// leaves the pair in use, and the log says why.
+TEST(RelayBinaryTest, SighupReloadsTheCertificateAndKeepsItOnABadFile) {
+  testing::TempCertificate first, second;
+  testing::TempDir dir;
+  const std::string cert = dir.Path() + "/cert.pem", key = dir.Path() + "/key.pem";
+  auto install = [&](const testing::TempCertificate& from) {
+    std::filesystem::copy_file(from.CertPath(), cert,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(from.KeyPath(), key,
+                               std::filesystem::copy_options::overwrite_existing);
+  };
+  install(first);
+  Child child({"--listen", "127.0.0.1:0", "--tls-cert", cert, "--tls-key", key});
+  const std::uint16_t port = child.ListeningPort();
+  ASSERT_NE(port, 0) << child.Output();
+  EXPECT_EQ(testing::HttpRequest(port, "/healthz", "GET", first.CertPath()).status, 200u);
+  install(second);
+  child.Signal(SIGHUP);
+  EXPECT_NE(child.ReadUntil("event=tls-reloaded").find("event=tls-reloaded"), std::string::npos);
+  EXPECT_EQ(testing::HttpRequest(port, "/healthz", "GET", second.CertPath()).status, 200u);
+  EXPECT_ANY_THROW(testing::HttpRequest(port, "/healthz", "GET", first.CertPath()));
+  std::ofstream(cert, std::ios::trunc) << "not a certificate\n";
+  child.Signal(SIGHUP);
+  EXPECT_NE(child.ReadUntil("event=tls-reload-failed").find("event=tls-reload-failed"),
+            std::string::npos);
+  EXPECT_EQ(testing::HttpRequest(port, "/healthz", "GET", second.CertPath()).status, 200u);
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 TEST(RelayBinaryTest, ServesTlsAndStopsOnSigint) {

@@ -6,6 +6,9 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <openssl/ssl.h>
+
+#include <array>
 
 #include <atomic>
 #include <chrono>
@@ -766,7 +769,9 @@ TEST(RelayServerTest, HostileFramingIsClosedAtOnceAndOthersGoOn) {
 // Upgrade requests at /ws that are not quite right are answered with their status (400, or 426
 // for another protocol version) and closed. A key must be the base64 form of 16 bytes.
 TEST(RelayServerTest, BadUpgradesAreRefusedWithTheirStatus) {
-  RunningServer server(ServerOptions{});
+  ServerOptions options;
+  options.allowedOrigins = {"https://relay.example"};
+  RunningServer server(options);
   boost::asio::io_context ioc;
   const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"),
                                                 server.Port());
@@ -797,6 +802,15 @@ TEST(RelayServerTest, BadUpgradesAreRefusedWithTheirStatus) {
        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="},
       {"key of 16 bytes with + and /", key("+/+/+/+/+/+/+/+/+/+/+w==") + version, "101",
        "Sec-WebSocket-Accept: "},
+      {"a listed origin", key("dGhlIHNhbXBsZSBub25jZQ==") + version + "Origin: https://relay.example\r\n",
+       "101", "Sec-WebSocket-Accept: "},
+      {"another origin", key("dGhlIHNhbXBsZSBub25jZQ==") + version + "Origin: https://evil.example\r\n",
+       "403", "origin not allowed"},
+      {"a listed origin's other port",
+       key("dGhlIHNhbXBsZSBub25jZQ==") + version + "Origin: https://relay.example:8443\r\n", "403",
+       "origin not allowed"},
+      {"an opaque origin", key("dGhlIHNhbXBsZSBub25jZQ==") + version + "Origin: null\r\n", "403",
+       "origin not allowed"},
   };
   for (const Case& c : cases) {
     boost::asio::ip::tcp::socket socket(ioc);
@@ -820,6 +834,97 @@ TEST(RelayServerTest, BadUpgradesAreRefusedWithTheirStatus) {
   Pair p = MakePair(server.Port());
   p.host->SendBinary("ok");
   EXPECT_EQ(p.viewer->Read().data, "ok");
+}
+
+// TLS 1.2 is taken with forward-secret AEAD suites only; CBC suites and TLS 1.1 are refused.
+TEST(RelayServerTest, TlsOffersOnlyModernSuites) {
+  TempCertificate cert;
+  ServerOptions options;
+  options.tlsCert = cert.CertPath();
+  options.tlsKey = cert.KeyPath();
+  RunningServer server(options);
+  struct Case {
+    const char* name;
+    int version;          // the client's highest protocol
+    const char* ciphers;  // TLS 1.2 suites offered
+    bool accepted;
+  } cases[] = {
+      {"TLS 1.3", TLS1_3_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+      {"TLS 1.2, ECDHE with AES-GCM", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+      {"TLS 1.2, ECDHE with ChaCha20", TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305", true},
+      {"TLS 1.2, ECDHE with AES-CBC", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA", false},
+      {"TLS 1.2, ECDHE with AES-CBC-SHA256", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256", false},
+      {"TLS 1.1", TLS1_1_VERSION, "ECDHE-ECDSA-AES128-SHA", false},
+  };
+  for (const Case& c : cases) {
+    boost::asio::io_context ioc;
+    boost::asio::ssl::context context(boost::asio::ssl::context::tls_client);
+    SSL_CTX_set_security_level(context.native_handle(), 0);
+    SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_1_VERSION);
+    SSL_CTX_set_max_proto_version(context.native_handle(), c.version);
+    ASSERT_EQ(SSL_CTX_set_cipher_list(context.native_handle(), c.ciphers), 1) << c.name;
+    boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(ioc, context);
+    stream.next_layer().connect(
+        {boost::asio::ip::make_address("127.0.0.1"), server.Port()});
+    boost::system::error_code ec;
+    stream.handshake(boost::asio::ssl::stream_base::client, ec);
+    EXPECT_EQ(!ec, c.accepted) << c.name << ": " << ec.message();
+  }
+}
+
+// A PROXY v2 header is read from listed balancers only: the client it names takes the
+// per-address budget (here one connection per address); a bad header ends the connection.
+TEST(RelayServerTest, ProxyHeadersFromListedBalancersNameTheClient) {
+  ServerOptions options;
+  options.proxyFrom = {*ParseCidr("127.0.0.1/32")};
+  options.matcher.maxConnectionsPerAddress = 1;
+  RunningServer server(options);
+  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"),
+                                                server.Port());
+  // PROXY v2, TCP over IPv4, from client:40000 to 192.0.2.1:443 (command 1), or LOCAL (0).
+  auto header = [](std::array<std::uint8_t, 4> client, bool local = false) {
+    std::string h("\r\n\r\n\0\r\nQUIT\n", 12);
+    h += static_cast<char>(local ? 0x20 : 0x21);
+    h += static_cast<char>(0x11);
+    h += std::string("\0\x0c", 2);
+    for (std::uint8_t b : client) h += static_cast<char>(b);
+    h += std::string("\xc0\x00\x02\x01\x9c\x40\x01\xbb", 8);
+    return h;
+  };
+  const std::string get = "GET /healthz HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  boost::asio::io_context ioc;
+  // Sends `bytes` on a new connection: the status line of the answer, or "" when closed unread.
+  auto ask = [&](const std::string& bytes, boost::asio::ip::tcp::socket* keep = nullptr) {
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect(endpoint);
+    boost::asio::write(socket, boost::asio::buffer(bytes));
+    if (keep != nullptr) {
+      *keep = std::move(socket);
+      return std::string();
+    }
+    const std::string head = ReadHead(socket);
+    return head.substr(0, head.find("\r\n"));
+  };
+  EXPECT_EQ(ask(header({203, 0, 113, 7}) + get), "HTTP/1.1 200 OK");
+  boost::asio::ip::tcp::socket held(ioc);
+  ask(header({203, 0, 113, 7}), &held);  // holds that client's one connection
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ask(header({203, 0, 113, 7}) + get), "") << "the client's second connection";
+  EXPECT_EQ(ask(header({203, 0, 113, 8}) + get), "HTTP/1.1 200 OK") << "another client";
+  EXPECT_EQ(ask(header({0, 0, 0, 0}, true) + get), "HTTP/1.1 200 OK") << "the balancer's own";
+  std::string bad = header({203, 0, 113, 9});
+  bad[3] = 'x';
+  EXPECT_EQ(ask(bad + get), "") << "a broken signature";
+  EXPECT_EQ(ask(get), "") << "no header at all from a balancer";
+  held.close();
+
+  // Elsewhere the header is just bytes that are not HTTP.
+  RunningServer direct(ServerOptions{});
+  boost::asio::ip::tcp::socket socket(ioc);
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), direct.Port()});
+  boost::asio::write(socket, boost::asio::buffer(header({203, 0, 113, 7}) + get));
+  const std::string head = ReadHead(socket);
+  EXPECT_EQ(head.find("HTTP/1.1 200"), std::string::npos) << head;
 }
 
 // A GET over a connection with a small receive buffer, read at `bytesPerSecond` at most; once
