@@ -133,6 +133,20 @@ export class ViewerConnection {
     });
   }
 
+  // Seals and sends one input event (kind Input) or file chunk (kind Tools) of the page, with the
+  // same rules as sendControl.
+  sendSealed(kind: SealedKind.Input | SealedKind.Tools, plaintext: Uint8Array): Promise<void> {
+    return this.serial(async () => {
+      if (!this.channel || !this.sessionActive || this.ended) throw new Error('no session');
+      try {
+        this.sink(await this.channel.seal(kind, plaintext));
+      } catch (error) {
+        this.end(STATUS.closed, reasonOf(error));
+        throw error;
+      }
+    });
+  }
+
   private async textStep(data: string | Uint8Array, nowMs: number): Promise<Step> {
     if (this.ended) return { ended: true };
     try {
