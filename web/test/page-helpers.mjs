@@ -13,6 +13,7 @@ export * from './src/page/frames.ts';
 export * from './src/page/tools.ts';
 export * from './src/page/figures.ts';
 export * from './src/page/i18n.ts';
+export * from './src/page/session.ts';
 export { parseMessage, requireObject, serialize, ProtocolError } from './src/json.ts';
 `;
 
