@@ -855,7 +855,8 @@ Stall SendUntilBlocked(std::vector<RawPair>& pairs, std::uint64_t cap, pid_t rel
 
 constexpr int kSmallBuffer = 32 * 1024;  // the bench's own socket buffers for stalled pairs
 
-// `count` stalled pairs from `addresses` addresses (25 pairs, 50 registrations, per address).
+// `count` stalled pairs from count / 25 addresses under `net` (25 pairs, 50 registrations, per
+// address), each viewer's receive buffer and host's send buffer small.
 Row StalledRaw(std::uint16_t port, pid_t relay, Pair& pair,
                std::size_t count, const std::string& net, const std::string& idBase,
                std::uint64_t cap) {
@@ -866,7 +867,8 @@ Row StalledRaw(std::uint16_t port, pid_t relay, Pair& pair,
     pairs.reserve(count);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < count; ++i) {
-      const std::string source = net + std::to_string(1 + i / 25);
+      // 25 pairs an address, each address in a /24 of its own.
+      const std::string source = net + std::to_string(1 + i / 25) + ".1";
       pairs.push_back(MakeRawPair(source, port, idBase + Format("%05zu", i), kSmallBuffer,
                                   kSmallBuffer));
     }
@@ -1073,13 +1075,13 @@ int main(int argc, char** argv) {
   // The abuses by registered clients, one at a time, with the first pair's round trips.
   std::vector<Row> rows = Fragments(port, pid, pair);
   {
-    Row r = StalledRaw(port, pid, pair, 50, "127.9.0.", "4000", 16 * kMiB);
+    Row r = StalledRaw(port, pid, pair, 50, "127.9.", "4000", 16 * kMiB);
     r.attack = "50 stalled pairs ws://";
     r.bound = "<= 1024 KiB/pair";
     rows.push_back(std::move(r));
   }
   {
-    Row r = StalledRaw(port, pid, pair, 1000, "127.10.0.", "3000", kMiB + 14);
+    Row r = StalledRaw(port, pid, pair, 1000, "127.10.", "3000", kMiB + 14);
     r.attack = "1000 stalled pairs ws://";
     // No process budget is given to the relay yet: the peak is reported, not bounded.
     r.bound = "report (no process budget)";
@@ -1118,8 +1120,10 @@ int main(int argc, char** argv) {
   }
 
   const Round& first = rounds.front();
-  std::printf("hostile connections against a relay with its default limits (64 per address, "
-              "10 s to upgrade or register), first round\n");
+  std::printf("hostile connections against a relay with its default limits (%zu per address, "
+              "%.0f s to upgrade or register), first round\n",
+              options.matcher.maxConnectionsPerAddress,
+              static_cast<double>(options.matcher.registerTimeout) / 1000);
   std::printf("  %-22s %-12s %7s %9s %11s %11s %10s\n", "kind", "from", "opened", "at once",
               "by deadline", "longest ms", "still open");
   for (const Kind& k : first.kinds) {
