@@ -25,6 +25,7 @@ for (const lang of ['en', 'de']) {
   shots.push([`files-${lang}`, `?preview&panel=files&lang=${lang}`, '1280,800']);
   shots.push([`offer-${lang}`, `?preview&panel=offer&lang=${lang}`, '1280,800']);
   shots.push([`info-${lang}`, `?preview&panel=info&lang=${lang}`, '1280,800']);
+  shots.push([`waiting-${lang}`, `?preview&panel=waiting&lang=${lang}`, '1280,800']);
   shots.push([`narrow-${lang}`, `?preview&lang=${lang}`, '760,600']);
 }
 let problems = 0;

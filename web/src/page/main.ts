@@ -659,6 +659,7 @@ async function startPreview(params: URLSearchParams): Promise<void> {
   }
   if (panel === 'offer') tools.offer = { id: 'f'.repeat(32), name: 'quarterly-report.pdf', size: 2400000 };
   if (panel === 'info') $('info').click();
+  if (panel === 'waiting') model.picture = null;
   render();
 }
 

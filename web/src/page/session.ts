@@ -64,7 +64,13 @@ export class Session {
       clipboard: session.tools.allowClipboard,
     });
     session.connection = connection;
-    const socket = new WebSocket(url);
+    let socket: WebSocket;
+    try {
+      socket = new WebSocket(url);
+    } catch (error) {
+      connection.end(STATUS.closed, 'socket');
+      throw error;
+    }
     socket.binaryType = 'arraybuffer';
     session.socket = socket;
     socket.onopen = () => socket.send(registerText);
