@@ -30,6 +30,11 @@ test('KeyboardEvent.code becomes the Windows virtual key', () => {
     ['Fn', '', 0], ['Unidentified', '', 0], ['', '', 0], ['toString', '', 0], ['KeyAA', 'a', 0],
   ];
   for (const [code, key, vk] of rows) assert.equal(virtualKey(code, key), vk, `${code} ${key}`);
+  // AltGr is Ctrl+Alt to Windows; where the system already sent the Ctrl, only Alt is added.
+  assert.deepEqual(page.virtualKeys('AltRight', 'AltGraph', false), [0x11, 0x12]);
+  assert.deepEqual(page.virtualKeys('AltRight', 'AltGraph', true), [0x12]);
+  assert.deepEqual(page.virtualKeys('AltRight', 'Alt', false), [0x12]);
+  assert.deepEqual(page.virtualKeys('Fn', 'Fn', false), []);
   // The host refuses any key outside 1..254 and ends the session: no entry may hold one.
   for (const [code, vk] of Object.entries(KEY_TABLE)) assert.ok(Number.isInteger(vk) && vk >= 1 && vk <= 254, code);
 });

@@ -93,4 +93,13 @@ export function virtualKey(code: string, key = ''): number {
   return Object.prototype.hasOwnProperty.call(TABLE, code) ? TABLE[code] : 0;
 }
 
+// The virtual keys one key event stands for, in pressing order (keyup sends them in reverse).
+// AltGr reaches Windows as Ctrl+Alt; a browser on Windows already reports the Ctrl half itself
+// (Ctrl is then held), other systems report AltGr alone.
+export function virtualKeys(code: string, key: string, ctrlHeld: boolean): number[] {
+  if (code === 'AltRight' && key === 'AltGraph' && !ctrlHeld) return [0x11, 0x12];
+  const vk = virtualKey(code, key);
+  return vk ? [vk] : [];
+}
+
 export const KEY_TABLE: Readonly<{ [code: string]: number }> = TABLE;

@@ -5,7 +5,7 @@ import { STATUS } from '../viewer.js';
 import type { ViewerControl } from '../control.js';
 import { connectionInfoText, viewerStatusLine, ViewerFigures } from './figures.js';
 import { language, LANGUAGES, matchLanguage, setLanguage, t } from './i18n.js';
-import { virtualKey } from './keys.js';
+import { virtualKeys } from './keys.js';
 import { InvalidInput, Session } from './session.js';
 import { SessionTools } from './tools.js';
 import {
@@ -523,7 +523,12 @@ el.canvas.addEventListener(
   { passive: false },
 );
 
+// The Ctrl keys held down as key events of their own (on Windows the system sends one ahead of
+// AltGr, so AltGr then adds only Alt).
+const ctrlDown = new Set<string>();
+
 el.canvas.addEventListener('keydown', (event) => {
+  if (event.code === 'ControlLeft' || event.code === 'ControlRight') ctrlDown.add(event.code);
   if (!session || model !== session) return;
   event.preventDefault();
   if (event.code === 'Escape' && document.fullscreenElement) return toggleFullScreen();
@@ -538,11 +543,11 @@ el.canvas.addEventListener('keydown', (event) => {
     if (!event.repeat) showNotice('Enable clipboard sync on both devices.');
     return;
   }
-  const key = virtualKey(event.code, event.key);
-  if (key) session.sendInput('keydown', 0, 0, 0, key);
+  for (const key of virtualKeys(event.code, event.key, ctrlDown.size > 0)) session.sendInput('keydown', 0, 0, 0, key);
 });
 
 el.canvas.addEventListener('keyup', (event) => {
+  ctrlDown.delete(event.code);
   if (!session || model !== session) return;
   event.preventDefault();
   if (event.code === 'Space') {
@@ -554,11 +559,11 @@ el.canvas.addEventListener('keyup', (event) => {
     el.canvas.classList.toggle('panning', input.panning);
     return;
   }
-  const key = virtualKey(event.code, event.key);
-  if (key) session.sendInput('keyup', 0, 0, 0, key);
+  for (const key of virtualKeys(event.code, event.key, ctrlDown.size > 0).reverse()) session.sendInput('keyup', 0, 0, 0, key);
 });
 
 function letGo(): void {
+  ctrlDown.clear();
   input.spaceHeld = false;
   input.panning = false;
   input.buttons.clear();
