@@ -12,7 +12,7 @@ import { SessionTools } from './tools.js';
 import { initialView, ViewState } from './view.js';
 
 export const INPUT_SEND_FAILED = 'Input send failed';
-const LOCAL_ONLY_NOTICE_MS = 4000;
+const LOCAL_ONLY_NOTICE_MS = 6000; // as long as the program shows it
 
 export type InputAction = 'move' | 'down' | 'up' | 'wheel' | 'keydown' | 'keyup';
 
