@@ -168,6 +168,11 @@ test('chat and a file from the host arrive; a file of the page goes in chunks th
   await until(() => socket.sent.length === 9);
   const out = await opened();
   assert.deepEqual(out.map(([kind, data]) => [kind, data.length - 40, text(data.subarray(0, 32))]), [[5, 32768, sendId], [5, 40000 - 32768, sendId]]);
+  // The host switches file offers off while ours waits for its acknowledgement: it is cancelled.
+  await send(4, enc('{"op":"permissions","control":true,"files":false,"clipboard":true}'));
+  await until(() => socket.sent.length === 10);
+  assert.deepEqual(await opened(), [[4, `{"id":"${sendId}","op":"fileCancel"}`]]);
+  assert.deepEqual([session.tools.sender, session.tools.status], [null, 'Cancelled']);
   session.disconnect();
 });
 

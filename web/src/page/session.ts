@@ -123,6 +123,10 @@ export class Session {
       case 'captureStatus':
         if (event.dropPicture) this.dropPicture();
         break;
+      case 'permissions':
+        // The host took back file offers while one of ours goes: that transfer ends.
+        if (event.filesChanged && !this.control?.peerFiles && this.tools.sender) this.tools.cancelAll();
+        break;
       case 'inputStatus':
         if (event.localOnlyNotice) this.localOnlyUntil = now() + LOCAL_ONLY_NOTICE_MS;
         break;
