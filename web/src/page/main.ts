@@ -215,10 +215,7 @@ el.form.addEventListener('submit', (event) => {
   el.downloads.replaceChildren();
   try {
     session = Session.connect(relayUrl(), el.id.value, typedPassword, {
-      status: (key) => {
-        showStatus(key);
-        if (key !== STATUS.encrypted && session?.active) showNotice(key);
-      },
+      status: (key) => showStatus(key), // the connect page's line; the strip has its own texts
       changed: () => {
         if (session?.active && session.control?.helloComplete && el.remotePage.hidden) showRemote(true);
         render();
