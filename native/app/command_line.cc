@@ -51,6 +51,10 @@ PreviewOptions ParsePreviewOptions(const std::vector<std::wstring>& arguments) {
 
 int ClampPreviewWidth(int width) noexcept { return std::clamp(width, 800, 3840); }
 int ClampPreviewHeight(int height) noexcept { return std::clamp(height, 600, 2160); }
-int ClampSidebarPage(int page) noexcept { return std::clamp(page, 0, 3); }
+
+std::optional<PreviewSize> PreviewWindowSize(const PreviewOptions& options) noexcept {
+  if (options.width == 0 || options.height == 0) return std::nullopt;
+  return PreviewSize{ClampPreviewWidth(options.width), ClampPreviewHeight(options.height)};
+}
 
 }  // namespace ov

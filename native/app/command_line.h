@@ -1,6 +1,7 @@
 // The program's command line: only the design-preview options.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,14 @@ int ParseIntLikeAtoi(const std::wstring& text) noexcept;
 
 int ClampPreviewWidth(int width) noexcept;    // 800 ... 3840
 int ClampPreviewHeight(int height) noexcept;  // 600 ... 2160
-int ClampSidebarPage(int page) noexcept;      // 0 ... 3
+
+// The client size a preview is rendered at: the given width and height, each clamped, when both
+// were given (not 0); otherwise none, and the window keeps its own size.
+struct PreviewSize {
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const PreviewSize&, const PreviewSize&) = default;
+};
+std::optional<PreviewSize> PreviewWindowSize(const PreviewOptions& options) noexcept;
 
 }  // namespace ov

@@ -54,14 +54,26 @@ TEST(CommandLineTest, NumbersFollowAtoi) {
   EXPECT_EQ(ParseIntLikeAtoi(L"-99999999999999"), -2147483647 - 1);
 }
 
-TEST(CommandLineTest, Clamping) {
-  EXPECT_EQ(ClampPreviewWidth(5000), 3840);
-  EXPECT_EQ(ClampPreviewWidth(10), 800);
-  EXPECT_EQ(ClampPreviewHeight(100), 600);
-  EXPECT_EQ(ClampPreviewHeight(9000), 2160);
-  EXPECT_EQ(ClampSidebarPage(-3), 0);
-  EXPECT_EQ(ClampSidebarPage(9), 3);
-  EXPECT_EQ(ClampSidebarPage(2), 2);
+// The size the preview window takes, from the command line as given: both dimensions or none,
+// each clamped to 800-3840 x 600-2160.
+TEST(CommandLineTest, PreviewWindowSize) {
+  const struct {
+    std::initializer_list<const wchar_t*> arguments;
+    std::optional<PreviewSize> size;
+  } cases[] = {
+      {{L"--preview-width", L"1280", L"--preview-height", L"800"}, PreviewSize{1280, 800}},
+      {{L"--preview-width", L"5000", L"--preview-height", L"100"}, PreviewSize{3840, 600}},
+      {{L"--preview-width", L"10", L"--preview-height", L"9000"}, PreviewSize{800, 2160}},
+      {{L"--preview-width", L"-5", L"--preview-height", L"700"}, PreviewSize{800, 700}},
+      {{L"--preview-width", L"1280"}, std::nullopt},
+      {{L"--preview-height", L"800"}, std::nullopt},
+      {{L"--preview-width", L"abc", L"--preview-height", L"800"}, std::nullopt},
+      {{}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const PreviewOptions options = Parse(c.arguments);
+    EXPECT_EQ(PreviewWindowSize(options), c.size) << options.width << " x " << options.height;
+  }
 }
 
 }  // namespace

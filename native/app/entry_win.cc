@@ -537,9 +537,9 @@ int RenderPreview(HWND window, MainWindowSide& side, Client& client, const Previ
   client.SetApprovalSetting(preview.approval);
   const PreviewPage page = DescribePreviewPage(preview.page);
   side.SetPreviewPage(page, preview.reveal);
-  if (preview.width != 0 && preview.height != 0) {
-    SetWindowPos(window, nullptr, 0, 0, ClampPreviewWidth(preview.width),
-                 ClampPreviewHeight(preview.height), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (const auto size = PreviewWindowSize(preview)) {
+    SetWindowPos(window, nullptr, 0, 0, size->width, size->height,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   side.Layout();
   UpdateWindow(window);
