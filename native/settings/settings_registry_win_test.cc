@@ -127,9 +127,17 @@ TEST_F(RegistrySettingsTest, FailedWriteKeepsTheOldValue) {
   EXPECT_TRUE(ask);
   RegCloseKey(volatileKey);
 
-  // A root handle that is no longer valid fails the same way.
-  RegistrySettingsStore closedRoot(volatileKey, L"Orvantis");
-  EXPECT_FALSE(closedRoot.StoreAskBeforeConnection(false));
+  // A root key deleted while its handle is still open fails the same way (the handle stays
+  // valid until it is closed, so nothing else can have taken it).
+  HKEY deletedKey = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (base_ + L"\\Deleted").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &deletedKey, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, (base_ + L"\\Deleted").c_str()), ERROR_SUCCESS);
+  RegistrySettingsStore deletedRoot(deletedKey, L"Orvantis");
+  EXPECT_FALSE(deletedRoot.StoreAskBeforeConnection(false));
+  EXPECT_FALSE(deletedRoot.StoreLanguage(L"de"));
+  RegCloseKey(deletedKey);
 
   EXPECT_TRUE(store.LoadAskBeforeConnection());
 }
