@@ -179,7 +179,12 @@ TEST(Painter, TheToolbarShowsItsElementsFromTheirWidths) {
     EXPECT_EQ(frame->canvas.FindText(L"Chat") != nullptr, c.toolLabels) << c.width;
     EXPECT_TRUE(layout.Has(cmd::kDisconnect) && layout.Has(cmd::kMoreTools)) << c.width;
     EXPECT_NE(frame->canvas.FindText(L"Waiting for the first frame"), nullptr);
-    EXPECT_EQ(frame->canvas.lastPictureWidth, 0);
+    EXPECT_EQ(std::count_if(frame->canvas.shapes.begin(), frame->canvas.shapes.end(),
+                            [](const auto& shape) {
+                              return shape.kind == RecordingCanvas::Shape::Image;
+                            }),
+              0)
+        << c.width << ": no picture is drawn before the first frame";
     // No element overlaps another.
     const auto& regions = layout.regions();
     for (std::size_t i = 0; i < regions.size(); ++i) {
