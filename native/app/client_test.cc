@@ -3,8 +3,10 @@
 #include "app/client.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -1299,10 +1301,18 @@ TEST(ClientResetTest, WhileConnecting) {
 }
 
 TEST(ClientResetTest, ImmediatelyAfterOpen) {
-  // The reset may come before the network thread has reached Connect; it must still end.
+  // The reset's first Close comes before the network thread has entered Connect and is lost, as
+  // on a real transport; the Connect that follows hangs until it is closed again. The reset
+  // must still end.
   ManualClock clock;
   ClientHarness host(clock);
-  host.platform.configure = [](ScriptedTransport& t) { t.hangConnect = true; };
+  host.platform.configure = [](ScriptedTransport& t) {
+    t.hangConnect = true;
+    t.closeBeforeConnectLost = true;
+    t.beforeConnect = [&t] {
+      while (t.closeCount() == 0) std::this_thread::sleep_for(1ms);
+    };
+  };
   for (int i = 0; i < 20; ++i) {
     Watchdog watchdog("reset right after open");
     host.StartUp();
@@ -1314,18 +1324,37 @@ TEST(ClientResetTest, ImmediatelyAfterOpen) {
 TEST_F(HostTest, ResetWhilePairingAndWhileASendBlocks) {
   TestViewer viewer(host.client->sessionPassword(), host.client->deviceId());
   ASSERT_EQ(Request(rid1, viewer.offer).value("type", ""), "authChallenge");
+  // The send thread is stuck in a send until the transport is closed.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool inSend = false;
+  transport->onSend = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    inSend = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return transport->closeCount() > 0; });
+  };
+  ASSERT_TRUE(host.client->SendRelayMessage({{"type", "ignored"}}));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return inSend; }));
+  }
   // The relay keeps talking while the reset runs.
   std::atomic<bool> stop{false};
   std::thread chatter([&] {
     while (!stop.load()) transport->DeliverJson({{"type", "ignored"}});
   });
-  std::this_thread::sleep_for(10ms);
+  std::thread waker([&] {
+    while (transport->closeCount() == 0) std::this_thread::sleep_for(1ms);
+    cv.notify_all();
+  });
   {
-    Watchdog watchdog("reset while pairing");
+    Watchdog watchdog("reset while pairing and while a send blocks");
     host.client->ResetSession();
   }
   stop.store(true);
   chatter.join();
+  waker.join();
   EXPECT_EQ(host.client->link().queuedEvents(), 0u);
   EXPECT_FALSE(host.client->hasPairing());
 }

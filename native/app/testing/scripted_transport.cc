@@ -5,7 +5,9 @@
 namespace ov::testing {
 
 bool ScriptedTransport::Connect(const std::wstring& url, NetEventSink sink, std::string& error) {
+  if (beforeConnect) beforeConnect();
   std::unique_lock<std::mutex> lock(mutex_);
+  connectEntered_ = true;
   url_ = url;
   if (hangConnect) {
     changed_.wait(lock, [this] { return closed_; });
@@ -45,10 +47,11 @@ bool ScriptedTransport::SendBinary(const std::vector<std::uint8_t>& bytes) {
 
 void ScriptedTransport::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
-  closed_ = true;
-  connected_ = false;
   ++closeCount_;
   changed_.notify_all();
+  if (closeBeforeConnectLost && !connectEntered_) return;
+  closed_ = true;
+  connected_ = false;
 }
 
 bool ScriptedTransport::Deliver(NetEvent event) {

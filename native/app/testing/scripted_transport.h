@@ -29,6 +29,11 @@ class ScriptedTransport final : public Transport {
   bool keepBinaries = true;
   // Called (on the sending thread, without the transport's lock) before each send is recorded.
   std::function<void()> onSend;
+  // Called (on the connecting thread, without the lock) when Connect is entered.
+  std::function<void()> beforeConnect;
+  // A Close before Connect was entered is forgotten, as by a real transport that has nothing to
+  // cancel yet; only a later Close cancels the Connect.
+  bool closeBeforeConnectLost = false;
 
   bool Connect(const std::wstring& url, NetEventSink sink, std::string& error) override;
   bool SendText(const std::string& text) override;
@@ -63,6 +68,7 @@ class ScriptedTransport final : public Transport {
   NetEventSink sink_;
   std::wstring url_;
   bool connected_ = false;
+  bool connectEntered_ = false;
   bool closed_ = false;
   int closeCount_ = 0;
   std::vector<std::string> texts_;
