@@ -319,7 +319,7 @@ void WsTestServer::Serve(SocketHandle socket) {
 // ---------------------------------------------------------------------------------------------
 // Certificate
 
-TestCertificate MakeTestCertificate() {
+TestCertificate MakeTestCertificate(bool withLoopbackAddress) {
   TestCertificate result;
   // RSA rather than ECDSA: Wine's certificate chain engine verifies RSA signatures only.
   RSA* rsa = RSA_new();
@@ -348,7 +348,7 @@ TestCertificate MakeTestCertificate() {
       {"basicConstraints", "critical,CA:TRUE"},
       {"keyUsage", "critical,digitalSignature,keyCertSign"},
       {"extendedKeyUsage", "serverAuth"},
-      {"subjectAltName", "DNS:localhost,IP:127.0.0.1"},
+      {"subjectAltName", withLoopbackAddress ? "DNS:localhost,IP:127.0.0.1" : "DNS:localhost"},
       {"subjectKeyIdentifier", "hash"},
   };
   for (const auto& e : extensions) {

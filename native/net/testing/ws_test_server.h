@@ -95,13 +95,14 @@ class WsPeer {
   std::uint16_t receivedCloseCode_ = 0;
 };
 
-// A self-signed certificate for "localhost" and 127.0.0.1 with its RSA key, made at run time.
+// A self-signed certificate for "localhost" and (unless `withLoopbackAddress` is false)
+// 127.0.0.1, with its RSA key, made at run time.
 struct TestCertificate {
   std::string certPem;
   std::string keyPem;
   std::vector<std::uint8_t> certDer;
 };
-TestCertificate MakeTestCertificate();
+TestCertificate MakeTestCertificate(bool withLoopbackAddress = true);
 // The certificate of a PEM text (its first one), without a key. Throws on malformed input.
 TestCertificate CertificateFromPem(const std::string& pem);
 
