@@ -185,6 +185,23 @@ TEST_F(HostTest, AskingHostWaitsForTheDecision) {
   EXPECT_EQ(host.status(), kStatusSessionActive);
 }
 
+// Escape is one of the ways to decide: it declines a pending connection, and does nothing
+// when none waits.
+TEST_F(HostTest, EscapeDeclinesAPendingConnection) {
+  UiState ui;
+  testing::RecordedEffects effects;
+  CommandDispatcher dispatcher{*host.client, ui, effects, clock, nullptr};
+  EXPECT_FALSE(dispatcher.OnEscape());
+  host.client->SetApprovalSetting(true);
+  auto viewer = PairUntilConsent(rid1);
+  ASSERT_TRUE(host.client->consentPending());
+  EXPECT_TRUE(dispatcher.OnEscape());
+  EXPECT_FALSE(host.client->consentPending());
+  EXPECT_EQ(LastResponse(), Json({{"type", "connectResponse"}, {"requestId", rid1}, {"accepted", false}}));
+  EXPECT_EQ(host.status(), kStatusReady);
+  EXPECT_FALSE(dispatcher.OnEscape());
+}
+
 TEST_F(HostTest, RefusedOrExpiredConsentReturnsToReady) {
   host.client->SetApprovalSetting(true);
   auto viewer = PairUntilConsent(rid1);

@@ -100,6 +100,12 @@ void CommandDispatcher::Dispatch(int command) {
   }
 }
 
+bool CommandDispatcher::OnEscape() {
+  if (!client_.consentPending()) return false;
+  Dispatch(cmd::kRejectConnection);
+  return true;
+}
+
 void CommandDispatcher::Run(int command) {
   switch (command) {
     case cmd::kConnect:

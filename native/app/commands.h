@@ -64,6 +64,9 @@ class CommandDispatcher {
                     SettingsStore* settings);
 
   void Dispatch(int command);
+  // The Escape key outside the remote view: declines a pending connection ("Reject"); true when
+  // it did.
+  bool OnEscape();
 
  private:
   void Run(int command);

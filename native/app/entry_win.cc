@@ -492,6 +492,12 @@ bool PreTranslate(MSG& message, HWND mainWindow) {
   }
   if (message.message != WM_KEYDOWN || g_side == nullptr || g_client == nullptr) return false;
   const HWND focus = message.hwnd;
+  // Escape declines a pending connection, as "Reject" does, wherever the focus is.
+  if (message.wParam == VK_ESCAPE && g_dispatcher && !IsInjected()) {
+    bool declined = false;
+    g_client->RunGuarded([&declined] { declined = g_dispatcher->OnEscape(); });
+    if (declined) return true;
+  }
   if (message.wParam == VK_RETURN) {
     if (focus == g_side->remoteIdBox() || focus == g_side->passwordBox()) {
       g_client->RunGuarded([] { g_client->ConnectToDevice(); });
