@@ -55,9 +55,9 @@ void WindowButtons(DrawContext& ctx, float width, float top, bool dark) {
   for (int i = 0; i < 3; ++i) {
     const RectF rect{width - 12 - 36.0f * static_cast<float>(3 - i), top, 36, 30};
     if (dark) {
-      ToolbarButton(ctx, commands[i], L"", RectF{rect.x + 2, rect.y, 32, 30}, true, false);
+      ToolbarButton(ctx, commands[i], L"", rect, true, false);
     } else {
-      IconButton(ctx, commands[i], RectF{rect.x + 2, rect.y, 32, 30});
+      IconButton(ctx, commands[i], rect);
     }
   }
 }
@@ -216,8 +216,9 @@ void ConnectionsPage(DrawContext& ctx, const MainView& view, const UiState& ui, 
                                            : "Password holders connect directly when disabled."),
                          left + 26, rowTop + 26, contentWidth - 26, Style(12), kSubtitle);
   const float toggleWidth = (contentWidth - 20) / 3;
+  // The viewer has nothing to allow here: the box shows as unavailable.
   Toggle(ctx, cmd::kAllowControl, "Keyboard and mouse", left, rowTop + 70, toggleWidth,
-         view.allowControl, true);
+         view.allowControl, !view.viewerRole);
   Toggle(ctx, cmd::kAllowFiles, "File offers", left + toggleWidth + 10, rowTop + 70, toggleWidth,
          view.allowFiles, true);
   Toggle(ctx, cmd::kSyncClipboard, "Sync clipboard", left + 2 * (toggleWidth + 10), rowTop + 70,

@@ -89,6 +89,49 @@ TEST(Painter, TheUpdateCardLeavesOnlyTheWindowAndCardButtonsLive) {
   EXPECT_NE(Paint(downloading, UiState{})->canvas.FindText(L"57%"), nullptr);
 }
 
+// The window buttons are 36 DIP wide each, side by side, ending 12 DIP from the right edge: 10
+// DIP from the top over the remote view, 16 DIP elsewhere.
+TEST(Painter, TheWindowButtons) {
+  const std::string password = "ABCD2345";
+  MainView remote;
+  remote.viewerRole = remote.sessionActive = remote.toolsUp = true;
+  struct Case {
+    const char* label;
+    MainView view;
+    float top;
+  };
+  for (const Case& c : {Case{"sidebar pages", RegisteredHost(password), 16},
+                        Case{"remote view", remote, 10}}) {
+    for (const float width : {1100.0f, 1500.0f}) {
+      const auto frame = Paint(c.view, UiState{}, width, 720);
+      const int commands[] = {cmd::kMinimize, cmd::kMaximize, cmd::kClose};
+      for (int i = 0; i < 3; ++i) {
+        const HitRegion* region = frame->layout.Find(commands[i]);
+        ASSERT_NE(region, nullptr) << c.label;
+        EXPECT_FLOAT_EQ(region->rect.width, 36) << c.label << " " << commands[i];
+        EXPECT_FLOAT_EQ(region->rect.x, width - 12 - 36.0f * static_cast<float>(3 - i)) << c.label;
+        EXPECT_FLOAT_EQ(region->rect.y, c.top) << c.label;
+      }
+    }
+  }
+}
+
+// "Keyboard and mouse" allows the viewer nothing: on the viewer's Connections page it looks
+// unavailable, as a setting that cannot be changed does; on the host it is live.
+TEST(Painter, KeyboardAndMouseIsTheHostsSetting) {
+  const std::string password = "ABCD2345";
+  MainView viewer = RegisteredHost(password);
+  viewer.viewerRole = viewer.busy = true;  // connecting: the Connections page is on screen
+  for (const bool isViewer : {false, true}) {
+    const auto frame = Paint(isViewer ? viewer : RegisteredHost(password), UiState{});
+    const auto* label = frame->canvas.FindText(L"Keyboard and mouse");
+    const auto* files = frame->canvas.FindText(L"File offers");
+    ASSERT_NE(label, nullptr);
+    ASSERT_NE(files, nullptr);
+    EXPECT_EQ(label->colour != files->colour, isViewer) << (isViewer ? "viewer" : "host");
+  }
+}
+
 TEST(Painter, TheHiddenPasswordIsTheMaskAndNothingElse) {
   const std::string password = "WXYZ2345";
   const MainView view = RegisteredHost(password);
