@@ -79,6 +79,11 @@ struct RunningRelay {
     options.threads = 2;
     // The check after every input registers two devices from the same address.
     options.matcher.registrationsPerMinute = std::size_t{1} << 30;
+    // Likewise its pairings (some inputs leave a pairing unfinished) and its connections come
+    // from one address faster than any one client's budget allows.
+    options.matcher.failedPairingsPerAddress = std::size_t{1} << 30;
+    options.prefixes.acceptsPerSecond = 1e9;
+    options.prefixes.acceptBurst = 1e9;
     server = std::make_unique<ov::relay::Server>(options);
     port = server->Port();
     std::thread([this] {

@@ -82,6 +82,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   std::size_t minWriteRate = options.minWriteRate;
   std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
   std::size_t per56 = options.prefixes.per56;
+  std::size_t requestsPerHost = options.matcher.requestsPerHostPerMinute;
+  std::size_t failedPairings = options.matcher.failedPairingsPerAddress;
   std::size_t per48 = options.prefixes.per48;
   double acceptsPerSecond = options.prefixes.acceptsPerSecond;
   std::size_t memoryBudgetMiB = options.memoryBudget >> 20;
@@ -106,6 +108,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   app.add_option("--max-connections-per-ip", maxPerAddress,
                  "Open connections (HTTP and WebSocket) allowed from one IPv4 address or IPv6 /64; "
                  "one more is closed at once")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--requests-per-host-per-minute", requestsPerHost,
+                 "Viewers let through to one host per minute (the program itself takes 6)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--failed-pairings-per-address", failedPairings,
+                 "Unfinished pairings per viewer address within 10 minutes before its viewers are "
+                 "refused")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--max-connections-per-56", per56, "The same for one IPv6 /56")
@@ -215,6 +226,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.queueBytes = windowKiB << 10;
   options.minWriteRate = minWriteRate;
   options.prefixes.per56 = per56;
+  options.matcher.requestsPerHostPerMinute = requestsPerHost;
+  options.matcher.failedPairingsPerAddress = failedPairings;
   options.prefixes.per48 = per48;
   options.prefixes.acceptsPerSecond = acceptsPerSecond;
   options.prefixes.acceptBurst = acceptsPerSecond * 10;

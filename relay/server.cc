@@ -256,7 +256,7 @@ class OutQueue {
   OutMessage& operator[](std::size_t i) { return (*messages_)[i]; }
   const OutMessage& operator[](std::size_t i) const { return (*messages_)[i]; }
   void push_back(OutMessage message) {
-    if (!messages_) messages_.emplace();
+    if (!messages_) messages_ = std::make_unique<std::deque<OutMessage>>();
     messages_->push_back(std::move(message));
   }
   void pop_front() {
@@ -266,7 +266,7 @@ class OutQueue {
   void clear() { messages_.reset(); }
 
  private:
-  std::optional<std::deque<OutMessage>> messages_;  // never holds an empty deque
+  std::unique_ptr<std::deque<OutMessage>> messages_;  // never holds an empty deque
 };
 
 class Peer;
@@ -464,6 +464,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
     acceptor_.reset();
     signals_.reset();
     grace_.reset();
+    drainTimer_.reset();
     for (auto& worker : workers_) {
       for (auto& [id, session] : worker->sessions) session->Release();
     }
