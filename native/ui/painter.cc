@@ -440,8 +440,9 @@ void RemoteView(DrawContext& ctx, const MainView& view, float scale, float width
               sharp ? Interpolation::NearestNeighbor : Interpolation::Bilinear);
     c.PopClip();
   } else {
-    c.WrappedText(ctx.translate("Waiting for the first frame"), 30, 180, 800, Style(22),
-                  0xFFECF2FB);
+    // One line at (30, 180), 800 wide, trimmed with an ellipsis.
+    c.Text(ctx.translate("Waiting for the first frame"), RectF{30, 180, 800, 30}, Style(22),
+           0xFFECF2FB);
   }
   // Toolbar band and status strip.
   c.FillRect(RectF{0, 0, width, 52}, kToolbar);

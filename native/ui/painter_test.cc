@@ -221,7 +221,11 @@ TEST(Painter, TheToolbarShowsItsElementsFromTheirWidths) {
     EXPECT_EQ(tools, c.toolIcons || c.toolLabels) << c.width;
     EXPECT_EQ(frame->canvas.FindText(L"Chat") != nullptr, c.toolLabels) << c.width;
     EXPECT_TRUE(layout.Has(cmd::kDisconnect) && layout.Has(cmd::kMoreTools)) << c.width;
-    EXPECT_NE(frame->canvas.FindText(L"Waiting for the first frame"), nullptr);
+    const auto* waiting = frame->canvas.FindText(L"Waiting for the first frame");
+    ASSERT_NE(waiting, nullptr);
+    EXPECT_FALSE(waiting->wrapped) << "one line, trimmed with an ellipsis";
+    EXPECT_EQ(waiting->rect.x, 30);
+    EXPECT_EQ(waiting->rect.width, 800);
     EXPECT_EQ(std::count_if(frame->canvas.shapes.begin(), frame->canvas.shapes.end(),
                             [](const auto& shape) {
                               return shape.kind == RecordingCanvas::Shape::Image;
