@@ -656,7 +656,9 @@ LRESULT MainWindowSide::HitTestFrame(POINT screen, LRESULT defaultHit) const {
   POINT client = screen;
   ScreenToClient(window, &client);
   const PointF dip{static_cast<float>(client.x) / scale_, static_cast<float>(client.y) / scale_};
-  return ClassifyPoint(layout_, dip, RemoteView()) == WindowPart::Caption ? HTCAPTION : HTCLIENT;
+  return ClassifyPoint(layout_, dip, RemoteView(), fullScreen_) == WindowPart::Caption
+             ? HTCAPTION
+             : HTCLIENT;
 }
 
 POINT MainWindowSide::MinimumTrackSize(HWND window) const {

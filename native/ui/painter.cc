@@ -611,8 +611,9 @@ void PaintSharingBanner(DrawContext& ctx, float width, float height) {
   ctx.layout.AddRegion(cmd::kDisconnect, end);
 }
 
-WindowPart ClassifyPoint(const Layout& layout, PointF point, bool remoteView) noexcept {
-  if (layout.HitTest(point) != 0) return WindowPart::Client;
+WindowPart ClassifyPoint(const Layout& layout, PointF point, bool remoteView,
+                         bool fullScreen) noexcept {
+  if (fullScreen || layout.HitTest(point) != 0) return WindowPart::Client;
   for (const ControlPlacement& placement : layout.controls()) {
     if (placement.rect.Contains(point)) return WindowPart::Client;
   }

@@ -89,6 +89,8 @@ void PaintSharingBanner(DrawContext& ctx, float width, float height);
 // The part of the window a point is in when no child control holds it: a hit region or a child
 // control is client area; above 52 DIP (remote view) or 96 DIP (elsewhere) is caption.
 enum class WindowPart { Client, Caption };
-WindowPart ClassifyPoint(const Layout& layout, PointF point, bool remoteView) noexcept;
+// In full screen nothing is a caption: the window is not dragged out of it.
+WindowPart ClassifyPoint(const Layout& layout, PointF point, bool remoteView,
+                         bool fullScreen = false) noexcept;
 
 }  // namespace ov

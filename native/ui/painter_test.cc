@@ -346,6 +346,10 @@ TEST(Painter, PromptsDisableTheControlsAndTheCaptionIsOnlyWhereNothingIsClickabl
   EXPECT_EQ(ClassifyPoint(idle->layout, PointF{close->rect.x + 4, close->rect.y + 4}, false),
             WindowPart::Client);
   EXPECT_EQ(ClassifyPoint(Layout{}, PointF{600, 60}, true), WindowPart::Client);
+  // The remote view's toolbar band drags the window, except in full screen.
+  EXPECT_EQ(ClassifyPoint(Layout{}, PointF{600, 30}, true), WindowPart::Caption);
+  EXPECT_EQ(ClassifyPoint(Layout{}, PointF{600, 30}, true, /*fullScreen=*/true),
+            WindowPart::Client);
 
   // The host's session shows "Stop sharing"; the banner's "End session" sits where it must.
   view.prompt = PromptKind::None;
