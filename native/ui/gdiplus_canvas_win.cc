@@ -137,7 +137,9 @@ void GdiplusCanvas::Text(const std::wstring& text, const RectF& rect, const Text
 void GdiplusCanvas::WrappedText(const std::wstring& text, float x, float y, float width,
                                 const TextStyle& style, Argb colour) {
   if (text.empty()) return;
-  Gdiplus::StringFormat format;
+  // Whole lines only: the last one that fits ends with the ellipsis, and no clipped part of
+  // the next shows below it.
+  Gdiplus::StringFormat format(Gdiplus::StringFormatFlagsLineLimit);
   format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
   Gdiplus::SolidBrush brush(ColourOf(colour));
   const RectF rect{x, y, width, 2.9f * style.size};

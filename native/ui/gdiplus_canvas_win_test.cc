@@ -162,6 +162,36 @@ TEST(GdiplusCanvas, NoButtonLabelIsTrimmedInAnyLanguage) {
   EXPECT_EQ(reported, ButtonStates(password).size());
 }
 
+// Wrapped text that needs more than its box shows whole lines only: nothing of a third line
+// appears in the box's last rows (below the two lines it holds).
+TEST(GdiplusCanvas, WrappedTextShowsWholeLinesOnly) {
+  constexpr int kWidth = 220;
+  constexpr int kHeight = 60;
+  Gdiplus::Bitmap bitmap(kWidth, kHeight, PixelFormat32bppARGB);
+  Gdiplus::Graphics graphics(&bitmap);
+  graphics.Clear(Gdiplus::Color(0xFFFFFFFF));
+  FontCache fonts;
+  GdiplusCanvas canvas(graphics, fonts, 1.0f);
+  TextStyle style;
+  style.size = 16;  // a box 46.4 high: two lines of about 19 and a part of a third
+  canvas.WrappedText(L"Many words wrap onto more lines than this box of two lines can hold here",
+                     0, 0, kWidth, style, 0xFF000000);
+  ASSERT_EQ(canvas.lastError(), Gdiplus::Ok);
+  auto inkInRows = [&](int from, int to) {
+    int ink = 0;
+    for (int y = from; y < to; ++y) {
+      for (int x = 0; x < kWidth; ++x) {
+        Gdiplus::Color pixel;
+        bitmap.GetPixel(x, y, &pixel);
+        if (pixel.GetR() < 128) ++ink;
+      }
+    }
+    return ink;
+  };
+  EXPECT_GT(inkInRows(0, 36), 100) << "the two lines are drawn";
+  EXPECT_EQ(inkInRows(40, 47), 0) << "a clipped third line shows";
+}
+
 // The report itself: a label that cannot fit is reported, one that fits is not.
 TEST(GdiplusCanvas, TrimmingIsReported) {
   Gdiplus::Bitmap bitmap(400, 100, PixelFormat32bppARGB);
