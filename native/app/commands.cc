@@ -375,6 +375,7 @@ void CommandDispatcher::Copy(int command) {
   }
   ui_.copiedCommand = command;
   ui_.copyFeedbackUntil = clock_.NowMs() + kCopyFeedbackMs;
+  effects_.EndCopyFeedbackAfter(kCopyFeedbackMs);
   client_.ShowStatusLine(id ? "ID copied" : "Password copied");
 }
 

@@ -38,6 +38,8 @@ class WindowEffects {
   virtual bool AskYesNo(const std::string& caption, const std::string& question) = 0;
   // The window must be laid out again (page or state changed) or only repainted.
   virtual void Relayout() = 0;
+  // The copy check mark shown now goes `ms` milliseconds from now (not on a later tick).
+  virtual void EndCopyFeedbackAfter(std::uint64_t ms) = 0;
   // The viewer's view area in client pixels.
   virtual ViewRect RemoteViewArea() = 0;
   virtual bool FullScreen() = 0;

@@ -62,6 +62,8 @@ TEST_F(CommandsTest, CopyingTheIdAndPassword) {
   EXPECT_EQ(host.status(), "ID copied");
   EXPECT_EQ(ui.copiedCommand, cmd::kCopyId);
   EXPECT_EQ(ui.copyFeedbackUntil, clock.NowMs() + 2000);
+  EXPECT_EQ(effects.feedbackEnds, std::vector<std::uint64_t>{2000})
+      << "the check mark goes after 2 s exactly, not on the next 500 ms tick";
   dispatcher.Dispatch(cmd::kCopyPassword);
   ASSERT_EQ(effects.copied.size(), 2u);
   const std::string& password = host.client->sessionPassword();

@@ -201,6 +201,10 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (wParam == kTickTimerId) {
         client.OnTimerTick();
         side.ExpireCopyFeedback(g_clock->NowMs());
+      } else if (wParam == kCopyFeedbackTimerId) {
+        // Set again by every copy, so it fires for the latest one: its check mark ends now.
+        KillTimer(window, kCopyFeedbackTimerId);
+        side.ExpireCopyFeedback(UINT64_MAX);
       }
       return 0;
     case WM_COMMAND:
@@ -336,6 +340,7 @@ LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       g_clipboard.reset();
       UnregisterHotKey(window, kNewIdHotKeyId);
       KillTimer(window, kTickTimerId);
+      KillTimer(window, kCopyFeedbackTimerId);
       side.Detach();
       PostQuitMessage(0);
       return 0;
@@ -391,6 +396,11 @@ LRESULT HandleBannerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       SetCapture(window);
       return 0;
     case WM_MOUSEMOVE: {
+      if (g_side != nullptr) {
+        g_side->SetBannerButtonHovered(window, OnBannerButton(window, at));
+        TRACKMOUSEEVENT track{sizeof track, TME_LEAVE, window, 0};
+        TrackMouseEvent(&track);
+      }
       if (!pointer.pressed || pointer.onButton || (wParam & MK_LBUTTON) == 0) return 0;
       POINT now{};
       GetCursorPos(&now);
@@ -430,8 +440,12 @@ LRESULT HandleBannerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SetForegroundWindow(main);
       }
       return 0;
+    case WM_MOUSELEAVE:
+      if (g_side != nullptr) g_side->SetBannerButtonHovered(window, false);
+      return 0;
     case WM_DESTROY:
       pointer = BannerPointer{};
+      if (g_side != nullptr) g_side->SetBannerButtonHovered(window, false);
       break;
     case WM_CLOSE:
       EndSessionFromBanner();
@@ -630,8 +644,11 @@ int Run(HINSTANCE instance, int showCommand) {
     } else {
       const DWORD corners = kRoundCorners;
       DwmSetWindowAttribute(window, kCornerPreferenceAttribute, &corners, sizeof corners);
-      SetWindowPos(window, nullptr, 0, 0, 0, 0,
-                   SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      // The first size is 1100 x 720 DIP at the DPI of the monitor the window opened on.
+      const int dpi = static_cast<int>(GetDpiForWindow(window));
+      SetWindowPos(window, nullptr, 0, 0, MulDiv(1100, dpi > 0 ? dpi : 96, 96),
+                   MulDiv(720, dpi > 0 ? dpi : 96, 96),
+                   SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
       side.Layout();
       client.RunGuarded([&] { client.RegisterAsHost(); });
       if (g_previewMode) {

@@ -173,7 +173,26 @@ void MainWindowSide::ShowStatus(const std::string&) { Repaint(); }
 
 void MainWindowSide::Layout() {
   placementsDirty_ = true;
+  GrowToMinimum();
   Repaint();
+}
+
+// The minimum track size holds for resizing by hand; a layout that needs more room than the
+// window has now (the sidebar pages after a small remote view) grows the window to it.
+void MainWindowSide::GrowToMinimum() {
+  const HWND window = window_.load();
+  if (!window || IsIconic(window) || IsZoomed(window) || fullScreen_ ||
+      (client_ != nullptr && client_->previewMode())) {
+    return;
+  }
+  RECT rect{};
+  if (!GetWindowRect(window, &rect)) return;
+  const POINT minimum = MinimumTrackSize(window);
+  const LONG width = rect.right - rect.left;
+  const LONG height = rect.bottom - rect.top;
+  if (width >= minimum.x && height >= minimum.y) return;
+  SetWindowPos(window, nullptr, 0, 0, std::max(width, minimum.x), std::max(height, minimum.y),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void MainWindowSide::Repaint() {
@@ -571,9 +590,16 @@ void MainWindowSide::PaintBanner(HWND banner) {
     ov::Layout layout;
     const Translator translate = [this](std::string_view key) { return Translate(key); };
     DrawContext ctx{canvas, layout, translate};
+    ctx.hovered = bannerButtonHovered_ ? cmd::kDisconnect : 0;
     PaintSharingBanner(ctx, static_cast<float>(width) / scale, static_cast<float>(height) / scale);
     BitBlt(paint.dc(), 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
   }
+}
+
+void MainWindowSide::SetBannerButtonHovered(HWND banner, bool hovered) {
+  if (bannerButtonHovered_ == hovered) return;
+  bannerButtonHovered_ = hovered;
+  InvalidateRect(banner, nullptr, FALSE);
 }
 
 bool MainWindowSide::RenderToPng(const std::wstring& path) {
@@ -670,6 +696,13 @@ POINT MainWindowSide::MinimumTrackSize(HWND window) const {
   const bool remote = RemoteView();
   return POINT{static_cast<LONG>((remote ? 480.0f : 1000.0f) * scale),
                static_cast<LONG>((remote ? 320.0f : 660.0f) * scale)};
+}
+
+void MainWindowSide::EndCopyFeedbackAfter(std::uint64_t ms) {
+  if (const HWND window = window_.load()) {
+    SetTimer(window, kCopyFeedbackTimerId, static_cast<UINT>(std::min<std::uint64_t>(ms, 60000)),
+             nullptr);
+  }
 }
 
 void MainWindowSide::ExpireCopyFeedback(std::uint64_t now) {

@@ -30,6 +30,7 @@ namespace ov {
 
 inline constexpr UINT kWakeMessage = WM_APP + 1;
 inline constexpr UINT_PTR kTickTimerId = 1;
+inline constexpr UINT_PTR kCopyFeedbackTimerId = 2;
 inline constexpr int kNewIdHotKeyId = 1;
 
 inline constexpr int kRemoteIdControl = 101;
@@ -98,7 +99,12 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
 
   // WM_PAINT of the main window and of the banner.
   void Paint();
+  // Grows the window to the current layout's minimum size when it is smaller (not when
+  // minimised, maximised, in full screen or in preview mode).
+  void GrowToMinimum();
   void PaintBanner(HWND banner);
+  // The pointer is over the banner's "End session" or not; it shows its hover state.
+  void SetBannerButtonHovered(HWND banner, bool hovered);
   // Preview: the window as it stands (or the sharing banner alone) rendered into a PNG file.
   // False when the image could not be made or written.
   bool RenderToPng(const std::wstring& path);
@@ -125,6 +131,9 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   void AttachTooltip(HWND tooltip) noexcept { tooltip_ = tooltip; }
   void FillTooltip(NMTTDISPINFOW& request, std::uint64_t now);
   // The 500 ms tick: ends a copy button's feedback when its time is up.
+  // A one-shot timer (kCopyFeedbackTimerId) ends the check mark on time; its WM_TIMER calls
+  // ExpireCopyFeedback as the tick does.
+  void EndCopyFeedbackAfter(std::uint64_t ms) override;
   void ExpireCopyFeedback(std::uint64_t now);
   float scale() const noexcept { return scale_; }
   // The viewer's full-window remote view is what the window shows.
@@ -231,6 +240,7 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   int childFontPixels_ = 0;
   float languageScale_ = 0;
   bool languageHover_ = false;
+  bool bannerButtonHovered_ = false;
 };
 
 // The preview's offline test frame: 1920 x 1080, a grid every 120 pixels and two lines of text.

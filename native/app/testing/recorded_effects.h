@@ -31,6 +31,7 @@ class RecordedEffects final : public WindowEffects {
     return answer;
   }
   void Relayout() override { ++relayouts; }
+  void EndCopyFeedbackAfter(std::uint64_t ms) override { feedbackEnds.push_back(ms); }
   ViewRect RemoteViewArea() override { return {0, 52, 1000, 500}; }
   bool FullScreen() override { return fullScreen; }
   void SetFullScreen(bool on) override { fullScreen = on; }
@@ -55,6 +56,7 @@ class RecordedEffects final : public WindowEffects {
   std::vector<std::vector<MenuItem>> menus;
   std::vector<ViewerFigures> info;
   int minimized = 0, maximized = 0, closed = 0, asked = 0, relayouts = 0;
+  std::vector<std::uint64_t> feedbackEnds;  // the copy check mark's times, as asked
   bool clipboardWorks = true;
   bool answer = true;
   std::vector<std::wstring> copied;
