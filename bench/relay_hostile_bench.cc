@@ -32,7 +32,7 @@
 //   text flood      a registered host sending texts the relay has no use for, as fast as it can:
 //                   how many went before the relay closed, the code and the time
 //
-//   build/linux/bench/relay_hostile_bench [ROUNDS] [--strict-text]
+//   build/linux/bench/relay_hostile_bench [ROUNDS]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -949,12 +949,11 @@ Row StalledTls(std::uint16_t port, pid_t relay, Pair& pair,
 // A registered host sending texts the relay has no use for: first as fast as it can (2 s at
 // most; the count is what the kernel took before the close came back), then one at a time, each
 // given 2 ms to be refused, which counts the texts the relay accepts.
-Row TextFlood(std::uint16_t port, Pair& pair, bool strict) {
-  // Until the relay ends such a connection after a few useless texts (and holds each connection
-  // to a text rate), this bound is reported without failing the run unless --strict-text is
-  // given; once that rule is in, the bound becomes binding by default.
+Row TextFlood(std::uint16_t port, Pair& pair) {
+  // The relay ends such a connection after a few useless texts and holds each connection to a
+  // text rate: the bound is binding.
   Row row{"text flood", "", "closed within 100 texts and 2 s"};
-  row.binding = strict;
+  row.binding = true;
   const std::string text = Masked(
       0x81, R"({"type":"authChallenge","requestId":"00000000000000000000000000000000",)"
             R"("message":"x","confirmation":"y"})");
@@ -1027,14 +1026,7 @@ Row TextFlood(std::uint16_t port, Pair& pair, bool strict) {
 
 int main(int argc, char** argv) {
   int roundCount = 3;
-  bool strictText = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--strict-text") == 0) {
-      strictText = true;
-    } else {
-      roundCount = std::max(1, std::atoi(argv[i]));
-    }
-  }
+  for (int i = 1; i < argc; ++i) roundCount = std::max(1, std::atoi(argv[i]));
   const ov::bench::FileLimit files = ov::bench::RaiseFileLimit();
   if (files.soft < 12000) Fail("needs an open-file limit of 12000 (ulimit -n)");
 
@@ -1088,7 +1080,7 @@ int main(int argc, char** argv) {
     r.binding = false;
     rows.push_back(std::move(r));
   }
-  rows.push_back(TextFlood(port, pair, strictText));
+  rows.push_back(TextFlood(port, pair));
   pair.host->Close();
   pair.viewer->Close();
   ov::bench::Finish(pid);
@@ -1174,9 +1166,9 @@ int main(int argc, char** argv) {
                 r.figure.c_str());
   }
   std::printf("  (pair at the start: median %.3f ms, p99 %.3f ms over ws://; %.3f / %.3f ms over "
-              "wss://; \"over\": a bound reported only%s)\n",
+              "wss://)\n",
               Percentile(quiet, 0.5), Percentile(quiet, 0.99), Percentile(quietTls, 0.5),
-              Percentile(quietTls, 0.99), strictText ? "" : "; --strict-text makes the text bound count");
+              Percentile(quietTls, 0.99));
   for (const Round& r : rounds) {
     if (r.outlived) Fail("connections outlived the bound");
   }

@@ -1676,6 +1676,8 @@ Socket& TcpSocketOf(Socket& socket) { return socket; }
 constexpr std::size_t kScratchSize = 16384;
 // A payload at least this large is read straight into its message buffer.
 constexpr std::size_t kDirectRead = 2048;
+// Binary messages up to this size (in one frame) are forwarded whole rather than streamed.
+constexpr std::uint64_t kStoreBelow = 65536;
 // The most one system call of a large write is given.
 constexpr std::size_t kWriteStep = std::size_t{1} << 20;
 // Reads one connection does in a row before the other connections of its thread get a turn.
@@ -1891,7 +1893,12 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       if (!to) return ws::Reader::Admit::kSkip;
     }
     target_ = std::move(to);
-    return target_->TakesPieces() ? ws::Reader::Admit::kStream : ws::Reader::Admit::kStore;
+    // A message in one frame of at most kStoreBelow bytes is passed on whole: the partner never
+    // holds part of it when this sender goes away in its middle (a viewer's input and file
+    // chunks are all that small); larger ones stream.
+    const bool small = reader_.FrameFinal() && reader_.FrameLength() <= kStoreBelow;
+    return target_->TakesPieces() && !small ? ws::Reader::Admit::kStream
+                                            : ws::Reader::Admit::kStore;
   }
 
   // Streaming: a buffer for the reader to write the next pieces into.

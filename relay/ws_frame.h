@@ -163,6 +163,9 @@ class Reader {
   // right after that header, with kNeedMore and possibly bytes left in `input`, so that the caller
   // can stop there. Empty (the default): every binary message is stored.
   enum class Admit : std::uint8_t { kSkip, kStore, kStream };
+  // While the gate is asked: the first frame's payload length and whether it is the only one.
+  std::uint64_t FrameLength() const { return remaining_; }
+  bool FrameFinal() const { return fin_; }
   using BinaryGate = std::function<Admit()>;
   void SetBinaryGate(BinaryGate gate) { gate_ = std::move(gate); }
 
