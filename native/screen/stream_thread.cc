@@ -1,8 +1,6 @@
 #include "screen/stream_thread.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
 #include <mutex>
 
@@ -34,39 +32,8 @@ int StartRate(StreamProfile profile) noexcept {
   return 20;
 }
 
-class SteadyStreamClock final : public StreamClock {
- public:
-  std::uint64_t NowNs() override {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-  }
-  std::uint64_t TickMs() override { return NowNs() / kNsPerMs; }
-  void SleepUntil(std::uint64_t deadlineNs) override {
-    const auto deadline = std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::nanoseconds(deadlineNs)));
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_until(lock, deadline, [this] { return interrupted_; });
-  }
-  void Interrupt() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    interrupted_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool interrupted_ = false;
-};
 
 }  // namespace
-
-std::unique_ptr<StreamClock> CreateSteadyStreamClock() {
-  return std::make_unique<SteadyStreamClock>();
-}
 
 // ---- StreamRate -------------------------------------------------------------------------------
 

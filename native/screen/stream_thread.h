@@ -85,7 +85,9 @@ class StreamClock {
   virtual void Interrupt() = 0;
 };
 
-// std::chrono::steady_clock with a condition variable for the sleep.
+// This system's clock for a stream: on Windows the performance counter and a high-resolution
+// waitable timer (else an ordinary one with the timer resolution raised while the clock lives),
+// elsewhere std::chrono::steady_clock and a condition variable.
 std::unique_ptr<StreamClock> CreateSteadyStreamClock();
 
 // Where a stream's output goes. Called on the stream's thread only.

@@ -511,6 +511,20 @@ bool HourSleepEnds(const std::shared_ptr<StreamClock>& clock) {
   return true;
 }
 
+// A sleep returns only once the clock has reached its deadline, however short (a timer that
+// fires a little early on its own time base must not end it before).
+TEST(StreamClock, ASleepEndsAtItsDeadline) {
+  const std::unique_ptr<StreamClock> clock = CreateSteadyStreamClock();
+  for (const std::uint64_t ms : {0u, 1u, 5u, 16u, 33u}) {
+    const std::uint64_t deadline = clock->NowNs() + ms * kMs;
+    clock->SleepUntil(deadline);
+    EXPECT_GE(clock->NowNs(), deadline) << ms << " ms";
+  }
+  const std::uint64_t tick = clock->TickMs();
+  clock->SleepUntil(clock->NowNs() + 20 * kMs);
+  EXPECT_GE(clock->TickMs(), tick) << "the status tick does not go back";
+}
+
 // An interrupt ends the sleep in progress, and every later one returns at once.
 TEST(StreamClock, InterruptEndsASleepAtOnce) {
   const std::shared_ptr<StreamClock> clock = CreateSteadyStreamClock();
