@@ -87,6 +87,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   std::size_t per48 = options.prefixes.per48;
   double acceptsPerSecond = options.prefixes.acceptsPerSecond;
   std::size_t memoryBudgetMiB = options.memoryBudget >> 20;
+  std::size_t prefixBudgetMiB = options.prefixMemoryBudget >> 20;
   long long drain = options.drain / 1000;
   std::vector<std::string> proxyFrom;
 
@@ -98,6 +99,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
       ->check(CLI::ExistingFile);
   app.add_option("--update-dir", options.updateDir,
                  "Folder served under /download/: update.json and releases/X.Y.Z/Orvantis.exe")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--web-dir", options.webDir,
+                 "Folder of the web viewer's built files (with their manifest.txt), served at /")
       ->check(CLI::ExistingDirectory);
   app.add_option("--min-build", minBuild,
                  "Devices registering with an older build get the error \"updateRequired\"")
@@ -133,6 +137,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   app.add_option("--memory-budget-mib", memoryBudgetMiB,
                  "MiB on their way between connections relay-wide before senders wait (default: a "
                  "quarter of the memory, at most 1024)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
+  app.add_option("--prefix-budget-mib", prefixBudgetMiB,
+                 "MiB one IPv4 address or IPv6 /64 may have queued for its connections (default: "
+                 "a sixteenth of the memory budget)")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 20));
   app.add_option("--drain-seconds", drain,
                  "On SIGTERM: seconds the live sessions may go on (no new ones) before the relay "
@@ -232,6 +240,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.prefixes.acceptsPerSecond = acceptsPerSecond;
   options.prefixes.acceptBurst = acceptsPerSecond * 10;
   options.memoryBudget = memoryBudgetMiB << 20;
+  options.prefixMemoryBudget = prefixBudgetMiB << 20;
   options.drain = drain * 1000;
   for (const std::string& range : proxyFrom) {
     const auto cidr = ParseCidr(range);

@@ -34,6 +34,7 @@
 #include "relay/tls_socket.h"
 #include "relay/ws_frame.h"
 #include "relay/update_files.h"
+#include "relay/web_files.h"
 
 namespace ov::relay {
 namespace {
@@ -110,7 +111,8 @@ bool IsWebSocketKey(std::string_view key) {
 // The answer to an upgrade request at /ws: 101 with the accept key, or why not (400; 426 for a
 // protocol version other than 13). No extension or subprotocol is ever agreed.
 http::response<http::string_body> UpgradeResponse(const http::request<http::empty_body>& request,
-                                                  const std::vector<std::string>& origins) {
+                                                  const std::vector<std::string>& origins,
+                                                  bool ownOrigin, bool tls) {
   http::response<http::string_body> res;
   res.version(request.version());
   res.set(http::field::server, kServerName);
@@ -129,7 +131,10 @@ http::response<http::string_body> UpgradeResponse(const http::request<http::empt
   // visitors' browsers.
   if (const auto origin = request.find(http::field::origin); origin != request.end()) {
     const std::string_view value = origin->value();
-    if (std::find(origins.begin(), origins.end(), value) == origins.end()) {
+    // The relay's own page (when it serves one) is of its own origin.
+    const auto host = request.find(http::field::host);
+    const bool own = ownOrigin && IsOwnOrigin(value, host->value(), tls);
+    if (!own && std::find(origins.begin(), origins.end(), value) == origins.end()) {
       return refuse(http::status::forbidden, "origin not allowed");
     }
   }
@@ -312,6 +317,9 @@ class Peer {
   // rule or went away mid-message): what has gone out of it cannot be finished, so this
   // connection ends too.
   virtual void BreakStream() {}
+  // From any thread: the address this connection reads for has used up its share of the
+  // relay's memory; whoever sends here waits, as on a full queue.
+  virtual bool Saturated() const { return false; }
   virtual void CloseAfterDrain(std::uint16_t code) = 0;
   // Binary messages go straight to `partner` from now on (null: the server decides each one).
   virtual void Route(std::shared_ptr<Peer> partner) = 0;
@@ -431,7 +439,11 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
       workers_.push_back(std::make_unique<Worker>(i, hint));
     }
     if (!options_.tlsCert.empty()) tls_ = MakeTlsContext(options_.tlsCert, options_.tlsKey);
+    if (!options_.webDir.empty()) webFiles_.emplace(options_.webDir);
     memoryBudget_ = options_.memoryBudget == 0 ? DefaultMemoryBudget() : options_.memoryBudget;
+    prefixBudget_ = options_.prefixMemoryBudget != 0
+                        ? options_.prefixMemoryBudget
+                        : std::max(memoryBudget_ / 16, 4 * options_.queueBytes);
     const tcp::endpoint endpoint(ListenAddress(options_.listenHost), options_.port);
     acceptor_.emplace(workers_[0]->ioc);
     acceptor_->open(endpoint.protocol());
@@ -475,10 +487,29 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   std::uint16_t Port() const { return port_; }
   bool Secure() const { return !options_.tlsCert.empty(); }
   bool Draining() const { return draining_.load(); }
+  bool ServesWeb() const { return webFiles_.has_value(); }
 
   // Bytes queued for writing relay-wide, kept by each connection as its queue grows and shrinks.
   void Queued(std::ptrdiff_t bytes) {
     queuedBytes_.fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
+  }
+  // The count of bytes queued for the connections of one address (IPv4) or IPv6 /64, shared by
+  // them: a slow reader's share of the budget is its address's, not everyone's.
+  std::shared_ptr<std::atomic<std::size_t>> PrefixQueue(const std::string& address) {
+    std::lock_guard lock(prefixQueuesMutex_);
+    auto& slot = prefixQueues_[address];
+    auto counter = slot.lock();
+    if (!counter) {
+      counter = std::make_shared<std::atomic<std::size_t>>(0);
+      slot = counter;
+    }
+    return counter;
+  }
+  std::size_t PrefixBudgetBytes() const { return prefixBudget_; }
+  // First worker's tick: forgets the counts no connection holds any more.
+  void PrunePrefixQueues() {
+    std::lock_guard lock(prefixQueuesMutex_);
+    std::erase_if(prefixQueues_, [](const auto& entry) { return entry.second.expired(); });
   }
   // Over the process-wide budget: every sender waits after its current message or piece.
   bool OverBudget() const {
@@ -686,6 +717,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
 
   Answer Respond(const http::request<http::empty_body>& request) {
     Answer answer;
+    bool cacheControl = true;  // the page's files bring their own
     const std::string_view target(request.target().data(), request.target().size());
     const unsigned version = request.version();
     auto plain = [&](http::status status, std::string body,
@@ -713,6 +745,16 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
         // A load balancer takes the node out while it cannot reach the fleet.
         answer.text = plain(http::status::service_unavailable,
                             "nats disconnected, node " + fleet_->Node() + "\n");
+      }
+    } else if (const auto page = webFiles_ ? webFiles_->Find(target) : std::nullopt) {
+      const auto host = request.find(http::field::host);
+      if (host == request.end() || !IsValidHost(host->value())) {
+        answer.text = plain(http::status::bad_request, "bad Host\n");
+      } else {
+        answer.text = plain(http::status::ok, std::string(page->body), page->contentType);
+        for (const WebHeader& header : page->headers) answer.text.set(header.name, header.value);
+        answer.text.set("Content-Security-Policy", ContentSecurityPolicy(host->value()));
+        cacheControl = false;
       }
     } else if (target == "/metrics") {
       answer.text = plain(http::status::ok, Metrics(), "text/plain; version=0.0.4; charset=utf-8");
@@ -743,7 +785,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
 
     auto finish = [&](auto& res) {
       res.set(http::field::server, kServerName);
-      res.set(http::field::cache_control, "no-cache");
+      if (cacheControl) res.set(http::field::cache_control, "no-cache");
       res.set("X-Content-Type-Options", "nosniff");
       res.keep_alive(false);
       res.prepare_payload();
@@ -941,6 +983,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
             Apply(matcher_.Tick(now), 0);
           }
           prefixes_.Prune(now);
+          PrunePrefixQueues();
           CheckDrained();
         }
         std::vector<std::shared_ptr<Peer>> all;
@@ -1101,8 +1144,12 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events {
   mutable std::mutex tlsMutex_;
   std::shared_ptr<ssl::context> tls_;
   PrefixBudget prefixes_;
+  std::optional<WebFiles> webFiles_;  // the viewer's page, when --web-dir gives it
   std::size_t memoryBudget_ = 0;
   std::atomic<std::size_t> queuedBytes_{0};  // bytes in the connections' queues, relay-wide
+  std::size_t prefixBudget_ = 0;
+  std::mutex prefixQueuesMutex_;
+  std::unordered_map<std::string, std::weak_ptr<std::atomic<std::size_t>>> prefixQueues_;
   std::atomic<bool> draining_{false};
   std::optional<net::steady_timer> drainTimer_;
   std::optional<Acceptor> acceptor_;
@@ -1724,6 +1771,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     opened_ = true;
     ip_ = ip;
     address_ = address;
+    prefixQueue_ = server_.PrefixQueue(address);
     if (!early.empty()) held_.Append(early.data(), early.size());
     worker_.sessions.emplace(Id(), this->shared_from_this());
     if (!server_.PeerOpened(this->shared_from_this(), address)) refused_ = true;
@@ -1734,7 +1782,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (ended_ || Closed()) return;
     Reserve(message.Size(), o_);
     message.order = ++lastOrder_;
-    server_.Queued(static_cast<std::ptrdiff_t>(message.Size()));
+    Account(static_cast<std::ptrdiff_t>(message.Size()));
     queue_.push_back(std::move(message));
     Write();
   }
@@ -1750,12 +1798,17 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     message.kind = OutMessage::Kind::kBinary;
     message.data = std::move(data);
     message.order = ++lastOrder_;
-    server_.Queued(static_cast<std::ptrdiff_t>(message.Size()));
+    Account(static_cast<std::ptrdiff_t>(message.Size()));
     queue_.push_back(std::move(message));
     Write();
   }
 
   bool TakesPieces() const override { return true; }
+
+  bool Saturated() const override {
+    return prefixQueue_ &&
+           prefixQueue_->load(std::memory_order_relaxed) >= server_.PrefixBudgetBytes();
+  }
 
   void DeliverPiece(OutMessage piece) override {
     if (ended_ || Closed()) {
@@ -1765,7 +1818,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       return;
     }
     piece.order = ++lastOrder_;
-    server_.Queued(static_cast<std::ptrdiff_t>(piece.Size()));
+    Account(static_cast<std::ptrdiff_t>(piece.Size()));
     pieces_.push_back(std::move(piece));
     Write();
   }
@@ -2199,7 +2252,8 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   void HandOver(const std::shared_ptr<Peer>& to, OutMessage message) {
     // The partner's window, or the relay-wide budget: either full, this sender waits until the
     // partner's queue has drained to half.
-    const bool full = to->Reserve(message.Size(), o_) || server_.OverBudget();
+    const bool full =
+        to->Reserve(message.Size(), o_) || server_.OverBudget() || to->Saturated();
     auto deliver = [](Peer& peer, OutMessage& m) {
       if (m.kind == OutMessage::Kind::kPiece) {
         peer.DeliverPiece(std::move(m));
@@ -2259,7 +2313,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           --keep;
         } else {
           Released(queue.front().Size());
-          server_.Queued(-static_cast<std::ptrdiff_t>(queue.front().Size()));
+          Account(-static_cast<std::ptrdiff_t>(queue.front().Size()));
           if (queue.front().kind == OutMessage::Kind::kPiece) GiveChunk(std::move(queue.front().data));
         }
         queue.pop_front();
@@ -2271,6 +2325,14 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     WakeIfLow();
   }
 
+  // Bytes queued here, counted relay-wide and for this connection's address.
+  void Account(std::ptrdiff_t bytes) {
+    server_.Queued(bytes);
+    if (prefixQueue_) {
+      prefixQueue_->fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
+    }
+  }
+
   // The connection has ended: what it still had queued leaves the relay-wide count.
   void DiscardQueues() {
     std::size_t bytes = 0;
@@ -2278,7 +2340,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
       for (std::size_t i = 0; i < queue->size(); ++i) bytes += (*queue)[i].Size();
       queue->clear();
     }
-    server_.Queued(-static_cast<std::ptrdiff_t>(bytes));
+    Account(-static_cast<std::ptrdiff_t>(bytes));
   }
 
   // What has gone out, or is going out now, ends inside a frame: nothing else may follow.
@@ -2397,7 +2459,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     switch (what) {
       case Out::kMessage:
         Released(queue_.front().Size());
-        server_.Queued(-static_cast<std::ptrdiff_t>(queue_.front().Size()));
+        Account(-static_cast<std::ptrdiff_t>(queue_.front().Size()));
         queue_.pop_front();
         WakeIfLow();
         break;
@@ -2407,7 +2469,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
           outMidFrame_ = !piece.frameEnd;
           outMidMessage_ = !piece.messageEnd;
           Released(piece.Size());
-          server_.Queued(-static_cast<std::ptrdiff_t>(piece.Size()));
+          Account(-static_cast<std::ptrdiff_t>(piece.Size()));
           GiveChunk(std::move(piece.data));
           pieces_.pop_front();
         }
@@ -2478,6 +2540,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   const ServerOptions& o_;
   net::ip::address ip_;
   std::string address_;  // AddressKey of the peer
+  std::shared_ptr<std::atomic<std::size_t>> prefixQueue_;  // bytes queued for its address
   ws::Reader reader_;
   ws::Bytes held_;  // bytes read and not yet handed to the reader
   detail::OutQueue queue_;   // texts and whole messages
@@ -2659,7 +2722,8 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
   // bytes that came after the request.
   void Upgrade(const http::request<http::empty_body>& request) {
     auto response = std::make_shared<http::response<http::string_body>>(
-        UpgradeResponse(request, server_.Options().allowedOrigins));
+        UpgradeResponse(request, server_.Options().allowedOrigins, server_.ServesWeb(),
+                        server_.Secure()));
     if (server_.Draining() && response->result() == http::status::switching_protocols) {
       // Draining: new sessions belong on another node, or here after the restart.
       *response = http::response<http::string_body>(http::status::service_unavailable,

@@ -26,6 +26,7 @@ struct ServerOptions {
   std::string tlsCert;                    // PEM certificate chain; with tlsKey enables TLS
   std::string tlsKey;                     // PEM private key
   std::string updateDir;                  // empty: every /download/ path is 404
+  std::string webDir;                     // the web viewer's built files, served at /
   MatcherConfig matcher;
   // Per connection: outgoing messages and bytes before backpressure. A partner's message streams
   // through this window as it arrives (a message that is forwarded whole counts in full).
@@ -53,6 +54,9 @@ struct ServerOptions {
   // Bytes on their way between connections, relay-wide: beyond it, senders wait (0: the default,
   // a quarter of the machine's memory and at most 1 GiB).
   std::size_t memoryBudget = 0;
+  // The share of it the connections of one IPv4 address or IPv6 /64 may have queued for them (0:
+  // a sixteenth of the budget, at least four windows).
+  std::size_t prefixMemoryBudget = 0;
   // SIGTERM: live sessions may go on this long before everything closes.
   Millis drain = 30000;
   // Connection and accept budgets per address prefix; perAddress is matcher.maxConnectionsPerAddress.

@@ -872,6 +872,46 @@ TEST(RelayServerTest, TlsOffersOnlyModernSuites) {
   }
 }
 
+// With a web folder the relay serves the viewer's page at / under its content policy, and takes
+// WebSocket upgrades from the page's own origin; other origins stay refused.
+TEST(RelayServerTest, ServesTheWebViewerAndTakesItsOwnOrigin) {
+  TempDir dir;
+  std::ofstream(dir.Path() + "/index.html") << "<!doctype html><title>viewer</title>";
+  std::ofstream(dir.Path() + "/page.0123456789abcdef.js") << "void 0;";
+  std::ofstream(dir.Path() + "/manifest.txt")
+      << "index.html text/html; charset=utf-8\npage.0123456789abcdef.js text/javascript\n";
+  ServerOptions options;
+  options.webDir = dir.Path();
+  RunningServer server(options);
+  auto page = HttpRequest(server.Port(), "/");
+  EXPECT_EQ(page.status, 200u);
+  EXPECT_EQ(page.body, "<!doctype html><title>viewer</title>");
+  EXPECT_EQ(page.headers["cache-control"], "no-cache");
+  EXPECT_NE(page.headers["content-security-policy"].find("connect-src wss://localhost;"),
+            std::string::npos)
+      << page.headers["content-security-policy"];
+  auto script = HttpRequest(server.Port(), "/page.0123456789abcdef.js");
+  EXPECT_EQ(script.status, 200u);
+  EXPECT_NE(script.headers["cache-control"].find("immutable"), std::string::npos);
+  EXPECT_EQ(HttpRequest(server.Port(), "/manifest.txt").status, 404u);
+
+  boost::asio::io_context ioc;
+  auto upgrade = [&](const std::string& origin) {
+    boost::asio::ip::tcp::socket socket(ioc);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), server.Port()});
+    boost::asio::write(socket, boost::asio::buffer(
+        "GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\nOrigin: " +
+        origin + "\r\n\r\n"));
+    const std::string head = ReadHead(socket);
+    return head.substr(9, 3);
+  };
+  EXPECT_EQ(upgrade("http://localhost"), "101") << "the page's own origin (clear text here)";
+  EXPECT_EQ(upgrade("http://LOCALHOST:80"), "101");
+  EXPECT_EQ(upgrade("https://localhost"), "403") << "not the scheme this relay serves";
+  EXPECT_EQ(upgrade("http://localhost.evil.example"), "403");
+}
+
 // A PROXY v2 header is read from listed balancers only: the client it names takes the
 // per-address budget (here one connection per address); a bad header ends the connection.
 TEST(RelayServerTest, ProxyHeadersFromListedBalancersNameTheClient) {
