@@ -3,6 +3,7 @@
 #include "app/client.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
@@ -1251,7 +1252,9 @@ TEST_F(HostTest, SealedSendsFromAnotherThreadFollowTheAttempt) {
                if (host.client->SendSealed(kControl, Bytes(R"({"op":"ping","token":1})"))) {
                  ++queued;
                }
-               std::this_thread::yield();
+               // Paced so that the send queue never fills: a full queue would refuse the host's
+               // own connectResponse, which is not what this test is about.
+               std::this_thread::sleep_for(std::chrono::milliseconds(1));
              }
            })};
   std::vector<std::unique_ptr<TestViewer>> viewers;
