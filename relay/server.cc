@@ -242,17 +242,17 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   }
 
   std::uint16_t Port() const { return port_; }
-  bool Secure() const { return !options_.tlsCert.empty(); }
-  bool Draining() const { return draining_.load(); }
-  bool ServesWeb() const { return webFiles_.has_value(); }
+  bool Secure() const override { return !options_.tlsCert.empty(); }
+  bool Draining() const override { return draining_.load(); }
+  bool ServesWeb() const override { return webFiles_.has_value(); }
 
   // Bytes queued for writing relay-wide, kept by each connection as its queue grows and shrinks.
-  void Queued(std::ptrdiff_t bytes) {
+  void Queued(std::ptrdiff_t bytes) override {
     queuedBytes_.fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
   }
   // The count of bytes queued for the connections of one address (IPv4) or IPv6 /64, shared by
   // them: a slow reader's share of the budget is its address's, not everyone's.
-  std::shared_ptr<std::atomic<std::size_t>> PrefixQueue(const std::string& address) {
+  std::shared_ptr<std::atomic<std::size_t>> PrefixQueue(const std::string& address) override {
     std::lock_guard lock(prefixQueuesMutex_);
     auto& slot = prefixQueues_[address];
     auto counter = slot.lock();
@@ -262,14 +262,14 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
     }
     return counter;
   }
-  std::size_t PrefixBudgetBytes() const { return prefixBudget_; }
+  std::size_t PrefixBudgetBytes() const override { return prefixBudget_; }
   // First worker's tick: forgets the counts no connection holds any more.
   void PrunePrefixQueues() {
     std::lock_guard lock(prefixQueuesMutex_);
     std::erase_if(prefixQueues_, [](const auto& entry) { return entry.second.expired(); });
   }
   // Over the process-wide budget: every sender waits after its current message or piece.
-  bool OverBudget() const {
+  bool OverBudget() const override {
     return queuedBytes_.load(std::memory_order_relaxed) >= memoryBudget_;
   }
 
@@ -329,13 +329,13 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
 
   // --- used by the sessions (from any worker) -------------------------------------------------
 
-  const ServerOptions& Options() const { return options_; }
-  bool Stopping() const { return stopping_.load(); }
+  const ServerOptions& Options() const override { return options_; }
+  bool Stopping() const override { return stopping_.load(); }
 
   // A per-connection line "conn=... event=KIND ...": counted by kind; routine kinds are written
   // only when the log is verbose, the others (refusals, errors, timeouts) always, both in bursts
   // with a count per window. Never waits on the log's output.
-  void Log(const std::string& line) {
+  void Log(const std::string& line) override {
     std::string_view kind = "other";
     if (const auto at = line.find("event="); at != std::string::npos) {
       const std::size_t from = at + 6;
@@ -361,16 +361,16 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   void Notice(const std::string& line) { log_.Notice(line); }
   AsyncLog& LogOut() { return log_; }
 
-  ConnId NextId() { return ++lastId_; }
+  ConnId NextId() override { return ++lastId_; }
 
-  void HttpStarted() {
+  void HttpStarted() override {
     std::lock_guard lock(mutex_);
     ++openHttp_;
   }
   // A connection counted against `address` at accept has ended (the HTTP phase that did not
   // upgrade, or the WebSocket session it became).
-  void AddressEnded(const net::ip::address& address) { prefixes_.Close(address); }
-  void HttpEnded() {
+  void AddressEnded(const net::ip::address& address) override { prefixes_.Close(address); }
+  void HttpEnded() override {
     std::lock_guard lock(mutex_);
     --openHttp_;
     MaybeFinishStop();
@@ -382,7 +382,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
 
   // The matching calls below return false when the calling connection was just told to close:
   // it reads nothing more, and its close follows through its own queue.
-  bool PeerOpened(const std::shared_ptr<Peer>& peer, const std::string& address) {
+  bool PeerOpened(const std::shared_ptr<Peer>& peer, const std::string& address) override {
     std::lock_guard lock(mutex_);
     peers_.emplace(peer->Id(), peer);
     bool open = Apply(matcher_.Open(peer->Id(), address, NowMs()), peer->Id());
@@ -393,7 +393,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
     return open;
   }
 
-  bool PeerText(ConnId id, std::string_view text) {
+  bool PeerText(ConnId id, std::string_view text) override {
     // Parsed before the lock: the lock covers only the matcher's state change.
     const ParsedText parsed = Matcher::Parse(text);
     std::lock_guard lock(mutex_);
@@ -404,14 +404,14 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
     return Apply(matcher_.Text(id, parsed, NowMs()), id);
   }
 
-  void PeerOversize(ConnId id, bool text) {
+  void PeerOversize(ConnId id, bool text) override {
     std::lock_guard lock(mutex_);
     Apply(matcher_.Oversize(id, text), id);
   }
 
   // A whole binary message of a link that has no route (the host's node of a session across
   // nodes): the partner it goes to, if any. `open` turns false when the sender was refused.
-  std::shared_ptr<Peer> PeerBinary(ConnId id, std::size_t size, bool& open) {
+  std::shared_ptr<Peer> PeerBinary(ConnId id, std::size_t size, bool& open) override {
     std::lock_guard lock(mutex_);
     if (const auto remote = remote_.find(id); remote != remote_.end()) return RemoteAsPeer(id);
     Actions actions;
@@ -425,7 +425,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   // The first frame header of a binary message of a connection that has no route: whether to
   // read the message (then `partner` is where it goes), skip it unread, or stop reading (the
   // sender was refused).
-  BinaryStart PeerBinaryHeader(ConnId id, std::shared_ptr<Peer>& partner) {
+  BinaryStart PeerBinaryHeader(ConnId id, std::shared_ptr<Peer>& partner) override {
     std::lock_guard lock(mutex_);
     if (remote_.contains(id)) {
       partner = RemoteAsPeer(id);
@@ -442,7 +442,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
     return start;
   }
 
-  void PeerEnded(ConnId id) {
+  void PeerEnded(ConnId id) override {
     std::lock_guard lock(mutex_);
     if (peers_.erase(id) == 0) return;
     if (const auto remote = remote_.find(id); remote != remote_.end()) {
@@ -680,9 +680,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   Fleet& FleetLink() { return *fleet_; }
   const std::string& NodeName() const override { return fleet_->Node(); }
   // One encoded message to `node`: on the direct link when it announces one, else through NATS.
-  bool SendToNode(const std::string& node, std::string message);
+  bool SendToNode(const std::string& node, std::string message) override;
   // The largest piece of a binary message one message to `node` carries.
-  std::size_t ChunkFor(const std::string& node) const {
+  std::size_t ChunkFor(const std::string& node) const override {
     if (nodeLinks_) {
       const auto peer = fleet_->Peer(node);
       if (peer && !peer->advertise.empty()) return kBinaryLimit;
@@ -691,7 +691,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   }
   Worker& WorkerOf(const Executor& executor);
   // A link of a session across nodes is gone (from its own executor).
-  void LinkEnded(const std::string& key);
+  void LinkEnded(const std::string& key) override;
 
  private:
   static std::string LinkKey(std::string_view node, ConnId conn) {
