@@ -4,12 +4,13 @@
 // (p50, p99) over several seconds; the baseline, measured in the same run, is one frame's encode
 // plus decode alone. Target: p99 <= encode + decode + 5 ms.
 //
-// The capture start of every picture the host sends is noted in order (the moving desktop never
-// repeats, so the n-th picture is frame seq n); the viewer notes when it has decoded seq n.
+// The capture start of every picture the host sends is noted in order (each picture differs from
+// the one before, so the n-th picture is frame seq n); the viewer notes when it has decoded seq n.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "app/testing/client_harness.h"
 #include "app/testing/relay_process.h"
 #include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+#include "screen/repeat_encoder.h"
 #include "screen/synthetic_capturer.h"
 
 namespace {
@@ -32,23 +35,36 @@ struct CaptureLog {
   std::vector<Clock::time_point> starts;
 };
 
+// The host's capturer with a screen that is already drawn: a cycle of pre-painted moving-pattern
+// pictures, one per capture, each different from the one before. A capture copies the next into
+// the encoder's buffer (as a screen copy would), then checks and encodes it as every capturer
+// does. Its start is the moment of that copy: painting the desktop is not the stream's work.
 class TimedCapturer final : public ov::ScreenCapturer {
  public:
-  explicit TimedCapturer(CaptureLog& log) : log_(log), inner_(ov::SyntheticScene::MovingPattern) {}
-  ov::CaptureResult CaptureFrame(const ov::DisplayInfo& display, int maxWidth, int quality,
+  explicit TimedCapturer(CaptureLog& log, const std::vector<ov::PixelBuffer>& screens)
+      : log_(log), screens_(screens) {}
+  ov::CaptureResult CaptureFrame(const ov::DisplayInfo&, int maxWidth, int quality,
                                  ov::CaptureStatus& status) override {
+    status = ov::CaptureStatus{};
     const auto start = Clock::now();
-    ov::CaptureResult result = inner_.CaptureFrame(display, maxWidth, quality, status);
-    if (result.next == ov::CaptureResult::Next::Picture) {
-      std::lock_guard<std::mutex> lock(log_.mutex);
-      log_.starts.push_back(start);
+    const ov::PixelBuffer& screen = screens_[next_++ % screens_.size()];
+    std::uint8_t* copy = encoder_.CaptureBuffer(screen.width, screen.height);
+    if (copy == nullptr) return ov::CaptureResult::GiveUp();
+    std::memcpy(copy, screen.bytes.data(), screen.bytes.size());
+    status.black = ov::IsBlackPicture(copy, screen.width, screen.height);
+    if (encoder_.EncodeCaptured(maxWidth, quality) != ov::RepeatEncoder::Outcome::Encoded) {
+      return ov::CaptureResult::TryAgain();
     }
-    return result;
+    std::lock_guard<std::mutex> lock(log_.mutex);
+    log_.starts.push_back(start);
+    return ov::CaptureResult::Picture(encoder_.jpeg());
   }
 
  private:
   CaptureLog& log_;
-  ov::SyntheticCapturer inner_;
+  const std::vector<ov::PixelBuffer>& screens_;
+  std::size_t next_ = 0;
+  ov::RepeatEncoder encoder_;
 };
 
 double Percentile(std::vector<double> values, double p) {
@@ -91,7 +107,14 @@ int main() {
   CaptureLog log;
   host->platform.displays = {
       ov::DisplayInfo{L"\\\\.\\DISPLAY1", ov::ScreenRect{0, 0, 1920, 1080}, true, 60}};
-  host->platform.capturerFactory = [&log] { return std::make_unique<TimedCapturer>(log); };
+  std::vector<ov::PixelBuffer> screens;
+  for (std::uint32_t frame = 0; frame < 12; ++frame) {
+    screens.push_back(
+        ov::PaintSyntheticPicture(ov::SyntheticScene::MovingPattern, 1920, 1080, frame));
+  }
+  host->platform.capturerFactory = [&log, &screens] {
+    return std::make_unique<TimedCapturer>(log, screens);
+  };
 
   std::vector<std::pair<ov::FrameHeader, Clock::time_point>> decoded;
   viewer->window.onRepaint = [&] {
