@@ -22,6 +22,7 @@
 #include "app/client.h"
 #include "app/clock.h"
 #include "app/command_line.h"
+#include "app/host_input_guard_win.h"
 #include "app/main_window_win.h"
 #include "app/commands.h"
 #include "app/platform.h"
@@ -53,45 +54,6 @@ std::unique_ptr<Clipboard> g_clipboard;  // the main window's, while it exists
 constexpr DWORD kMainWindowStyle = 0x820F0000;  // popup, clip children, system menu, sizing, min/max
 constexpr DWORD kCornerPreferenceAttribute = 33;  // DWMWA_WINDOW_CORNER_PREFERENCE
 constexpr DWORD kRoundCorners = 2;                // DWMWCP_ROUND
-
-bool IsInputMessage(UINT message) {
-  return (message >= 0x00A0 && message <= 0x00AD) || (message >= 0x0100 && message <= 0x0109) ||
-         (message >= 0x0200 && message <= 0x020E);
-}
-
-bool IsInjected() {
-  return static_cast<ULONG_PTR>(GetMessageExtraInfo()) == ULONG_PTR{kInjectedInputMarker};
-}
-
-// The commands an injected click may press while remote control is in force: the page tabs,
-// the new-ID command and the window buttons.
-bool RemoteSafeCommand(int command) {
-  switch (command) {
-    case 107: case 108: case 111: case 112: case 113: case 114: case 119: case 120: case 137:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Injected input on the main window while hosting. Without remote control in force all of it is
-// swallowed. With it, a left press or release on a remote-safe command and a left press on the
-// caption or the sizing borders get their usual handling; a left press on any other control
-// tells the viewer that it needs the local user; everything else is swallowed. Returns true when
-// the message was consumed.
-bool FilterInjected(Client& client, MainWindowSide& side, UINT message, WPARAM wParam,
-                    LPARAM lParam) {
-  if (!client.RemoteControlInForce()) return true;
-  if (message == WM_NCLBUTTONDOWN) {
-    const bool frame = wParam == HTCAPTION || (wParam >= HTLEFT && wParam <= HTBOTTOMRIGHT);
-    return !frame;
-  }
-  if (message != WM_LBUTTONDOWN && message != WM_LBUTTONUP) return true;
-  const int command = side.CommandAt(POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
-  if (RemoteSafeCommand(command)) return false;
-  if (message == WM_LBUTTONDOWN && command != 0) client.ReportLocalOnly();
-  return true;
-}
 
 ClientPoint PointOf(LPARAM lParam) {
   return ClientPoint{static_cast<float>(GET_X_LPARAM(lParam)),
@@ -152,17 +114,18 @@ bool HandleRemoteViewInput(ViewerInput& input, MainWindowSide& side, UINT messag
 // Child controls swallow input that the program injected for a remote viewer while it hosts.
 LRESULT CALLBACK ControlSubclassProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR, DWORD_PTR) {
-  if (g_client && g_client->hostOfActiveSession() && IsInputMessage(message) && IsInjected()) {
-    return 0;
-  }
+  if (g_client && ChildDropsInput(g_client->hostOfActiveSession(), message)) return 0;
   return DefSubclassProc(control, message, wParam, lParam);
 }
 
 LRESULT HandleMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   Client& client = *g_client;
   MainWindowSide& side = *g_side;
-  if (client.hostOfActiveSession() && IsInputMessage(message) && IsInjected() &&
-      FilterInjected(client, side, message, wParam, lParam)) {
+  // Input the program injected for the viewer: see host_input_guard_win.h.
+  if (MainWindowDropsInput(
+          client.hostOfActiveSession(), client.RemoteControlInForce(), message, wParam, lParam,
+          [&side](LPARAM at) { return side.CommandAt(POINT{GET_X_LPARAM(at), GET_Y_LPARAM(at)}); },
+          [&client] { client.ReportLocalOnly(); })) {
     return 0;
   }
   if (ViewerInput* input = client.viewerInput(); input && side.ShowsRemoteView() &&
@@ -379,7 +342,7 @@ void EndSessionFromBanner() {
 }
 
 LRESULT HandleBannerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if ((IsInputMessage(message) || message == WM_CLOSE) && IsInjected()) return 0;
+  if (BannerDropsInput(message)) return 0;
   BannerPointer& pointer = g_bannerPointer;
   const POINT at{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   switch (message) {
@@ -500,14 +463,14 @@ bool RegisterClasses(HINSTANCE instance) {
 // Enter starts the viewer connection from the ID and password boxes; Tab moves between the
 // boxes. Returns true when the message was consumed.
 bool PreTranslate(MSG& message, HWND mainWindow) {
-  if (g_client && g_client->hostOfActiveSession() && IsInputMessage(message.message) &&
-      IsInjected() && message.hwnd != mainWindow) {
+  if (g_client && message.hwnd != mainWindow &&
+      ChildDropsInput(g_client->hostOfActiveSession(), message.message)) {
     return true;
   }
   if (message.message != WM_KEYDOWN || g_side == nullptr || g_client == nullptr) return false;
   const HWND focus = message.hwnd;
   // Escape declines a pending connection, as "Reject" does, wherever the focus is.
-  if (message.wParam == VK_ESCAPE && g_dispatcher && !IsInjected()) {
+  if (message.wParam == VK_ESCAPE && g_dispatcher && !IsInjectedInput()) {
     bool declined = false;
     g_client->RunGuarded([&declined] { declined = g_dispatcher->OnEscape(); });
     if (declined) return true;
