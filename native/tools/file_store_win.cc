@@ -62,9 +62,8 @@ bool WriteAll(HANDLE handle, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-// Whether the volume holding `path` keeps named streams. Unknown counts as no: the mark is then
-// refused before anything is created.
-bool VolumeHasNamedStreams(const std::wstring& path) {
+// Whether the volume holding `path` says that it keeps named streams. Unknown counts as no.
+bool VolumeSaysNamedStreams(const std::wstring& path) {
   std::vector<wchar_t> root(path.size() + 2);
   if (!GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size()))) {
     return false;
@@ -74,6 +73,30 @@ bool VolumeHasNamedStreams(const std::wstring& path) {
     return false;
   }
   return (flags & FILE_NAMED_STREAMS) != 0;
+}
+
+// Whether the folder of `path` keeps named streams: the volume says so, or a probe shows it. The
+// probe is a file `path` + ".probe" that goes when its handle closes (also when the process
+// dies); its zone stream must be that file, not a file of its own beside it (a file system
+// without streams may take the colon as part of a name). Some systems keep streams without
+// saying so in the volume's flags (Wine on an NTFS volume). Nothing is left behind either way.
+bool FolderKeepsNamedStreams(const std::wstring& path) {
+  if (VolumeSaysNamedStreams(path)) return true;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const std::wstring probe = path + L".probe";
+  const Handle file(CreateFileW(probe.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  FileIdentity fileIdentity;
+  if (!file.valid() || !Identify(file.get(), fileIdentity)) return false;
+  const std::wstring stream = probe + kZoneStreamSuffix;
+  Handle mark(CreateFileW(stream.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!mark.valid()) return false;
+  FileIdentity markIdentity;
+  const bool same = Identify(mark.get(), markIdentity) && markIdentity == fileIdentity;
+  mark.Close();
+  DeleteFileW(stream.c_str());
+  return same;
 }
 
 class WinSource final : public SourceFile {
@@ -109,7 +132,7 @@ class WinPartial final : public PartialFile {
     if (!committed_) DeleteFileW(wide_.c_str());
   }
 
-  bool CanMarkOrigin() override { return !askVolume_ || VolumeHasNamedStreams(wide_); }
+  bool CanMarkOrigin() override { return !askVolume_ || FolderKeepsNamedStreams(wide_); }
 
   bool Write(const std::uint8_t* data, std::size_t size) override {
     return handle_.valid() && WriteAll(handle_.get(), data, size);
@@ -125,11 +148,11 @@ class WinPartial final : public PartialFile {
   }
 
   // Creates the zone stream. Where a file system has no streams the same name can create an
-  // ordinary file beside this one instead (Wine does): the volume's flags are asked first, and a
-  // created object that is not this file is removed again and reported as unsupported.
+  // ordinary file beside this one instead (Wine does): the folder is asked first, and a created
+  // object that is not this file is removed again and reported as unsupported.
   OriginMark MarkOrigin(std::string_view originUrl) override {
     if (!flushed_) return OriginMark::WriteFailed;
-    if (askVolume_ && !VolumeHasNamedStreams(wide_)) return OriginMark::Unsupported;
+    if (askVolume_ && !FolderKeepsNamedStreams(wide_)) return OriginMark::Unsupported;
     const std::wstring stream = wide_ + kZoneStreamSuffix;
     Handle mark(CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
