@@ -100,10 +100,12 @@ void PeerSession::StartStreaming(const DisplayInfo& display, std::int32_t epoch,
   params.epoch = static_cast<std::uint32_t>(epoch);
   params.profile = profile;
   params.statusEnabled = control_.peerCaptureStatus();
+  params.regionFrames = control_.regionFrames();
   streamOutput_ = std::make_unique<StreamOutput>(owner_, owner_.ConnectionGeneration());
   streamThread_ = std::make_unique<StreamThread>(
       std::move(params), [this] { return platform_.CreateCapturer(); }, CreateSteadyStreamClock(),
-      *streamOutput_, StreamCounters{control_.framesSent(), control_.ackedSequence()});
+      *streamOutput_,
+      StreamCounters{control_.framesSent(), control_.ackedSequence(), &control_.wholePictureRequested()});
   stream_ = StreamTarget{display, epoch, profile};
 }
 
@@ -272,11 +274,23 @@ void PeerSession::Pan(const ViewRect& area, float dx, float dy) {
 // One frame of the host's stream: decoded into the latest picture and acknowledged, or dropped
 // when it belongs to another display epoch.
 void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) {
+  if (control_.regionFrames() && IsRegionFrameMessage(frame)) return HandleRegionFrame(frame);
   const std::optional<FrameHeader> header =
       display_.Receive(frame, static_cast<std::uint32_t>(control_.epoch()));
   if (!header) return;
   control_.SendControl(Json{{"op", "frameAck"}, {"epoch", header->epoch}, {"seq", header->seq}});
   owner_.Repaint();
+}
+
+// A region frame (both ends announced them): composed onto the latest picture, acknowledged, and
+// followed by a request for a whole picture when there was none to compose onto.
+void PeerSession::HandleRegionFrame(const std::vector<std::uint8_t>& frame) {
+  const auto receipt = display_.ReceiveRegions(frame, static_cast<std::uint32_t>(control_.epoch()));
+  if (!receipt) return;
+  control_.SendControl(
+      Json{{"op", "frameAck"}, {"epoch", receipt->header.epoch}, {"seq", receipt->header.seq}});
+  if (receipt->needFull) control_.SendFrameRequest();
+  if (receipt->changed.width > 0) owner_.Repaint();
 }
 
 }  // namespace ov

@@ -146,6 +146,7 @@ class PeerSession final : private PeerControlDelegate, private InputTarget, priv
   // Host: an incoming request waits for the local user's answer, or a modal dialog is open.
   bool LocalAnswerPending() const noexcept;
   void HandleFrame(const std::vector<std::uint8_t>& frame);
+  void HandleRegionFrame(const std::vector<std::uint8_t>& frame);
 
   // Where the host's stream thread sends: the owner's queue, and the end event under the
   // generation of the connection it was started on (a stream being stopped on purpose no longer

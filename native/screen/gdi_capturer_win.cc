@@ -160,17 +160,22 @@ class WindowsCaptureSteps : public CaptureSteps {
     repeated_ = false;
     DrawCursorOverlay(surface.dc(), 1.0, rect);
     if (!GdiFlush()) return {};
+    PictureEncoder& encoder = lent_ != nullptr ? *lent_ : encoder_;
     const auto outcome =
-        encoder_.Encode(PixelView{surface.bits(), surface.width(), surface.height()}, maxWidth, quality);
-    if (outcome == RepeatEncoder::Outcome::Failed) return {};
-    repeated_ = outcome == RepeatEncoder::Outcome::Same;
-    return encoder_.jpeg();
+        encoder.Encode(PixelView{surface.bits(), surface.width(), surface.height()}, maxWidth, quality);
+    if (outcome == PictureEncoder::Outcome::Failed) return {};
+    repeated_ = outcome == PictureEncoder::Outcome::Same;
+    return encoder.output();
   }
 
   WgcSource wgc_;
   DibSurface surfaces_[2];
   RepeatEncoder encoder_;
+  PictureEncoder* lent_ = nullptr;
   bool repeated_ = false;
+
+ public:
+  void Lend(PictureEncoder* encoder) noexcept { lent_ = encoder; }
 };
 
 class GdiWgcCapturer : public ScreenCapturer {
@@ -186,6 +191,11 @@ class GdiWgcCapturer : public ScreenCapturer {
       return CaptureResult::Unchanged();
     }
     return result;
+  }
+
+  bool UseEncoder(PictureEncoder* encoder) override {
+    steps_.Lend(encoder);
+    return true;
   }
 
  private:

@@ -13,10 +13,11 @@
 
 namespace ov {
 
-// Encodes the picture as a baseline JPEG at ClampJpegQuality(quality). Empty when the picture
+// Encodes the picture as a baseline JPEG at ClampJpegQuality(quality), 4:2:0 or, with
+// fullChroma, 4:4:4 (for sharp coloured text at rest). Empty when the picture
 // is empty or outside the encoded-size limits, when the encoder fails, or when the result is not
 // 4 to 0x7FFFFF bytes long.
-std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality);
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality, bool fullChroma = false);
 
 // Scales the picture to ScaledSize(width, height, maxWidth) (never enlarging) and encodes it.
 // Empty when there are no pixels, width, height or maxWidth is not positive, or any step fails.

@@ -21,7 +21,7 @@ struct TjBufferDeleter {
 
 }  // namespace
 
-std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality) {
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality, bool fullChroma) {
   if (image.data == nullptr || image.width < 1 || image.height < 1 ||
       image.width > kMaxEncodedWidth || image.height > kMaxEncodedHeight) {
     return {};
@@ -31,7 +31,7 @@ std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality) {
   unsigned char* raw = nullptr;
   unsigned long size = 0;
   const int rc = tjCompress2(handle.get(), image.data, image.width, image.width * 4, image.height,
-                             TJPF_BGRX, &raw, &size, TJSAMP_420, ClampJpegQuality(quality),
+                             TJPF_BGRX, &raw, &size, fullChroma ? TJSAMP_444 : TJSAMP_420, ClampJpegQuality(quality),
                              0);
   std::unique_ptr<unsigned char, TjBufferDeleter> owned(raw);
   if (rc != 0 || raw == nullptr || !JpegSizeAllowed(size)) return {};

@@ -8,18 +8,18 @@
 #include <vector>
 
 #include "screen/capture_types.h"
+#include "screen/picture_encoder.h"
 
 namespace ov {
 
-class RepeatEncoder {
+class RepeatEncoder final : public PictureEncoder {
  public:
-  enum class Outcome { Encoded, Same, Failed };
 
   // Encoded: `pixels` were scaled to at most maxWidth, encoded at `quality` and jpeg() holds the
   // result. Same: they equal the pixels of the last Encoded call at the same settings; jpeg()
   // still holds that call's result. Failed: nothing to encode or the encoder failed; the next
   // call encodes whatever it gets.
-  Outcome Encode(PixelView pixels, int maxWidth, int quality);
+  Outcome Encode(PixelView pixels, int maxWidth, int quality) override;
 
   // The same for a picture captured straight into the encoder's own buffer: CaptureBuffer gives
   // room for a width x height picture (its contents are unspecified), EncodeCaptured compares
@@ -29,6 +29,7 @@ class RepeatEncoder {
   Outcome EncodeCaptured(int maxWidth, int quality);
 
   const std::vector<std::uint8_t>& jpeg() const noexcept { return jpeg_; }
+  const std::vector<std::uint8_t>& output() const noexcept override { return jpeg_; }
   // Encoded calls so far (for tests and benchmarks).
   std::uint64_t encodes() const noexcept { return encodes_; }
   // Turns the comparison off or on (benchmarks measure what it saves).

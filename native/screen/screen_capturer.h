@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "screen/capture_types.h"
+#include "screen/picture_encoder.h"
 
 namespace ov {
 
@@ -42,6 +43,15 @@ class ScreenCapturer {
   // its initial values and filled by the call. Never throws.
   virtual CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                                      CaptureStatus& status) = 0;
+
+  // Lends the capturer an encoder for its pictures (null: back to its own whole-JPEG encoder).
+  // While lent, a Picture carries that encoder's output, Unchanged means it reported Same, and
+  // maxWidth and quality are handed to it. False when this capturer cannot take one (its
+  // pictures stay whole JPEGs). `encoder` must outlive its use; called on the capturing thread.
+  virtual bool UseEncoder(PictureEncoder* encoder) {
+    static_cast<void>(encoder);
+    return false;
+  }
 };
 
 // The platform capturer. On Windows: GDI screen copies with the Windows.Graphics.Capture

@@ -100,7 +100,16 @@ StreamLoop::StreamLoop(const StreamParams& params, ScreenCapturer& capturer, Str
       clock_(clock),
       sink_(sink),
       counters_(counters),
-      rate_(params.profile, params.display.hz) {}
+      rate_(params.profile, params.display.hz) {
+  if (params_.regionFrames) {
+    regions_ = std::make_unique<RegionEncoder>();
+    if (!capturer_.UseEncoder(regions_.get())) regions_.reset();
+  }
+}
+
+StreamLoop::~StreamLoop() {
+  if (regions_) capturer_.UseEncoder(nullptr);
+}
 
 bool StreamLoop::End(const char* reason) {
   sink_.StreamEnded(reason);
@@ -115,6 +124,15 @@ bool StreamLoop::Step() {
     rate_.WindowFull();
     clock_.SleepUntil(start + kFullWindowPollMs * kNsPerMs);
     return true;
+  }
+
+  if (regions_) {
+    regions_->SetNow(clock_.TickMs());
+    // The viewer has no picture to compose onto: after a decode it could not place, and after
+    // the desktop was away (it dropped its picture then).
+    const bool asked = counters_.wholePictureRequested != nullptr &&
+                       counters_.wholePictureRequested->exchange(false);
+    if (asked || desktopAway_) regions_->RequestFull();
   }
 
   CaptureStatus status;
@@ -163,7 +181,7 @@ bool StreamLoop::Step() {
         break;
       }
       failures_ = 0;
-      if (!Repeat()) return false;
+      if (!(regions_ ? RegionsAtRest() : Repeat())) return false;
       break;
     case CaptureResult::Next::Picture:
       // A picture the encoder took but the send path would refuse with its header (the last 35
@@ -174,7 +192,9 @@ bool StreamLoop::Step() {
         break;
       }
       failures_ = 0;
-      if (result.jpeg == lastSent_) {
+      // Region frames are changes against the viewer's picture: equal bytes twice are two
+      // changes (a caret that blinks back), never a repeat.
+      if (!regions_ && result.jpeg == lastSent_) {
         if (!Repeat()) return false;
       } else if (!SendFrame(result.jpeg)) {
         return false;
@@ -199,6 +219,15 @@ bool StreamLoop::SendStatus(const CaptureStatus& status) {
 bool StreamLoop::Repeat() {
   if (++repeats_ < rate_.rate()) return true;
   return SendFrame(lastSent_);
+}
+
+bool StreamLoop::RegionsAtRest() {
+  const PictureEncoder::Outcome refined = regions_->Refine();
+  if (refined == PictureEncoder::Outcome::Encoded) return SendFrame(regions_->output());
+  if (++repeats_ < rate_.rate()) return true;
+  const std::vector<std::uint8_t>& unchanged = regions_->Unchanged();
+  if (unchanged.empty()) return true;
+  return SendFrame(unchanged);
 }
 
 bool StreamLoop::SendFrame(std::span<const std::uint8_t> jpeg) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "screen/frame_message.h"
+#include "screen/region_encoder.h"
 #include "screen/screen_capturer.h"
 #include "session/display_info.h"
 
@@ -110,20 +111,28 @@ struct StreamParams {
   std::uint32_t epoch = 1;
   std::int32_t profile = 0;
   bool statusEnabled = false;  // the viewer negotiated capture-status reporting
+  bool regionFrames = false;   // both ends announced changed-region frames
 };
 
 // The two counters of the epoch, shared with the protocol on the UI thread: the sequence number
 // of the last frame queued (raised here only) and the highest one acknowledged (raised there).
+// With region frames, the viewer's request for a whole picture (set there, taken here).
 struct StreamCounters {
   std::atomic<std::int32_t>& framesSent;
   std::atomic<std::int32_t>& framesAcked;
+  std::atomic<bool>* wholePictureRequested = nullptr;
 };
 
 class StreamLoop {
  public:
   // Every reference must outlive the loop.
+  // With params.regionFrames the loop lends the capturer a RegionEncoder and sends region
+  // frames (whole frames when the capturer cannot take it).
   StreamLoop(const StreamParams& params, ScreenCapturer& capturer, StreamClock& clock,
              StreamSink& sink, StreamCounters counters);
+  ~StreamLoop();
+  StreamLoop(const StreamLoop&) = delete;
+  StreamLoop& operator=(const StreamLoop&) = delete;
 
   // One iteration, sleep included. False when the stream has ended by itself (the sink has been
   // told why); the loop must not be stepped again then.
@@ -132,12 +141,16 @@ class StreamLoop {
   const StreamRate& rate() const noexcept { return rate_; }
   int repeats() const noexcept { return repeats_; }
   int failures() const noexcept { return failures_; }
+  // The region encoder in use, or null when the stream sends whole frames.
+  const RegionEncoder* regions() const noexcept { return regions_.get(); }
 
  private:
   bool End(const char* reason);
   bool SendStatus(const CaptureStatus& status);
   // A picture equal to the last one sent: counted, and sent again once per rate's worth.
   bool Repeat();
+  // A region stream's capture that changed nothing: a resting area's refinement, or the repeat.
+  bool RegionsAtRest();
   // Queues `jpeg` as the next frame; the stored picture becomes it.
   bool SendFrame(std::span<const std::uint8_t> jpeg);
 
@@ -154,6 +167,7 @@ class StreamLoop {
   bool desktopReported_ = true;  // the "desktop" of the last status report
   bool desktopAway_ = false;     // a capture found the input desktop unreachable since the last picture
   std::uint64_t lastStatusMs_ = 0;
+  std::unique_ptr<RegionEncoder> regions_;
 };
 
 // Runs one StreamLoop on its own thread, from construction until Stop or the stream's own end.

@@ -91,14 +91,16 @@ CaptureResult SyntheticCapturer::CaptureFrame(const DisplayInfo& display, int ma
   if (copy == nullptr) return CaptureResult::GiveUp();
   std::memcpy(copy, screen_.bytes.data(), screen_.bytes.size());
   const bool black = IsBlackPicture(copy, screen_.width, screen_.height);
-  const RepeatEncoder::Outcome outcome = encoder_.EncodeCaptured(maxWidth, quality);
+  const PictureEncoder::Outcome outcome =
+      lent_ != nullptr ? lent_->Encode(PixelView{copy, screen_.width, screen_.height}, maxWidth, quality)
+                       : encoder_.EncodeCaptured(maxWidth, quality);
   if (outcome == RepeatEncoder::Outcome::Failed) return CaptureResult::TryAgain();
   ++produced_;
   // The synthetic desktop stands in for a screen copy.
   status.backend = static_cast<std::int32_t>(CaptureBackend::Gdi);
   status.black = black;
   if (outcome == RepeatEncoder::Outcome::Same) return CaptureResult::Unchanged();
-  return CaptureResult::Picture(encoder_.jpeg());
+  return CaptureResult::Picture(lent_ != nullptr ? lent_->output() : encoder_.jpeg());
 }
 
 }  // namespace ov

@@ -29,6 +29,10 @@ class SyntheticCapturer : public ScreenCapturer {
 
   CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                                          CaptureStatus& status) override;
+  bool UseEncoder(PictureEncoder* encoder) override {
+    lent_ = encoder;
+    return true;
+  }
 
   // Knobs for tests.
   void SetScene(SyntheticScene scene) { scene_ = scene; }
@@ -58,6 +62,7 @@ class SyntheticCapturer : public ScreenCapturer {
   SyntheticScene paintedScene_ = SyntheticScene::Static;
   std::uint32_t paintedFrame_ = 0;
   RepeatEncoder encoder_;
+  PictureEncoder* lent_ = nullptr;
 };
 
 }  // namespace ov

@@ -13,6 +13,7 @@
 
 #include "screen/capture_types.h"
 #include "screen/frame_message.h"
+#include "screen/region_frame.h"
 #include "session/display_info.h"
 
 namespace ov {
@@ -114,6 +115,21 @@ class ViewerDisplay {
   // header" (shorter than 9 bytes), "frame sequence" (seq below 1 as a signed value) or "invalid
   // image" (the JPEG was refused; the latest picture is dropped then).
   std::optional<FrameHeader> Receive(std::span<const std::uint8_t> message, std::uint32_t epoch);
+
+  // One region-frame message (region_frame.h) of the stream whose epoch is `epoch`: its
+  // rectangles are decoded and composed onto the latest picture (a full message replaces it).
+  // nullopt for another epoch, as for whole frames. Throws ProtocolError "frame header" (short,
+  // malformed, or a partial message whose size differs from the latest picture's), "frame
+  // sequence" or "invalid image" (a JPEG refused or not of its rectangle's size; the latest
+  // picture is dropped then). A partial message while there is no picture cannot be composed:
+  // it is acknowledged with needFull set, and the caller asks the host for a whole picture.
+  struct RegionReceipt {
+    FrameHeader header;
+    bool needFull = false;
+    RegionRect changed;  // bounding box of the composed rectangles in picture pixels; 0 x 0 if none
+  };
+  std::optional<RegionReceipt> ReceiveRegions(std::span<const std::uint8_t> message,
+                                              std::uint32_t epoch);
 
   // A new stream (the host's hello or screen): no picture, fit on, pan 0.
   void StartStream();

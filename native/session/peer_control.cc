@@ -63,6 +63,7 @@ void PeerControl::Start() {
   selected_ = 0;
   framesSent_ = 0;
   ackedSequence_ = 0;
+  wholePictureRequested_ = false;
   EnumerateOwnDisplays();
   if (displays_.empty()) Fail("no display");
 }
@@ -74,6 +75,7 @@ void PeerControl::SendHello(const char* op) {
   message["captureStatus"] = true;
   message["inputStatus"] = true;
   message["clipboardSync"] = true;
+  if (announceRegions_) message["regionFrames"] = true;
   Json screens = Json::array();
   for (const DisplayInfo& display : displays_) {
     const ScreenInfo s = ToScreenInfo(display);
@@ -131,6 +133,8 @@ void PeerControl::HandleControl(const Json& message) {
     return ReselectDisplay(selected, profile, false);
   } else if (op == "frameAck" && isHost_) {
     return HandleFrameAck(message);
+  } else if (op == "frameRequest" && isHost_) {
+    return HandleFrameRequest(message);
   } else if (op == "ping") {
     Json pong = Op("pong");
     pong["token"] = RequireUnsigned(message, "token", "input number");
@@ -188,6 +192,7 @@ void PeerControl::HandleHello(const Json& message, bool isScreen) {
     ack["captureStatus"] = true;
     ack["inputStatus"] = true;
     ack["clipboardSync"] = true;
+    if (announceRegions_) ack["regionFrames"] = true;
     ack["files"] = local_.files;
     ack["clipboard"] = local_.clipboard;
     SendControl(ack);
@@ -208,6 +213,7 @@ void PeerControl::HandleHelloAck(const Json& message) {
   delegate_.ClearPairingDeadline();
   framesSent_ = 0;
   ackedSequence_ = 0;
+  wholePictureRequested_ = false;
   delegate_.StartStreaming(displays_.at(static_cast<std::size_t>(selected_)), epoch_, profile_);
 }
 
@@ -215,6 +221,7 @@ void PeerControl::ReadCapabilities(const Json& message) {
   peerClipboardSync_ = false;
   peerInputStatus_ = false;
   peerCaptureStatus_ = false;
+  peerRegionFrames_ = false;
   peerBuild_.clear();
   if (message.contains("clipboardSync")) {
     peerClipboardSync_ = RequireBool(message, "clipboardSync", "clipboard capability");
@@ -224,6 +231,9 @@ void PeerControl::ReadCapabilities(const Json& message) {
   }
   if (message.contains("captureStatus")) {
     peerCaptureStatus_ = RequireBool(message, "captureStatus", "capture capability");
+  }
+  if (message.contains("regionFrames")) {
+    peerRegionFrames_ = RequireBool(message, "regionFrames", "region capability");
   }
   if (message.contains("build")) {
     const Json& build = message["build"];
@@ -301,6 +311,7 @@ void PeerControl::ReselectDisplay(std::int32_t index, std::int32_t profile, bool
   selected_ = std::clamp(index, 0, static_cast<std::int32_t>(displays_.size()) - 1);
   framesSent_ = 0;
   ackedSequence_ = 0;
+  wholePictureRequested_ = false;
   SendHello("screen");
   delegate_.StartStreaming(displays_[static_cast<std::size_t>(selected_)], epoch_, profile_);
 }
@@ -337,6 +348,20 @@ void PeerControl::ControlTick() {
   Json ping = Op("ping");
   ping["token"] = now;
   SendControl(ping);
+}
+
+void PeerControl::HandleFrameRequest(const Json& message) {
+  if (!regionFrames()) Fail("unnegotiated region frames");
+  const std::int32_t epoch = RequireInt(message, "epoch", 1, kMaxInt);
+  // A request for an earlier stream is met already: every stream starts with a whole picture.
+  if (epoch != epoch_) return;
+  wholePictureRequested_.store(true);
+}
+
+void PeerControl::SendFrameRequest() {
+  Json request = Op("frameRequest");
+  request["epoch"] = epoch_;
+  SendControl(request);
 }
 
 }  // namespace ov

@@ -102,6 +102,8 @@ class PeerControl {
   // Host: the streaming thread's view of this epoch. Frames sent is raised by the streaming
   // thread; the acknowledged sequence by "frameAck".
   std::atomic<std::int32_t>& framesSent() noexcept { return framesSent_; }
+  // Host: set by the viewer's "frameRequest" for the current epoch, taken by the stream.
+  std::atomic<bool>& wholePictureRequested() noexcept { return wholePictureRequested_; }
   std::atomic<std::int32_t>& ackedSequence() noexcept { return ackedSequence_; }
   const std::atomic<std::int32_t>& framesSent() const noexcept { return framesSent_; }
   const std::atomic<std::int32_t>& ackedSequence() const noexcept { return ackedSequence_; }
@@ -120,6 +122,13 @@ class PeerControl {
   bool peerClipboardSync() const noexcept { return peerClipboardSync_; }
   bool peerInputStatus() const noexcept { return peerInputStatus_; }
   bool peerCaptureStatus() const noexcept { return peerCaptureStatus_; }
+  // Changed-region frames: announced by this end (on by default; off behaves as a peer that
+  // predates them) and used only when the peer announced them too.
+  void AnnounceRegionFrames(bool announce) noexcept { announceRegions_ = announce; }
+  bool regionFrames() const noexcept { return announceRegions_ && peerRegionFrames_; }
+  // Viewer: asks the host for a whole picture of the current epoch (region frames only);
+  // throws "feature send" when it cannot be queued.
+  void SendFrameRequest();
   const std::string& peerBuild() const noexcept { return peerBuild_; }
   const CaptureStatus& captureStatus() const noexcept { return captureStatus_; }
   std::uint32_t inputError() const noexcept { return inputError_; }
@@ -135,6 +144,7 @@ class PeerControl {
   void HandleCaptureStatus(const Json& message);
   void HandlePermissions(const Json& message);
   void HandleFrameAck(const Json& message);
+  void HandleFrameRequest(const Json& message);
   void HandlePong(const Json& message);
   Json PermissionsFields(Json message) const;
 
@@ -155,6 +165,8 @@ class PeerControl {
   bool peerClipboardSync_ = false;
   bool peerInputStatus_ = false;
   bool peerCaptureStatus_ = false;
+  bool peerRegionFrames_ = false;
+  bool announceRegions_ = true;
   std::string peerBuild_;
   CaptureStatus captureStatus_;
   std::uint32_t inputError_ = 0;
@@ -164,6 +176,7 @@ class PeerControl {
   std::int64_t roundTripMs_ = -1;
   std::atomic<std::int32_t> framesSent_{0};
   std::atomic<std::int32_t> ackedSequence_{0};
+  std::atomic<bool> wholePictureRequested_{false};
 };
 
 }  // namespace ov

@@ -118,6 +118,7 @@ TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
   EXPECT_EQ(SerializeMessage(hello),
             R"({"build":"0.3.9","captureStatus":true,"clipboard":false,"clipboardSync":true,)"
             R"("control":true,"epoch":1,"files":false,"inputStatus":true,"op":"hello","profile":0,)"
+            R"("regionFrames":true,)"
             R"("screens":[{"height":1080,"hz":60,"primary":true,"width":1920},)"
             R"({"height":1440,"hz":144,"primary":false,"width":2560}],"selected":0,"version":3})");
 
@@ -137,7 +138,7 @@ TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
   const Json ack = viewerEnd.Take();
   EXPECT_EQ(SerializeMessage(ack),
             R"({"build":"0.3.9","captureStatus":true,"clipboard":false,"clipboardSync":true,)"
-            R"("files":true,"inputStatus":true,"op":"helloAck","version":3})");
+            R"("files":true,"inputStatus":true,"op":"helloAck","regionFrames":true,"version":3})");
   host.HandleControl(ack);
   EXPECT_TRUE(host.helloComplete());
   EXPECT_EQ(hostEnd.deadlinesCleared, 1);
@@ -147,6 +148,69 @@ TEST_F(PeerControlTest, HelloExchangeCompletesBothEnds) {
   // Each end's second hello-stage message is refused.
   EXPECT_EQ(Reason(host, ack), "hello acknowledgement");
   EXPECT_EQ(Reason(viewer, hello), "payload version");
+}
+
+// Region frames are used only when both ends announce them; an end that does not announce them
+// sends the hello and its acknowledgement of a program that predates them, key for key.
+TEST_F(PeerControlTest, RegionFramesNeedBothEnds) {
+  struct Row {
+    bool hostAnnounces, viewerAnnounces;
+  };
+  for (const Row row : {Row{true, true}, Row{true, false}, Row{false, true}, Row{false, false}}) {
+    End h, v;
+    h.clock = v.clock = &now;
+    h.displays = hostEnd.displays;
+    PeerControl hc{true, h, hostPermissions};
+    PeerControl vc{false, v, viewerPermissions};
+    hc.AnnounceRegionFrames(row.hostAnnounces);
+    vc.AnnounceRegionFrames(row.viewerAnnounces);
+    hc.Start();
+    hc.SendHello();
+    const Json hello = h.Take();
+    EXPECT_EQ(hello.contains("regionFrames"), row.hostAnnounces);
+    vc.HandleControl(hello);
+    const Json ack = v.Take();
+    EXPECT_EQ(ack.contains("regionFrames"), row.viewerAnnounces);
+    hc.HandleControl(ack);
+    const bool both = row.hostAnnounces && row.viewerAnnounces;
+    EXPECT_EQ(hc.regionFrames(), both) << row.hostAnnounces << row.viewerAnnounces;
+    EXPECT_EQ(vc.regionFrames(), both) << row.hostAnnounces << row.viewerAnnounces;
+    // A viewer's request for a whole picture is a protocol error unless both announced.
+    vc.SendFrameRequest();
+    const Json request = v.Take();
+    EXPECT_EQ(SerializeMessage(request), R"({"epoch":1,"op":"frameRequest"})");
+    EXPECT_EQ(Reason(hc, request), both ? "accepted" : "unnegotiated region frames");
+    EXPECT_EQ(hc.wholePictureRequested().load(), both);
+  }
+}
+
+TEST_F(PeerControlTest, FrameRequests) {
+  Handshake();
+  ASSERT_TRUE(host.regionFrames());
+  struct Row {
+    const char* name;
+    Json message;
+    const char* reason;
+    bool requested;
+  };
+  const std::vector<Row> rows = {
+      {"current epoch", Json{{"op", "frameRequest"}, {"epoch", 1}}, "accepted", true},
+      {"earlier stream", Json{{"op", "frameRequest"}, {"epoch", 2}}, "accepted", false},
+      {"no epoch", Json{{"op", "frameRequest"}}, "[json.exception.out_of_range.403] key 'epoch' not found", false},
+      {"epoch 0", Json{{"op", "frameRequest"}, {"epoch", 0}}, "input range", false},
+      {"epoch as text", Json{{"op", "frameRequest"}, {"epoch", "1"}}, "input number", false},
+  };
+  for (const Row& row : rows) {
+    host.wholePictureRequested() = false;
+    EXPECT_EQ(Reason(host, row.message), row.reason) << row.name;
+    EXPECT_EQ(host.wholePictureRequested().load(), row.requested) << row.name;
+  }
+  // At the viewer a request is a message for the other end.
+  EXPECT_EQ(Reason(viewer, Json{{"op", "frameRequest"}, {"epoch", 1}}), "unknown feature");
+  // A new stream starts with a whole picture: an old request does not linger.
+  host.wholePictureRequested() = true;
+  host.ReselectDisplay(1, 0, false);
+  EXPECT_FALSE(host.wholePictureRequested().load());
 }
 
 TEST_F(PeerControlTest, HelloValidation) {
@@ -189,6 +253,7 @@ TEST_F(PeerControlTest, HelloValidation) {
       {with("clipboardSync", 1), "clipboard capability"},
       {with("inputStatus", "yes"), "input capability"},
       {with("captureStatus", nullptr), "capture capability"},
+      {with("regionFrames", 1), "region capability"},
   };
   for (const Case& c : cases) {
     PeerControl fresh(false, viewerEnd, viewerPermissions);

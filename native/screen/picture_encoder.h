@@ -1,0 +1,29 @@
+// What a capturer hands each captured picture to: an encoder that scales it to at most maxWidth,
+// encodes it at `quality` and tells whether anything new came out. The capturer's own encoder
+// makes whole JPEGs (RepeatEncoder); a stream of changed-region frames lends it a RegionEncoder
+// instead (ScreenCapturer::UseEncoder).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "screen/capture_types.h"
+
+namespace ov {
+
+class PictureEncoder {
+ public:
+  PictureEncoder() = default;
+  PictureEncoder(const PictureEncoder&) = delete;
+  PictureEncoder& operator=(const PictureEncoder&) = delete;
+  virtual ~PictureEncoder() = default;
+
+  // Encoded: output() holds the new result. Same: nothing new to send; output() still holds the
+  // last result. Failed: nothing to encode or the encoder failed.
+  enum class Outcome { Encoded, Same, Failed };
+
+  virtual Outcome Encode(PixelView pixels, int maxWidth, int quality) = 0;
+  virtual const std::vector<std::uint8_t>& output() const noexcept = 0;
+};
+
+}  // namespace ov

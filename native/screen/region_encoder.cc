@@ -1,0 +1,313 @@
+#include "screen/region_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+
+namespace ov {
+namespace {
+
+// Most merge rounds before the rest is covered by one bounding box.
+constexpr int kMergeRounds = 64;
+// Unset tiles a merge may add for free: a JPEG's tables cost about as much as a few text tiles.
+constexpr int kMergeSlackTiles = 4;
+constexpr int kRefineSlackTiles = 16;
+
+std::int64_t Area(const RegionRect& r) { return std::int64_t{r.width} * r.height; }
+
+RegionRect Union(const RegionRect& a, const RegionRect& b) {
+  const int x0 = std::min(a.x, b.x);
+  const int y0 = std::min(a.y, b.y);
+  const int x1 = std::max(a.x + a.width, b.x + b.width);
+  const int y1 = std::max(a.y + a.height, b.y + b.height);
+  return RegionRect{x0, y0, x1 - x0, y1 - y0};
+}
+
+void Fill(std::vector<std::uint8_t>& mask, int cols, const RegionRect& r) {
+  for (int y = r.y; y < r.y + r.height; ++y) {
+    std::fill_n(mask.begin() + static_cast<std::ptrdiff_t>(y) * cols + r.x, r.width, std::uint8_t{1});
+  }
+}
+
+// Row runs of set tiles, each joined to the rectangle above it when that one has the same columns.
+std::vector<RegionRect> RectsFromMask(const std::vector<std::uint8_t>& mask, int cols, int rows) {
+  std::vector<RegionRect> rects;
+  std::vector<std::size_t> open;  // rectangles that reach the previous row
+  std::vector<std::size_t> next;
+  for (int y = 0; y < rows; ++y) {
+    next.clear();
+    const std::uint8_t* row = mask.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(cols);
+    for (int x = 0; x < cols;) {
+      if (row[x] == 0) {
+        ++x;
+        continue;
+      }
+      int end = x;
+      while (end < cols && row[end] != 0) ++end;
+      const auto above = std::find_if(open.begin(), open.end(), [&](std::size_t i) {
+        return rects[i].x == x && rects[i].width == end - x;
+      });
+      if (above != open.end()) {
+        ++rects[*above].height;
+        next.push_back(*above);
+      } else {
+        rects.push_back(RegionRect{x, y, end - x, 1});
+        next.push_back(rects.size() - 1);
+      }
+      x = end;
+    }
+    open.swap(next);
+  }
+  return rects;
+}
+
+}  // namespace
+
+std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
+                                   std::size_t budget, int slackTiles) {
+  std::vector<RegionRect> rects = RectsFromMask(mask, cols, rows);
+  for (int round = 0; round < kMergeRounds && rects.size() > 1; ++round) {
+    std::int64_t bestWaste = std::numeric_limits<std::int64_t>::max();
+    RegionRect best;
+    for (std::size_t i = 0; i < rects.size(); ++i) {
+      for (std::size_t j = i + 1; j < rects.size(); ++j) {
+        const RegionRect u = Union(rects[i], rects[j]);
+        const std::int64_t waste = Area(u) - Area(rects[i]) - Area(rects[j]);
+        if (waste < bestWaste) {
+          bestWaste = waste;
+          best = u;
+        }
+      }
+    }
+    if (bestWaste > slackTiles && rects.size() <= budget) return rects;
+    Fill(mask, cols, best);
+    rects = RectsFromMask(mask, cols, rows);
+  }
+  if (rects.size() > budget) {
+    RegionRect all = rects.front();
+    for (const RegionRect& r : rects) all = Union(all, r);
+    Fill(mask, cols, all);
+    rects.assign(1, all);
+  }
+  return rects;
+}
+
+RegionEncoder::Band RegionEncoder::SourceCols(int tileX0, int tileX1) const noexcept {
+  const std::int64_t x0 = std::int64_t{tileX0} * kRegionTile;
+  const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{tileX1} * kRegionTile, width_);
+  const std::int64_t first = x0 * sourceWidth_ / width_;
+  const std::int64_t end = (x1 * sourceWidth_ + width_ - 1) / width_;
+  return Band{static_cast<int>(first), static_cast<int>(std::min<std::int64_t>(end, sourceWidth_))};
+}
+
+RegionEncoder::Band RegionEncoder::SourceRows(int tileY0, int tileY1) const noexcept {
+  const std::int64_t y0 = std::int64_t{tileY0} * kRegionTile;
+  const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{tileY1} * kRegionTile, height_);
+  const std::int64_t first = y0 * sourceHeight_ / height_;
+  const std::int64_t end = (y1 * sourceHeight_ + height_ - 1) / height_;
+  return Band{static_cast<int>(first), static_cast<int>(std::min<std::int64_t>(end, sourceHeight_))};
+}
+
+RegionRect RegionEncoder::OutputRect(const RegionRect& tiles) const noexcept {
+  const int x = tiles.x * kRegionTile;
+  const int y = tiles.y * kRegionTile;
+  const int x1 = std::min((tiles.x + tiles.width) * kRegionTile, width_);
+  const int y1 = std::min((tiles.y + tiles.height) * kRegionTile, height_);
+  return RegionRect{x, y, x1 - x, y1 - y};
+}
+
+bool RegionEncoder::Reset(PixelView pixels, int maxWidth) {
+  const TargetSize target = ScaledSize(pixels.width, pixels.height, maxWidth);
+  if (target.width < 1 || target.height < 1) return false;
+  const bool same = valid_ && pixels.width == sourceWidth_ && pixels.height == sourceHeight_ &&
+                    target.width == width_ && target.height == height_;
+  if (same) return true;
+  valid_ = false;
+  sourceWidth_ = pixels.width;
+  sourceHeight_ = pixels.height;
+  width_ = target.width;
+  height_ = target.height;
+  maxWidth_ = maxWidth;
+  cols_ = (width_ + kRegionTile - 1) / kRegionTile;
+  rows_ = (height_ + kRegionTile - 1) / kRegionTile;
+  const auto tiles = static_cast<std::size_t>(cols_) * static_cast<std::size_t>(rows_);
+  changed_.assign(tiles, 0);
+  changedAt_.assign(tiles, 0);
+  refined_.assign(tiles, 0);
+  return true;
+}
+
+void RegionEncoder::MarkChanged(PixelView pixels) {
+  std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  std::vector<Band> cols(static_cast<std::size_t>(cols_));
+  for (int tx = 0; tx < cols_; ++tx) cols[static_cast<std::size_t>(tx)] = SourceCols(tx, tx + 1);
+  for (int ty = 0; ty < rows_; ++ty) {
+    const Band rows = SourceRows(ty, ty + 1);
+    std::uint8_t* flags = changed_.data() + static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_);
+    for (int y = rows.first; y < rows.end; ++y) {
+      const std::uint8_t* now = pixels.data + static_cast<std::size_t>(y) * stride;
+      const std::uint8_t* before = sent_.data() + static_cast<std::size_t>(y) * stride;
+      if (std::memcmp(now, before, stride) == 0) continue;  // the common case: a row unchanged
+      for (int tx = 0; tx < cols_; ++tx) {
+        if (flags[tx] != 0) continue;
+        const Band& c = cols[static_cast<std::size_t>(tx)];
+        const std::size_t at = static_cast<std::size_t>(c.first) * 4;
+        const std::size_t bytes = static_cast<std::size_t>(c.end - c.first) * 4;
+        if (std::memcmp(now + at, before + at, bytes) != 0) flags[tx] = 1;
+      }
+    }
+  }
+}
+
+std::vector<std::uint8_t> RegionEncoder::EncodeRect(const std::uint8_t* source,
+                                                    const RegionRect& tiles, int quality,
+                                                    bool fullChroma) {
+  const RegionRect out = OutputRect(tiles);
+  const Band cols = SourceCols(tiles.x, tiles.x + tiles.width);
+  const Band rows = SourceRows(tiles.y, tiles.y + tiles.height);
+  const int bw = cols.end - cols.first;
+  const int bh = rows.end - rows.first;
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  const std::size_t rowBytes = static_cast<std::size_t>(bw) * 4;
+  scratch_.resize(rowBytes * static_cast<std::size_t>(bh));
+  for (int y = 0; y < bh; ++y) {
+    std::memcpy(scratch_.data() + static_cast<std::size_t>(y) * rowBytes,
+                source + static_cast<std::size_t>(rows.first + y) * stride +
+                    static_cast<std::size_t>(cols.first) * 4,
+                rowBytes);
+  }
+  encodedPixels_ += static_cast<std::uint64_t>(out.width) * static_cast<std::uint64_t>(out.height);
+  if (bw == out.width && bh == out.height) {
+    return EncodeJpeg(PixelView{scratch_.data(), bw, bh}, quality, fullChroma);
+  }
+  scaled_.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 4);
+  ResamplePixels(PixelView{scratch_.data(), bw, bh}, scaled_.data(), out.width, out.height);
+  return EncodeJpeg(PixelView{scaled_.data(), out.width, out.height}, quality, fullChroma);
+}
+
+RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full) {
+  RegionFrame frame;
+  frame.full = full;
+  frame.width = width_;
+  frame.height = height_;
+  for (std::size_t i = 0; i < jpegs.size(); ++i) {
+    frame.parts.push_back(RegionPart{rects_[i], jpegs[i]});
+  }
+  std::vector<std::uint8_t> message;
+  if (!BuildRegionFrame(frame, message)) {
+    valid_ = false;
+    return Outcome::Failed;
+  }
+  output_.assign(message.begin() + static_cast<std::ptrdiff_t>(kFrameHeaderBytes), message.end());
+  lastFull_ = full;
+  return Outcome::Encoded;
+}
+
+RegionEncoder::Outcome RegionEncoder::EmitTiles(const std::uint8_t* source,
+                                                std::vector<std::uint8_t>& mask, int quality,
+                                                bool fullChroma) {
+  const std::vector<RegionRect> tiles = MergeTiles(mask, cols_, rows_, kRegionRectBudget,
+                                                   fullChroma ? kRefineSlackTiles : kMergeSlackTiles);
+  std::vector<std::vector<std::uint8_t>> jpegs;
+  rects_.clear();
+  for (const RegionRect& t : tiles) {
+    jpegs.push_back(EncodeRect(source, t, quality, fullChroma));
+    if (jpegs.back().empty()) {
+      valid_ = false;
+      return Outcome::Failed;
+    }
+    rects_.push_back(OutputRect(t));
+  }
+  return Emit(jpegs, false);
+}
+
+RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int quality) {
+  if (pixels.data == nullptr || !SurfaceSizeAllowed(pixels.width, pixels.height) ||
+      !Reset(pixels, maxWidth)) {
+    valid_ = false;
+    return Outcome::Failed;
+  }
+  const std::size_t bytes = static_cast<std::size_t>(sourceWidth_) * static_cast<std::size_t>(sourceHeight_) * 4;
+  bool full = !valid_ || fullRequested_;
+  if (!full) {
+    MarkChanged(pixels);
+    const auto count = static_cast<std::size_t>(std::count(changed_.begin(), changed_.end(), std::uint8_t{1}));
+    if (count == 0) return Outcome::Same;
+    full = count * 100 >= changed_.size() * kWholePictureTilePercent;
+  }
+  if (full) {
+    fullRequested_ = false;
+    valid_ = false;
+    std::vector<std::vector<std::uint8_t>> jpegs(1);
+    jpegs[0] = ScaleAndEncode(pixels.data, sourceWidth_, sourceHeight_, maxWidth, quality);
+    if (jpegs[0].empty()) return Outcome::Failed;
+    encodedPixels_ += static_cast<std::uint64_t>(width_) * static_cast<std::uint64_t>(height_);
+    rects_.assign(1, RegionRect{0, 0, width_, height_});
+    sent_.assign(pixels.data, pixels.data + bytes);
+    std::fill(changedAt_.begin(), changedAt_.end(), now_);
+    std::fill(refined_.begin(), refined_.end(), std::uint8_t{0});
+    valid_ = true;
+    return Emit(jpegs, true);
+  }
+
+  const Outcome outcome = EmitTiles(pixels.data, changed_, quality, false);
+  if (outcome != Outcome::Encoded) return outcome;
+  // What the viewer now has: the sent rectangles' source areas of this picture.
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  for (int ty = 0; ty < rows_; ++ty) {
+    for (int tx = 0; tx < cols_; ++tx) {
+      const std::size_t t = static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) +
+                            static_cast<std::size_t>(tx);
+      if (changed_[t] == 0) continue;
+      changedAt_[t] = now_;
+      refined_[t] = 0;
+    }
+  }
+  for (const RegionRect& r : rects_) {
+    const Band cols = SourceCols(r.x / kRegionTile, (r.x + r.width + kRegionTile - 1) / kRegionTile);
+    const Band rows = SourceRows(r.y / kRegionTile, (r.y + r.height + kRegionTile - 1) / kRegionTile);
+    for (int y = rows.first; y < rows.end; ++y) {
+      const std::size_t at = static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(cols.first) * 4;
+      std::memcpy(sent_.data() + at, pixels.data + at, static_cast<std::size_t>(cols.end - cols.first) * 4);
+    }
+  }
+  return Outcome::Encoded;
+}
+
+RegionEncoder::Outcome RegionEncoder::Refine(std::uint64_t restMs) {
+  if (!valid_) return Outcome::Same;
+  std::vector<std::uint8_t> mask(changed_.size(), 0);
+  bool any = false;
+  for (std::size_t t = 0; t < mask.size(); ++t) {
+    if (refined_[t] == 0 && now_ >= changedAt_[t] && now_ - changedAt_[t] >= restMs) {
+      mask[t] = 1;
+      any = true;
+    }
+  }
+  if (!any) return Outcome::Same;
+  const Outcome outcome = EmitTiles(sent_.data(), mask, kRefineQuality, true);
+  if (outcome != Outcome::Encoded) return outcome;
+  for (std::size_t t = 0; t < mask.size(); ++t) {
+    if (mask[t] != 0) refined_[t] = 1;
+  }
+  return outcome;
+}
+
+const std::vector<std::uint8_t>& RegionEncoder::Unchanged() {
+  unchanged_.clear();
+  if (!valid_) return unchanged_;
+  RegionFrame frame;
+  frame.width = width_;
+  frame.height = height_;
+  std::vector<std::uint8_t> message;
+  if (BuildRegionFrame(frame, message)) {
+    unchanged_.assign(message.begin() + static_cast<std::ptrdiff_t>(kFrameHeaderBytes), message.end());
+  }
+  return unchanged_;
+}
+
+}  // namespace ov

@@ -1,0 +1,102 @@
+// The host's changed-region encoder: compares each captured picture with the last picture sent,
+// in tiles of 16 x 16 pixels of the encoded picture (the JPEG's 4:2:0 block grid, so rectangles
+// line up with the blocks a whole-picture JPEG would have), merges the changed tiles into a few
+// disjoint rectangles, and scales and encodes only those. Its output is a region-frame message
+// from offset 8 on (region_frame.h); the stream puts the epoch and sequence number in front.
+//
+// A whole picture (one rectangle, flagged full) goes out for the first picture, after
+// RequestFull, when the encoded size changes, and when most tiles changed. Tiles that have rested
+// for restMs since they last changed can be sent once more at high quality with full chroma
+// (Refine). One per stream; not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "screen/picture_encoder.h"
+#include "screen/region_frame.h"
+
+namespace ov {
+
+inline constexpr int kRegionTile = 16;
+inline constexpr int kRefineQuality = 95;
+inline constexpr std::uint64_t kRefineRestMs = 1000;
+// Share of tiles (in percent) from which a whole picture is sent instead of rectangles.
+inline constexpr int kWholePictureTilePercent = 50;
+// At most this many rectangles are encoded separately; more are merged.
+inline constexpr std::size_t kRegionRectBudget = 24;
+
+class RegionEncoder final : public PictureEncoder {
+ public:
+  // Encoded: output() is a message with the changed rectangles (or the whole picture). Same: no
+  // tile changed. Failed: no picture, or the encoder failed (the next call sends a whole one).
+  Outcome Encode(PixelView pixels, int maxWidth, int quality) override;
+  const std::vector<std::uint8_t>& output() const noexcept override { return output_; }
+
+  // The time the next Encode happens at (ms), for the rest of each tile.
+  void SetNow(std::uint64_t nowMs) noexcept { now_ = nowMs; }
+  // The next Encode sends the whole picture, changed or not.
+  void RequestFull() noexcept { fullRequested_ = true; }
+  // Tiles unchanged for restMs and not refined since they last changed, encoded again from the
+  // last picture sent at kRefineQuality with full chroma: Encoded (output() holds them), Same
+  // when there are none, Failed when the encoder failed.
+  Outcome Refine(std::uint64_t restMs = kRefineRestMs);
+  // A message without rectangles at the current size ("nothing changed"); empty before the
+  // first picture.
+  const std::vector<std::uint8_t>& Unchanged();
+
+  // The rectangles of the last Encoded result, and whether it was a whole picture.
+  const std::vector<RegionRect>& rects() const noexcept { return rects_; }
+  bool lastWasFull() const noexcept { return lastFull_; }
+  // Pixels of the encoded picture handed to the JPEG encoder so far (for benchmarks).
+  std::uint64_t encodedPixels() const noexcept { return encodedPixels_; }
+
+ private:
+  struct Band {
+    int first = 0;  // first source row or column of a tile range
+    int end = 0;    // one past the last
+  };
+  Band SourceCols(int tileX0, int tileX1) const noexcept;
+  Band SourceRows(int tileY0, int tileY1) const noexcept;
+  RegionRect OutputRect(const RegionRect& tiles) const noexcept;
+  bool Reset(PixelView pixels, int maxWidth);
+  void MarkChanged(PixelView pixels);
+  std::vector<std::uint8_t> EncodeRect(const std::uint8_t* source, const RegionRect& tiles,
+                                       int quality, bool fullChroma);
+  Outcome EmitTiles(const std::uint8_t* source, std::vector<std::uint8_t>& mask, int quality,
+                    bool fullChroma);
+  Outcome Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full);
+
+  // The last picture sent, at capture size, and the size it is encoded at.
+  std::vector<std::uint8_t> sent_;
+  int sourceWidth_ = 0;
+  int sourceHeight_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  int maxWidth_ = 0;
+  int cols_ = 0;
+  int rows_ = 0;
+  std::vector<std::uint8_t> changed_;     // per tile, this call
+  std::vector<std::uint64_t> changedAt_;  // per tile, ms of the last change sent
+  std::vector<std::uint8_t> refined_;     // per tile, refined since that change
+  std::vector<std::uint8_t> output_;
+  std::vector<std::uint8_t> unchanged_;
+  std::vector<RegionRect> rects_;
+  std::vector<std::uint8_t> scratch_;
+  std::vector<std::uint8_t> scaled_;
+  std::uint64_t now_ = 0;
+  std::uint64_t encodedPixels_ = 0;
+  bool valid_ = false;
+  bool fullRequested_ = false;
+  bool lastFull_ = false;
+};
+
+// Disjoint rectangles (in tile units) covering the set tiles of a cols x rows mask: row runs
+// joined downwards, then pairs merged while their bounding box adds at most `slackTiles` unset
+// tiles, or while there are more than `budget` rectangles. Set tiles inside a merged box stay
+// covered; the mask is updated to what the rectangles cover.
+std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
+                                   std::size_t budget, int slackTiles);
+
+}  // namespace ov

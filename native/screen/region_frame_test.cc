@@ -1,0 +1,382 @@
+// Changed-region frames: the message's rules as the viewer enforces them, composition onto the
+// retained picture, the host's tile differ and merger, and host-to-viewer round trips.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/protocol_error.h"
+#include "screen/jpeg_codec.h"
+#include "screen/region_encoder.h"
+#include "screen/region_frame.h"
+#include "screen/synthetic_capturer.h"
+#include "screen/viewer_display.h"
+
+namespace ov {
+namespace {
+
+// Byte offset of pixel (x, y) in a picture `width` pixels wide.
+std::size_t At(int x, int y, int width) {
+  return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4;
+}
+
+PixelBuffer Paint(int width, int height, std::uint32_t frame = 0) {
+  return PaintSyntheticPicture(SyntheticScene::MovingPattern, width, height, frame);
+}
+
+std::vector<std::uint8_t> JpegOf(int width, int height, std::uint32_t frame = 0) {
+  const PixelBuffer p = Paint(width, height, frame);
+  return EncodeJpeg(PixelView{p.bytes.data(), width, height}, 80);
+}
+
+std::vector<std::uint8_t> Message(std::uint32_t epoch, std::uint32_t seq, bool full, int width,
+                                  int height, const std::vector<RegionRect>& rects,
+                                  const std::vector<std::vector<std::uint8_t>>& jpegs) {
+  RegionFrame frame;
+  frame.header = FrameHeader{epoch, seq};
+  frame.full = full;
+  frame.width = width;
+  frame.height = height;
+  for (std::size_t i = 0; i < rects.size(); ++i) frame.parts.push_back(RegionPart{rects[i], jpegs[i]});
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(BuildRegionFrame(frame, out));
+  return out;
+}
+
+void PutU16(std::vector<std::uint8_t>& m, std::size_t at, unsigned v) {
+  m[at] = static_cast<std::uint8_t>(v >> 8);
+  m[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+std::string Outcome(ViewerDisplay& display, const std::vector<std::uint8_t>& message) {
+  try {
+    const auto receipt = display.ReceiveRegions(message, 5);
+    if (!receipt) return "dropped";
+    return std::string(receipt->needFull ? "need full " : "ack ") + std::to_string(receipt->header.seq);
+  } catch (const ProtocolError& e) {
+    return e.what();
+  }
+}
+
+double Psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  double sum = 0;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (i % 4 == 3) continue;
+    const double d = double(a[i]) - double(b[i]);
+    sum += d * d;
+    ++n;
+  }
+  return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / (sum / double(n)));
+}
+
+// A 64 x 48 picture on the viewer, then one message that changes it.
+TEST(RegionFrame, EveryMalformedMessageIsRefused) {
+  const auto whole = JpegOf(64, 48);
+  const auto tile = JpegOf(16, 16, 3);
+  const auto tile2 = JpegOf(16, 16, 4);
+  const auto wrongSize = JpegOf(16, 8);
+  std::vector<std::uint8_t> notJpeg = tile;
+  notJpeg[1] = 0x00;
+  const RegionRect at{16, 16, 16, 16};
+  const auto good = Message(5, 2, false, 64, 48, {at}, {tile});
+  // Offsets in `good`: 9 flags, 10 width, 12 height, 14 count, 16 the rectangle, 28 its JPEG.
+  using Edit = std::function<void(std::vector<std::uint8_t>&)>;
+  struct Row {
+    const char* name;
+    std::vector<std::uint8_t> message;
+    const char* outcome;
+  };
+  auto edited = [&](const Edit& edit) {
+    std::vector<std::uint8_t> m = good;
+    edit(m);
+    return m;
+  };
+  // The second rectangle of `two` moved to (x, y); the builder would refuse an overlap.
+  const auto two = Message(5, 2, false, 64, 48, {at, {40, 0, 16, 16}}, {tile, tile2});
+  auto overlapping = [&](unsigned x, unsigned y) {
+    std::vector<std::uint8_t> m = two;
+    PutU16(m, 16 + 12 + tile.size(), x);
+    PutU16(m, 16 + 12 + tile.size() + 2, y);
+    return m;
+  };
+  const std::vector<Row> rows = {
+      {"good", good, "ack 2"},
+      {"no rectangles", Message(5, 2, false, 64, 48, {}, {}), "ack 2"},
+      {"older epoch, malformed beyond", edited([](auto& m) { m[3] = 4; m.resize(12); }), "dropped"},
+      {"seq 0", edited([](auto& m) { m[7] = 0; }), "frame sequence"},
+      {"cut in the fixed part", std::vector<std::uint8_t>(good.begin(), good.begin() + 15), "frame header"},
+      {"cut in a rectangle", std::vector<std::uint8_t>(good.begin(), good.begin() + 24), "frame header"},
+      {"cut in a JPEG", std::vector<std::uint8_t>(good.begin(), good.end() - 1), "frame header"},
+      {"a byte after the last JPEG", edited([](auto& m) { m.push_back(0); }), "frame header"},
+      {"unknown flag", edited([](auto& m) { m[9] = 0x02; }), "frame header"},
+      {"width 0", edited([](auto& m) { PutU16(m, 10, 0); }), "frame header"},
+      {"width 7681", edited([](auto& m) { PutU16(m, 10, 7681); }), "frame header"},
+      {"height 4321", edited([](auto& m) { PutU16(m, 12, 4321); }), "frame header"},
+      {"count above the bound", edited([](auto& m) { PutU16(m, 14, kMaxRegionRects + 1); }), "frame header"},
+      {"count above the rectangles", edited([](auto& m) { PutU16(m, 14, 2); }), "frame header"},
+      {"rectangle past the right edge", edited([](auto& m) { PutU16(m, 16, 49); }), "frame header"},
+      {"rectangle past the bottom", edited([](auto& m) { PutU16(m, 18, 33); }), "frame header"},
+      {"rectangle of width 0", edited([](auto& m) { PutU16(m, 20, 0); }), "frame header"},
+      {"JPEG length 3", edited([](auto& m) { m[24] = m[25] = 0; m[26] = 0; m[27] = 3; }), "frame header"},
+      {"JPEG length past the end", edited([](auto& m) { m[26] = 0x7F; }), "frame header"},
+      {"two disjoint rectangles", two, "ack 2"},
+      {"the same rectangle twice", overlapping(16, 16), "frame header"},
+      {"overlapping by one pixel", overlapping(31, 31), "frame header"},
+      {"touching, not overlapping", overlapping(32, 16), "ack 2"},
+      {"full, not covering", edited([](auto& m) { m[9] = 0x01; }), "frame header"},
+      {"full, no rectangles", edited([](auto& m) { m.resize(16); m[9] = 1; PutU16(m, 14, 0); }), "frame header"},
+      {"partial of another size", edited([](auto& m) { PutU16(m, 10, 80); }), "frame header"},
+      {"not a JPEG", Message(5, 2, false, 64, 48, {at}, {notJpeg}), "invalid image"},
+      {"JPEG of another size", Message(5, 2, false, 64, 48, {{16, 16, 16, 8}}, {tile}), "invalid image"},
+      {"JPEG smaller than its rectangle",
+       Message(5, 2, false, 64, 48, {{16, 16, 16, 16}}, {wrongSize}), "invalid image"},
+  };
+  for (const Row& row : rows) {
+    ViewerDisplay display(0);
+    ASSERT_EQ(Outcome(display, Message(5, 1, true, 64, 48, {{0, 0, 64, 48}}, {whole})), "ack 1");
+    const PixelBuffer before = *display.picture();
+    EXPECT_EQ(Outcome(display, row.message), row.outcome) << row.name;
+    const std::string outcome = row.outcome;
+    if (outcome == "invalid image") {
+      EXPECT_FALSE(display.picture().has_value()) << row.name;
+    } else if (outcome != "ack 2") {
+      // Refused before anything was composed: the picture is as it was.
+      ASSERT_TRUE(display.picture().has_value()) << row.name;
+      EXPECT_EQ(display.picture()->bytes, before.bytes) << row.name;
+    }
+    EXPECT_EQ(display.figures().frames, outcome == "ack 2" ? 2u : 1u) << row.name;
+  }
+}
+
+TEST(RegionFrame, ComposesOntoTheRetainedPicture) {
+  const auto whole = JpegOf(64, 48);
+  const auto tile = JpegOf(16, 16, 7);
+  const auto edge = JpegOf(8, 5, 9);  // a rectangle ending at the picture's odd edge
+  ViewerDisplay display(0);
+  // A partial message before any picture cannot be placed: acknowledged, a whole one asked for.
+  EXPECT_EQ(Outcome(display, Message(5, 1, false, 64, 48, {{0, 0, 16, 16}}, {tile})), "need full 1");
+  EXPECT_FALSE(display.picture().has_value());
+
+  ASSERT_EQ(Outcome(display, Message(5, 2, true, 64, 48, {{0, 0, 64, 48}}, {whole})), "ack 2");
+  const PixelBuffer base = *display.picture();
+  const auto message = Message(5, 3, false, 64, 48, {{16, 32, 16, 16}, {56, 43, 8, 5}}, {tile, edge});
+  const auto receipt = display.ReceiveRegions(message, 5);
+  ASSERT_TRUE(receipt.has_value());
+  EXPECT_EQ(receipt->changed, (RegionRect{16, 32, 48, 16}));
+  EXPECT_EQ(display.pictureFrame(), (FrameHeader{5, 3}));
+  EXPECT_EQ(display.figures().bytes, 0 + Message(5, 2, true, 64, 48, {{0, 0, 64, 48}}, {whole}).size() +
+                                         message.size() + Message(5, 1, false, 64, 48, {{0, 0, 16, 16}}, {tile}).size());
+  const auto decodedTile = DecodeFrameJpeg(tile.data(), tile.size());
+  const auto decodedEdge = DecodeFrameJpeg(edge.data(), edge.size());
+  ASSERT_TRUE(decodedTile && decodedEdge);
+  const PixelBuffer& picture = *display.picture();
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      const std::size_t at = At(x, y, 64);
+      const std::uint8_t* want = base.bytes.data() + at;
+      if (x >= 16 && x < 32 && y >= 32) {
+        want = decodedTile->bytes.data() + At(x - 16, y - 32, 16);
+      } else if (x >= 56 && y >= 43) {
+        want = decodedEdge->bytes.data() + At(x - 56, y - 43, 8);
+      }
+      ASSERT_EQ(std::memcmp(picture.bytes.data() + at, want, 4), 0) << x << "," << y;
+    }
+  }
+}
+
+TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
+  struct Row {
+    const char* name;
+    int cols, rows;
+    std::vector<int> set;  // tile indices
+    std::size_t budget;
+    std::size_t rects;     // expected count
+  };
+  std::vector<int> checker;
+  for (int i = 0; i < 20 * 20; ++i) {
+    if ((i % 20 + i / 20) % 3 == 0) checker.push_back(i);
+  }
+  const std::vector<Row> rows = {
+      {"nothing", 4, 4, {}, 24, 0},
+      {"one tile", 4, 4, {5}, 24, 1},
+      {"a 2 x 2 block", 4, 4, {5, 6, 9, 10}, 24, 1},
+      {"an L joined cheaply", 4, 4, {0, 1, 4}, 24, 1},
+      {"two far corners stay apart", 40, 40, {0, 1599}, 24, 2},
+      {"a scattered pattern within the budget", 20, 20, checker, 24, 0},
+      {"budget of one", 40, 40, {0, 1599, 800}, 1, 1},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::uint8_t> mask(static_cast<std::size_t>(row.cols * row.rows), 0);
+    for (int t : row.set) mask[static_cast<std::size_t>(t)] = 1;
+    const std::vector<std::uint8_t> original = mask;
+    const auto rects = MergeTiles(mask, row.cols, row.rows, row.budget, 4);
+    if (row.rects != 0 || row.set.empty()) {
+      EXPECT_EQ(rects.size(), row.rects) << row.name;
+    }
+    EXPECT_LE(rects.size(), row.budget) << row.name;
+    std::vector<int> cover(mask.size(), 0);
+    for (const RegionRect& r : rects) {
+      for (int y = r.y; y < r.y + r.height; ++y) {
+        for (int x = r.x; x < r.x + r.width; ++x) ++cover[static_cast<std::size_t>(y * row.cols + x)];
+      }
+    }
+    for (std::size_t t = 0; t < mask.size(); ++t) {
+      EXPECT_LE(cover[t], 1) << row.name << " tile " << t << " covered twice";
+      if (original[t] != 0) {
+        EXPECT_EQ(cover[t], 1) << row.name << " tile " << t << " lost";
+      }
+      EXPECT_EQ(mask[t] != 0, cover[t] == 1) << row.name << " mask out of step at " << t;
+    }
+  }
+}
+
+// One picture through the encoder and the viewer.
+struct RoundTrip {
+  RegionEncoder encoder;
+  ViewerDisplay display{0};
+  std::uint32_t seq = 0;
+
+  PictureEncoder::Outcome Send(const PixelBuffer& p, int maxWidth, int quality = 80) {
+    const auto outcome = encoder.Encode(PixelView{p.bytes.data(), p.width, p.height}, maxWidth, quality);
+    if (outcome == PictureEncoder::Outcome::Encoded) Deliver(encoder.output());
+    return outcome;
+  }
+  void Deliver(const std::vector<std::uint8_t>& body) {
+    std::vector<std::uint8_t> message;
+    BuildFrameMessage(FrameHeader{5, ++seq}, body, message);
+    ASSERT_TRUE(display.ReceiveRegions(message, 5).has_value());
+  }
+};
+
+void Scribble(PixelBuffer& p, int x, int y, int w, int h, std::uint8_t value) {
+  for (int yy = y; yy < y + h; ++yy) {
+    for (int xx = x; xx < x + w; ++xx) {
+      std::uint8_t* px = p.bytes.data() + At(xx, yy, p.width);
+      px[0] = px[1] = px[2] = value;
+    }
+  }
+}
+
+TEST(RegionEncoder, SendsOnlyTheChangedTilesAndWholePicturesWhenDue) {
+  using O = PictureEncoder::Outcome;
+  struct Row {
+    const char* name;
+    std::function<void(PixelBuffer&, RegionEncoder&)> change;
+    O outcome;
+    bool full;
+    std::vector<RegionRect> rects;
+  };
+  const std::vector<Row> rows = {
+      {"nothing changed", [](PixelBuffer&, RegionEncoder&) {}, O::Same, false, {}},
+      {"one pixel", [](PixelBuffer& p, RegionEncoder&) { Scribble(p, 100, 50, 1, 1, 7); }, O::Encoded,
+       false, {{96, 48, 16, 16}}},
+      {"a typed word across two tiles", [](PixelBuffer& p, RegionEncoder&) { Scribble(p, 10, 3, 12, 9, 7); },
+       O::Encoded, false, {{0, 0, 32, 16}}},
+      {"two far corners", [](PixelBuffer& p, RegionEncoder&) { Scribble(p, 0, 0, 2, 2, 7); Scribble(p, 318, 198, 2, 2, 7); },
+       O::Encoded, false, {{0, 0, 16, 16}, {304, 192, 16, 8}}},
+      {"most of the screen", [](PixelBuffer& p, RegionEncoder&) { Scribble(p, 0, 0, 320, 110, 7); },
+       O::Encoded, true, {{0, 0, 320, 200}}},
+      {"asked for", [](PixelBuffer&, RegionEncoder& e) { e.RequestFull(); }, O::Encoded, true, {{0, 0, 320, 200}}},
+  };
+  for (const Row& row : rows) {
+    RoundTrip trip;
+    PixelBuffer p = Paint(320, 200);
+    ASSERT_EQ(trip.Send(p, 1920), O::Encoded) << row.name;
+    EXPECT_TRUE(trip.encoder.lastWasFull()) << row.name;
+    row.change(p, trip.encoder);
+    EXPECT_EQ(trip.Send(p, 1920), row.outcome) << row.name;
+    if (row.outcome != O::Encoded) continue;
+    EXPECT_EQ(trip.encoder.lastWasFull(), row.full) << row.name;
+    EXPECT_EQ(trip.encoder.rects(), row.rects) << row.name;
+    // The viewer's picture follows the capture as closely as a whole JPEG of it would.
+    const auto whole = EncodeJpeg(PixelView{p.bytes.data(), p.width, p.height}, 80);
+    const auto decoded = DecodeFrameJpeg(whole.data(), whole.size());
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_GT(Psnr(trip.display.picture()->bytes, p.bytes), Psnr(decoded->bytes, p.bytes) - 0.5)
+        << row.name;
+    EXPECT_EQ(trip.Send(p, 1920), O::Same) << row.name << ": sent twice";
+  }
+}
+
+TEST(RegionEncoder, ANewSizeStartsOverWithAWholePicture) {
+  RoundTrip trip;
+  PixelBuffer p = Paint(320, 200);
+  ASSERT_EQ(trip.Send(p, 1920), PictureEncoder::Outcome::Encoded);
+  ASSERT_EQ(trip.Send(p, 160), PictureEncoder::Outcome::Encoded);  // the profile's width fell
+  EXPECT_TRUE(trip.encoder.lastWasFull());
+  EXPECT_EQ(trip.display.picture()->width, 160);
+  PixelBuffer q = Paint(256, 200);
+  ASSERT_EQ(trip.Send(q, 160), PictureEncoder::Outcome::Encoded);  // the display changed mode
+  EXPECT_TRUE(trip.encoder.lastWasFull());
+  EXPECT_EQ(trip.display.picture()->width, 160);
+  EXPECT_EQ(trip.display.picture()->height, 125);
+}
+
+// A display twice the encoded width: one changed pixel costs one encoded tile, not a picture.
+TEST(RegionEncoder, ScalesOnlyTheChangedArea) {
+  RoundTrip trip;
+  PixelBuffer p = Paint(1280, 720);
+  ASSERT_EQ(trip.Send(p, 640), PictureEncoder::Outcome::Encoded);
+  const std::uint64_t afterFirst = trip.encoder.encodedPixels();
+  EXPECT_EQ(afterFirst, 640u * 360u);
+  Scribble(p, 401, 201, 2, 2, 250);
+  ASSERT_EQ(trip.Send(p, 640), PictureEncoder::Outcome::Encoded);
+  EXPECT_EQ(trip.encoder.rects(), (std::vector<RegionRect>{{192, 96, 16, 16}}));
+  EXPECT_EQ(trip.encoder.encodedPixels() - afterFirst, 256u);
+  // The composed picture equals a whole scaled encode of the new capture, up to JPEG noise.
+  const auto whole = ScaleAndEncode(p.bytes.data(), 1280, 720, 640, 80);
+  const auto decoded = DecodeFrameJpeg(whole.data(), whole.size());
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_GT(Psnr(trip.display.picture()->bytes, decoded->bytes), 38.0);
+}
+
+TEST(RegionEncoder, RefinesRestingTilesOnceAtHighQuality) {
+  using O = PictureEncoder::Outcome;
+  RoundTrip trip;
+  PixelBuffer p = Paint(320, 200);
+  trip.encoder.SetNow(1000);
+  ASSERT_EQ(trip.Send(p, 1920, 30), O::Encoded);
+  const double coarse = Psnr(trip.display.picture()->bytes, p.bytes);
+  trip.encoder.SetNow(1999);
+  EXPECT_EQ(trip.encoder.Refine(), O::Same) << "not at rest for a second yet";
+  trip.encoder.SetNow(2000);
+  ASSERT_EQ(trip.encoder.Refine(), O::Encoded);
+  trip.Deliver(trip.encoder.output());
+  EXPECT_EQ(trip.encoder.Refine(), O::Same) << "refined once only";
+  const double fine = Psnr(trip.display.picture()->bytes, p.bytes);
+  EXPECT_GT(fine, coarse + 5.0) << coarse << " -> " << fine;
+
+  // A change after the refinement is sent at the stream's quality and rests again on its own.
+  trip.encoder.SetNow(3000);
+  Scribble(p, 40, 40, 4, 4, 200);
+  ASSERT_EQ(trip.Send(p, 1920, 30), O::Encoded);
+  EXPECT_EQ(trip.encoder.rects(), (std::vector<RegionRect>{{32, 32, 16, 16}}));
+  trip.encoder.SetNow(3999);
+  EXPECT_EQ(trip.encoder.Refine(), O::Same);
+  trip.encoder.SetNow(4000);
+  ASSERT_EQ(trip.encoder.Refine(), O::Encoded);
+  EXPECT_EQ(trip.encoder.rects(), (std::vector<RegionRect>{{32, 32, 16, 16}}));
+  trip.Deliver(trip.encoder.output());
+  EXPECT_GT(Psnr(trip.display.picture()->bytes, p.bytes), fine - 0.5);
+}
+
+TEST(RegionEncoder, UnchangedIsAnEmptyMessageOfTheCurrentSize) {
+  RegionEncoder encoder;
+  EXPECT_TRUE(encoder.Unchanged().empty());
+  PixelBuffer p = Paint(100, 60);
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 100, 60}, 1920, 70), PictureEncoder::Outcome::Encoded);
+  std::vector<std::uint8_t> message;
+  BuildFrameMessage(FrameHeader{1, 2}, encoder.Unchanged(), message);
+  const RegionFrame frame = ParseRegionFrame(message);
+  EXPECT_FALSE(frame.full);
+  EXPECT_EQ(frame.width, 100);
+  EXPECT_EQ(frame.height, 60);
+  EXPECT_TRUE(frame.parts.empty());
+}
+
+}  // namespace
+}  // namespace ov
