@@ -31,6 +31,7 @@ struct Recorded {
   std::vector<int> taken;  // commands whose press and release both reached the handler
   int localOnly = 0;
   int bannerClicks = 0;
+  int sentinels = 0;  // the local user's right clicks on the main window
 } g_state;
 
 int CommandAt(LPARAM at) {
@@ -46,6 +47,9 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return 0;
   }
   switch (message) {
+    case WM_RBUTTONUP:
+      ++g_state.sentinels;
+      return 0;
     case WM_LBUTTONDOWN:
       g_state.pressed = CommandAt(lParam);
       return 0;
@@ -90,12 +94,13 @@ void Pump(HWND mainWindow, DWORD ms) {
 
 ULONG_PTR Extra(bool marked) { return marked ? ULONG_PTR{kInjectedInputMarker} : 0; }
 
-bool ClickAt(int x, int y, bool marked) {
+bool ClickAt(int x, int y, bool marked, bool right = false) {
   const int width = GetSystemMetrics(SM_CXSCREEN);
   const int height = GetSystemMetrics(SM_CYSCREEN);
   INPUT inputs[3]{};
-  const DWORD flags[3] = {MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, MOUSEEVENTF_LEFTDOWN,
-                          MOUSEEVENTF_LEFTUP};
+  const DWORD flags[3] = {MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE,
+                          right ? DWORD{MOUSEEVENTF_RIGHTDOWN} : DWORD{MOUSEEVENTF_LEFTDOWN},
+                          right ? DWORD{MOUSEEVENTF_RIGHTUP} : DWORD{MOUSEEVENTF_LEFTUP}};
   for (int i = 0; i < 3; ++i) {
     inputs[i].type = INPUT_MOUSE;
     inputs[i].mi.dx = MulDiv(x, 65536, width) + 1;
@@ -115,6 +120,18 @@ bool TypeKey(WORD key, bool marked) {
     inputs[i].ki.dwExtraInfo = Extra(marked);
   }
   return SendInput(2, inputs, sizeof(INPUT)) == 2;
+}
+
+// Input is delivered in the order it was sent: once a local right click sent after the input
+// under test has arrived, that input has been handled or dropped.
+bool SettleInput(HWND mainWindow) {
+  const int before = g_state.sentinels;
+  if (!ClickAt(kMainX + 550, kMainY + 50, false, true)) return false;
+  for (int waited = 0; waited < 10000 && g_state.sentinels == before; waited += 20) {
+    Pump(mainWindow, 20);
+  }
+  Pump(mainWindow, 20);
+  return g_state.sentinels > before;
 }
 
 class HostInputGuardTest : public ::testing::Test {
@@ -193,7 +210,7 @@ TEST_F(HostInputGuardTest, InjectedClicksOnTheHostsControls) {
     int column = 0;
     while (kCommands[column] != row.command) ++column;
     ASSERT_TRUE(ClickAt(kMainX + column * 100 + 50, kMainY + 50, row.marked));
-    Pump(main_, 250);
+    ASSERT_TRUE(SettleInput(main_));
     EXPECT_EQ(g_state.taken, row.taken ? std::vector<int>{row.command} : std::vector<int>{});
     EXPECT_EQ(g_state.localOnly, row.localOnly);
   }
@@ -213,7 +230,7 @@ TEST_F(HostInputGuardTest, InjectedInputOnTheBannerAndTheTextBox) {
     g_state = Recorded{};
     g_state.hosting = true;
     ASSERT_TRUE(ClickAt(kBannerX + 150, kBannerY + 24, row.marked));
-    Pump(main_, 250);
+    ASSERT_TRUE(SettleInput(main_));
     EXPECT_EQ(g_state.bannerClicks, row.bannerClicks);
   }
 
@@ -238,7 +255,7 @@ TEST_F(HostInputGuardTest, InjectedInputOnTheBannerAndTheTextBox) {
     ASSERT_EQ(GetFocus(), box_);
     g_state.hosting = row.hosting;
     ASSERT_TRUE(TypeKey('A', row.marked));
-    Pump(main_, 250);
+    ASSERT_TRUE(SettleInput(main_));
     wchar_t text[16]{};
     GetWindowTextW(box_, text, 16);
     EXPECT_EQ(std::wstring(text), row.text);
