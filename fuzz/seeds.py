@@ -121,6 +121,40 @@ def relay_ws_seeds():
         write("relay_ws", "frag_" + name + "_mixed", b"\x1e\x72\x03" + data)
 
 
+def region_frame_seeds(jpegs):
+    """region_frame: region-frame messages of epoch 5 (selector 0: a viewer with a picture of the
+    message's size; 2: without one), and encoder scripts (selector bit 0)."""
+    def region(seq, full, width, height, parts):
+        out = struct.pack(">IIBBHHH", 5, seq, 0x52, 1 if full else 0, width, height, len(parts))
+        for (x, y, w, h), jpeg in parts:
+            out += struct.pack(">HHHHI", x, y, w, h, len(jpeg)) + jpeg
+        return out
+
+    gray = jpegs["gray"]
+    size = struct.unpack(">HH", gray[gray.index(b"\xff\xc0") + 5:][:4])  # height, width
+    gh, gw = size
+    seeds = {
+        "full_one": region(1, True, gw, gh, [((0, 0, gw, gh), gray)]),
+        "partial_one": region(2, False, gw + 16, gh + 8, [((8, 4, gw, gh), gray)]),
+        "partial_two": region(3, False, 2 * gw, gh, [((0, 0, gw, gh), gray), ((gw, 0, gw, gh), gray)]),
+        "overlap": region(4, False, 2 * gw, 2 * gh, [((0, 0, gw, gh), gray), ((1, 1, gw, gh), gray)]),
+        "outside": region(5, False, gw, gh, [((1, 0, gw, gh), gray)]),
+        "empty": region(6, False, 640, 480, []),
+        "full_not_covering": region(7, True, gw + 1, gh, [((0, 0, gw, gh), gray)]),
+        "wrong_size_jpeg": region(8, False, 2 * gw, 2 * gh, [((0, 0, gw + 1, gh), gray)]),
+        "older_epoch": struct.pack(">I", 4) + region(9, False, 640, 480, [])[4:],
+    }
+    for name, data in seeds.items():
+        write("region_frame", name, b"\x00" + data)
+        write("region_frame", name + "_no_picture", b"\x02" + data)
+    # Encoder scripts: size, then (x, y, w, h, value) edits; odd values let a second pass.
+    typing = bytes([200, 100]) + b"".join(bytes([10 + 6 * i, 20, 5, 9, 2 * i]) for i in range(12))
+    scrolling = bytes([160, 120]) + b"".join(bytes([0, 4 * i, 160, 100, 3 * i + 1]) for i in range(8))
+    write("region_frame", "encode_typing", b"\x01" + typing)
+    write("region_frame", "encode_typing_scaled_q90", bytes([1 | 2 | (70 << 2) & 0xFC]) + typing)
+    write("region_frame", "encode_scrolling", b"\x05" + scrolling)
+
+
 def main():
     relay_ws_seeds()
     jpegs = jpeg_files()
@@ -203,6 +237,7 @@ def main():
     for name, data in jpegs.items():
         write("jpeg", name, data)
     write("jpeg", "truncated", jpegs["baseline"][:300])
+    region_frame_seeds(jpegs)
 
     # catalogue: rows as catalogue.txt has them.
     write("catalogue", "rows", "Ready|Haz\u0131r|Bereit|Pr\u00eat|Listo|Pronto|\u0413\u043e\u0442\u043e\u0432\u043e|\u5c31\u7eea\n"
