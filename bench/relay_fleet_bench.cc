@@ -87,6 +87,7 @@ struct Fleet {
       ServerOptions options;
       options.fleet.url = url;
       options.fleet.nodeName = name;
+      options.fleet.secret = "the bench fleet's shared secret";
       if (nodes.size() >= 2) options.fleet.advertise = "127.0.0.1:0";
       nodes.push_back(std::make_unique<Relay>(options));
     }

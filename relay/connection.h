@@ -159,6 +159,17 @@ class Peer {
     pendingMessages_.fetch_sub(messages, std::memory_order_relaxed);
     pendingBytes_.fetch_sub(bytes, std::memory_order_relaxed);
   }
+  // Credit the far end returned: false, and nothing released, when it is more than is held.
+  // Only for a peer whose room nothing else releases (the check and the release are not one
+  // step; reservations, which only add, may come in between).
+  bool ReleaseHeld(std::size_t bytes, std::size_t messages) {
+    if (messages > pendingMessages_.load(std::memory_order_relaxed) ||
+        bytes > pendingBytes_.load(std::memory_order_relaxed)) {
+      return false;
+    }
+    Released(bytes, messages);
+    return true;
+  }
   bool Low(const ServerOptions& o) const {
     return pendingMessages_.load(std::memory_order_relaxed) <= o.queueMessages / 2 &&
            pendingBytes_.load(std::memory_order_relaxed) <= o.queueBytes / 2;

@@ -1,5 +1,7 @@
 #include "relay/fleet.h"
 
+#include "relay/fleet_wire.h"
+
 #include <nats/nats.h>
 
 #include <atomic>
@@ -7,10 +9,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
@@ -95,16 +97,22 @@ std::string LastError(natsStatus status) {
   return out;
 }
 
-std::string RandomHex(std::size_t bytes) {
-  std::random_device device;
+std::string Hex(std::uint64_t value) {
   static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    const unsigned value = device() & 0xff;
-    out.push_back(digits[value >> 4]);
-    out.push_back(digits[value & 15]);
-  }
+  std::string out(16, '0');
+  for (std::size_t i = 16; i-- > 0; value >>= 4) out[i] = digits[value & 15];
   return out;
+}
+
+// The first line of a small file, without its line end. Throws when it cannot be read.
+std::string ReadFirstLine(const std::string& path, const char* what) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    throw std::runtime_error(std::string(what) + " " + path + ": cannot be read");
+  }
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line;
 }
 
 Millis Now() {
@@ -133,8 +141,14 @@ class Fleet::Impl {
                                "\": use 1-64 letters, digits, '-' or '_'");
     }
     if (o_.registryThreads == 0) o_.registryThreads = 1;
-    instance_ = RandomHex(8);
-    if (o_.token.empty()) o_.token = RandomHex(16);
+    if (o_.secret.size() < fleet::kMinSecret) {
+      throw std::runtime_error("the fleet secret is missing or shorter than " +
+                               std::to_string(fleet::kMinSecret) + " bytes");
+    }
+    keys_ = fleet::DeriveKeys(o_.secret);
+    o_.secret.clear();
+    while (o_.instance == 0) o_.instance = fleet::RandomU64();
+    instance_ = Hex(o_.instance);
     inbox_ = std::string(kSubjectPrefix) + "node." + o_.nodeName;
     try {
       Connect();
@@ -157,9 +171,10 @@ class Fleet::Impl {
   ~Impl() { Shutdown(); }
 
   const std::string& Node() const { return o_.nodeName; }
+  std::uint64_t Instance() const { return o_.instance; }
   Millis Lease() const { return lease_; }
   bool Connected() const { return up_.load(); }
-  std::size_t MaxPayload() const { return maxPayload_; }
+  std::size_t MaxPayload() const { return maxPayload_ - fleet::kSealOverhead; }
 
   void Suspect(const std::string& node) {
     std::lock_guard lock(nodesMutex_);
@@ -174,11 +189,9 @@ class Fleet::Impl {
   }
 
   bool Send(const std::string& node, std::string_view bytes) {
-    if (closed_.load()) return false;
+    if (closed_.load() || !fleet::IsNodeName(node)) return false;
     const std::string subject = std::string(kSubjectPrefix) + "node." + node;
-    const natsStatus s =
-        natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
-    if (s != NATS_OK) {
+    if (Publish(subject, bytes) != NATS_OK) {
       sendFailures_.fetch_add(1, std::memory_order_relaxed);
       return false;
     }
@@ -196,7 +209,18 @@ class Fleet::Impl {
     std::string bytes;
     fleet::Encode(m, bytes);
     const std::string subject = std::string(kSubjectPrefix) + "registrations";
-    natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    Publish(subject, bytes);
+  }
+
+  // Seals `payload` for `subject` with the next counter and publishes it. The counter is taken
+  // and the message handed to the client under one lock, so that each subject sees this node's
+  // counters rising.
+  natsStatus Publish(const std::string& subject, std::string_view payload) {
+    std::string sealed;
+    std::lock_guard lock(publishMutex_);
+    fleet::Seal(keys_.nats, subject, o_.instance, ++counter_, payload, sealed);
+    return natsConnection_Publish(nc_, subject.c_str(), sealed.data(),
+                                  static_cast<int>(sealed.size()));
   }
 
   void Claim(ConnId conn, const std::string& id) { Queue({Op::kClaim, conn, id}); }
@@ -212,8 +236,7 @@ class Fleet::Impl {
       bye.from = o_.nodeName;
       std::string bytes;
       fleet::Encode(bye, bytes);
-      const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
-      natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+      Publish(std::string(kSubjectPrefix) + "heartbeat", bytes);
     }
     // Queued releases get a short while; lookups and claims nobody waits for any more.
     const Millis deadline = Now() + 2000;
@@ -263,6 +286,7 @@ class Fleet::Impl {
     s.receivedMessages = receivedMessages_.load();
     s.receivedBytes = receivedBytes_.load();
     s.sendFailures = sendFailures_.load();
+    s.refused = refused_.load();
     return s;
   }
 
@@ -308,6 +332,12 @@ class Fleet::Impl {
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, &Impl::OnDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, &Impl::OnReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, &Impl::OnAsyncError, this);
+    try {
+      if (s == NATS_OK) s = Credentials(opts);
+    } catch (...) {
+      natsOptions_Destroy(opts);
+      throw;
+    }
     if (s == NATS_OK) s = natsConnection_Connect(&nc_, opts);
     const std::string error = s == NATS_OK ? "" : LastError(s);
     natsOptions_Destroy(opts);
@@ -320,6 +350,34 @@ class Fleet::Impl {
     jo.Wait = 3000;
     s = natsConnection_JetStream(&js_, nc_, &jo);
     if (s != NATS_OK) throw std::runtime_error("NATS JetStream context: " + LastError(s));
+  }
+
+  // Credentials and TLS from files, as the options name them.
+  natsStatus Credentials(natsOptions* opts) {
+    natsStatus s = NATS_OK;
+    if (!o_.natsCreds.empty()) {
+      s = natsOptions_SetUserCredentialsFromFiles(opts, o_.natsCreds.c_str(), nullptr);
+    }
+    if (s == NATS_OK && !o_.natsUserFile.empty()) {
+      const std::string line = ReadFirstLine(o_.natsUserFile, "NATS user file");
+      const auto colon = line.find(':');
+      if (colon == std::string::npos || colon == 0) {
+        throw std::runtime_error("NATS user file " + o_.natsUserFile +
+                                 ": expected one line USER:PASSWORD");
+      }
+      s = natsOptions_SetUserInfo(opts, line.substr(0, colon).c_str(),
+                                  line.substr(colon + 1).c_str());
+    }
+    const bool tls = !o_.natsCa.empty() || !o_.natsCert.empty() ||
+                     o_.url.rfind("tls://", 0) == 0;
+    if (s == NATS_OK && tls) s = natsOptions_SetSecure(opts, true);
+    if (s == NATS_OK && !o_.natsCa.empty()) {
+      s = natsOptions_LoadCATrustedCertificates(opts, o_.natsCa.c_str());
+    }
+    if (s == NATS_OK && (!o_.natsCert.empty() || !o_.natsKey.empty())) {
+      s = natsOptions_LoadCertificatesChain(opts, o_.natsCert.c_str(), o_.natsKey.c_str());
+    }
+    return s;
   }
 
   // Creates the buckets, or binds to them as the first node of the fleet made them (whose lease
@@ -342,6 +400,7 @@ class Fleet::Impl {
     config.History = 1;
     config.TTL = ttl * 1000000;
     config.StorageType = js_FileStorage;
+    config.Replicas = std::max(1, o_.kvReplicas);
     kvStore* kv = nullptr;
     natsStatus s = js_CreateKeyValue(&kv, js_, &config);
     if (s != NATS_OK) {
@@ -375,8 +434,8 @@ class Fleet::Impl {
     while (!heard && Now() < until) {
       natsMsg* msg = nullptr;
       if (natsSubscription_NextMsg(&msg, sub, until - Now()) != NATS_OK) break;
-      const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                                    static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
+      const auto opened = fleet::Open(keys_.nats, subject, Data(msg));
+      const auto m = opened ? fleet::Decode(opened->payload) : std::nullopt;
       heard = m && m->kind == fleet::Kind::kHeartbeat && m->from == o_.nodeName;
       natsMsg_Destroy(msg);
     }
@@ -457,44 +516,87 @@ class Fleet::Impl {
                  natsStatus_GetText(err));
   }
 
+  static std::span<const std::uint8_t> Data(natsMsg* msg) {
+    return {reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
+            static_cast<std::size_t>(natsMsg_GetDataLength(msg))};
+  }
+
+  // The message in `msg` when it is sealed with the fleet's key for the subject it came on, new,
+  // well-formed, from another node, and of that node's running instance; otherwise it is counted
+  // and dropped. `guard` belongs to the subscription (its callbacks run one at a time).
+  std::optional<fleet::Message> Accept(natsMsg* msg, fleet::ReplayGuard& guard) {
+    const char* subject = natsMsg_GetSubject(msg);
+    const auto opened = fleet::Open(keys_.nats, subject != nullptr ? subject : "", Data(msg));
+    auto m = opened ? fleet::Decode(opened->payload) : std::nullopt;
+    const char* why = nullptr;
+    if (!m) {
+      why = opened ? "malformed" : "not sealed with the fleet secret";
+    } else if (m->from == o_.nodeName) {
+      return std::nullopt;  // this node's own broadcast
+    } else if (!guard.Accept(m->from, opened->instance, opened->counter)) {
+      why = "replayed";
+    } else {
+      m->instance = opened->instance;
+      return m;
+    }
+    const std::uint64_t n = refused_.fetch_add(1, std::memory_order_relaxed);
+    // The first few, then one in a thousand: a flood cannot flood the log too.
+    if (n < 16 || n % 1000 == 0) {
+      std::fprintf(stderr, "fleet: node %s refused a message on %s (%s; %llu refused)\n",
+                   o_.nodeName.c_str(), subject != nullptr ? subject : "?", why,
+                   static_cast<unsigned long long>(n + 1));
+    }
+    return std::nullopt;
+  }
+
   static void OnInbox(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<Impl*>(closure);
-    const std::span<const std::uint8_t> bytes(
-        reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-        static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
     self->receivedMessages_.fetch_add(1, std::memory_order_relaxed);
-    self->receivedBytes_.fetch_add(bytes.size(), std::memory_order_relaxed);
+    self->receivedBytes_.fetch_add(static_cast<std::size_t>(natsMsg_GetDataLength(msg)),
+                                   std::memory_order_relaxed);
     if (!self->shutDown_.load()) {
-      if (const auto m = fleet::Decode(bytes)) {
-        self->Heard(std::string(m->from));
-        self->events_.OnFleetMessage(*m);
-      } else {
-        std::fprintf(stderr, "fleet: malformed message of %zu bytes dropped\n", bytes.size());
+      if (const auto m = self->Accept(msg, self->inboxGuard_)) {
+        // A message of an instance other than the one the node announces is stale: that run of
+        // the node is over, and so are its sessions.
+        if (self->CurrentInstance(std::string(m->from), m->instance)) {
+          self->events_.OnFleetMessage(*m);
+        }
       }
     }
     natsMsg_Destroy(msg);
   }
 
+  // Keeps `node` alive and returns true, unless it announces another instance than `instance`.
+  // A node not heard yet (its first heartbeat may come after its first message) is taken at its
+  // word.
+  bool CurrentInstance(const std::string& node, std::uint64_t instance) {
+    std::lock_guard lock(nodesMutex_);
+    const auto it = nodes_.find(node);
+    if (it == nodes_.end()) return true;
+    if (it->second.peer.instance != instance) return false;
+    it->second.seen = Now();
+    return true;
+  }
+
   static void OnHeartbeat(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<Impl*>(closure);
-    const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                                  static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
-    if (m && m->from != self->o_.nodeName && !self->shutDown_.load()) {
+    const auto m = self->shutDown_.load() ? std::nullopt : self->Accept(msg, self->heartbeatGuard_);
+    if (m) {
       const std::string from(m->from);
       if (m->kind == fleet::Kind::kBye) {
         bool known = false;
         {
           std::lock_guard lock(self->nodesMutex_);
-          known = self->nodes_.erase(from) > 0;
+          const auto it = self->nodes_.find(from);
+          known = it != self->nodes_.end() && it->second.peer.instance == m->instance;
+          if (known) self->nodes_.erase(it);
         }
         if (known) self->events_.OnNodeLost(from);
-      } else {
-        // "TOKEN" or "TOKEN ADDRESS".
-        const std::string body(reinterpret_cast<const char*>(m->body.data()), m->body.size());
+      } else if (m->body.size() <= 64) {
+        // The body is the address the node's links listen on (empty: none).
         FleetPeer peer;
-        const auto space = body.find(' ');
-        peer.token = body.substr(0, space);
-        if (space != std::string::npos) peer.advertise = body.substr(space + 1);
+        peer.advertise.assign(reinterpret_cast<const char*>(m->body.data()), m->body.size());
+        peer.instance = m->instance;
         if (self->Heard(from, &peer)) {
           // A node that has just started hears this one at once, not a heartbeat later.
           std::lock_guard lock(self->heartbeatMutex_);
@@ -508,28 +610,32 @@ class Fleet::Impl {
 
   static void OnRegistration(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<Impl*>(closure);
-    const auto m = fleet::Decode({reinterpret_cast<const std::uint8_t*>(natsMsg_GetData(msg)),
-                                  static_cast<std::size_t>(natsMsg_GetDataLength(msg))});
-    if (m && m->from != self->o_.nodeName && !self->shutDown_.load() && !m->body.empty() &&
-        m->body.size() <= 64) {
+    const auto m =
+        self->shutDown_.load() ? std::nullopt : self->Accept(msg, self->registrationsGuard_);
+    if (m && !m->body.empty() && m->body.size() <= 64) {
       self->events_.OnRemoteRegistration(
           std::string(reinterpret_cast<const char*>(m->body.data()), m->body.size()));
     }
     natsMsg_Destroy(msg);
   }
 
-  // A node is known from its first heartbeat (which says how to reach it); any message of it
-  // keeps it alive.
-  // Returns true for a node not known before.
-  bool Heard(const std::string& node, const FleetPeer* announced = nullptr) {
-    std::lock_guard lock(nodesMutex_);
-    const auto it = nodes_.find(node);
-    if (it == nodes_.end() && announced == nullptr) return false;
-    const bool fresh = it == nodes_.end();
-    Known& known = nodes_[node];
-    known.seen = Now();
-    if (announced != nullptr) known.peer = *announced;
-    return fresh;
+  // A node is known from its heartbeats, which say how to reach it and which instance of it
+  // runs. A new instance under a known name is a restarted node: the sessions shared with the
+  // one before are over. Returns true for a node (or instance) not known before.
+  bool Heard(const std::string& node, const FleetPeer* announced) {
+    bool restarted = false;
+    bool fresh = false;
+    {
+      std::lock_guard lock(nodesMutex_);
+      const auto it = nodes_.find(node);
+      fresh = it == nodes_.end();
+      restarted = !fresh && it->second.peer.instance != announced->instance;
+      Known& known = nodes_[node];
+      known.seen = Now();
+      known.peer = *announced;
+    }
+    if (restarted) events_.OnNodeLost(node);
+    return fresh || restarted;
   }
 
   bool Alive(const std::string& node) const { return Peer(node).has_value(); }
@@ -540,8 +646,7 @@ class Fleet::Impl {
     fleet::Message beat;
     beat.kind = fleet::Kind::kHeartbeat;
     beat.from = o_.nodeName;
-    const std::string announce = o_.token + (o_.advertise.empty() ? "" : " " + o_.advertise);
-    beat.body = {reinterpret_cast<const std::uint8_t*>(announce.data()), announce.size()};
+    beat.body = {reinterpret_cast<const std::uint8_t*>(o_.advertise.data()), o_.advertise.size()};
     std::string bytes;
     fleet::Encode(beat, bytes);
     const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
@@ -564,7 +669,7 @@ class Fleet::Impl {
         }
       }
       if (up_.load()) {
-        natsConnection_Publish(nc_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+        Publish(subject, bytes);
         if (Now() - lastNodeWrite >= kNodeLease / 3) {
           lastNodeWrite = Now();
           kvStore_PutString(nullptr, nodesKv_, o_.nodeName.c_str(), instance_.c_str());
@@ -766,7 +871,13 @@ class Fleet::Impl {
 
   FleetOptions o_;
   FleetEvents& events_;
-  std::string instance_;
+  fleet::Keys keys_{};
+  std::mutex publishMutex_;
+  std::uint64_t counter_ = 0;  // of the last message sealed
+  // One per subscription: each subscription's callbacks run one at a time.
+  fleet::ReplayGuard inboxGuard_, heartbeatGuard_, registrationsGuard_;
+  std::atomic<std::uint64_t> refused_{0};
+  std::string instance_;  // hex, as the node bucket holds it
   std::string inbox_;
   Millis lease_ = 0;
   std::size_t maxPayload_ = 0;
@@ -809,6 +920,7 @@ Fleet::Fleet(FleetOptions options, FleetEvents& events)
     : impl_(std::make_unique<Impl>(std::move(options), events)) {}
 Fleet::~Fleet() = default;
 const std::string& Fleet::Node() const { return impl_->Node(); }
+std::uint64_t Fleet::Instance() const { return impl_->Instance(); }
 Millis Fleet::Lease() const { return impl_->Lease(); }
 bool Fleet::Connected() const { return impl_->Connected(); }
 std::size_t Fleet::MaxPayload() const { return impl_->MaxPayload(); }

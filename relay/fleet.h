@@ -4,6 +4,10 @@
 // the two nodes of a session that spans nodes (signalling and the data plane, on each node's
 // inbox subject).
 //
+// Every message on NATS is sealed with a key derived from the fleet secret (fleet_wire.h): a node
+// takes only messages a holder of the secret sent, each once, on the subject it was sent to.
+// Heartbeats say how to reach a node and which instance of it runs; they carry nothing secret.
+//
 // Fleet owns the NATS connection and its threads and knows nothing of WebSocket sessions: it
 // reports to FleetEvents, which the server implements. Every call is safe from any thread.
 #pragma once
@@ -38,11 +42,14 @@ enum class Kind : std::uint8_t {
 };
 inline constexpr std::uint8_t kMore = 1;
 
-// Every message names its sender, the viewer's connection on the viewer's node (which identifies
-// the session on both nodes), and for data a sequence number per direction.
+// Every message names its sender, the session's key (random, chosen by the viewer's node; with
+// the two nodes' instances it identifies the session on both nodes), and for data a sequence
+// number per direction.
 struct Message {
   Kind kind = Kind::kHeartbeat;
   std::string_view from;
+  // The sender's instance, as its authenticated envelope or link says (not encoded).
+  std::uint64_t instance = 0;
   ConnId conn = 0;
   std::uint64_t seq = 0;
   std::uint8_t flags = 0;
@@ -83,23 +90,30 @@ class FleetEvents {
 };
 
 struct FleetOptions {
-  std::string url;       // nats://[user:pass@]host:port[,...]
+  std::string url;       // nats://[user:pass@]host:port[,...], tls:// for TLS
   std::string nodeName;  // fleet::IsNodeName
+  std::string secret;    // the fleet's shared secret (fleet::ReadSecretFile)
+  std::uint64_t instance = 0;  // this run of the node (random; 0: one is drawn)
+  // NATS credentials and TLS (each empty: not used).
+  std::string natsCreds;     // a .creds file (user JWT and nkey seed)
+  std::string natsUserFile;  // a file holding USER:PASSWORD
+  std::string natsCa;        // CA certificates to verify the servers by (turns TLS on)
+  std::string natsCert, natsKey;  // a client certificate and its key (turns TLS on)
+  int kvReplicas = 1;        // the buckets' replicas when this node creates them
   Millis lease = 20000;  // registry lease; renewed every third of it
   Millis heartbeat = 1000;
   Millis nodeTimeout = 3500;  // a node unheard this long is gone
   Millis connectTimeout = 5000;
   std::size_t registryThreads = 4;
   // The direct link address this node announces (IP:PORT); empty: sessions across nodes travel
-  // through NATS. `token` goes with it: a link's hello must carry it.
+  // through NATS.
   std::string advertise;
-  std::string token;
 };
 
 // What a live node announces.
 struct FleetPeer {
   std::string advertise;  // empty: reached through NATS
-  std::string token;
+  std::uint64_t instance = 0;
 };
 
 struct FleetStats {
@@ -111,6 +125,7 @@ struct FleetStats {
   std::uint64_t leasesLost = 0;
   std::uint64_t sentMessages = 0, sentBytes = 0, receivedMessages = 0, receivedBytes = 0;
   std::uint64_t sendFailures = 0;
+  std::uint64_t refused = 0;  // messages on NATS not sealed with the secret, replayed or malformed
 };
 
 class Fleet {
@@ -123,6 +138,7 @@ class Fleet {
   Fleet& operator=(const Fleet&) = delete;
 
   const std::string& Node() const;
+  std::uint64_t Instance() const;
   // The registry lease in force (the bucket's, which the first node of the fleet set).
   Millis Lease() const;
   bool Connected() const;
@@ -130,10 +146,10 @@ class Fleet {
   void Suspect(const std::string& node);
   // What a live node announces, nothing when it is not live.
   std::optional<FleetPeer> Peer(const std::string& node) const;
-  // The largest message the NATS servers accept.
+  // The largest encoded message Send takes (the NATS servers' limit less the seal).
   std::size_t MaxPayload() const;
 
-  // Publishes one encoded message to `node`'s inbox. False when the link refused it.
+  // Seals and publishes one encoded message to `node`'s inbox. False when the link refused it.
   bool Send(const std::string& node, std::string_view bytes);
   void BroadcastRegistration(const std::string& address);
 

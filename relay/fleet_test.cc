@@ -7,14 +7,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "relay/fleet_wire.h"
 #include "relay/node_link.h"
 #include "relay/test_client.h"
 #include "relay/test_pairing.h"
@@ -110,6 +115,91 @@ TEST(FleetWireTest, EveryKindRoundTripsAndMalformedMessagesAreRefused) {
   EXPECT_FALSE(fleet::IsNodeName("node>"));
 }
 
+// A sealed message opens only with the key, on the subject, and whole.
+TEST(FleetWireTest, ASealedMessageOpensOnlyWithItsKeyOnItsSubjectAndUntouched) {
+  const fleet::Keys keys = fleet::DeriveKeys("the fleet's secret, long enough");
+  const fleet::Keys other = fleet::DeriveKeys("the fleet's secret, long enougH");
+  EXPECT_NE(keys.nats, keys.link);
+  EXPECT_NE(keys.link, keys.hello);
+  EXPECT_NE(keys.nats, other.nats);
+  const std::string subject = "kestrova.relay.node.n1";
+  std::string sealed;
+  fleet::Seal(keys.nats, subject, 0x1122334455667788ull, 42, "payload", sealed);
+  ASSERT_EQ(sealed.size(), fleet::kSealOverhead + 7);
+  auto open = [](const fleet::Key& key, std::string_view on, const std::string& bytes) {
+    return fleet::Open(key, on, {reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                 bytes.size()});
+  };
+  const auto opened = open(keys.nats, subject, sealed);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->instance, 0x1122334455667788ull);
+  EXPECT_EQ(opened->counter, 42u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(opened->payload.data()),
+                        opened->payload.size()),
+            "payload");
+  EXPECT_FALSE(open(keys.nats, "kestrova.relay.node.n2", sealed)) << "another subject";
+  EXPECT_FALSE(open(other.nats, subject, sealed)) << "another fleet";
+  EXPECT_FALSE(open(keys.link, subject, sealed)) << "another key of the fleet";
+  for (std::size_t at = 0; at < sealed.size(); ++at) {
+    std::string flipped = sealed;
+    flipped[at] = static_cast<char>(flipped[at] ^ 0x10);
+    EXPECT_FALSE(open(keys.nats, subject, flipped)) << "byte " << at << " changed";
+  }
+  for (std::size_t n = 0; n < sealed.size(); ++n) {
+    EXPECT_FALSE(open(keys.nats, subject, sealed.substr(0, n))) << "cut at " << n;
+  }
+  EXPECT_FALSE(open(keys.nats, subject, sealed + "x")) << "a byte added";
+  // The hello's proof depends on every input.
+  const std::vector<std::uint8_t> challenge(32, 1), binding(32, 2), changed(32, 3);
+  auto same = [&](const fleet::Key& key, const std::vector<std::uint8_t>& c,
+                  const std::vector<std::uint8_t>& b, std::string_view node, std::uint64_t id) {
+    return fleet::ProofEquals(fleet::HelloProof(keys.hello, challenge, binding, "n1", 7),
+                              fleet::HelloProof(key, c, b, node, id));
+  };
+  EXPECT_TRUE(same(keys.hello, challenge, binding, "n1", 7));
+  EXPECT_FALSE(same(other.hello, challenge, binding, "n1", 7));
+  EXPECT_FALSE(same(keys.hello, changed, binding, "n1", 7));
+  EXPECT_FALSE(same(keys.hello, challenge, changed, "n1", 7));
+  EXPECT_FALSE(same(keys.hello, challenge, binding, "n2", 7));
+  EXPECT_FALSE(same(keys.hello, challenge, binding, "n1", 8));
+}
+
+TEST(FleetWireTest, TheReplayGuardTakesEachCounterOnceWithinItsWindow) {
+  struct Step {
+    const char* sender;
+    std::uint64_t instance;
+    std::uint64_t counter;
+    bool accepted;
+  };
+  const Step steps[] = {
+      {"a", 1, 0, false},    // counters start at 1
+      {"a", 1, 10, true},    {"a", 1, 10, false},  // the same message again
+      {"a", 1, 8, true},     {"a", 1, 8, false},   // late, inside the window, once
+      {"b", 1, 8, true},                           // another sender's counters are its own
+      {"a", 2, 3, true},                           // a restarted node: a new instance
+      {"a", 1, 9, true},     {"a", 1, 11, true},   {"a", 1, 74, true},
+      {"a", 1, 11, false},   // 63 behind: still remembered
+      {"a", 1, 10, false},   // 64 behind: out of the window
+      {"a", 1, 12, true},    // 62 behind, not seen: taken
+      {"a", 1, 1000, true},  {"a", 1, 74, false},
+      {"a", 2, 4, true},     {"a", 2, 3, false},
+  };
+  fleet::ReplayGuard guard;
+  int i = 0;
+  for (const Step& step : steps) {
+    EXPECT_EQ(guard.Accept(step.sender, step.instance, step.counter), step.accepted)
+        << "step " << i << ": " << step.sender << " " << step.instance << " " << step.counter;
+    ++i;
+  }
+  // A sender's last kInstances instances are all remembered with their counters.
+  fleet::ReplayGuard bounded;
+  EXPECT_TRUE(bounded.Accept("n", 1000, 5));
+  for (std::uint64_t instance = 1; instance < fleet::ReplayGuard::kInstances; ++instance) {
+    EXPECT_TRUE(bounded.Accept("n", instance, 1));
+  }
+  EXPECT_FALSE(bounded.Accept("n", 1000, 5));
+}
+
 // --- node links --------------------------------------------------------------------------------
 
 // A raw TCP connection to a node's link port, written and read as the test says.
@@ -128,6 +218,7 @@ class RawLink {
   ~RawLink() {
     if (fd_ >= 0) ::close(fd_);
   }
+  int Fd() const { return fd_; }
   RawLink(const RawLink&) = delete;
   RawLink& operator=(const RawLink&) = delete;
 
@@ -158,53 +249,145 @@ class RawLink {
   int fd_ = -1;
 };
 
+constexpr std::uint64_t kInstanceB = 0x0b0b0b0b12345678ull;
+
+// Accepts links from `node` of `instance` only (what the fleet's heartbeats would say).
 struct LinkEvents : NodeLinks::Events {
-  bool LinkPeerValid(const std::string& node, const std::string& token) override {
-    return node == "node-b" && token == "token-b";
+  explicit LinkEvents(std::string node = "node-b", std::uint64_t instance = kInstanceB)
+      : member(std::move(node)), memberInstance(instance) {}
+  bool LinkPeerValid(const std::string& node, std::uint64_t instance) override {
+    return node == member && instance == memberInstance;
   }
   void OnLinkMessage(const fleet::Message& message) override {
     std::lock_guard lock(mutex);
     sizes.push_back(message.body.size());
+    instances.push_back(message.instance);
   }
-  void OnLinkDown(const std::string&) override {}
+  void OnLinkDown(const std::string& node) override {
+    std::lock_guard lock(mutex);
+    down.push_back(node);
+  }
   std::size_t Received() {
     std::lock_guard lock(mutex);
     return sizes.size();
   }
+  std::size_t Downs() {
+    std::lock_guard lock(mutex);
+    return down.size();
+  }
+  const std::string member;
+  const std::uint64_t memberInstance;
   std::mutex mutex;
   std::vector<std::size_t> sizes;
+  std::vector<std::uint64_t> instances;
+  std::vector<std::string> down;
 };
 
-std::string Encoded(fleet::Kind kind, std::string_view from, const std::string& body) {
+std::string Encoded(fleet::Kind kind, std::string_view from, const std::string& body,
+                    std::uint64_t conn = 0) {
   fleet::Message m;
   m.kind = kind;
   m.from = from;
+  m.conn = conn;
   m.body = {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()};
   std::string bytes;
   fleet::Encode(m, bytes);
   return bytes;
 }
 
-// Before its hello a link holds no message buffer and few sockets: a first message longer than a
-// hello is refused at once, and links beyond the unnamed bound are closed as they come. A member's
-// link, once it said hello, carries messages up to the relay's largest.
+std::uint16_t PortOf(const std::string& address) {
+  return static_cast<std::uint16_t>(std::stoul(address.substr(address.rfind(':') + 1)));
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds wait) {
+  const Clock::time_point end = Clock::now() + wait;
+  while (!done()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A link as a node dials it, step by step: TLS with the key derived from `secret`, then the
+// node's challenge, then whatever hello the test writes.
+class TlsLink {
+ public:
+  TlsLink(std::uint16_t port, const std::string& secret)
+      : tcp_(port), keys_(fleet::DeriveKeys(secret)), ctx_(SSL_CTX_new(TLS_client_method())) {
+    ConfigureLinkTls(ctx_, keys_.link, false);
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, tcp_.Fd());
+    handshaken_ = SSL_connect(ssl_) == 1;
+  }
+  ~TlsLink() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+  }
+  TlsLink(const TlsLink&) = delete;
+  TlsLink& operator=(const TlsLink&) = delete;
+
+  bool Handshaken() const { return handshaken_; }
+  // The node's challenge (empty when it did not come).
+  std::vector<std::uint8_t> Challenge() {
+    std::vector<std::uint8_t> challenge(fleet::kChallenge);
+    for (std::size_t at = 0; at < challenge.size();) {
+      const int n = SSL_read(ssl_, challenge.data() + at, static_cast<int>(challenge.size() - at));
+      if (n <= 0) return {};
+      at += static_cast<std::size_t>(n);
+    }
+    return challenge;
+  }
+  std::array<std::uint8_t, 32> Binding() {
+    std::array<std::uint8_t, 32> out{};
+    SSL_export_keying_material(ssl_, out.data(), out.size(), fleet::kExporterLabel.data(),
+                               fleet::kExporterLabel.size(), nullptr, 0, 0);
+    return out;
+  }
+  // The hello `node` of `instance` says, proving the secret over `challenge` and `binding`.
+  std::string Hello(std::string_view node, std::uint64_t instance,
+                    std::span<const std::uint8_t> challenge,
+                    std::span<const std::uint8_t> binding) const {
+    const auto proof = fleet::HelloProof(keys_.hello, challenge, binding, node, instance);
+    return Encoded(fleet::Kind::kHeartbeat, node, std::string(proof.begin(), proof.end()),
+                   instance);
+  }
+  void SendMessage(const std::string& message) {
+    const std::size_t n = message.size();
+    std::string framed = {static_cast<char>(n), static_cast<char>(n >> 8),
+                          static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
+    framed += message;
+    SSL_write(ssl_, framed.data(), static_cast<int>(framed.size()));
+  }
+  bool ClosedWithin(std::chrono::milliseconds wait) {
+    pollfd p{tcp_.Fd(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
+    char byte = 0;
+    return SSL_read(ssl_, &byte, 1) <= 0;
+  }
+
+ private:
+  RawLink tcp_;
+  const fleet::Keys keys_;
+  SSL_CTX* ctx_;
+  SSL* ssl_ = nullptr;
+  bool handshaken_ = false;
+};
+
+constexpr const char* kSecret = "fleet secret for the tests, 32 b";
+
+// Before its hello a link holds few sockets and no message buffer: bytes that are not TLS end it
+// at once, and links beyond the unnamed bound are closed as they come (a first message longer
+// than a hello is refused too, below).
 TEST(NodeLinkTest, ALinkIsHeldToAHelloUntilItSaysOne) {
   LinkEvents events;
-  NodeLinks links("127.0.0.1:0", "node-a", "token-a", events);
-  const std::string address = links.Address();
-  const auto port = static_cast<std::uint16_t>(std::stoul(address.substr(address.rfind(':') + 1)));
+  NodeLinks links("127.0.0.1:0", "node-a", 1, fleet::DeriveKeys(kSecret), events);
+  const std::uint16_t port = PortOf(links.Address());
   const auto soon = std::chrono::milliseconds(2000);
-  const auto quiet = std::chrono::milliseconds(200);
-
   {
-    RawLink big(port);
-    big.SendMessage("", 8 * 1024 * 1024);  // declares 8 MiB, sends nothing more
-    EXPECT_TRUE(big.ClosedWithin(soon));
-  }
-  {
-    RawLink stranger(port);
-    stranger.SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-c", "token-c"));
-    EXPECT_TRUE(stranger.ClosedWithin(soon)) << "not a member";
+    RawLink clear(port);
+    clear.SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-b", std::string(32, 'p'),
+                              kInstanceB));
+    EXPECT_TRUE(clear.ClosedWithin(soon)) << "a hello without TLS";
   }
   {
     std::vector<std::unique_ptr<RawLink>> silent;
@@ -213,23 +396,130 @@ TEST(NodeLinkTest, ALinkIsHeldToAHelloUntilItSaysOne) {
     RawLink extra(port);
     EXPECT_TRUE(extra.ClosedWithin(soon)) << "the 65th unnamed link";
   }
-  // Once the node has seen the silent ones go, a member's link is held, and after its hello a
-  // 1 MiB message passes.
-  std::unique_ptr<RawLink> member;
-  for (int attempt = 0; attempt < 40; ++attempt) {
-    member = std::make_unique<RawLink>(port);
-    member->SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-b", "token-b"));
-    if (!member->ClosedWithin(std::chrono::milliseconds(50))) break;
-  }
-  member->SendMessage(Encoded(fleet::Kind::kData, "node-b", std::string(1 << 20, 'x')));
-  const Clock::time_point end = Clock::now() + soon;
-  while (events.Received() == 0 && Clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_FALSE(member->ClosedWithin(quiet));
-  ASSERT_EQ(events.Received(), 1u);
-  EXPECT_EQ(events.sizes[0], std::size_t{1} << 20);
+  EXPECT_EQ(events.Received(), 0u);
   links.Stop();
+}
+
+// Only a holder of the secret completes the handshake, and only a hello proved over this link's
+// own challenge and channel, by the instance its node announces, is taken. A member's link then
+// carries messages up to the relay's largest, until it breaks a rule: that ends this link, and
+// the node takes the next one.
+TEST(NodeLinkTest, OnlyAFreshProofOfTheSecretByTheAnnouncedInstanceIsHeard) {
+  LinkEvents events;
+  NodeLinks links("127.0.0.1:0", "node-a", 1, fleet::DeriveKeys(kSecret), events);
+  const std::uint16_t port = PortOf(links.Address());
+  const auto soon = std::chrono::milliseconds(3000);
+  const auto quiet = std::chrono::milliseconds(200);
+
+  // A hello recorded on one link, to be replayed on another.
+  std::string recorded;
+  {
+    TlsLink first(port, kSecret);
+    ASSERT_TRUE(first.Handshaken());
+    const auto challenge = first.Challenge();
+    ASSERT_EQ(challenge.size(), fleet::kChallenge);
+    recorded = first.Hello("node-b", kInstanceB, challenge, first.Binding());
+  }
+  enum class Hello { kRecorded, kOtherChallenge, kOversized, kOwn };
+  struct Case {
+    const char* what;
+    std::string secret;
+    Hello hello;
+    std::string node;
+    std::uint64_t instance;
+    bool heard;
+  };
+  const Case cases[] = {
+      {"without the secret", "another fleet's secret, 32 bytes", Hello::kOwn, "node-b",
+       kInstanceB, false},
+      {"a replayed hello", kSecret, Hello::kRecorded, "node-b", kInstanceB, false},
+      {"a proof over another challenge", kSecret, Hello::kOtherChallenge, "node-b", kInstanceB,
+       false},
+      {"an instance the node does not announce", kSecret, Hello::kOwn, "node-b", kInstanceB + 1,
+       false},
+      {"a node that is not a member", kSecret, Hello::kOwn, "node-c", kInstanceB, false},
+      {"a first message longer than a hello", kSecret, Hello::kOversized, "node-b", kInstanceB,
+       false},
+      {"the member", kSecret, Hello::kOwn, "node-b", kInstanceB, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TlsLink link(port, c.secret);
+    if (!link.Handshaken()) {
+      EXPECT_FALSE(c.heard);
+      continue;
+    }
+    const auto challenge = link.Challenge();
+    if (challenge.empty()) {
+      EXPECT_FALSE(c.heard);  // the handshake went through on our side only
+      continue;
+    }
+    std::vector<std::uint8_t> other(challenge);
+    other[0] ^= 1;
+    std::string hello = link.Hello(c.node, c.instance, challenge, link.Binding());
+    if (c.hello == Hello::kRecorded) hello = recorded;
+    if (c.hello == Hello::kOtherChallenge) {
+      hello = link.Hello(c.node, c.instance, other, link.Binding());
+    }
+    if (c.hello == Hello::kOversized) hello += std::string(fleet::kHeaderMax, 'x');
+    link.SendMessage(hello);
+    if (!c.heard) {
+      EXPECT_TRUE(link.ClosedWithin(soon));
+      continue;
+    }
+    const std::size_t before = events.Received();
+    link.SendMessage(Encoded(fleet::Kind::kData, "node-b", std::string(1 << 20, 'x')));
+    ASSERT_TRUE(WaitFor([&] { return events.Received() > before; }, soon));
+    EXPECT_FALSE(link.ClosedWithin(quiet));
+    {
+      std::lock_guard lock(events.mutex);
+      EXPECT_EQ(events.sizes.back(), std::size_t{1} << 20);
+      EXPECT_EQ(events.instances.back(), kInstanceB);
+    }
+    // Speaking for another node, or saying hello again, ends the link.
+    link.SendMessage(Encoded(fleet::Kind::kText, "node-c", "{}"));
+    EXPECT_TRUE(link.ClosedWithin(soon));
+    EXPECT_TRUE(WaitFor([&] { return events.Downs() == 1; }, soon));
+  }
+  EXPECT_EQ(events.Received(), 1u);
+  // The node still takes its member.
+  TlsLink again(port, kSecret);
+  ASSERT_TRUE(again.Handshaken());
+  const auto challenge = again.Challenge();
+  again.SendMessage(again.Hello("node-b", kInstanceB, challenge, again.Binding()));
+  again.SendMessage(Encoded(fleet::Kind::kHeartbeat, "node-b", std::string(32, 'p'), kInstanceB));
+  EXPECT_TRUE(again.ClosedWithin(soon)) << "a second hello";
+  links.Stop();
+}
+
+// Two nodes' links end to end: with the same secret a message crosses; with different ones the
+// dialling node hears that the link is down and the other one hears nothing.
+TEST(NodeLinkTest, NodesLinkOnlyWithTheSameSecret) {
+  struct Case {
+    const char* secretB;
+    bool crosses;
+  };
+  const Case cases[] = {{kSecret, true}, {"another fleet's secret, 32 bytes", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.secretB);
+    LinkEvents eventsA;                       // hears node-b of kInstanceB
+    LinkEvents eventsB("node-a", 0x0a0a0a0a);  // hears node-a of its instance
+    NodeLinks a("127.0.0.1:0", "node-a", 0x0a0a0a0a, fleet::DeriveKeys(kSecret), eventsA);
+    NodeLinks b("127.0.0.1:0", "node-b", kInstanceB, fleet::DeriveKeys(c.secretB), eventsB);
+    // (Refused at once when the handshake has failed already.)
+    const bool queued = a.Send("node-b", b.Address(), Encoded(fleet::Kind::kText, "node-a", "hi"));
+    if (c.crosses) {
+      ASSERT_TRUE(queued);
+      ASSERT_TRUE(WaitFor([&] { return eventsB.Received() == 1; }, std::chrono::seconds(3)));
+      std::lock_guard lock(eventsB.mutex);
+      EXPECT_EQ(eventsB.instances[0], 0x0a0a0a0au);
+    } else {
+      EXPECT_TRUE(WaitFor([&] { return eventsA.Downs() == 1; }, std::chrono::seconds(3)));
+      EXPECT_EQ(eventsB.Received(), 0u);
+    }
+    a.Stop();
+    b.Stop();
+  }
 }
 
 // --- a fleet of processes ----------------------------------------------------------------------
@@ -260,11 +550,82 @@ class Nats {
     child_.reset();
   }
   std::string Url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
+  std::uint16_t Port() const { return port_; }
 
  private:
   const TempDir& dir_;
   std::uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
+};
+
+// A bare NATS client speaking the text protocol: what anyone with access to the fleet's NATS
+// account can publish, and what it can see.
+class NatsClient {
+ public:
+  explicit NatsClient(std::uint16_t port) : link_(port) {
+    Line();  // INFO
+    Write("CONNECT {\"verbose\":false,\"pedantic\":false}\r\n");
+    Flush();
+  }
+  void Subscribe(const std::string& subject) { Write("SUB " + subject + " 1\r\n"); }
+  void Publish(const std::string& subject, std::string_view payload) {
+    Write("PUB " + subject + " " + std::to_string(payload.size()) + "\r\n");
+    Write(payload);
+    Write("\r\n");
+  }
+  // Until the server has seen everything written so far.
+  void Flush() {
+    Write("PING\r\n");
+    while (Line() != "PONG") {
+    }
+  }
+  struct Msg {
+    std::string subject;
+    std::string payload;
+  };
+  // The next message on a subscription (PINGs answered on the way).
+  Msg Next() {
+    for (;;) {
+      const std::string line = Line();
+      if (line == "PING") {
+        Write("PONG\r\n");
+        continue;
+      }
+      if (line.rfind("MSG ", 0) != 0) continue;
+      const auto subjectEnd = line.find(' ', 4);
+      Msg m;
+      m.subject = line.substr(4, subjectEnd - 4);
+      const std::size_t size = std::stoul(line.substr(line.rfind(' ') + 1));
+      m.payload = Read(size + 2).substr(0, size);
+      return m;
+    }
+  }
+
+ private:
+  void Write(std::string_view bytes) { link_.Send(bytes); }
+  std::string Read(std::size_t n) {
+    while (buffer_.size() < n) Fill();
+    std::string out = buffer_.substr(0, n);
+    buffer_.erase(0, n);
+    return out;
+  }
+  std::string Line() {
+    std::size_t end = 0;
+    while ((end = buffer_.find("\r\n")) == std::string::npos) Fill();
+    std::string line = buffer_.substr(0, end);
+    buffer_.erase(0, end + 2);
+    return line;
+  }
+  void Fill() {
+    pollfd p{link_.Fd(), POLLIN, 0};
+    char chunk[65536];
+    if (::poll(&p, 1, 5000) <= 0) throw std::runtime_error("NATS: nothing within 5 s");
+    const ssize_t n = ::recv(link_.Fd(), chunk, sizeof chunk, 0);
+    if (n <= 0) throw std::runtime_error("NATS closed the connection");
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+  RawLink link_;
+  std::string buffer_;
 };
 
 struct Node {
@@ -279,13 +640,17 @@ class FleetTest : public ::testing::TestWithParam<bool> {
     ASSERT_EQ(::access(kNatsServer, X_OK), 0)
         << kNatsServer << " is missing: scripts/install-deps installs Debian's nats-server";
     nats_.Start();
+    secretFile_ = dir_.Path() + "/fleet.secret";
+    std::ofstream(secretFile_) << kSecret << "\n";
+    ASSERT_EQ(::chmod(secretFile_.c_str(), 0600), 0);
   }
 
   void StartNodes(std::size_t count, std::vector<std::string> extra = {}) {
     for (std::size_t i = 0; i < count; ++i) {
       std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--nats", nats_.Url(),
                                        "--node-name", "node" + std::to_string(nodes_.size() + 1),
-                                       "--lease", std::to_string(kLeaseSeconds), "--threads", "2"};
+                                       "--lease", std::to_string(kLeaseSeconds), "--threads", "2",
+                                       "--fleet-secret-file", secretFile_};
       if (GetParam()) {
         args.push_back("--advertise");
         args.push_back("127.0.0.1:0");
@@ -319,8 +684,17 @@ class FleetTest : public ::testing::TestWithParam<bool> {
 
   std::uint16_t Port(std::size_t node) const { return nodes_.at(node - 1).port; }
 
+  // A counter of node `node`'s /metrics.
+  std::uint64_t Metric(std::size_t node, const std::string& name) const {
+    const auto r = HttpRequest(Port(node), "/metrics");
+    const auto at = r.body.find("\n" + name + " ");
+    if (at == std::string::npos) return 0;
+    return std::stoull(r.body.substr(at + name.size() + 2));
+  }
+
   TempDir dir_;
   Nats nats_{dir_};
+  std::string secretFile_;
   std::vector<Node> nodes_;
 };
 
@@ -507,6 +881,94 @@ TEST_P(FleetTest, ThePerAddressRegistrationLimitHoldsAcrossNodes) {
     more.SendJson(HostRegister("888888889"));
     EXPECT_EQ(more.ReadJson(), Error("rateLimited")) << "node " << node;
   }
+}
+
+// Whoever can publish on the fleet's NATS account but lacks its secret is not heard: an unsealed
+// handoff, a close or a credit sealed with another secret, a heartbeat replayed or moved to an
+// inbox are each counted and dropped, and the session they aim at goes on.
+TEST_P(FleetTest, ForgedOrReplayedMessagesOnNatsAreRefused) {
+  StartNodes(2);
+  NatsClient spy(nats_.Port());
+  spy.Subscribe("kestrova.relay.>");
+  spy.Flush();
+  Pair p = MakePairAcross(Port(1), Port(2), "121212121");  // host on node 1
+  Exchange(p, 1);
+  const fleet::Keys keys = fleet::DeriveKeys(kSecret);
+  auto opened = [&](const NatsClient::Msg& m) {
+    return fleet::Open(keys.nats, m.subject,
+                       {reinterpret_cast<const std::uint8_t*>(m.payload.data()),
+                        m.payload.size()});
+  };
+  auto from = [&](const NatsClient::Msg& m) {
+    const auto o = opened(m);
+    const auto decoded = o ? fleet::Decode(o->payload) : std::nullopt;
+    return decoded ? std::string(decoded->from) : std::string();
+  };
+  // node 2's heartbeat, as anyone on the account sees it: nothing secret in it.
+  NatsClient::Msg beat;
+  while (beat.subject != "kestrova.relay.heartbeat" || from(beat) != "node2") beat = spy.Next();
+  EXPECT_EQ(beat.payload.find(kSecret), std::string::npos);
+
+  const std::string inbox = "kestrova.relay.node.node1";
+  const fleet::Keys stranger = fleet::DeriveKeys("another fleet's secret, 32 bytes");
+  const std::uint64_t instance = opened(beat)->instance;
+  auto sealedByStranger = [&](fleet::Kind kind, const std::string& body) {
+    std::string out;
+    fleet::Seal(stranger.nats, inbox, instance, 1u << 30,
+                Encoded(kind, "node2", body, /*conn=*/1), out);
+    return out;
+  };
+  const std::string handoff = Encoded(
+      fleet::Kind::kViewer, "node2",
+      R"({"address":"198.51.100.7","sessionId":"121212121","password":"x"})", 1);
+  struct Forged {
+    const char* what;
+    std::string subject;
+    std::string bytes;
+  };
+  const Forged forged[] = {
+      {"an unsealed handoff", inbox, handoff},
+      {"a close sealed with another secret", inbox,
+       sealedByStranger(fleet::Kind::kClosed, "")},
+      {"a credit sealed with another secret", inbox,
+       sealedByStranger(fleet::Kind::kCredit, std::string(16, '\xff'))},
+      {"a replayed heartbeat", beat.subject, beat.payload},
+      {"a heartbeat moved to an inbox", inbox, beat.payload},
+  };
+  const std::uint64_t before = Metric(1, "kestrova_relay_fleet_refused_total");
+  for (const Forged& f : forged) spy.Publish(f.subject, f.bytes);
+  spy.Flush();
+  const std::uint64_t want = before + std::size(forged);
+  for (int i = 0; i < 100 && Metric(1, "kestrova_relay_fleet_refused_total") < want; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(Metric(1, "kestrova_relay_fleet_refused_total"), want);
+  // The session is untouched: no request from the forged handoff, nothing closed.
+  Exchange(p, 3);
+  EXPECT_EQ(Metric(1, "kestrova_relay_fleet_nodes"), 2u);
+
+  if (GetParam()) return;  // on direct links nothing of the session crosses NATS
+  // A member's credit for more than is on its way ends the session instead of wrapping its
+  // counters: sealed with the fleet's own key, as node 2, for the session's real key.
+  p.viewer->SendBinary(Numbered(5, 100));
+  NatsClient::Msg data;
+  std::optional<fleet::Message> m;
+  while (!m || m->kind != fleet::Kind::kData) {
+    data = spy.Next();
+    if (data.subject != inbox) continue;
+    const auto o = opened(data);
+    m = o ? fleet::Decode(o->payload) : std::nullopt;
+  }
+  EXPECT_EQ(p.host->Read().data, Numbered(5, 100));
+  const auto o = opened(data);
+  std::string credit;
+  fleet::Seal(keys.nats, inbox, o->instance, o->counter + 1000,
+              Encoded(fleet::Kind::kCredit, "node2", std::string(16, '\x7f'), m->conn), credit);
+  spy.Publish(inbox, credit);
+  spy.Flush();
+  const Json gone = {{"type", "peerDisconnected"}, {"requestId", p.requestId}};
+  p.host->SetTimeout(std::chrono::milliseconds(5000));
+  EXPECT_EQ(p.host->ReadJson(), gone);
 }
 
 INSTANTIATE_TEST_SUITE_P(DataPlane, FleetTest, ::testing::Bool(),

@@ -1,13 +1,17 @@
 #include "relay/node_link.h"
 
+#include <openssl/ssl.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -21,18 +25,23 @@ namespace ov::relay {
 namespace {
 
 namespace net = boost::asio;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
+using Stream = ssl::stream<tcp::socket>;
 using error_code = boost::system::error_code;
 
 // The largest message: a chunk of a binary message at the relay's limit, with its header.
 constexpr std::size_t kMaxLinkMessage = kBinaryLimit + fleet::kHeaderMax;
-// Messages written together in one gathered write.
+// Messages written together in one write (a TLS record holds 16 KiB; fewer, fuller records).
 constexpr std::size_t kBatch = 64;
-// An accepted link is nobody's until its hello: its first message may be no longer than a hello
-// (a heartbeat carrying the token), it must arrive within kHelloTimeout, and at most
-// kMaxUnnamedLinks such links are held at once. Whoever reaches the port without being a member
-// thus holds a few bytes for a few seconds, not a message buffer for as long as it likes.
-constexpr std::size_t kMaxHello = fleet::kHeaderMax + 256;
+constexpr std::size_t kBatchBytes = 256 * 1024;
+// An accepted link is nobody's until its hello: its handshake and hello must be done within
+// kHelloTimeout, its first message may be no longer than a hello, and at most kMaxUnnamedLinks
+// such links are held at once. Whoever reaches the port without being a member thus holds a few
+// bytes for a few seconds, not a message buffer for as long as it likes. The same bound holds
+// for a link being dialled.
+constexpr std::size_t kMaxHello = fleet::kHeaderMax + fleet::kProof;
+constexpr const char* kPskIdentity = "kestrova-fleet-link";
 constexpr auto kHelloTimeout = std::chrono::seconds(10);
 constexpr std::size_t kMaxUnnamedLinks = 64;
 
@@ -51,16 +60,80 @@ tcp::endpoint ParseEndpoint(const std::string& text) {
   return {address, static_cast<std::uint16_t>(port)};
 }
 
-void PutLength(std::array<std::uint8_t, 4>& out, std::size_t n) {
-  for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>((n >> (8 * i)) & 0xff);
+void PutLength(std::string& out, std::size_t n) {
+  for (std::size_t i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
+}
+
+// The slot of an SSL_CTX that holds the fleet's key (Asio keeps its own data in the app slot).
+int KeySlot() {
+  static const int slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return slot;
+}
+
+const fleet::Key* KeyOf(SSL* ssl) {
+  return static_cast<const fleet::Key*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), KeySlot()));
+}
+
+unsigned PskClient(SSL* ssl, const char*, char* identity, unsigned maxIdentity, unsigned char* psk,
+                   unsigned maxPsk) {
+  const fleet::Key* key = KeyOf(ssl);
+  if (key == nullptr || maxPsk < key->size() || maxIdentity <= std::strlen(kPskIdentity)) return 0;
+  std::strcpy(identity, kPskIdentity);
+  std::memcpy(psk, key->data(), key->size());
+  return static_cast<unsigned>(key->size());
+}
+
+unsigned PskServer(SSL* ssl, const char* identity, unsigned char* psk, unsigned maxPsk) {
+  const fleet::Key* key = KeyOf(ssl);
+  if (key == nullptr || identity == nullptr || std::strcmp(identity, kPskIdentity) != 0 ||
+      maxPsk < key->size()) {
+    return 0;
+  }
+  std::memcpy(psk, key->data(), key->size());
+  return static_cast<unsigned>(key->size());
+}
+
+// The channel binding both ends put into the hello's proof.
+bool Binding(Stream& stream, std::array<std::uint8_t, 32>& out) {
+  return SSL_export_keying_material(stream.native_handle(), out.data(), out.size(),
+                                    fleet::kExporterLabel.data(), fleet::kExporterLabel.size(),
+                                    nullptr, 0, 0) == 1;
 }
 
 }  // namespace
 
+void ConfigureLinkTls(ssl_ctx_st* ctx, const fleet::Key& key, bool server) {
+  // The pre-shared key is offered with the (EC)DHE exchange and a SHA-256 suite, which is what
+  // a TLS 1.3 key set through these callbacks is bound to.
+  const bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) == 1 &&
+                  SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1 &&
+                  SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:"
+                                                "TLS_CHACHA20_POLY1305_SHA256") == 1 &&
+                  SSL_CTX_set_num_tickets(ctx, 0) == 1 &&
+                  KeySlot() >= 0 &&
+                  SSL_CTX_set_ex_data(ctx, KeySlot(), const_cast<fleet::Key*>(&key)) == 1;
+  if (!ok) throw std::runtime_error("node link TLS setup refused by OpenSSL");
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  if (server) {
+    SSL_CTX_set_psk_server_callback(ctx, &PskServer);
+  } else {
+    SSL_CTX_set_psk_client_callback(ctx, &PskClient);
+  }
+}
+
 class NodeLinks::Impl {
  public:
-  Impl(const std::string& listen, std::string self, std::string token, Events& events)
-      : self_(std::move(self)), token_(std::move(token)), events_(events), acceptor_(ioc_) {
+  Impl(const std::string& listen, std::string self, std::uint64_t instance,
+       const fleet::Keys& keys, Events& events)
+      : self_(std::move(self)),
+        instance_(instance),
+        keys_(keys),
+        events_(events),
+        client_(ssl::context::tls_client),
+        server_(ssl::context::tls_server),
+        acceptor_(ioc_) {
+    ConfigureLinkTls(client_.native_handle(), keys_.link, false);
+    ConfigureLinkTls(server_.native_handle(), keys_.link, true);
     try {
       const tcp::endpoint endpoint = ParseEndpoint(listen);
       acceptor_.open(endpoint.protocol());
@@ -109,10 +182,13 @@ class NodeLinks::Impl {
       acceptor_.close(ignored);
       std::lock_guard lock(mutex_);
       for (auto& [node, out] : outs_) {
-        if (out) out->socket.close(ignored);
+        if (out) {
+          out->stream.lowest_layer().close(ignored);
+          out->deadline.cancel();
+        }
       }
       for (auto& in : ins_) {
-        in->socket.close(ignored);
+        in->stream.lowest_layer().close(ignored);
         in->hello.cancel();
       }
     });
@@ -126,24 +202,26 @@ class NodeLinks::Impl {
  private:
   // The link this node dialled to another one.
   struct Out {
-    explicit Out(net::io_context& ioc) : socket(ioc) {}
+    Out(net::io_context& ioc, ssl::context& ctx) : stream(ioc, ctx), deadline(ioc) {}
     std::string node;
-    tcp::socket socket;
+    Stream stream;
+    net::steady_timer deadline;  // the handshake and the challenge must come in time
+    std::array<std::uint8_t, fleet::kChallenge> challenge{};
     std::mutex mutex;
-    std::deque<std::string> queue;  // messages not yet written (the hello first)
-    bool connected = false;
+    std::deque<std::string> queue;  // messages not yet written
+    bool connected = false;         // the hello is first in the queue
     bool writing = false;
     bool failed = false;
-    // The batch being written.
-    std::vector<std::string> batch;
-    std::vector<std::array<std::uint8_t, 4>> lengths;
+    std::string batch;  // being written: length-prefixed messages
   };
   // A link another node dialled to this one.
   struct In {
-    explicit In(net::io_context& ioc) : socket(ioc), hello(ioc) {}
-    tcp::socket socket;
+    In(net::io_context& ioc, ssl::context& ctx) : stream(ioc, ctx), hello(ioc) {}
+    Stream stream;
     net::steady_timer hello;  // closes the socket unless the hello came in time
+    std::array<std::uint8_t, fleet::kChallenge> challenge{};
     std::string node;  // once the hello named it
+    std::uint64_t instance = 0;
     std::uint8_t length[4] = {};
     std::vector<std::uint8_t> message;
   };
@@ -156,27 +234,52 @@ class NodeLinks::Impl {
     } catch (const std::exception&) {
       return nullptr;
     }
-    auto out = std::make_shared<Out>(ioc_);
+    auto out = std::make_shared<Out>(ioc_, client_);
     out->node = node;
+    out->deadline.expires_after(kHelloTimeout);
+    out->deadline.async_wait([weak = std::weak_ptr<Out>(out)](const error_code& e) {
+      const auto late = weak.lock();
+      if (e || !late) return;
+      error_code ignored;
+      late->stream.lowest_layer().close(ignored);  // what is pending fails and fails the link
+    });
+    out->stream.lowest_layer().async_connect(endpoint, [this, out](const error_code& ec) {
+      if (ec) return Fail(out);
+      error_code ignored;
+      out->stream.lowest_layer().set_option(tcp::no_delay(true), ignored);
+      out->stream.async_handshake(ssl::stream_base::client, [this, out](const error_code& e) {
+        if (e) return Fail(out);
+        net::async_read(out->stream, net::buffer(out->challenge),
+                        [this, out](const error_code& er, std::size_t) {
+                          if (er) return Fail(out);
+                          SayHello(out);
+                        });
+      });
+    });
+    return out;
+  }
+
+  // The challenge is in: the hello goes first, then what was queued meanwhile.
+  void SayHello(const std::shared_ptr<Out>& out) {
+    std::array<std::uint8_t, 32> binding{};
+    if (!Binding(out->stream, binding)) return Fail(out);
+    const auto proof = fleet::HelloProof(keys_.hello, out->challenge, binding, self_, instance_);
     fleet::Message hello;
     hello.kind = fleet::Kind::kHeartbeat;
     hello.from = self_;
-    hello.body = {reinterpret_cast<const std::uint8_t*>(token_.data()), token_.size()};
+    hello.conn = instance_;
+    hello.body = proof;
     std::string bytes;
     fleet::Encode(hello, bytes);
-    out->queue.push_back(std::move(bytes));
-    out->socket.async_connect(endpoint, [this, out](const error_code& ec) {
-      if (ec) return Fail(out);
-      error_code ignored;
-      out->socket.set_option(tcp::no_delay(true), ignored);
-      {
-        std::lock_guard lock(out->mutex);
-        out->connected = true;
-        out->writing = true;
-      }
-      Write(out);
-    });
-    return out;
+    out->deadline.cancel();
+    {
+      std::lock_guard lock(out->mutex);
+      if (out->failed) return;
+      out->queue.push_front(std::move(bytes));
+      out->connected = true;
+      out->writing = true;
+    }
+    Write(out);
   }
 
   // On the link thread, with `writing` set: writes what is queued, a batch at a time.
@@ -189,23 +292,18 @@ class NodeLinks::Impl {
         return;
       }
       out->batch.clear();
-      while (!out->queue.empty() && out->batch.size() < kBatch) {
-        out->batch.push_back(std::move(out->queue.front()));
+      for (std::size_t n = 0;
+           !out->queue.empty() && n < kBatch && (n == 0 || out->batch.size() < kBatchBytes); ++n) {
+        PutLength(out->batch, out->queue.front().size());
+        out->batch.append(out->queue.front());
         out->queue.pop_front();
       }
     }
-    out->lengths.resize(out->batch.size());
-    std::vector<net::const_buffer> buffers;
-    buffers.reserve(2 * out->batch.size());
-    for (std::size_t i = 0; i < out->batch.size(); ++i) {
-      PutLength(out->lengths[i], out->batch[i].size());
-      buffers.emplace_back(out->lengths[i].data(), 4);
-      buffers.emplace_back(out->batch[i].data(), out->batch[i].size());
-    }
-    net::async_write(out->socket, buffers, [this, out](const error_code& ec, std::size_t) {
-      if (ec) return Fail(out);
-      Write(out);
-    });
+    net::async_write(out->stream, net::buffer(out->batch),
+                     [this, out](const error_code& ec, std::size_t) {
+                       if (ec) return Fail(out);
+                       Write(out);
+                     });
   }
 
   void Fail(const std::shared_ptr<Out>& out) {
@@ -216,13 +314,14 @@ class NodeLinks::Impl {
       out->queue.clear();
     }
     error_code ignored;
-    out->socket.close(ignored);
+    out->deadline.cancel();
+    out->stream.lowest_layer().close(ignored);
     if (!stopped_.load()) events_.OnLinkDown(out->node);
   }
 
   void Accept() {
-    auto in = std::make_shared<In>(ioc_);
-    acceptor_.async_accept(in->socket, [this, in](const error_code& ec) {
+    auto in = std::make_shared<In>(ioc_, server_);
+    acceptor_.async_accept(in->stream.lowest_layer(), [this, in](const error_code& ec) {
       if (ec) {
         if (ec == net::error::operation_aborted || stopped_.load()) return;
         return Accept();
@@ -239,47 +338,71 @@ class NodeLinks::Impl {
         }
       }
       if (!held) {
-        in->socket.close(ignored);
+        in->stream.lowest_layer().close(ignored);
         return Accept();
       }
-      in->socket.set_option(tcp::no_delay(true), ignored);
+      in->stream.lowest_layer().set_option(tcp::no_delay(true), ignored);
       in->hello.expires_after(kHelloTimeout);
       in->hello.async_wait([weak = std::weak_ptr<In>(in)](const error_code& e) {
         const auto late = weak.lock();
         if (e || !late || !late->node.empty()) return;
         error_code ignoredToo;
-        late->socket.close(ignoredToo);  // the pending read fails and drops the link
+        late->stream.lowest_layer().close(ignoredToo);  // what is pending fails and drops it
       });
-      ReadLength(in);
+      in->stream.async_handshake(ssl::stream_base::server, [this, in](const error_code& e) {
+        if (e) return Drop(in);
+        try {
+          fleet::RandomBytes(in->challenge);
+        } catch (const std::exception&) {
+          return Drop(in);
+        }
+        net::async_write(in->stream, net::buffer(in->challenge),
+                         [this, in](const error_code& er, std::size_t) {
+                           if (er) return Drop(in);
+                           ReadLength(in);
+                         });
+      });
       Accept();
     });
   }
 
+  // The hello: a member of the fleet (it proves the secret over this link's challenge and
+  // channel), of the instance its node announces.
+  bool TakeHello(const std::shared_ptr<In>& in, const fleet::Message& m) {
+    std::array<std::uint8_t, 32> binding{};
+    if (m.kind != fleet::Kind::kHeartbeat || m.body.size() != fleet::kProof ||
+        !Binding(in->stream, binding)) {
+      return false;
+    }
+    const auto expected = fleet::HelloProof(keys_.hello, in->challenge, binding, m.from, m.conn);
+    if (!fleet::ProofEquals(expected, m.body)) return false;
+    if (!events_.LinkPeerValid(std::string(m.from), m.conn)) return false;
+    in->node = std::string(m.from);
+    in->instance = m.conn;
+    in->hello.cancel();
+    return true;
+  }
+
   void ReadLength(const std::shared_ptr<In>& in) {
-    net::async_read(in->socket, net::buffer(in->length), [this, in](const error_code& ec,
+    net::async_read(in->stream, net::buffer(in->length), [this, in](const error_code& ec,
                                                                      std::size_t) {
       if (ec) return Drop(in);
       std::size_t n = 0;
       for (std::size_t i = 4; i-- > 0;) n = (n << 8) | in->length[i];
       if (n == 0 || n > (in->node.empty() ? kMaxHello : kMaxLinkMessage)) return Drop(in);
       in->message.resize(n);
-      net::async_read(in->socket, net::buffer(in->message), [this, in](const error_code& e,
+      net::async_read(in->stream, net::buffer(in->message), [this, in](const error_code& e,
                                                                         std::size_t) {
         if (e) return Drop(in);
-        const auto m = fleet::Decode(in->message);
+        auto m = fleet::Decode(in->message);
         if (!m) return Drop(in);
         if (in->node.empty()) {
-          // The hello: a member of the fleet, by the token it announces.
-          const std::string token(reinterpret_cast<const char*>(m->body.data()), m->body.size());
-          if (m->kind != fleet::Kind::kHeartbeat ||
-              !events_.LinkPeerValid(std::string(m->from), token)) {
-            return Drop(in);
-          }
-          in->node = std::string(m->from);
-          in->hello.cancel();
-        } else if (m->from != in->node) {
-          return Drop(in);  // a link speaks for its own node only
+          if (!TakeHello(in, *m)) return Drop(in);
+        } else if (m->from != in->node || m->kind == fleet::Kind::kHeartbeat ||
+                   m->kind == fleet::Kind::kBye) {
+          return Drop(in);  // a link speaks for its own node only, and says hello once
         } else if (!stopped_.load()) {
+          m->instance = in->instance;
           events_.OnLinkMessage(*m);
         }
         ReadLength(in);
@@ -289,7 +412,7 @@ class NodeLinks::Impl {
 
   void Drop(const std::shared_ptr<In>& in) {
     error_code ignored;
-    in->socket.close(ignored);
+    in->stream.lowest_layer().close(ignored);
     in->hello.cancel();
     {
       std::lock_guard lock(mutex_);
@@ -299,9 +422,12 @@ class NodeLinks::Impl {
   }
 
   const std::string self_;
-  const std::string token_;
+  const std::uint64_t instance_;
+  const fleet::Keys keys_;
   Events& events_;
   net::io_context ioc_;
+  ssl::context client_;
+  ssl::context server_;
   tcp::acceptor acceptor_;
   std::string address_;
   std::atomic<bool> stopped_{false};
@@ -311,9 +437,9 @@ class NodeLinks::Impl {
   std::thread thread_;
 };
 
-NodeLinks::NodeLinks(const std::string& listen, std::string self, std::string token,
-                     Events& events)
-    : impl_(std::make_unique<Impl>(listen, std::move(self), std::move(token), events)) {}
+NodeLinks::NodeLinks(const std::string& listen, std::string self, std::uint64_t instance,
+                     const fleet::Keys& keys, Events& events)
+    : impl_(std::make_unique<Impl>(listen, std::move(self), instance, keys, events)) {}
 NodeLinks::~NodeLinks() = default;
 std::string NodeLinks::Address() const { return impl_->Address(); }
 bool NodeLinks::Send(const std::string& node, const std::string& address, std::string message) {

@@ -1,12 +1,18 @@
 // Direct links between the nodes of a fleet, for the messages of sessions whose two ends are on
-// different nodes: one TCP connection per ordered pair of nodes (a node sends on the link it
-// dialled and receives on the links it accepted), each carrying the fleet's wire messages of many
-// sessions, length-prefixed, in the order sent. The first message on a link is a hello naming the
-// dialling node and the token it announces through NATS; the accepting node checks both, so only a
-// member of the fleet can speak on a link.
+// different nodes: one connection per ordered pair of nodes (a node sends on the link it dialled
+// and receives on the links it accepted), each carrying the fleet's wire messages of many
+// sessions, length-prefixed, in the order sent.
 //
-// The links carry what the relay itself sees (the peers' messages are sealed end to end); they are
-// meant for the network between the nodes, not for the internet.
+// A link is TLS 1.3 with a key pre-shared by the fleet (derived from its secret; no certificates):
+// only a holder of the secret completes the handshake, on either side, and what crosses is
+// private. Then the accepting node sends a fresh random challenge, and the dialling node's first
+// message, its hello, names it and its instance and proves the secret over that challenge and the
+// TLS channel (fleet::HelloProof); the accepting node takes it only from the instance the node
+// announces. A hello recorded on one link is worth nothing on another.
+//
+// Why a pre-shared key and not a fleet CA: the nodes already share one secret (it seals their
+// NATS messages), a PSK handshake needs no certificate issuance, renewal or revocation, and with
+// (EC)DHE it keeps forward secrecy. Replacing the secret on every node rotates both.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +22,9 @@
 #include <string_view>
 
 #include "relay/fleet.h"
+#include "relay/fleet_wire.h"
+
+struct ssl_ctx_st;
 
 namespace ov::relay {
 
@@ -23,16 +32,17 @@ class NodeLinks {
  public:
   struct Events {
     virtual ~Events() = default;
-    // True when `token` is what node `node` announces.
-    virtual bool LinkPeerValid(const std::string& node, const std::string& token) = 0;
-    // A message on an accepted link (the link's thread, in the order sent).
+    // True when `instance` is the running instance node `node` announces.
+    virtual bool LinkPeerValid(const std::string& node, std::uint64_t instance) = 0;
+    // A message on an accepted link (the link's thread, in the order sent; `instance` set).
     virtual void OnLinkMessage(const fleet::Message& message) = 0;
     // The link to or from `node` failed: what was on its way may be lost.
     virtual void OnLinkDown(const std::string& node) = 0;
   };
 
   // Listens on `listen` (IP:PORT, port 0 picks one). Throws std::runtime_error when it cannot.
-  NodeLinks(const std::string& listen, std::string self, std::string token, Events& events);
+  NodeLinks(const std::string& listen, std::string self, std::uint64_t instance,
+            const fleet::Keys& keys, Events& events);
   ~NodeLinks();
   NodeLinks(const NodeLinks&) = delete;
   NodeLinks& operator=(const NodeLinks&) = delete;
@@ -49,5 +59,9 @@ class NodeLinks {
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Sets up `ctx` for the links: TLS 1.3 only, the fleet's pre-shared key `key` (which must outlive
+// `ctx`), no certificates, no tickets. Throws std::runtime_error when OpenSSL refuses.
+void ConfigureLinkTls(ssl_ctx_st* ctx, const fleet::Key& key, bool server);
 
 }  // namespace ov::relay

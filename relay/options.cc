@@ -1,5 +1,7 @@
 #include "relay/options.h"
 
+#include "relay/fleet_wire.h"
+
 #include "relay/proxy_protocol.h"
 
 #include <CLI/CLI.hpp>
@@ -207,6 +209,26 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
                  "fleet's first node)")
       ->capture_default_str()
       ->check(CLI::Range(2, 3600));
+  std::string secretFile;
+  app.add_option("--fleet-secret-file", secretFile,
+                 "File holding the fleet's shared secret (at least 16 bytes, readable by its owner "
+                 "only; the same on every node): it seals the messages between the nodes and keys "
+                 "their direct links. Required with --nats");
+  app.add_option("--nats-creds", options.fleet.natsCreds,
+                 "NATS credentials file (.creds: user JWT and nkey seed)");
+  app.add_option("--nats-user-file", options.fleet.natsUserFile,
+                 "File whose first line is the NATS USER:PASSWORD");
+  app.add_option("--nats-ca", options.fleet.natsCa,
+                 "CA certificates (PEM) the NATS servers are verified by; turns TLS on (as does "
+                 "a tls:// URL)");
+  app.add_option("--nats-cert", options.fleet.natsCert,
+                 "Client certificate (PEM) for NATS servers that ask for one (with --nats-key)");
+  app.add_option("--nats-key", options.fleet.natsKey, "The key of --nats-cert (PEM)");
+  app.add_option("--kv-replicas", options.fleet.kvReplicas,
+                 "Replicas of the fleet's key-value buckets when this node creates them (3 on a "
+                 "NATS cluster of three)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 5));
   app.add_flag("--quiet", options.quiet, "No log line per connection event (start and stop only)");
 
   try {
@@ -259,8 +281,17 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
     }
   }
   options.threads = threads;
-  if ((!nodeName.empty() || !options.fleet.advertise.empty()) && options.fleet.url.empty()) {
-    std::fprintf(stderr, "--node-name and --advertise: only with --nats\n");
+  const bool natsDetail = !secretFile.empty() || !options.fleet.natsCreds.empty() ||
+                          !options.fleet.natsUserFile.empty() || !options.fleet.natsCa.empty() ||
+                          !options.fleet.natsCert.empty() || !options.fleet.natsKey.empty();
+  if ((!nodeName.empty() || !options.fleet.advertise.empty() || natsDetail) &&
+      options.fleet.url.empty()) {
+    std::fprintf(stderr,
+                 "--node-name, --advertise, --fleet-secret-file and --nats-*: only with --nats\n");
+    return 2;
+  }
+  if (options.fleet.natsCert.empty() != options.fleet.natsKey.empty()) {
+    std::fprintf(stderr, "--nats-cert and --nats-key go together\n");
     return 2;
   }
   if (!options.fleet.url.empty()) {
@@ -272,6 +303,17 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
     }
     options.fleet.nodeName = nodeName;
     options.fleet.lease = lease * 1000;
+    if (secretFile.empty()) {
+      std::fprintf(stderr, "--nats needs --fleet-secret-file: the nodes of a fleet trust only "
+                           "each other's sealed messages\n");
+      return 2;
+    }
+    try {
+      options.fleet.secret = fleet::ReadSecretFile(secretFile);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "--fleet-secret-file: %s\n", e.what());
+      return 2;
+    }
   }
   return std::nullopt;
 }

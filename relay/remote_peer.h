@@ -29,18 +29,22 @@ namespace ov::relay::detail {
 // publish ends the session instead.
 class RemotePeer final : public Peer, public std::enable_shared_from_this<RemotePeer> {
  public:
-  RemotePeer(SessionOwner& server, Worker& worker, ConnId id, std::string node, ConnId wire,
-             bool hostSide)
+  // `instance`: the other node's; `wire`: the session's random key, the same on both nodes.
+  RemotePeer(SessionOwner& server, Worker& worker, ConnId id, std::string node,
+             std::uint64_t instance, std::uint64_t wire, bool hostSide)
       : Peer(id, worker.ioc.get_executor()),
         server_(server),
         worker_(worker),
         o_(server.Options()),
         node_(std::move(node)),
+        instance_(instance),
         wire_(wire),
         hostSide_(hostSide) {}
 
   const std::string& Node() const { return node_; }
-  std::string Key() const { return node_ + "/" + std::to_string(wire_); }
+  std::string Key() const {
+    return node_ + "/" + std::to_string(instance_) + "/" + std::to_string(wire_);
+  }
 
   // --- Peer: the local side's calls ---
 
@@ -119,7 +123,8 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
           messages = (messages << 8) | static_cast<std::uint8_t>(body[i]);
           credited = (credited << 8) | static_cast<std::uint8_t>(body[8 + i]);
         }
-        Released(credited, messages);
+        // Credit for more than is on its way is a broken or forged message: the session ends.
+        if (!ReleaseHeld(credited, messages)) return Fail();
         if (waiter_ && Low(o_)) {
           Wake(*waiter_);
           waiter_.reset();
@@ -300,7 +305,8 @@ class RemotePeer final : public Peer, public std::enable_shared_from_this<Remote
   Worker& worker_;
   const ServerOptions& o_;
   const std::string node_;  // the other node
-  const ConnId wire_;       // the viewer's connection on the viewer's node
+  const std::uint64_t instance_;  // the other node's instance
+  const std::uint64_t wire_;      // the session's key
   const bool hostSide_;     // stands for the viewer (on the host's node)
   std::shared_ptr<Peer> local_;   // the local partner: the host, or the viewer
   std::optional<Waiter> waiter_;  // the local partner paused on the window

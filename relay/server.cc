@@ -210,10 +210,10 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
     port_ = acceptor_->local_endpoint().port();
     if (!options_.fleet.url.empty()) {
       FleetOptions fleet = options_.fleet;
+      while (fleet.instance == 0) fleet.instance = fleet::RandomU64();
       if (!fleet.advertise.empty()) {
-        fleet.token = RandomRequestId();
-        nodeLinks_ = std::make_unique<NodeLinks>(fleet.advertise, fleet.nodeName, fleet.token,
-                                                 *this);
+        nodeLinks_ = std::make_unique<NodeLinks>(fleet.advertise, fleet.nodeName, fleet.instance,
+                                                 fleet::DeriveKeys(fleet.secret), *this);
         fleet.advertise = nodeLinks_->Address();
       }
       fleet_ = std::make_unique<Fleet>(fleet, *this);
@@ -655,6 +655,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
              f.receivedBytes);
       metric("kestrova_relay_fleet_send_failures_total", "counter",
              "Messages the NATS link refused (their sessions ended).", "", f.sendFailures);
+      metric("kestrova_relay_fleet_refused_total", "counter",
+             "Messages on NATS refused: not sealed with the fleet secret, replayed or malformed.",
+             "", f.refused);
     }
     line("kestrova_relay_http_responses_total", "counter", "HTTP responses, by status.");
     for (const auto& [status, count] : httpResponses) {
@@ -674,7 +677,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   void OnRemoteRegistration(const std::string& address) override;
   void OnNodeLost(const std::string& node) override;
   void OnLinkChanged(bool up) override;
-  bool LinkPeerValid(const std::string& node, const std::string& token) override;
+  bool LinkPeerValid(const std::string& node, std::uint64_t instance) override;
   void OnLinkMessage(const fleet::Message& message) override { OnFleetMessage(message); }
   void OnLinkDown(const std::string& node) override;
   Fleet& FleetLink() { return *fleet_; }
@@ -694,8 +697,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   void LinkEnded(const std::string& key) override;
 
  private:
-  static std::string LinkKey(std::string_view node, ConnId conn) {
-    return std::string(node) + "/" + std::to_string(conn);
+  // A session across nodes: the other node, its instance, and the session's random key.
+  static std::string LinkKey(std::string_view node, std::uint64_t instance, std::uint64_t key) {
+    return std::string(node) + "/" + std::to_string(instance) + "/" + std::to_string(key);
   }
   // With the lock held.
   void HandOff(const std::shared_ptr<Peer>& viewer, const std::string& node,
@@ -942,9 +946,9 @@ bool Server::Impl::SendToNode(const std::string& node, std::string message) {
   return fleet_->Send(node, message);
 }
 
-bool Server::Impl::LinkPeerValid(const std::string& node, const std::string& token) {
+bool Server::Impl::LinkPeerValid(const std::string& node, std::uint64_t instance) {
   const auto peer = fleet_ ? fleet_->Peer(node) : std::nullopt;
-  return peer && !token.empty() && peer->token == token;
+  return peer && instance != 0 && peer->instance == instance;
 }
 
 void Server::Impl::OnLinkDown(const std::string& node) {
@@ -969,7 +973,12 @@ void Server::Impl::LinkEnded(const std::string& key) {
 void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::string& node,
                            const std::string& registration) {
   Worker& worker = WorkerOf(viewer->GetExecutor());
-  auto link = std::make_shared<RemotePeer>(*this, worker, NextId(), node, viewer->Id(), false);
+  // The session's key on both nodes is random: nobody can name a session without having seen
+  // its messages.
+  const auto peer = fleet_->Peer(node);
+  const std::uint64_t instance = peer ? peer->instance : 0;
+  const std::uint64_t key = fleet::RandomU64();
+  auto link = std::make_shared<RemotePeer>(*this, worker, NextId(), node, instance, key, false);
   remote_.emplace(viewer->Id(), link);
   {
     std::lock_guard lock(linksMutex_);
@@ -980,15 +989,15 @@ void Server::Impl::HandOff(const std::shared_ptr<Peer>& viewer, const std::strin
   fleet::Message m;
   m.kind = fleet::Kind::kViewer;
   m.from = fleet_->Node();
-  m.conn = viewer->Id();
+  m.conn = key;
   m.body = {reinterpret_cast<const std::uint8_t*>(registration.data()), registration.size()};
   std::string bytes;
   fleet::Encode(m, bytes);
-  Post(*viewer, [this, viewer, link, node, bytes = std::move(bytes), &worker]() mutable {
+  Post(*viewer, [this, viewer, link, node, instance, bytes = std::move(bytes), &worker]() mutable {
     worker.sessions.emplace(link->Id(), link);
     link->Route(viewer);
     viewer->Route(link);
-    if (!SendToNode(node, std::move(bytes))) link->Lost();
+    if (instance == 0 || !SendToNode(node, std::move(bytes))) link->Lost();
   });
 }
 
@@ -1010,7 +1019,7 @@ void Server::Impl::OnFleetMessage(const fleet::Message& message) {
   std::shared_ptr<RemotePeer> link;
   {
     std::lock_guard lock(linksMutex_);
-    const auto it = links_.find(LinkKey(message.from, message.conn));
+    const auto it = links_.find(LinkKey(message.from, message.instance, message.conn));
     if (it != links_.end()) link = it->second;
   }
   // A message for a session that has ended here: nobody to give it to.
@@ -1043,7 +1052,7 @@ void Server::Impl::OpenRemoteViewer(const fleet::Message& message) {
       pairing.size() > kPairingStringLimit) {
     return;
   }
-  const std::string key = LinkKey(message.from, message.conn);
+  const std::string key = LinkKey(message.from, message.instance, message.conn);
   std::lock_guard lock(mutex_);
   if (stopping_) return;
   {
@@ -1059,7 +1068,7 @@ void Server::Impl::OpenRemoteViewer(const fleet::Message& message) {
   }
   const ConnId id = NextId();
   auto link = std::make_shared<RemotePeer>(*this, *worker, id, std::string(message.from),
-                                           message.conn, true);
+                                           message.instance, message.conn, true);
   {
     std::lock_guard links(linksMutex_);
     links_[key] = link;

@@ -1,0 +1,198 @@
+#include "relay/fleet_wire.h"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+#include <openssl/rand.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+
+namespace ov::relay::fleet {
+namespace {
+
+using Piece = std::span<const std::uint8_t>;
+
+Piece Bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+void PutU64(std::uint8_t* p, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xff);
+}
+
+std::uint64_t GetU64(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+
+// HMAC-SHA256 over the pieces in order, each but the last followed by its length (so that no two
+// different lists of pieces hash alike).
+Key Mac(const Key& key, std::initializer_list<Piece> pieces) {
+  static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  if (mac == nullptr) throw std::runtime_error("OpenSSL has no HMAC");
+  const std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(EVP_MAC_CTX_new(mac),
+                                                                       &EVP_MAC_CTX_free);
+  char digest[] = "SHA256";
+  const OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+      OSSL_PARAM_construct_end()};
+  if (!ctx || EVP_MAC_init(ctx.get(), key.data(), key.size(), params) != 1) {
+    throw std::runtime_error("HMAC init");
+  }
+  std::size_t left = pieces.size();
+  for (const Piece& piece : pieces) {
+    bool ok = EVP_MAC_update(ctx.get(), piece.data(), piece.size()) == 1;
+    if (--left > 0) {
+      std::uint8_t length[8];
+      PutU64(length, piece.size());
+      ok = ok && EVP_MAC_update(ctx.get(), length, sizeof length) == 1;
+    }
+    if (!ok) throw std::runtime_error("HMAC update");
+  }
+  Key out{};
+  std::size_t n = 0;
+  if (EVP_MAC_final(ctx.get(), out.data(), &n, out.size()) != 1 || n != out.size()) {
+    throw std::runtime_error("HMAC final");
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string ReadSecretFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("fleet secret " + path + ": " + why);
+  }
+  std::string secret;
+  std::string problem;
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    problem = "readable by others than its owner (chmod 600 it)";
+  } else if (!S_ISREG(st.st_mode) || st.st_size > 4096) {
+    problem = "not a file of at most 4096 bytes";
+  } else {
+    char buffer[4097];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && secret.size() <= 4096) {
+      secret.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (n < 0) problem = std::strerror(errno);
+  }
+  ::close(fd);
+  if (!problem.empty()) throw std::runtime_error("fleet secret " + path + ": " + problem);
+  constexpr std::string_view kSpace = " \t\r\n";
+  while (!secret.empty() && kSpace.find(secret.back()) != std::string_view::npos) {
+    secret.pop_back();
+  }
+  if (secret.size() < kMinSecret) {
+    throw std::runtime_error("fleet secret " + path + ": shorter than " +
+                             std::to_string(kMinSecret) + " bytes");
+  }
+  return secret;
+}
+
+Keys DeriveKeys(std::string_view secret) {
+  Key root{};
+  // The secret, of any length, is first brought to a key (HMAC keyed with a fixed label).
+  const std::string_view label = "kestrova fleet secret";
+  std::copy_n(reinterpret_cast<const std::uint8_t*>(label.data()),
+              std::min(label.size(), root.size()), root.begin());
+  root = Mac(root, {Bytes(secret)});
+  Keys keys;
+  keys.nats = Mac(root, {Bytes("nats messages")});
+  keys.link = Mac(root, {Bytes("link pre-shared key")});
+  keys.hello = Mac(root, {Bytes("link hello")});
+  return keys;
+}
+
+void Seal(const Key& key, std::string_view subject, std::uint64_t instance, std::uint64_t counter,
+          std::string_view payload, std::string& out) {
+  std::uint8_t head[17];
+  head[0] = kSealVersion;
+  PutU64(head + 1, instance);
+  PutU64(head + 9, counter);
+  const Key mac = Mac(key, {Bytes(subject), Piece(head, sizeof head), Bytes(payload)});
+  out.reserve(out.size() + kSealOverhead + payload.size());
+  out.append(reinterpret_cast<const char*>(head), sizeof head);
+  out.append(reinterpret_cast<const char*>(mac.data()), mac.size());
+  out.append(payload);
+}
+
+std::optional<Opened> Open(const Key& key, std::string_view subject,
+                           std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kSealOverhead || bytes[0] != kSealVersion) return std::nullopt;
+  const Piece head = bytes.first(17);
+  const Piece payload = bytes.subspan(kSealOverhead);
+  const Key mac = Mac(key, {Bytes(subject), head, payload});
+  if (!ProofEquals(mac, bytes.subspan(17, 32))) return std::nullopt;
+  Opened opened;
+  opened.instance = GetU64(bytes.data() + 1);
+  opened.counter = GetU64(bytes.data() + 9);
+  opened.payload = payload;
+  return opened;
+}
+
+bool ReplayGuard::Accept(std::string_view sender, std::uint64_t instance, std::uint64_t counter) {
+  if (counter == 0) return false;
+  auto& windows = senders_[std::string(sender)];
+  auto it = std::find_if(windows.begin(), windows.end(),
+                         [instance](const Window& w) { return w.instance == instance; });
+  if (it == windows.end()) {
+    if (windows.size() >= kInstances) windows.erase(windows.begin());
+    windows.push_back(Window{instance, counter, 1});
+    return true;
+  }
+  Window& w = *it;
+  if (counter > w.top) {
+    const std::uint64_t shift = counter - w.top;
+    w.seen = shift >= 64 ? 1 : (w.seen << shift) | 1;
+    w.top = counter;
+    return true;
+  }
+  const std::uint64_t age = w.top - counter;
+  if (age >= 64) return false;
+  const std::uint64_t bit = std::uint64_t{1} << age;
+  if ((w.seen & bit) != 0) return false;
+  w.seen |= bit;
+  return true;
+}
+
+std::array<std::uint8_t, kProof> HelloProof(const Key& key,
+                                            std::span<const std::uint8_t> challenge,
+                                            std::span<const std::uint8_t> binding,
+                                            std::string_view node, std::uint64_t instance) {
+  std::uint8_t id[8];
+  PutU64(id, instance);
+  return Mac(key, {Bytes("hello"), challenge, binding, Bytes(node), Piece(id, sizeof id)});
+}
+
+bool ProofEquals(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void RandomBytes(std::span<std::uint8_t> out) {
+  if (RAND_bytes(out.data(), static_cast<int>(out.size())) != 1) {
+    throw std::runtime_error("no random bytes from the system");
+  }
+}
+
+std::uint64_t RandomU64() {
+  std::uint8_t bytes[8];
+  RandomBytes(bytes);
+  return GetU64(bytes);
+}
+
+}  // namespace ov::relay::fleet
