@@ -1,0 +1,538 @@
+// The browser viewer end to end: headless Chromium (puppeteer-core) opens the page the relay
+// serves and takes a session with a Kestrova.exe host running under Wine on its own X display,
+// which this program reads through screenshots and drives with xdotool and xclip, as a person
+// would. Started by scripts/web-e2e, which sets up the relay, the host and these variables:
+//   KESTROVA_E2E_URL          the page (https://localhost:PORT/)
+//   KESTROVA_E2E_SPKI         base64 SHA-256 of the relay certificate's key, the only one accepted
+//   KESTROVA_E2E_DISPLAY      the host's X display
+//   KESTROVA_E2E_OUT          the folder for screenshots (shots/) and scratch files
+//   KESTROVA_E2E_DESKTOP_LOG  the recording window's log (native/app/testing/demo_desktop_win.cc)
+// Prints one line per step, the figures and a summary; the exit status is 1 when a step failed.
+import { execFile } from 'node:child_process';
+import { readFileSync, writeFileSync, copyFileSync } from 'node:fs';
+import { join } from 'node:path';
+import puppeteer from 'puppeteer-core';
+import {
+  containsTyped,
+  fitPoint,
+  meanPixel,
+  near,
+  parseDesktopLog,
+  patternCells,
+  pixelsApart,
+  summary,
+} from './e2e-lib.mjs';
+
+const env = (name) => {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set (run scripts/web-e2e)`);
+  return value;
+};
+const URL_ = env('KESTROVA_E2E_URL');
+const SPKI = env('KESTROVA_E2E_SPKI');
+const DISPLAY = env('KESTROVA_E2E_DISPLAY');
+const OUT = env('KESTROVA_E2E_OUT');
+const DESKTOP_LOG = env('KESTROVA_E2E_DESKTOP_LOG');
+const SHOTS = join(OUT, 'shots');
+const SCREEN = { width: 1920, height: 1080 };
+const PAGE_SIZE = { width: 1280, height: 800 };
+const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+
+// ---- The host's display ---------------------------------------------------------------------------
+
+function run(file, args, { input, binary = false, timeout = 20000 } = {}) {
+  return new Promise((done, failed) => {
+    const child = execFile(
+      file,
+      args,
+      { env: { ...process.env, DISPLAY }, encoding: binary ? 'buffer' : 'utf8', maxBuffer: 64 << 20, timeout },
+      (error, stdout) => (error ? failed(error) : done(stdout)),
+    );
+    if (input !== undefined) child.stdin.end(input);
+  });
+}
+const xdotool = (...args) => run('xdotool', args);
+
+// The host's main window at scale 1 in a 1100 x 720 window: points relative to its corner.
+const HOST = {
+  copyId: [597, 208],
+  copyPassword: [597, 272],
+  allow: [726, 436],
+  navConnections: [90, 172],
+  navChat: [90, 276],
+  newCredentials: [358, 376],
+  toggleApproval: [228, 444],
+  toggleControl: [228, 514],
+  chatLog: { x: 228, y: 124, width: 836, height: 446 },
+};
+const COLOURS = { accent: '10786D', sidebar: 'FAFCFD', page: 'F3F6F8', white: 'FFFFFF' };
+
+let host = null; // {x, y, width, height} of the main window
+let screen = null; // the last screenshot, raw RGB {width, height, data}
+
+async function findHostWindow() {
+  try {
+    const ids = (await xdotool('search', '--onlyvisible', '--name', '^Kestrova$')).trim().split('\n');
+    const geometry = await xdotool('getwindowgeometry', '--shell', ids[0]);
+    const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
+    const found = { x: value('X'), y: value('Y'), width: value('WIDTH'), height: value('HEIGHT') };
+    if (!(found.width > 100)) return false;
+    host = found;
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+async function shootHost() {
+  const file = join(OUT, 'host.png');
+  await run('import', ['-window', 'root', file]);
+  const data = await run('convert', [file, '-depth', '8', 'rgb:-'], { binary: true });
+  if (data.length !== SCREEN.width * SCREEN.height * 3) throw new Error(`host screenshot of ${data.length} bytes`);
+  screen = { width: SCREEN.width, height: SCREEN.height, data };
+  return screen;
+}
+const hostPixel = (x, y) => meanPixel(screen, host.x + x, host.y + y) ?? [];
+const hostRect = (r) => ({ x: host.x + r.x, y: host.y + r.y, width: r.width, height: r.height });
+async function hostClick([x, y]) {
+  await xdotool('mousemove', String(host.x + x), String(host.y + y), 'sleep', '0.15', 'click', '1');
+}
+// Past the update card (the sidebar drawn), and online (the status card's dot in the accent).
+const hostReady = () => near(hostPixel(96, 500), COLOURS.sidebar, 6) && near(hostPixel(33, 578), COLOURS.accent, 40);
+// The page darkened under a prompt card.
+const hostOverlay = () => (hostPixel(205, 700)[0] ?? 255) < 200;
+const hostPrompt = () =>
+  hostOverlay() &&
+  near(hostPixel(470, 400), COLOURS.white, 8) &&
+  (near(hostPixel(664, 424), '187A67', 14) || near(hostPixel(664, 424), '1D8D76', 14));
+async function sharingBanner() {
+  try {
+    await xdotool('search', '--onlyvisible', '--name', '^Kestrova - Screen sharing$');
+    return true;
+  } catch {
+    return false; // xdotool exits 1 when no window matches
+  }
+}
+const toggleOn = ([x, y]) => (hostPixel(x + 3, y + 12)[0] ?? 255) < 150;
+
+async function clipboard() {
+  try {
+    return (await run('xclip', ['-selection', 'clipboard', '-o'], { timeout: 3000 })).trim();
+  } catch {
+    return '';
+  }
+}
+// Presses a copy button of the host; the text that then replaces its clipboard ('' when none).
+async function hostCopy(button) {
+  const before = await clipboard();
+  await hostClick(button);
+  for (let i = 0; i < 20; i++) {
+    await sleep(250);
+    const text = await clipboard();
+    if (text && text !== before) return text;
+  }
+  return '';
+}
+
+async function ensureToggle(button, name) {
+  await shootHost();
+  if (toggleOn(button)) return;
+  await hostClick([button[0] + 8, button[1] + 12]);
+  await sleep(500);
+  await shootHost();
+  if (!toggleOn(button)) throw new Error(`the host's "${name}" toggle does not turn on`);
+}
+
+const desktopLog = () => parseDesktopLog(readFileSync(DESKTOP_LOG, 'utf8'));
+
+// ---- The page -------------------------------------------------------------------------------------
+
+// Installed before the page's own script (outside its content policy): records each JPEG the page
+// decodes (the time it took and its size) and each picture drawn on the view's canvas, reading
+// back the watched pixel right after the draw.
+function instrument() {
+  const record = { decodes: [], draws: 0, watch: null, changes: [] };
+  window.__e2e = record;
+  const decode = window.createImageBitmap;
+  window.createImageBitmap = async function (source, ...rest) {
+    const start = performance.now();
+    const bitmap = await decode.call(this, source, ...rest);
+    if (source instanceof Blob && source.type === 'image/jpeg') {
+      record.decodes.push({ ms: performance.now() - start, at: Date.now(), width: bitmap.width, height: bitmap.height });
+    }
+    return bitmap;
+  };
+  const draw = CanvasRenderingContext2D.prototype.drawImage;
+  CanvasRenderingContext2D.prototype.drawImage = function (image, ...rest) {
+    const result = draw.call(this, image, ...rest);
+    if (this.canvas.id === 'view' && image instanceof ImageBitmap) {
+      record.draws++;
+      const watch = record.watch;
+      if (watch) {
+        const p = this.getImageData(watch.x, watch.y, 1, 1).data;
+        const rgb = [p[0], p[1], p[2]];
+        if (!watch.last || rgb.some((v, i) => Math.abs(v - watch.last[i]) > 40)) {
+          record.changes.push({ at: Date.now(), rgb });
+          watch.last = rgb;
+        }
+      }
+    }
+    return result;
+  };
+}
+
+let browser = null;
+let page = null;
+const consoleLines = [];
+
+async function openPage() {
+  browser = await puppeteer.launch({
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--no-sandbox',
+      '--disable-gpu',
+      `--ignore-certificate-errors-spki-list=${SPKI}`,
+      `--window-size=${PAGE_SIZE.width},${PAGE_SIZE.height}`,
+    ],
+    defaultViewport: PAGE_SIZE,
+  });
+  page = await browser.newPage();
+  page.on('console', (message) => consoleLines.push(`console ${message.type()}: ${message.text()}`));
+  page.on('pageerror', (error) => consoleLines.push(`page error: ${error.message}`));
+  // A failed load's console message does not name what failed: the answers do.
+  page.on('response', (response) => {
+    if (response.status() >= 400) consoleLines.push(`answer ${response.status()}: ${new URL(response.url()).pathname}`);
+  });
+  await page.evaluateOnNewDocument(instrument);
+  await page.goto(`${URL_}?lang=en`, { waitUntil: 'load' });
+}
+
+const shootPage = (name) => page.screenshot({ path: join(SHOTS, `${name}-page.png`) });
+async function shoot(name) {
+  await shootPage(name);
+  try {
+    copyFileSync(join(OUT, 'host.png'), join(SHOTS, `${name}-host.png`));
+  } catch {
+    // no screenshot of the host yet
+  }
+}
+
+// The view canvas's geometry and the size of the picture last decoded.
+async function viewGeometry() {
+  return page.evaluate(() => {
+    const canvas = document.getElementById('view');
+    const box = canvas.getBoundingClientRect();
+    const last = window.__e2e.decodes.at(-1);
+    return {
+      canvas: { width: canvas.width, height: canvas.height },
+      box: { left: box.left, top: box.top, width: box.width, height: box.height },
+      picture: last ? { width: last.width, height: last.height } : null,
+    };
+  });
+}
+async function canvasPixels(points) {
+  return page.evaluate((points) => {
+    const context = document.getElementById('view').getContext('2d');
+    return points.map(({ x, y }) => {
+      const d = context.getImageData(Math.round(x) - 2, Math.round(y) - 2, 5, 5).data;
+      const sum = [0, 0, 0];
+      for (let i = 0; i < d.length; i += 4) for (let c = 0; c < 3; c++) sum[c] += d[i + c];
+      return sum.map((v) => Math.round(v / 25));
+    });
+  }, points);
+}
+// Client (CSS) coordinates of the host's screen point in the page, fitted.
+async function pagePoint(x, y) {
+  const g = await viewGeometry();
+  const p = fitPoint(g.canvas, g.picture, SCREEN, x, y);
+  return { x: g.box.left + (p.x * g.box.width) / g.canvas.width, y: g.box.top + (p.y * g.box.height) / g.canvas.height };
+}
+const statusText = () => page.$eval('#status', (node) => node.textContent ?? '');
+const remoteShown = () => page.$eval('#remote-page', (node) => !node.hidden);
+
+// ---- Steps ----------------------------------------------------------------------------------------
+
+async function until(seconds, check, what) {
+  const deadline = Date.now() + seconds * 1000;
+  for (;;) {
+    if (await check()) return;
+    if (Date.now() > deadline) throw new Error(`${what} within ${seconds} s`);
+    await sleep(400);
+  }
+}
+
+const state = { id: '', password: '' };
+const figures = [];
+
+async function stepHostReady() {
+  await until(120, async () => (await findHostWindow()) && (await shootHost()) && hostReady(), 'the host Ready');
+  await ensureToggle(HOST.toggleApproval, 'Ask before every connection');
+  await ensureToggle(HOST.toggleControl, 'Allow remote control');
+  state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
+  state.password = await hostCopy(HOST.copyPassword);
+  if (!/^[1-9][0-9]{8}$/.test(state.id)) throw new Error(`the copied ID '${state.id}' is not 9 digits`);
+  if (!/^[A-HJ-NP-Z2-9]{4}-?[A-HJ-NP-Z2-9]{4}$/.test(state.password)) throw new Error('the copied password is not XXXX-XXXX');
+  await openPage();
+}
+
+async function connect(password) {
+  await page.click('#remote-id', { count: 3 });
+  await page.keyboard.press('Backspace');
+  await page.type('#remote-id', state.id);
+  await page.type('#remote-password', password);
+  await page.click('#connect');
+}
+
+let connectedAt = 0;
+async function stepConnectAllow() {
+  await connect(state.password);
+  const start = Date.now();
+  await until(30, async () => (await shootHost()) && hostPrompt(), 'no prompt on the host');
+  await shoot('2-prompt');
+  await hostClick(HOST.allow);
+  connectedAt = Date.now();
+  figures.push(`Connect to the host's prompt: ${((connectedAt - start) / 1000).toFixed(1)} s`);
+}
+
+async function stepPattern() {
+  await until(30, remoteShown, 'no remote view in the page');
+  let bad = '';
+  await until(
+    30,
+    async () => {
+      const g = await viewGeometry();
+      if (!g.picture) return (bad = 'no frame decoded'), false;
+      await shootHost();
+      const log = desktopLog();
+      const covered = [host, log.ready, { x: SCREEN.width - 420, y: SCREEN.height - 140, width: 420, height: 140 }];
+      const cells = patternCells(SCREEN.width, SCREEN.height, covered.filter(Boolean));
+      if (cells.length < 8) return (bad = `only ${cells.length} cells uncovered`), false;
+      const seen = await canvasPixels(cells.map((cell) => fitPoint(g.canvas, g.picture, SCREEN, cell.x, cell.y)));
+      const wrong = cells.filter((cell, i) => !near(seen[i], cell.colour, 48));
+      bad = wrong.length ? `cell ${wrong[0].column},${wrong[0].row} shows ${seen[cells.indexOf(wrong[0])]}, expected #${wrong[0].colour}` : '';
+      return wrong.length === 0;
+    },
+    'the test pattern in the canvas',
+  ).catch((error) => {
+    throw new Error(`${error.message}: ${bad}`);
+  });
+  figures.push(`Allow to the test pattern drawn in the page: ${((Date.now() - connectedAt) / 1000).toFixed(1)} s`);
+}
+
+async function stepInput() {
+  const log = desktopLog();
+  const target = { x: log.ready.x + Math.floor(log.ready.width / 2), y: log.ready.y + Math.floor(log.ready.height / 2) + 10 };
+  const before = log.clicks.length;
+  const point = await pagePoint(target.x, target.y);
+  await page.mouse.move(point.x, point.y);
+  await sleep(300);
+  await page.mouse.click(point.x, point.y);
+  let where = '';
+  await until(
+    15,
+    () => {
+      const clicks = desktopLog().clicks;
+      if (clicks.length <= before) return false;
+      const click = clicks.at(-1);
+      where = `${click.x},${click.y}`;
+      return (click.x - target.x) ** 2 + (click.y - target.y) ** 2 <= 64;
+    },
+    `the click at ${target.x},${target.y} on the recording window (got ${where || 'none'})`,
+  );
+  await page.keyboard.type('kestrova', { delay: 100 });
+  await until(15, () => containsTyped(desktopLog().chars, 'kestrova'), 'the typed text in the recording window');
+  await shootHost();
+}
+
+async function stepChat() {
+  await hostClick(HOST.navChat);
+  await sleep(800);
+  const before = await shootHost();
+  await page.click('#chat');
+  await page.waitForSelector('#chat-text', { visible: true });
+  await page.type('#chat-text', 'Hello from the browser');
+  await page.keyboard.press('Enter');
+  const log = hostRect(HOST.chatLog);
+  await until(
+    15,
+    async () => {
+      const now = await shootHost();
+      return pixelsApart(before, now, log) > 20 && pixelsApart(now, COLOURS.white, log) > 20;
+    },
+    "the chat line in the host's chat log",
+  );
+  const line = await page.$eval('#chat-log', (node) => node.lastElementChild?.textContent ?? '');
+  if (!line.includes('Hello from the browser')) throw new Error(`the page's chat log ends with '${line}'`);
+  await page.click('#chat-panel .close');
+}
+
+// Moves the recording window between two places by X requests (outside the host's programs) and
+// times how long each move takes to be drawn in the page: the capture, encoding, relay, decode and
+// draw of one change. Then counts frames while the window keeps moving, and decodes and draws a
+// 1080p JPEG of the host's screen in the page.
+async function stepFigures() {
+  const log = desktopLog();
+  const windowId = (await xdotool('search', '--onlyvisible', '--name', '^Recording window$')).trim().split('\n')[0];
+  const places = [log.ready, { ...log.ready, x: log.ready.x - 400 }];
+  // A point covered by the window at the first place and not at the second.
+  const probe = { x: log.ready.x + log.ready.width - 100, y: log.ready.y + 60 };
+  const g = await viewGeometry();
+  const at = fitPoint(g.canvas, g.picture, SCREEN, probe.x, probe.y);
+  await page.evaluate((x, y) => (window.__e2e.watch = { x: Math.round(x), y: Math.round(y), last: null }), at.x, at.y);
+  const latencies = [];
+  for (let i = 0; i < 12; i++) {
+    const place = places[(i + 1) % 2];
+    await sleep(700);
+    const seen = await page.evaluate(() => window.__e2e.changes.length);
+    const start = Date.now();
+    await xdotool('windowmove', windowId, String(place.x), String(place.y));
+    try {
+      await until(5, async () => (await page.evaluate(() => window.__e2e.changes.length)) > seen, 'change');
+      const change = await page.evaluate((n) => window.__e2e.changes[n], seen);
+      latencies.push(change.at - start);
+    } catch {
+      // a move that the page did not see within 5 s counts as lost
+    }
+  }
+  await page.evaluate(() => (window.__e2e.watch = null));
+  const latency = summary(latencies);
+  if (!latency || latency.count < 8) throw new Error(`only ${latencies.length} of 12 screen changes reached the page`);
+  figures.push(
+    `capture-to-drawn in the page (a window moved on the host, seen in the canvas): median ${latency.median} ms, ` +
+      `90% ${latency.p90} ms, min ${latency.min} ms (${latency.count} of 12 changes)`,
+  );
+
+  // Frames per second while the screen keeps changing.
+  const start = await page.evaluate(() => ({ decodes: window.__e2e.decodes.length, draws: window.__e2e.draws, at: Date.now() }));
+  const until_ = Date.now() + 5000;
+  for (let i = 0; Date.now() < until_; i++) {
+    const place = places[i % 2];
+    await xdotool('windowmove', windowId, String(place.x + (i % 7) * 10), String(place.y));
+    await sleep(30);
+  }
+  const end = await page.evaluate(() => ({ decodes: window.__e2e.decodes, draws: window.__e2e.draws, at: Date.now() }));
+  const seconds = (end.at - start.at) / 1000;
+  const frames = end.decodes.slice(start.decodes);
+  const decodeMs = summary(frames.map((frame) => frame.ms));
+  figures.push(
+    `frames in the page while the host's screen changes: ${(frames.length / seconds).toFixed(1)} per second decoded and drawn ` +
+      `over ${seconds.toFixed(1)} s; decode of a received ` +
+      `${g.picture.width} x ${g.picture.height} frame: median ${decodeMs ? decodeMs.median.toFixed(1) : '-'} ms`,
+  );
+  await xdotool('windowmove', windowId, String(places[0].x), String(places[0].y));
+
+  // Decode-and-draw of a 1080p JPEG (the host's screen as it is) into a canvas of the view's size.
+  await shootHost();
+  const jpeg = await run('convert', [join(OUT, 'host.png'), '-quality', '80', '-sampling-factor', '4:2:0', 'jpg:-'], { binary: true });
+  writeFileSync(join(OUT, 'host-1080p.jpg'), jpeg);
+  const times = await page.evaluate(
+    async (base64, width, height) => {
+      const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
+      const canvas = document.createElement('canvas');
+      canvas.width = width;
+      canvas.height = height;
+      const context = canvas.getContext('2d');
+      context.imageSmoothingQuality = 'high';
+      const times = [];
+      for (let i = 0; i < 25; i++) {
+        const start = performance.now();
+        const bitmap = await createImageBitmap(new Blob([bytes], { type: 'image/jpeg' }));
+        const k = Math.min(width / bitmap.width, height / bitmap.height);
+        context.drawImage(bitmap, 0, 0, bitmap.width * k, bitmap.height * k);
+        context.getImageData(0, 0, 1, 1); // waits for the draw
+        times.push(performance.now() - start);
+        bitmap.close();
+      }
+      return times.slice(5); // the first ones warm the decoder up
+    },
+    jpeg.toString('base64'),
+    g.canvas.width,
+    g.canvas.height,
+  );
+  const draw = summary(times);
+  figures.push(
+    `decode-and-draw of a 1920 x 1080 JPEG (${(jpeg.length / 1024).toFixed(0)} KiB) into the ${g.canvas.width} x ` +
+      `${g.canvas.height} view in Chromium: median ${draw.median.toFixed(1)} ms, min ${draw.min.toFixed(1)} ms (${draw.count} runs)`,
+  );
+}
+
+async function stepWrongPassword() {
+  await page.click('#end');
+  await until(20, async () => !(await remoteShown()), 'the page back at the connect form after End session');
+  await until(20, async () => !(await sharingBanner()), "the host's sharing banner gone after End session");
+  // The host whose viewer left is offline until its user asks for new credentials.
+  await hostClick(HOST.navConnections);
+  await sleep(500);
+  await hostClick(HOST.newCredentials);
+  await until(30, async () => (await shootHost()) && !hostOverlay() && hostReady(), 'the host Ready again with new credentials');
+  const first = state.id;
+  state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
+  if (!/^[1-9][0-9]{8}$/.test(state.id)) throw new Error(`the host shows no ID after the session ('${state.id}')`);
+  if (state.id === first) throw new Error(`the host kept its ID ${first} after "New ID and password"`);
+  const password = await hostCopy(HOST.copyPassword);
+  const wrong = password.replace(/-/g, '') === 'ABCDEFGH' ? 'EFGH-ABCD' : 'ABCD-EFGH';
+  await connect(wrong);
+  await until(30, async () => (await statusText()) === 'Security verification failed', "'Security verification failed' in the page");
+  await sleep(1500);
+  await shootHost();
+  if ((await statusText()) !== 'Security verification failed') throw new Error(`the status changed to '${await statusText()}'`);
+  if (await remoteShown()) throw new Error('the page shows a remote view');
+  if (hostOverlay()) throw new Error('the host asks about a connection with a wrong password');
+  if (!hostReady()) throw new Error('the host is no longer Ready');
+  const idNow = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
+  if (idNow !== state.id) throw new Error(`the host's ID changed from ${state.id} to ${idNow}`);
+}
+
+const steps = [
+  ['the host Ready; its ID and password copied, approval and remote control on', stepHostReady],
+  ['the page connects; the host asks, Allow', stepConnectAllow],
+  ["the host's test pattern in the page's canvas", stepPattern],
+  ['a click and typing in the page reach the recording window', stepInput],
+  ["a chat line from the page in the host's chat log", stepChat],
+  ['figures', stepFigures],
+  ["a wrong password: 'Security verification failed', the host stays Ready", stepWrongPassword],
+];
+
+let passed = 0;
+let failed = 0;
+let skipped = 0;
+try {
+  for (const [index, [title, step]] of steps.entries()) {
+    const n = index + 1;
+    if (failed) {
+      skipped++;
+      console.log(`step ${n}: ${title}: skipped`);
+      continue;
+    }
+    const start = Date.now();
+    const took = () => `${((Date.now() - start) / 1000).toFixed(1)} s`;
+    try {
+      await step();
+      passed++;
+      if (page) await shoot(`${n}-ok`).catch(() => undefined);
+      console.log(`step ${n}: ${title}: ok (${took()})`);
+    } catch (error) {
+      failed++;
+      await shootHost().catch(() => undefined);
+      if (page) await shoot(`${n}-FAILED`).catch(() => undefined);
+      console.log(`step ${n}: ${title}: FAILED: ${error.message} (${took()}; screenshots ${SHOTS}/${n}-FAILED-*.png)`);
+    }
+  }
+} finally {
+  if (browser) await browser.close().catch(() => undefined);
+}
+for (const line of figures) console.log(`web-e2e: ${line}`);
+// The readbacks of this program's instrumentation make Chromium suggest willReadFrequently; a
+// failed load is counted by its answer (which names it), and the browser's own request for
+// /favicon.ico is answered 404 by the relay, which serves only the page.
+const problems = consoleLines.filter(
+  (line) =>
+    !/^console (log|info|debug)/.test(line) &&
+    !line.includes('willReadFrequently') &&
+    !line.startsWith('console error: Failed to load resource') &&
+    line !== 'answer 404: /favicon.ico',
+);
+for (const line of problems) console.log(`web-e2e: page ${line}`);
+console.log(`web-e2e: ${passed} passed, ${failed} failed, ${skipped} skipped${problems.length ? `; ${problems.length} console messages` : ''}`);
+process.exitCode = failed || problems.length ? 1 : 0;
