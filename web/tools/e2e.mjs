@@ -7,8 +7,13 @@
 //   KESTROVA_E2E_DISPLAY      the host's X display
 //   KESTROVA_E2E_OUT          the folder for screenshots (shots/) and scratch files
 //   KESTROVA_E2E_DESKTOP_LOG  the recording window's log (native/app/testing/demo_desktop_win.cc)
+//   KESTROVA_E2E_VIEWER_DISPLAY  the X display of a second Kestrova.exe, the native viewer whose
+//                             figures the page's are compared with
+//   KESTROVA_E2E_CERT         the relay's certificate (for reading its /metrics)
 // Prints one line per step, the figures and a summary; the exit status is 1 when a step failed.
-import { execFile } from 'node:child_process';
+import { execFile, spawn } from 'node:child_process';
+import { get } from 'node:https';
+import { createInterface } from 'node:readline';
 import { readFileSync, writeFileSync, copyFileSync } from 'node:fs';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
@@ -33,6 +38,8 @@ const SPKI = env('KESTROVA_E2E_SPKI');
 const DISPLAY = env('KESTROVA_E2E_DISPLAY');
 const OUT = env('KESTROVA_E2E_OUT');
 const DESKTOP_LOG = env('KESTROVA_E2E_DESKTOP_LOG');
+const VIEWER_DISPLAY = env('KESTROVA_E2E_VIEWER_DISPLAY');
+const CERT = env('KESTROVA_E2E_CERT');
 const SHOTS = join(OUT, 'shots');
 const SCREEN = { width: 1920, height: 1080 };
 const PAGE_SIZE = { width: 1280, height: 800 };
@@ -40,12 +47,12 @@ const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
 // ---- The host's display ---------------------------------------------------------------------------
 
-function run(file, args, { input, binary = false, timeout = 20000 } = {}) {
+function run(file, args, { input, binary = false, timeout = 20000, display = DISPLAY } = {}) {
   return new Promise((done, failed) => {
     const child = execFile(
       file,
       args,
-      { env: { ...process.env, DISPLAY }, encoding: binary ? 'buffer' : 'utf8', maxBuffer: 64 << 20, timeout },
+      { env: { ...process.env, DISPLAY: display }, encoding: binary ? 'buffer' : 'utf8', maxBuffer: 64 << 20, timeout },
       (error, stdout) => (error ? failed(error) : done(stdout)),
     );
     if (input !== undefined) child.stdin.end(input);
@@ -367,60 +374,90 @@ async function stepChat() {
   await page.click('#chat-panel .close');
 }
 
-// Moves the recording window between two places by X requests (outside the host's programs) and
-// times how long each move takes to be drawn in the page: the capture, encoding, relay, decode and
-// draw of one change. Then counts frames while the window keeps moving, and decodes and draws a
-// 1080p JPEG of the host's screen in the page.
-async function stepFigures() {
+// ---- Figures --------------------------------------------------------------------------------------
+
+// The relay's count of forwarded messages (both ways: frames and their acknowledgements, input).
+function forwardedMessages() {
+  return new Promise((done, failed) => {
+    get(`${URL_}metrics`, { ca: readFileSync(CERT) }, (response) => {
+      let text = '';
+      response.setEncoding('utf8');
+      response.on('data', (chunk) => (text += chunk));
+      response.on('end', () => {
+        const values = [...text.matchAll(/^kestrova_relay_forwarded_messages_total(?:\{[^}]*\})? (\d+)$/gm)].map((m) => Number(m[1]));
+        if (values.length === 0) failed(new Error('no kestrova_relay_forwarded_messages_total in /metrics'));
+        else done(values.reduce((a, b) => a + b, 0));
+      });
+    }).on('error', failed);
+  });
+}
+
+async function recordingWindow() {
   const log = desktopLog();
-  const windowId = (await xdotool('search', '--onlyvisible', '--name', '^Recording window$')).trim().split('\n')[0];
+  const id = (await xdotool('search', '--onlyvisible', '--name', '^Recording window$')).trim().split('\n')[0];
+  // Two places: the first covers `probe`, the second (400 px to the left) does not.
   const places = [log.ready, { ...log.ready, x: log.ready.x - 400 }];
-  // A point covered by the window at the first place and not at the second.
   const probe = { x: log.ready.x + log.ready.width - 100, y: log.ready.y + 60 };
-  const g = await viewGeometry();
-  const at = fitPoint(g.canvas, g.picture, SCREEN, probe.x, probe.y);
-  await page.evaluate((x, y) => (window.__e2e.watch = { x: Math.round(x), y: Math.round(y), last: null }), at.x, at.y);
+  const move = (place, dx = 0) => xdotool('windowmove', id, String(place.x + dx), String(place.y));
+  return { places, probe, move };
+}
+
+// Times 12 moves of the recording window (X requests, outside the host's programs) until the
+// viewer draws them: `timeChange(move)` does the move and gives the milliseconds until the change
+// was drawn, or null. Then keeps the window moving for 5 s and counts the messages the relay
+// forwarded meanwhile. The window goes back to its place.
+async function measureStream(windowAt, timeChange) {
   const latencies = [];
   for (let i = 0; i < 12; i++) {
-    const place = places[(i + 1) % 2];
     await sleep(700);
-    const seen = await page.evaluate(() => window.__e2e.changes.length);
-    const start = Date.now();
-    await xdotool('windowmove', windowId, String(place.x), String(place.y));
-    try {
-      await until(5, async () => (await page.evaluate(() => window.__e2e.changes.length)) > seen, 'change');
-      const change = await page.evaluate((n) => window.__e2e.changes[n], seen);
-      latencies.push(change.at - start);
-    } catch {
-      // a move that the page did not see within 5 s counts as lost
-    }
+    const ms = await timeChange(() => windowAt.move(windowAt.places[(i + 1) % 2]));
+    if (ms !== null) latencies.push(ms);
   }
-  await page.evaluate(() => (window.__e2e.watch = null));
-  const latency = summary(latencies);
-  if (!latency || latency.count < 8) throw new Error(`only ${latencies.length} of 12 screen changes reached the page`);
-  figures.push(
-    `capture-to-drawn in the page (a window moved on the host, seen in the canvas): median ${latency.median} ms, ` +
-      `90% ${latency.p90} ms, min ${latency.min} ms (${latency.count} of 12 changes)`,
-  );
-
-  // Frames per second while the screen keeps changing.
-  const start = await page.evaluate(() => ({ decodes: window.__e2e.decodes.length, draws: window.__e2e.draws, at: Date.now() }));
-  const until_ = Date.now() + 5000;
-  for (let i = 0; Date.now() < until_; i++) {
-    const place = places[i % 2];
-    await xdotool('windowmove', windowId, String(place.x + (i % 7) * 10), String(place.y));
+  const before = await forwardedMessages();
+  const start = Date.now();
+  for (let i = 0; Date.now() < start + 5000; i++) {
+    await windowAt.move(windowAt.places[i % 2], (i % 7) * 10);
     await sleep(30);
   }
-  const end = await page.evaluate(() => ({ decodes: window.__e2e.decodes, draws: window.__e2e.draws, at: Date.now() }));
-  const seconds = (end.at - start.at) / 1000;
-  const frames = end.decodes.slice(start.decodes);
-  const decodeMs = summary(frames.map((frame) => frame.ms));
+  const seconds = (Date.now() - start) / 1000;
+  const forwarded = (await forwardedMessages()) - before;
+  await windowAt.move(windowAt.places[0]);
+  return { latency: summary(latencies), forwardedPerSecond: forwarded / seconds, seconds, start };
+}
+
+const results = {};
+const latencyText = (l) => (l ? `median ${l.median} ms, 90% ${l.p90} ms, min ${l.min} ms (${l.count} of 12)` : 'none seen');
+
+// The page: each draw on the view canvas reads the watched pixel back (see instrument()).
+async function stepFigures() {
+  const windowAt = await recordingWindow();
+  const g = await viewGeometry();
+  const at = fitPoint(g.canvas, g.picture, SCREEN, windowAt.probe.x, windowAt.probe.y);
+  await page.evaluate((x, y) => (window.__e2e.watch = { x: Math.round(x), y: Math.round(y), last: null }), at.x, at.y);
+  const decodesBefore = await page.evaluate(() => window.__e2e.decodes.length);
+  const result = await measureStream(windowAt, async (move) => {
+    const seen = await page.evaluate(() => window.__e2e.changes.length);
+    const start = Date.now();
+    await move();
+    try {
+      await until(5, async () => (await page.evaluate(() => window.__e2e.changes.length)) > seen, 'change');
+    } catch {
+      return null; // not drawn within 5 s: counted as lost
+    }
+    return (await page.evaluate((n) => window.__e2e.changes[n], seen)).at - start;
+  });
+  await page.evaluate(() => (window.__e2e.watch = null));
+  if (!result.latency || result.latency.count < 8) throw new Error('fewer than 8 of 12 screen changes reached the page');
+  const decodes = (await page.evaluate(() => window.__e2e.decodes)).slice(decodesBefore).filter((d) => d.at >= result.start && d.at <= result.start + result.seconds * 1000);
+  result.fps = decodes.length / result.seconds;
+  result.decode = summary(decodes.map((d) => d.ms));
+  results.page = result;
+  figures.push(`page: capture-to-drawn (a window moved on the host, seen in the canvas): ${latencyText(result.latency)}`);
   figures.push(
-    `frames in the page while the host's screen changes: ${(frames.length / seconds).toFixed(1)} per second decoded and drawn ` +
-      `over ${seconds.toFixed(1)} s; decode of a received ` +
-      `${g.picture.width} x ${g.picture.height} frame: median ${decodeMs ? decodeMs.median.toFixed(1) : '-'} ms`,
+    `page: while the host's screen changes: ${result.fps.toFixed(1)} frames per second decoded and drawn, the relay forwarding ` +
+      `${result.forwardedPerSecond.toFixed(1)} messages per second; decode of a received ${g.picture.width} x ${g.picture.height} ` +
+      `frame: median ${result.decode ? result.decode.median.toFixed(1) : '-'} ms`,
   );
-  await xdotool('windowmove', windowId, String(places[0].x), String(places[0].y));
 
   // Decode-and-draw of a 1080p JPEG (the host's screen as it is) into a canvas of the view's size.
   await shootHost();
@@ -452,26 +489,149 @@ async function stepFigures() {
   );
   const draw = summary(times);
   figures.push(
-    `decode-and-draw of a 1920 x 1080 JPEG (${(jpeg.length / 1024).toFixed(0)} KiB) into the ${g.canvas.width} x ` +
+    `page: decode-and-draw of a 1920 x 1080 JPEG (${(jpeg.length / 1024).toFixed(0)} KiB) into the ${g.canvas.width} x ` +
       `${g.canvas.height} view in Chromium: median ${draw.median.toFixed(1)} ms, min ${draw.min.toFixed(1)} ms (${draw.count} runs)`,
   );
 }
 
-async function stepWrongPassword() {
-  await page.click('#end');
-  await until(20, async () => !(await remoteShown()), 'the page back at the connect form after End session');
-  await until(20, async () => !(await sharingBanner()), "the host's sharing banner gone after End session");
-  // The host whose viewer left is offline until its user asks for new credentials.
+// ---- The native viewer (a second Kestrova.exe) ---------------------------------------------------
+
+const VIEWER = { remoteIdBox: [860, 233], passwordBox: [860, 301], connect: [860, 376], viewTop: 52, strip: 22, toolbar: '141D29' };
+let viewer = null;
+let viewerScreen = null;
+async function shootViewer() {
+  const file = join(OUT, 'viewer.png');
+  await run('import', ['-window', 'root', file], { display: VIEWER_DISPLAY });
+  const data = await run('convert', [file, '-depth', '8', 'rgb:-'], { binary: true });
+  viewerScreen = { width: 1280, height: 800, data };
+  return true;
+}
+async function findViewerWindow() {
+  try {
+    const ids = (await run('xdotool', ['search', '--onlyvisible', '--name', '^Kestrova$'], { display: VIEWER_DISPLAY })).trim().split('\n');
+    const geometry = await run('xdotool', ['getwindowgeometry', '--shell', ids[0]], { display: VIEWER_DISPLAY });
+    const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
+    viewer = { x: value('X'), y: value('Y'), width: value('WIDTH'), height: value('HEIGHT') };
+    return viewer.width > 100;
+  } catch {
+    return false;
+  }
+}
+const viewerPixel = (x, y) => meanPixel(viewerScreen, viewer.x + x, viewer.y + y) ?? [];
+const viewerReady = () => near(viewerPixel(96, 500), COLOURS.sidebar, 6) && near(viewerPixel(33, 578), COLOURS.accent, 40);
+const viewerRemote = () => near(viewerPixel(400, 4), VIEWER.toolbar, 10);
+const viewerX = (...args) => run('xdotool', args, { display: VIEWER_DISPLAY });
+async function viewerPaste(text, [x, y]) {
+  const server = spawn('xclip', ['-selection', 'clipboard', '-i', '-quiet'], { env: { ...process.env, DISPLAY: VIEWER_DISPLAY }, stdio: ['pipe', 'ignore', 'ignore'] });
+  server.stdin.end(text);
+  await sleep(300);
+  await viewerX('mousemove', String(viewer.x + x), String(viewer.y + y), 'sleep', '0.15', 'click', '1');
+  await viewerX('key', '--clearmodifiers', 'End', 'shift+Home', 'BackSpace', 'ctrl+v');
+  await sleep(500);
+  server.kill();
+}
+// The viewer's screen point showing the host's point (x, y): the picture fitted into the view
+// area under the toolbar and above the status strip.
+function viewerPoint(x, y) {
+  const area = { width: viewer.width, height: viewer.height - VIEWER.viewTop - VIEWER.strip };
+  const p = fitPoint(area, SCREEN, SCREEN, x, y);
+  return { x: Math.round(viewer.x + p.x), y: Math.round(viewer.y + VIEWER.viewTop + p.y) };
+}
+// Starts pixel_watch.py on the viewer's display and resolves with a function that waits for its
+// report once `ready` was read.
+function watchViewerPixel(point) {
+  return new Promise((done, failed) => {
+    const child = spawn('python3', [new URL('./pixel_watch.py', import.meta.url).pathname, String(point.x), String(point.y), '5'], {
+      env: { ...process.env, DISPLAY: VIEWER_DISPLAY },
+      stdio: ['ignore', 'pipe', 'inherit'],
+    });
+    const lines = createInterface({ input: child.stdout });
+    let report = null;
+    const reported = new Promise((resolve) => (report = resolve));
+    let ready = false;
+    lines.on('line', (line) => {
+      if (line.startsWith('ready')) {
+        ready = true;
+        done(() => reported);
+      } else {
+        report(line);
+      }
+    });
+    child.on('error', failed);
+    child.on('exit', () => {
+      report('exit');
+      if (!ready) failed(new Error('pixel_watch.py ended before reading the pixel'));
+    });
+  });
+}
+
+async function endOnHostBanner() {
+  const banner = (await xdotool('search', '--onlyvisible', '--name', '^Kestrova - Screen sharing$')).trim().split('\n')[0];
+  const geometry = await xdotool('getwindowgeometry', '--shell', banner);
+  const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
+  await xdotool('mousemove', String(value('X') + 262), String(value('Y') + 24), 'sleep', '0.2', 'click', '1');
+}
+
+async function newHostCredentials() {
+  await until(20, async () => !(await sharingBanner()), "the host's sharing banner gone");
+  // A host whose viewer left is offline until its user asks for new credentials.
+  await until(20, async () => (await shootHost()) && !hostOverlay(), "the host's prompt gone");
+  if (!hostReady()) {
+    await hostClick(HOST.navConnections);
+    await sleep(500);
+    await hostClick(HOST.newCredentials);
+  }
+  await until(30, async () => (await shootHost()) && !hostOverlay() && hostReady(), 'the host Ready with new credentials');
   await hostClick(HOST.navConnections);
   await sleep(500);
-  await hostClick(HOST.newCredentials);
-  await until(30, async () => (await shootHost()) && !hostOverlay() && hostReady(), 'the host Ready again with new credentials');
   const first = state.id;
   state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
+  state.password = await hostCopy(HOST.copyPassword);
   if (!/^[1-9][0-9]{8}$/.test(state.id)) throw new Error(`the host shows no ID after the session ('${state.id}')`);
-  if (state.id === first) throw new Error(`the host kept its ID ${first} after "New ID and password"`);
-  const password = await hostCopy(HOST.copyPassword);
-  const wrong = password.replace(/-/g, '') === 'ABCDEFGH' ? 'EFGH-ABCD' : 'ABCD-EFGH';
+  if (state.id === first) throw new Error(`the host kept its ID ${first} after the session`);
+}
+
+async function stepNative() {
+  await page.click('#end');
+  await until(20, async () => !(await remoteShown()), 'the page back at the connect form after End session');
+  await newHostCredentials();
+  await until(60, async () => (await findViewerWindow()) && (await shootViewer()) && viewerReady(), 'the native viewer Ready');
+  await viewerPaste(state.id, VIEWER.remoteIdBox);
+  await viewerPaste(state.password, VIEWER.passwordBox);
+  await viewerX('mousemove', String(viewer.x + VIEWER.connect[0]), String(viewer.y + VIEWER.connect[1]), 'sleep', '0.15', 'click', '1');
+  await until(30, async () => (await shootHost()) && hostPrompt(), 'no prompt on the host for the native viewer');
+  await hostClick(HOST.allow);
+  await until(30, async () => (await shootViewer()) && viewerRemote(), 'the native viewer showing the remote view');
+  await sleep(1500);
+  const windowAt = await recordingWindow();
+  const point = viewerPoint(windowAt.probe.x, windowAt.probe.y);
+  const result = await measureStream(windowAt, async (move) => {
+    const wait = await watchViewerPixel(point);
+    const start = Date.now();
+    await move();
+    const report = (await wait()).split(' ');
+    return report[0] === 'changed' ? Number(report[1]) - start : null;
+  });
+  await shootViewer();
+  copyFileSync(join(OUT, 'viewer.png'), join(SHOTS, '7-native-viewer.png'));
+  if (!result.latency || result.latency.count < 8) throw new Error('fewer than 8 of 12 screen changes reached the native viewer');
+  results.native = result;
+  const page_ = results.page;
+  figures.push(`native viewer: capture-to-drawn (the same moves, seen on its display): ${latencyText(result.latency)}`);
+  figures.push(`native viewer: the relay forwarding ${result.forwardedPerSecond.toFixed(1)} messages per second while the screen changes`);
+  if (page_) {
+    figures.push(
+      `page / native viewer: capture-to-drawn median ${(page_.latency.median / result.latency.median).toFixed(2)}, ` +
+        `messages forwarded per second ${(page_.forwardedPerSecond / result.forwardedPerSecond).toFixed(2)} (same run, same host)`,
+    );
+  }
+  await endOnHostBanner();
+  await until(20, async () => (await shootViewer()) && !viewerRemote(), 'the native viewer back at its pages after the host ended');
+  await newHostCredentials();
+}
+
+async function stepWrongPassword() {
+  const wrong = state.password.replace(/-/g, '') === 'ABCDEFGH' ? 'EFGH-ABCD' : 'ABCD-EFGH';
   await connect(wrong);
   await until(30, async () => (await statusText()) === 'Security verification failed', "'Security verification failed' in the page");
   await sleep(1500);
@@ -490,7 +650,8 @@ const steps = [
   ["the host's test pattern in the page's canvas", stepPattern],
   ['a click and typing in the page reach the recording window', stepInput],
   ["a chat line from the page in the host's chat log", stepChat],
-  ['figures', stepFigures],
+  ['figures of the page', stepFigures],
+  ['the same figures with the native viewer (a second Kestrova.exe)', stepNative],
   ["a wrong password: 'Security verification failed', the host stays Ready", stepWrongPassword],
 ];
 
