@@ -87,6 +87,9 @@ namespace {
 
 constexpr const char* kHostsBucket = "kestrova-relay-hosts";
 constexpr const char* kNodesBucket = "kestrova-relay-nodes";
+// Subjects: kestrova.relay.node.NODE (a node's inbox), kestrova.relay.heartbeat.NODE and
+// kestrova.relay.registrations.NODE (what NODE announces). Each node publishes only under its
+// own name and to the inboxes, so that the NATS account can hold every node to that.
 constexpr const char* kSubjectPrefix = "kestrova.relay.";
 constexpr Millis kNodeLease = 10000;
 
@@ -208,7 +211,7 @@ class Fleet::Impl {
     m.body = {reinterpret_cast<const std::uint8_t*>(address.data()), address.size()};
     std::string bytes;
     fleet::Encode(m, bytes);
-    const std::string subject = std::string(kSubjectPrefix) + "registrations";
+    const std::string subject = std::string(kSubjectPrefix) + "registrations." + o_.nodeName;
     Publish(subject, bytes);
   }
 
@@ -236,7 +239,7 @@ class Fleet::Impl {
       bye.from = o_.nodeName;
       std::string bytes;
       fleet::Encode(bye, bytes);
-      Publish(std::string(kSubjectPrefix) + "heartbeat", bytes);
+      Publish(std::string(kSubjectPrefix) + "heartbeat." + o_.nodeName, bytes);
     }
     // Queued releases get a short while; lookups and claims nobody waits for any more.
     const Millis deadline = Now() + 2000;
@@ -426,7 +429,7 @@ class Fleet::Impl {
     natsStatus s = kvStore_CreateString(nullptr, nodesKv_, key.c_str(), instance_.c_str());
     if (s == NATS_OK) return;
     natsSubscription* sub = nullptr;
-    const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
+    const std::string subject = std::string(kSubjectPrefix) + "heartbeat." + o_.nodeName;
     s = natsConnection_SubscribeSync(&sub, nc_, subject.c_str());
     if (s != NATS_OK) throw std::runtime_error("NATS subscribe: " + LastError(s));
     const Millis until = Now() + o_.nodeTimeout;
@@ -453,12 +456,12 @@ class Fleet::Impl {
     // Memory is bounded by the sessions' credit, not by the client's pending limits, which would
     // drop messages.
     if (s == NATS_OK) s = natsSubscription_SetPendingLimits(inboxSub_, -1, -1);
-    const std::string heartbeat = std::string(kSubjectPrefix) + "heartbeat";
+    const std::string heartbeat = std::string(kSubjectPrefix) + "heartbeat.*";
     if (s == NATS_OK) {
       s = natsConnection_Subscribe(&heartbeatSub_, nc_, heartbeat.c_str(), &Impl::OnHeartbeat,
                                    this);
     }
-    const std::string registrations = std::string(kSubjectPrefix) + "registrations";
+    const std::string registrations = std::string(kSubjectPrefix) + "registrations.*";
     if (s == NATS_OK) {
       s = natsConnection_Subscribe(&registrationsSub_, nc_, registrations.c_str(),
                                    &Impl::OnRegistration, this);
@@ -533,6 +536,8 @@ class Fleet::Impl {
       why = opened ? "malformed" : "not sealed with the fleet secret";
     } else if (m->from == o_.nodeName) {
       return std::nullopt;  // this node's own broadcast
+    } else if (!SubjectOf(subject, m->from)) {
+      why = "on another node's subject";
     } else if (!guard.Accept(m->from, opened->instance, opened->counter)) {
       why = "replayed";
     } else {
@@ -547,6 +552,14 @@ class Fleet::Impl {
                    static_cast<unsigned long long>(n + 1));
     }
     return std::nullopt;
+  }
+
+  // An announcement travels on its sender's own subject; an inbox message on this node's inbox.
+  bool SubjectOf(std::string_view subject, std::string_view from) const {
+    if (subject == inbox_) return true;
+    const auto dot = subject.rfind('.');
+    return dot != std::string_view::npos && subject.substr(dot + 1) == from &&
+           subject.rfind(std::string(kSubjectPrefix) + "node.", 0) != 0;
   }
 
   static void OnInbox(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
@@ -649,7 +662,7 @@ class Fleet::Impl {
     beat.body = {reinterpret_cast<const std::uint8_t*>(o_.advertise.data()), o_.advertise.size()};
     std::string bytes;
     fleet::Encode(beat, bytes);
-    const std::string subject = std::string(kSubjectPrefix) + "heartbeat";
+    const std::string subject = std::string(kSubjectPrefix) + "heartbeat." + o_.nodeName;
     Millis lastNodeWrite = Now();
     std::unique_lock lock(heartbeatMutex_);
     while (!heartbeatStop_) {

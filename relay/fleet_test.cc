@@ -906,7 +906,9 @@ TEST_P(FleetTest, ForgedOrReplayedMessagesOnNatsAreRefused) {
   };
   // node 2's heartbeat, as anyone on the account sees it: nothing secret in it.
   NatsClient::Msg beat;
-  while (beat.subject != "kestrova.relay.heartbeat" || from(beat) != "node2") beat = spy.Next();
+  while (beat.subject != "kestrova.relay.heartbeat.node2" || from(beat) != "node2") {
+    beat = spy.Next();
+  }
   EXPECT_EQ(beat.payload.find(kSecret), std::string::npos);
 
   const std::string inbox = "kestrova.relay.node.node1";
@@ -934,6 +936,8 @@ TEST_P(FleetTest, ForgedOrReplayedMessagesOnNatsAreRefused) {
        sealedByStranger(fleet::Kind::kCredit, std::string(16, '\xff'))},
       {"a replayed heartbeat", beat.subject, beat.payload},
       {"a heartbeat moved to an inbox", inbox, beat.payload},
+      {"a heartbeat moved to another node's subject", "kestrova.relay.heartbeat.node1",
+       beat.payload},
   };
   const std::uint64_t before = Metric(1, "kestrova_relay_fleet_refused_total");
   for (const Forged& f : forged) spy.Publish(f.subject, f.bytes);
