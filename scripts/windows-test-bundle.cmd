@@ -1,13 +1,22 @@
 @echo off
 rem The runner of the Windows test bundle (scripts/windows-test-bundle packs it as run-tests.cmd).
 rem Runs every program of tests.txt in its own folder, its GoogleTest XML and output going to
-rem results\, then the checks that Wine cannot make, and prints one summary line. Exit status 0
+rem results\run-N, then the checks that Wine cannot make, and prints one summary line. Exit status 0
 rem when every program and every check passed.
 setlocal EnableExtensions EnableDelayedExpansion
 set "HERE=%~dp0"
 cd /d "%HERE%"
-if exist results rmdir /s /q results
-mkdir results
+rem Each run writes into a folder of its own, results\run-N (under Wine a file of an earlier run
+rem that was removed and made again under the same path can stay locked).
+if not exist results mkdir results
+set RUN=1
+:next_run
+if not exist "results\run-%RUN%" goto have_run
+set /a RUN+=1
+goto next_run
+:have_run
+set "OUT=%HERE%results\run-%RUN%"
+mkdir "%OUT%"
 set WINE=0
 reg query "HKCU\Software\Wine" >nul 2>&1 && set WINE=1
 rem The programs name their data by the build machine's paths under Z:.
@@ -35,13 +44,13 @@ set R3=!RESULT!
 call :check "timer resolution" ov_screen_test "StreamClock.*"
 set R4=!RESULT!
 if %WINE%==0 if exist "%HERE%bench\stream_pacing_bench.exe" (
-  "%HERE%bench\stream_pacing_bench.exe" > "%HERE%results\stream_pacing_bench.txt" 2>&1
-  set "R4=!R4! (frame rates in results\stream_pacing_bench.txt)"
+  "%HERE%bench\stream_pacing_bench.exe" > "%OUT%\stream_pacing_bench.txt" 2>&1
+  set "R4=!R4! (frame rates in results\run-!RUN!\stream_pacing_bench.txt)"
 )
 if %MAPPED%==1 subst Z: /d >nul 2>&1
 
-if not "%FAILEDNAMES%"=="" echo Failed programs:%FAILEDNAMES% (see results\NAME.log)
-echo Kestrova Windows tests: %PROGRAMS% programs, %PASSED% passed, %FAILED% failed; %CASES% tests, %FAILCASES% failed, %SKIPPED% skipped; Windows-only: named streams and zone mark: %R1%, session state: %R2%, Windows.Graphics.Capture: %R3%, timer resolution: %R4%
+if not "%FAILEDNAMES%"=="" echo Failed programs:%FAILEDNAMES%, their output in results\run-%RUN%\NAME.log
+echo Kestrova Windows tests: %PROGRAMS% programs, %PASSED% passed, %FAILED% failed; %CASES% tests, %FAILCASES% failed, %SKIPPED% skipped; Windows-only: named streams and zone mark: %R1%, session state: %R2%, Windows.Graphics.Capture: %R3%, timer resolution: %R4%; results in results\run-%RUN%
 if %FAILED% NEQ 0 exit /b 1
 if %CHECKFAILED% NEQ 0 exit /b 1
 exit /b 0
@@ -51,7 +60,7 @@ rem :program NAME PATH "ARGUMENTS"
 set /a PROGRAMS+=1
 set "NAME=%~1"
 set "EXE=%HERE%%~2"
-set "XML=%HERE%results\%NAME%.xml"
+set "XML=%OUT%\%NAME%.xml"
 if not exist "%EXE%" (
   echo %NAME%: not in the bundle
   set /a FAILED+=1
@@ -61,8 +70,12 @@ if not exist "%EXE%" (
 for %%p in ("%EXE%") do set "EXEDIR=%%~dpp"
 echo %NAME%
 pushd "%EXEDIR%"
-"%EXE%" %~3 --gtest_output=xml:"%XML%" > "%HERE%results\%NAME%.log" 2>&1
+"%EXE%" %~3 --gtest_output=xml:"%XML%" > "%OUT%\%NAME%.log" 2>&1
 set RC=!errorlevel!
+rem 9009: the program could not be started at all (Wine's cmd sometimes says so for a program
+rem that exists, right after another ended); one more attempt.
+if !RC!==9009 "%EXE%" %~3 --gtest_output=xml:"%XML%" > "%OUT%\%NAME%.log" 2>&1
+if !RC!==9009 set RC=!errorlevel!
 popd
 call :count "%XML%"
 set /a CASES+=C
@@ -107,7 +120,7 @@ if not defined CEXE (
   set CHECKFAILED=1
   goto :eof
 )
-set "CXML=%HERE%results\check-%~2-%RANDOM%.xml"
+set "CXML=%OUT%\check-%~2-%RANDOM%.xml"
 for %%p in ("%CEXE%") do set "CDIR=%%~dpp"
 pushd "%CDIR%"
 "%CEXE%" --gtest_color=no --gtest_filter=%~3 --gtest_output=xml:"%CXML%" > nul 2>&1
