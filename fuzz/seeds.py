@@ -155,8 +155,54 @@ def region_frame_seeds(jpegs):
     write("region_frame", "encode_scrolling", b"\x05" + scrolling)
 
 
+def fleet_wire_seeds():
+    """fleet_wire: link streams (selector bit 0 clear) and NATS envelopes (bit 0 set), sealed with
+    the target's fixed key on its fixed subject."""
+    import hashlib
+    import hmac
+
+    def message(kind, node, conn=0, seq=0, flags=0, body=b""):
+        return (bytes([kind, len(node)]) + node.encode() + struct.pack("<QQ", conn, seq)
+                + bytes([flags]) + body)
+
+    def framed(m):
+        return struct.pack("<I", len(m)) + m
+
+    def mac(key, pieces):
+        h = hmac.new(key, digestmod=hashlib.sha256)
+        for i, p in enumerate(pieces):
+            h.update(p)
+            if i + 1 < len(pieces):
+                h.update(struct.pack("<Q", len(p)))
+        return h.digest()
+
+    label = b"kestrova fleet secret"
+    root = mac(label + bytes(32 - len(label)), [b"fuzzing fleet secret"])
+    nats_key = mac(root, [b"nats messages"])
+
+    def sealed(payload, instance=0x1122334455667788, counter=1):
+        head = bytes([1]) + struct.pack("<QQ", instance, counter)
+        return head + mac(nats_key, [b"kestrova.relay.node.n1", head, payload]) + payload
+
+    hello = message(9, "node-b", conn=0x0B0B, body=bytes(range(32)))
+    write("fleet_wire", "link_hello_data", b"\x00" + framed(hello)
+          + framed(message(7, "node-b", conn=5, seq=0, flags=1, body=b"chunk"))
+          + framed(message(7, "node-b", conn=5, seq=1, body=b"end")))
+    write("fleet_wire", "link_controls", b"\x00" + framed(hello)
+          + framed(message(8, "node-b", conn=5, body=struct.pack("<QQ", 1, 100)))
+          + framed(message(5, "node-b", conn=5, body=b"\x03\xe8"))
+          + framed(message(3, "node-b", conn=5)))
+    write("fleet_wire", "link_oversized_hello", b"\x00" + framed(hello + bytes(100)))
+    registration = compact({"address": "198.51.100.7", "sessionId": "123456789", "password": "x"})
+    write("fleet_wire", "nats_handoff", b"\x01" + sealed(message(1, "n2", conn=77, body=registration)))
+    write("fleet_wire", "nats_credit", b"\x03" + sealed(message(8, "n2", conn=77, body=struct.pack("<QQ", 2, 9)), counter=9))
+    write("fleet_wire", "nats_heartbeat", b"\x05" + sealed(message(9, "n2", body=b"10.0.0.7:7400")))
+    write("fleet_wire", "nats_unsealed", b"\x01" + message(1, "n2", conn=77, body=registration))
+
+
 def main():
     relay_ws_seeds()
+    fleet_wire_seeds()
     jpegs = jpeg_files()
 
     # json_codec: messages of both kinds, a manifest-like object, depth edges.

@@ -20,67 +20,6 @@
 
 namespace ov::relay {
 
-// --- Wire form -----------------------------------------------------------------------------------
-
-namespace fleet {
-namespace {
-
-void PutU64(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-std::uint64_t GetU64(const std::uint8_t* p) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-
-}  // namespace
-
-bool IsNodeName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxNodeName) return false;
-  for (const char ch : name) {
-    const bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-                    (ch >= '0' && ch <= '9') || ch == '-' || ch == '_';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-void Encode(const Message& message, std::string& out) {
-  out.push_back(static_cast<char>(message.kind));
-  out.push_back(static_cast<char>(message.from.size()));
-  out.append(message.from);
-  PutU64(out, message.conn);
-  PutU64(out, message.seq);
-  out.push_back(static_cast<char>(message.flags));
-  out.append(reinterpret_cast<const char*>(message.body.data()), message.body.size());
-}
-
-std::optional<Message> Decode(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < 2) return std::nullopt;
-  Message m;
-  const std::uint8_t kind = bytes[0];
-  if (kind < static_cast<std::uint8_t>(Kind::kViewer) ||
-      kind > static_cast<std::uint8_t>(Kind::kBye)) {
-    return std::nullopt;
-  }
-  m.kind = static_cast<Kind>(kind);
-  const std::size_t nameSize = bytes[1];
-  if (bytes.size() < 2 + nameSize + 17) return std::nullopt;
-  m.from = std::string_view(reinterpret_cast<const char*>(bytes.data() + 2), nameSize);
-  if (!IsNodeName(m.from)) return std::nullopt;
-  const std::uint8_t* p = bytes.data() + 2 + nameSize;
-  m.conn = GetU64(p);
-  m.seq = GetU64(p + 8);
-  m.flags = p[16];
-  if ((m.flags & ~kMore) != 0 || (m.flags != 0 && m.kind != Kind::kData)) return std::nullopt;
-  m.body = bytes.subspan(2 + nameSize + 17);
-  return m;
-}
-
-}  // namespace fleet
-
 // --- The NATS link ---------------------------------------------------------------------------
 
 namespace {
