@@ -10,3 +10,7 @@ if(WIN32)
                ${CMAKE_CURRENT_LIST_DIR}/jpeg_gdiplus_win.cc LIBS ov_screen)
   target_link_libraries(jpeg_codec_bench PRIVATE gdiplus ole32)
 endif()
+# Changed-region frames against whole frames on workloads recorded under Xvfb
+# (bench/record-region-workloads): bytes per second, host CPU per capture, PSNR after the
+# workload and after a rest.
+ov_add_bench(region_stream_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/region_stream_bench.cc LIBS ov_screen)

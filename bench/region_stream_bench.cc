@@ -1,0 +1,261 @@
+// Changed-region frames against whole frames on recorded real workloads, per workload and profile,
+// every figure from the same run:
+//   - bytes sent per second at the profile's rate (frame messages as the send path takes them,
+//     headers included; each recorded frame is one capture), after the opening whole picture that
+//     both streams send alike (CPU likewise). Targets, region / whole: typing and
+//     editing <= 0.10, scrolling <= 0.50, video <= 1.05;
+//   - host CPU per capture (thread CPU time of the stream loop's step: comparison, scaling,
+//     encoding, message building). Target, typing: region / whole <= 0.20;
+//   - picture fidelity: PSNR of the viewer's picture (decoded or composed) against the host's last
+//     capture at the encoded size, after the workload and again after 1.5 s of rest, when region
+//     frames have refined what rested. Targets: region >= whole - 0.1 dB after the workload,
+//     region > whole after the rest.
+// The workloads are frame sequences recorded under Xvfb by bench/record-region-workloads (typing,
+// editing, scrolling, drag, video); give their folder as the first argument, or none to record
+// them now into a temporary folder. Frames are read through ImageMagick's `convert`.
+#include <time.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "screen/jpeg_codec.h"
+#include "screen/picture.h"
+#include "screen/region_frame.h"
+#include "screen/repeat_encoder.h"
+#include "screen/stream_thread.h"
+#include "screen/viewer_display.h"
+
+namespace {
+
+using namespace ov;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kMs = 1000000;
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+std::vector<PixelBuffer> LoadFrames(const fs::path& dir) {
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".png") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<PixelBuffer> frames;
+  for (const fs::path& file : files) {
+    const std::string command = "convert '" + file.string() + "' -depth 8 BGRA:-";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) break;
+    PixelBuffer p;
+    p.width = kWidth;
+    p.height = kHeight;
+    p.bytes.resize(std::size_t{kWidth} * kHeight * 4);
+    const std::size_t got = std::fread(p.bytes.data(), 1, p.bytes.size(), pipe);
+    pclose(pipe);
+    if (got != p.bytes.size()) {
+      std::fprintf(stderr, "%s: not a %d x %d picture\n", file.c_str(), kWidth, kHeight);
+      std::exit(2);
+    }
+    frames.push_back(std::move(p));
+  }
+  return frames;
+}
+
+class Clock final : public StreamClock {
+ public:
+  std::uint64_t NowNs() override { return now; }
+  std::uint64_t TickMs() override { return now / kMs; }
+  void SleepUntil(std::uint64_t deadline) override {
+    if (deadline > now) now = deadline;
+  }
+  void Interrupt() override {}
+  std::uint64_t now = 1000 * kMs;
+};
+
+// The recorded frames as a screen, one per capture; the last one stays on screen after them.
+class Recorded final : public ScreenCapturer {
+ public:
+  explicit Recorded(const std::vector<PixelBuffer>& frames) : frames_(frames) {}
+  CaptureResult CaptureFrame(const DisplayInfo&, int maxWidth, int quality, CaptureStatus& status) override {
+    status = CaptureStatus{};
+    const PixelBuffer& p = frames_[std::min(next_, frames_.size() - 1)];
+    ++next_;
+    // A screen copy into the capturer's buffer, as every real capture makes.
+    copy_.assign(p.bytes.begin(), p.bytes.end());
+    PictureEncoder& encoder = lent_ != nullptr ? *lent_ : own_;
+    const auto outcome = encoder.Encode(PixelView{copy_.data(), p.width, p.height}, maxWidth, quality);
+    if (outcome == PictureEncoder::Outcome::Failed) return CaptureResult::TryAgain();
+    if (outcome == PictureEncoder::Outcome::Same) return CaptureResult::Unchanged();
+    return CaptureResult::Picture(encoder.output());
+  }
+  bool UseEncoder(PictureEncoder* encoder) override {
+    lent_ = encoder;
+    return true;
+  }
+
+ private:
+  const std::vector<PixelBuffer>& frames_;
+  std::size_t next_ = 0;
+  std::vector<std::uint8_t> copy_;
+  RepeatEncoder own_;
+  PictureEncoder* lent_ = nullptr;
+};
+
+class Viewer final : public StreamSink {
+ public:
+  bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> message) override {
+    if (kind != 1) return true;
+    bytes += message.size();
+    const bool region = IsRegionFrameMessage(message);
+    const bool ok = region ? display.ReceiveRegions(message, 1).has_value()
+                           : display.Receive(message, 1).has_value();
+    if (!ok) std::abort();
+    return true;
+  }
+  void StreamEnded(const std::string& reason) override {
+    std::fprintf(stderr, "stream ended: %s\n", reason.c_str());
+    std::abort();
+  }
+  ViewerDisplay display{0};
+  std::uint64_t bytes = 0;
+};
+
+double Psnr(const PixelBuffer& picture, const PixelBuffer& capture, int maxWidth) {
+  const TargetSize size = ScaledSize(capture.width, capture.height, maxWidth);
+  std::vector<std::uint8_t> scaled(std::size_t(size.width) * std::size_t(size.height) * 4);
+  if (size.width == capture.width) {
+    scaled = capture.bytes;
+  } else {
+    ResamplePixels(PixelView{capture.bytes.data(), capture.width, capture.height}, scaled.data(),
+                   size.width, size.height);
+  }
+  if (picture.width != size.width || picture.height != size.height) return 0;
+  double sum = 0;
+  for (std::size_t i = 0; i < scaled.size(); ++i) {
+    if (i % 4 == 3) continue;
+    const double d = double(scaled[i]) - double(picture.bytes[i]);
+    sum += d * d;
+  }
+  const double mse = sum / (double(scaled.size()) * 0.75);
+  return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+struct Result {
+  double bytesPerSecond = 0;
+  double cpuMsPerCapture = 0;
+  double psnr = 0;
+  double psnrRested = 0;
+};
+
+Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions) {
+  Clock clock;
+  Recorded capturer(frames);
+  Viewer viewer;
+  std::atomic<std::int32_t> sent{0};
+  std::atomic<std::int32_t> acked{0};
+  std::atomic<bool> requested{false};
+  StreamParams params;
+  params.display = DisplayInfo{L"", ScreenRect{0, 0, kWidth, kHeight}, true, 60};
+  params.epoch = 1;
+  params.profile = profile;
+  params.regionFrames = regions;
+  StreamLoop loop(params, capturer, clock, viewer, StreamCounters{sent, acked, &requested});
+  // Both streams open with the same whole picture; the figures are those of the session after it.
+  if (!loop.Step()) std::abort();
+  acked.store(sent.load());
+  viewer.bytes = 0;
+  const std::uint64_t start = clock.now;
+  double cpu = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    const double before = ThreadCpuMs();
+    if (!loop.Step()) std::abort();
+    cpu += ThreadCpuMs() - before;
+    acked.store(sent.load());  // a fast viewer: the window never fills
+  }
+  Result r;
+  const double seconds = double(clock.now - start) / 1e9;
+  r.bytesPerSecond = double(viewer.bytes) / seconds;
+  r.cpuMsPerCapture = cpu / double(frames.size() - 1);
+  const int maxWidth = loop.rate().maxWidth();
+  r.psnr = Psnr(*viewer.display.picture(), frames.back(), maxWidth);
+  // 1.5 s of rest on the last picture.
+  while (clock.now - start < std::uint64_t(seconds * 1e9) + 1500 * kMs) {
+    if (!loop.Step()) std::abort();
+    acked.store(sent.load());
+  }
+  r.psnrRested = Psnr(*viewer.display.picture(), frames.back(), maxWidth);
+  return r;
+}
+
+struct Target {
+  const char* workload;
+  double bytes;  // region / whole at most (0: no target)
+  double cpu;
+};
+constexpr Target kTargets[] = {{"typing", 0.10, 0.20}, {"editing", 0.10, 0}, {"scrolling", 0.50, 0},
+                               {"drag", 0, 0},         {"video", 1.05, 0}};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fs::path folder;
+  if (argc > 1) {
+    folder = argv[1];
+  } else {
+    folder = fs::temp_directory_path() / "kestrova-region-workloads";
+    const fs::path script = fs::path(__FILE__).parent_path() / "record-region-workloads";
+    const std::string command = "'" + script.string() + "' '" + folder.string() + "' 40";
+    std::printf("recording workloads: %s\n", command.c_str());
+    if (std::system(command.c_str()) != 0) return 2;
+  }
+  const char* const profileNames[] = {"Automatic", "DataSaver", "Balanced", "HighQuality"};
+  std::printf("%-10s %-11s %6s %12s %12s %7s %8s %8s %6s %6s %6s %6s\n", "workload", "profile", "frames",
+              "whole B/s", "region B/s", "ratio", "cpu ms W", "cpu ms R", "psnrW", "psnrR", "restW", "restR");
+  int missed = 0;
+  for (const Target& target : kTargets) {
+    const fs::path dir = folder / target.workload;
+    if (!fs::is_directory(dir)) {
+      std::printf("%-10s missing (%s)\n", target.workload, dir.c_str());
+      ++missed;
+      continue;
+    }
+    const std::vector<PixelBuffer> frames = LoadFrames(dir);
+    if (frames.size() < 2) {
+      std::printf("%-10s no frames\n", target.workload);
+      ++missed;
+      continue;
+    }
+    for (std::int32_t profile : {1, 2, 3}) {
+      const Result whole = Run(frames, profile, false);
+      const Result region = Run(frames, profile, true);
+      const double bytesRatio = region.bytesPerSecond / whole.bytesPerSecond;
+      const double cpuRatio = region.cpuMsPerCapture / whole.cpuMsPerCapture;
+      std::printf("%-10s %-11s %6zu %12.0f %12.0f %7.3f %8.2f %8.2f %6.2f %6.2f %6.2f %6.2f\n", target.workload,
+                  profileNames[profile], frames.size(), whole.bytesPerSecond, region.bytesPerSecond, bytesRatio,
+                  whole.cpuMsPerCapture, region.cpuMsPerCapture, whole.psnr, region.psnr, whole.psnrRested,
+                  region.psnrRested);
+      std::printf("ratio %-10s %-11s bytes %.3f (target <= %s)  cpu %.3f (target <= %s)  psnr %+.2f dB  "
+                  "after rest %+.2f dB\n",
+                  target.workload, profileNames[profile], bytesRatio,
+                  target.bytes > 0 ? std::to_string(target.bytes).substr(0, 4).c_str() : "-", cpuRatio,
+                  target.cpu > 0 ? std::to_string(target.cpu).substr(0, 4).c_str() : "-",
+                  region.psnr - whole.psnr, region.psnrRested - whole.psnrRested);
+      if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
+      if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
+      if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;
+    }
+  }
+  std::printf("%d target(s) missed\n", missed);
+  return 0;
+}
