@@ -87,6 +87,12 @@ std::string RandomRequestId() {
 
 // TLS 1.3, and TLS 1.2 with forward secrecy and AEAD suites only (the intermediate profile of
 // common server guidance, without finite-field DH).
+// TLS 1.3: AES-128-GCM first. Where AES has hardware support it is the fastest AEAD, and it
+// is as secure as its longer-keyed sibling for this use; a client that puts ChaCha20 first
+// (one without AES instructions) gets ChaCha20.
+constexpr const char* kTls13Suites =
+    "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384";
+constexpr std::size_t kTlsReadBufferBytes = 4 * (16384 + 256);
 constexpr const char* kTls12Ciphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
@@ -101,6 +107,7 @@ std::shared_ptr<ssl::context> MakeTlsContext(const std::string& cert, const std:
   SSL_CTX* ctx = tls->native_handle();
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1 ||
+      SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1 ||
       SSL_CTX_set1_groups_list(ctx, "X25519:P-256:P-384") != 1) {
     throw std::runtime_error("TLS settings refused by OpenSSL");
   }
@@ -112,6 +119,10 @@ std::shared_ptr<ssl::context> MakeTlsContext(const std::string& cert, const std:
   // No server-side session cache: it would keep a session per handshake for minutes. Clients
   // resume with stateless tickets, which cost the server no memory.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_PRIORITIZE_CHACHA);
+  // A busy connection reads up to four full records in one system call (read-ahead fills the
+  // whole buffer); an idle one holds no buffer at all (released while nothing is in flight).
+  SSL_CTX_set_default_read_buffer_len(ctx, kTlsReadBufferBytes);
   return tls;
 }
 

@@ -837,6 +837,7 @@ TEST(RelayServerTest, BadUpgradesAreRefusedWithTheirStatus) {
 }
 
 // TLS 1.2 is taken with forward-secret AEAD suites only; CBC suites and TLS 1.1 are refused.
+// Under TLS 1.3 the relay chooses AES-128-GCM, unless the client puts ChaCha20 first.
 TEST(RelayServerTest, TlsOffersOnlyModernSuites) {
   TempCertificate cert;
   ServerOptions options;
@@ -848,8 +849,18 @@ TEST(RelayServerTest, TlsOffersOnlyModernSuites) {
     int version;          // the client's highest protocol
     const char* ciphers;  // TLS 1.2 suites offered
     bool accepted;
+    const char* suites13 = nullptr;  // TLS 1.3 suites offered, in the client's order
+    const char* chosen = nullptr;    // the suite the relay must choose
   } cases[] = {
       {"TLS 1.3", TLS1_3_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
+      {"TLS 1.3, AES-256 first", TLS1_3_VERSION, "", true,
+       "TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256",
+       "TLS_AES_128_GCM_SHA256"},
+      {"TLS 1.3, ChaCha20 first", TLS1_3_VERSION, "", true,
+       "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256",
+       "TLS_CHACHA20_POLY1305_SHA256"},
+      {"TLS 1.3, AES-256 only", TLS1_3_VERSION, "", true, "TLS_AES_256_GCM_SHA384",
+       "TLS_AES_256_GCM_SHA384"},
       {"TLS 1.2, ECDHE with AES-GCM", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", true},
       {"TLS 1.2, ECDHE with ChaCha20", TLS1_2_VERSION, "ECDHE-ECDSA-CHACHA20-POLY1305", true},
       {"TLS 1.2, ECDHE with AES-CBC", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA", false},
@@ -862,13 +873,21 @@ TEST(RelayServerTest, TlsOffersOnlyModernSuites) {
     SSL_CTX_set_security_level(context.native_handle(), 0);
     SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_1_VERSION);
     SSL_CTX_set_max_proto_version(context.native_handle(), c.version);
-    ASSERT_EQ(SSL_CTX_set_cipher_list(context.native_handle(), c.ciphers), 1) << c.name;
+    if (*c.ciphers != '\0') {
+      ASSERT_EQ(SSL_CTX_set_cipher_list(context.native_handle(), c.ciphers), 1) << c.name;
+    }
+    if (c.suites13 != nullptr) {
+      ASSERT_EQ(SSL_CTX_set_ciphersuites(context.native_handle(), c.suites13), 1) << c.name;
+    }
     boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(ioc, context);
     stream.next_layer().connect(
         {boost::asio::ip::make_address("127.0.0.1"), server.Port()});
     boost::system::error_code ec;
     stream.handshake(boost::asio::ssl::stream_base::client, ec);
     EXPECT_EQ(!ec, c.accepted) << c.name << ": " << ec.message();
+    if (c.chosen != nullptr && !ec) {
+      EXPECT_STREQ(SSL_get_cipher_name(stream.native_handle()), c.chosen) << c.name;
+    }
   }
 }
 
