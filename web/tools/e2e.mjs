@@ -70,6 +70,7 @@ const HOST = {
   newCredentials: [358, 376],
   toggleApproval: [228, 444],
   toggleControl: [228, 514],
+  toggleClipboard: [792, 514],
   chatLog: { x: 228, y: 124, width: 836, height: 446 },
 };
 const COLOURS = { accent: '10786D', sidebar: 'FAFCFD', page: 'F3F6F8', white: 'FFFFFF' };
@@ -77,18 +78,29 @@ const COLOURS = { accent: '10786D', sidebar: 'FAFCFD', page: 'F3F6F8', white: 'F
 let host = null; // {x, y, width, height} of the main window
 let screen = null; // the last screenshot, raw RGB {width, height, data}
 
-async function findHostWindow() {
+// The visible windows named "Kestrova" on a display: the main window and any message box.
+async function namedWindows(display = DISPLAY) {
+  const x = (...args) => run('xdotool', args, { display });
+  let ids = [];
   try {
-    const ids = (await xdotool('search', '--onlyvisible', '--name', '^Kestrova$')).trim().split('\n');
-    const geometry = await xdotool('getwindowgeometry', '--shell', ids[0]);
-    const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
-    const found = { x: value('X'), y: value('Y'), width: value('WIDTH'), height: value('HEIGHT') };
-    if (!(found.width > 100)) return false;
-    host = found;
-    return true;
+    ids = (await x('search', '--onlyvisible', '--name', '^Kestrova$')).trim().split('\n');
   } catch {
-    return false;
+    return []; // xdotool exits 1 when none matches
   }
+  const windows = [];
+  for (const id of ids) {
+    const geometry = await x('getwindowgeometry', '--shell', id).catch(() => '');
+    const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
+    if (geometry) windows.push({ id, x: value('X'), y: value('Y'), width: value('WIDTH'), height: value('HEIGHT') });
+  }
+  return windows.sort((a, b) => b.width * b.height - a.width * a.height);
+}
+
+async function findHostWindow() {
+  const [main] = await namedWindows();
+  if (!main || !(main.width > 600)) return false;
+  host = main;
+  return true;
 }
 
 async function shootHost() {
@@ -145,8 +157,20 @@ async function ensureToggle(button, name) {
   await shootHost();
   if (toggleOn(button)) return;
   await hostClick([button[0] + 8, button[1] + 12]);
-  await sleep(500);
+  await sleep(800);
   await shootHost();
+  // Some toggles ask first ("Enable on this device?") in a message box named like the toggle:
+  // its Yes button is 133 x 59 from the box's corner (Wine's message box with two buttons).
+  for (let i = 0; i < 10 && !toggleOn(button); i++) {
+    const boxes = await xdotool('search', '--onlyvisible', '--name', `^${name}$`).catch(() => '');
+    for (const box of boxes.trim().split('\n').filter(Boolean)) {
+      const geometry = await xdotool('getwindowgeometry', '--shell', box);
+      const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
+      await xdotool('mousemove', String(value('X') + 133), String(value('Y') + 59), 'sleep', '0.3', 'mousedown', '1', 'sleep', '0.1', 'mouseup', '1');
+    }
+    await sleep(500);
+    await shootHost();
+  }
   if (!toggleOn(button)) throw new Error(`the host's "${name}" toggle does not turn on`);
 }
 
@@ -217,7 +241,7 @@ async function openPage() {
 
 const shootPage = (name) => page.screenshot({ path: join(SHOTS, `${name}-page.png`) });
 async function shoot(name) {
-  await shootPage(name);
+  if (page) await shootPage(name);
   try {
     copyFileSync(join(OUT, 'host.png'), join(SHOTS, `${name}-host.png`));
   } catch {
@@ -275,7 +299,8 @@ const figures = [];
 async function stepHostReady() {
   await until(120, async () => (await findHostWindow()) && (await shootHost()) && hostReady(), 'the host Ready');
   await ensureToggle(HOST.toggleApproval, 'Ask before every connection');
-  await ensureToggle(HOST.toggleControl, 'Allow remote control');
+  await ensureToggle(HOST.toggleControl, 'Keyboard and mouse');
+  await ensureToggle(HOST.toggleClipboard, 'Sync clipboard');
   state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
   state.password = await hostCopy(HOST.copyPassword);
   if (!/^[1-9][0-9]{8}$/.test(state.id)) throw new Error(`the copied ID '${state.id}' is not 9 digits`);
@@ -371,6 +396,26 @@ async function stepChat() {
   );
   const line = await page.$eval('#chat-log', (node) => node.lastElementChild?.textContent ?? '');
   if (!line.includes('Hello from the browser')) throw new Error(`the page's chat log ends with '${line}'`);
+  await page.click('#chat-panel .close');
+}
+
+// "Send clipboard" reads the browser's clipboard on the click (permission granted here, as a
+// person would on the browser's question); the host's user allows the text onto its clipboard.
+async function stepClipboard() {
+  await browser.defaultBrowserContext().overridePermissions(new URL(URL_).origin, ['clipboard-read', 'clipboard-sanitized-write']);
+  const text = `Kestrova clipboard ${Date.now()}`;
+  await page.bringToFront();
+  await page.evaluate((value) => navigator.clipboard.writeText(value), text);
+  await page.click('#chat');
+  await page.waitForSelector('#send-clipboard', { visible: true });
+  await page.click('#send-clipboard');
+  const strip = () => page.$eval('#strip-first', (node) => node.textContent ?? '');
+  await until(3, async () => (await strip()) === 'Sent', "'Sent' in the page's status strip");
+  // The host's user is asked whether to take the text.
+  await until(15, async () => (await shootHost()) && hostPrompt(), "the host's clipboard prompt");
+  await shoot('6-clipboard-prompt');
+  await hostClick(HOST.allow);
+  await until(15, async () => (await clipboard()) === text, `'${text}' on the host's clipboard`);
   await page.click('#chat-panel .close');
 }
 
@@ -507,15 +552,10 @@ async function shootViewer() {
   return true;
 }
 async function findViewerWindow() {
-  try {
-    const ids = (await run('xdotool', ['search', '--onlyvisible', '--name', '^Kestrova$'], { display: VIEWER_DISPLAY })).trim().split('\n');
-    const geometry = await run('xdotool', ['getwindowgeometry', '--shell', ids[0]], { display: VIEWER_DISPLAY });
-    const value = (key) => Number(new RegExp(`^${key}=(\\d+)$`, 'm').exec(geometry)?.[1]);
-    viewer = { x: value('X'), y: value('Y'), width: value('WIDTH'), height: value('HEIGHT') };
-    return viewer.width > 100;
-  } catch {
-    return false;
-  }
+  const [main] = await namedWindows(VIEWER_DISPLAY);
+  if (!main || !(main.width > 600)) return false;
+  viewer = main;
+  return true;
 }
 const viewerPixel = (x, y) => meanPixel(viewerScreen, viewer.x + x, viewer.y + y) ?? [];
 const viewerReady = () => near(viewerPixel(96, 500), COLOURS.sidebar, 6) && near(viewerPixel(33, 578), COLOURS.accent, 40);
@@ -645,11 +685,12 @@ async function stepWrongPassword() {
 }
 
 const steps = [
-  ['the host Ready; its ID and password copied, approval and remote control on', stepHostReady],
+  ['the host Ready; its ID and password copied, approval, keyboard and mouse and clipboard on', stepHostReady],
   ['the page connects; the host asks, Allow', stepConnectAllow],
   ["the host's test pattern in the page's canvas", stepPattern],
   ['a click and typing in the page reach the recording window', stepInput],
   ["a chat line from the page in the host's chat log", stepChat],
+  ["the page's clipboard text, allowed on the host, on the host's clipboard", stepClipboard],
   ['figures of the page', stepFigures],
   ['the same figures with the native viewer (a second Kestrova.exe)', stepNative],
   ["a wrong password: 'Security verification failed', the host stays Ready", stepWrongPassword],
@@ -671,12 +712,12 @@ try {
     try {
       await step();
       passed++;
-      if (page) await shoot(`${n}-ok`).catch(() => undefined);
+      await shoot(`${n}-ok`).catch(() => undefined);
       console.log(`step ${n}: ${title}: ok (${took()})`);
     } catch (error) {
       failed++;
       await shootHost().catch(() => undefined);
-      if (page) await shoot(`${n}-FAILED`).catch(() => undefined);
+      await shoot(`${n}-FAILED`).catch(() => undefined);
       console.log(`step ${n}: ${title}: FAILED: ${error.message} (${took()}; screenshots ${SHOTS}/${n}-FAILED-*.png)`);
     }
   }
