@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import { page } from './page-helpers.mjs';
 
-const { SessionTools, chunkPlan, isSafeFileName, parseMessage, requireObject, serialize, ProtocolError } = page;
+const { SessionTools, WritableSink, chunkPlan, isSafeFileName, parseMessage, requireObject, serialize, ProtocolError } = page;
 const ready = { ready: true, files: true, clipboard: true, clipboardSync: true };
 
 // One end: what it sends is recorded as the peer would receive it (serialised and parsed back).
@@ -122,6 +122,86 @@ test('a damaged transfer ends as a file error with fileCancel, and the session g
   assert.equal(outcome.kind, 'status');
   assert.equal(receiver.tools.status, 'File error');
   assert.deepEqual(receiver.sent.map((s) => s.op), ['fileCancel']);
+});
+
+// A file the user chose, as the browser's writable stream: written in order, kept on close,
+// gone on abort; its writes finish later, and one of them or the close may fail.
+function chosenFile({ failWriteAt = -1, failClose = false } = {}) {
+  const file = {
+    writes: [],
+    closed: false,
+    aborted: false,
+    async write(data) {
+      await new Promise((done) => setTimeout(done, 1));
+      if (file.writes.length === failWriteAt) throw new Error('disk full');
+      file.writes.push(data.slice());
+    },
+    async close() {
+      if (failClose) throw new Error('refused by the download checks');
+      file.closed = true;
+    },
+    async abort() {
+      file.aborted = true;
+    },
+  };
+  return file;
+}
+
+test('a file received into a chosen file: written as it arrives, kept only when its digest matches', async () => {
+  const length = 5 * 32768 + 11;
+  for (const [ending, options, want] of [
+    ['complete', {}, { status: 'Completed', closed: true, aborted: false, sent: 'fileDone', written: length }],
+    ['complete', { failWriteAt: 1 }, { status: 'File error', closed: false, aborted: true, sent: 'fileCancel', written: 32768 }],
+    ['complete', { failClose: true }, { status: 'File error', closed: false, aborted: false, sent: 'fileCancel', written: length }],
+    ['wrong digest', {}, { status: 'File error', closed: false, aborted: true, sent: 'fileCancel' }],
+    ['cancelled by the sender', {}, { status: 'Cancelled', closed: false, aborted: true }],
+    ['cancelled here', {}, { status: 'Cancelled', closed: false, aborted: true, sent: 'fileCancel' }],
+    ['session ended', {}, { closed: false, aborted: true }],
+  ]) {
+    const label = `${ending} ${JSON.stringify(options)}`;
+    const viewer = end();
+    const host = end('b'.repeat(32));
+    const data = bytes(length);
+    const file = chosenFile(options);
+    viewer.tools.offerFile(new Blob([data]), 'r.bin', 1000);
+    await pump(viewer, host);
+    host.tools.acceptOffer(1000, new WritableSink(file));
+    let log = [];
+    if (ending === 'complete') {
+      log = await pump(viewer, host);
+    } else {
+      await viewer.tools.handle('fileAccept', host.sent.shift().message, 1000);
+      for (const item of viewer.sent.splice(0)) host.tools.chunk(item.chunk, 1000);
+      host.sent.splice(0); // the acknowledgements
+      if (ending === 'wrong digest') {
+        const finish = { ...msg(`{"op":"fileFinish","id":"${'a'.repeat(32)}","sha256":"${'0'.repeat(64)}"}`) };
+        host.tools.receiver.received = length; // as if the rest had come too
+        await host.tools.handle('fileFinish', finish, 1000);
+      } else if (ending === 'cancelled by the sender') {
+        await host.tools.handle('fileCancel', msg(`{"op":"fileCancel","id":"${'a'.repeat(32)}"}`), 1000);
+      } else if (ending === 'cancelled here') {
+        host.tools.cancelAll();
+      } else {
+        host.tools.reset();
+      }
+    }
+    await new Promise((done) => setTimeout(done, 50)); // the writes and an abort settle
+    assert.equal(host.tools.receiver, null, label);
+    if (want.status) assert.equal(host.tools.status, want.status, label);
+    assert.equal(file.closed, want.closed, `${label}: closed`);
+    assert.equal(file.aborted, want.aborted, `${label}: aborted`);
+    // What the host said at the end: still to be delivered, or delivered by pump as the last word.
+    const sent = [...log.slice(-1), ...host.sent.map((s) => s.op)].filter((op) => op.startsWith('file') && !op.startsWith('fileAck'));
+    assert.deepEqual(sent, want.sent ? [want.sent] : [], label);
+    if (ending === 'complete') assert.equal(viewer.tools.status, want.closed ? 'Completed' : 'Cancelled', label);
+    if (want.written !== undefined) assert.equal(file.writes.reduce((n, w) => n + w.length, 0), want.written, label);
+    if (want.closed) {
+      assert.equal(host.received.blob, null, 'saved by the sink, nothing handed to the page');
+      assert.deepEqual(Buffer.concat(file.writes), Buffer.from(data));
+    } else {
+      assert.equal(host.received, undefined, label);
+    }
+  }
 });
 
 const msg = (text) => requireObject(parseMessage(text));

@@ -7,7 +7,7 @@ import { connectionInfoText, viewerStatusLine, ViewerFigures } from './figures.j
 import { language, LANGUAGES, matchLanguage, setLanguage, t } from './i18n.js';
 import { virtualKeys } from './keys.js';
 import { InvalidInput, Session } from './session.js';
-import { SessionTools } from './tools.js';
+import { SessionTools, WritableFile, WritableSink } from './tools.js';
 import {
   actualSize,
   applyZoomPreset,
@@ -235,7 +235,15 @@ el.form.addEventListener('submit', (event) => {
   }
 });
 
-function addDownload(name: string, blob: Blob): void {
+function addDownload(name: string, blob: Blob | null): void {
+  if (!blob) {
+    // Written into the file the user chose as it arrived.
+    const item = document.createElement('li');
+    item.textContent = `${name}  \u2014  ${t('Completed')}`;
+    el.downloads.append(item);
+    el.filesPanel.hidden = false;
+    return;
+  }
   const url = URL.createObjectURL(blob);
   downloads.push(url);
   const link = document.createElement('a');
@@ -412,14 +420,41 @@ $('cancel-transfer').addEventListener('click', () => {
   model?.tools.cancelAll();
   render();
 });
-$('offer-accept').addEventListener('click', () => {
+// Where the browser lets the page write a file the user chose (Chromium's save picker), a
+// received file is written there as it arrives; elsewhere it is held in memory until it is
+// complete and then handed to the browser's download.
+type SavePicker = (options: { suggestedName: string }) => Promise<{ createWritable(): Promise<WritableFile> }>;
+
+function accept(offerId: string, sink?: WritableSink): void {
+  const tools = model?.tools;
+  if (!tools || tools.offer?.id !== offerId) {
+    sink?.abort(); // the offer went (cancelled, or the session ended) while the user chose
+    return;
+  }
   try {
-    model?.tools.acceptOffer(performance.now());
+    tools.acceptOffer(performance.now(), sink);
     el.filesPanel.hidden = false;
   } catch {
     showNotice('Action unavailable or failed');
   }
   render();
+}
+
+$('offer-accept').addEventListener('click', () => {
+  const offer = model?.tools.offer;
+  if (!offer) return;
+  const pick = (window as unknown as { showSaveFilePicker?: SavePicker }).showSaveFilePicker;
+  if (typeof pick !== 'function') return accept(offer.id);
+  pick
+    .call(window, { suggestedName: offer.name })
+    .then((handle) => handle.createWritable())
+    .then(
+      (file) => accept(offer.id, new WritableSink(file)),
+      (error: unknown) => {
+        // Closing the picker leaves the offer open; any other refusal falls back to memory.
+        if (!(error instanceof DOMException && error.name === 'AbortError')) accept(offer.id);
+      },
+    );
 });
 $('offer-reject').addEventListener('click', () => {
   model?.tools.declineOffer();

@@ -20,7 +20,7 @@ export interface SessionUi {
   status(key: string): void; // a catalogue key
   changed(): void; // repaint the view, toolbar and panels
   ended(): void;
-  fileReceived(name: string, blob: Blob): void;
+  fileReceived(name: string, blob: Blob | null): void; // null: already saved where the user chose
 }
 
 const now = () => performance.now();

@@ -1,6 +1,7 @@
 // The session tools on the viewer's side: chat, the manual clipboard send, and files both ways,
-// with the program's checks and reason words. Received file data is kept in memory and handed to
-// the page as a Blob once its SHA-256 matches; files to send are read from a Blob in chunks.
+// with the program's checks and reason words. Received file data goes to a sink: a file the user
+// chose, written as it arrives and kept only once its SHA-256 matches, or memory, handed to the
+// page as a Blob then; files to send are read from a Blob in chunks.
 // Malformed peer messages throw ProtocolError (the page ends the session); local failures of one
 // transfer cancel that transfer only.
 import { sha256 } from '@noble/hashes/sha2';
@@ -44,14 +45,79 @@ export type ToolsEvent =
   | { kind: 'chat' }
   | { kind: 'status' }
   | { kind: 'offer' }
-  | { kind: 'received'; name: string; blob: Blob };
+  | { kind: 'received'; name: string; blob: Blob | null }; // null: saved by its sink
+
+// Where a received file's data goes, chunk by chunk in order. `commit` comes once the digest
+// matched and gives the file as a Blob (null when the sink saved it itself); `abort` when the
+// transfer ends otherwise, and nothing of it may stay. A write that fails may throw at once or
+// later, from `write` or `commit`.
+export interface ReceiveSink {
+  write(data: Uint8Array): void;
+  commit(): Promise<Blob | null>;
+  abort(): void;
+}
+
+// The whole file in memory until it is complete.
+export class MemorySink implements ReceiveSink {
+  private parts: Uint8Array[] = [];
+  write(data: Uint8Array): void {
+    this.parts.push(data);
+  }
+  async commit(): Promise<Blob | null> {
+    const blob = new Blob(this.parts as BlobPart[], { type: 'application/octet-stream' });
+    this.parts = [];
+    return blob;
+  }
+  abort(): void {
+    this.parts = [];
+  }
+}
+
+// What WritableSink needs of the browser's FileSystemWritableFileStream: its writes go to a
+// temporary file that becomes the chosen file on close and is removed on abort.
+export interface WritableFile {
+  write(data: Uint8Array): Promise<void>;
+  close(): Promise<void>;
+  abort(): Promise<void>;
+}
+
+// A file the user chose: each chunk is written as it arrives (in order, one write at a time), so
+// only the chunks not yet written are held in memory.
+export class WritableSink implements ReceiveSink {
+  private queue: Promise<void> = Promise.resolve();
+  private failed: unknown = null;
+  private ended = false;
+  constructor(private readonly file: WritableFile) {}
+  write(data: Uint8Array): void {
+    if (this.failed) throw new FileError('write failed');
+    if (this.ended) throw new FileError('write after the end');
+    this.queue = this.queue.then(() => (this.failed ? undefined : this.file.write(data))).catch((error) => {
+      this.failed ??= error ?? new Error('write failed');
+    });
+  }
+  async commit(): Promise<Blob | null> {
+    this.ended = true;
+    await this.queue;
+    if (this.failed) {
+      await this.file.abort().catch(() => undefined);
+      throw new FileError('write failed');
+    }
+    await this.file.close();
+    return null;
+  }
+  abort(): void {
+    if (this.ended) return;
+    this.ended = true;
+    void this.queue.then(() => this.file.abort()).catch(() => undefined);
+  }
+}
 
 interface Receiver {
   id: string;
   name: string;
   size: number;
   received: number;
-  parts: Uint8Array[];
+  sink: ReceiveSink;
   hash: ReturnType<typeof sha256.create>;
   sinceAck: number;
 }
@@ -232,8 +298,14 @@ export class SessionTools {
           this.fileError(id);
           return { kind: 'status' };
         }
-        const blob = new Blob(receiver.parts as BlobPart[], { type: 'application/octet-stream' });
         this.receiver = null;
+        let blob: Blob | null;
+        try {
+          blob = await receiver.sink.commit();
+        } catch {
+          this.fileError(id); // the sink kept nothing; the sender learns of it by fileCancel
+          return { kind: 'status' };
+        }
         this.completed++;
         this.status = 'Completed';
         this.io.sendControl({ op: 'fileDone', id });
@@ -248,7 +320,7 @@ export class SessionTools {
       }
       case 'fileCancel':
         if (this.offer?.id === id) this.offer = null;
-        if (this.receiver?.id === id) this.receiver = null;
+        if (this.receiver?.id === id) this.dropReceiver();
         if (this.sender?.id === id) this.sender = null;
         this.remember(id);
         this.status = 'Cancelled';
@@ -271,7 +343,12 @@ export class SessionTools {
       this.fileError(id);
       return { kind: 'status' };
     }
-    receiver.parts.push(body);
+    try {
+      receiver.sink.write(body);
+    } catch {
+      this.fileError(id);
+      return { kind: 'status' };
+    }
     receiver.hash.update(body);
     receiver.received += body.length;
     this.lastActivity = now;
@@ -316,12 +393,16 @@ export class SessionTools {
     this.status = 'Waiting';
   }
 
-  // "Save as": the data is collected in memory and offered as a download when it is complete.
-  acceptOffer(now: number): void {
+  // "Save as": the data goes to `sink` (by default collected in memory and offered as a download
+  // when it is complete). The sink is aborted when this throws.
+  acceptOffer(now: number, sink: ReceiveSink = new MemorySink()): void {
     const offer = this.offer;
-    if (!this.peer().ready || !this.allowFiles || !offer || this.receiver) throw new Error('file acceptance unavailable');
+    if (!this.peer().ready || !this.allowFiles || !offer || this.receiver) {
+      sink.abort();
+      throw new Error('file acceptance unavailable');
+    }
     this.offer = null;
-    this.receiver = { id: offer.id, name: offer.name, size: offer.size, received: 0, parts: [], hash: sha256.create(), sinceAck: 0 };
+    this.receiver = { id: offer.id, name: offer.name, size: offer.size, received: 0, sink, hash: sha256.create(), sinceAck: 0 };
     this.lastActivity = now;
     this.status = 'Receiving';
     this.io.sendControl({ op: 'fileAccept', id: offer.id });
@@ -337,7 +418,7 @@ export class SessionTools {
   cancelAll(): void {
     for (const id of [this.offer?.id, this.receiver?.id, this.sender?.id]) if (id) this.cancel(id);
     this.offer = null;
-    this.receiver = null;
+    this.dropReceiver();
     this.sender = null;
     this.status = 'Cancelled';
   }
@@ -345,7 +426,7 @@ export class SessionTools {
   // Session end: everything dropped, nothing sent (partial downloads go with it).
   reset(): void {
     this.offer = null;
-    this.receiver = null;
+    this.dropReceiver();
     this.sender = null;
     this.chatLog = [];
     this.cancelledIds = [];
@@ -382,9 +463,15 @@ export class SessionTools {
     }
   }
 
+  // The current received file ends unfinished: its sink keeps nothing.
+  private dropReceiver(): void {
+    this.receiver?.sink.abort();
+    this.receiver = null;
+  }
+
   private fileError(id: string): void {
     this.cancel(id);
-    if (this.receiver?.id === id) this.receiver = null;
+    if (this.receiver?.id === id) this.dropReceiver();
     if (this.sender?.id === id) this.sender = null;
     this.status = 'File error';
   }
