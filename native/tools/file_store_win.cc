@@ -78,7 +78,7 @@ bool VolumeSaysNamedStreams(const std::wstring& path) {
 // Whether the folder of `path` keeps named streams: the volume says so, or a probe shows it. The
 // probe is a file `path` + ".probe" that goes when its handle closes (also when the process
 // dies); its zone stream must be that file, not a file of its own beside it (a file system
-// without streams may take the colon as part of a name). Some systems keep streams without
+// without streams may take the colon into the name). Some systems keep streams without
 // saying so in the volume's flags (Wine on an NTFS volume). Nothing is left behind either way.
 bool FolderKeepsNamedStreams(const std::wstring& path) {
   if (VolumeSaysNamedStreams(path)) return true;
