@@ -143,6 +143,9 @@ def region_frame_seeds(jpegs):
         "full_not_covering": region(7, True, gw + 1, gh, [((0, 0, gw, gh), gray)]),
         "wrong_size_jpeg": region(8, False, 2 * gw, 2 * gh, [((0, 0, gw + 1, gh), gray)]),
         "older_epoch": struct.pack(">I", 4) + region(9, False, 640, 480, [])[4:],
+        # A scroll: the copy block after the fixed part (flag bit 1), then a rectangle.
+        "scroll": (lambda m: m[:9] + b"\x02" + m[10:16] + struct.pack(">6H", 0, 8, 2 * gw, 2 * gh - 8, 0, 0)
+                   + m[16:])(region(10, False, 2 * gw, 2 * gh, [((0, gh, gw, gh), gray)])),
     }
     for name, data in seeds.items():
         write("region_frame", name, b"\x00" + data)

@@ -21,6 +21,22 @@ void Blit(const PixelBuffer& part, const RegionRect& at, PixelBuffer& picture) {
   }
 }
 
+// Moves an area of the picture; source and destination may overlap.
+void MoveArea(const RegionCopy& copy, PixelBuffer& picture) {
+  const RegionRect& from = copy.source;
+  const std::size_t rowBytes = static_cast<std::size_t>(from.width) * 4;
+  const auto row = [&](int x, int y) {
+    return picture.bytes.data() +
+           (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
+  };
+  // Rows in the order that never reads a row already overwritten.
+  const bool down = copy.toY > from.y;
+  for (int i = 0; i < from.height; ++i) {
+    const int y = down ? from.height - 1 - i : i;
+    std::memmove(row(copy.toX, copy.toY + y), row(from.x, from.y + y), rowBytes);
+  }
+}
+
 RegionRect Bounds(const RegionRect& a, const RegionRect& b) {
   if (a.width == 0) return b;
   const int x0 = std::min(a.x, b.x);
@@ -71,6 +87,11 @@ std::optional<ViewerDisplay::RegionReceipt> ViewerDisplay::ReceiveRegions(
     fresh.height = frame.height;
     fresh.bytes.assign(static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height) * 4, 0);
     picture_ = std::move(fresh);
+  }
+  if (frame.copy) {
+    MoveArea(*frame.copy, *picture_);
+    receipt.changed = RegionRect{frame.copy->toX, frame.copy->toY, frame.copy->source.width,
+                                 frame.copy->source.height};
   }
   for (std::size_t i = 0; i < decoded.size(); ++i) {
     Blit(decoded[i], frame.parts[i].rect, *picture_);

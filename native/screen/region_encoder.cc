@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "screen/jpeg_codec.h"
 #include "screen/picture.h"
@@ -15,6 +16,23 @@ constexpr int kMergeRounds = 64;
 // Unset tiles a merge may add for free: a JPEG's tables cost about as much as a few text tiles.
 constexpr int kMergeSlackTiles = 4;
 constexpr int kRefineSlackTiles = 16;
+// A scroll is looked for from this many changed tiles, in an area at least this many rows high,
+// and taken when it leaves at most half of the changed tiles to encode.
+constexpr std::size_t kScrollMinTiles = 8;
+constexpr int kScrollMinRows = 64;
+
+std::uint64_t HashRow(const std::uint8_t* row, std::size_t bytes) {
+  std::uint64_t h = 0x243F6A8885A308D3ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, row + i, 8);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+  for (; i < bytes; ++i) h = (h ^ row[i]) * 0x100000001B3ULL;
+  return h;
+}
 
 std::int64_t Area(const RegionRect& r) { return std::int64_t{r.width} * r.height; }
 
@@ -189,9 +207,107 @@ std::vector<std::uint8_t> RegionEncoder::EncodeRect(const std::uint8_t* source,
   return EncodeJpeg(PixelView{scaled_.data(), out.width, out.height}, quality, fullChroma);
 }
 
-RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full) {
+std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
+  if (sourceWidth_ != width_ || sourceHeight_ != height_) return std::nullopt;
+  int tx0 = cols_, ty0 = rows_, tx1 = 0, ty1 = 0;
+  for (int ty = 0; ty < rows_; ++ty) {
+    for (int tx = 0; tx < cols_; ++tx) {
+      if (changed_[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)] == 0) continue;
+      tx0 = std::min(tx0, tx);
+      ty0 = std::min(ty0, ty);
+      tx1 = std::max(tx1, tx + 1);
+      ty1 = std::max(ty1, ty + 1);
+    }
+  }
+  const RegionRect area = OutputRect(RegionRect{tx0, ty0, tx1 - tx0, ty1 - ty0});
+  if (tx1 <= tx0 || area.height < kScrollMinRows) return std::nullopt;
+  // Rows are compared on the middle three quarters of the area: a scroll bar at its edge moves
+  // differently from the content.
+  const int bandX = area.x + area.width / 8;
+  const auto bandBytes = static_cast<std::size_t>(std::max(1, area.width * 3 / 4)) * 4;
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  std::unordered_map<std::uint64_t, int> before;  // hash -> row, or -1 when not unique
+  for (int y = area.y; y < area.y + area.height; ++y) {
+    const std::uint64_t h = HashRow(sent_.data() + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(bandX) * 4, bandBytes);
+    const auto [it, inserted] = before.emplace(h, y);
+    if (!inserted) it->second = -1;
+  }
+  std::unordered_map<int, int> votes;
+  for (int y = area.y; y < area.y + area.height; ++y) {
+    const std::uint64_t h = HashRow(pixels.data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(bandX) * 4, bandBytes);
+    const auto it = before.find(h);
+    if (it == before.end() || it->second < 0 || it->second == y) continue;
+    ++votes[y - it->second];
+  }
+  int dy = 0;
+  int best = 0;
+  for (const auto& [shift, count] : votes) {
+    if (count > best || (count == best && std::abs(shift) < std::abs(dy))) {
+      dy = shift;
+      best = count;
+    }
+  }
+  if (dy == 0 || best < std::max(8, area.height / 8) || std::abs(dy) >= area.height) return std::nullopt;
+  const int height = area.height - std::abs(dy);
+  const int fromY = dy > 0 ? area.y : area.y - dy;
+  const int toY = dy > 0 ? area.y + dy : area.y;
+  return RegionCopy{RegionRect{area.x, fromY, area.width, height}, area.x, toY};
+}
+
+std::vector<std::uint8_t> RegionEncoder::ChangedAfter(PixelView pixels, const RegionCopy& copy) const {
+  std::vector<std::uint8_t> mask = changed_;
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  const int dy = copy.toY - copy.source.y;
+  const int destEnd = copy.toY + copy.source.height;
+  for (int ty = 0; ty < rows_; ++ty) {
+    for (int tx = 0; tx < cols_; ++tx) {
+      std::uint8_t& flag = mask[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)];
+      const int x0 = tx * kRegionTile;
+      const int y0 = ty * kRegionTile;
+      // Outside the destination the reference is as it was; inside, every tile is compared
+      // again, also one that was unchanged (the move may bring other content to it).
+      if (x0 < copy.toX || x0 >= copy.toX + copy.source.width || y0 + kRegionTile <= copy.toY ||
+          y0 >= destEnd) {
+        continue;
+      }
+      const int x1 = std::min(x0 + kRegionTile, width_);
+      bool same = true;
+      for (int y = ty * kRegionTile; same && y < std::min((ty + 1) * kRegionTile, height_); ++y) {
+        const int from = y >= copy.toY && y < destEnd ? y - dy : y;
+        same = std::memcmp(pixels.data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x0) * 4,
+                           sent_.data() + static_cast<std::size_t>(from) * stride + static_cast<std::size_t>(x0) * 4,
+                           static_cast<std::size_t>(x1 - x0) * 4) == 0;
+      }
+      flag = same ? 0 : 1;
+    }
+  }
+  return mask;
+}
+
+void RegionEncoder::ApplyToSent(const RegionCopy& copy) {
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  const bool down = copy.toY > copy.source.y;
+  for (int i = 0; i < copy.source.height; ++i) {
+    const int y = down ? copy.source.height - 1 - i : i;
+    std::memmove(sent_.data() + static_cast<std::size_t>(copy.toY + y) * stride + static_cast<std::size_t>(copy.toX) * 4,
+                 sent_.data() + static_cast<std::size_t>(copy.source.y + y) * stride + static_cast<std::size_t>(copy.source.x) * 4,
+                 static_cast<std::size_t>(copy.source.width) * 4);
+  }
+  // The moved content rests anew: what the viewer now has there is refined again later.
+  for (int ty = copy.toY / kRegionTile; ty * kRegionTile < copy.toY + copy.source.height; ++ty) {
+    for (int tx = copy.toX / kRegionTile; tx * kRegionTile < copy.toX + copy.source.width; ++tx) {
+      const std::size_t t = static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx);
+      changedAt_[t] = now_;
+      refined_[t] = 0;
+    }
+  }
+}
+
+RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full,
+                                           const std::optional<RegionCopy>& copy) {
   RegionFrame frame;
   frame.full = full;
+  frame.copy = copy;
   frame.width = width_;
   frame.height = height_;
   for (std::size_t i = 0; i < jpegs.size(); ++i) {
@@ -204,12 +320,13 @@ RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>
   }
   output_.assign(message.begin() + static_cast<std::ptrdiff_t>(kFrameHeaderBytes), message.end());
   lastFull_ = full;
+  lastCopy_ = copy;
   return Outcome::Encoded;
 }
 
 RegionEncoder::Outcome RegionEncoder::EmitTiles(const std::uint8_t* source,
                                                 std::vector<std::uint8_t>& mask, int quality,
-                                                bool fullChroma) {
+                                                bool fullChroma, const std::optional<RegionCopy>& copy) {
   const std::vector<RegionRect> tiles = MergeTiles(mask, cols_, rows_, kRegionRectBudget,
                                                    fullChroma ? kRefineSlackTiles : kMergeSlackTiles);
   std::vector<std::vector<std::uint8_t>> jpegs;
@@ -222,7 +339,7 @@ RegionEncoder::Outcome RegionEncoder::EmitTiles(const std::uint8_t* source,
     }
     rects_.push_back(OutputRect(t));
   }
-  return Emit(jpegs, false);
+  return Emit(jpegs, false, copy);
 }
 
 RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int quality) {
@@ -233,10 +350,25 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
   }
   const std::size_t bytes = static_cast<std::size_t>(sourceWidth_) * static_cast<std::size_t>(sourceHeight_) * 4;
   bool full = !valid_ || fullRequested_;
+  std::optional<RegionCopy> copy;
   if (!full) {
     MarkChanged(pixels);
-    const auto count = static_cast<std::size_t>(std::count(changed_.begin(), changed_.end(), std::uint8_t{1}));
+    auto count = static_cast<std::size_t>(std::count(changed_.begin(), changed_.end(), std::uint8_t{1}));
     if (count == 0) return Outcome::Same;
+    if (count >= kScrollMinTiles) {
+      copy = FindScroll(pixels);
+      if (copy) {
+        std::vector<std::uint8_t> rest = ChangedAfter(pixels, *copy);
+        const auto left = static_cast<std::size_t>(std::count(rest.begin(), rest.end(), std::uint8_t{1}));
+        if (left * 2 <= count) {
+          ApplyToSent(*copy);
+          changed_ = std::move(rest);
+          count = left;
+        } else {
+          copy.reset();
+        }
+      }
+    }
     full = count * 100 >= changed_.size() * kWholePictureTilePercent;
   }
   if (full) {
@@ -251,10 +383,10 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
     std::fill(changedAt_.begin(), changedAt_.end(), now_);
     std::fill(refined_.begin(), refined_.end(), std::uint8_t{0});
     valid_ = true;
-    return Emit(jpegs, true);
+    return Emit(jpegs, true, std::nullopt);
   }
 
-  const Outcome outcome = EmitTiles(pixels.data, changed_, quality, false);
+  const Outcome outcome = EmitTiles(pixels.data, changed_, quality, false, copy);
   if (outcome != Outcome::Encoded) return outcome;
   // What the viewer now has: the sent rectangles' source areas of this picture.
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;

@@ -4,6 +4,9 @@
 // disjoint rectangles, and scales and encodes only those. Its output is a region-frame message
 // from offset 8 on (region_frame.h); the stream puts the epoch and sequence number in front.
 //
+// When many tiles changed because content moved up or down (a scroll), the move is sent as a copy
+// within the viewer's picture and only what it does not explain is encoded.
+//
 // A whole picture (one rectangle, flagged full) goes out for the first picture, after
 // RequestFull, when the encoded size changes, and when most tiles changed. Tiles that have rested
 // for restMs since they last changed can be sent once more at high quality with full chroma
@@ -11,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -49,6 +53,8 @@ class RegionEncoder final : public PictureEncoder {
   // The rectangles of the last Encoded result, and whether it was a whole picture.
   const std::vector<RegionRect>& rects() const noexcept { return rects_; }
   bool lastWasFull() const noexcept { return lastFull_; }
+  // The move of the last Encoded result, if it had one.
+  const std::optional<RegionCopy>& lastCopy() const noexcept { return lastCopy_; }
   // Pixels of the encoded picture handed to the JPEG encoder so far (for benchmarks).
   std::uint64_t encodedPixels() const noexcept { return encodedPixels_; }
 
@@ -65,8 +71,15 @@ class RegionEncoder final : public PictureEncoder {
   std::vector<std::uint8_t> EncodeRect(const std::uint8_t* source, const RegionRect& tiles,
                                        int quality, bool fullChroma);
   Outcome EmitTiles(const std::uint8_t* source, std::vector<std::uint8_t>& mask, int quality,
-                    bool fullChroma);
-  Outcome Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full);
+                    bool fullChroma, const std::optional<RegionCopy>& copy = std::nullopt);
+  Outcome Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full,
+               const std::optional<RegionCopy>& copy);
+  // A vertical move of the changed area's content (a scroll), found by matching row hashes of
+  // the picture against the last one sent; only at the capture's own size.
+  std::optional<RegionCopy> FindScroll(PixelView pixels) const;
+  // The tiles that still differ once `copy` is applied to the last picture sent.
+  std::vector<std::uint8_t> ChangedAfter(PixelView pixels, const RegionCopy& copy) const;
+  void ApplyToSent(const RegionCopy& copy);
 
   // The last picture sent, at capture size, and the size it is encoded at.
   std::vector<std::uint8_t> sent_;
@@ -90,6 +103,7 @@ class RegionEncoder final : public PictureEncoder {
   bool valid_ = false;
   bool fullRequested_ = false;
   bool lastFull_ = false;
+  std::optional<RegionCopy> lastCopy_;
 };
 
 // Disjoint rectangles (in tile units) covering the set tiles of a cols x rows mask: row runs

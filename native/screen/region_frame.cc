@@ -49,8 +49,15 @@ bool RegionRectsValid(std::span<const RegionPart> parts, int width, int height) 
   return true;
 }
 
-std::size_t RegionFrameSize(std::span<const RegionPart> parts) noexcept {
-  std::size_t size = kRegionFrameFixedBytes;
+bool RegionCopyValid(const RegionCopy& copy, int width, int height) noexcept {
+  const RegionRect& r = copy.source;
+  return r.x >= 0 && r.y >= 0 && r.width >= 1 && r.height >= 1 && r.x <= width - r.width &&
+         r.y <= height - r.height && copy.toX >= 0 && copy.toY >= 0 && copy.toX <= width - r.width &&
+         copy.toY <= height - r.height;
+}
+
+std::size_t RegionFrameSize(std::span<const RegionPart> parts, bool copy) noexcept {
+  std::size_t size = kRegionFrameFixedBytes + (copy ? kRegionCopyBytes : 0);
   for (const RegionPart& part : parts) size += kRegionRectHeaderBytes + part.jpeg.size();
   return size;
 }
@@ -60,23 +67,32 @@ bool BuildRegionFrame(const RegionFrame& frame, std::vector<std::uint8_t>& out) 
   const std::span<const RegionPart> parts(frame.parts);
   if (!PictureSizeValid(frame.width, frame.height) || parts.size() > kMaxRegionRects ||
       (frame.full && (parts.empty() || !Covers(parts, frame.width, frame.height))) ||
-      !RegionRectsValid(parts, frame.width, frame.height)) {
+      !RegionRectsValid(parts, frame.width, frame.height) ||
+      (frame.copy && (frame.full || !RegionCopyValid(*frame.copy, frame.width, frame.height)))) {
     return false;
   }
   for (const RegionPart& part : parts) {
     if (part.jpeg.size() < kMinJpegBytes || part.jpeg.size() > kMaxJpegBytes) return false;
   }
-  const std::size_t size = RegionFrameSize(parts);
+  const std::size_t size = RegionFrameSize(parts, frame.copy.has_value());
   if (size > kMaxFrameMessageBytes) return false;
   out.resize(size);
   PutU32(out, 0, frame.header.epoch);
   PutU32(out, 4, frame.header.seq);
   out[8] = kRegionFrameMarker;
-  out[9] = frame.full ? kRegionFlagFull : 0;
+  out[9] = frame.full ? kRegionFlagFull : frame.copy ? kRegionFlagCopy : 0;
   PutU16(out, 10, frame.width);
   PutU16(out, 12, frame.height);
   PutU16(out, 14, static_cast<int>(parts.size()));
   std::size_t at = kRegionFrameFixedBytes;
+  if (frame.copy) {
+    const RegionCopy& c = *frame.copy;
+    const int fields[6] = {c.source.x, c.source.y, c.source.width, c.source.height, c.toX, c.toY};
+    for (int field : fields) {
+      PutU16(out, at, field);
+      at += 2;
+    }
+  }
   for (const RegionPart& part : parts) {
     PutU16(out, at, part.rect.x);
     PutU16(out, at + 2, part.rect.y);
@@ -105,11 +121,22 @@ RegionFrame ParseRegionFrame(std::span<const std::uint8_t> message) {
       !reader.ReadU16BE(height) || !reader.ReadU16BE(count)) {
     Fail(kBad);
   }
-  if (marker != kRegionFrameMarker || (flags & ~kRegionFlagFull) != 0) Fail(kBad);
+  if (marker != kRegionFrameMarker || (flags & ~(kRegionFlagFull | kRegionFlagCopy)) != 0 ||
+      flags == (kRegionFlagFull | kRegionFlagCopy)) {
+    Fail(kBad);
+  }
   if (!PictureSizeValid(width, height) || count > kMaxRegionRects) Fail(kBad);
   frame.full = (flags & kRegionFlagFull) != 0;
   frame.width = width;
   frame.height = height;
+  if ((flags & kRegionFlagCopy) != 0) {
+    std::uint16_t f[6] = {};
+    for (std::uint16_t& field : f) {
+      if (!reader.ReadU16BE(field)) Fail(kBad);
+    }
+    frame.copy = RegionCopy{RegionRect{f[0], f[1], f[2], f[3]}, f[4], f[5]};
+    if (!RegionCopyValid(*frame.copy, width, height)) Fail(kBad);
+  }
   frame.parts.reserve(count);
   for (std::uint16_t i = 0; i < count; ++i) {
     std::uint16_t x = 0, y = 0, w = 0, h = 0;

@@ -6,19 +6,24 @@
 //   0  4  epoch                      (as in the whole-frame message)
 //   4  4  seq                        (as in the whole-frame message)
 //   8  1  marker 0x52                (a whole frame has the JPEG's 0xFF here)
-//   9  1  flags: bit 0 "full", the rectangles tile the whole picture and replace it; others 0
+//   9  1  flags: bit 0 "full", the rectangles tile the whole picture and replace it; bit 1
+//         "copy", a copy follows the fixed part; others 0 (and never both)
 //  10  2  picture width   1..7680
 //  12  2  picture height  1..4320
 //  14  2  rectangle count 0..kMaxRegionRects (at least 1 when full)
-//  16     per rectangle: x, y, width, height (2 bytes each), JPEG length (4 bytes), the JPEG
+//  16 12  with "copy" only: source x, y, width, height, destination x, y (2 bytes each): that
+//         area of the retained picture moves to the destination (a scroll) before the
+//         rectangles are drawn; both areas lie inside the picture and may overlap
+//     ..  per rectangle: x, y, width, height (2 bytes each), JPEG length (4 bytes), the JPEG
 //
 // Rectangles lie inside the picture, do not overlap and are at least 1 x 1; a full message's
 // rectangles cover every pixel. The message ends with the last JPEG. A message without
-// rectangles says "nothing changed" (the static-screen repeat).
+// rectangles or copy says "nothing changed" (the static-screen repeat).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,6 +33,8 @@ namespace ov {
 
 inline constexpr std::uint8_t kRegionFrameMarker = 0x52;
 inline constexpr std::uint8_t kRegionFlagFull = 0x01;
+inline constexpr std::uint8_t kRegionFlagCopy = 0x02;
+inline constexpr std::size_t kRegionCopyBytes = 12;
 inline constexpr std::size_t kRegionFrameFixedBytes = 16;
 inline constexpr std::size_t kRegionRectHeaderBytes = 12;
 inline constexpr std::size_t kMaxRegionRects = 64;
@@ -46,9 +53,18 @@ struct RegionPart {
   std::span<const std::uint8_t> jpeg;
 };
 
+// An area of the retained picture moved elsewhere in it.
+struct RegionCopy {
+  RegionRect source;
+  int toX = 0;
+  int toY = 0;
+  friend bool operator==(const RegionCopy&, const RegionCopy&) = default;
+};
+
 struct RegionFrame {
   FrameHeader header;
   bool full = false;
+  std::optional<RegionCopy> copy;  // never with full
   int width = 0;
   int height = 0;
   std::vector<RegionPart> parts;
@@ -59,8 +75,11 @@ inline bool IsRegionFrameMessage(std::span<const std::uint8_t> message) noexcept
   return message.size() > kFrameHeaderBytes && message[kFrameHeaderBytes] == kRegionFrameMarker;
 }
 
-// Bytes of a message with these parts.
-std::size_t RegionFrameSize(std::span<const RegionPart> parts) noexcept;
+// Bytes of a message with these parts (and a copy when `copy`).
+std::size_t RegionFrameSize(std::span<const RegionPart> parts, bool copy = false) noexcept;
+
+// True when the copy's source and destination lie inside width x height and are at least 1 x 1.
+bool RegionCopyValid(const RegionCopy& copy, int width, int height) noexcept;
 
 // Writes the message into `out` (reusing its storage). The caller keeps to the rules above;
 // false (and `out` empty) when the parts break them or the message would exceed the send path's

@@ -2,6 +2,7 @@
 // retained picture, the host's tile differ and merger, and host-to-viewer round trips.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -103,6 +104,17 @@ TEST(RegionFrame, EveryMalformedMessageIsRefused) {
     PutU16(m, 16 + 12 + tile.size() + 2, y);
     return m;
   };
+  // `good` with a copy of (x, y, w, h) to (x', y') in front of its rectangle.
+  auto withCopy = [&](std::array<unsigned, 6> c) {
+    std::vector<std::uint8_t> m(good.begin(), good.begin() + 16);
+    m[9] = 0x02;
+    for (unsigned v : c) {
+      m.push_back(static_cast<std::uint8_t>(v >> 8));
+      m.push_back(static_cast<std::uint8_t>(v));
+    }
+    m.insert(m.end(), good.begin() + 16, good.end());
+    return m;
+  };
   const std::vector<Row> rows = {
       {"good", good, "ack 2"},
       {"no rectangles", Message(5, 2, false, 64, 48, {}, {}), "ack 2"},
@@ -130,6 +142,13 @@ TEST(RegionFrame, EveryMalformedMessageIsRefused) {
       {"full, not covering", edited([](auto& m) { m[9] = 0x01; }), "frame header"},
       {"full, no rectangles", edited([](auto& m) { m.resize(16); m[9] = 1; PutU16(m, 14, 0); }), "frame header"},
       {"partial of another size", edited([](auto& m) { PutU16(m, 10, 80); }), "frame header"},
+      {"a scroll", withCopy({0, 8, 64, 40, 0, 0}), "ack 2"},
+      {"a move onto itself, overlapping", withCopy({8, 8, 40, 30, 10, 12}), "ack 2"},
+      {"copy source past the bottom", withCopy({0, 9, 64, 40, 0, 0}), "frame header"},
+      {"copy destination past the right edge", withCopy({0, 0, 32, 8, 33, 0}), "frame header"},
+      {"copy of height 0", withCopy({0, 0, 64, 0, 0, 0}), "frame header"},
+      {"copy cut short", edited([](auto& m) { m[9] = 0x02; m.resize(20); PutU16(m, 14, 0); }), "frame header"},
+      {"copy in a full message", edited([](auto& m) { m[9] = 0x03; }), "frame header"},
       {"not a JPEG", Message(5, 2, false, 64, 48, {at}, {notJpeg}), "invalid image"},
       {"JPEG of another size", Message(5, 2, false, 64, 48, {{16, 16, 16, 8}}, {tile}), "invalid image"},
       {"JPEG smaller than its rectangle",
@@ -362,6 +381,68 @@ TEST(RegionEncoder, RefinesRestingTilesOnceAtHighQuality) {
   EXPECT_EQ(trip.encoder.rects(), (std::vector<RegionRect>{{32, 32, 16, 16}}));
   trip.Deliver(trip.encoder.output());
   EXPECT_GT(Psnr(trip.display.picture()->bytes, p.bytes), fine - 0.5);
+}
+
+// A page of "text" scrolled by `dy` rows, new lines coming in at the edge.
+PixelBuffer Page(int width, int height, int scrolled) {
+  PixelBuffer p;
+  p.width = width;
+  p.height = height;
+  p.bytes.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0xF0);
+  for (int y = 0; y < height; ++y) {
+    const int line = (y + scrolled) / 12;
+    if ((y + scrolled) % 12 >= 8) continue;
+    for (int x = 8; x < width - 40; ++x) {
+      // Glyph-like marks that differ from line to line.
+      const auto mix = (static_cast<std::uint32_t>(x) * 73856093u ^ static_cast<std::uint32_t>(y + scrolled) * 19349663u ^
+                        static_cast<std::uint32_t>(line) * 83492791u) * 2654435761u;
+      if ((mix >> 28) % 4 == 0) {
+        std::uint8_t* px = p.bytes.data() + At(x, y, width);
+        px[0] = px[1] = px[2] = 30;
+      }
+    }
+  }
+  // A scroll bar whose thumb moves with the page.
+  for (int y = scrolled / 4 % height; y < std::min(height, scrolled / 4 % height + 40); ++y) {
+    for (int x = width - 16; x < width; ++x) p.bytes[At(x, y, width) + 1] = 90;
+  }
+  return p;
+}
+
+TEST(RegionEncoder, AScrollIsSentAsAMoveAndTheLinesThatCameIn) {
+  struct Row {
+    const char* name;
+    int from, to;  // scroll positions
+    bool copy;
+  };
+  for (const Row& row : {Row{"down three lines", 0, 36, true}, Row{"up two lines", 60, 36, true},
+                         Row{"down by 5 rows, off the tile grid", 0, 5, true},
+                         Row{"a different page", 0, 5000, false}}) {
+    RoundTrip trip;
+    ASSERT_EQ(trip.Send(Page(320, 240, row.from), 1920), PictureEncoder::Outcome::Encoded);
+    const PixelBuffer next = Page(320, 240, row.to);
+    ASSERT_EQ(trip.Send(next, 1920), PictureEncoder::Outcome::Encoded) << row.name;
+    ASSERT_EQ(trip.encoder.lastCopy().has_value(), row.copy) << row.name;
+    if (row.copy) {
+      const RegionCopy& c = *trip.encoder.lastCopy();
+      EXPECT_EQ(c.toY - c.source.y, row.from - row.to) << row.name;
+      EXPECT_FALSE(trip.encoder.lastWasFull()) << row.name;
+      std::int64_t area = 0;
+      for (const RegionRect& r : trip.encoder.rects()) area += std::int64_t{r.width} * r.height;
+      EXPECT_LT(area, 320 * 240 / 3) << row.name << ": the move explains most of the picture";
+    }
+    const auto whole = EncodeJpeg(PixelView{next.bytes.data(), 320, 240}, 80);
+    const auto decoded = DecodeFrameJpeg(whole.data(), whole.size());
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_GT(Psnr(trip.display.picture()->bytes, next.bytes), Psnr(decoded->bytes, next.bytes) - 1.0)
+        << row.name;
+    EXPECT_EQ(trip.Send(next, 1920), PictureEncoder::Outcome::Same) << row.name;
+  }
+  // Scaled pictures are not moved (a row of the capture is no row of the picture).
+  RoundTrip scaled;
+  ASSERT_EQ(scaled.Send(Page(640, 480, 0), 320), PictureEncoder::Outcome::Encoded);
+  ASSERT_EQ(scaled.Send(Page(640, 480, 24), 320), PictureEncoder::Outcome::Encoded);
+  EXPECT_FALSE(scaled.encoder.lastCopy().has_value());
 }
 
 TEST(RegionEncoder, UnchangedIsAnEmptyMessageOfTheCurrentSize) {
