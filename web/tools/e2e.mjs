@@ -616,12 +616,13 @@ async function newHostCredentials() {
   await until(20, async () => !(await sharingBanner()), "the host's sharing banner gone");
   // A host whose viewer left is offline until its user asks for new credentials.
   await until(20, async () => (await shootHost()) && !hostOverlay(), "the host's prompt gone");
-  if (!hostReady()) {
+  for (let attempt = 0; attempt < 4 && !hostReady(); attempt++) {
     await hostClick(HOST.navConnections);
-    await sleep(500);
+    await sleep(700);
     await hostClick(HOST.newCredentials);
+    await until(8, async () => (await shootHost()) && !hostOverlay() && hostReady(), 'ready').catch(() => undefined);
   }
-  await until(30, async () => (await shootHost()) && !hostOverlay() && hostReady(), 'the host Ready with new credentials');
+  if (!hostReady()) throw new Error('the host not Ready after "New ID and password" (four times)');
   await hostClick(HOST.navConnections);
   await sleep(500);
   const first = state.id;
