@@ -11,6 +11,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -24,13 +25,15 @@ namespace ov::relay {
 
 namespace {
 
-constexpr const char* kHostsBucket = "kestrova-relay-hosts";
+// The registry: one entry per device ID, "NODE INSTANCE", written once by its claimant and never
+// renewed (no expiry); the entry lives as long as that run of the node. A node's liveness is its
+// heartbeat and its own lease in the nodes bucket.
+constexpr const char* kIdsBucket = "kestrova-relay-ids";
 constexpr const char* kNodesBucket = "kestrova-relay-nodes";
 // Subjects: kestrova.relay.node.NODE (a node's inbox), kestrova.relay.heartbeat.NODE and
 // kestrova.relay.registrations.NODE (what NODE announces). Each node publishes only under its
 // own name and to the inboxes, so that the NATS account can hold every node to that.
 constexpr const char* kSubjectPrefix = "kestrova.relay.";
-constexpr Millis kNodeLease = 10000;
 
 std::string LastError(natsStatus status) {
   const char* text = nats_GetLastError(nullptr);
@@ -107,6 +110,10 @@ class Fleet::Impl {
     for (auto& r : registry_) {
       r->thread = std::thread([this, reg = r.get()] { RegistryLoop(*reg); });
     }
+    lookup_.thread = std::thread([this] { RegistryLoop(lookup_); });
+    started_ = Now();
+    watchThread_ = std::thread([this] { WatchLoop(); });
+    cleanupThread_ = std::thread([this] { CleanupLoop(); });
     heartbeatThread_ = std::thread([this] { HeartbeatLoop(); });
   }
 
@@ -118,15 +125,18 @@ class Fleet::Impl {
   bool Connected() const { return up_.load(); }
   std::size_t MaxPayload() const { return maxPayload_ - fleet::kSealOverhead; }
 
+  // Not reached until its next heartbeat; whether that run is over its heartbeat still decides.
   void Suspect(const std::string& node) {
     std::lock_guard lock(nodesMutex_);
-    nodes_.erase(node);
+    if (const auto it = nodes_.find(node); it != nodes_.end()) it->second.suspected = true;
   }
 
   std::optional<FleetPeer> Peer(const std::string& node) const {
     std::lock_guard lock(nodesMutex_);
     const auto it = nodes_.find(node);
-    if (it == nodes_.end() || Now() - it->second.seen >= o_.nodeTimeout) return std::nullopt;
+    if (it == nodes_.end() || it->second.suspected || Now() - it->second.seen >= o_.nodeTimeout) {
+      return std::nullopt;
+    }
     return it->second.peer;
   }
 
@@ -165,9 +175,10 @@ class Fleet::Impl {
                                   static_cast<int>(sealed.size()));
   }
 
-  void Claim(ConnId conn, const std::string& id) { Queue({Op::kClaim, conn, id}); }
-  void Release(const std::string& id) { Queue({Op::kRelease, 0, id}); }
-  void Lookup(ConnId conn, const std::string& id) { Queue({Op::kLookup, conn, id}); }
+  void Claim(ConnId conn, const std::string& id) { Queue(RegistryFor(id), {Op::kClaim, conn, id}); }
+  void Release(const std::string& id) { Queue(RegistryFor(id), {Op::kRelease, 0, id}); }
+  // Lookups have a thread of their own: they never wait behind claims.
+  void Lookup(ConnId conn, const std::string& id) { Queue(lookup_, {Op::kLookup, conn, id}); }
 
   void Shutdown() {
     if (shutDown_.exchange(true)) return;
@@ -196,6 +207,20 @@ class Fleet::Impl {
       if (r->thread.joinable()) r->thread.join();
     }
     {
+      std::lock_guard lock(lookup_.mutex);
+      lookup_.stop = true;
+      lookup_.wake.notify_all();
+    }
+    if (lookup_.thread.joinable()) lookup_.thread.join();
+    {
+      std::lock_guard lock(cleanupMutex_);
+      cleanupStop_ = true;
+      cleanupWake_.notify_all();
+    }
+    if (cleanupThread_.joinable()) cleanupThread_.join();
+    watchStop_ = true;
+    if (watchThread_.joinable()) watchThread_.join();
+    {
       std::lock_guard lock(heartbeatMutex_);
       heartbeatStop_ = true;
       heartbeatWake_.notify_all();
@@ -216,6 +241,12 @@ class Fleet::Impl {
       std::lock_guard lock(r->mutex);
       s.ownedIds += r->owned.size();
     }
+    {
+      std::lock_guard lock(idsMutex_);
+      s.knownIds = ids_.size();
+    }
+    s.takeovers = takeovers_.load();
+    s.removedIds = removedIds_.load();
     s.claims = claims_.load();
     s.claimsTaken = claimsTaken_.load();
     s.claimsUnavailable = claimsUnavailable_.load();
@@ -238,8 +269,8 @@ class Fleet::Impl {
     ConnId conn;
     std::string id;
   };
-  // One registry thread: the operations on the IDs that hash to it, and the renewal of the
-  // leases it holds.
+  // One registry thread: the claims and releases of the IDs that hash to it, and the IDs it
+  // holds (or the lookup thread, which holds none).
   struct Registry {
     std::mutex mutex;
     std::condition_variable wake;
@@ -247,10 +278,15 @@ class Fleet::Impl {
     std::deque<Op> ops;
     std::unordered_map<std::string, std::uint64_t> owned;  // ID -> revision of our entry
     bool busy = false;
-    bool renewNow = false;
     bool draining = false;
     bool stop = false;
     std::thread thread;
+  };
+  // Who holds an ID, as the watch of the registry last said.
+  struct Holder {
+    std::string node;
+    std::uint64_t instance = 0;
+    std::uint64_t revision = 0;
   };
 
   // --- setup ---
@@ -325,10 +361,10 @@ class Fleet::Impl {
   // Creates the buckets, or binds to them as the first node of the fleet made them (whose lease
   // then holds for every node).
   void EnsureBuckets() {
-    hostsKv_ = Bucket(kHostsBucket, o_.lease, hostsKv_);
-    nodesKv_ = Bucket(kNodesBucket, kNodeLease, nodesKv_);
+    hostsKv_ = Bucket(kIdsBucket, 0, hostsKv_);
+    nodesKv_ = Bucket(kNodesBucket, o_.lease, nodesKv_);
     kvStatus* status = nullptr;
-    if (kvStore_Status(&status, hostsKv_) == NATS_OK) {
+    if (kvStore_Status(&status, nodesKv_) == NATS_OK) {
       lease_ = kvStatus_TTL(status) / 1000000;
       kvStatus_Destroy(status);
     }
@@ -542,6 +578,7 @@ class Fleet::Impl {
           const auto it = self->nodes_.find(from);
           known = it != self->nodes_.end() && it->second.peer.instance == m->instance;
           if (known) self->nodes_.erase(it);
+          self->MarkGone(from, m->instance);
         }
         if (known) self->events_.OnNodeLost(from);
       } else if (m->body.size() <= 64) {
@@ -582,9 +619,14 @@ class Fleet::Impl {
       const auto it = nodes_.find(node);
       fresh = it == nodes_.end();
       restarted = !fresh && it->second.peer.instance != announced->instance;
+      if (restarted) MarkGone(node, it->second.peer.instance);
+      // A node heard again after it was given up is alive after all (what was taken from it
+      // meanwhile it learns from the registry).
+      gone_.erase(GoneKey(node, announced->instance));
       Known& known = nodes_[node];
       known.seen = Now();
       known.peer = *announced;
+      known.suspected = false;
     }
     if (restarted) events_.OnNodeLost(node);
     return fresh || restarted;
@@ -614,30 +656,36 @@ class Fleet::Impl {
           std::fprintf(stderr, "fleet: %s\n", e.what());
         }
         kvStore_PutString(nullptr, nodesKv_, o_.nodeName.c_str(), instance_.c_str());
-        for (auto& r : registry_) {
-          std::lock_guard rl(r->mutex);
-          r->renewNow = true;
-          r->wake.notify_all();
-        }
+        lastNodeWrite = Now();
+        // The registry is read again from the start (the server may have lost it), and what
+        // this node holds checked against it.
+        restartWatch_ = true;
+        // No node is judged by the silence of the outage.
+        std::lock_guard nl(nodesMutex_);
+        for (auto& [name, known] : nodes_) known.seen = Now();
       }
       if (up_.load()) {
         Publish(subject, bytes);
-        if (Now() - lastNodeWrite >= kNodeLease / 3) {
+        if (Now() - lastNodeWrite >= lease_ / 3) {
           lastNodeWrite = Now();
           kvStore_PutString(nullptr, nodesKv_, o_.nodeName.c_str(), instance_.c_str());
         }
       }
       std::vector<std::string> lost;
-      {
+      if (up_.load()) {
         std::lock_guard nl(nodesMutex_);
         const Millis now = Now();
         for (auto it = nodes_.begin(); it != nodes_.end();) {
           if (now - it->second.seen >= o_.nodeTimeout) {
             lost.push_back(it->first);
+            MarkGone(it->first, it->second.peer.instance);
             it = nodes_.erase(it);
           } else {
             ++it;
           }
+        }
+        for (auto it = gone_.begin(); it != gone_.end();) {
+          it = now - it->second > 3600 * 1000 ? gone_.erase(it) : std::next(it);
         }
       }
       for (const auto& node : lost) events_.OnNodeLost(node);
@@ -650,15 +698,67 @@ class Fleet::Impl {
 
   // --- registry ---
 
+  static std::string GoneKey(const std::string& node, std::uint64_t instance) {
+    return node + " " + Hex(instance);
+  }
+
+  // With nodesMutex_ held: that run of `node` is over; the one survivor that tidies up removes
+  // its IDs.
+  void MarkGone(const std::string& node, std::uint64_t instance) {
+    if (instance == 0) return;
+    gone_[GoneKey(node, instance)] = Now();
+    std::lock_guard lock(cleanupMutex_);
+    cleanups_.push_back({node, instance, 0});
+    cleanupWake_.notify_all();
+  }
+
+  // "NODE INSTANCE" as an entry holds it.
+  static std::optional<Holder> ParseHolder(const char* value) {
+    if (value == nullptr) return std::nullopt;
+    const std::string_view text(value);
+    const auto space = text.find(' ');
+    if (space == std::string_view::npos || text.size() - space - 1 != 16) return std::nullopt;
+    Holder h;
+    h.node = std::string(text.substr(0, space));
+    for (const char ch : text.substr(space + 1)) {
+      const int digit = ch >= '0' && ch <= '9'   ? ch - '0'
+                        : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                                                 : -1;
+      if (digit < 0) return std::nullopt;
+      h.instance = (h.instance << 4) | static_cast<std::uint64_t>(digit);
+    }
+    if (!fleet::IsNodeName(h.node) || h.instance == 0) return std::nullopt;
+    return h;
+  }
+
+  // True unless that run of `node` is known to be over: given up by its heartbeat, or replaced
+  // by another run, or without a lease in the nodes bucket.
+  bool InstanceAlive(const std::string& node, std::uint64_t instance) {
+    {
+      std::lock_guard lock(nodesMutex_);
+      if (gone_.contains(GoneKey(node, instance))) return false;
+      const auto it = nodes_.find(node);
+      if (it != nodes_.end()) return it->second.peer.instance == instance;
+    }
+    if (node == o_.nodeName) return instance == o_.instance;  // an earlier run of this node
+    // Not heard (this node has just started, or the node was suspected): its lease decides.
+    kvEntry* e = nullptr;
+    const natsStatus s = kvStore_Get(&e, nodesKv_, node.c_str());
+    KvEntry entry(e);
+    if (s == NATS_NOT_FOUND) return false;
+    if (s != NATS_OK) return true;  // cannot tell: nothing is taken over
+    const char* value = kvEntry_ValueString(e);
+    return value != nullptr && Hex(instance) == value;
+  }
+
   Registry& RegistryFor(const std::string& id) {
     return *registry_[std::hash<std::string>{}(id) % registry_.size()];
   }
 
   // Never answers on the caller's thread (callers hold their own locks). The queue is bounded by
   // the callers: a connection has at most one claim or lookup outstanding.
-  void Queue(Op op) {
+  void Queue(Registry& r, Op op) {
     if (shutDown_.load()) return;
-    Registry& r = RegistryFor(op.id);
     std::lock_guard lock(r.mutex);
     if (r.stop) return;
     r.ops.push_back(std::move(op));
@@ -666,47 +766,67 @@ class Fleet::Impl {
   }
 
   void RegistryLoop(Registry& r) {
-    const Millis renewEvery = std::max<Millis>(lease_ / 3, 100);
-    Millis nextRenew = Now() + renewEvery;
     std::unique_lock lock(r.mutex);
     for (;;) {
-      r.wake.wait_for(lock, std::chrono::milliseconds(std::max<Millis>(0, nextRenew - Now())),
-                      [&] { return r.stop || !r.ops.empty() || r.renewNow; });
+      r.wake.wait(lock, [&] { return r.stop || !r.ops.empty(); });
       if (r.stop) return;
-      if (!r.ops.empty()) {
-        Op op = std::move(r.ops.front());
-        r.ops.pop_front();
-        r.busy = true;
-        lock.unlock();
-        Run(r, op);
-        lock.lock();
-        r.busy = false;
-        if (r.ops.empty()) r.idle.notify_all();
-        continue;
-      }
-      if ((r.renewNow || Now() >= nextRenew) && !r.draining) {
-        r.renewNow = false;
-        nextRenew = Now() + renewEvery;
-        std::vector<std::pair<std::string, std::uint64_t>> owned(r.owned.begin(), r.owned.end());
-        lock.unlock();
-        Renew(r, owned);
-        lock.lock();
-      } else if (Now() >= nextRenew) {
-        nextRenew = Now() + renewEvery;
-      }
+      Op op = std::move(r.ops.front());
+      r.ops.pop_front();
+      r.busy = true;
+      lock.unlock();
+      Run(r, op);
+      lock.lock();
+      r.busy = false;
+      if (r.ops.empty()) r.idle.notify_all();
     }
   }
 
-  // Our entry for `id` as the registry holds it: its revision when it is ours, 0 when another
-  // node's, nothing when there is none. Throws on a link failure.
-  std::optional<std::uint64_t> Holder(const std::string& id) {
-    kvEntry* e = nullptr;
-    const natsStatus s = kvStore_Get(&e, hostsKv_, id.c_str());
-    KvEntry entry(e);
-    if (s == NATS_NOT_FOUND) return std::nullopt;
-    if (s != NATS_OK) throw std::runtime_error(LastError(s));
-    const char* value = kvEntry_ValueString(e);
-    return value != nullptr && o_.nodeName == value ? kvEntry_Revision(e) : 0;
+  // Claims `id` for this run: a new entry, or the entry of a run that is over, replaced only if
+  // nobody else replaced it first (compare-and-set on its revision).
+  FleetResult ClaimId(const std::string& id, std::uint64_t& revision) {
+    const std::string value = o_.nodeName + " " + instance_;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (kvStore_CreateString(&revision, hostsKv_, id.c_str(), value.c_str()) == NATS_OK) {
+        return FleetResult::kOk;
+      }
+      kvEntry* e = nullptr;
+      const natsStatus s = kvStore_Get(&e, hostsKv_, id.c_str());
+      KvEntry entry(e);
+      if (s == NATS_NOT_FOUND) continue;  // removed between the two calls
+      if (s != NATS_OK) return FleetResult::kUnavailable;
+      const auto holder = ParseHolder(kvEntry_ValueString(e));
+      if (holder && holder->instance == o_.instance) {
+        revision = kvEntry_Revision(e);  // ours already (an answer that was lost)
+        return FleetResult::kOk;
+      }
+      if (holder && InstanceAlive(holder->node, holder->instance)) return FleetResult::kTaken;
+      if (kvStore_UpdateString(&revision, hostsKv_, id.c_str(), value.c_str(),
+                               kvEntry_Revision(e)) == NATS_OK) {
+        takeovers_.fetch_add(1, std::memory_order_relaxed);
+        return FleetResult::kOk;
+      }
+      // Another claimant was first: the next round finds its entry.
+    }
+    return FleetResult::kTaken;
+  }
+
+  // Removes `id`'s entry if it is still at `revision` (a purge that expects the entry's last
+  // revision, so that a claimant's newer entry is never removed).
+  bool PurgeIf(const std::string& id, std::uint64_t revision) {
+    const std::string subject = std::string("$KV.") + kIdsBucket + "." + id;
+    natsMsg* msg = nullptr;
+    if (natsMsg_Create(&msg, subject.c_str(), nullptr, nullptr, 0) != NATS_OK) return false;
+    natsStatus s = natsMsgHeader_Set(msg, "KV-Operation", "PURGE");
+    if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Nats-Rollup", "sub");
+    jsPubOptions po;
+    jsPubOptions_Init(&po);
+    po.ExpectLastSubjectSeq = revision;
+    jsPubAck* ack = nullptr;
+    jsErrCode err = static_cast<jsErrCode>(0);
+    if (s == NATS_OK) s = js_PublishMsg(&ack, js_, msg, &po, &err);
+    if (ack != nullptr) jsPubAck_Destroy(ack);
+    natsMsg_Destroy(msg);
+    return s == NATS_OK;
   }
 
   void Run(Registry& r, const Op& op) {
@@ -715,21 +835,7 @@ class Fleet::Impl {
         claims_.fetch_add(1, std::memory_order_relaxed);
         FleetResult result = FleetResult::kUnavailable;
         std::uint64_t revision = 0;
-        if (up_.load()) {
-          try {
-            for (int attempt = 0; attempt < 2 && result == FleetResult::kUnavailable; ++attempt) {
-              if (kvStore_CreateString(&revision, hostsKv_, op.id.c_str(),
-                                       o_.nodeName.c_str()) == NATS_OK) {
-                result = FleetResult::kOk;
-              } else if (const auto holder = Holder(op.id)) {
-                result = FleetResult::kTaken;
-              }
-              // No holder: the entry expired between the two calls; try once more.
-            }
-          } catch (const std::exception&) {
-            result = FleetResult::kUnavailable;
-          }
-        }
+        if (up_.load()) result = ClaimId(op.id, revision);
         if (result == FleetResult::kOk) {
           std::lock_guard lock(r.mutex);
           r.owned[op.id] = revision;
@@ -742,13 +848,16 @@ class Fleet::Impl {
         return;
       }
       case Op::kRelease: {
-        bool owned = false;
+        std::uint64_t revision = 0;
         {
           std::lock_guard lock(r.mutex);
-          owned = r.owned.erase(op.id) > 0;
+          const auto it = r.owned.find(op.id);
+          if (it == r.owned.end()) return;
+          revision = it->second;
+          r.owned.erase(it);
         }
-        // When the purge does not get through, the lease ends the entry.
-        if (owned && up_.load()) kvStore_Purge(hostsKv_, op.id.c_str(), nullptr);
+        // When the purge does not get through, the entry goes with this run of the node.
+        if (up_.load()) PurgeIf(op.id, revision);
         return;
       }
       case Op::kLookup: {
@@ -756,17 +865,32 @@ class Fleet::Impl {
         FleetResult result = FleetResult::kUnavailable;
         std::string node;
         if (up_.load()) {
-          kvEntry* e = nullptr;
-          const natsStatus s = kvStore_Get(&e, hostsKv_, op.id.c_str());
-          KvEntry entry(e);
-          if (s == NATS_OK) {
-            const char* value = kvEntry_ValueString(e);
-            node = value != nullptr ? value : "";
-            // A host of this node would have been found without asking; an entry of a node that
+          std::optional<Holder> holder;
+          {
+            std::lock_guard lock(idsMutex_);
+            const auto it = ids_.find(op.id);
+            if (it != ids_.end()) holder = it->second;
+          }
+          natsStatus s = NATS_OK;
+          if (!holder) {
+            // Not (yet) seen by the watch: an entry made a moment ago on another node is asked
+            // for directly.
+            kvEntry* e = nullptr;
+            s = kvStore_Get(&e, hostsKv_, op.id.c_str());
+            KvEntry entry(e);
+            if (s == NATS_OK) holder = ParseHolder(kvEntry_ValueString(e));
+          }
+          if (s == NATS_OK || s == NATS_NOT_FOUND) {
+            // A host of this node would have been found without asking; an entry of a run that
             // is not alive names nobody who can answer.
-            result = node != o_.nodeName && Alive(node) ? FleetResult::kOk : FleetResult::kUnknown;
-          } else if (s == NATS_NOT_FOUND) {
-            result = FleetResult::kUnknown;
+            const auto peer = holder ? Peer(holder->node) : std::nullopt;
+            if (holder && holder->node != o_.nodeName && peer &&
+                peer->instance == holder->instance) {
+              result = FleetResult::kOk;
+              node = holder->node;
+            } else {
+              result = FleetResult::kUnknown;
+            }
           }
         }
         if (result == FleetResult::kUnknown) lookupsUnknown_.fetch_add(1);
@@ -777,47 +901,160 @@ class Fleet::Impl {
     }
   }
 
-  void Renew(Registry& r, const std::vector<std::pair<std::string, std::uint64_t>>& owned) {
-    for (const auto& [id, revision] : owned) {
-      if (!up_.load() || shutDown_.load()) return;
-      std::uint64_t next = 0;
-      bool lost = false;
-      if (kvStore_UpdateString(&next, hostsKv_, id.c_str(), o_.nodeName.c_str(), revision) !=
-          NATS_OK) {
-        try {
-          std::optional<std::uint64_t> holder = Holder(id);
-          if (!holder && kvStore_CreateString(&next, hostsKv_, id.c_str(),
-                                              o_.nodeName.c_str()) == NATS_OK) {
-            // The entry had expired (the link was down longer than the lease) and nobody took
-            // it in between: it is ours again.
-            holder = next;
-          } else if (!holder) {
-            holder = Holder(id);
+  // --- the watch of the registry ---
+
+  void WatchLoop() {
+    while (!watchStop_.load()) {
+      kvWatcher* watcher = nullptr;
+      kvWatchOptions wo;
+      kvWatchOptions_Init(&wo);
+      restartWatch_ = false;
+      if (!up_.load() || kvStore_WatchAll(&watcher, hostsKv_, &wo) != NATS_OK) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        continue;
+      }
+      std::unordered_map<std::string, Holder> initial;
+      bool loading = true;
+      while (!watchStop_.load() && !restartWatch_.load()) {
+        kvEntry* e = nullptr;
+        const natsStatus s = kvWatcher_Next(&e, watcher, 250);
+        if (s == NATS_TIMEOUT) continue;
+        if (s != NATS_OK) break;
+        if (e == nullptr) {
+          // Every entry there was has come: the map is whole.
+          if (loading) {
+            {
+              std::lock_guard lock(idsMutex_);
+              ids_.swap(initial);
+            }
+            initial.clear();
+            loading = false;
+            CheckOwned();
           }
-          if (!holder) continue;  // neither there nor creatable: a failing link, next round
-          if (*holder == 0) {
-            lost = true;  // another node holds it now
-          } else {
-            next = *holder;  // ours (a renewal whose answer was lost)
-          }
-        } catch (const std::exception&) {
           continue;
         }
+        KvEntry entry(e);
+        Apply(e, loading ? &initial : nullptr);
       }
+      kvWatcher_Stop(watcher);
+      kvWatcher_Destroy(watcher);
+    }
+  }
+
+  // One change of the registry, into `into` while the watch loads, else into the map; a change of
+  // an ID this run holds to another holder means it is lost.
+  void Apply(kvEntry* e, std::unordered_map<std::string, Holder>* into) {
+    const char* key = kvEntry_Key(e);
+    if (key == nullptr) return;
+    const std::string id(key);
+    std::optional<Holder> holder;
+    if (kvEntry_Operation(e) == kvOp_Put) holder = ParseHolder(kvEntry_ValueString(e));
+    if (holder) holder->revision = kvEntry_Revision(e);
+    if (into != nullptr) {
+      if (holder) (*into)[id] = std::move(*holder);
+      return;
+    }
+    const bool ours = holder && holder->instance == o_.instance;
+    {
+      std::lock_guard lock(idsMutex_);
+      if (holder) {
+        ids_[id] = *holder;
+      } else {
+        ids_.erase(id);
+      }
+    }
+    if (!ours) Lose(id, kvEntry_Revision(e));
+  }
+
+  // `id` changed at `revision` to another holder or to nothing: if this run held it at an
+  // earlier revision, it is no longer this node's.
+  void Lose(const std::string& id, std::uint64_t revision) {
+    Registry& r = RegistryFor(id);
+    {
+      std::lock_guard lock(r.mutex);
+      const auto it = r.owned.find(id);
+      if (it == r.owned.end() || it->second >= revision) return;
+      r.owned.erase(it);
+    }
+    leasesLost_.fetch_add(1, std::memory_order_relaxed);
+    if (!shutDown_.load()) events_.OnLeaseLost(id);
+  }
+
+  // After the watch has (re)loaded the registry: the IDs this run holds are in it as this run's,
+  // made again if the server lost them, or lost to another holder.
+  void CheckOwned() {
+    std::vector<std::pair<std::string, std::uint64_t>> missing;
+    for (auto& r : registry_) {
+      std::vector<std::pair<std::string, std::uint64_t>> owned;
       {
-        std::lock_guard lock(r.mutex);
-        const auto it = r.owned.find(id);
-        if (it == r.owned.end()) continue;  // released meanwhile
-        if (lost) {
-          r.owned.erase(it);
-        } else {
-          it->second = next;
+        std::lock_guard lock(r->mutex);
+        owned.assign(r->owned.begin(), r->owned.end());
+      }
+      for (const auto& [id, revision] : owned) {
+        std::optional<Holder> holder;
+        {
+          std::lock_guard lock(idsMutex_);
+          const auto it = ids_.find(id);
+          if (it != ids_.end()) holder = it->second;
+        }
+        if (!holder) {
+          missing.emplace_back(id, revision);
+        } else if (holder->instance != o_.instance) {
+          Lose(id, holder->revision);
+        } else if (holder->revision != revision) {
+          std::lock_guard lock(r->mutex);
+          const auto it = r->owned.find(id);
+          if (it != r->owned.end()) it->second = holder->revision;
         }
       }
-      if (lost) {
-        leasesLost_.fetch_add(1, std::memory_order_relaxed);
-        events_.OnLeaseLost(id);
+    }
+    const std::string value = o_.nodeName + " " + instance_;
+    for (const auto& [id, revision] : missing) {
+      std::uint64_t fresh = 0;
+      if (kvStore_CreateString(&fresh, hostsKv_, id.c_str(), value.c_str()) == NATS_OK) {
+        Registry& r = RegistryFor(id);
+        std::lock_guard lock(r.mutex);
+        if (const auto it = r.owned.find(id); it != r.owned.end()) it->second = fresh;
+      } else {
+        Lose(id, std::numeric_limits<std::uint64_t>::max());  // another node made it meanwhile
       }
+    }
+  }
+
+  // --- removing the IDs of runs that are over ---
+
+  // Of the live nodes, the one first by name removes the IDs of a run that is over (one purge
+  // per ID, each only if the entry is still that run's). Claimants take such IDs over anyway;
+  // this keeps lookups and the registry free of them.
+  void CleanupLoop() {
+    std::unique_lock lock(cleanupMutex_);
+    for (;;) {
+      cleanupWake_.wait(lock, [&] { return cleanupStop_ || !cleanups_.empty(); });
+      if (cleanupStop_) return;
+      const Holder gone = cleanups_.front();
+      cleanups_.pop_front();
+      lock.unlock();
+      bool first = true;
+      {
+        std::lock_guard nl(nodesMutex_);
+        for (const auto& [name, known] : nodes_) first = first && o_.nodeName < name;
+      }
+      if (first) {
+        std::vector<std::pair<std::string, std::uint64_t>> ids;
+        {
+          std::lock_guard il(idsMutex_);
+          for (const auto& [id, holder] : ids_) {
+            if (holder.node == gone.node && holder.instance == gone.instance) {
+              ids.emplace_back(id, holder.revision);
+            }
+          }
+        }
+        for (const auto& [id, revision] : ids) {
+          if (cleanupStop_ || !up_.load()) break;
+          if (PurgeIf(id, revision)) removedIds_.fetch_add(1, std::memory_order_relaxed);
+        }
+      }
+      lock.lock();
     }
   }
 
@@ -847,6 +1084,7 @@ class Fleet::Impl {
   struct Known {
     Millis seen = 0;
     FleetPeer peer;
+    bool suspected = false;  // a direct link to it failed since its last heartbeat
   };
   mutable std::mutex nodesMutex_;
   std::map<std::string, Known> nodes_;  // other live nodes
@@ -859,6 +1097,22 @@ class Fleet::Impl {
   std::thread heartbeatThread_;
 
   std::vector<std::unique_ptr<Registry>> registry_;
+  Registry lookup_;
+  Millis started_ = 0;
+  std::map<std::string, Millis> gone_;  // "NODE INSTANCE" of runs that are over (nodesMutex_)
+
+  mutable std::mutex idsMutex_;
+  std::unordered_map<std::string, Holder> ids_;  // the registry, as the watch says
+  std::thread watchThread_;
+  std::atomic<bool> watchStop_{false};
+  std::atomic<bool> restartWatch_{false};
+
+  std::mutex cleanupMutex_;
+  std::condition_variable cleanupWake_;
+  std::deque<Holder> cleanups_;
+  std::atomic<bool> cleanupStop_{false};
+  std::thread cleanupThread_;
+  std::atomic<std::uint64_t> takeovers_{0}, removedIds_{0};
 
   std::atomic<std::uint64_t> claims_{0}, claimsTaken_{0}, claimsUnavailable_{0};
   std::atomic<std::uint64_t> lookups_{0}, lookupsUnknown_{0}, lookupsUnavailable_{0};

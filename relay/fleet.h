@@ -120,6 +120,9 @@ struct FleetStats {
   bool connected = false;
   std::size_t nodes = 0;  // live nodes, this one included
   std::size_t ownedIds = 0;
+  std::size_t knownIds = 0;  // in the local copy of the registry
+  std::uint64_t takeovers = 0;   // IDs of runs that were over, claimed here
+  std::uint64_t removedIds = 0;  // IDs of runs that were over, removed by this node
   std::uint64_t claims = 0, claimsTaken = 0, claimsUnavailable = 0;
   std::uint64_t lookups = 0, lookupsUnknown = 0, lookupsUnavailable = 0;
   std::uint64_t leasesLost = 0;

@@ -778,13 +778,18 @@ TEST_P(FleetTest, AnIdRegistersOnceInTheWholeFleet) {
   EXPECT_EQ(viewer.ReadJson(), Error("unknownHost"));
 }
 
-TEST_P(FleetTest, AKilledNodeEndsItsSessionsAndItsIdsExpireWithTheirLease) {
+TEST_P(FleetTest, AKilledNodeEndsItsSessionsAndItsIdsAreTakenOverOnceItIsHeardGone) {
   StartNodes(3);
   Pair p = MakePairAcross(Port(1), Port(2), "111111111");
   Exchange(p, 1);
   auto idle = RegisteredHost(Port(1), {}, "222222222");
   const auto killed = Clock::now();
   nodes_[0].process->Signal(SIGKILL);
+  {
+    WsClient early(Port(3));
+    early.SendJson(HostRegister("222222222"));
+    EXPECT_EQ(early.ReadJson(), Error("idInUse")) << "held until the node is heard gone";
+  }
   p.viewer->SetTimeout(std::chrono::milliseconds(8000));
   EXPECT_EQ(p.viewer->ReadJson(),
             Json({{"type", "peerDisconnected"}, {"requestId", p.requestId}}));
@@ -795,27 +800,43 @@ TEST_P(FleetTest, AKilledNodeEndsItsSessionsAndItsIdsExpireWithTheirLease) {
 
   // A viewer for the dead node's host is refused at once: through NATS the node is known to be
   // gone by now; node 3 has no link to it yet, and finds it cannot make one. Its ID is free once
-  // the lease has run out, and not before.
+  // the node is heard gone (its heartbeat timeout), not at once, and long before any lease.
   WsClient viewer(Port(3));
   viewer.SendJson(ViewerRegister("222222222"));
   EXPECT_EQ(viewer.ReadJson(), Error(GetParam() ? "unavailable" : "unknownHost"));
   bool expired = false;
-  bool heldBefore = false;
+  std::unique_ptr<WsClient> taker;
   while (Clock::now() - killed < std::chrono::seconds(kLeaseSeconds + 5)) {
-    WsClient host(Port(3));
-    host.SendJson(HostRegister("222222222"));
-    const Json reply = host.ReadJson();
+    auto host = std::make_unique<WsClient>(Port(3));
+    host->SendJson(HostRegister("222222222"));
+    const Json reply = host->ReadJson();
     if (reply.at("type") == "registered") {
       expired = true;
-      EXPECT_GE(Clock::now() - killed, std::chrono::seconds(kLeaseSeconds - 1));
+      const auto took = Clock::now() - killed;
+      EXPECT_LT(took, std::chrono::seconds(kLeaseSeconds - 1));
+      std::printf("taken over %lld ms after the kill\n",
+                  static_cast<long long>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+      taker = std::move(host);
       break;
     }
     EXPECT_EQ(reply, Error("idInUse"));
-    heldBefore = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
-  EXPECT_TRUE(heldBefore);
   EXPECT_TRUE(expired);
+  // The survivor first by name removed the dead node's other ID from the registry.
+  for (int i = 0; i < 100 && Metric(2, "kestrova_relay_fleet_removed_ids_total") == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_GE(Metric(2, "kestrova_relay_fleet_removed_ids_total"), 1u);
+  EXPECT_EQ(Metric(3, "kestrova_relay_fleet_removed_ids_total"), 0u);
+  // Once, and the new holder is found from the other node.
+  WsClient again(Port(2));
+  again.SendJson(HostRegister("222222222"));
+  EXPECT_EQ(again.ReadJson(), Error("idInUse"));
+  WsClient viewerAgain(Port(2));
+  viewerAgain.SendJson(ViewerRegister("222222222"));
+  EXPECT_EQ(taker->ReadJson().at("type"), "connectRequest");
 }
 
 TEST_P(FleetTest, ANatsRestartEndsSessionsAcrossNodesCleanlyAndRegistrationComesBack) {

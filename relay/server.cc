@@ -666,6 +666,13 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
              f.receivedBytes);
       metric("kestrova_relay_fleet_send_failures_total", "counter",
              "Messages the NATS link refused (their sessions ended).", "", f.sendFailures);
+      metric("kestrova_relay_fleet_known_ids", "gauge",
+             "Device IDs in this node's copy of the fleet's registry.", "", f.knownIds);
+      metric("kestrova_relay_fleet_takeovers_total", "counter",
+             "IDs of stopped or failed nodes claimed here.", "", f.takeovers);
+      metric("kestrova_relay_fleet_removed_ids_total", "counter",
+             "IDs of stopped or failed nodes this node removed from the registry.", "",
+             f.removedIds);
       metric("kestrova_relay_fleet_refused_total", "counter",
              "Messages on NATS refused: not sealed with the fleet secret, replayed or malformed.",
              "", f.refused);
