@@ -22,6 +22,7 @@
 #include "screen/frame_message.h"
 #include "screen/jpeg_codec.h"
 #include "screen/stream_thread.h"
+#include "screen/region_frame.h"
 #include "session/status_texts.h"
 
 namespace ov {
@@ -352,6 +353,58 @@ TEST_F(PeerSessionTest, ViewerFramesAcknowledgementsAndFigures) {
   EXPECT_TRUE(owner.sent.empty()) << "the old epoch is dropped silently";
   ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(2, 1)), "accepted");
   EXPECT_EQ(owner.sent.at(0), ParseMessage(FrameAck(2, 1)));
+}
+
+std::string RegionTestFrame(std::uint32_t seq, bool full) {
+  const std::vector<std::uint8_t> pixels(64 * 32 * 4, 0x40);
+  const auto jpeg = EncodeJpeg(PixelView{pixels.data(), full ? 64 : 16, full ? 32 : 16}, 70);
+  RegionFrame frame;
+  frame.header = FrameHeader{1, seq};
+  frame.full = full;
+  frame.width = 64;
+  frame.height = 32;
+  frame.parts.push_back(RegionPart{full ? RegionRect{0, 0, 64, 32} : RegionRect{16, 16, 16, 16}, jpeg});
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(BuildRegionFrame(frame, out));
+  return std::string(out.begin(), out.end());
+}
+
+// Viewer: region frames are taken only when the host announced them as well as the viewer; a change it cannot compose, for want of a picture, is acknowledged
+// and followed by a request for a whole picture.
+TEST_F(PeerSessionTest, ViewerRegionFramesAndRequestsForAWholePicture) {
+  PeerSession old(/*isHost=*/false, owner, platform, permissions, clipboard);
+  ASSERT_EQ(Outcome(old, kControl, Hello()), "accepted");
+  EXPECT_EQ(owner.sent.at(0).value("regionFrames", false), true) << "the viewer's own announcement";
+  EXPECT_FALSE(old.control().regionFrames()) << "the host did not announce them";
+  EXPECT_EQ(Outcome(old, kFrame, RegionTestFrame(1, true)), "invalid image")
+      << "without the capability a frame is a whole JPEG";
+
+  owner.sent.clear();
+  PeerSession viewer(/*isHost=*/false, owner, platform, permissions, clipboard);
+  std::string hello = Hello();
+  hello.replace(hello.find("\"screens\""), 0, "\"regionFrames\":true,");
+  ASSERT_EQ(Outcome(viewer, kControl, hello), "accepted");
+  EXPECT_TRUE(viewer.control().regionFrames());
+  owner.sent.clear();
+  ASSERT_EQ(Outcome(viewer, kFrame, RegionTestFrame(1, false)), "accepted");
+  ASSERT_EQ(owner.sent.size(), 2u);
+  EXPECT_EQ(owner.sent[0], ParseMessage(FrameAck(1, 1)));
+  EXPECT_EQ(SerializeMessage(owner.sent[1]), R"({"epoch":1,"op":"frameRequest"})");
+  EXPECT_FALSE(viewer.display().picture().has_value());
+
+  owner.sent.clear();
+  const int repaints = owner.repaints;
+  ASSERT_EQ(Outcome(viewer, kFrame, RegionTestFrame(2, true)), "accepted");
+  ASSERT_EQ(Outcome(viewer, kFrame, RegionTestFrame(3, false)), "accepted");
+  EXPECT_EQ(owner.sent.size(), 2u) << "two acknowledgements, no request";
+  EXPECT_EQ(owner.repaints, repaints + 2);
+  ASSERT_TRUE(viewer.display().picture().has_value());
+  EXPECT_EQ(viewer.display().pictureFrame(), (FrameHeader{1, 3}));
+  // Whole frames are still taken.
+  ASSERT_EQ(Outcome(viewer, kFrame, TestFrame(1, 4)), "accepted");
+  std::string broken = RegionTestFrame(5, false);
+  broken.push_back('\0');
+  EXPECT_EQ(Outcome(viewer, kFrame, broken), "frame header");
 }
 
 // The local-only notice expires on its tick with a repaint.
