@@ -4,8 +4,9 @@
 //     headers included; each recorded frame is one capture), after the opening whole picture that
 //     both streams send alike (CPU likewise). Targets, region / whole: typing and
 //     editing <= 0.10, scrolling <= 0.50, video <= 1.05;
-//   - host CPU per capture (thread CPU time of the stream loop's step: comparison, scaling,
-//     encoding, message building). Target, typing: region / whole <= 0.20;
+//   - host CPU per capture (thread CPU time of the stream loop's step: screen copy, comparison,
+//     scaling, encoding, message building; the viewer's decoding, run inside it here, is taken
+//     out). Target, typing: region / whole <= 0.20;
 //   - picture fidelity: PSNR of the viewer's picture (decoded or composed) against the host's last
 //     capture at the encoded size, after the workload and again after 1.5 s of rest, when region
 //     frames have refined what rested. Targets: region >= whole - 0.1 dB after the workload,
@@ -86,15 +87,23 @@ class Clock final : public StreamClock {
 // The recorded frames as a screen, one per capture; the last one stays on screen after them.
 class Recorded final : public ScreenCapturer {
  public:
-  explicit Recorded(const std::vector<PixelBuffer>& frames) : frames_(frames) {}
+  // `doubled`: the frames shown on a display of twice their width and height (each pixel 2 x 2).
+  Recorded(const std::vector<PixelBuffer>& frames, bool doubled) : frames_(frames), doubled_(doubled) {}
   CaptureResult CaptureFrame(const DisplayInfo&, int maxWidth, int quality, CaptureStatus& status) override {
     status = CaptureStatus{};
-    const PixelBuffer& p = frames_[std::min(next_, frames_.size() - 1)];
+    const PixelBuffer* p = &frames_[std::min(next_, frames_.size() - 1)];
     ++next_;
+    if (doubled_) {
+      // Drawing the larger screen is not the host's work; copying it is.
+      const double start = ThreadCpuMs();
+      Double(*p);
+      p = &large_;
+      paintMs += ThreadCpuMs() - start;
+    }
     // A screen copy into the capturer's buffer, as every real capture makes.
-    copy_.assign(p.bytes.begin(), p.bytes.end());
+    copy_.assign(p->bytes.begin(), p->bytes.end());
     PictureEncoder& encoder = lent_ != nullptr ? *lent_ : own_;
-    const auto outcome = encoder.Encode(PixelView{copy_.data(), p.width, p.height}, maxWidth, quality);
+    const auto outcome = encoder.Encode(PixelView{copy_.data(), p->width, p->height}, maxWidth, quality);
     if (outcome == PictureEncoder::Outcome::Failed) return CaptureResult::TryAgain();
     if (outcome == PictureEncoder::Outcome::Same) return CaptureResult::Unchanged();
     return CaptureResult::Picture(encoder.output());
@@ -103,9 +112,23 @@ class Recorded final : public ScreenCapturer {
     lent_ = encoder;
     return true;
   }
+  double paintMs = 0;
 
  private:
+  void Double(const PixelBuffer& p) {
+    large_.width = p.width * 2;
+    large_.height = p.height * 2;
+    large_.bytes.resize(std::size_t(large_.width) * std::size_t(large_.height) * 4);
+    for (int y = 0; y < large_.height; ++y) {
+      const std::uint32_t* from = reinterpret_cast<const std::uint32_t*>(p.bytes.data()) + std::size_t(y / 2) * std::size_t(p.width);
+      std::uint32_t* to = reinterpret_cast<std::uint32_t*>(large_.bytes.data()) + std::size_t(y) * std::size_t(large_.width);
+      for (int x = 0; x < large_.width; ++x) to[x] = from[x / 2];
+    }
+  }
+
   const std::vector<PixelBuffer>& frames_;
+  bool doubled_ = false;
+  PixelBuffer large_;
   std::size_t next_ = 0;
   std::vector<std::uint8_t> copy_;
   RepeatEncoder own_;
@@ -117,6 +140,13 @@ class Viewer final : public StreamSink {
   bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> message) override {
     if (kind != 1) return true;
     bytes += message.size();
+    // The viewer's decoding runs inside the host's step here; its time is not the host's.
+    const double start = ThreadCpuMs();
+    struct Charge {
+      double start;
+      double& total;
+      ~Charge() { total += ThreadCpuMs() - start; }
+    } charge{start, cpuMs};
     const bool region = IsRegionFrameMessage(message);
     const bool ok = region ? display.ReceiveRegions(message, 1).has_value()
                            : display.Receive(message, 1).has_value();
@@ -129,6 +159,7 @@ class Viewer final : public StreamSink {
   }
   ViewerDisplay display{0};
   std::uint64_t bytes = 0;
+  double cpuMs = 0;  // spent decoding and composing
 };
 
 double Psnr(const PixelBuffer& picture, const PixelBuffer& capture, int maxWidth) {
@@ -158,15 +189,16 @@ struct Result {
   double psnrRested = 0;
 };
 
-Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions) {
+Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions, bool doubled = false) {
   Clock clock;
-  Recorded capturer(frames);
+  Recorded capturer(frames, doubled);
+  const int scale = doubled ? 2 : 1;
   Viewer viewer;
   std::atomic<std::int32_t> sent{0};
   std::atomic<std::int32_t> acked{0};
   std::atomic<bool> requested{false};
   StreamParams params;
-  params.display = DisplayInfo{L"", ScreenRect{0, 0, kWidth, kHeight}, true, 60};
+  params.display = DisplayInfo{L"", ScreenRect{0, 0, kWidth * scale, kHeight * scale}, true, 60};
   params.epoch = 1;
   params.profile = profile;
   params.regionFrames = regions;
@@ -175,6 +207,8 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   if (!loop.Step()) std::abort();
   acked.store(sent.load());
   viewer.bytes = 0;
+  viewer.cpuMs = 0;
+  capturer.paintMs = 0;
   const std::uint64_t start = clock.now;
   double cpu = 0;
   for (std::size_t i = 1; i < frames.size(); ++i) {
@@ -186,8 +220,9 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   Result r;
   const double seconds = double(clock.now - start) / 1e9;
   r.bytesPerSecond = double(viewer.bytes) / seconds;
-  r.cpuMsPerCapture = cpu / double(frames.size() - 1);
+  r.cpuMsPerCapture = (cpu - viewer.cpuMs - capturer.paintMs) / double(frames.size() - 1);
   const int maxWidth = loop.rate().maxWidth();
+  if (doubled) return r;  // fidelity is the 1080p rows' business
   r.psnr = Psnr(*viewer.display.picture(), frames.back(), maxWidth);
   // 1.5 s of rest on the last picture.
   while (clock.now - start < std::uint64_t(seconds * 1e9) + 1500 * kMs) {
@@ -254,6 +289,21 @@ int main(int argc, char** argv) {
       if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
       if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
       if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;
+    }
+  }
+  // The 4K host: the typing recorded at 1080p on a display of 3840 x 2160 at "Balanced" (encoded
+  // 1920 wide). Only the changed area is scaled and encoded, so it should cost about what 1080p does.
+  if (fs::is_directory(folder / "typing")) {
+    const std::vector<PixelBuffer> frames = LoadFrames(folder / "typing");
+    if (frames.size() >= 2) {
+      const Result small = Run(frames, 2, true);
+      const Result large = Run(frames, 2, true, true);
+      const Result largeWhole = Run(frames, 2, false, true);
+      std::printf("ratio typing 4K/1080p region: bytes %.3f  cpu %.3f (%.2f vs %.2f ms per capture; "
+                  "4K whole frames %.2f ms, %.0f B/s)\n",
+                  large.bytesPerSecond / small.bytesPerSecond, large.cpuMsPerCapture / small.cpuMsPerCapture,
+                  large.cpuMsPerCapture, small.cpuMsPerCapture, largeWhole.cpuMsPerCapture,
+                  largeWhole.bytesPerSecond);
     }
   }
   std::printf("%d target(s) missed\n", missed);
