@@ -871,10 +871,15 @@ class Fleet::Impl {
             const auto it = ids_.find(op.id);
             if (it != ids_.end()) holder = it->second;
           }
+          auto live = [this](const std::optional<Holder>& h) {
+            const auto peer = h ? Peer(h->node) : std::nullopt;
+            return peer && peer->instance == h->instance;
+          };
           natsStatus s = NATS_OK;
-          if (!holder) {
-            // Not (yet) seen by the watch: an entry made a moment ago on another node is asked
-            // for directly.
+          if (!holder || (holder->instance != o_.instance && !live(holder))) {
+            // Not (yet) seen by the watch, or of a run that is over: an entry made or taken over
+            // a moment ago on another node is asked for directly.
+            holder.reset();
             kvEntry* e = nullptr;
             s = kvStore_Get(&e, hostsKv_, op.id.c_str());
             KvEntry entry(e);
@@ -883,9 +888,7 @@ class Fleet::Impl {
           if (s == NATS_OK || s == NATS_NOT_FOUND) {
             // A host of this node would have been found without asking; an entry of a run that
             // is not alive names nobody who can answer.
-            const auto peer = holder ? Peer(holder->node) : std::nullopt;
-            if (holder && holder->node != o_.nodeName && peer &&
-                peer->instance == holder->instance) {
+            if (holder && holder->node != o_.nodeName && live(holder)) {
               result = FleetResult::kOk;
               node = holder->node;
             } else {
@@ -930,6 +933,7 @@ class Fleet::Impl {
             initial.clear();
             loading = false;
             CheckOwned();
+            CleanUpOverRuns();
           }
           continue;
         }
@@ -1022,6 +1026,26 @@ class Fleet::Impl {
   }
 
   // --- removing the IDs of runs that are over ---
+
+  // After the watch has (re)loaded the registry: runs whose entries are there but which are over
+  // (no lease, or replaced by a later run) are tidied up as if heard gone; nobody may have been
+  // there to hear them go.
+  void CleanUpOverRuns() {
+    std::map<std::string, Holder> runs;
+    {
+      std::lock_guard lock(idsMutex_);
+      for (const auto& [id, holder] : ids_) {
+        if (holder.instance == o_.instance) continue;
+        runs.emplace(GoneKey(holder.node, holder.instance), holder);
+      }
+    }
+    for (const auto& [key, run] : runs) {
+      if (watchStop_.load() || InstanceAlive(run.node, run.instance)) continue;
+      std::lock_guard lock(cleanupMutex_);
+      cleanups_.push_back({run.node, run.instance, 0});
+      cleanupWake_.notify_all();
+    }
+  }
 
   // Of the live nodes, the one first by name removes the IDs of a run that is over (one purge
   // per ID, each only if the entry is still that run's). Claimants take such IDs over anyway;
