@@ -615,7 +615,11 @@ async function endOnHostBanner() {
 async function newHostCredentials() {
   await until(20, async () => !(await sharingBanner()), "the host's sharing banner gone");
   // A host whose viewer left is offline until its user asks for new credentials.
-  await until(20, async () => (await shootHost()) && !hostOverlay(), "the host's prompt gone");
+  // The session's state gone from the host's window too ("Stop sharing" at the top right), and
+  // settled: a host whose viewer left shows Ready only after it registered again.
+  await until(20, async () => (await shootHost()) && !hostOverlay() && near(hostPixel(900, 64), COLOURS.page, 8), "the host's session view gone");
+  await sleep(1000);
+  await shootHost();
   for (let attempt = 0; attempt < 4 && !hostReady(); attempt++) {
     await hostClick(HOST.navConnections);
     await sleep(700);
@@ -626,7 +630,7 @@ async function newHostCredentials() {
   await hostClick(HOST.navConnections);
   await sleep(500);
   const first = state.id;
-  state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '');
+  state.id = (await hostCopy(HOST.copyId)).replace(/\s/g, '') || (await hostCopy(HOST.copyId)).replace(/\s/g, '');
   state.password = await hostCopy(HOST.copyPassword);
   if (!/^[1-9][0-9]{8}$/.test(state.id)) throw new Error(`the host shows no ID after the session ('${state.id}')`);
   if (state.id === first) throw new Error(`the host kept its ID ${first} after the session`);
