@@ -139,6 +139,9 @@ class Peer {
   virtual void WatchLow(Waiter waiter) = 0;
   // The queue of session `from` drained: reading goes on if it was paused for that queue.
   virtual void Resume(ConnId from) = 0;
+  // The relay's memory may have room again: a session held by the relay-wide budget or by its
+  // partner's address share reads on if both allow it, or waits again (SessionOwner::WaitForRoom).
+  virtual void ResumeForRoom() {}
   virtual void Abort() = 0;
   // Periodic check: drops a connection whose write is stuck or that has gone silent, and pings
   // one that has been quiet for half the idle timeout.
@@ -211,6 +214,10 @@ class SessionOwner {
   virtual bool OverBudget() const = 0;
   virtual std::shared_ptr<std::atomic<std::size_t>> PrefixQueue(const std::string& address) = 0;
   virtual std::size_t PrefixBudgetBytes() const = 0;
+  // `waiter` paused because the relay-wide budget or its partner's address share is used up: it
+  // gets ResumeForRoom on its own thread once the relay-wide count is back under three quarters
+  // of the budget, and on every tick while it waits (address shares drain without notice).
+  virtual void WaitForRoom(Waiter waiter) = 0;
 
   // Sessions across nodes.
   virtual std::size_t ChunkFor(const std::string& node) const = 0;

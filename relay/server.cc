@@ -259,7 +259,14 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
 
   // Bytes queued for writing relay-wide, kept by each connection as its queue grows and shrinks.
   void Queued(std::ptrdiff_t bytes) override {
-    queuedBytes_.fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
+    const std::size_t before =
+        queuedBytes_.fetch_add(static_cast<std::size_t>(bytes), std::memory_order_relaxed);
+    // Crossing under three quarters of the budget frees the senders it held.
+    const std::size_t mark = memoryBudget_ / 4 * 3;
+    if (bytes < 0 && before >= mark && before - static_cast<std::size_t>(-bytes) < mark &&
+        roomWaiting_.load(std::memory_order_relaxed)) {
+      WakeRoomWaiters();
+    }
   }
   // The count of bytes queued for the connections of one address (IPv4) or IPv6 /64, shared by
   // them: a slow reader's share of the budget is its address's, not everyone's.
@@ -278,6 +285,26 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   void PrunePrefixQueues() {
     std::lock_guard lock(prefixQueuesMutex_);
     std::erase_if(prefixQueues_, [](const auto& entry) { return entry.second.expired(); });
+  }
+  void WaitForRoom(Waiter waiter) override {
+    std::lock_guard lock(roomMutex_);
+    roomWaiters_.push_back(waiter);
+    roomWaiting_.store(true, std::memory_order_relaxed);
+  }
+  // Every sender held for room checks again on its own thread (and waits again if it must).
+  void WakeRoomWaiters() {
+    std::vector<Waiter> waiters;
+    {
+      std::lock_guard lock(roomMutex_);
+      waiters.swap(roomWaiters_);
+      roomWaiting_.store(false, std::memory_order_relaxed);
+    }
+    for (const Waiter& waiter : waiters) {
+      net::post(waiter.worker->ioc, [worker = waiter.worker, id = waiter.id] {
+        const auto it = worker->sessions.find(id);
+        if (it != worker->sessions.end()) it->second->ResumeForRoom();
+      });
+    }
   }
   // Over the process-wide budget: every sender waits after its current message or piece.
   bool OverBudget() const override {
@@ -755,6 +782,7 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
           }
           prefixes_.Prune(now);
           PrunePrefixQueues();
+          if (roomWaiting_.load(std::memory_order_relaxed)) WakeRoomWaiters();
           CheckDrained();
         }
         std::vector<std::shared_ptr<Peer>> all;
@@ -918,6 +946,9 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   std::optional<WebFiles> webFiles_;  // the viewer's page, when --web-dir gives it
   std::size_t memoryBudget_ = 0;
   std::atomic<std::size_t> queuedBytes_{0};  // bytes in the connections' queues, relay-wide
+  std::mutex roomMutex_;
+  std::vector<Waiter> roomWaiters_;  // senders held by the budget or an address share
+  std::atomic<bool> roomWaiting_{false};
   std::size_t prefixBudget_ = 0;
   std::mutex prefixQueuesMutex_;
   std::unordered_map<std::string, std::weak_ptr<std::atomic<std::size_t>>> prefixQueues_;

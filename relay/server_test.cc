@@ -986,6 +986,84 @@ TEST(RelayServerTest, ProxyHeadersFromListedBalancersNameTheClient) {
   EXPECT_EQ(head.find("HTTP/1.1 200"), std::string::npos) << head;
 }
 
+// The connections of one address have at most their share of the relay's memory queued for
+// them, whatever their windows would allow together: stalled viewers of one address hold the
+// relay's queue near the share (each sender may put in one more message), and everything queued
+// still arrives whole and in order once they read. Without a share the same pairs queue more
+// (up to a window each, less what the kernel's buffers hold).
+TEST(RelayServerTest, StalledConnectionsOfOneAddressHoldNoMoreThanItsShare) {
+  constexpr std::size_t kPairs = 4;
+  constexpr std::size_t kWindow = 256u << 10;
+  constexpr std::size_t kMessage = 64u << 10;
+  constexpr std::size_t kShareBound = kWindow + kPairs * (kMessage + 16);
+  const struct {
+    const char* name;
+    std::size_t share;
+    std::size_t atLeast;  // the queue must reach this (the senders were not held early)
+    std::size_t atMost;
+  } cases[] = {
+      {"a share of one window", kWindow, kWindow, kShareBound},
+      {"a share above every window", 64u << 20, kShareBound + 1,
+       kPairs * (kWindow + kMessage + 16)},
+  };
+  auto queued = [](std::uint16_t port) {
+    const std::string body = HttpRequest(port, "/metrics").body;
+    const std::string name = "\nkestrova_relay_queued_bytes ";
+    const auto at = body.find(name);
+    return at == std::string::npos ? std::size_t{0}
+                                   : std::stoul(body.substr(at + name.size()));
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerOptions options;
+    options.queueBytes = kWindow;
+    options.memoryBudget = 1u << 30;
+    options.prefixMemoryBudget = c.share;
+    RunningServer server(options);
+    std::vector<Pair> pairs;
+    for (std::size_t i = 0; i < kPairs; ++i) {
+      pairs.push_back(MakePair(server.Port(), {}, std::to_string(123456780 + i)));
+    }
+    // Each host sends numbered messages until told to stop; the viewers read nothing.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (std::size_t i = 0; i < kPairs; ++i) {
+      senders.emplace_back([&, i] {
+        try {
+          for (std::uint32_t seq = 1; !stop; ++seq) {
+            pairs[i].host->SendBinary(Numbered(seq, kMessage));
+          }
+        } catch (const std::exception&) {
+          // The relay ended the connection: this sender is done.
+        }
+      });
+    }
+    // The peak, once the queue has stopped growing for half a second (the viewers' kernel
+    // buffers fill first).
+    std::size_t peak = 0;
+    auto grew = std::chrono::steady_clock::now();
+    const auto deadline = grew + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline &&
+           std::chrono::steady_clock::now() - grew < std::chrono::milliseconds(500)) {
+      const std::size_t now = queued(server.Port()); 
+      if (now > peak) {
+        peak = now;
+        grew = std::chrono::steady_clock::now();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(peak, c.atLeast);
+    EXPECT_LE(peak, c.atMost);
+    // The first viewer reads what its host sent before the stall: whole and in order.
+    for (std::uint32_t seq = 1; seq <= 8; ++seq) {
+      EXPECT_EQ(pairs[0].viewer->Read().data, Numbered(seq, kMessage)) << seq;
+    }
+    stop = true;
+    for (auto& p : pairs) p.viewer->Drop();
+    for (auto& t : senders) t.join();
+  }
+}
+
 // A GET over a connection with a small receive buffer, read at `bytesPerSecond` at most; once
 // `stallAt` bytes have arrived nothing is read for `stall`, then the rest as fast as it comes.
 // Returns what arrived (head and body) and whether the relay ended the connection within `limit`.

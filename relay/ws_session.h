@@ -206,6 +206,16 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
     if (paused_ && stalledOn_ == from) ResumeReading();
   }
 
+  void ResumeForRoom() override {
+    if (!paused_ || !heldForRoom_) return;
+    if (route_ && route_->Id() == stalledOn_ &&
+        (server_.OverBudget() || route_->Saturated())) {
+      return server_.WaitForRoom(Waiter{&worker_, Id()});
+    }
+    heldForRoom_ = false;
+    ResumeReading();
+  }
+
   void Abort() override {
     server_.Log("conn=" + std::to_string(Id()) + " event=abort");
     End();
@@ -598,10 +608,11 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   // thread (directly when that is this thread). Posts from one thread run in order, so the
   // partner's queue keeps the order in which this connection read them.
   void HandOver(const std::shared_ptr<Peer>& to, OutMessage message) {
-    // The partner's window, or the relay-wide budget: either full, this sender waits until the
-    // partner's queue has drained to half.
-    const bool full =
-        to->Reserve(message.Size(), o_) || server_.OverBudget() || to->Saturated();
+    // The partner's window full: this sender waits until the partner's queue has drained to
+    // half. The relay-wide budget or the share of the partner's address used up: it waits until
+    // they have room again, however short the partner's own queue is.
+    const bool full = to->Reserve(message.Size(), o_);
+    const bool noRoom = !full && (server_.OverBudget() || to->Saturated());
     auto deliver = [](Peer& peer, OutMessage& m) {
       if (m.kind == OutMessage::Kind::kPiece) {
         peer.DeliverPiece(std::move(m));
@@ -616,16 +627,21 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
         deliver(*to, message);
       });
     }
-    if (!full) return;
-    // Backpressure: stop reading until the partner's queue has drained to half. The partner
-    // learns of the waiter after the message that filled its queue.
+    if (!full && !noRoom) return;
     paused_ = true;
     stalledOn_ = to->Id();
+    if (noRoom) {
+      heldForRoom_ = true;
+      return server_.WaitForRoom(Waiter{&worker_, Id()});
+    }
+    // Backpressure: stop reading until the partner's queue has drained to half. The partner
+    // learns of the waiter after the message that filled its queue.
     net::post(to->GetExecutor(), [to, waiter = Waiter{&worker_, Id()}] { to->WatchLow(waiter); });
   }
 
   void ResumeReading() {
     paused_ = false;
+    heldForRoom_ = false;
     stalledOn_ = 0;
     Read();
   }
@@ -918,6 +934,7 @@ class WsSession final : public Peer, public std::enable_shared_from_this<WsSessi
   bool reading_ = false;  // a wait or a continuation of Pump is pending
   bool writing_ = false;
   bool paused_ = false;
+  bool heldForRoom_ = false;  // paused_ by the relay-wide budget or an address share
   bool refused_ = false;  // told to close: nothing more is read; the close is on its way
   bool closeRequested_ = false;
   bool closeSent_ = false;
