@@ -8,6 +8,8 @@
 #include "screen/displays.h"
 #include "screen/gdi_capturer_win.h"
 #include "screen/jpeg_codec.h"
+#include "screen/region_encoder.h"
+#include "screen/viewer_display.h"
 #include "windows_capture/wgc_platform_win.h"
 
 namespace ov {
@@ -143,6 +145,65 @@ TEST(WindowsCapture, GdiCapturesAWindowOfKnownColours) {
   ASSERT_TRUE(smallPicture.has_value());
   EXPECT_EQ(smallPicture->width, 640);
   EXPECT_EQ(smallPicture->height, static_cast<int>(display.rect.Height() * 640 / display.rect.Width()));
+}
+
+// A region stream's capturer: the pictures go through the lent encoder; a window that appears is
+// a change confined to its area, composed by a viewer into the colours it shows; the capturer's
+// own whole JPEGs come back once the encoder is taken away.
+TEST(WindowsCapture, ALentRegionEncoderGetsThePictures) {
+  const DisplayInfo display = Primary();
+  auto capturer = CreateScreenCapturer();
+  RegionEncoder encoder;
+  ASSERT_TRUE(capturer->UseEncoder(&encoder));
+  ViewerDisplay viewer(0);
+  std::uint32_t seq = 0;
+  auto deliver = [&](const std::vector<std::uint8_t>& body) {
+    std::vector<std::uint8_t> message;
+    BuildFrameMessage(FrameHeader{1, ++seq}, body, message);
+    return viewer.ReceiveRegions(message, 1).has_value();
+  };
+  CaptureStatus status;
+  CaptureResult first = capturer->CaptureFrame(display, 1920, 80, status);
+  ASSERT_EQ(first.next, CaptureResult::Next::Picture);
+  ASSERT_TRUE(deliver(first.jpeg));
+  EXPECT_TRUE(encoder.lastWasFull());
+
+  const RECT at{96, 112, 96 + 320, 112 + 160};
+  TestWindow window(at, false);
+  ASSERT_TRUE(window.ok());
+  CaptureResult change = capturer->CaptureFrame(display, 1920, 80, status);
+  ASSERT_EQ(change.next, CaptureResult::Next::Picture);
+  ASSERT_TRUE(deliver(change.jpeg));
+  EXPECT_FALSE(encoder.lastWasFull());
+  const int left = at.left - display.rect.left;
+  const int top = at.top - display.rect.top;
+  const int right = at.right - display.rect.left;
+  const int bottom = at.bottom - display.rect.top;
+  for (const RegionRect& r : encoder.rects()) {
+    // The window's area in tiles of 16 (the pointer moved too: rectangles away from the window
+    // are not checked).
+    if (r.x + r.width <= left || r.x >= right || r.y + r.height <= top || r.y >= bottom) continue;
+    EXPECT_GE(r.x, left - 16);
+    EXPECT_LE(r.x + r.width, right + 16);
+    EXPECT_GE(r.y, top - 16);
+    EXPECT_LE(r.y + r.height, bottom + 16);
+  }
+  const PixelBuffer& picture = *viewer.picture();
+  for (int i = 0; i < 4; ++i) {
+    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
+    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
+    const std::uint8_t* px = picture.bytes.data() +
+        (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
+    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
+  }
+
+  ASSERT_TRUE(capturer->UseEncoder(nullptr));
+  const auto jpeg = capturer->CaptureFrame(display, 1920, 80, status).jpeg;
+  ASSERT_GE(jpeg.size(), 2u);
+  EXPECT_EQ(jpeg[0], 0xFF);
+  EXPECT_EQ(jpeg[1], 0xD8);
 }
 
 // Wine has no Windows.Graphics.Capture: the activation of its classes fails with
