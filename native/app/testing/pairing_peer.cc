@@ -13,7 +13,8 @@
 // screen through its own capturer (GDI under Wine) instead of the synthetic desktop;
 // "--expect-pattern" (viewer) waits for a decoded picture whose four corner cells show the
 // colours of the demo desktop's test pattern (native/app/testing/demo_desktop_win.cc, 8 x 5
-// cells) within JPEG tolerance and prints "PATTERN" with what it saw.
+// cells) within JPEG tolerance and prints "PATTERN" with what it saw and whether the frames were
+// changed-region frames (both ends announce them) or whole ones.
 // Exit status 0 on success, 1 on failure or after 60 s; the last status is printed either way.
 #include <chrono>
 #include <cstdlib>
@@ -157,6 +158,7 @@ int main(int argc, char** argv) {
   client.OnTimerTick();
 
   std::string seenPattern;
+  bool regionFrames = false;  // the matched picture came as changed-region frames
   bool patternMatched = false;
   auto done = [&] {
     if (viewer) {
@@ -196,6 +198,7 @@ int main(int argc, char** argv) {
     if (viewer && expectPattern && !patternMatched && client.session() != nullptr &&
         client.session()->display().picture()) {
       patternMatched = CornersMatch(*client.session()->display().picture(), seenPattern);
+      regionFrames = client.session()->control().regionFrames();
     }
     if (viewer && carryInput && !pressed && client.status() == ov::kStatusEncrypted &&
         client.session() != nullptr && client.session()->display().picture()) {
@@ -215,7 +218,10 @@ int main(int argc, char** argv) {
     if (window.TakeWake(std::chrono::milliseconds(20))) client.DrainNetEvents();
   }
   if (carryInput && !viewer && succeeded) std::printf("CURSOR %d,%d\n", target.x, target.y);
-  if (expectPattern) std::printf("PATTERN %s%s\n", patternMatched ? "ok " : "", seenPattern.c_str());
+  if (expectPattern) {
+    std::printf("PATTERN %s%s frames %s\n", patternMatched ? "ok " : "", seenPattern.c_str(),
+                regionFrames ? "region" : "whole");
+  }
   std::printf("STATUS %s\n", client.status().c_str());
   return succeeded ? 0 : 1;
 }
