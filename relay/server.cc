@@ -32,6 +32,7 @@
 #include "relay/connection.h"
 #include "relay/http_session.h"
 #include "relay/log.h"
+#include "relay/metrics.h"
 #include "relay/node_link.h"
 #include "relay/remote_peer.h"
 #include "relay/tls_socket.h"
@@ -588,128 +589,29 @@ class Server::Impl final : public FleetEvents, public NodeLinks::Events, public 
   }
 
   std::string Metrics() {
-    MatcherStats s;
-    std::size_t openHttp = 0;
-    std::map<unsigned, std::uint64_t> httpResponses;
+    MetricsSnapshot m;
     {
       std::lock_guard lock(mutex_);
-      s = matcher_.Stats();
-      openHttp = openHttp_;
-      httpResponses = httpResponses_;
+      m.matcher = matcher_.Stats();
+      m.openHttp = openHttp_;
+      m.httpResponses = httpResponses_;
     }
     for (const auto& worker : workers_) {
-      s.forwardedMessages += worker->forwardedMessages.load(std::memory_order_relaxed);
-      s.forwardedBytes += worker->forwardedBytes.load(std::memory_order_relaxed);
+      m.matcher.forwardedMessages += worker->forwardedMessages.load(std::memory_order_relaxed);
+      m.matcher.forwardedBytes += worker->forwardedBytes.load(std::memory_order_relaxed);
     }
-    std::string out;
-    auto line = [&out](const std::string& name, const std::string& type,
-                       const std::string& help) {
-      out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-    };
-    line("kestrova_relay_connections", "gauge", "Open WebSocket connections.");
-    out += "kestrova_relay_connections " + std::to_string(s.connections) + "\n";
-    line("kestrova_relay_http_connections", "gauge", "Open connections not yet upgraded.");
-    out += "kestrova_relay_http_connections " + std::to_string(openHttp) + "\n";
-    line("kestrova_relay_accepted_total", "counter", "Accepted TCP connections.");
-    out += "kestrova_relay_accepted_total " + std::to_string(acceptedTotal_.load()) + "\n";
-    line("kestrova_relay_registered_hosts", "gauge", "Hosts registered under a device ID.");
-    out += "kestrova_relay_registered_hosts " + std::to_string(s.registeredHosts) + "\n";
-    line("kestrova_relay_pending_requests", "gauge", "Viewer requests not yet paired.");
-    out += "kestrova_relay_pending_requests " + std::to_string(s.pendingRequests) + "\n";
-    line("kestrova_relay_sessions", "gauge", "Live paired sessions.");
-    out += "kestrova_relay_sessions " + std::to_string(s.liveSessions) + "\n";
-    line("kestrova_relay_pairings_total", "counter", "Sessions paired since start.");
-    out += "kestrova_relay_pairings_total " + std::to_string(s.pairingsTotal) + "\n";
-    line("kestrova_relay_forwarded_messages_total", "counter", "Binary messages forwarded.");
-    out += "kestrova_relay_forwarded_messages_total " + std::to_string(s.forwardedMessages) + "\n";
-    line("kestrova_relay_forwarded_bytes_total", "counter", "Binary bytes forwarded.");
-    out += "kestrova_relay_forwarded_bytes_total " + std::to_string(s.forwardedBytes) + "\n";
-    line("kestrova_relay_refusals_total", "counter", "Errors sent, by code.");
-    for (const auto& [reason, count] : s.refusals) {
-      out += "kestrova_relay_refusals_total{reason=\"" + reason + "\"} " + std::to_string(count) +
-             "\n";
-    }
-    out += "kestrova_relay_refusals_total{reason=\"acceptOverflow\"} " +
-           std::to_string(acceptOverflow_.load()) + "\n";
-    out += "kestrova_relay_refusals_total{reason=\"addressOverflow\"} " +
-           std::to_string(addressOverflow_.load()) + "\n";
-    out += "kestrova_relay_refusals_total{reason=\"proxyHeader\"} " +
-           std::to_string(proxyRefused_.load()) + "\n";
-    line("kestrova_relay_queued_bytes", "gauge",
-         "Bytes queued for writing to connections, relay-wide.");
-    out += "kestrova_relay_queued_bytes " + std::to_string(queuedBytes_.load()) + "\n";
-    line("kestrova_relay_memory_budget_bytes", "gauge",
-         "Queued bytes beyond which senders wait.");
-    out += "kestrova_relay_memory_budget_bytes " + std::to_string(memoryBudget_) + "\n";
-    line("kestrova_relay_tracked_prefixes", "gauge",
-         "Address prefixes with open connections or a refilling accept budget.");
-    out += "kestrova_relay_tracked_prefixes " + std::to_string(prefixes_.Tracked()) + "\n";
-    line("kestrova_relay_draining", "gauge", "1 while the relay drains before it stops.");
-    out += std::string("kestrova_relay_draining ") + (draining_ ? "1" : "0") + "\n";
-    line("kestrova_relay_log_events_total", "counter", "Per-connection log events, by kind.");
-    for (const auto& [kind, count] : log_.EventCounts()) {
-      out += "kestrova_relay_log_events_total{kind=\"" + kind + "\"} " + std::to_string(count) +
-             "\n";
-    }
-    line("kestrova_relay_log_dropped_total", "counter", "Log lines dropped by a full queue.");
-    out += "kestrova_relay_log_dropped_total " + std::to_string(log_.Dropped()) + "\n";
-    if (fleet_) {
-      const FleetStats f = fleet_->Stats();
-      auto metric = [&](const std::string& name, const std::string& type, const std::string& help,
-                        const std::string& labels, std::uint64_t value) {
-        if (out.find("# HELP " + name + " ") == std::string::npos) line(name, type, help);
-        out += name + labels + " " + std::to_string(value) + "\n";
-      };
-      metric("kestrova_relay_fleet_connected", "gauge", "1 while the NATS link is up.", "",
-             f.connected ? 1 : 0);
-      metric("kestrova_relay_fleet_nodes", "gauge", "Live nodes of the fleet, this one included.",
-             "", f.nodes);
-      metric("kestrova_relay_fleet_owned_ids", "gauge", "Device IDs this node holds a lease on.",
-             "", f.ownedIds);
-      metric("kestrova_relay_fleet_remote_viewers", "gauge",
-             "Viewers of this node's hosts that are connected to other nodes.", "",
-             s.remoteViewers);
-      metric("kestrova_relay_fleet_claims_total", "counter", "Registry claims, by result.",
-             "{result=\"ok\"}", f.claims - f.claimsTaken - f.claimsUnavailable);
-      metric("kestrova_relay_fleet_claims_total", "counter", "", "{result=\"taken\"}",
-             f.claimsTaken);
-      metric("kestrova_relay_fleet_claims_total", "counter", "", "{result=\"unavailable\"}",
-             f.claimsUnavailable);
-      metric("kestrova_relay_fleet_lookups_total", "counter", "Registry lookups, by result.",
-             "{result=\"found\"}", f.lookups - f.lookupsUnknown - f.lookupsUnavailable);
-      metric("kestrova_relay_fleet_lookups_total", "counter", "", "{result=\"unknown\"}",
-             f.lookupsUnknown);
-      metric("kestrova_relay_fleet_lookups_total", "counter", "", "{result=\"unavailable\"}",
-             f.lookupsUnavailable);
-      metric("kestrova_relay_fleet_leases_lost_total", "counter",
-             "Leases found held by another node at renewal.", "", f.leasesLost);
-      metric("kestrova_relay_fleet_sent_messages_total", "counter", "Messages to other nodes.",
-             "", f.sentMessages);
-      metric("kestrova_relay_fleet_sent_bytes_total", "counter", "Bytes to other nodes.", "",
-             f.sentBytes);
-      metric("kestrova_relay_fleet_received_messages_total", "counter",
-             "Messages from other nodes.", "", f.receivedMessages);
-      metric("kestrova_relay_fleet_received_bytes_total", "counter", "Bytes from other nodes.", "",
-             f.receivedBytes);
-      metric("kestrova_relay_fleet_send_failures_total", "counter",
-             "Messages the NATS link refused (their sessions ended).", "", f.sendFailures);
-      metric("kestrova_relay_fleet_known_ids", "gauge",
-             "Device IDs in this node's copy of the fleet's registry.", "", f.knownIds);
-      metric("kestrova_relay_fleet_takeovers_total", "counter",
-             "IDs of stopped or failed nodes claimed here.", "", f.takeovers);
-      metric("kestrova_relay_fleet_removed_ids_total", "counter",
-             "IDs of stopped or failed nodes this node removed from the registry.", "",
-             f.removedIds);
-      metric("kestrova_relay_fleet_refused_total", "counter",
-             "Messages on NATS refused: not sealed with the fleet secret, replayed or malformed.",
-             "", f.refused);
-    }
-    line("kestrova_relay_http_responses_total", "counter", "HTTP responses, by status.");
-    for (const auto& [status, count] : httpResponses) {
-      out += "kestrova_relay_http_responses_total{status=\"" + std::to_string(status) + "\"} " +
-             std::to_string(count) + "\n";
-    }
-    return out;
+    m.accepted = acceptedTotal_.load();
+    m.acceptOverflow = acceptOverflow_.load();
+    m.addressOverflow = addressOverflow_.load();
+    m.proxyRefused = proxyRefused_.load();
+    m.queuedBytes = queuedBytes_.load();
+    m.memoryBudget = memoryBudget_;
+    m.trackedPrefixes = prefixes_.Tracked();
+    m.draining = draining_;
+    m.logEvents = log_.EventCounts();
+    m.logDropped = log_.Dropped();
+    if (fleet_) m.fleet = fleet_->Stats();
+    return FormatMetrics(m);
   }
 
  private:
