@@ -349,6 +349,7 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
     return Outcome::Failed;
   }
   const std::size_t bytes = static_cast<std::size_t>(sourceWidth_) * static_cast<std::size_t>(sourceHeight_) * 4;
+  quality_ = quality;
   bool full = !valid_ || fullRequested_;
   std::optional<RegionCopy> copy;
   if (!full) {
@@ -421,7 +422,8 @@ RegionEncoder::Outcome RegionEncoder::Refine(std::uint64_t restMs) {
     }
   }
   if (!any) return Outcome::Same;
-  const Outcome outcome = EmitTiles(sent_.data(), mask, kRefineQuality, true);
+  const int quality = RefineQuality(quality_);
+  const Outcome outcome = EmitTiles(sent_.data(), mask, quality, quality >= kFullChromaQuality);
   if (outcome != Outcome::Encoded) return outcome;
   for (std::size_t t = 0; t < mask.size(); ++t) {
     if (mask[t] != 0) refined_[t] = 1;

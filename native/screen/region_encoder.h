@@ -9,8 +9,7 @@
 //
 // A whole picture (one rectangle, flagged full) goes out for the first picture, after
 // RequestFull, when the encoded size changes, and when most tiles changed. Tiles that have rested
-// for restMs since they last changed can be sent once more at high quality with full chroma
-// (Refine). One per stream; not thread-safe.
+// for restMs since they last changed can be sent once more at a higher quality (Refine). One per stream; not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +23,13 @@
 namespace ov {
 
 inline constexpr int kRegionTile = 16;
-inline constexpr int kRefineQuality = 95;
+// A refinement is encoded this much above the stream's quality (at most 95), with full chroma
+// from 90 on: "Data saver" refines at 75, "Balanced" and "High quality" at 95.
+inline constexpr int kRefineQualityStep = 30;
+inline constexpr int kFullChromaQuality = 90;
+inline int RefineQuality(int streamQuality) noexcept {
+  return streamQuality + kRefineQualityStep > 95 ? 95 : streamQuality + kRefineQualityStep;
+}
 inline constexpr std::uint64_t kRefineRestMs = 1000;
 // Share of tiles (in percent) from which a whole picture is sent instead of rectangles.
 inline constexpr int kWholePictureTilePercent = 50;
@@ -43,8 +48,8 @@ class RegionEncoder final : public PictureEncoder {
   // The next Encode sends the whole picture, changed or not.
   void RequestFull() noexcept { fullRequested_ = true; }
   // Tiles unchanged for restMs and not refined since they last changed, encoded again from the
-  // last picture sent at kRefineQuality with full chroma: Encoded (output() holds them), Same
-  // when there are none, Failed when the encoder failed.
+  // last picture sent at RefineQuality of the last Encode's quality: Encoded (output() holds
+  // them), Same when there are none, Failed when the encoder failed.
   Outcome Refine(std::uint64_t restMs = kRefineRestMs);
   // A message without rectangles at the current size ("nothing changed"); empty before the
   // first picture.
@@ -99,6 +104,7 @@ class RegionEncoder final : public PictureEncoder {
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint8_t> scaled_;
   std::uint64_t now_ = 0;
+  int quality_ = 70;  // of the last Encode
   std::uint64_t encodedPixels_ = 0;
   bool valid_ = false;
   bool fullRequested_ = false;

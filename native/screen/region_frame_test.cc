@@ -358,7 +358,7 @@ TEST(RegionEncoder, RefinesRestingTilesOnceAtHighQuality) {
   RoundTrip trip;
   PixelBuffer p = Paint(320, 200);
   trip.encoder.SetNow(1000);
-  ASSERT_EQ(trip.Send(p, 1920, 30), O::Encoded);
+  ASSERT_EQ(trip.Send(p, 1920, 60), O::Encoded);
   const double coarse = Psnr(trip.display.picture()->bytes, p.bytes);
   trip.encoder.SetNow(1999);
   EXPECT_EQ(trip.encoder.Refine(), O::Same) << "not at rest for a second yet";
@@ -372,7 +372,7 @@ TEST(RegionEncoder, RefinesRestingTilesOnceAtHighQuality) {
   // A change after the refinement is sent at the stream's quality and rests again on its own.
   trip.encoder.SetNow(3000);
   Scribble(p, 40, 40, 4, 4, 200);
-  ASSERT_EQ(trip.Send(p, 1920, 30), O::Encoded);
+  ASSERT_EQ(trip.Send(p, 1920, 60), O::Encoded);
   EXPECT_EQ(trip.encoder.rects(), (std::vector<RegionRect>{{32, 32, 16, 16}}));
   trip.encoder.SetNow(3999);
   EXPECT_EQ(trip.encoder.Refine(), O::Same);
