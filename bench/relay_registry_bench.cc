@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--hosts=", 8) == 0) hosts = std::stoul(argv[i] + 8);
   }
-  hosts -= hosts % 3;
+  hosts += (3 - hosts % 3) % 3;
   TempDir dir;
   Nats nats(dir);
   nats.Start();
@@ -230,13 +230,23 @@ int main(int argc, char** argv) {
               "ratio %.2f (refused %zu)\n",
               hosts, fleetRate, hosts / 3, alone, fleetRate / alone, refused);
 
-  // 3. Every node's copy holds every ID.
-  WaitUntil([&] {
+  // 3. Every node's copy holds every ID, and only those: the lone node's IDs (its run is over)
+  // have been removed by then, so that what follows is the fleet at rest.
+  const bool settled = WaitUntil([&] {
     for (auto& n : nodes) {
-      if (n->fleet->Stats().knownIds < hosts) return false;
+      if (n->fleet->Stats().knownIds != hosts) return false;
     }
     return true;
-  }, std::chrono::seconds(60));
+  }, std::chrono::seconds(180));
+  std::size_t removed = 0;
+  for (auto& n : nodes) removed += n->fleet->Stats().removedIds;
+  std::printf("The lone node's %zu IDs removed by the fleet: %zu%s\n", hosts / 3, removed,
+              settled ? "" : "  <- not settled");
+  for (auto& n : nodes) {
+    const auto st = n->fleet->Stats();
+    std::printf("  copy %zu IDs, watch at revision %llu\n", st.knownIds,
+                static_cast<unsigned long long>(st.watchRevision));
+  }
   const std::size_t heapAfter = mallinfo2().uordblks;
   std::printf("Heap per registered host per node: %.0f bytes (%zu hosts, 3 nodes, each a copy of "
               "the registry of %zu IDs)\n",

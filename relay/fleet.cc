@@ -246,6 +246,7 @@ class Fleet::Impl {
       s.knownIds = ids_.size();
     }
     s.takeovers = takeovers_.load();
+    s.watchRevision = watchRevision_.load();
     s.removedIds = removedIds_.load();
     s.claims = claims_.load();
     s.claimsTaken = claimsTaken_.load();
@@ -922,7 +923,12 @@ class Fleet::Impl {
         kvEntry* e = nullptr;
         const natsStatus s = kvWatcher_Next(&e, watcher, 250);
         if (s == NATS_TIMEOUT) continue;
-        if (s != NATS_OK) break;
+        if (s != NATS_OK) {
+          // The watch is read again from the start (a gap, the link, a slow reader).
+          std::fprintf(stderr, "fleet: node %s: registry watch: %s; reading it again\n",
+                       o_.nodeName.c_str(), natsStatus_GetText(s));
+          break;
+        }
         if (e == nullptr) {
           // Every entry there was has come: the map is whole.
           if (loading) {
@@ -951,11 +957,19 @@ class Fleet::Impl {
     const char* key = kvEntry_Key(e);
     if (key == nullptr) return;
     const std::string id(key);
+    std::uint64_t seen = watchRevision_.load();
+    const std::uint64_t revision = kvEntry_Revision(e);
+    while (seen < revision && !watchRevision_.compare_exchange_weak(seen, revision)) {
+    }
     std::optional<Holder> holder;
     if (kvEntry_Operation(e) == kvOp_Put) holder = ParseHolder(kvEntry_ValueString(e));
     if (holder) holder->revision = kvEntry_Revision(e);
     if (into != nullptr) {
-      if (holder) (*into)[id] = std::move(*holder);
+      if (holder) {
+        (*into)[id] = std::move(*holder);
+      } else {
+        into->erase(id);
+      }
       return;
     }
     const bool ours = holder && holder->instance == o_.instance;
@@ -1019,8 +1033,21 @@ class Fleet::Impl {
         Registry& r = RegistryFor(id);
         std::lock_guard lock(r.mutex);
         if (const auto it = r.owned.find(id); it != r.owned.end()) it->second = fresh;
+        continue;
+      }
+      // There after all (the copy missed it), or made by another node meanwhile.
+      kvEntry* e = nullptr;
+      const natsStatus st = kvStore_Get(&e, hostsKv_, id.c_str());
+      KvEntry entry(e);
+      if (st != NATS_OK) continue;  // cannot tell now: kept
+      const auto holder = ParseHolder(kvEntry_ValueString(e));
+      if (holder && holder->instance == o_.instance) {
+        Registry& r = RegistryFor(id);
+        std::lock_guard lock(r.mutex);
+        const auto it = r.owned.find(id);
+        if (it != r.owned.end()) it->second = kvEntry_Revision(e);
       } else {
-        Lose(id, std::numeric_limits<std::uint64_t>::max());  // another node made it meanwhile
+        Lose(id, std::numeric_limits<std::uint64_t>::max());
       }
     }
   }
@@ -1130,6 +1157,7 @@ class Fleet::Impl {
   std::thread watchThread_;
   std::atomic<bool> watchStop_{false};
   std::atomic<bool> restartWatch_{false};
+  std::atomic<std::uint64_t> watchRevision_{0};  // the latest change the watch delivered
 
   std::mutex cleanupMutex_;
   std::condition_variable cleanupWake_;

@@ -123,6 +123,7 @@ struct FleetStats {
   std::size_t knownIds = 0;  // in the local copy of the registry
   std::uint64_t takeovers = 0;   // IDs of runs that were over, claimed here
   std::uint64_t removedIds = 0;  // IDs of runs that were over, removed by this node
+  std::uint64_t watchRevision = 0;  // the latest change of the registry the watch delivered
   std::uint64_t claims = 0, claimsTaken = 0, claimsUnavailable = 0;
   std::uint64_t lookups = 0, lookupsUnknown = 0, lookupsUnavailable = 0;
   std::uint64_t leasesLost = 0;
