@@ -22,6 +22,11 @@
 //     challenge {requestId, message, confirmation}  {confirmed, confirmation}
 //   seal {kind, data: hex}                {sealed: hex} with the current channel
 //   open {sealed: hex}                    {opened, kind, data: hex} or {opened: false}
+//   decode {jpeg: hex}                    the viewer's JPEG decoding: {width, height, pixels: hex}
+//                                         or {refused: true}
+//   regions {epoch, width, height, pictures, skipFirst}  a host's region stream and a native
+//                                         viewer's composition of it (region_vectors.h), each
+//                                         message also sealed as a frame when there is a channel
 // Every failure is reported as {error} on its line; the program itself never stops on bad input.
 #include <openssl/curve25519.h>
 
@@ -40,6 +45,7 @@
 #include "crypto/crypto_session.h"
 #include "crypto/pake_exchange.h"
 #include "crypto/primitives.h"
+#include "region_vectors.h"
 
 namespace {
 
@@ -169,9 +175,11 @@ Json Vectors() {
                                              {"captureStatus", true},
                                              {"inputStatus", true},
                                              {"clipboardSync", true},
+                                             {"regionFrames", true},
                                              {"files", true},
                                              {"clipboard", false}})},
       {"frameAck", ov::SerializeMessage(Json{{"op", "frameAck"}, {"epoch", 2}, {"seq", 2147483647}})},
+      {"frameRequest", ov::SerializeMessage(Json{{"op", "frameRequest"}, {"epoch", 2147483647}})},
       {"ping", ov::SerializeMessage(Json{{"op", "ping"}, {"token", 18446744073709551615ULL}})},
       {"permissions", ov::SerializeMessage(Json{{"op", "permissions"},
                                                 {"control", false},
@@ -180,6 +188,7 @@ Json Vectors() {
       {"selectDisplay", ov::SerializeMessage(Json{{"op", "selectDisplay"}, {"selected", 1}, {"profile", 3}})},
       {"releaseInput", ov::SerializeMessage(Json{{"op", "releaseInput"}})},
   };
+  out["regions"] = webpeer::RegionVectors();
   return out;
 }
 
@@ -328,6 +337,16 @@ Json Handle(Peer& peer, const Json& command) {
     std::vector<std::uint8_t> plaintext;
     if (!peer.channel->Unseal(FromHex(Str(command, "sealed")), kind, plaintext)) return Json{{"opened", false}};
     return Json{{"opened", true}, {"kind", kind}, {"data", Hex(plaintext)}};
+  }
+  if (cmd == "decode") return webpeer::DecodeJpeg(FromHex(Str(command, "jpeg")));
+  if (cmd == "regions") {
+    Json stream = webpeer::RegionStream(command.at("epoch").get<std::uint32_t>(), command.at("width").get<int>(),
+                                        command.at("height").get<int>(), command.at("pictures").get<int>(),
+                                        command.at("skipFirst").get<bool>());
+    if (peer.channel) {
+      for (Json& step : stream) step["sealed"] = Hex(peer.channel->Seal(1, FromHex(step["message"].get<std::string>())));
+    }
+    return Json{{"stream", std::move(stream)}};
   }
   return Json{{"error", "unknown command"}};
 }

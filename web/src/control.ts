@@ -80,13 +80,23 @@ export class ViewerControl {
   peerClipboardSync = false;
   peerInputStatus = false;
   peerCaptureStatus = false;
+  peerRegionFrames = false;
   peerBuild = '';
   captureStatus: CaptureStatus = { backend: 0, black: false, desktop: true, error: 0 };
   inputError = 0;
   lastPingToken: bigint | null = null;
   roundTripMs: number | null = null;
 
-  constructor(private readonly local: LocalPermissions) {}
+  // `announceRegions`: the viewer composes changed-region frames and says so in its "helloAck".
+  constructor(
+    private readonly local: LocalPermissions,
+    readonly announceRegions = true,
+  ) {}
+
+  // Region frames flow only when both ends announced them.
+  get regionFrames(): boolean {
+    return this.announceRegions && this.peerRegionFrames;
+  }
 
   // One opened control message (already bounded and parsed). `nowMs` is the viewer's monotonic
   // millisecond clock, used for the round trip of a "pong".
@@ -155,10 +165,12 @@ export class ViewerControl {
     this.peerClipboardSync = false;
     this.peerInputStatus = false;
     this.peerCaptureStatus = false;
+    this.peerRegionFrames = false;
     this.peerBuild = '';
     if (hasMember(message, 'clipboardSync')) this.peerClipboardSync = requireBool(message, 'clipboardSync', 'clipboard capability');
     if (hasMember(message, 'inputStatus')) this.peerInputStatus = requireBool(message, 'inputStatus', 'input capability');
     if (hasMember(message, 'captureStatus')) this.peerCaptureStatus = requireBool(message, 'captureStatus', 'capture capability');
+    if (hasMember(message, 'regionFrames')) this.peerRegionFrames = requireBool(message, 'regionFrames', 'region capability');
     if (hasMember(message, 'build')) {
       const build = message.build;
       if (typeof build !== 'string') fail('build type');
@@ -211,6 +223,7 @@ export class ViewerControl {
       captureStatus: true,
       inputStatus: true,
       clipboardSync: true,
+      ...(this.announceRegions ? { regionFrames: true } : {}),
       files: this.local.files,
       clipboard: this.local.clipboard,
     });
@@ -218,6 +231,12 @@ export class ViewerControl {
 
   frameAckText(epoch: number, seq: number): string {
     return controlText({ op: 'frameAck', epoch, seq });
+  }
+
+  // After a change that had no picture to be composed onto: the host sends a whole one.
+  frameRequestText(): string {
+    if (!this.regionFrames) throw new Error('region frames not negotiated');
+    return controlText({ op: 'frameRequest', epoch: this.epoch });
   }
 
   // A ping carries the viewer's clock; the matching pong measures the round trip.

@@ -8,3 +8,4 @@ export * from './channel.js';
 export * from './relay.js';
 export * from './control.js';
 export * from './viewer.js';
+export * from './frames.js';

@@ -1,7 +1,7 @@
 // Shared by the node tests: the built core (dist/core.js, what the page ships), WebCrypto on
 // node versions that do not expose it globally, and the native reference program
 // (web_protocol_peer): its vectors file and its serving mode as a peer over stdin/stdout.
-import { webcrypto } from 'node:crypto';
+import { createHash, webcrypto } from 'node:crypto';
 import { spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import { createInterface } from 'node:readline';
@@ -47,3 +47,36 @@ export class NativePeer {
     this.child.stdin.end();
   }
 }
+
+// The core's frame receiver with pictures as byte arrays in the program's pixel layout, each JPEG
+// decoded by the program's own viewer decoder (the native peer's "decode"), so that a composed
+// picture can be compared with the native viewer's byte for byte.
+export function byteCompositor(peer) {
+  const row = (picture, x, y) => (y * picture.width + x) * 4;
+  return {
+    async decode(jpeg) {
+      const reply = await peer.ask({ cmd: 'decode', jpeg: hex(jpeg) });
+      if (reply.refused) throw new Error('refused by the decoder');
+      return { width: reply.width, height: reply.height, bytes: unhex(reply.pixels) };
+    },
+    adopt: (decoded) => decoded,
+    create: (width, height) => ({ width, height, bytes: new Uint8Array(width * height * 4) }),
+    writable: (picture) => picture,
+    move(picture, { source, toX, toY }) {
+      const before = picture.bytes.slice();
+      for (let y = 0; y < source.height; y++) {
+        const from = row(picture, source.x, source.y + y);
+        picture.bytes.set(before.subarray(from, from + source.width * 4), row(picture, toX, toY + y));
+      }
+    },
+    draw(picture, decoded, at) {
+      for (let y = 0; y < at.height; y++) {
+        picture.bytes.set(decoded.bytes.subarray(y * at.width * 4, (y + 1) * at.width * 4), row(picture, at.x, at.y + y));
+      }
+    },
+    release() {},
+    drop() {},
+  };
+}
+
+export const pictureHash = (picture) => (picture ? createHash('sha256').update(picture.bytes).digest('hex') : null);

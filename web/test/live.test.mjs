@@ -3,7 +3,7 @@
 // the core with this test as the relay; and the core's host side against a native viewer.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { core, hex, unhex, text, NativePeer } from './helpers.mjs';
+import { core, hex, unhex, text, NativePeer, byteCompositor, pictureHash } from './helpers.mjs';
 
 const peer = new NativePeer();
 after(() => peer.close());
@@ -78,6 +78,26 @@ test('a native host pairs with the core and both directions of the channel carry
   }
   // A replayed message of the core is refused by the native channel.
   assert.equal((await peer.ask({ cmd: 'open', sealed: hex(sent.at(-1)) })).opened, false);
+});
+
+test('a native host streams changed regions through the channel; the composed pictures are the native viewer\'s', async () => {
+  const { connection, sent } = await pair();
+  await connection.handleBinary(await seal(3, enc(REQUEST)), 5000);
+  await connection.handleBinary(await seal(4, enc(hello({ regionFrames: true }))), 5000);
+  const ack = await peer.ask({ cmd: 'open', sealed: hex(sent.at(-1)) });
+  assert.equal(JSON.parse(text(unhex(ack.data))).regionFrames, true, 'the viewer announced region frames');
+  assert.equal(connection.control.regionFrames, true);
+  // A page where text is typed and that scrolls, then rests and is refined.
+  const { stream } = await peer.ask({ cmd: 'regions', epoch: 1, width: 640, height: 480, pictures: 10, skipFirst: false });
+  assert.ok(stream.some((s) => s.copy) && stream.some((s) => !s.full && !s.copy), 'changes and scrolls');
+  const receiver = new core.FrameReceiver(byteCompositor(peer));
+  for (const [i, step] of stream.entries()) {
+    const got = await connection.handleBinary(unhex(step.sealed), 6000);
+    assert.ok(got.frame, `message ${i} opened as a frame`);
+    const receipt = await receiver.receive(got.frame, () => connection.control);
+    assert.deepEqual([receipt.epoch, receipt.seq, receipt.needFull], [...step.ack, step.needFull], `message ${i}`);
+    assert.equal(pictureHash(receiver.picture), step.picture, `picture after message ${i}`);
+  }
 });
 
 test('a wrong password fails the host confirmation and nothing is sent', async () => {

@@ -9,7 +9,7 @@ if (!globalThis.crypto) globalThis.crypto = webcrypto;
 const entry = `
 export * from './src/page/keys.ts';
 export * from './src/page/view.ts';
-export * from './src/page/frames.ts';
+export * from './src/frames.ts';
 export * from './src/page/tools.ts';
 export * from './src/page/figures.ts';
 export * from './src/page/i18n.ts';

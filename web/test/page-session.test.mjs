@@ -33,6 +33,15 @@ globalThis.createImageBitmap = async (blob) => {
   if (!header) throw new Error('not decodable');
   return { width: decodedWidth ?? header.width, height: header.height, close() { this.closed = true; } };
 };
+// The retained picture once changes are composed onto it: records what is drawn into it.
+globalThis.OffscreenCanvas = class {
+  constructor(width, height) {
+    Object.assign(this, { width, height, draws: [] });
+  }
+  getContext() {
+    return { drawImage: (image, ...at) => this.draws.push([image.width, image.height, ...at]) };
+  }
+};
 const { page } = await import('./page-helpers.mjs');
 
 const peer = new NativePeer();
@@ -70,11 +79,12 @@ function frame(epoch, seq, body) {
 }
 
 // A session of the page paired with the native host, hello done.
-async function connected() {
-  const events = { status: [], changed: 0, ended: 0, files: [] };
+async function connected(hello = HELLO) {
+  const events = { status: [], changed: 0, ended: 0, files: [], drawn: [] };
   const session = page.Session.connect('ws://relay.test/ws', '123 456 789', 'abcd-2345', {
     status: (key) => (events.status.push(key), poke()),
     changed: () => (events.changed++, poke()),
+    drawn: (area) => (events.drawn.push(area), poke()),
     ended: () => (events.ended++, poke()),
     fileReceived: (name, blob) => (events.files.push({ name, blob }), poke()),
   });
@@ -92,7 +102,7 @@ async function connected() {
     socket.onmessage({ data: sealed.buffer.slice(sealed.byteOffset, sealed.byteOffset + sealed.length) });
   };
   await send(3, enc(REQUEST));
-  await send(4, enc(HELLO));
+  await send(4, enc(hello));
   await until(() => session.control?.helloComplete && socket.sent.length === 3);
   let read = 2;
   // What the page sent since the last call, opened by the host: [kind, text].
@@ -188,4 +198,33 @@ test('a malformed frame or a picture of another size ends the session and drops 
     assert.equal(events.status.at(-1), 'Security verification failed', `${name} (${reason})`);
     assert.deepEqual([session.picture, session.active, events.ended, socket.closed], [null, false, 1, true], name);
   }
+});
+
+test('a host streaming changed regions: composed, acknowledged, and a whole picture asked for when there is none', { timeout: 60000 }, async () => {
+  const { session, socket, events, opened } = await connected(HELLO.replace('"clipboardSync":true', '"clipboardSync":true,"regionFrames":true'));
+  assert.equal(session.control.regionFrames, true);
+  // Sealed by the host in the order they are asked for: a change alone first, then a stream.
+  const [change] = (await peer.ask({ cmd: 'regions', epoch: 1, width: 160, height: 96, pictures: 2, skipFirst: true })).stream;
+  const { stream } = await peer.ask({ cmd: 'regions', epoch: 1, width: 160, height: 96, pictures: 9, skipFirst: false });
+  assert.ok(stream.length >= 9 && stream.some((s) => s.copy) && stream[0].picture && stream.slice(1).some((s) => s.changed[2] < 160), 'a whole picture, then smaller changes');
+  const deliver = (step) => {
+    const sealed = unhex(step.sealed);
+    socket.onmessage({ data: sealed.buffer.slice(sealed.byteOffset, sealed.byteOffset + sealed.length) });
+  };
+  // A change before any picture: acknowledged, then a whole picture is asked for.
+  deliver(change);
+  await until(() => socket.sent.length === 5);
+  assert.deepEqual((await opened()).map(([, t]) => t), ['{"epoch":1,"op":"frameAck","seq":2}', '{"epoch":1,"op":"frameRequest"}']);
+  assert.deepEqual([session.picture, events.drawn.length], [null, 0]);
+  for (const step of stream) deliver(step);
+  await until(() => session.figures.frames === stream.length + 1 && socket.sent.length === 5 + stream.length);
+  const sent = (await opened()).map(([, t]) => JSON.parse(t));
+  assert.deepEqual(sent.map((m) => [m.op, m.seq]), stream.map((s) => ['frameAck', s.ack[1]]));
+  // The areas drawn are the native viewer's changed areas; the picture stays one canvas.
+  assert.deepEqual(events.drawn.map((a) => [a.x, a.y, a.width, a.height]), stream.map((s) => s.changed).filter((c) => c[2] > 0));
+  assert.deepEqual([session.regionFrames, session.picture.width, session.picture.height], [stream.length + 1, 160, 96]);
+  // Drawn into the last whole picture's canvas: each rectangle, and each move once (from its copy).
+  const since = stream.slice(stream.findLastIndex((s) => s.full));
+  assert.equal(session.picture.draws.length, since.reduce((n, s) => n + s.rects + (s.copy ? 1 : 0), 0));
+  session.disconnect();
 });

@@ -37,11 +37,14 @@ test('the messages a viewer writes are the native texts byte for byte', () => {
   const offer = JSON.parse(m.register).password;
   const control = new core.ViewerControl({ files: true, clipboard: false });
   control.screens = [{}, {}];
+  const regions = new core.ViewerControl({ files: true, clipboard: false });
+  Object.assign(regions, { peerRegionFrames: true, epoch: 2147483647 });
   const written = {
     register: core.registerViewerText('123456789', offer),
     authResponse: core.authResponseText('0123456789abcdef0123456789abcdef', 'c'.repeat(64)),
     helloAck: control.helloAckText(),
     frameAck: control.frameAckText(2, 2147483647),
+    frameRequest: regions.frameRequestText(),
     ping: control.pingText(18446744073709551615n),
     permissions: new core.ViewerControl({ files: false, clipboard: true }).permissionsText(),
     selectDisplay: control.selectDisplayText(1, 3),

@@ -3,6 +3,8 @@
 // Nothing is stored in the browser; a session's secrets go with the session.
 import { STATUS } from '../viewer.js';
 import type { ViewerControl } from '../control.js';
+import type { RegionRect } from '../frames.js';
+import type { Picture } from './picture.js';
 import { connectionInfoText, viewerStatusLine, ViewerFigures } from './figures.js';
 import { language, LANGUAGES, matchLanguage, setLanguage, t } from './i18n.js';
 import { virtualKeys } from './keys.js';
@@ -30,7 +32,7 @@ const NOTICE_MS = 4000;
 const MOVE_INTERVAL_MS = 10;
 
 interface Model {
-  picture: ImageBitmap | null;
+  picture: Picture | null;
   view: ViewState;
   tools: SessionTools;
   control: ViewerControl | null;
@@ -132,6 +134,16 @@ function resizeCanvas(): void {
   }
 }
 
+// Where the last whole draw put which picture: a change alone is drawn the same way while
+// neither the picture, the canvas nor the placement changed since.
+let drawnAt: { picture: Picture; placed: Rect; canvas: string } | null = null;
+
+function drawPicture(context: CanvasRenderingContext2D, picture: Picture, placed: Rect, view: ViewState): void {
+  context.imageSmoothingEnabled = view.fit || view.zoom < 1;
+  context.imageSmoothingQuality = 'high';
+  context.drawImage(picture, placed.x, placed.y, placed.width, placed.height);
+}
+
 function render(): void {
   if (!model || el.remotePage.hidden) return;
   resizeCanvas();
@@ -141,11 +153,11 @@ function render(): void {
   context.fillStyle = '#090e16';
   context.fillRect(0, 0, el.canvas.width, el.canvas.height);
   let shownZoom = view.zoom;
+  drawnAt = null;
   if (picture) {
     const placed = layoutImage(view, deviceArea(), picture.width, picture.height);
-    context.imageSmoothingEnabled = view.fit || view.zoom < 1;
-    context.imageSmoothingQuality = 'high';
-    context.drawImage(picture, placed.x, placed.y, placed.width, placed.height);
+    drawPicture(context, picture, placed, view);
+    drawnAt = { picture, placed, canvas: `${el.canvas.width}x${el.canvas.height}` };
     shownZoom = placed.width / picture.width;
   }
   el.waiting.hidden = !!picture;
@@ -169,6 +181,34 @@ function render(): void {
   el.offer.hidden = !tools.offer;
   if (tools.offer) el.offerText.textContent = `${tools.offer.name}  (${formatSize(tools.offer.size)})`;
   renderChat(tools);
+}
+
+// A frame changed this area of the picture: only its place in the canvas is drawn again (clipped,
+// so that it comes out exactly as a whole draw would), at the current fit or zoom.
+function renderArea(area: RegionRect): void {
+  if (!model?.picture || el.remotePage.hidden) return;
+  const { picture, view } = model;
+  resizeCanvas();
+  const context = el.canvas.getContext('2d');
+  const placed = layoutImage(view, deviceArea(), picture.width, picture.height);
+  const same = (a: Rect, b: Rect) => a.x === b.x && a.y === b.y && a.width === b.width && a.height === b.height;
+  if (!context || !drawnAt || drawnAt.picture !== picture || drawnAt.canvas !== `${el.canvas.width}x${el.canvas.height}` || !same(drawnAt.placed, placed)) {
+    return render();
+  }
+  const kx = placed.width / picture.width;
+  const ky = placed.height / picture.height;
+  // Whole device pixels around the area, one more on each side for the smoothing filter's reach.
+  const x0 = Math.max(0, Math.floor(placed.x + area.x * kx) - 1);
+  const y0 = Math.max(0, Math.floor(placed.y + area.y * ky) - 1);
+  const x1 = Math.min(el.canvas.width, Math.ceil(placed.x + (area.x + area.width) * kx) + 1);
+  const y1 = Math.min(el.canvas.height, Math.ceil(placed.y + (area.y + area.height) * ky) + 1);
+  if (x1 <= x0 || y1 <= y0) return;
+  context.save();
+  context.beginPath();
+  context.rect(x0, y0, x1 - x0, y1 - y0);
+  context.clip();
+  drawPicture(context, picture, placed, view);
+  context.restore();
 }
 
 function percent(done: number, size: number): number {
@@ -219,6 +259,11 @@ el.form.addEventListener('submit', (event) => {
       changed: () => {
         if (session?.active && session.control?.helloComplete && el.remotePage.hidden) showRemote(true);
         render();
+      },
+      drawn: (area) => {
+        if (!session) return;
+        el.canvas.dataset.regionFrames = String(session.regionFrames);
+        renderArea(area);
       },
       ended: () => {
         closePanels();

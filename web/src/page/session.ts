@@ -6,7 +6,8 @@ import { SealedKind } from '../channel.js';
 import { serialize, ProtocolError } from '../json.js';
 import { randomBytes, toHex, utf8 } from '../bytes.js';
 import { InvalidInput, STATUS, Step, ViewerConnection } from '../viewer.js';
-import { readFrame } from './frames.js';
+import { FrameReceiver, isRegionFrameMessage, RegionRect } from '../frames.js';
+import { canvasCompositor, Picture } from './picture.js';
 import { StreamFigures, ViewerFigures } from './figures.js';
 import { SessionTools } from './tools.js';
 import { initialView, ViewState } from './view.js';
@@ -19,6 +20,7 @@ export type InputAction = 'move' | 'down' | 'up' | 'wheel' | 'keydown' | 'keyup'
 export interface SessionUi {
   status(key: string): void; // a catalogue key
   changed(): void; // repaint the view, toolbar and panels
+  drawn(area: RegionRect): void; // this area of the picture (picture pixels) changed
   ended(): void;
   fileReceived(name: string, blob: Blob | null): void; // null: already saved where the user chose
 }
@@ -26,7 +28,9 @@ export interface SessionUi {
 const now = () => performance.now();
 
 export class Session {
-  picture: ImageBitmap | null = null;
+  private readonly receiver = new FrameReceiver(canvasCompositor);
+  // Region frames received in this session (the end-to-end test reads it off the view canvas).
+  regionFrames = 0;
   view: ViewState = initialView();
   readonly figures = new StreamFigures(now());
   readonly tools: SessionTools;
@@ -84,6 +88,10 @@ export class Session {
     session.timer = window.setInterval(() => session.tick(), 500);
     ui.status(STATUS.connecting);
     return session;
+  }
+
+  get picture(): Picture | null {
+    return this.receiver.picture;
   }
 
   get control() {
@@ -147,30 +155,21 @@ export class Session {
     }
   }
 
-  // Frames are decoded one after another and acknowledged once drawn, as the program does.
+  // Frames are decoded one after another; each is acknowledged once drawn, and a change that had
+  // no picture to be composed onto asks for a whole one, as the program does.
   private onFrame(message: Uint8Array): void {
     this.frames = this.frames.then(async () => {
       const control = this.control;
       if (this.ended || !control) return;
       try {
-        const frame = readFrame(message, control.epoch);
-        if (!frame) return;
-        let bitmap: ImageBitmap;
-        try {
-          bitmap = await createImageBitmap(new Blob([frame.jpeg as BlobPart], { type: 'image/jpeg' }));
-        } catch {
-          throw new ProtocolError('invalid image');
-        }
-        if (bitmap.width !== frame.header.width || bitmap.height !== frame.header.height) {
-          bitmap.close();
-          throw new ProtocolError('invalid image');
-        }
-        if (this.ended || control.epoch !== frame.epoch) return bitmap.close();
-        this.picture?.close();
-        this.picture = bitmap;
-        this.figures.count(frame.size);
-        this.sendControlNow(control.frameAckText(frame.epoch, frame.seq));
-        this.ui.changed();
+        const regions = control.regionFrames && isRegionFrameMessage(message);
+        const receipt = await this.receiver.receive(message, () => (this.ended ? null : control));
+        if (!receipt || this.ended) return;
+        if (regions) this.regionFrames++;
+        this.figures.count(receipt.size);
+        this.sendControlNow(control.frameAckText(receipt.epoch, receipt.seq));
+        if (receipt.needFull) this.sendControlNow(control.frameRequestText());
+        if (receipt.changed) this.ui.drawn(receipt.changed);
       } catch (error) {
         this.protocolFailure(error);
       }
@@ -266,8 +265,7 @@ export class Session {
   }
 
   dropPicture(): void {
-    this.picture?.close();
-    this.picture = null;
+    this.receiver.dropPicture();
   }
 
   // "End session", a refused message, or the socket gone: every secret and picture is dropped.
