@@ -222,7 +222,7 @@ test('a host streaming changed regions: composed, acknowledged, and a whole pict
   assert.deepEqual(sent.map((m) => [m.op, m.seq]), stream.map((s) => ['frameAck', s.ack[1]]));
   // The areas drawn are the native viewer's changed areas; the picture stays one canvas.
   assert.deepEqual(events.drawn.map((a) => [a.x, a.y, a.width, a.height]), stream.map((s) => s.changed).filter((c) => c[2] > 0));
-  assert.deepEqual([session.regionFrames, session.picture.width, session.picture.height], [stream.length + 1, 160, 96]);
+  assert.deepEqual([session.received.regionFrames, session.picture.width, session.picture.height], [stream.length + 1, 160, 96]);
   // Drawn into the last whole picture's canvas: each rectangle, and each move once (from its copy).
   const since = stream.slice(stream.findLastIndex((s) => s.full));
   assert.equal(session.picture.draws.length, since.reduce((n, s) => n + s.rects + (s.copy ? 1 : 0), 0));

@@ -179,10 +179,11 @@ const desktopLog = () => parseDesktopLog(readFileSync(DESKTOP_LOG, 'utf8'));
 // ---- The page -------------------------------------------------------------------------------------
 
 // Installed before the page's own script (outside its content policy): records each JPEG the page
-// decodes (the time it took and its size) and each picture drawn on the view's canvas, reading
-// back the watched pixel right after the draw.
+// decodes (the time it took and its size: a whole picture, or one rectangle of a region frame) and
+// each draw of the picture on the view's canvas (its size, and the watched pixel read back right
+// after the draw).
 function instrument() {
-  const record = { decodes: [], draws: 0, watch: null, changes: [] };
+  const record = { decodes: [], draws: 0, picture: null, watch: null, changes: [] };
   window.__e2e = record;
   const decode = window.createImageBitmap;
   window.createImageBitmap = async function (source, ...rest) {
@@ -196,8 +197,9 @@ function instrument() {
   const draw = CanvasRenderingContext2D.prototype.drawImage;
   CanvasRenderingContext2D.prototype.drawImage = function (image, ...rest) {
     const result = draw.call(this, image, ...rest);
-    if (this.canvas.id === 'view' && image instanceof ImageBitmap) {
+    if (this.canvas.id === 'view' && (image instanceof ImageBitmap || image instanceof OffscreenCanvas)) {
       record.draws++;
+      record.picture = { width: image.width, height: image.height };
       const watch = record.watch;
       if (watch) {
         const p = this.getImageData(watch.x, watch.y, 1, 1).data;
@@ -254,11 +256,10 @@ async function viewGeometry() {
   return page.evaluate(() => {
     const canvas = document.getElementById('view');
     const box = canvas.getBoundingClientRect();
-    const last = window.__e2e.decodes.at(-1);
     return {
       canvas: { width: canvas.width, height: canvas.height },
       box: { left: box.left, top: box.top, width: box.width, height: box.height },
-      picture: last ? { width: last.width, height: last.height } : null,
+      picture: window.__e2e.picture,
     };
   });
 }
@@ -279,6 +280,10 @@ async function pagePoint(x, y) {
   const p = fitPoint(g.canvas, g.picture, SCREEN, x, y);
   return { x: g.box.left + (p.x * g.box.width) / g.canvas.width, y: g.box.top + (p.y * g.box.height) / g.canvas.height };
 }
+// What the page has received in this session, as it writes it on the view canvas: frames, of them
+// region frames, and their bytes.
+const received = () =>
+  page.$eval('#view', (node) => ({ frames: Number(node.dataset.frames ?? 0), regionFrames: Number(node.dataset.regionFrames ?? 0), bytes: Number(node.dataset.bytes ?? 0) }));
 const statusText = () => page.$eval('#status', (node) => node.textContent ?? '');
 const remoteShown = () => page.$eval('#remote-page', (node) => !node.hidden);
 
@@ -329,9 +334,15 @@ async function stepConnectAllow() {
 
 async function stepPattern() {
   await until(30, remoteShown, 'no remote view in the page');
+  await patternShown(30);
+  figures.push(`Allow to the test pattern drawn in the page: ${((Date.now() - connectedAt) / 1000).toFixed(1)} s`);
+}
+
+// The host's test pattern in the canvas, checked at the cells no window covers.
+async function patternShown(seconds) {
   let bad = '';
   await until(
-    30,
+    seconds,
     async () => {
       const g = await viewGeometry();
       if (!g.picture) return (bad = 'no frame decoded'), false;
@@ -349,7 +360,15 @@ async function stepPattern() {
   ).catch((error) => {
     throw new Error(`${error.message}: ${bad}`);
   });
-  figures.push(`Allow to the test pattern drawn in the page: ${((Date.now() - connectedAt) / 1000).toFixed(1)} s`);
+}
+
+// After the figures' window moves, all composed from region frames onto the first picture, the
+// pattern is still whole in the canvas.
+async function stepPatternAgain() {
+  const { regionFrames } = await received();
+  if (regionFrames < 10) throw new Error(`only ${regionFrames} region frames received`);
+  await patternShown(10);
+  figures.push(`page: ${regionFrames} region frames composed in the session, the test pattern still right`);
 }
 
 async function stepInput() {
@@ -451,7 +470,8 @@ async function recordingWindow() {
 // viewer draws them: `timeChange(move)` does the move and gives the milliseconds until the change
 // was drawn, or null. Then keeps the window moving for 5 s and counts the messages the relay
 // forwarded meanwhile. The window goes back to its place.
-async function measureStream(windowAt, timeChange) {
+// `sample`, when given, is read at the start and at the end of the 5 s (result.samples).
+async function measureStream(windowAt, timeChange, sample = async () => null) {
   const latencies = [];
   for (let i = 0; i < 12; i++) {
     await sleep(700);
@@ -459,15 +479,17 @@ async function measureStream(windowAt, timeChange) {
     if (ms !== null) latencies.push(ms);
   }
   const before = await forwardedMessages();
+  const first = await sample();
   const start = Date.now();
   for (let i = 0; Date.now() < start + 5000; i++) {
     await windowAt.move(windowAt.places[i % 2], (i % 7) * 10);
     await sleep(30);
   }
   const seconds = (Date.now() - start) / 1000;
+  const samples = [first, await sample()];
   const forwarded = (await forwardedMessages()) - before;
   await windowAt.move(windowAt.places[0]);
-  return { latency: summary(latencies), forwardedPerSecond: forwarded / seconds, seconds, start };
+  return { latency: summary(latencies), forwardedPerSecond: forwarded / seconds, seconds, start, samples };
 }
 
 const results = {};
@@ -490,18 +512,26 @@ async function stepFigures() {
       return null; // not drawn within 5 s: counted as lost
     }
     return (await page.evaluate((n) => window.__e2e.changes[n], seen)).at - start;
-  });
+  }, received);
   await page.evaluate(() => (window.__e2e.watch = null));
   if (!result.latency || result.latency.count < 8) throw new Error('fewer than 8 of 12 screen changes reached the page');
   const decodes = (await page.evaluate(() => window.__e2e.decodes)).slice(decodesBefore).filter((d) => d.at >= result.start && d.at <= result.start + result.seconds * 1000);
-  result.fps = decodes.length / result.seconds;
+  // The host's window moves are changes of a part of its screen: region frames are what the page
+  // must receive while it moves.
+  const [before, after] = result.samples;
+  const frames = after.frames - before.frames;
+  const regionFrames = after.regionFrames - before.regionFrames;
+  if (frames < 10 || regionFrames < frames / 2) throw new Error(`${regionFrames} of ${frames} frames were region frames`);
+  result.fps = frames / result.seconds;
+  result.kBps = (after.bytes - before.bytes) / 1000 / result.seconds;
   result.decode = summary(decodes.map((d) => d.ms));
   results.page = result;
   figures.push(`page: capture-to-drawn (a window moved on the host, seen in the canvas): ${latencyText(result.latency)}`);
   figures.push(
-    `page: while the host's screen changes: ${result.fps.toFixed(1)} frames per second decoded and drawn, the relay forwarding ` +
-      `${result.forwardedPerSecond.toFixed(1)} messages per second; decode of a received ${g.picture.width} x ${g.picture.height} ` +
-      `frame: median ${result.decode ? result.decode.median.toFixed(1) : '-'} ms`,
+    `page: while the host's screen changes: ${result.fps.toFixed(1)} frames per second decoded and drawn ` +
+      `(${regionFrames} of ${frames} region frames, ${result.kBps.toFixed(1)} kB/s), the relay forwarding ` +
+      `${result.forwardedPerSecond.toFixed(1)} messages per second; decode of a received JPEG (a rectangle or the ` +
+      `${g.picture.width} x ${g.picture.height} picture): median ${result.decode ? result.decode.median.toFixed(1) : '-'} ms`,
   );
 
   // Decode-and-draw of a 1080p JPEG (the host's screen as it is) into a canvas of the view's size.
@@ -697,6 +727,7 @@ const steps = [
   ["a chat line from the page in the host's chat log", stepChat],
   ["the page's clipboard text, allowed on the host, on the host's clipboard", stepClipboard],
   ['figures of the page', stepFigures],
+  ['the test pattern still in the canvas after the region frames', stepPatternAgain],
   ['the same figures with the native viewer (a second Kestrova.exe)', stepNative],
   ["a wrong password: 'Security verification failed', the host stays Ready", stepWrongPassword],
 ];

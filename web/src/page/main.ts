@@ -262,7 +262,8 @@ el.form.addEventListener('submit', (event) => {
       },
       drawn: (area) => {
         if (!session) return;
-        el.canvas.dataset.regionFrames = String(session.regionFrames);
+        const { frames, regionFrames, bytes } = session.received;
+        Object.assign(el.canvas.dataset, { frames: String(frames), regionFrames: String(regionFrames), bytes: String(bytes) });
         renderArea(area);
       },
       ended: () => {

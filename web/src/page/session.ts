@@ -29,8 +29,9 @@ const now = () => performance.now();
 
 export class Session {
   private readonly receiver = new FrameReceiver(canvasCompositor);
-  // Region frames received in this session (the end-to-end test reads it off the view canvas).
-  regionFrames = 0;
+  // Frames received in this session, of them region frames, and their bytes (the page writes them
+  // on the view canvas for the end-to-end test).
+  readonly received = { frames: 0, regionFrames: 0, bytes: 0 };
   view: ViewState = initialView();
   readonly figures = new StreamFigures(now());
   readonly tools: SessionTools;
@@ -165,7 +166,9 @@ export class Session {
         const regions = control.regionFrames && isRegionFrameMessage(message);
         const receipt = await this.receiver.receive(message, () => (this.ended ? null : control));
         if (!receipt || this.ended) return;
-        if (regions) this.regionFrames++;
+        this.received.frames++;
+        if (regions) this.received.regionFrames++;
+        this.received.bytes += receipt.size;
         this.figures.count(receipt.size);
         this.sendControlNow(control.frameAckText(receipt.epoch, receipt.seq));
         if (receipt.needFull) this.sendControlNow(control.frameRequestText());
