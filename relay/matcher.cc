@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/address_v6.hpp>
 
 namespace ov::relay {
 namespace {
@@ -26,6 +32,27 @@ const std::string* StringMember(const Json& message, const char* name, std::size
 }
 
 std::string Serialize(Json message) { return SerializeMessage(message); }
+
+// The /56 and /48 of an IPv6 address key ("2001:db8:1:2::/64", as the server writes it), with
+// the factor of the per-address bound each gets; nothing for an IPv4 key.
+struct WiderPrefix {
+  std::string key;
+  std::size_t factor;
+};
+std::vector<WiderPrefix> WiderPrefixes(const std::string& address) {
+  if (!address.ends_with("/64")) return {};
+  boost::system::error_code ec;
+  const auto v6 = boost::asio::ip::make_address_v6(address.substr(0, address.size() - 3), ec);
+  if (ec) return {};
+  std::vector<WiderPrefix> out;
+  for (const auto& [length, factor] : {std::pair<unsigned, std::size_t>{56, 2}, {48, 4}}) {
+    auto bytes = v6.to_bytes();
+    std::fill(bytes.begin() + length / 8, bytes.end(), 0);
+    out.push_back(
+        {boost::asio::ip::address_v6(bytes).to_string() + "/" + std::to_string(length), factor});
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -123,14 +150,35 @@ void Matcher::Detach(ConnId conn, Conn& c, Actions& out) {
   }
 }
 
-std::size_t Matcher::RecentFailures(Address& address) {
-  auto& failures = address.failures;
+std::size_t Matcher::RecentFailures(std::vector<Millis>& failures) const {
   const auto old = std::find_if(failures.begin(), failures.end(), [this](Millis at) {
     return at > now_ - config_.failedPairingWindow;
   });
   failures.erase(failures.begin(), old);
   if (failures.empty()) failures = std::vector<Millis>();
   return failures.size();
+}
+
+bool Matcher::PrefixFailedTooOften(const std::string& address) {
+  if (RecentFailures(addresses_[address].failures) >= config_.failedPairingsPerAddress) return true;
+  for (const WiderPrefix& wider : WiderPrefixes(address)) {
+    const auto it = prefixFailures_.find(wider.key);
+    if (it != prefixFailures_.end() &&
+        RecentFailures(it->second) >= wider.factor * config_.failedPairingsPerAddress) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void Matcher::NoteFailure(const std::string& address, bool countAddress, const std::string& id) {
+  if (!id.empty()) idFailures_[id].push_back(now_);
+  if (!countAddress) return;
+  const auto addr = addresses_.find(address);
+  if (addr != addresses_.end()) addr->second.failures.push_back(now_);
+  for (const WiderPrefix& wider : WiderPrefixes(address)) {
+    prefixFailures_[wider.key].push_back(now_);
+  }
 }
 
 void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& out) {
@@ -141,12 +189,11 @@ void Matcher::EndRequest(const std::string& requestId, ConnId leaving, Actions& 
     --stats_.liveSessions;
   } else {
     pairingDeadlines_.erase({r.deadline, requestId});
-    // A pairing that failed counts against the viewer's address (a remote viewer's address is
-    // counted by its own node).
+    // A pairing that failed counts against the viewer's address and its wider prefixes (a
+    // remote viewer's address is counted by its own node), and against the target ID here.
     const auto viewer = conns_.find(r.viewer);
-    if (viewer != conns_.end() && !viewer->second.remote) {
-      const auto addr = addresses_.find(viewer->second.address);
-      if (addr != addresses_.end()) addr->second.failures.push_back(now_);
+    if (viewer != conns_.end()) {
+      NoteFailure(viewer->second.address, !viewer->second.remote, viewer->second.sessionId);
     }
   }
   requests_.erase(it);
@@ -311,9 +358,7 @@ void Matcher::HandleRegister(ConnId conn, Conn& c, const Json& message, Millis n
   const std::string* pairing = StringMember(message, "password", kPairingStringLimit);
   if (pairing == nullptr) return Refuse(conn, code::kBadRegister, out);
   // An address whose viewers keep failing to pair is guessing: it waits out the window.
-  if (RecentFailures(addresses_[c.address]) >= config_.failedPairingsPerAddress) {
-    return Refuse(conn, code::kRateLimited, out);
-  }
+  if (PrefixFailedTooOften(c.address)) return Refuse(conn, code::kRateLimited, out);
   const auto host = hosts_.find(*sessionId);
   c.role = Role::kViewer;
   c.sessionId = *sessionId;
@@ -340,6 +385,12 @@ void Matcher::StartRequest(ConnId conn, Conn& c, ConnId hostConn, const std::str
   times.erase(times.begin(), std::find_if(times.begin(), times.end(),
                                           [now](Millis at) { return at > now - kMinute; }));
   if (times.size() >= config_.requestsPerHostPerMinute) return Refuse(conn, code::kRateLimited, out);
+  // An ID whose pairings keep failing is being guessed at, from wherever: it waits out the window
+  // (refused here, the guesses use up none of the host's own attempts).
+  if (const auto failed = idFailures_.find(h.sessionId);
+      failed != idFailures_.end() && RecentFailures(failed->second) >= config_.failedPairingsPerId) {
+    return Refuse(conn, code::kRateLimited, out);
+  }
   times.push_back(now);
 
   const std::string requestId = NewRequestId();
@@ -525,11 +576,16 @@ Actions Matcher::Tick(Millis now) {
     for (auto it = addresses_.begin(); it != addresses_.end();) {
       auto& regs = it->second.registrations;
       while (!regs.empty() && regs.front() <= now - kMinute) regs.pop_front();
-      RecentFailures(it->second);
+      RecentFailures(it->second.failures);
       if (it->second.Idle()) {
         it = addresses_.erase(it);
       } else {
         ++it;
+      }
+    }
+    for (auto* failures : {&prefixFailures_, &idFailures_}) {
+      for (auto it = failures->begin(); it != failures->end();) {
+        it = RecentFailures(it->second) == 0 ? failures->erase(it) : std::next(it);
       }
     }
   }

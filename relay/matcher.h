@@ -68,9 +68,16 @@ struct MatcherConfig {
   // Requests to one host within a minute: as many as the host itself takes (it refuses more as
   // too many attempts), so that guesses beyond them never reach it and never lock it out.
   std::size_t requestsPerHostPerMinute = 6;
-  // Requests that end unpaired (a wrong password, a refusal, a timeout) per viewer address within
-  // failedPairingWindow; beyond them its viewers are refused with "rateLimited".
+  // Requests that end unpaired (a wrong password, a refusal, a timeout) within
+  // failedPairingWindow, counted per viewer address prefix and per target ID; a viewer from a
+  // prefix, or for an ID, at its bound is refused with "rateLimited" until the window lets go.
+  // Per address (an IPv4 address or an IPv6 /64): failedPairingsPerAddress. An IPv6 /56 and /48
+  // allow two and four times that, as the connection budgets do: a subscriber takes any of its
+  // 256 or 65536 /64s at will, so a wider prefix must not get a budget per /64 it holds.
   std::size_t failedPairingsPerAddress = 10;
+  // Per target ID, from every address (and, in a fleet, every node: the host's node counts):
+  // a guesser spread over many prefixes gets no more wrong answers from one host than this.
+  std::size_t failedPairingsPerId = 30;
   Millis failedPairingWindow = 600000;
   // One node of a fleet: a host's ID is claimed in the fleet's registry before "registered", a
   // viewer whose host is not on this node is handed to the host's node, and every counted
@@ -240,8 +247,13 @@ class Matcher {
                     Actions& out);
   void Log(const std::string& line) const;
   std::string NewRequestId();
-  // The failures of `address` within the window, the old ones dropped.
-  std::size_t RecentFailures(Address& address);
+  // The failures within the window, the old ones dropped.
+  std::size_t RecentFailures(std::vector<Millis>& failures) const;
+  // Whether a viewer from `address` is held for failed pairings: its own key's, or its /56's or
+  // /48's (IPv6), at their bounds.
+  bool PrefixFailedTooOften(const std::string& address);
+  // Keeps a failed pairing of a viewer from `address` for target `id` (empty: not counted per ID).
+  void NoteFailure(const std::string& address, bool countAddress, const std::string& id);
 
   MatcherConfig config_;
   IdSource ids_;
@@ -251,6 +263,10 @@ class Matcher {
   std::unordered_map<std::string, ConnId> claims_;  // device ID -> host claiming it
   std::unordered_map<std::string, Request> requests_;
   std::unordered_map<std::string, Address> addresses_;
+  // Failed pairings (times, oldest first) of the wider IPv6 prefixes ("2001:db8:1::/56",
+  // "2001:db8:1::/48") and of target IDs: kept only while one is within the window.
+  std::unordered_map<std::string, std::vector<Millis>> prefixFailures_;
+  std::unordered_map<std::string, std::vector<Millis>> idFailures_;
   std::set<std::pair<Millis, ConnId>> registerDeadlines_;
   std::set<std::pair<Millis, std::string>> pairingDeadlines_;
   MatcherStats stats_;

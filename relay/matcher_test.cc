@@ -422,6 +422,89 @@ TEST_F(MatcherTest, PerAddressAndTotalLimits) {
   EXPECT_EQ(SentTo(Text(conn, HostRegister("333333333")), conn).at(0).at("type"), "registered");
 }
 
+// Failed pairings are counted per viewer prefix and per target ID: an IPv6 client's /64s add up
+// in their /56 and /48 (bounds two and four times the per-address one), IPv4 addresses do not,
+// and one ID takes only so many failures from anywhere. Each case fails pairings from `failed`
+// (each for another host, or all for one), then asks once more from `next`.
+TEST_F(MatcherTest, FailedPairingsAreCountedPerPrefixAndPerId) {
+  auto v6 = [](int group3, int group4) {
+    char key[64];
+    std::snprintf(key, sizeof key, "2001:db8:%x:%x::/64", group3, group4);
+    return std::string(key);
+  };
+  auto many = [](int count, const std::function<std::string(int)>& address) {
+    std::vector<std::string> out;
+    for (int i = 0; i < count; ++i) out.push_back(address(i));
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> failed;
+    bool oneId;  // every failure for the same host, which `next` asks too
+    std::string next;
+    Millis later;  // between the failures and `next`
+    std::string_view expect;
+  };
+  const Case cases[] = {
+      {"one failure of a /64 is under its bound", {v6(1, 0)}, false, v6(1, 0), 0, "request"},
+      {"two failures of a /64", {v6(1, 0), v6(1, 0)}, false, v6(1, 0), 0, code::kRateLimited},
+      {"three /64s of a /56", many(3, [&](int i) { return v6(1, i); }), false, v6(1, 9), 0,
+       "request"},
+      {"four /64s of a /56", many(4, [&](int i) { return v6(1, i); }), false, v6(1, 9), 0,
+       code::kRateLimited},
+      {"a full /56 holds no other /56", many(4, [&](int i) { return v6(1, i); }), false,
+       v6(1, 0x100), 0, "request"},
+      {"seven /56s of a /48", many(7, [&](int i) { return v6(1, 0x100 * i); }), false,
+       v6(1, 0x900), 0, "request"},
+      {"eight /56s of a /48", many(8, [&](int i) { return v6(1, 0x100 * i); }), false,
+       v6(1, 0x900), 0, code::kRateLimited},
+      {"a full /48 holds no other /48", many(8, [&](int i) { return v6(1, 0x100 * i); }), false,
+       v6(2, 0), 0, "request"},
+      {"the window lets a /48 go", many(8, [&](int i) { return v6(1, 0x100 * i); }), false,
+       v6(1, 0x900), 120001, "request"},
+      {"IPv4 addresses do not add up", many(8, [](int i) { return "10.9.0." + std::to_string(i); }),
+       false, "10.9.0.99", 0, "request"},
+      {"five failures of one ID from five addresses",
+       many(5, [](int i) { return "10.9.1." + std::to_string(i); }), true, "10.9.2.1", 0,
+       code::kRateLimited},
+      {"four failures of one ID", many(4, [](int i) { return "10.9.1." + std::to_string(i); }),
+       true, "10.9.2.1", 0, "request"},
+      {"the window lets an ID go", many(5, [](int i) { return "10.9.1." + std::to_string(i); }),
+       true, "10.9.2.1", 120001, "request"},
+  };
+  for (const Case& c : cases) {
+    MatcherConfig config;
+    config.registrationsPerMinute = 1000;
+    config.requestsPerHostPerMinute = 1000;
+    config.failedPairingsPerAddress = 2;
+    config.failedPairingsPerId = 5;
+    config.failedPairingWindow = 120000;
+    Reset(config);
+    // Hosts 1..20 with IDs 100000001..100000020; the last one is the one `next` asks.
+    for (ConnId h = 1; h <= 20; ++h) {
+      Open(h);
+      Text(h, HostRegister(std::to_string(100000000 + h)));
+    }
+    ConnId conn = 100;
+    auto ask = [&](const std::string& address, ConnId host) -> std::string {
+      const ConnId viewer = ++conn;
+      Open(viewer, address);
+      const auto toViewer = SentTo(Text(viewer, ViewerRegister(std::to_string(100000000 + host))),
+                                   viewer);
+      if (!toViewer.empty()) return toViewer[0].at("code").get<std::string>();
+      matcher_->Closed(viewer);  // gives up: a failed pairing
+      return "request";
+    };
+    for (std::size_t i = 0; i < c.failed.size(); ++i) {
+      ASSERT_EQ(ask(c.failed[i], c.oneId ? 20 : static_cast<ConnId>(1 + i % 19)), "request")
+          << c.what << ": failure " << i;
+    }
+    now_ += c.later;
+    matcher_->Tick(now_);
+    EXPECT_EQ(ask(c.next, 20), c.expect) << c.what;
+  }
+}
+
 // Guessing is held to what the host itself takes: at most its own attempt limit of requests a
 // minute reaches it, an address whose pairings keep failing waits out its window, and a host's
 // replies to requests that have ended are tolerated only as far as its requests explain them.
