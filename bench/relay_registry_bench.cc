@@ -94,6 +94,19 @@ class Nats {
     }
     return total;
   }
+  // The messages a stream holds now.
+  std::uint64_t Messages(const std::string& stream) const {
+    const auto r = ov::relay::testing::HttpRequest(http_, "/jsz?streams=true");
+    const auto json = ov::Json::parse(r.body);
+    for (const auto& account : json.value("account_details", ov::Json::array())) {
+      for (const auto& detail : account.value("stream_detail", ov::Json::array())) {
+        if (detail.value("name", std::string()) == stream) {
+          return detail.at("state").value("messages", std::uint64_t{0});
+        }
+      }
+    }
+    return 0;
+  }
 
  private:
   const TempDir& dir_;
@@ -242,10 +255,20 @@ int main(int argc, char** argv) {
   for (auto& n : nodes) removed += n->fleet->Stats().removedIds;
   std::printf("The lone node's %zu IDs removed by the fleet: %zu%s\n", hosts / 3, removed,
               settled ? "" : "  <- not settled");
+  // The bucket holds one message per ID ever registered: its entry, or the marker of its removal.
+  const std::uint64_t bucket = nats.Messages("KV_kestrova-relay-ids");
   for (auto& n : nodes) {
     const auto st = n->fleet->Stats();
-    std::printf("  copy %zu IDs, watch at revision %llu\n", st.knownIds,
-                static_cast<unsigned long long>(st.watchRevision));
+    const bool exact = st.knownIds == hosts && st.knownIds + st.knownRemoved == bucket;
+    std::printf("  copy %zu IDs + %zu removed of the bucket's %zu + %llu, watch at revision %llu, "
+                "read again %llu times (%llu changes dropped, %llu audits off)%s\n",
+                st.knownIds, st.knownRemoved, hosts,
+                static_cast<unsigned long long>(bucket - std::min<std::uint64_t>(bucket, hosts)),
+                static_cast<unsigned long long>(st.watchRevision),
+                static_cast<unsigned long long>(st.watchReloads),
+                static_cast<unsigned long long>(st.watchDropped),
+                static_cast<unsigned long long>(st.copyMismatches), exact ? "" : "  <- NOT EXACT");
+    if (!exact) failed = true;
   }
   const std::size_t heapAfter = mallinfo2().uordblks;
   std::printf("Heap per registered host per node: %.0f bytes (%zu hosts, 3 nodes, each a copy of "

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace ov::relay {
@@ -59,6 +60,9 @@ std::string ReadFirstLine(const std::string& path, const char* what) {
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
   return line;
 }
+
+// How often an idle watch checks its copy against the registry's stream.
+constexpr Millis kWatchAudit = 5000;
 
 Millis Now() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -244,9 +248,14 @@ class Fleet::Impl {
     {
       std::lock_guard lock(idsMutex_);
       s.knownIds = ids_.size();
+      s.knownRemoved = removed_.size();
     }
     s.takeovers = takeovers_.load();
     s.watchRevision = watchRevision_.load();
+    s.watchReloads = watchReloads_.load();
+    s.watchDropped = watchDropped_.load();
+    s.watchSkipped = watchSkipped_.load();
+    s.copyMismatches = auditMismatches_.load();
     s.removedIds = removedIds_.load();
     s.claims = claims_.load();
     s.claimsTaken = claimsTaken_.load();
@@ -288,6 +297,12 @@ class Fleet::Impl {
     std::string node;
     std::uint64_t instance = 0;
     std::uint64_t revision = 0;
+  };
+  // The registry as the watch says: who holds each ID, and the IDs whose latest message is a
+  // removal (as hashes; only counted against the stream).
+  struct Copy {
+    std::unordered_map<std::string, Holder> ids;
+    std::unordered_set<std::uint64_t> removed;
   };
 
   // --- setup ---
@@ -716,7 +731,9 @@ class Fleet::Impl {
   // "NODE INSTANCE" as an entry holds it.
   static std::optional<Holder> ParseHolder(const char* value) {
     if (value == nullptr) return std::nullopt;
-    const std::string_view text(value);
+    return ParseHolder(std::string_view(value));
+  }
+  static std::optional<Holder> ParseHolder(std::string_view text) {
     const auto space = text.find(' ');
     if (space == std::string_view::npos || text.size() - space - 1 != 16) return std::nullopt;
     Holder h;
@@ -907,81 +924,227 @@ class Fleet::Impl {
 
   // --- the watch of the registry ---
 
+  // The watch is an ordered consumer of the bucket's stream of its own (rather than the client's
+  // key-value watcher), so that its subscription's pending limits and dropped count are in reach.
+  // It delivers the latest entry of every ID, then the changes in order; but not every change: a
+  // consumer of the NATS server skips some during a burst of writes (seen with 2.9: 15-20 % of a
+  // burst, nothing dropped by the client). So the copy is audited against the stream whenever the
+  // watch pauses after skipped revisions (and every few seconds), and read again from the start
+  // when it holds another number of entries than the stream at the same revision, when it stalls
+  // behind the stream, or when the subscription dropped anything (a slow reader).
+  enum class Reload { kNone, kDropped, kStalled, kMismatch, kError };
+
   void WatchLoop() {
+    // A test's pending limit holds for the first watch only: the one after a drop has none.
+    int limit = o_.watchPendingLimit;
     while (!watchStop_.load()) {
-      kvWatcher* watcher = nullptr;
-      kvWatchOptions wo;
-      kvWatchOptions_Init(&wo);
       restartWatch_ = false;
-      if (!up_.load() || kvStore_WatchAll(&watcher, hostsKv_, &wo) != NATS_OK) {
+      if (!up_.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         continue;
       }
-      std::unordered_map<std::string, Holder> initial;
-      bool loading = true;
-      while (!watchStop_.load() && !restartWatch_.load()) {
-        kvEntry* e = nullptr;
-        const natsStatus s = kvWatcher_Next(&e, watcher, 250);
-        if (s == NATS_TIMEOUT) continue;
-        if (s != NATS_OK) {
-          // The watch is read again from the start (a gap, the link, a slow reader).
-          std::fprintf(stderr, "fleet: node %s: registry watch: %s; reading it again\n",
-                       o_.nodeName.c_str(), natsStatus_GetText(s));
-          break;
-        }
-        if (e == nullptr) {
-          // Every entry there was has come: the map is whole.
-          if (loading) {
-            {
-              std::lock_guard lock(idsMutex_);
-              ids_.swap(initial);
-            }
-            initial.clear();
-            loading = false;
-            CheckOwned();
-            CleanUpOverRuns();
-          }
-          continue;
-        }
-        KvEntry entry(e);
-        Apply(e, loading ? &initial : nullptr);
-      }
-      kvWatcher_Stop(watcher);
-      kvWatcher_Destroy(watcher);
+      const Reload why = WatchPass(limit);
+      if (why == Reload::kNone) continue;  // stopped, or read again after a reconnection
+      watchReloads_.fetch_add(1, std::memory_order_relaxed);
+      if (why == Reload::kDropped) limit = 0;
+      if (why == Reload::kError) std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
 
-  // One change of the registry, into `into` while the watch loads, else into the map; a change of
-  // an ID this run holds to another holder means it is lost.
-  void Apply(kvEntry* e, std::unordered_map<std::string, Holder>* into) {
-    const char* key = kvEntry_Key(e);
-    if (key == nullptr) return;
-    const std::string id(key);
-    std::uint64_t seen = watchRevision_.load();
-    const std::uint64_t revision = kvEntry_Revision(e);
-    while (seen < revision && !watchRevision_.compare_exchange_weak(seen, revision)) {
+  // One subscription of the watch: loads the copy, then follows the stream until it has to be
+  // read again (the reason) or is stopped (kNone).
+  Reload WatchPass(int limit) {
+    const std::string stream = std::string("KV_") + kIdsBucket;
+    const std::string subject = std::string("$KV.") + kIdsBucket + ".>";
+    jsSubOptions so;
+    jsSubOptions_Init(&so);
+    so.Stream = stream.c_str();
+    so.Ordered = true;
+    so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+    natsSubscription* sub = nullptr;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    natsStatus s = js_SubscribeSync(&sub, js_, subject.c_str(), nullptr, &so, &jerr);
+    // Unlimited unless a test asks for a drop: the copy bounds what the watch holds anyway.
+    if (s == NATS_OK) {
+      s = limit > 0 ? natsSubscription_SetPendingLimits(sub, limit, limit * 4096)
+                    : natsSubscription_SetPendingLimits(sub, -1, -1);
     }
-    std::optional<Holder> holder;
-    if (kvEntry_Operation(e) == kvOp_Put) holder = ParseHolder(kvEntry_ValueString(e));
-    if (holder) holder->revision = kvEntry_Revision(e);
-    if (into != nullptr) {
-      if (holder) {
-        (*into)[id] = std::move(*holder);
-      } else {
-        into->erase(id);
+    // Nothing to load when the consumer has nothing for it: no message will say the load is done.
+    bool loading = true;
+    jsConsumerInfo* ci = nullptr;
+    if (s == NATS_OK) s = natsSubscription_GetConsumerInfo(&ci, sub, nullptr, &jerr);
+    if (s == NATS_OK) {
+      loading = ci->NumPending > 0 || ci->Delivered.Consumer > 0;
+      jsConsumerInfo_Destroy(ci);
+    }
+    if (s != NATS_OK) {
+      if (!watchStop_.load()) {
+        std::fprintf(stderr, "fleet: node %s: registry watch: %s\n", o_.nodeName.c_str(),
+                     LastError(s).c_str());
       }
-      return;
+      if (sub != nullptr) natsSubscription_Destroy(sub);
+      return watchStop_.load() ? Reload::kNone : Reload::kError;
     }
-    const bool ours = holder && holder->instance == o_.instance;
+    Copy initial;
+    watchRevision_ = 0;
+    if (!loading) Loaded(initial);
+    Reload why = Reload::kNone;
+    std::uint64_t toLoad = 0, received = 0;
+    std::uint64_t auditedAt = 0;  // the revision of the last audit that found the copy behind
+    Millis nextAudit = Now() + kWatchAudit;
+    while (why == Reload::kNone && !watchStop_.load() && !restartWatch_.load()) {
+      natsMsg* msg = nullptr;
+      s = natsSubscription_NextMsg(&msg, sub, 250);
+      int64_t dropped = 0;
+      if (natsSubscription_GetDropped(sub, &dropped) == NATS_OK && dropped > 0) {
+        watchDropped_.fetch_add(static_cast<std::uint64_t>(dropped), std::memory_order_relaxed);
+        std::fprintf(stderr,
+                     "fleet: node %s: registry watch: %lld changes dropped (slow reader); "
+                     "reading the registry again\n",
+                     o_.nodeName.c_str(), static_cast<long long>(dropped));
+        why = Reload::kDropped;
+      } else if (s == NATS_OK) {
+        std::uint64_t pending = 0;
+        const std::uint64_t before = watchRevision_.load();
+        if (!Apply(msg, loading ? &initial : nullptr, pending)) {
+          why = Reload::kError;
+        } else if (loading) {
+          // The load is what was pending when the first change came (as the changes that come
+          // meanwhile keep the stream's tail moving during a burst).
+          if (toLoad == 0) toLoad = pending + 1;
+          if (++received >= toLoad || pending == 0) {
+            loading = false;
+            Loaded(initial);
+          }
+        } else if (watchRevision_.load() > before + 1) {
+          // Revisions skipped while following: superseded before they were sent, or not sent
+          // at all (the server's consumer skips changes during a burst of writes). The next
+          // pause audits the copy at once.
+          watchSkipped_.fetch_add(watchRevision_.load() - before - 1, std::memory_order_relaxed);
+          nextAudit = std::min(nextAudit, Now());
+        }
+      } else if (s == NATS_TIMEOUT) {
+        if (!loading && Now() >= nextAudit) {
+          nextAudit = Now() + kWatchAudit;
+          why = Audit(auditedAt);
+        }
+      } else {
+        std::fprintf(stderr, "fleet: node %s: registry watch: %s; reading it again\n",
+                     o_.nodeName.c_str(), natsStatus_GetText(s));
+        why = Reload::kError;
+      }
+      if (msg != nullptr) natsMsg_Destroy(msg);
+    }
+    natsSubscription_Unsubscribe(sub);
+    natsSubscription_Destroy(sub);
+    return why;
+  }
+
+  // Every entry there was has come: the copy is whole.
+  void Loaded(Copy& initial) {
     {
       std::lock_guard lock(idsMutex_);
-      if (holder) {
-        ids_[id] = *holder;
-      } else {
-        ids_.erase(id);
-      }
+      ids_.swap(initial.ids);
+      removed_.swap(initial.removed);
     }
-    if (!ours) Lose(id, kvEntry_Revision(e));
+    initial = Copy();
+    CheckOwned();
+    CleanUpOverRuns();
+  }
+
+  // With the watch idle: the stream's state against the copy. At the revision the copy is at, the
+  // stream holds one message per ID that has an entry or a removal marker, and so must the copy;
+  // a copy behind the stream that has not moved since the last audit is stalled.
+  Reload Audit(std::uint64_t& behindAt) {
+    jsStreamInfo* si = nullptr;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    const std::string stream = std::string("KV_") + kIdsBucket;
+    if (js_GetStreamInfo(&si, js_, stream.c_str(), nullptr, &jerr) != NATS_OK) return Reload::kNone;
+    const std::uint64_t messages = si->State.Msgs;
+    const std::uint64_t last = si->State.LastSeq;
+    jsStreamInfo_Destroy(si);
+    std::size_t held = 0;
+    std::uint64_t at = 0;
+    {
+      std::lock_guard lock(idsMutex_);
+      held = ids_.size() + removed_.size();
+      at = watchRevision_.load();
+    }
+    if (at == last) {
+      behindAt = 0;
+      if (held == messages) return Reload::kNone;
+      auditMismatches_.fetch_add(1, std::memory_order_relaxed);
+      std::fprintf(stderr,
+                   "fleet: node %s: registry copy holds %zu entries, the registry %llu at "
+                   "revision %llu; reading it again\n",
+                   o_.nodeName.c_str(), held, static_cast<unsigned long long>(messages),
+                   static_cast<unsigned long long>(last));
+      return Reload::kMismatch;
+    }
+    if (at < last && at == behindAt) {
+      std::fprintf(stderr,
+                   "fleet: node %s: registry watch stalled at revision %llu of %llu; reading it "
+                   "again\n",
+                   o_.nodeName.c_str(), static_cast<unsigned long long>(at),
+                   static_cast<unsigned long long>(last));
+      behindAt = 0;
+      return Reload::kStalled;
+    }
+    behindAt = at < last ? at : 0;
+    return Reload::kNone;
+  }
+
+  // One change of the registry (a message of the watch), into `into` while the watch loads, else
+  // into the copy; a change of an ID this run holds to another holder means it is lost. `pending`:
+  // the changes after it in the stream when it was sent. False when it is not a message of the
+  // bucket's stream.
+  bool Apply(natsMsg* msg, Copy* into, std::uint64_t& pending) {
+    jsMsgMetaData* meta = nullptr;
+    if (natsMsg_GetMetaData(&meta, msg) != NATS_OK) return false;
+    const std::uint64_t revision = meta->Sequence.Stream;
+    pending = meta->NumPending;
+    jsMsgMetaData_Destroy(meta);
+    const std::string prefix = std::string("$KV.") + kIdsBucket + ".";
+    const char* subject = natsMsg_GetSubject(msg);
+    if (subject == nullptr || std::strncmp(subject, prefix.c_str(), prefix.size()) != 0 ||
+        subject[prefix.size()] == '\0') {
+      return false;
+    }
+    const std::string id(subject + prefix.size());
+    const char* op = nullptr;
+    std::optional<Holder> holder;
+    if (natsMsgHeader_Get(msg, "KV-Operation", &op) != NATS_OK || op == nullptr ||
+        (std::strcmp(op, "DEL") != 0 && std::strcmp(op, "PURGE") != 0)) {
+      holder = ParseHolder(std::string_view(natsMsg_GetData(msg),
+                                            static_cast<std::size_t>(natsMsg_GetDataLength(msg))));
+    }
+    if (holder) holder->revision = revision;
+    if (into != nullptr) {
+      watchRevision_ = revision;
+      Set(into->ids, into->removed, id, holder);
+      return true;
+    }
+    {
+      std::lock_guard lock(idsMutex_);
+      watchRevision_ = revision;
+      Set(ids_, removed_, id, holder);
+    }
+    if (!holder || holder->instance != o_.instance) Lose(id, revision);
+    return true;
+  }
+
+  // `id`'s latest message: an entry, or a removal (or an entry nobody could have written).
+  static void Set(std::unordered_map<std::string, Holder>& ids,
+                  std::unordered_set<std::uint64_t>& removed, const std::string& id,
+                  const std::optional<Holder>& holder) {
+    const std::uint64_t key = std::hash<std::string>{}(id);
+    if (holder) {
+      ids[id] = *holder;
+      removed.erase(key);
+    } else {
+      ids.erase(id);
+      removed.insert(key);
+    }
   }
 
   // `id` changed at `revision` to another holder or to nothing: if this run held it at an
@@ -1154,10 +1317,13 @@ class Fleet::Impl {
 
   mutable std::mutex idsMutex_;
   std::unordered_map<std::string, Holder> ids_;  // the registry, as the watch says
+  std::unordered_set<std::uint64_t> removed_;    // and the IDs it says were removed (Copy)
   std::thread watchThread_;
   std::atomic<bool> watchStop_{false};
   std::atomic<bool> restartWatch_{false};
   std::atomic<std::uint64_t> watchRevision_{0};  // the latest change the watch delivered
+  std::atomic<std::uint64_t> watchReloads_{0}, watchDropped_{0}, watchSkipped_{0};
+  std::atomic<std::uint64_t> auditMismatches_{0};
 
   std::mutex cleanupMutex_;
   std::condition_variable cleanupWake_;

@@ -105,6 +105,9 @@ struct FleetOptions {
   Millis nodeTimeout = 3500;  // a node unheard this long is gone
   Millis connectTimeout = 5000;
   std::size_t registryThreads = 4;
+  // Tests only: the registry watch's pending limit in messages, to force it to drop changes (0:
+  // none). The watch that follows a drop has none.
+  int watchPendingLimit = 0;
   // The direct link address this node announces (IP:PORT); empty: sessions across nodes travel
   // through NATS.
   std::string advertise;
@@ -124,6 +127,13 @@ struct FleetStats {
   std::uint64_t takeovers = 0;   // IDs of runs that were over, claimed here
   std::uint64_t removedIds = 0;  // IDs of runs that were over, removed by this node
   std::uint64_t watchRevision = 0;  // the latest change of the registry the watch delivered
+  std::size_t knownRemoved = 0;     // IDs whose latest change the copy saw was a removal
+  // The copy read again from the start: after the watch dropped changes (a slow reader), stalled
+  // behind the registry, or was found holding another number of entries than the registry.
+  std::uint64_t watchReloads = 0;
+  std::uint64_t watchDropped = 0;    // changes the watch's subscription dropped
+  std::uint64_t watchSkipped = 0;    // revisions the watch skipped (superseded, or not sent)
+  std::uint64_t copyMismatches = 0;  // audits that found the copy off
   std::uint64_t claims = 0, claimsTaken = 0, claimsUnavailable = 0;
   std::uint64_t lookups = 0, lookupsUnknown = 0, lookupsUnavailable = 0;
   std::uint64_t leasesLost = 0;

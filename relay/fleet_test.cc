@@ -1001,5 +1001,66 @@ INSTANTIATE_TEST_SUITE_P(DataPlane, FleetTest, ::testing::Bool(),
                            return param.param ? std::string("DirectLinks") : std::string("Nats");
                          });
 
+// --- the registry's copy -------------------------------------------------------------------------
+
+// Counts claims; ignores the rest.
+struct ClaimCounter : FleetEvents {
+  void OnFleetMessage(const fleet::Message&) override {}
+  void OnClaimed(ConnId, const std::string&, FleetResult result) override {
+    if (result == FleetResult::kOk) ++ok;
+  }
+  void OnLocated(ConnId, FleetResult, const std::string&) override {}
+  void OnLeaseLost(const std::string&) override { ++lost; }
+  void OnRemoteRegistration(const std::string&) override {}
+  void OnNodeLost(const std::string&) override {}
+  void OnLinkChanged(bool) override {}
+  std::atomic<std::size_t> ok{0}, lost{0};
+};
+
+// A node whose registry watch drops changes (a slow reader, forced here by a pending limit of a
+// few messages while it loads thousands) notices the drop, reads the registry again, and its
+// copy ends exact and follows later changes; nobody's ID is lost on the way.
+TEST(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact) {
+  ASSERT_EQ(::access(kNatsServer, X_OK), 0);
+  TempDir dir;
+  Nats nats(dir);
+  nats.Start();
+  constexpr std::size_t kIds = 3000;
+  auto id = [](std::size_t i) { return std::to_string(700000000 + i); };
+  FleetOptions o;
+  o.url = nats.Url();
+  o.secret = kSecret;
+  o.nodeName = "writer";
+  ClaimCounter writerEvents, readerEvents;
+  Fleet writer(o, writerEvents);
+  for (std::size_t i = 0; i < kIds; ++i) writer.Claim(i, id(i));
+  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == kIds; }, std::chrono::seconds(60)));
+
+  o.nodeName = "reader";
+  o.watchPendingLimit = 4;
+  Fleet reader(o, readerEvents);
+  auto exact = [&](const Fleet& f, std::size_t ids, std::size_t removed) {
+    const auto st = f.Stats();
+    return st.knownIds == ids && st.knownRemoved == removed;
+  };
+  EXPECT_TRUE(WaitFor([&] { return exact(reader, kIds, 0); }, std::chrono::seconds(30)))
+      << reader.Stats().knownIds;
+  const auto st = reader.Stats();
+  EXPECT_GT(st.watchDropped, 0u);
+  EXPECT_GE(st.watchReloads, 1u);
+  EXPECT_EQ(st.copyMismatches, 0u);
+
+  // The watch after the drop follows removals and new entries as they come.
+  writer.Release(id(0));
+  writer.Claim(kIds, id(kIds));
+  EXPECT_TRUE(WaitFor([&] { return exact(reader, kIds, 1) && exact(writer, kIds, 1); },
+                      std::chrono::seconds(10)))
+      << reader.Stats().knownIds << " " << reader.Stats().knownRemoved;
+  EXPECT_EQ(writerEvents.lost.load(), 0u);
+  EXPECT_EQ(reader.Stats().watchReloads, st.watchReloads);
+  reader.Shutdown();
+  writer.Shutdown();
+}
+
 }  // namespace
 }  // namespace ov::relay
