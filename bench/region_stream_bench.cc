@@ -101,9 +101,13 @@ class Recorded final : public ScreenCapturer {
       paintMs += ThreadCpuMs() - start;
     }
     // A screen copy into the capturer's buffer, as every real capture makes.
+    const double copyStart = ThreadCpuMs();
     copy_.assign(p->bytes.begin(), p->bytes.end());
+    const double encodeStart = ThreadCpuMs();
+    copyMs += encodeStart - copyStart;
     PictureEncoder& encoder = lent_ != nullptr ? *lent_ : own_;
     const auto outcome = encoder.Encode(PixelView{copy_.data(), p->width, p->height}, maxWidth, quality);
+    encodeMs += ThreadCpuMs() - encodeStart;
     if (outcome == PictureEncoder::Outcome::Failed) return CaptureResult::TryAgain();
     if (outcome == PictureEncoder::Outcome::Same) return CaptureResult::Unchanged();
     return CaptureResult::Picture(encoder.output());
@@ -113,6 +117,8 @@ class Recorded final : public ScreenCapturer {
     return true;
   }
   double paintMs = 0;
+  double copyMs = 0;    // the screen copy
+  double encodeMs = 0;  // the encoder: comparison, scaling, encoding, the picture it keeps
 
  private:
   void Double(const PixelBuffer& p) {
@@ -187,6 +193,8 @@ struct Result {
   double cpuMsPerCapture = 0;
   double psnr = 0;
   double psnrRested = 0;
+  double copyMsPerCapture = 0;    // of cpuMsPerCapture: the screen copy
+  double encodeMsPerCapture = 0;  // and the encoder
 };
 
 Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions, bool doubled = false) {
@@ -209,6 +217,8 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   viewer.bytes = 0;
   viewer.cpuMs = 0;
   capturer.paintMs = 0;
+  capturer.copyMs = 0;
+  capturer.encodeMs = 0;
   const std::uint64_t start = clock.now;
   double cpu = 0;
   for (std::size_t i = 1; i < frames.size(); ++i) {
@@ -221,6 +231,8 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   const double seconds = double(clock.now - start) / 1e9;
   r.bytesPerSecond = double(viewer.bytes) / seconds;
   r.cpuMsPerCapture = (cpu - viewer.cpuMs - capturer.paintMs) / double(frames.size() - 1);
+  r.copyMsPerCapture = capturer.copyMs / double(frames.size() - 1);
+  r.encodeMsPerCapture = capturer.encodeMs / double(frames.size() - 1);
   const int maxWidth = loop.rate().maxWidth();
   if (doubled) return r;  // fidelity is the 1080p rows' business
   r.psnr = Psnr(*viewer.display.picture(), frames.back(), maxWidth);
@@ -286,6 +298,14 @@ int main(int argc, char** argv) {
                   target.bytes > 0 ? std::to_string(target.bytes).substr(0, 4).c_str() : "-", cpuRatio,
                   target.cpu > 0 ? std::to_string(target.cpu).substr(0, 4).c_str() : "-",
                   region.psnr - whole.psnr, region.psnrRested - whole.psnrRested);
+      // Where the host's time goes: the screen copy, the encoder, and the rest of the step
+      // (message building and sending).
+      std::printf("stages %-10s %-11s whole: copy %.2f encoder %.2f rest %.2f ms  region: copy %.2f encoder "
+                  "%.2f rest %.2f ms\n",
+                  target.workload, profileNames[profile], whole.copyMsPerCapture, whole.encodeMsPerCapture,
+                  whole.cpuMsPerCapture - whole.copyMsPerCapture - whole.encodeMsPerCapture,
+                  region.copyMsPerCapture, region.encodeMsPerCapture,
+                  region.cpuMsPerCapture - region.copyMsPerCapture - region.encodeMsPerCapture);
       if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
       if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
       if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;

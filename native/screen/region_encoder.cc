@@ -20,18 +20,30 @@ constexpr int kRefineSlackTiles = 16;
 // and taken when it leaves at most half of the changed tiles to encode.
 constexpr std::size_t kScrollMinTiles = 8;
 constexpr int kScrollMinRows = 64;
+constexpr int kScrollSampleStep = 8;
+constexpr int kScrollQuickLookRows = 256;
 
+// A row's hash for finding moved rows: 32 bytes out of every kHashStride (8 of every 32
+// pixels), in four independent lanes of 8-byte words so that the multiplications overlap. Rows
+// that differ only between the samples hash alike; a move found with them is checked on every
+// pixel before it is used (ChangedAfter).
+constexpr std::size_t kHashStride = 128;
 std::uint64_t HashRow(const std::uint8_t* row, std::size_t bytes) {
-  std::uint64_t h = 0x243F6A8885A308D3ULL;
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t lane[4] = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL, 0xA4093822299F31D0ULL,
+                           0x082EFA98EC4E6C89ULL};
   std::size_t i = 0;
-  for (; i + 8 <= bytes; i += 8) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, row + i, 8);
-    h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
-    h ^= h >> 29;
+  for (; i + 32 <= bytes; i += kHashStride) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t w = 0;
+      std::memcpy(&w, row + i + static_cast<std::size_t>(k) * 8, 8);
+      lane[k] = (lane[k] ^ w) * kMul;
+    }
   }
+  std::uint64_t h = lane[0] ^ (lane[1] >> 17) ^ (lane[2] << 23) ^ ((lane[3] >> 41) | (lane[3] << 23));
+  h = (h ^ (h >> 29)) * kMul;
   for (; i < bytes; ++i) h = (h ^ row[i]) * 0x100000001B3ULL;
-  return h;
+  return h ^ (h >> 32);
 }
 
 std::int64_t Area(const RegionRect& r) { return std::int64_t{r.width} * r.height; }
@@ -166,17 +178,36 @@ void RegionEncoder::MarkChanged(PixelView pixels) {
   for (int ty = 0; ty < rows_; ++ty) {
     const Band rows = SourceRows(ty, ty + 1);
     std::uint8_t* flags = changed_.data() + static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_);
+    // Each line is compared in runs of the tiles not yet known to have changed: the whole line
+    // while none is (the common case, a line unchanged, takes one comparison), only the rest
+    // once some are.
     for (int y = rows.first; y < rows.end; ++y) {
       const std::uint8_t* now = pixels.data + static_cast<std::size_t>(y) * stride;
       const std::uint8_t* before = sent_.data() + static_cast<std::size_t>(y) * stride;
-      if (std::memcmp(now, before, stride) == 0) continue;  // the common case: a row unchanged
-      for (int tx = 0; tx < cols_; ++tx) {
-        if (flags[tx] != 0) continue;
-        const Band& c = cols[static_cast<std::size_t>(tx)];
-        const std::size_t at = static_cast<std::size_t>(c.first) * 4;
-        const std::size_t bytes = static_cast<std::size_t>(c.end - c.first) * 4;
-        if (std::memcmp(now + at, before + at, bytes) != 0) flags[tx] = 1;
+      bool open = false;
+      for (int tx = 0; tx < cols_;) {
+        if (flags[tx] != 0) {
+          ++tx;
+          continue;
+        }
+        int end = tx;
+        while (end < cols_ && flags[end] == 0) ++end;
+        open = true;
+        const Band& first = cols[static_cast<std::size_t>(tx)];
+        const Band& last = cols[static_cast<std::size_t>(end - 1)];
+        const std::size_t at = static_cast<std::size_t>(first.first) * 4;
+        const std::size_t bytes = static_cast<std::size_t>(last.end - first.first) * 4;
+        if (std::memcmp(now + at, before + at, bytes) != 0) {
+          for (int t = tx; t < end; ++t) {
+            const Band& c = cols[static_cast<std::size_t>(t)];
+            const std::size_t tileAt = static_cast<std::size_t>(c.first) * 4;
+            const std::size_t tileBytes = static_cast<std::size_t>(c.end - c.first) * 4;
+            if (std::memcmp(now + tileAt, before + tileAt, tileBytes) != 0) flags[t] = 1;
+          }
+        }
+        tx = end;
       }
+      if (!open) break;  // every tile of this row has changed
     }
   }
 }
@@ -226,28 +257,55 @@ std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
   const int bandX = area.x + area.width / 8;
   const auto bandBytes = static_cast<std::size_t>(std::max(1, area.width * 3 / 4)) * 4;
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  const auto rowHash = [&](const std::uint8_t* picture, int y) {
+    return HashRow(picture + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(bandX) * 4, bandBytes);
+  };
+  const int areaEnd = area.y + area.height;
+  if (area.height >= kScrollQuickLookRows) {
+    // A quick look first, at a small share of both pictures: one block of kScrollSampleStep rows
+    // in every kScrollSampleStep of them in the last picture sent, against every
+    // kScrollSampleStep-th row of this one. Content that moved shows about one in
+    // kScrollSampleStep^2 of its rows in both samples, at another row; content that changed in
+    // place (a video) shows none, and the search ends without reading all of the area. (A
+    // lower area has too few rows in the samples to tell.)
+    std::unordered_map<std::uint64_t, int> sample;
+    for (int y = area.y; y < areaEnd; ++y) {
+      if (((y - area.y) / kScrollSampleStep) % kScrollSampleStep == 0) sample.emplace(rowHash(sent_.data(), y), y);
+    }
+    bool moved = false;
+    for (int y = area.y; y < areaEnd && !moved; y += kScrollSampleStep) {
+      const auto it = sample.find(rowHash(pixels.data, y));
+      moved = it != sample.end() && it->second != y;
+    }
+    if (!moved) return std::nullopt;
+  }
   std::unordered_map<std::uint64_t, int> before;  // hash -> row, or -1 when not unique
-  for (int y = area.y; y < area.y + area.height; ++y) {
-    const std::uint64_t h = HashRow(sent_.data() + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(bandX) * 4, bandBytes);
-    const auto [it, inserted] = before.emplace(h, y);
+  for (int y = area.y; y < areaEnd; ++y) {
+    const auto [it, inserted] = before.emplace(rowHash(sent_.data(), y), y);
     if (!inserted) it->second = -1;
   }
   std::unordered_map<int, int> votes;
-  for (int y = area.y; y < area.y + area.height; ++y) {
-    const std::uint64_t h = HashRow(pixels.data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(bandX) * 4, bandBytes);
-    const auto it = before.find(h);
-    if (it == before.end() || it->second < 0 || it->second == y) continue;
-    ++votes[y - it->second];
-  }
   int dy = 0;
   int best = 0;
-  for (const auto& [shift, count] : votes) {
+  const auto vote = [&](int y) {
+    const auto it = before.find(rowHash(pixels.data, y));
+    if (it == before.end() || it->second < 0 || it->second == y) return;
+    const int shift = y - it->second;
+    const int count = ++votes[shift];
     if (count > best || (count == best && std::abs(shift) < std::abs(dy))) {
       dy = shift;
       best = count;
     }
+  };
+  const int needed = std::max(8, area.height / 8);
+  // Every kScrollSampleStep-th row first: a move that explains enough rows shows in about that
+  // share of them, and content that changed in place (a video) ends the search here.
+  for (int y = area.y; y < areaEnd; y += kScrollSampleStep) vote(y);
+  if (best * kScrollSampleStep * 2 < needed) return std::nullopt;
+  for (int y = area.y; y < areaEnd; ++y) {
+    if ((y - area.y) % kScrollSampleStep != 0) vote(y);
   }
-  if (dy == 0 || best < std::max(8, area.height / 8) || std::abs(dy) >= area.height) return std::nullopt;
+  if (dy == 0 || best < needed || std::abs(dy) >= area.height) return std::nullopt;
   const int height = area.height - std::abs(dy);
   const int fromY = dy > 0 ? area.y : area.y - dy;
   const int toY = dy > 0 ? area.y + dy : area.y;
