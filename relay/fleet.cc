@@ -828,14 +828,16 @@ class Fleet::Impl {
     return FleetResult::kTaken;
   }
 
-  // Removes `id`'s entry if it is still at `revision` (a purge that expects the entry's last
-  // revision, so that a claimant's newer entry is never removed).
-  bool PurgeIf(const std::string& id, std::uint64_t revision) {
+  // Removes `id`'s entry if it is still at `revision` (a removal marker that expects the entry's
+  // last revision, so that a claimant's newer entry is never removed). A delete marker, not a
+  // purge: the bucket keeps one message per ID either way, but a purge is a roll-up, and the NATS
+  // server (2.9) moves the stream's consumers past changes they have not sent yet when a subject
+  // rolls up, so that every watch of the registry would miss some of the changes made meanwhile.
+  bool RemoveIf(const std::string& id, std::uint64_t revision) {
     const std::string subject = std::string("$KV.") + kIdsBucket + "." + id;
     natsMsg* msg = nullptr;
     if (natsMsg_Create(&msg, subject.c_str(), nullptr, nullptr, 0) != NATS_OK) return false;
-    natsStatus s = natsMsgHeader_Set(msg, "KV-Operation", "PURGE");
-    if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Nats-Rollup", "sub");
+    natsStatus s = natsMsgHeader_Set(msg, "KV-Operation", "DEL");
     jsPubOptions po;
     jsPubOptions_Init(&po);
     po.ExpectLastSubjectSeq = revision;
@@ -874,8 +876,8 @@ class Fleet::Impl {
           revision = it->second;
           r.owned.erase(it);
         }
-        // When the purge does not get through, the entry goes with this run of the node.
-        if (up_.load()) PurgeIf(op.id, revision);
+        // When the removal does not get through, the entry goes with this run of the node.
+        if (up_.load()) RemoveIf(op.id, revision);
         return;
       }
       case Op::kLookup: {
@@ -926,12 +928,13 @@ class Fleet::Impl {
 
   // The watch is an ordered consumer of the bucket's stream of its own (rather than the client's
   // key-value watcher), so that its subscription's pending limits and dropped count are in reach.
-  // It delivers the latest entry of every ID, then the changes in order; but not every change: a
-  // consumer of the NATS server skips some during a burst of writes (seen with 2.9: 15-20 % of a
-  // burst, nothing dropped by the client). So the copy is audited against the stream whenever the
-  // watch pauses after skipped revisions (and every few seconds), and read again from the start
-  // when it holds another number of entries than the stream at the same revision, when it stalls
-  // behind the stream, or when the subscription dropped anything (a slow reader).
+  // It delivers the latest entry of every ID, then every change in order, unless the server skips
+  // some (a roll-up of a subject moves the NATS 2.9 server's consumers past changes not sent yet,
+  // which RemoveIf avoids but a node of another version may still do) or the client drops some
+  // (a slow reader). So the copy is audited against the stream whenever the watch pauses after
+  // skipped revisions (and every few seconds), and read again from the start when it holds another
+  // number of entries than the stream at the same revision, when it stalls behind the stream, or
+  // when the subscription dropped anything.
   enum class Reload { kNone, kDropped, kStalled, kMismatch, kError };
 
   void WatchLoop() {
@@ -1237,7 +1240,7 @@ class Fleet::Impl {
     }
   }
 
-  // Of the live nodes, the one first by name removes the IDs of a run that is over (one purge
+  // Of the live nodes, the one first by name removes the IDs of a run that is over (one removal
   // per ID, each only if the entry is still that run's). Claimants take such IDs over anyway;
   // this keeps lookups and the registry free of them.
   void CleanupLoop() {
@@ -1265,7 +1268,7 @@ class Fleet::Impl {
         }
         for (const auto& [id, revision] : ids) {
           if (cleanupStop_ || !up_.load()) break;
-          if (PurgeIf(id, revision)) removedIds_.fetch_add(1, std::memory_order_relaxed);
+          if (RemoveIf(id, revision)) removedIds_.fetch_add(1, std::memory_order_relaxed);
         }
       }
       lock.lock();

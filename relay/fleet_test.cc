@@ -1062,5 +1062,48 @@ TEST(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact)
   writer.Shutdown();
 }
 
+// Releases while other IDs are claimed (hosts leaving during a burst of registrations): every
+// change reaches another node's watch as it comes, without an audit finding the copy off or a
+// revision skipped (a removal that rolls the ID's subject up makes the server skip changes).
+TEST(FleetRegistryTest, RemovalsDuringABurstOfClaimsReachEveryCopyInOrder) {
+  ASSERT_EQ(::access(kNatsServer, X_OK), 0);
+  TempDir dir;
+  Nats nats(dir);
+  nats.Start();
+  constexpr std::size_t kIds = 2000;
+  auto id = [](std::size_t i) { return std::to_string(800000000 + i); };
+  FleetOptions o;
+  o.url = nats.Url();
+  o.secret = kSecret;
+  o.nodeName = "writer";
+  ClaimCounter writerEvents, readerEvents;
+  Fleet writer(o, writerEvents);
+  for (std::size_t i = 0; i < kIds; ++i) writer.Claim(i, id(i));
+  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == kIds; }, std::chrono::seconds(60)));
+  o.nodeName = "reader";
+  Fleet reader(o, readerEvents);
+  ASSERT_TRUE(WaitFor([&] { return reader.Stats().knownIds == kIds; }, std::chrono::seconds(30)));
+  const auto before = reader.Stats();
+
+  for (std::size_t i = 0; i < kIds; ++i) {
+    writer.Release(id(i));
+    writer.Claim(kIds + i, id(kIds + i));
+  }
+  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == 2 * kIds; },
+                      std::chrono::seconds(60)));
+  for (const Fleet* f : {&writer, &reader}) {
+    EXPECT_TRUE(WaitFor([&] {
+      const auto st = f->Stats();
+      return st.knownIds == kIds && st.knownRemoved == kIds;
+    }, std::chrono::seconds(10))) << f->Stats().knownIds << " " << f->Stats().knownRemoved;
+  }
+  const auto after = reader.Stats();
+  EXPECT_EQ(after.watchSkipped, before.watchSkipped);
+  EXPECT_EQ(after.watchReloads, before.watchReloads);
+  EXPECT_EQ(after.copyMismatches, 0u);
+  reader.Shutdown();
+  writer.Shutdown();
+}
+
 }  // namespace
 }  // namespace ov::relay
