@@ -183,7 +183,7 @@ const desktopLog = () => parseDesktopLog(readFileSync(DESKTOP_LOG, 'utf8'));
 // each draw of the picture on the view's canvas (its size, and the watched pixel read back right
 // after the draw).
 function instrument() {
-  const record = { decodes: [], draws: 0, picture: null, watch: null, changes: [] };
+  const record = { decodes: [], draws: 0, picture: null, watch: null, changes: [], clip: null, shares: [] };
   window.__e2e = record;
   const decode = window.createImageBitmap;
   window.createImageBitmap = async function (source, ...rest) {
@@ -194,11 +194,23 @@ function instrument() {
     }
     return bitmap;
   };
+  // The clip rectangle the page sets around a changed area (until it restores the context).
+  const { rect, restore } = CanvasRenderingContext2D.prototype;
+  CanvasRenderingContext2D.prototype.rect = function (x, y, width, height) {
+    if (this.canvas.id === 'view') record.clip = width * height;
+    return rect.call(this, x, y, width, height);
+  };
+  CanvasRenderingContext2D.prototype.restore = function () {
+    if (this.canvas.id === 'view') record.clip = null;
+    return restore.call(this);
+  };
   const draw = CanvasRenderingContext2D.prototype.drawImage;
   CanvasRenderingContext2D.prototype.drawImage = function (image, ...rest) {
     const result = draw.call(this, image, ...rest);
     if (this.canvas.id === 'view' && (image instanceof ImageBitmap || image instanceof OffscreenCanvas)) {
       record.draws++;
+      const whole = this.canvas.width * this.canvas.height;
+      record.shares.push({ at: Date.now(), share: Math.min(1, (record.clip ?? whole) / whole) });
       record.picture = { width: image.width, height: image.height };
       const watch = record.watch;
       if (watch) {
@@ -523,6 +535,10 @@ async function stepFigures() {
   const regionFrames = after.regionFrames - before.regionFrames;
   if (frames < 10 || regionFrames < frames / 2) throw new Error(`${regionFrames} of ${frames} frames were region frames`);
   result.fps = frames / result.seconds;
+  // What each draw of the moving window's frames covered of the view: only the changed area.
+  const shares = (await page.evaluate(() => window.__e2e.shares)).filter((d) => d.at >= result.start && d.at <= result.start + result.seconds * 1000);
+  const redrawn = summary(shares.map((d) => d.share * 100));
+  if (!redrawn || redrawn.median >= 100) throw new Error('the page draws the whole view again for every change');
   result.kBps = (after.bytes - before.bytes) / 1000 / result.seconds;
   result.decode = summary(decodes.map((d) => d.ms));
   results.page = result;
@@ -532,6 +548,10 @@ async function stepFigures() {
       `(${regionFrames} of ${frames} region frames, ${result.kBps.toFixed(1)} kB/s), the relay forwarding ` +
       `${result.forwardedPerSecond.toFixed(1)} messages per second; decode of a received JPEG (a rectangle or the ` +
       `${g.picture.width} x ${g.picture.height} picture): median ${result.decode ? result.decode.median.toFixed(1) : '-'} ms`,
+  );
+  figures.push(
+    `page: share of the view drawn again per frame while the window moves: median ${redrawn.median.toFixed(0)}%, ` +
+      `90% ${redrawn.p90.toFixed(0)}% (${redrawn.count} draws)`,
   );
 
   // Decode-and-draw of a 1080p JPEG (the host's screen as it is) into a canvas of the view's size.

@@ -119,7 +119,8 @@ export class Session {
     if (step.control) this.onControl(step.control);
     if (step.frame) this.onFrame(step.frame);
     if (step.tools) this.onChunk(step.tools);
-    this.ui.changed();
+    // A frame repaints only what it changed, once it is drawn (ui.drawn).
+    if (!step.frame) this.ui.changed();
   }
 
   private onControl(event: NonNullable<Step['control']>): void {
