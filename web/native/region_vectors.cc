@@ -90,9 +90,9 @@ void PutU32(Bytes& b, std::size_t at, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(value >> (24 - 8 * i));
 }
 
-// What the program's parser reads from a message: its fields, each rectangle with the offset and
-// length of its JPEG, or the error.
-Json Parsed(const Bytes& message) {
+}  // namespace
+
+Json ParseRegion(const Bytes& message) {
   try {
     const ov::RegionFrame f = ov::ParseRegionFrame(message);
     Json rects = Json::array();
@@ -111,6 +111,8 @@ Json Parsed(const Bytes& message) {
     return Json{{"error", e.what()}};
   }
 }
+
+namespace {
 
 Json PictureFields(const ov::ViewerDisplay& display) {
   const auto& picture = display.picture();
@@ -151,7 +153,7 @@ class Scenes {
     for (const auto& [what, message] : messages) {
       Json expect = Receive(display, message, 3);
       const bool refused = expect.contains("error");
-      steps.push_back(Json{{"what", what}, {"message", Hex(message)}, {"parsed", Parsed(message)},
+      steps.push_back(Json{{"what", what}, {"message", Hex(message)}, {"parsed", ParseRegion(message)},
                            {"expect", std::move(expect)}});
       if (refused) break;
     }

@@ -14,6 +14,10 @@ namespace webpeer {
 // program's parser reads from every message and what its viewer display does with it.
 ov::Json RegionVectors();
 
+// What the program's region-frame parser reads from a message: {epoch, seq, full, copy, width,
+// height, rects: [[x, y, width, height, JPEG offset, JPEG length]...]}, or {error}.
+ov::Json ParseRegion(const std::vector<std::uint8_t>& message);
+
 // The JPEG as the program's viewer decodes it: {width, height, pixels: hex} in its pixel layout,
 // or {refused: true}.
 ov::Json DecodeJpeg(const std::vector<std::uint8_t>& jpeg);

@@ -22,6 +22,7 @@
 //     challenge {requestId, message, confirmation}  {confirmed, confirmation}
 //   seal {kind, data: hex}                {sealed: hex} with the current channel
 //   open {sealed: hex}                    {opened, kind, data: hex} or {opened: false}
+//   regionParse {message: hex}           the region-frame parser's reading (region_vectors.h)
 //   decode {jpeg: hex}                    the viewer's JPEG decoding: {width, height, pixels: hex}
 //                                         or {refused: true}
 //   regions {epoch, width, height, pictures, skipFirst}  a host's region stream and a native
@@ -338,6 +339,7 @@ Json Handle(Peer& peer, const Json& command) {
     if (!peer.channel->Unseal(FromHex(Str(command, "sealed")), kind, plaintext)) return Json{{"opened", false}};
     return Json{{"opened", true}, {"kind", kind}, {"data", Hex(plaintext)}};
   }
+  if (cmd == "regionParse") return webpeer::ParseRegion(FromHex(Str(command, "message")));
   if (cmd == "decode") return webpeer::DecodeJpeg(FromHex(Str(command, "jpeg")));
   if (cmd == "regions") {
     Json stream = webpeer::RegionStream(command.at("epoch").get<std::uint32_t>(), command.at("width").get<int>(),

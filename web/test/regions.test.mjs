@@ -5,7 +5,7 @@
 // be what the native viewer did with the same bytes.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { core, vectors, unhex, NativePeer, byteCompositor, pictureHash } from './helpers.mjs';
+import { core, vectors, hex, unhex, NativePeer, byteCompositor, pictureHash } from './helpers.mjs';
 
 const peer = new NativePeer();
 after(() => peer.close());
@@ -58,6 +58,36 @@ test('every native scene: the same fields read, the same refusals, acknowledgeme
     }
   }
   assert.deepEqual([...refusals].sort(), ['frame header', 'frame sequence', 'invalid image']);
+});
+
+test('damaged copies of the native messages: the core reads each as the program\'s parser does', async () => {
+  const valid = scenes.flatMap((s) => s.steps).filter((step) => !step.parsed.error).map((step) => unhex(step.message));
+  let seed = 0x2545f491;
+  const random = (n) => {
+    seed ^= seed << 13;
+    seed ^= seed >>> 17;
+    seed ^= seed << 5;
+    return (seed >>> 0) % n;
+  };
+  const edges = [0, 1, 2, 3, 4, 15, 16, 47, 48, 63, 64, 65, 4320, 4321, 7680, 7681, 0x7fff, 0xffff];
+  const outcomes = new Set();
+  for (let i = 0; i < 600; i++) {
+    let m = valid[random(valid.length)].slice();
+    for (let edits = 1 + random(3); edits > 0; edits--) {
+      const kind = random(4);
+      if (kind === 0) m[8 + random(Math.min(m.length - 8, 48))] = random(256);
+      else if (kind === 1) {
+        const at = 8 + 2 * random(Math.min((m.length - 10) >> 1, 14));
+        new DataView(m.buffer, m.byteOffset).setUint16(at, edges[random(edges.length)]);
+      } else if (kind === 2) m = m.subarray(0, 8 + random(m.length - 7));
+      else m = Uint8Array.from([...m, ...Array.from({ length: 1 + random(4) }, () => random(256))]);
+      if (m.length <= 8) break;
+    }
+    const native = await peer.ask({ cmd: 'regionParse', message: hex(m) });
+    assert.deepEqual(parsed(m), native, `damaged copy ${i}: ${hex(m.subarray(0, 40))}`);
+    outcomes.add(native.error ?? 'read');
+  }
+  assert.deepEqual([...outcomes].sort(), ['frame header', 'read'], 'both refused and accepted copies were tried');
 });
 
 test('region messages are whole frames (and refused as pictures) unless both ends announced them', async () => {
