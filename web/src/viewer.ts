@@ -70,28 +70,31 @@ export class ViewerConnection {
     nowMs: number,
     private readonly sink: Sink,
     permissions: LocalPermissions,
+    announceRegions: boolean,
   ) {
     this.pairing = pairing;
     this.connectDeadline = nowMs + VIEWER_CONNECT_TIMEOUT_MS;
-    this.control = new ViewerControl(permissions);
+    this.control = new ViewerControl(permissions, announceRegions);
   }
 
   // Checks and normalises what was typed, draws the nonce and starts SPAKE2. Throws InvalidInput
   // ("Invalid ID or password format") before anything is made. The typed password is used once
   // (the page empties its box; a JavaScript string cannot be overwritten). The returned
   // "register" is for the socket once it opens; everything later goes through `sink`.
+  // `announceRegions`: the viewer can compose changed-region frames (its helloAck says so).
   static start(
     typedId: string,
     typedPassword: string,
     nowMs: number,
     sink: Sink,
     permissions: LocalPermissions = { files: false, clipboard: false },
+    announceRegions = true,
   ): { connection: ViewerConnection; registerText: string } {
     const id = normalizeDeviceIdInput(typedId);
     const password = normalizeSessionPassword(typedPassword);
     if (!isValidDeviceId(id) || !isValidSessionPassword(password)) throw new InvalidInput(STATUS.invalidFormat);
     const { exchange, nonceHex } = PakeExchange.startViewer(password, id);
-    const connection = new ViewerConnection(exchange, nowMs, sink, permissions);
+    const connection = new ViewerConnection(exchange, nowMs, sink, permissions, announceRegions);
     return { connection, registerText: registerViewerText(id, makePairingString(nonceHex, exchange.ownMessageHex())) };
   }
 

@@ -228,3 +228,16 @@ test('a host streaming changed regions: composed, acknowledged, and a whole pict
   assert.equal(session.picture.draws.length, since.reduce((n, s) => n + s.rects + (s.copy ? 1 : 0), 0));
   session.disconnect();
 });
+
+test('a browser without OffscreenCanvas does not announce region frames and gets whole frames', { timeout: 60000 }, async () => {
+  const saved = globalThis.OffscreenCanvas;
+  delete globalThis.OffscreenCanvas;
+  try {
+    const { session } = await connected(HELLO.replace('"clipboardSync":true', '"clipboardSync":true,"regionFrames":true'));
+    assert.deepEqual([session.control.peerRegionFrames, session.control.regionFrames], [true, false]);
+    assert.ok(!session.control.helloAckText().includes('regionFrames'));
+    session.disconnect();
+  } finally {
+    globalThis.OffscreenCanvas = saved;
+  }
+});

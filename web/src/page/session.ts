@@ -26,6 +26,8 @@ export interface SessionUi {
 }
 
 const now = () => performance.now();
+// Region frames are composed in an OffscreenCanvas; a browser without one gets whole frames.
+const canComposeRegions = () => typeof OffscreenCanvas === 'function';
 
 export class Session {
   private readonly receiver = new FrameReceiver(canvasCompositor);
@@ -67,7 +69,7 @@ export class Session {
     const { connection, registerText } = ViewerConnection.start(typedId, typedPassword, now(), (message) => session.send(message), {
       files: session.tools.allowFiles,
       clipboard: session.tools.allowClipboard,
-    });
+    }, canComposeRegions());
     session.connection = connection;
     let socket: WebSocket;
     try {
