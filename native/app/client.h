@@ -217,6 +217,9 @@ class Client final : private SessionOwner {
   void ShowStatus(const std::string& status) override;
   void RequestLayout() override { window_.Layout(); }
   void Repaint() override { window_.Repaint(); }
+  void RepaintPictureArea(int x, int y, int width, int height) override {
+    window_.RepaintPictureArea(x, y, width, height);
+  }
   void DropRemotePicture() override { window_.DropRemotePicture(); }
   void ClearPairingDeadline() override { attempt_.connectDeadline = 0; }
   void EndSession(const std::string& status) override;

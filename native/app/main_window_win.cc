@@ -199,6 +199,23 @@ void MainWindowSide::Repaint() {
   if (const HWND window = window_.load()) InvalidateRect(window, nullptr, FALSE);
 }
 
+void MainWindowSide::RepaintPictureArea(int x, int y, int width, int height) {
+  const HWND window = window_.load();
+  if (!window) return;
+  const PeerSession* session = client_ != nullptr ? client_->session() : nullptr;
+  if (session == nullptr || session->isHost() || !session->display().picture()) return Repaint();
+  const PixelBuffer& picture = *session->display().picture();
+  // Placed as the painter places it (a copy of the view: the pan is clamped there).
+  ViewState view = session->display().view();
+  const ViewRect area = ViewArea();
+  const ViewRect placed = LayoutImage(view, area, picture.width, picture.height);
+  const ClientBox box =
+      PictureAreaOnScreen(placed, picture.width, picture.height, RegionRect{x, y, width, height}, area);
+  if (box.empty()) return;
+  const RECT rect{box.left, box.top, box.right, box.bottom};
+  InvalidateRect(window, &rect, FALSE);
+}
+
 void MainWindowSide::PostWake() {
   if (const HWND window = window_.load()) PostMessageW(window, kWakeMessage, 0, 0);
 }
@@ -514,12 +531,16 @@ void MainWindowSide::Paint() {
     GetClientRect(window, &area);
     const int width = area.right - area.left;
     const int height = area.bottom - area.top;
-    if (width > 0 && height > 0) {
-      // Drawn off-screen and copied at once: no flicker, no background erase.
+    const RECT& due = paint.area();
+    if (width > 0 && height > 0 && due.right > due.left && due.bottom > due.top) {
+      // Drawn off-screen and copied at once: no flicker, no background erase. Only what is due
+      // is drawn and copied (a frame that changed a few lines invalidates only those).
       MemoryCanvas buffer(width, height);
       if (buffer.ok()) {
+        IntersectClipRect(buffer.dc(), due.left, due.top, due.right, due.bottom);
         PaintFrame(buffer.dc(), width, height);
-        BitBlt(paint.dc(), 0, 0, width, height, buffer.dc(), 0, 0, SRCCOPY);
+        BitBlt(paint.dc(), due.left, due.top, due.right - due.left, due.bottom - due.top, buffer.dc(),
+               due.left, due.top, SRCCOPY);
       }
     }
   }

@@ -59,6 +59,8 @@ class PaintScope {
   PaintScope& operator=(const PaintScope&) = delete;
 
   HDC dc() const noexcept { return dc_; }
+  // The bounds of what is to be painted, in client pixels.
+  const RECT& area() const noexcept { return paint_.rcPaint; }
 
  private:
   HWND window_;
@@ -151,6 +153,7 @@ class MainWindowSide final : public WindowSide, public WindowEffects, public Inp
   void ShowStatus(const std::string& status) override;
   void Layout() override;
   void Repaint() override;
+  void RepaintPictureArea(int x, int y, int width, int height) override;
   void PostWake() override;
   void RestoreAndForeground() override;
   void CreateBanner() override;

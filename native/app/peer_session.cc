@@ -283,14 +283,25 @@ void PeerSession::HandleFrame(const std::vector<std::uint8_t>& frame) {
 }
 
 // A region frame (both ends announced them): composed onto the latest picture, acknowledged, and
-// followed by a request for a whole picture when there was none to compose onto.
+// followed by a request for a whole picture when there was none to compose onto. Only what shows
+// the changed area is repainted, unless the picture came or changed size (the layout moves then).
 void PeerSession::HandleRegionFrame(const std::vector<std::uint8_t>& frame) {
+  const auto& picture = display_.picture();
+  const bool had = picture.has_value();
+  const int width = had ? picture->width : 0;
+  const int height = had ? picture->height : 0;
   const auto receipt = display_.ReceiveRegions(frame, static_cast<std::uint32_t>(control_.epoch()));
   if (!receipt) return;
   control_.SendControl(
       Json{{"op", "frameAck"}, {"epoch", receipt->header.epoch}, {"seq", receipt->header.seq}});
   if (receipt->needFull) control_.SendFrameRequest();
-  if (receipt->changed.width > 0) owner_.Repaint();
+  const RegionRect& changed = receipt->changed;
+  if (changed.width <= 0) return;
+  if (had && picture && picture->width == width && picture->height == height) {
+    owner_.RepaintPictureArea(changed.x, changed.y, changed.width, changed.height);
+  } else {
+    owner_.Repaint();
+  }
 }
 
 }  // namespace ov

@@ -19,6 +19,9 @@ class WindowSide {
   // Recomputes the layout of the window and its child controls and repaints.
   virtual void Layout() = 0;
   virtual void Repaint() = 0;
+  // Viewer: only the area x, y, width x height (picture pixels) of the remote picture changed,
+  // which kept its size: invalidates the client pixels that show it (by default, everything).
+  virtual void RepaintPictureArea(int /*x*/, int /*y*/, int /*width*/, int /*height*/) { Repaint(); }
   // Any thread: posts the event-queue wake-up (WM_APP+1). Must not block; must not drain.
   virtual void PostWake() = 0;
   // Restores the window from minimised and brings it to the foreground (the consent prompt).

@@ -35,6 +35,29 @@ ViewRect ViewArea(int clientWidth, int clientHeight, float uiScale) noexcept {
   return ViewRect{0.0f, top, static_cast<float>(clientWidth), std::max(height, 1.0f)};
 }
 
+ClientBox PictureAreaOnScreen(const ViewRect& placed, int pictureWidth, int pictureHeight,
+                              const RegionRect& changed, const ViewRect& area) noexcept {
+  if (pictureWidth <= 0 || pictureHeight <= 0 || changed.width <= 0 || changed.height <= 0 ||
+      !(placed.width > 0.0f) || !(placed.height > 0.0f)) {
+    return {};
+  }
+  const auto d = [](auto v) { return static_cast<double>(v); };
+  const double sx = d(placed.width) / pictureWidth;
+  const double sy = d(placed.height) / pictureHeight;
+  const bool scaled = std::abs(sx - 1.0) > 1e-6 || std::abs(sy - 1.0) > 1e-6;
+  const double margin = scaled ? kRepaintMarginPixels : 0.0;
+  // In doubles and cut to the area before the conversion, so that no size or zoom overflows.
+  const double left = std::max(std::floor(d(placed.x) + d(changed.x) * sx - margin), std::floor(d(area.x)));
+  const double top = std::max(std::floor(d(placed.y) + d(changed.y) * sy - margin), std::floor(d(area.y)));
+  const double right = std::min(std::ceil(d(placed.x) + (d(changed.x) + d(changed.width)) * sx + margin),
+                                std::ceil(d(area.x) + d(area.width)));
+  const double bottom = std::min(std::ceil(d(placed.y) + (d(changed.y) + d(changed.height)) * sy + margin),
+                                 std::ceil(d(area.y) + d(area.height)));
+  if (!(right > left) || !(bottom > top)) return {};
+  return ClientBox{static_cast<int>(left), static_cast<int>(top), static_cast<int>(right),
+                   static_cast<int>(bottom)};
+}
+
 ViewRect LayoutImage(ViewState& view, const ViewRect& area, int imageWidth, int imageHeight) noexcept {
   const auto w0 = static_cast<float>(std::max(imageWidth, 1));
   const auto h0 = static_cast<float>(std::max(imageHeight, 1));

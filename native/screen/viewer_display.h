@@ -50,6 +50,27 @@ ViewRect ViewArea(int clientWidth, int clientHeight, float uiScale) noexcept;
 // stays centred. Writes the clamped (or, fitted, zero) pan back into `view`.
 ViewRect LayoutImage(ViewState& view, const ViewRect& area, int imageWidth, int imageHeight) noexcept;
 
+// Whole client pixels, right and bottom exclusive.
+struct ClientBox {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+  bool empty() const noexcept { return right <= left || bottom <= top; }
+  friend bool operator==(const ClientBox&, const ClientBox&) = default;
+};
+
+// Pixels around a changed area that are repainted with it: a scaled picture's smoothing takes
+// its neighbours into the pixels at the area's edge.
+inline constexpr int kRepaintMarginPixels = 2;
+
+// The client pixels that show `changed` (in picture pixels) of a pictureWidth x pictureHeight
+// picture drawn at `placed`: its edges rounded outwards, widened by kRepaintMarginPixels when the
+// picture is scaled, and cut to `area`. Empty when none of it shows there, or the sizes are not
+// positive.
+ClientBox PictureAreaOnScreen(const ViewRect& placed, int pictureWidth, int pictureHeight,
+                              const RegionRect& changed, const ViewRect& area) noexcept;
+
 // The view commands. A zoom step starts from the fitted scale when fit is on, then multiplies the
 // zoom by `factor` within 0.1..4.0 and keeps the (re-clamped) pan.
 void ZoomStep(ViewState& view, const ViewRect& area, int imageWidth, int imageHeight,

@@ -117,6 +117,34 @@ TEST(ViewLayout, FitZoomAndPanClamps) {
   EXPECT_FLOAT_EQ(LayoutImage(fit, a, 1920, 1080).y, 52.0f);
 }
 
+TEST(ViewLayout, AChangedAreaRepaintsOnlyTheClientPixelsThatShowIt) {
+  const ViewRect area{0, 52, 1000, 500};
+  struct Row {
+    const char* name;
+    ViewRect placed;
+    int width, height;
+    RegionRect changed;
+    ClientBox box;
+  };
+  const Row rows[] = {
+      {"one to one: exactly the area", {10, 52, 800, 400}, 800, 400, {16, 32, 48, 16}, {26, 84, 74, 100}},
+      {"halved: rounded outwards, two pixels around", {0, 52, 960, 540}, 1920, 1080, {101, 33, 10, 10},
+       {48, 66, 58, 76}},
+      {"doubled and panned: cut to the area", {-300, -100, 2000, 1200}, 1000, 600, {100, 60, 400, 20},
+       {0, 52, 702, 62}},
+      {"below the area: nothing", {0, 52, 1000, 2000}, 1000, 2000, {0, 1500, 64, 16}, {}},
+      {"no change", {0, 52, 1000, 500}, 1000, 500, {0, 0, 0, 0}, {}},
+      {"no picture size", {0, 52, 1000, 500}, 0, 500, {0, 0, 16, 16}, {}},
+      {"the whole picture", {100, 52, 800, 450}, 1920, 1080, {0, 0, 1920, 1080}, {98, 52, 902, 504}},
+  };
+  for (const Row& row : rows) {
+    const ClientBox box = PictureAreaOnScreen(row.placed, row.width, row.height, row.changed, area);
+    EXPECT_EQ(box, row.box) << row.name << ": " << box.left << "," << box.top << " - " << box.right
+                            << "," << box.bottom;
+    EXPECT_EQ(box.empty(), row.box.empty()) << row.name;
+  }
+}
+
 TEST(ViewLayout, ZoomStepsPresetsAndCommands) {
   const ViewRect area{0, 0, 1000, 500};
   struct Row {

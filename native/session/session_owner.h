@@ -37,6 +37,9 @@ class SessionOwner {
   // Lays the window out again (what is shown changed shape), or only repaints it.
   virtual void RequestLayout() = 0;
   virtual void Repaint() = 0;
+  // Viewer: only the area x, y, width x height (picture pixels) of the remote picture changed,
+  // which kept its size: repaints what shows that area (by default, everything).
+  virtual void RepaintPictureArea(int /*x*/, int /*y*/, int /*width*/, int /*height*/) { Repaint(); }
   // Viewer: the current remote picture is no longer valid.
   virtual void DropRemotePicture() = 0;
   // The hello exchange completed: the step deadline of the pairing no longer applies.
