@@ -146,6 +146,7 @@ class Viewer final : public StreamSink {
   bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> message) override {
     if (kind != 1) return true;
     bytes += message.size();
+    ++frames;
     // The viewer's decoding runs inside the host's step here; its time is not the host's.
     const double start = ThreadCpuMs();
     struct Charge {
@@ -165,6 +166,7 @@ class Viewer final : public StreamSink {
   }
   ViewerDisplay display{0};
   std::uint64_t bytes = 0;
+  std::uint64_t frames = 0;
   double cpuMs = 0;  // spent decoding and composing
 };
 
@@ -195,6 +197,7 @@ struct Result {
   double psnrRested = 0;
   double copyMsPerCapture = 0;    // of cpuMsPerCapture: the screen copy
   double encodeMsPerCapture = 0;  // and the encoder
+  double viewerMsPerFrame = 0;    // the viewer's decoding and composing, per frame it got
 };
 
 Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions, bool doubled = false) {
@@ -215,6 +218,7 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   if (!loop.Step()) std::abort();
   acked.store(sent.load());
   viewer.bytes = 0;
+  viewer.frames = 0;
   viewer.cpuMs = 0;
   capturer.paintMs = 0;
   capturer.copyMs = 0;
@@ -233,6 +237,7 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   r.cpuMsPerCapture = (cpu - viewer.cpuMs - capturer.paintMs) / double(frames.size() - 1);
   r.copyMsPerCapture = capturer.copyMs / double(frames.size() - 1);
   r.encodeMsPerCapture = capturer.encodeMs / double(frames.size() - 1);
+  r.viewerMsPerFrame = viewer.frames > 0 ? viewer.cpuMs / double(viewer.frames) : 0;
   const int maxWidth = loop.rate().maxWidth();
   if (doubled) return r;  // fidelity is the 1080p rows' business
   r.psnr = Psnr(*viewer.display.picture(), frames.back(), maxWidth);
@@ -299,13 +304,14 @@ int main(int argc, char** argv) {
                   target.cpu > 0 ? std::to_string(target.cpu).substr(0, 4).c_str() : "-",
                   region.psnr - whole.psnr, region.psnrRested - whole.psnrRested);
       // Where the host's time goes: the screen copy, the encoder, and the rest of the step
-      // (message building and sending).
-      std::printf("stages %-10s %-11s whole: copy %.2f encoder %.2f rest %.2f ms  region: copy %.2f encoder "
-                  "%.2f rest %.2f ms\n",
+      // (message building and sending); and the viewer's per frame it got.
+      std::printf("stages %-10s %-11s whole: copy %.2f encoder %.2f rest %.2f viewer %.2f ms  region: copy %.2f "
+                  "encoder %.2f rest %.2f viewer %.2f ms\n",
                   target.workload, profileNames[profile], whole.copyMsPerCapture, whole.encodeMsPerCapture,
                   whole.cpuMsPerCapture - whole.copyMsPerCapture - whole.encodeMsPerCapture,
-                  region.copyMsPerCapture, region.encodeMsPerCapture,
-                  region.cpuMsPerCapture - region.copyMsPerCapture - region.encodeMsPerCapture);
+                  whole.viewerMsPerFrame, region.copyMsPerCapture, region.encodeMsPerCapture,
+                  region.cpuMsPerCapture - region.copyMsPerCapture - region.encodeMsPerCapture,
+                  region.viewerMsPerFrame);
       if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
       if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
       if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;

@@ -81,7 +81,15 @@ std::optional<ViewerDisplay::RegionReceipt> ViewerDisplay::ReceiveRegions(
     }
     decoded.push_back(std::move(*pixels));
   }
-  if (frame.full) {
+  std::size_t composed = 0;
+  if (frame.full && decoded.size() == 1 &&
+      frame.parts[0].rect == RegionRect{0, 0, frame.width, frame.height}) {
+    // One rectangle that is the whole picture (what the host sends): it becomes the picture as
+    // decoded, without a cleared picture to copy it into.
+    picture_ = std::move(decoded[0]);
+    receipt.changed = frame.parts[0].rect;
+    composed = 1;
+  } else if (frame.full) {
     PixelBuffer fresh;
     fresh.width = frame.width;
     fresh.height = frame.height;
@@ -93,7 +101,7 @@ std::optional<ViewerDisplay::RegionReceipt> ViewerDisplay::ReceiveRegions(
     receipt.changed = RegionRect{frame.copy->toX, frame.copy->toY, frame.copy->source.width,
                                  frame.copy->source.height};
   }
-  for (std::size_t i = 0; i < decoded.size(); ++i) {
+  for (std::size_t i = composed; i < decoded.size(); ++i) {
     Blit(decoded[i], frame.parts[i].rect, *picture_);
     receipt.changed = Bounds(receipt.changed, frame.parts[i].rect);
   }
