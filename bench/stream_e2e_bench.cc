@@ -29,9 +29,12 @@ using ov::testing::ClientHarness;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Capture starts of the current stream's pictures, in send order.
+// Capture starts of the current stream's pictures, in send order. Each stream's capturer has a
+// generation; only the newest one's pictures are noted (the stream of the last epoch may still be
+// capturing when the next one's capturer is made, and its pictures are no frames of the new epoch).
 struct CaptureLog {
   std::mutex mutex;
+  int generation = 0;
   std::vector<Clock::time_point> starts;
 };
 
@@ -44,8 +47,8 @@ struct CaptureLog {
 // so that the same screens go out as region frames; without, it keeps to whole frames.
 class TimedCapturer final : public ov::ScreenCapturer {
  public:
-  TimedCapturer(CaptureLog& log, const std::vector<ov::PixelBuffer>& screens, bool lend)
-      : log_(log), screens_(screens), lend_(lend) {}
+  TimedCapturer(CaptureLog& log, int generation, const std::vector<ov::PixelBuffer>& screens, bool lend)
+      : log_(log), generation_(generation), screens_(screens), lend_(lend) {}
   bool UseEncoder(ov::PictureEncoder* encoder) override {
     if (!lend_) return false;
     lent_ = encoder;
@@ -63,8 +66,7 @@ class TimedCapturer final : public ov::ScreenCapturer {
           ov::PictureEncoder::Outcome::Encoded) {
         return ov::CaptureResult::TryAgain();
       }
-      std::lock_guard<std::mutex> lock(log_.mutex);
-      log_.starts.push_back(start);
+      Note(start);
       return ov::CaptureResult::Picture(lent_->output());
     }
     std::uint8_t* copy = encoder_.CaptureBuffer(screen.width, screen.height);
@@ -74,13 +76,18 @@ class TimedCapturer final : public ov::ScreenCapturer {
     if (encoder_.EncodeCaptured(maxWidth, quality) != ov::RepeatEncoder::Outcome::Encoded) {
       return ov::CaptureResult::TryAgain();
     }
-    std::lock_guard<std::mutex> lock(log_.mutex);
-    log_.starts.push_back(start);
+    Note(start);
     return ov::CaptureResult::Picture(encoder_.jpeg());
   }
 
  private:
+  void Note(Clock::time_point start) {
+    std::lock_guard<std::mutex> lock(log_.mutex);
+    if (generation_ == log_.generation) log_.starts.push_back(start);
+  }
+
   CaptureLog& log_;
+  int generation_ = 0;
   const std::vector<ov::PixelBuffer>& screens_;
   std::size_t next_ = 0;
   ov::RepeatEncoder encoder_;
@@ -149,7 +156,13 @@ int main() {
   const std::vector<ov::PixelBuffer>* current = &screens;
   bool lend = false;
   host->platform.capturerFactory = [&log, &current, &lend] {
-    return std::make_unique<TimedCapturer>(log, *current, lend);
+    int generation = 0;
+    {
+      std::lock_guard<std::mutex> lock(log.mutex);
+      generation = ++log.generation;
+      log.starts.clear();
+    }
+    return std::make_unique<TimedCapturer>(log, generation, *current, lend);
   };
 
   std::vector<std::pair<ov::FrameHeader, Clock::time_point>> decoded;
