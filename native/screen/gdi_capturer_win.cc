@@ -137,8 +137,11 @@ class WindowsCaptureSteps : public CaptureSteps {
     if (frame == nullptr || frame->width != rect.Width() || frame->height != rect.Height()) {
       return {};
     }
-    DibSurface surface;
-    if (!surface.Create(nullptr, frame->width, frame->height)) return {};
+    // Kept until the next capture, like the screen copies: a lent encoder may keep its pixels
+    // as the last picture sent once the frame is queued.
+    DibSurface& surface = wgcSurface_;
+    const bool reusable = surface.Valid() && surface.width() == frame->width && surface.height() == frame->height;
+    if (!reusable && !surface.Create(nullptr, frame->width, frame->height)) return {};
     std::memcpy(surface.bits(), frame->bytes.data(), frame->bytes.size());
     const bool black = IsBlackPicture(surface.bits(), frame->width, frame->height);
     auto jpeg = Encode(surface, rect, maxWidth, quality);
@@ -170,6 +173,7 @@ class WindowsCaptureSteps : public CaptureSteps {
 
   WgcSource wgc_;
   DibSurface surfaces_[2];
+  DibSurface wgcSurface_;
   RepeatEncoder encoder_;
   PictureEncoder* lent_ = nullptr;
   bool repeated_ = false;

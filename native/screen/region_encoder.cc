@@ -408,6 +408,11 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
   }
   const std::size_t bytes = static_cast<std::size_t>(sourceWidth_) * static_cast<std::size_t>(sourceHeight_) * 4;
   quality_ = quality;
+  if (pending_.data != nullptr) {
+    // The last whole picture was never kept: its pixels may be gone.
+    pending_ = PixelView{};
+    valid_ = false;
+  }
   bool full = !valid_ || fullRequested_;
   std::optional<RegionCopy> copy;
   if (!full) {
@@ -438,7 +443,11 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
     if (jpegs[0].empty()) return Outcome::Failed;
     encodedPixels_ += static_cast<std::uint64_t>(width_) * static_cast<std::uint64_t>(height_);
     rects_.assign(1, RegionRect{0, 0, width_, height_});
-    sent_.assign(pixels.data, pixels.data + bytes);
+    if (deferKeeping_) {
+      pending_ = pixels;
+    } else {
+      sent_.assign(pixels.data, pixels.data + bytes);
+    }
     std::fill(changedAt_.begin(), changedAt_.end(), now_);
     std::fill(refined_.begin(), refined_.end(), std::uint8_t{0});
     valid_ = true;
@@ -469,8 +478,16 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
   return Outcome::Encoded;
 }
 
+void RegionEncoder::Keep() {
+  if (pending_.data == nullptr) return;
+  const std::size_t bytes =
+      static_cast<std::size_t>(pending_.width) * static_cast<std::size_t>(pending_.height) * 4;
+  sent_.assign(pending_.data, pending_.data + bytes);
+  pending_ = PixelView{};
+}
+
 RegionEncoder::Outcome RegionEncoder::Refine(std::uint64_t restMs) {
-  if (!valid_) return Outcome::Same;
+  if (!valid_ || pending_.data != nullptr) return Outcome::Same;
   std::vector<std::uint8_t> mask(changed_.size(), 0);
   bool any = false;
   for (std::size_t t = 0; t < mask.size(); ++t) {

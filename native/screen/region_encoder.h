@@ -47,6 +47,12 @@ class RegionEncoder final : public PictureEncoder {
   void SetNow(std::uint64_t nowMs) noexcept { now_ = nowMs; }
   // The next Encode sends the whole picture, changed or not.
   void RequestFull() noexcept { fullRequested_ = true; }
+  // With `on`, a whole picture is kept as the last one sent by Keep(), called once its message
+  // has gone out, instead of during Encode (the copy is off the way from capture to viewer). The
+  // pixels given to that Encode must stay unchanged until Keep; an Encode or Refine before it
+  // cannot trust the last picture sent, and starts over with a whole picture (or refines nothing).
+  void DeferKeeping(bool on) noexcept { deferKeeping_ = on; }
+  void Keep();
   // Tiles unchanged for restMs and not refined since they last changed, encoded again from the
   // last picture sent at RefineQuality of the last Encode's quality: Encoded (output() holds
   // them), Same when there are none, Failed when the encoder failed.
@@ -109,6 +115,8 @@ class RegionEncoder final : public PictureEncoder {
   bool valid_ = false;
   bool fullRequested_ = false;
   bool lastFull_ = false;
+  bool deferKeeping_ = false;
+  PixelView pending_{};  // a whole picture sent and not yet kept
   std::optional<RegionCopy> lastCopy_;
 };
 

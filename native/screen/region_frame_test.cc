@@ -451,6 +451,42 @@ TEST(RegionEncoder, AScrollIsSentAsAMoveAndTheLinesThatCameIn) {
   EXPECT_FALSE(scaled.encoder.lastCopy().has_value());
 }
 
+// A whole picture kept after its message went out: the pixels are copied at Keep (the caller's
+// buffer may change afterwards); without Keep, nothing is trusted and a whole picture follows.
+TEST(RegionEncoder, AWholePictureKeptLaterIsComparedAgainstWhatWasKept) {
+  struct Row {
+    const char* name;
+    bool keep;
+    bool changeAfterKeep;  // the caller's buffer changes in a corner once kept
+    PictureEncoder::Outcome next;
+    bool nextFull;
+  };
+  const Row rows[] = {
+      {"kept, the same screen again", true, false, PictureEncoder::Outcome::Same, false},
+      {"kept, then a corner changes", true, true, PictureEncoder::Outcome::Encoded, false},
+      {"never kept", false, false, PictureEncoder::Outcome::Encoded, true},
+  };
+  for (const Row& row : rows) {
+    RoundTrip trip;
+    trip.encoder.DeferKeeping(true);
+    PixelBuffer screen = PaintSyntheticPicture(SyntheticScene::Static, 320, 180, 0);
+    ASSERT_EQ(trip.Send(screen, 1920), PictureEncoder::Outcome::Encoded) << row.name;
+    ASSERT_TRUE(trip.encoder.lastWasFull()) << row.name;
+    EXPECT_EQ(trip.encoder.Refine(0), PictureEncoder::Outcome::Same) << row.name << ": nothing kept to refine";
+    if (row.keep) trip.encoder.Keep();
+    if (row.changeAfterKeep) Scribble(screen, 0, 0, 8, 8, 200);
+    EXPECT_EQ(trip.Send(screen, 1920), row.next) << row.name;
+    if (row.next == PictureEncoder::Outcome::Encoded) {
+      EXPECT_EQ(trip.encoder.lastWasFull(), row.nextFull) << row.name;
+      const auto whole = EncodeJpeg(PixelView{screen.bytes.data(), 320, 180}, 80);
+      const auto decoded = DecodeFrameJpeg(whole.data(), whole.size());
+      ASSERT_TRUE(decoded.has_value());
+      EXPECT_GT(Psnr(trip.display.picture()->bytes, screen.bytes), Psnr(decoded->bytes, screen.bytes) - 0.5)
+          << row.name << ": the viewer's picture is the screen";
+    }
+  }
+}
+
 TEST(RegionEncoder, UnchangedIsAnEmptyMessageOfTheCurrentSize) {
   RegionEncoder encoder;
   EXPECT_TRUE(encoder.Unchanged().empty());

@@ -48,6 +48,8 @@ class ScreenCapturer {
   // While lent, a Picture carries that encoder's output, Unchanged means it reported Same, and
   // maxWidth and quality are handed to it. False when this capturer cannot take one (its
   // pictures stay whole JPEGs). `encoder` must outlive its use; called on the capturing thread.
+  // The pixels a capture hands to the lent encoder stay as they are until the next capture (the
+  // stream keeps them as the last picture sent once the frame is queued).
   virtual bool UseEncoder(PictureEncoder* encoder) {
     static_cast<void>(encoder);
     return false;

@@ -103,6 +103,9 @@ StreamLoop::StreamLoop(const StreamParams& params, ScreenCapturer& capturer, Str
       rate_(params.profile, params.display.hz) {
   if (params_.regionFrames) {
     regions_ = std::make_unique<RegionEncoder>();
+    // A whole picture is kept as the last one sent after its frame is queued (Step), so that the
+    // copy of the screen is not between the capture and the viewer.
+    regions_->DeferKeeping(true);
     if (!capturer_.UseEncoder(regions_.get())) regions_.reset();
   }
 }
@@ -202,6 +205,8 @@ bool StreamLoop::Step() {
       break;
   }
 
+  // The capturer's picture is as it was until its next capture.
+  if (regions_) regions_->Keep();
   const std::uint64_t now = clock_.NowNs();
   rate_.IterationTook(now > start ? (now - start) / kNsPerMs : 0);
   clock_.SleepUntil(start + rate_.BudgetMs() * kNsPerMs);
