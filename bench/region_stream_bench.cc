@@ -330,6 +330,11 @@ int main(int argc, char** argv) {
                   large.bytesPerSecond / small.bytesPerSecond, large.cpuMsPerCapture / small.cpuMsPerCapture,
                   large.cpuMsPerCapture, small.cpuMsPerCapture, largeWhole.cpuMsPerCapture,
                   largeWhole.bytesPerSecond);
+      std::printf("stages typing 4K/1080p region: copy %.2f vs %.2f, encoder %.2f vs %.2f, rest %.2f vs %.2f ms\n",
+                  large.copyMsPerCapture, small.copyMsPerCapture, large.encodeMsPerCapture,
+                  small.encodeMsPerCapture,
+                  large.cpuMsPerCapture - large.copyMsPerCapture - large.encodeMsPerCapture,
+                  small.cpuMsPerCapture - small.copyMsPerCapture - small.encodeMsPerCapture);
     }
   }
   std::printf("%d target(s) missed\n", missed);
