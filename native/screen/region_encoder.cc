@@ -239,7 +239,13 @@ std::vector<std::uint8_t> RegionEncoder::EncodeRect(const std::uint8_t* source,
 }
 
 std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
-  if (sourceWidth_ != width_ || sourceHeight_ != height_) return std::nullopt;
+  // A move of the picture's rows is a move of whole rows of the capture only when every tile
+  // edge falls on a capture pixel's edge (true unscaled, at 2/3 and at 1/2), and then only for
+  // moves of whole picture rows.
+  if ((std::int64_t{kRegionTile} * sourceHeight_) % height_ != 0 ||
+      (std::int64_t{kRegionTile} * sourceWidth_) % width_ != 0) {
+    return std::nullopt;
+  }
   int tx0 = cols_, ty0 = rows_, tx1 = 0, ty1 = 0;
   for (int ty = 0; ty < rows_; ++ty) {
     for (int tx = 0; tx < cols_; ++tx) {
@@ -250,8 +256,14 @@ std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
       ty1 = std::max(ty1, ty + 1);
     }
   }
-  const RegionRect area = OutputRect(RegionRect{tx0, ty0, tx1 - tx0, ty1 - ty0});
-  if (tx1 <= tx0 || area.height < kScrollMinRows) return std::nullopt;
+  if (tx1 <= tx0) return std::nullopt;
+  const RegionRect out = OutputRect(RegionRect{tx0, ty0, tx1 - tx0, ty1 - ty0});
+  if (out.height < kScrollMinRows) return std::nullopt;
+  // The same area in capture pixels, where the rows are matched.
+  const Band sourceCols = SourceCols(tx0, tx1);
+  const Band sourceRows = SourceRows(ty0, ty1);
+  const RegionRect area{sourceCols.first, sourceRows.first, sourceCols.end - sourceCols.first,
+                        sourceRows.end - sourceRows.first};
   // Rows are compared on the middle three quarters of the area: a scroll bar at its edge moves
   // differently from the content.
   const int bandX = area.x + area.width / 8;
@@ -306,17 +318,29 @@ std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
     if ((y - area.y) % kScrollSampleStep != 0) vote(y);
   }
   if (dy == 0 || best < needed || std::abs(dy) >= area.height) return std::nullopt;
-  const int height = area.height - std::abs(dy);
-  const int fromY = dy > 0 ? area.y : area.y - dy;
-  const int toY = dy > 0 ? area.y + dy : area.y;
-  return RegionCopy{RegionRect{area.x, fromY, area.width, height}, area.x, toY};
+  // In picture rows; a move that is no whole number of them is left to the rectangles.
+  if ((std::int64_t{dy} * height_) % sourceHeight_ != 0) return std::nullopt;
+  const auto shift = static_cast<int>(std::int64_t{dy} * height_ / sourceHeight_);
+  if (shift == 0 || std::abs(shift) >= out.height) return std::nullopt;
+  const int height = out.height - std::abs(shift);
+  const int fromY = shift > 0 ? out.y : out.y - shift;
+  const int toY = shift > 0 ? out.y + shift : out.y;
+  return RegionCopy{RegionRect{out.x, fromY, out.width, height}, out.x, toY};
+}
+
+RegionCopy RegionEncoder::SourceCopy(const RegionCopy& copy) const noexcept {
+  const auto x = [&](int v) { return static_cast<int>(std::int64_t{v} * sourceWidth_ / width_); };
+  const auto y = [&](int v) { return static_cast<int>(std::int64_t{v} * sourceHeight_ / height_); };
+  return RegionCopy{RegionRect{x(copy.source.x), y(copy.source.y), x(copy.source.width), y(copy.source.height)},
+                    x(copy.toX), y(copy.toY)};
 }
 
 std::vector<std::uint8_t> RegionEncoder::ChangedAfter(PixelView pixels, const RegionCopy& copy) const {
   std::vector<std::uint8_t> mask = changed_;
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
-  const int dy = copy.toY - copy.source.y;
-  const int destEnd = copy.toY + copy.source.height;
+  const RegionCopy source = SourceCopy(copy);
+  const int dy = source.toY - source.source.y;
+  const int destEnd = source.toY + source.source.height;
   for (int ty = 0; ty < rows_; ++ty) {
     for (int tx = 0; tx < cols_; ++tx) {
       std::uint8_t& flag = mask[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)];
@@ -325,16 +349,18 @@ std::vector<std::uint8_t> RegionEncoder::ChangedAfter(PixelView pixels, const Re
       // Outside the destination the reference is as it was; inside, every tile is compared
       // again, also one that was unchanged (the move may bring other content to it).
       if (x0 < copy.toX || x0 >= copy.toX + copy.source.width || y0 + kRegionTile <= copy.toY ||
-          y0 >= destEnd) {
+          y0 >= copy.toY + copy.source.height) {
         continue;
       }
-      const int x1 = std::min(x0 + kRegionTile, width_);
+      const Band cols = SourceCols(tx, tx + 1);
+      const Band rows = SourceRows(ty, ty + 1);
+      const std::size_t at = static_cast<std::size_t>(cols.first) * 4;
+      const std::size_t bytes = static_cast<std::size_t>(cols.end - cols.first) * 4;
       bool same = true;
-      for (int y = ty * kRegionTile; same && y < std::min((ty + 1) * kRegionTile, height_); ++y) {
-        const int from = y >= copy.toY && y < destEnd ? y - dy : y;
-        same = std::memcmp(pixels.data + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x0) * 4,
-                           sent_.data() + static_cast<std::size_t>(from) * stride + static_cast<std::size_t>(x0) * 4,
-                           static_cast<std::size_t>(x1 - x0) * 4) == 0;
+      for (int y = rows.first; same && y < rows.end; ++y) {
+        const int from = y >= source.toY && y < destEnd ? y - dy : y;
+        same = std::memcmp(pixels.data + static_cast<std::size_t>(y) * stride + at,
+                           sent_.data() + static_cast<std::size_t>(from) * stride + at, bytes) == 0;
       }
       flag = same ? 0 : 1;
     }
@@ -344,12 +370,13 @@ std::vector<std::uint8_t> RegionEncoder::ChangedAfter(PixelView pixels, const Re
 
 void RegionEncoder::ApplyToSent(const RegionCopy& copy) {
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
-  const bool down = copy.toY > copy.source.y;
-  for (int i = 0; i < copy.source.height; ++i) {
-    const int y = down ? copy.source.height - 1 - i : i;
-    std::memmove(sent_.data() + static_cast<std::size_t>(copy.toY + y) * stride + static_cast<std::size_t>(copy.toX) * 4,
-                 sent_.data() + static_cast<std::size_t>(copy.source.y + y) * stride + static_cast<std::size_t>(copy.source.x) * 4,
-                 static_cast<std::size_t>(copy.source.width) * 4);
+  const RegionCopy source = SourceCopy(copy);
+  const bool down = source.toY > source.source.y;
+  for (int i = 0; i < source.source.height; ++i) {
+    const int y = down ? source.source.height - 1 - i : i;
+    std::memmove(sent_.data() + static_cast<std::size_t>(source.toY + y) * stride + static_cast<std::size_t>(source.toX) * 4,
+                 sent_.data() + static_cast<std::size_t>(source.source.y + y) * stride + static_cast<std::size_t>(source.source.x) * 4,
+                 static_cast<std::size_t>(source.source.width) * 4);
   }
   // The moved content rests anew: what the viewer now has there is refined again later.
   for (int ty = copy.toY / kRegionTile; ty * kRegionTile < copy.toY + copy.source.height; ++ty) {

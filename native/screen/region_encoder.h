@@ -5,7 +5,8 @@
 // from offset 8 on (region_frame.h); the stream puts the epoch and sequence number in front.
 //
 // When many tiles changed because content moved up or down (a scroll), the move is sent as a copy
-// within the viewer's picture and only what it does not explain is encoded.
+// within the viewer's picture and only what it does not explain is encoded; on a scaled picture,
+// when the move is one of whole rows of both the capture and the picture.
 //
 // A whole picture (one rectangle, flagged full) goes out for the first picture, after
 // RequestFull, when the encoded size changes, and when most tiles changed. Tiles that have rested
@@ -86,8 +87,12 @@ class RegionEncoder final : public PictureEncoder {
   Outcome Emit(std::vector<std::vector<std::uint8_t>>& jpegs, bool full,
                const std::optional<RegionCopy>& copy);
   // A vertical move of the changed area's content (a scroll), found by matching row hashes of
-  // the picture against the last one sent; only at the capture's own size.
+  // the capture against the last one sent; in picture pixels, a move of whole picture rows and
+  // whole capture rows alike (a scaled picture: only on a scale that puts every tile edge on a
+  // capture pixel's edge).
   std::optional<RegionCopy> FindScroll(PixelView pixels) const;
+  // A move in picture pixels as the move of the capture's pixels it stands for.
+  RegionCopy SourceCopy(const RegionCopy& copy) const noexcept;
   // The tiles that still differ once `copy` is applied to the last picture sent.
   std::vector<std::uint8_t> ChangedAfter(PixelView pixels, const RegionCopy& copy) const;
   void ApplyToSent(const RegionCopy& copy);

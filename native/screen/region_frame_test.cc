@@ -11,6 +11,7 @@
 
 #include "base/protocol_error.h"
 #include "screen/jpeg_codec.h"
+#include "screen/picture.h"
 #include "screen/region_encoder.h"
 #include "screen/region_frame.h"
 #include "screen/synthetic_capturer.h"
@@ -444,11 +445,45 @@ TEST(RegionEncoder, AScrollIsSentAsAMoveAndTheLinesThatCameIn) {
         << row.name;
     EXPECT_EQ(trip.Send(next, 1920), PictureEncoder::Outcome::Same) << row.name;
   }
-  // Scaled pictures are not moved (a row of the capture is no row of the picture).
-  RoundTrip scaled;
-  ASSERT_EQ(scaled.Send(Page(640, 480, 0), 320), PictureEncoder::Outcome::Encoded);
-  ASSERT_EQ(scaled.Send(Page(640, 480, 24), 320), PictureEncoder::Outcome::Encoded);
-  EXPECT_FALSE(scaled.encoder.lastCopy().has_value());
+}
+
+// A scaled picture is moved when the scroll is whole rows of the capture and of the picture, on
+// a scale that puts every tile edge on a capture pixel's edge; the viewer's picture is then as
+// good as a whole picture of the scaled capture.
+TEST(RegionEncoder, AScrollOfAScaledPictureIsMovedInWholeRowsOfBoth) {
+  struct Row {
+    const char* name;
+    int width, height, maxWidth;
+    int from, to;
+    int moved;  // picture rows, 0: no move
+  };
+  for (const Row& row : {Row{"halved, down 24 rows", 640, 480, 320, 0, 24, -12},
+                         Row{"halved, up 36 rows", 640, 480, 320, 96, 60, 18},
+                         Row{"two thirds (Data saver), down 36 rows", 480, 360, 320, 0, 36, -24},
+                         Row{"two thirds, 121 rows: no whole picture row", 480, 360, 320, 0, 121, 0},
+                         Row{"halved, 5 rows: no whole picture row", 640, 480, 320, 0, 5, 0},
+                         Row{"tiles off the capture's pixels", 330, 240, 320, 0, 36, 0}}) {
+    RoundTrip trip;
+    ASSERT_EQ(trip.Send(Page(row.width, row.height, row.from), row.maxWidth), PictureEncoder::Outcome::Encoded);
+    const PixelBuffer next = Page(row.width, row.height, row.to);
+    ASSERT_EQ(trip.Send(next, row.maxWidth), PictureEncoder::Outcome::Encoded) << row.name;
+    ASSERT_EQ(trip.encoder.lastCopy().has_value(), row.moved != 0) << row.name;
+    if (row.moved != 0) {
+      const RegionCopy& c = *trip.encoder.lastCopy();
+      EXPECT_EQ(c.toY - c.source.y, row.moved) << row.name;
+      EXPECT_FALSE(trip.encoder.lastWasFull()) << row.name;
+    }
+    // Against a whole picture of the scaled capture.
+    const TargetSize size = ScaledSize(row.width, row.height, row.maxWidth);
+    std::vector<std::uint8_t> scaled(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 4);
+    ResamplePixels(PixelView{next.bytes.data(), row.width, row.height}, scaled.data(), size.width, size.height);
+    const auto whole = EncodeJpeg(PixelView{scaled.data(), size.width, size.height}, 80);
+    const auto decoded = DecodeFrameJpeg(whole.data(), whole.size());
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(trip.display.picture()->bytes.size(), scaled.size()) << row.name;
+    EXPECT_GT(Psnr(trip.display.picture()->bytes, scaled), Psnr(decoded->bytes, scaled) - 1.0) << row.name;
+    EXPECT_EQ(trip.Send(next, row.maxWidth), PictureEncoder::Outcome::Same) << row.name;
+  }
 }
 
 // A whole picture kept after its message went out: the pixels are copied at Keep (the caller's
