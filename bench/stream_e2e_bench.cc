@@ -2,7 +2,8 @@
 // 1920x1080 desktop to a viewer Client that decodes and acknowledges, at "Balanced" and "High
 // quality". For each: frames per second delivered and decoded, and capture-to-decoded latency
 // (p50, p99) over several seconds; the baseline, measured in the same run, is one frame's encode
-// plus decode alone. Target: p99 <= encode + decode + 5 ms.
+// plus decode alone. Target: p99 <= encode + decode + 5 ms. "host p50": of that, from the
+// capture's start to its message being ready on the host (screen copy, comparison, encoding).
 //
 // The capture start of every picture the host sends is noted in order (each picture differs from
 // the one before, so the n-th picture is frame seq n); the viewer notes when it has decoded seq n.
@@ -36,6 +37,7 @@ struct CaptureLog {
   std::mutex mutex;
   int generation = 0;
   std::vector<Clock::time_point> starts;
+  std::vector<Clock::time_point> encoded;  // when the picture's message was ready
 };
 
 // The host's capturer with a screen that is already drawn: a cycle of pre-painted moving-pattern
@@ -66,7 +68,7 @@ class TimedCapturer final : public ov::ScreenCapturer {
           ov::PictureEncoder::Outcome::Encoded) {
         return ov::CaptureResult::TryAgain();
       }
-      Note(start);
+      Note(start, Clock::now());
       return ov::CaptureResult::Picture(lent_->output());
     }
     std::uint8_t* copy = encoder_.CaptureBuffer(screen.width, screen.height);
@@ -76,14 +78,16 @@ class TimedCapturer final : public ov::ScreenCapturer {
     if (encoder_.EncodeCaptured(maxWidth, quality) != ov::RepeatEncoder::Outcome::Encoded) {
       return ov::CaptureResult::TryAgain();
     }
-    Note(start);
+    Note(start, Clock::now());
     return ov::CaptureResult::Picture(encoder_.jpeg());
   }
 
  private:
-  void Note(Clock::time_point start) {
+  void Note(Clock::time_point start, Clock::time_point encoded) {
     std::lock_guard<std::mutex> lock(log_.mutex);
-    if (generation_ == log_.generation) log_.starts.push_back(start);
+    if (generation_ != log_.generation) return;
+    log_.starts.push_back(start);
+    log_.encoded.push_back(encoded);
   }
 
   CaptureLog& log_;
@@ -121,6 +125,11 @@ double EncodeDecodeMs(int quality) {
 }  // namespace
 
 int main() {
+  // The baselines first, while nothing else runs (measured between the rows, they shared the
+  // machine with the stream that goes on meanwhile and came out 30 % apart for one quality).
+  EncodeDecodeMs(70);  // warm-up: the process's first encodes are slower
+  const double baseline70 = EncodeDecodeMs(70);
+  const double baseline85 = EncodeDecodeMs(85);
   ov::testing::RelayProcess relay(OV_RELAY_BINARY, {"--quiet"});
   if (!relay.ok()) {
     std::fprintf(stderr, "kestrova-relay: %s\n", relay.error().c_str());
@@ -161,6 +170,7 @@ int main() {
       std::lock_guard<std::mutex> lock(log.mutex);
       generation = ++log.generation;
       log.starts.clear();
+      log.encoded.clear();
     }
     return std::make_unique<TimedCapturer>(log, generation, *current, lend);
   };
@@ -216,8 +226,8 @@ int main() {
                   {2, "typing region", 70, &typing, true},
                   {3, "typing whole", 85, &typing, false},
                   {3, "typing region", 85, &typing, true}};
-  std::printf("%-16s %8s %10s %10s %14s %s\n", "profile", "fps", "p50 ms", "p99 ms",
-              "enc+dec ms", "p99 target");
+  std::printf("%-16s %8s %10s %10s %10s %14s %s\n", "profile", "fps", "p50 ms", "p99 ms",
+              "host p50", "enc+dec ms", "p99 target");
   int failures = 0;
   for (const auto& profile : profiles) {
     const std::int32_t epoch = host->client->session()->control().epoch() + 1;
@@ -237,6 +247,7 @@ int main() {
     pumpUntil([] { return false; }, 6s);
     const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     std::vector<double> latency;
+    std::vector<double> hostMs;  // capture start to the picture's message ready
     {
       std::lock_guard<std::mutex> lock(log.mutex);
       for (std::size_t i = skip; i < decoded.size(); ++i) {
@@ -247,15 +258,18 @@ int main() {
         }
         latency.push_back(
             std::chrono::duration<double, std::milli>(at - log.starts[frame.seq - 1]).count());
+        hostMs.push_back(std::chrono::duration<double, std::milli>(log.encoded[frame.seq - 1] -
+                                                                   log.starts[frame.seq - 1]).count());
       }
     }
     const double fps = static_cast<double>(latency.size()) / seconds;
-    const double baseline = EncodeDecodeMs(profile.quality);
+    const double baseline = profile.quality == 85 ? baseline85 : baseline70;
     const double p99 = Percentile(latency, 0.99);
     const bool met = p99 <= baseline + 5.0;
     if (!met && profile.screens == &screens) ++failures;
-    std::printf("%-16s %8.1f %10.2f %10.2f %14.2f <= %.2f %s\n", profile.name, fps,
-                Percentile(latency, 0.5), p99, baseline, baseline + 5.0, met ? "met" : "missed");
+    std::printf("%-16s %8.1f %10.2f %10.2f %10.2f %14.2f <= %.2f %s\n", profile.name, fps,
+                Percentile(latency, 0.5), p99, Percentile(hostMs, 0.5), baseline, baseline + 5.0,
+                met ? "met" : "missed");
   }
   host->client->ResetSession();
   viewer->client->ResetSession();
