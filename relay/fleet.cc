@@ -517,11 +517,14 @@ class Fleet::Impl {
 
   // The message in `msg` when it is sealed with the fleet's key for the subject it came on, new,
   // well-formed, from another node, and of that node's running instance; otherwise it is counted
-  // and dropped. `guard` belongs to the subscription (its callbacks run one at a time).
-  std::optional<fleet::Message> Accept(natsMsg* msg, fleet::ReplayGuard& guard) {
+  // and dropped. `guard` belongs to the subscription (its callbacks run one at a time). The
+  // message's views point into `plain`, its decrypted payload.
+  std::optional<fleet::Message> Accept(natsMsg* msg, fleet::ReplayGuard& guard,
+                                       std::vector<std::uint8_t>& plain) {
     const char* subject = natsMsg_GetSubject(msg);
-    const auto opened = fleet::Open(keys_.nats, subject != nullptr ? subject : "", Data(msg));
-    auto m = opened ? fleet::Decode(opened->payload) : std::nullopt;
+    auto opened = fleet::Open(keys_.nats, subject != nullptr ? subject : "", Data(msg));
+    if (opened) plain = std::move(opened->payload);
+    auto m = opened ? fleet::Decode(plain) : std::nullopt;
     const char* why = nullptr;
     if (!m) {
       why = opened ? "malformed" : "not sealed with the fleet secret";
@@ -559,7 +562,8 @@ class Fleet::Impl {
     self->receivedBytes_.fetch_add(static_cast<std::size_t>(natsMsg_GetDataLength(msg)),
                                    std::memory_order_relaxed);
     if (!self->shutDown_.load()) {
-      if (const auto m = self->Accept(msg, self->inboxGuard_)) {
+      std::vector<std::uint8_t> plain;
+      if (const auto m = self->Accept(msg, self->inboxGuard_, plain)) {
         // A message of an instance other than the one the node announces is stale: that run of
         // the node is over, and so are its sessions.
         if (self->CurrentInstance(std::string(m->from), m->instance)) {
@@ -584,7 +588,9 @@ class Fleet::Impl {
 
   static void OnHeartbeat(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<Impl*>(closure);
-    const auto m = self->shutDown_.load() ? std::nullopt : self->Accept(msg, self->heartbeatGuard_);
+    std::vector<std::uint8_t> plain;
+    const auto m =
+        self->shutDown_.load() ? std::nullopt : self->Accept(msg, self->heartbeatGuard_, plain);
     if (m) {
       const std::string from(m->from);
       if (m->kind == fleet::Kind::kBye) {
@@ -615,8 +621,10 @@ class Fleet::Impl {
 
   static void OnRegistration(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* self = static_cast<Impl*>(closure);
+    std::vector<std::uint8_t> plain;
     const auto m =
-        self->shutDown_.load() ? std::nullopt : self->Accept(msg, self->registrationsGuard_);
+        self->shutDown_.load() ? std::nullopt
+                               : self->Accept(msg, self->registrationsGuard_, plain);
     if (m && !m->body.empty() && m->body.size() <= 64) {
       self->events_.OnRemoteRegistration(
           std::string(reinterpret_cast<const char*>(m->body.data()), m->body.size()));

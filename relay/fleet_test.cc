@@ -149,6 +149,18 @@ TEST(FleetWireTest, ASealedMessageOpensOnlyWithItsKeyOnItsSubjectAndUntouched) {
     EXPECT_FALSE(open(keys.nats, subject, sealed.substr(0, n))) << "cut at " << n;
   }
   EXPECT_FALSE(open(keys.nats, subject, sealed + "x")) << "a byte added";
+  // The payload is encrypted: not in the envelope, and not the same twice.
+  const std::string secret = "sessionId 123456789 from 198.51.100.7";
+  std::string first, second;
+  fleet::Seal(keys.nats, subject, 7, 1, secret, first);
+  fleet::Seal(keys.nats, subject, 7, 2, secret, second);
+  for (const std::string& piece : {secret, std::string("123456789"), std::string("198.51.100")}) {
+    EXPECT_EQ(first.find(piece), std::string::npos) << piece;
+  }
+  EXPECT_NE(first.substr(17), second.substr(17));
+  const auto back = open(keys.nats, subject, second);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::string(back->payload.begin(), back->payload.end()), secret);
   // The hello's proof depends on every input.
   const std::vector<std::uint8_t> challenge(32, 1), binding(32, 2), changed(32, 3);
   auto same = [&](const fleet::Key& key, const std::vector<std::uint8_t>& c,
@@ -925,10 +937,23 @@ TEST_P(FleetTest, ForgedOrReplayedMessagesOnNatsAreRefused) {
     const auto decoded = o ? fleet::Decode(o->payload) : std::nullopt;
     return decoded ? std::string(decoded->from) : std::string();
   };
+  // What crosses NATS is encrypted: the host's ID, in the viewer's handoff, is in no payload as
+  // anyone on the account sees it, and in the opened handoff.
+  std::size_t leaks = 0, carried = 0;
+  auto next = [&] {
+    NatsClient::Msg m = spy.Next();
+    if (m.payload.find("121212121") != std::string::npos) ++leaks;
+    const auto o = opened(m);
+    if (o && std::string(o->payload.begin(), o->payload.end()).find("121212121") !=
+                 std::string::npos) {
+      ++carried;
+    }
+    return m;
+  };
   // node 2's heartbeat, as anyone on the account sees it: nothing secret in it.
   NatsClient::Msg beat;
   while (beat.subject != "kestrova.relay.heartbeat.node2" || from(beat) != "node2") {
-    beat = spy.Next();
+    beat = next();
   }
   EXPECT_EQ(beat.payload.find(kSecret), std::string::npos);
 
@@ -977,15 +1002,17 @@ TEST_P(FleetTest, ForgedOrReplayedMessagesOnNatsAreRefused) {
   // counters: sealed with the fleet's own key, as node 2, for the session's real key.
   p.viewer->SendBinary(Numbered(5, 100));
   NatsClient::Msg data;
-  std::optional<fleet::Message> m;
+  std::optional<fleet::Opened> o;
+  std::optional<fleet::Message> m;  // views into o's payload
   while (!m || m->kind != fleet::Kind::kData) {
-    data = spy.Next();
+    data = next();
     if (data.subject != inbox) continue;
-    const auto o = opened(data);
+    o = opened(data);
     m = o ? fleet::Decode(o->payload) : std::nullopt;
   }
   EXPECT_EQ(p.host->Read().data, Numbered(5, 100));
-  const auto o = opened(data);
+  EXPECT_EQ(leaks, 0u);
+  EXPECT_GE(carried, 1u) << "the handoff crossed NATS";
   std::string credit;
   fleet::Seal(keys.nats, inbox, o->instance, o->counter + 1000,
               Encoded(fleet::Kind::kCredit, "node2", std::string(16, '\x7f'), m->conn), credit);

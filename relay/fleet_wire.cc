@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -120,30 +121,76 @@ Keys DeriveKeys(std::string_view secret) {
   return keys;
 }
 
+namespace {
+
+constexpr std::size_t kHead = 17;
+constexpr std::size_t kTag = 16;
+
+// AES-256-GCM over `in` into `out` (as long as `in`) under the key of the sender's instance, the
+// nonce its counter, authenticating the subject and the envelope's head. Sealing writes `tag`;
+// opening checks it. False when the cipher fails or (opening) the tag does not match.
+bool Gcm(bool seal, const Key& key, std::string_view subject, Piece head, Piece in,
+         std::uint8_t* out, std::uint8_t* tag) {
+  if (in.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
+  // One key per instance (a node's counters start again with each run); the counter, unique
+  // within a run, is the nonce.
+  const Key instanceKey = Mac(key, {Bytes("instance"), head.subspan(1, 8)});
+  std::uint8_t nonce[12] = {};
+  std::copy_n(head.data() + 9, 8, nonce);
+  const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
+      EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+  if (!ctx) return false;
+  auto* init = seal ? &EVP_EncryptInit_ex : &EVP_DecryptInit_ex;
+  auto* update = seal ? &EVP_EncryptUpdate : &EVP_DecryptUpdate;
+  int n = 0;
+  std::uint8_t length[8];
+  PutU64(length, subject.size());
+  bool ok = init(ctx.get(), EVP_aes_256_gcm(), nullptr, instanceKey.data(), nonce) == 1;
+  for (const Piece aad : {Piece(length, sizeof length), Bytes(subject), head}) {
+    ok = ok && (aad.empty() ||
+                update(ctx.get(), nullptr, &n, aad.data(), static_cast<int>(aad.size())) == 1);
+  }
+  ok = ok && (in.empty() ||
+              update(ctx.get(), out, &n, in.data(), static_cast<int>(in.size())) == 1);
+  if (!ok) return false;
+  if (seal) {
+    return EVP_EncryptFinal_ex(ctx.get(), out + in.size(), &n) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTag), tag) == 1;
+  }
+  return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTag), tag) == 1 &&
+         EVP_DecryptFinal_ex(ctx.get(), out + in.size(), &n) == 1;
+}
+
+}  // namespace
+
 void Seal(const Key& key, std::string_view subject, std::uint64_t instance, std::uint64_t counter,
           std::string_view payload, std::string& out) {
-  std::uint8_t head[17];
+  std::uint8_t head[kHead];
   head[0] = kSealVersion;
   PutU64(head + 1, instance);
   PutU64(head + 9, counter);
-  const Key mac = Mac(key, {Bytes(subject), Piece(head, sizeof head), Bytes(payload)});
-  out.reserve(out.size() + kSealOverhead + payload.size());
-  out.append(reinterpret_cast<const char*>(head), sizeof head);
-  out.append(reinterpret_cast<const char*>(mac.data()), mac.size());
-  out.append(payload);
+  const std::size_t at = out.size();
+  out.resize(at + kSealOverhead + payload.size());
+  auto* bytes = reinterpret_cast<std::uint8_t*>(out.data()) + at;
+  std::copy_n(head, kHead, bytes);
+  if (!Gcm(true, key, subject, Piece(head, kHead), Bytes(payload), bytes + kHead,
+           bytes + kHead + payload.size())) {
+    throw std::runtime_error("AES-GCM seal");
+  }
 }
 
 std::optional<Opened> Open(const Key& key, std::string_view subject,
                            std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kSealOverhead || bytes[0] != kSealVersion) return std::nullopt;
-  const Piece head = bytes.first(17);
-  const Piece payload = bytes.subspan(kSealOverhead);
-  const Key mac = Mac(key, {Bytes(subject), head, payload});
-  if (!ProofEquals(mac, bytes.subspan(17, 32))) return std::nullopt;
+  const Piece head = bytes.first(kHead);
+  const Piece sealed = bytes.subspan(kHead, bytes.size() - kSealOverhead);
+  std::uint8_t tag[kTag];
+  std::copy_n(bytes.data() + bytes.size() - kTag, kTag, tag);
   Opened opened;
+  opened.payload.resize(sealed.size());
+  if (!Gcm(false, key, subject, head, sealed, opened.payload.data(), tag)) return std::nullopt;
   opened.instance = GetU64(bytes.data() + 1);
   opened.counter = GetU64(bytes.data() + 9);
-  opened.payload = payload;
   return opened;
 }
 

@@ -1,11 +1,12 @@
 // What makes a message between the nodes of a fleet trustworthy: keys derived from the fleet's
-// shared secret, the sealed envelope every NATS message travels in (an HMAC over the subject, the
-// sender's instance and a counter, so that a message is accepted once, on the subject it was
-// sent to, and only from a holder of the secret), the replay window per sender, and the proof a
+// shared secret, the sealed envelope every NATS message travels in (encrypted, and authenticated
+// with the subject, the sender's instance and a counter, so that a message is read only by a
+// holder of the secret and accepted once, on the subject it was sent to, and only from a holder
+// of the secret), the replay window per sender, and the proof a
 // dialling node gives in its link hello (an HMAC over the accepting node's fresh challenge and
 // the TLS channel, so a recorded hello proves nothing on another connection).
 //
-// Pure functions and a small class; no I/O. OpenSSL does the hashing.
+// Pure functions and a small class; no I/O. OpenSSL does the hashing and the cipher.
 #pragma once
 
 #include <array>
@@ -40,11 +41,13 @@ Keys DeriveKeys(std::string_view secret);
 
 // --- The sealed envelope -------------------------------------------------------------------------
 //
-// version (1) | instance (8, little-endian) | counter (8) | HMAC-SHA256 (32) | payload
-// The HMAC covers the subject the message is published to, the first 17 bytes and the payload.
+// version (1) | instance (8, little-endian) | counter (8) | encrypted payload | tag (16)
+// AES-256-GCM under a key of the sender's instance (HMAC of the NATS key and the instance), with
+// the counter as nonce; the subject the message is published to and the first 17 bytes are
+// authenticated with it. A sender never seals two messages with one counter in a run.
 
-inline constexpr std::uint8_t kSealVersion = 1;
-inline constexpr std::size_t kSealOverhead = 1 + 8 + 8 + 32;
+inline constexpr std::uint8_t kSealVersion = 2;
+inline constexpr std::size_t kSealOverhead = 1 + 8 + 8 + 16;
 
 void Seal(const Key& key, std::string_view subject, std::uint64_t instance, std::uint64_t counter,
           std::string_view payload, std::string& out);
@@ -52,7 +55,7 @@ void Seal(const Key& key, std::string_view subject, std::uint64_t instance, std:
 struct Opened {
   std::uint64_t instance = 0;
   std::uint64_t counter = 0;
-  std::span<const std::uint8_t> payload;
+  std::vector<std::uint8_t> payload;  // decrypted
 };
 // Nothing when `bytes` is not an envelope sealed with `key` for `subject`.
 std::optional<Opened> Open(const Key& key, std::string_view subject,
