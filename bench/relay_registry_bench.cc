@@ -261,12 +261,13 @@ int main(int argc, char** argv) {
     const auto st = n->fleet->Stats();
     const bool exact = st.knownIds == hosts && st.knownIds + st.knownRemoved == bucket;
     std::printf("  copy %zu IDs + %zu removed of the bucket's %zu + %llu, watch at revision %llu, "
-                "read again %llu times (%llu changes dropped, %llu audits off)%s\n",
+                "read again %llu times (%llu changes dropped, %llu revisions skipped, %llu audits off)%s\n",
                 st.knownIds, st.knownRemoved, hosts,
                 static_cast<unsigned long long>(bucket - std::min<std::uint64_t>(bucket, hosts)),
                 static_cast<unsigned long long>(st.watchRevision),
                 static_cast<unsigned long long>(st.watchReloads),
                 static_cast<unsigned long long>(st.watchDropped),
+                static_cast<unsigned long long>(st.watchSkipped),
                 static_cast<unsigned long long>(st.copyMismatches), exact ? "" : "  <- NOT EXACT");
     if (!exact) failed = true;
   }
