@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     folder = argv[1];
   } else {
     folder = fs::temp_directory_path() / "kestrova-region-workloads";
-    const fs::path script = fs::path(__FILE__).parent_path() / "record-region-workloads";
+    const fs::path script = OV_REGION_WORKLOAD_SCRIPT;
     const std::string command = "'" + script.string() + "' '" + folder.string() + "' 40";
     std::printf("recording workloads: %s\n", command.c_str());
     if (std::system(command.c_str()) != 0) return 2;

@@ -14,3 +14,7 @@ endif()
 # (bench/record-region-workloads): bytes per second, host CPU per capture, PSNR after the
 # workload and after a rest.
 ov_add_bench(region_stream_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/region_stream_bench.cc LIBS ov_screen)
+if(TARGET region_stream_bench)
+  target_compile_definitions(region_stream_bench PRIVATE
+    OV_REGION_WORKLOAD_SCRIPT="${CMAKE_CURRENT_LIST_DIR}/record-region-workloads")
+endif()

@@ -6,29 +6,50 @@
 #include <boost/asio/ssl/error.hpp>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace ov::relay {
 namespace {
 
-// A source/sink BIO on a non-blocking socket descriptor, kept in the BIO's data pointer. Unlike
-// OpenSSL's socket BIO it sends with MSG_NOSIGNAL: a peer that vanished must not raise SIGPIPE.
-int Descriptor(BIO* bio) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
-}
+// A source/sink BIO on a non-blocking socket descriptor, its TlsSocket::Sink kept in the BIO's
+// data pointer. Unlike OpenSSL's socket BIO it sends with MSG_NOSIGNAL: a peer that vanished must
+// not raise SIGPIPE.
+using Sink = TlsSocket::Sink;
+Sink& SinkOf(BIO* bio) { return *static_cast<Sink*>(BIO_get_data(bio)); }
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
+// Four full records with their headers and tags.
+constexpr std::size_t kGatherCapacity = 4 * (16384 + 256);
+
 int SocketWrite(BIO* bio, const char* data, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t n = ::send(Descriptor(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  Sink& sink = SinkOf(bio);
+  const auto length = static_cast<std::size_t>(size);
+  // Whatever a write gathered leaves before anything else, to keep the records in order.
+  if (sink.end > sink.begin && (!sink.gathering || kGatherCapacity - sink.end < length)) {
+    if (!sink.Flush()) {
+      if (WouldBlock(errno)) BIO_set_retry_write(bio);
+      return -1;
+    }
+  }
+  if (sink.gathering && length <= kGatherCapacity - sink.end) {
+    if (!sink.pending) sink.pending.reset(new (std::nothrow) unsigned char[kGatherCapacity]);
+    if (sink.pending) {
+      std::memcpy(sink.pending.get() + sink.end, data, length);
+      sink.end += length;
+      return size;
+    }
+  }
+  const ssize_t n = ::send(sink.descriptor, data, length, MSG_NOSIGNAL);
   if (n < 0 && WouldBlock(errno)) BIO_set_retry_write(bio);
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
 int SocketRead(BIO* bio, char* data, int size) {
   BIO_clear_retry_flags(bio);
-  const ssize_t n = ::recv(Descriptor(bio), data, static_cast<std::size_t>(size), 0);
+  const ssize_t n = ::recv(SinkOf(bio).descriptor, data, static_cast<std::size_t>(size), 0);
   if (n < 0 && WouldBlock(errno)) BIO_set_retry_read(bio);
   return n < 0 ? -1 : static_cast<int>(n);
 }
@@ -55,15 +76,35 @@ const BIO_METHOD* SocketMethod() {
 
 }  // namespace
 
-TlsSocket::TlsSocket(next_layer_type socket, SSL_CTX* context) : socket_(std::move(socket)) {
+bool TlsSocket::Sink::Flush() {
+  while (begin < end) {
+    const ssize_t n = ::send(descriptor, pending.get() + begin, end - begin, MSG_NOSIGNAL);
+    if (n < 0) return false;
+    begin += static_cast<std::size_t>(n);
+  }
+  begin = end = 0;
+  pending.reset();
+  return true;
+}
+
+TlsSocket::Wait TlsSocket::FlushGathered(error_code& ec) {
+  if (sink_->Flush()) return Wait::kNone;
+  if (WouldBlock(errno)) return Wait::kWritable;
+  ec = error_code(errno, boost::system::system_category());
+  return Wait::kNone;
+}
+
+TlsSocket::TlsSocket(next_layer_type socket, SSL_CTX* context)
+    : socket_(std::move(socket)), sink_(std::make_unique<Sink>()) {
   socket_.non_blocking(true);
+  sink_->descriptor = socket_.native_handle();
   ssl_ = SSL_new(context);
   BIO* bio = ssl_ != nullptr ? BIO_new(SocketMethod()) : nullptr;
   if (bio == nullptr) {
     SSL_free(ssl_);
     throw std::bad_alloc();
   }
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket_.native_handle())));
+  BIO_set_data(bio, sink_.get());
   SSL_set_bio(ssl_, bio, bio);
   SSL_set_accept_state(ssl_);
   // Record buffers exist only while a record is in flight; whole records are read at once.
@@ -73,7 +114,9 @@ TlsSocket::TlsSocket(next_layer_type socket, SSL_CTX* context) : socket_(std::mo
 }
 
 TlsSocket::TlsSocket(TlsSocket&& other) noexcept
-    : socket_(std::move(other.socket_)), ssl_(std::exchange(other.ssl_, nullptr)) {}
+    : socket_(std::move(other.socket_)),
+      sink_(std::move(other.sink_)),
+      ssl_(std::exchange(other.ssl_, nullptr)) {}
 
 TlsSocket::~TlsSocket() { SSL_free(ssl_); }
 

@@ -33,6 +33,7 @@ DWORD RunProgram(const std::wstring& arguments) {
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
+    ADD_FAILURE() << "CreateProcess failed with error " << GetLastError();
     return 0xFFFFFFFF;
   }
   DWORD code = STILL_ACTIVE;
