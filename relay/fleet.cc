@@ -326,6 +326,7 @@ class Fleet::Impl {
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, &Impl::OnDisconnected, this);
     if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, &Impl::OnReconnected, this);
     if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, &Impl::OnAsyncError, this);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(opts, &Impl::OnClosed, this);
     try {
       if (s == NATS_OK) s = Credentials(opts);
     } catch (...) {
@@ -442,20 +443,35 @@ class Fleet::Impl {
     if (s != NATS_OK) throw std::runtime_error("NATS node registry: " + LastError(s));
   }
 
+  // An asynchronous subscription whose handler may run until its completion callback says it is
+  // done for good (see WaitForCallbacks).
+  natsStatus Watched(natsStatus s, natsSubscription* sub) {
+    if (s != NATS_OK) return s;
+    s = natsSubscription_SetOnCompleteCB(sub, &Impl::OnSubscriptionDone, this);
+    if (s == NATS_OK) {
+      std::lock_guard lock(callbacksMutex_);
+      ++liveSubscriptions_;
+    }
+    return s;
+  }
+
   void Subscribe() {
-    natsStatus s = natsConnection_Subscribe(&inboxSub_, nc_, inbox_.c_str(), &Impl::OnInbox, this);
+    natsStatus s = Watched(
+        natsConnection_Subscribe(&inboxSub_, nc_, inbox_.c_str(), &Impl::OnInbox, this), inboxSub_);
     // Memory is bounded by the sessions' credit, not by the client's pending limits, which would
     // drop messages.
     if (s == NATS_OK) s = natsSubscription_SetPendingLimits(inboxSub_, -1, -1);
     const std::string heartbeat = std::string(kSubjectPrefix) + "heartbeat.*";
     if (s == NATS_OK) {
-      s = natsConnection_Subscribe(&heartbeatSub_, nc_, heartbeat.c_str(), &Impl::OnHeartbeat,
-                                   this);
+      s = Watched(natsConnection_Subscribe(&heartbeatSub_, nc_, heartbeat.c_str(),
+                                           &Impl::OnHeartbeat, this),
+                  heartbeatSub_);
     }
     const std::string registrations = std::string(kSubjectPrefix) + "registrations.*";
     if (s == NATS_OK) {
-      s = natsConnection_Subscribe(&registrationsSub_, nc_, registrations.c_str(),
-                                   &Impl::OnRegistration, this);
+      s = Watched(natsConnection_Subscribe(&registrationsSub_, nc_, registrations.c_str(),
+                                           &Impl::OnRegistration, this),
+                  registrationsSub_);
     }
     if (s == NATS_OK) s = natsSubscription_SetPendingLimits(registrationsSub_, -1, -1);
     if (s == NATS_OK) s = natsConnection_Flush(nc_);
@@ -472,6 +488,7 @@ class Fleet::Impl {
       }
     }
     if (nc_ != nullptr) natsConnection_Close(nc_);
+    WaitForCallbacks();
     if (hostsKv_ != nullptr) kvStore_Destroy(hostsKv_);
     if (nodesKv_ != nullptr) kvStore_Destroy(nodesKv_);
     if (js_ != nullptr) jsCtx_Destroy(js_);
@@ -482,7 +499,38 @@ class Fleet::Impl {
     up_ = false;
   }
 
+  // The client calls this object back on its own threads, also after the subscriptions and the
+  // connection are closed: a message handler may still be running, and the connection's
+  // disconnect and closed callbacks are queued on the client's callback thread, in that order.
+  // Nothing is freed before the last of them has returned.
+  void WaitForCallbacks() {
+    std::unique_lock lock(callbacksMutex_);
+    const bool done = callbacksDone_.wait_for(lock, std::chrono::seconds(10), [&] {
+      return liveSubscriptions_ == 0 && (nc_ == nullptr || connectionClosed_);
+    });
+    if (!done) {
+      // Not seen in practice; freeing the object under a running callback would be worse.
+      std::fprintf(stderr, "fleet: node %s: the NATS client did not finish its callbacks\n",
+                   o_.nodeName.c_str());
+      std::abort();
+    }
+  }
+
   // --- callbacks (the client's threads) ---
+
+  static void OnSubscriptionDone(void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    std::lock_guard lock(self->callbacksMutex_);
+    --self->liveSubscriptions_;
+    self->callbacksDone_.notify_all();
+  }
+
+  static void OnClosed(natsConnection*, void* closure) {
+    auto* self = static_cast<Impl*>(closure);
+    std::lock_guard lock(self->callbacksMutex_);
+    self->connectionClosed_ = true;
+    self->callbacksDone_.notify_all();
+  }
 
   static void OnDisconnected(natsConnection*, void* closure) {
     auto* self = static_cast<Impl*>(closure);
@@ -1305,6 +1353,10 @@ class Fleet::Impl {
   std::atomic<bool> up_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> shutDown_{false};
+  std::mutex callbacksMutex_;
+  std::condition_variable callbacksDone_;
+  int liveSubscriptions_ = 0;     // guarded by callbacksMutex_
+  bool connectionClosed_ = false;  // guarded by callbacksMutex_
 
   struct Known {
     Millis seen = 0;
