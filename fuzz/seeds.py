@@ -182,10 +182,18 @@ def fleet_wire_seeds():
     label = b"kestrova fleet secret"
     root = mac(label + bytes(32 - len(label)), [b"fuzzing fleet secret"])
     nats_key = mac(root, [b"nats messages"])
+    subject = b"kestrova.relay.node.n1"
 
+    # Envelope version 2: head (version, instance, counter), the payload under AES-256-GCM with a
+    # key of the instance and the counter as nonce, the tag; the subject's length, the subject and
+    # the head are authenticated.
     def sealed(payload, instance=0x1122334455667788, counter=1):
-        head = bytes([1]) + struct.pack("<QQ", instance, counter)
-        return head + mac(nats_key, [b"kestrova.relay.node.n1", head, payload]) + payload
+        from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+        head = bytes([2]) + struct.pack("<QQ", instance, counter)
+        key = mac(nats_key, [b"instance", head[1:9]])
+        nonce = head[9:17] + bytes(4)
+        aad = struct.pack("<Q", len(subject)) + subject + head
+        return head + AESGCM(key).encrypt(nonce, payload, aad)
 
     hello = message(9, "node-b", conn=0x0B0B, body=bytes(range(32)))
     write("fleet_wire", "link_hello_data", b"\x00" + framed(hello)
