@@ -445,7 +445,8 @@ class Fleet::Impl {
 
   // An asynchronous subscription whose handler may run until its completion callback says it is
   // done for good (see WaitForCallbacks).
-  natsStatus Watched(natsStatus s, natsSubscription* sub) {
+  // `sub` is read after `s` is made (arguments are evaluated in any order).
+  natsStatus Watched(natsStatus s, natsSubscription* const& sub) {
     if (s != NATS_OK) return s;
     s = natsSubscription_SetOnCompleteCB(sub, &Impl::OnSubscriptionDone, this);
     if (s == NATS_OK) {
