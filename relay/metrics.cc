@@ -88,7 +88,8 @@ std::string FormatMetrics(const MetricsSnapshot& s) {
     metric("kestrova_relay_fleet_lookups_total", "counter", "", "{result=\"unavailable\"}",
            f.lookupsUnavailable);
     metric("kestrova_relay_fleet_leases_lost_total", "counter",
-           "Leases found held by another node at renewal.", "", f.leasesLost);
+           "Device IDs this node held that the registry then showed taken over or removed.", "",
+           f.leasesLost);
     metric("kestrova_relay_fleet_sent_messages_total", "counter", "Messages to other nodes.",
            "", f.sentMessages);
     metric("kestrova_relay_fleet_sent_bytes_total", "counter", "Bytes to other nodes.", "",
@@ -101,6 +102,26 @@ std::string FormatMetrics(const MetricsSnapshot& s) {
            "Messages the NATS link refused (their sessions ended).", "", f.sendFailures);
     metric("kestrova_relay_fleet_known_ids", "gauge",
            "Device IDs in this node's copy of the fleet's registry.", "", f.knownIds);
+    metric("kestrova_relay_fleet_known_removed_ids", "gauge",
+           "Device IDs whose latest change in this node's copy of the registry is a removal.", "",
+           f.knownRemoved);
+    metric("kestrova_relay_fleet_watch_revision", "gauge",
+           "The registry's revision of the latest change this node's watch delivered.", "",
+           f.watchRevision);
+    metric("kestrova_relay_fleet_watch_reloads_total", "counter",
+           "Times this node read the registry again from the start (its watch dropped changes, "
+           "stalled or failed, or an audit found the copy off).",
+           "", f.watchReloads);
+    metric("kestrova_relay_fleet_watch_dropped_total", "counter",
+           "Registry changes the watch's subscription dropped (a slow reader).", "",
+           f.watchDropped);
+    metric("kestrova_relay_fleet_watch_skipped_total", "counter",
+           "Registry revisions the watch skipped (superseded, or not sent by the server).", "",
+           f.watchSkipped);
+    metric("kestrova_relay_fleet_copy_mismatches_total", "counter",
+           "Audits that found this node's copy of the registry holding another number of "
+           "entries than the registry.",
+           "", f.copyMismatches);
     metric("kestrova_relay_fleet_takeovers_total", "counter",
            "IDs of stopped or failed nodes claimed here.", "", f.takeovers);
     metric("kestrova_relay_fleet_removed_ids_total", "counter",
