@@ -1044,25 +1044,45 @@ struct ClaimCounter : FleetEvents {
   std::atomic<std::size_t> ok{0}, lost{0};
 };
 
+// A nats-server of its own, and a node "writer" that holds IDs before a test starts other nodes
+// beside it.
+class FleetRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::access(kNatsServer, X_OK), 0);
+    nats_.Start();
+    options_.url = nats_.Url();
+    options_.secret = kSecret;
+  }
+
+  static std::string Id(std::size_t i) { return std::to_string(700000000 + i); }
+
+  // Starts the writer and claims Id(0) to Id(count - 1) on it.
+  void StartWriter(std::size_t count) {
+    FleetOptions o = options_;
+    o.nodeName = "writer";
+    writer_ = std::make_unique<Fleet>(o, writerEvents_);
+    for (std::size_t i = 0; i < count; ++i) writer_->Claim(i, Id(i));
+    ASSERT_TRUE(WaitFor([&] { return writerEvents_.ok.load() == count; },
+                        std::chrono::seconds(60)));
+  }
+
+  TempDir dir_;
+  Nats nats_{dir_};
+  FleetOptions options_;  // the NATS server and the secret
+  ClaimCounter writerEvents_;
+  std::unique_ptr<Fleet> writer_;
+};
+
 // A node whose registry watch drops changes (a slow reader, forced here by a pending limit of a
 // few messages while it loads thousands) notices the drop, reads the registry again, and its
 // copy ends exact and follows later changes; nobody's ID is lost on the way.
-TEST(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact) {
-  ASSERT_EQ(::access(kNatsServer, X_OK), 0);
-  TempDir dir;
-  Nats nats(dir);
-  nats.Start();
+TEST_F(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact) {
   constexpr std::size_t kIds = 3000;
-  auto id = [](std::size_t i) { return std::to_string(700000000 + i); };
-  FleetOptions o;
-  o.url = nats.Url();
-  o.secret = kSecret;
-  o.nodeName = "writer";
-  ClaimCounter writerEvents, readerEvents;
-  Fleet writer(o, writerEvents);
-  for (std::size_t i = 0; i < kIds; ++i) writer.Claim(i, id(i));
-  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == kIds; }, std::chrono::seconds(60)));
-
+  ASSERT_NO_FATAL_FAILURE(StartWriter(kIds));
+  Fleet& writer = *writer_;
+  ClaimCounter readerEvents;
+  FleetOptions o = options_;
   o.nodeName = "reader";
   o.watchPendingLimit = 4;
   Fleet reader(o, readerEvents);
@@ -1078,12 +1098,12 @@ TEST(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact)
   EXPECT_EQ(st.copyMismatches, 0u);
 
   // The watch after the drop follows removals and new entries as they come.
-  writer.Release(id(0));
-  writer.Claim(kIds, id(kIds));
+  writer.Release(Id(0));
+  writer.Claim(kIds, Id(kIds));
   EXPECT_TRUE(WaitFor([&] { return exact(reader, kIds, 1) && exact(writer, kIds, 1); },
                       std::chrono::seconds(10)))
       << reader.Stats().knownIds << " " << reader.Stats().knownRemoved;
-  EXPECT_EQ(writerEvents.lost.load(), 0u);
+  EXPECT_EQ(writerEvents_.lost.load(), 0u);
   EXPECT_EQ(reader.Stats().watchReloads, st.watchReloads);
   reader.Shutdown();
   writer.Shutdown();
@@ -1092,31 +1112,22 @@ TEST(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExact)
 // Releases while other IDs are claimed (hosts leaving during a burst of registrations): every
 // change reaches another node's watch as it comes, without an audit finding the copy off or a
 // revision skipped (a removal that rolls the ID's subject up makes the server skip changes).
-TEST(FleetRegistryTest, RemovalsDuringABurstOfClaimsReachEveryCopyInOrder) {
-  ASSERT_EQ(::access(kNatsServer, X_OK), 0);
-  TempDir dir;
-  Nats nats(dir);
-  nats.Start();
+TEST_F(FleetRegistryTest, RemovalsDuringABurstOfClaimsReachEveryCopyInOrder) {
   constexpr std::size_t kIds = 2000;
-  auto id = [](std::size_t i) { return std::to_string(800000000 + i); };
-  FleetOptions o;
-  o.url = nats.Url();
-  o.secret = kSecret;
-  o.nodeName = "writer";
-  ClaimCounter writerEvents, readerEvents;
-  Fleet writer(o, writerEvents);
-  for (std::size_t i = 0; i < kIds; ++i) writer.Claim(i, id(i));
-  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == kIds; }, std::chrono::seconds(60)));
+  ASSERT_NO_FATAL_FAILURE(StartWriter(kIds));
+  Fleet& writer = *writer_;
+  ClaimCounter readerEvents;
+  FleetOptions o = options_;
   o.nodeName = "reader";
   Fleet reader(o, readerEvents);
   ASSERT_TRUE(WaitFor([&] { return reader.Stats().knownIds == kIds; }, std::chrono::seconds(30)));
   const auto before = reader.Stats();
 
   for (std::size_t i = 0; i < kIds; ++i) {
-    writer.Release(id(i));
-    writer.Claim(kIds + i, id(kIds + i));
+    writer.Release(Id(i));
+    writer.Claim(kIds + i, Id(kIds + i));
   }
-  ASSERT_TRUE(WaitFor([&] { return writerEvents.ok.load() == 2 * kIds; },
+  ASSERT_TRUE(WaitFor([&] { return writerEvents_.ok.load() == 2 * kIds; },
                       std::chrono::seconds(60)));
   for (const Fleet* f : {&writer, &reader}) {
     EXPECT_TRUE(WaitFor([&] {
