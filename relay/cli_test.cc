@@ -41,8 +41,8 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
                       "--max-connections-per-ip", "7", "--registrations-per-minute", "9",
                       "--register-timeout", "3", "--pairing-timeout", "45", "--idle-timeout", "30",
                       "--write-timeout", "20", "--queue-messages", "16", "--window-kib", "4096",
-                      "--min-write-rate", "512",
-                      "--threads", "6", "--quiet"},
+                      "--min-write-rate", "512", "--failed-pairings-per-address", "12",
+                      "--failed-pairings-per-id", "45", "--threads", "6", "--quiet"},
                      o));
   EXPECT_EQ(o.listenHost, "::1");
   EXPECT_EQ(o.port, 9443);
@@ -58,6 +58,8 @@ TEST(CommandLineTest, FlagsReachTheOptions) {
   EXPECT_EQ(o.queueMessages, 16u);
   EXPECT_EQ(o.queueBytes, 4u << 20);
   EXPECT_EQ(o.minWriteRate, 512u);
+  EXPECT_EQ(o.matcher.failedPairingsPerAddress, 12u);
+  EXPECT_EQ(o.matcher.failedPairingsPerId, 45u);
   EXPECT_EQ(o.threads, 6u);
   EXPECT_TRUE(o.quiet);
 }
@@ -67,7 +69,9 @@ TEST(CommandLineTest, BadValuesAreUsageErrors) {
            {"--listen", "127.0.0.1"}, {"--listen", "127.0.0.1:65536"}, {"--listen", ":80"},
            {"--listen", "::1:80"}, {"--min-build", "1.2"}, {"--min-build", "01.2.3"},
            {"--max-connections", "0"}, {"--threads", "0"}, {"--register-timeout", "-1"}, {"--tls-cert", "/nonexistent"},
-           {"--update-dir", "/nonexistent/kestrova"}, {"--no-such-flag"}}) {
+           {"--update-dir", "/nonexistent/kestrova"}, {"--no-such-flag"},
+           {"--failed-pairings-per-address", "0"}, {"--failed-pairings-per-id", "0"},
+           {"--failed-pairings-per-id", "1000001"}, {"--failed-pairings-per-id", "many"}}) {
     ServerOptions o;
     ::testing::internal::CaptureStderr();
     const auto code = Parse(args, o);
@@ -90,6 +94,7 @@ TEST(RelayBinaryTest, HelpDocumentsEveryFlag) {
                            "--max-connections", "--max-connections-per-ip",
                            "--registrations-per-minute", "--register-timeout", "--pairing-timeout",
                            "--idle-timeout", "--write-timeout", "--queue-messages", "--window-kib",
+                           "--failed-pairings-per-address", "--failed-pairings-per-id",
                            "--threads", "--quiet", "127.0.0.1:8080"}) {
     EXPECT_NE(child.Output().find(flag), std::string::npos) << flag;
   }

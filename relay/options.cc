@@ -86,6 +86,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   std::size_t per56 = options.prefixes.per56;
   std::size_t requestsPerHost = options.matcher.requestsPerHostPerMinute;
   std::size_t failedPairings = options.matcher.failedPairingsPerAddress;
+  std::size_t failedPairingsPerId = options.matcher.failedPairingsPerId;
   std::size_t per48 = options.prefixes.per48;
   double acceptsPerSecond = options.prefixes.acceptsPerSecond;
   std::size_t memoryBudgetMiB = options.memoryBudget >> 20;
@@ -116,6 +117,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
                  "one more is closed at once")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--max-connections-per-56", per56, "The same for one IPv6 /56")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
+  app.add_option("--max-connections-per-48", per48, "The same for one IPv6 /48")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--requests-per-host-per-minute", requestsPerHost,
                  "Viewers let through to one host per minute (the program itself takes 6)")
       ->capture_default_str()
@@ -125,10 +132,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
                  "refused")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
-  app.add_option("--max-connections-per-56", per56, "The same for one IPv6 /56")
-      ->capture_default_str()
-      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
-  app.add_option("--max-connections-per-48", per48, "The same for one IPv6 /48")
+  app.add_option("--failed-pairings-per-id", failedPairingsPerId,
+                 "Unfinished pairings per host ID (from every address) within 10 minutes before "
+                 "viewers asking for it are refused")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000}));
   app.add_option("--accepts-per-second", acceptsPerSecond,
@@ -258,6 +264,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ServerOpt
   options.prefixes.per56 = per56;
   options.matcher.requestsPerHostPerMinute = requestsPerHost;
   options.matcher.failedPairingsPerAddress = failedPairings;
+  options.matcher.failedPairingsPerId = failedPairingsPerId;
   options.prefixes.per48 = per48;
   options.prefixes.acceptsPerSecond = acceptsPerSecond;
   options.prefixes.acceptBurst = acceptsPerSecond * 10;
