@@ -204,6 +204,7 @@ FleetStats Fleet::Impl::Stats() const {
   s.watchDropped = watchDropped_.load();
   s.watchSkipped = watchSkipped_.load();
   s.copyMismatches = auditMismatches_.load();
+  s.watchRetries = watchRetries_.load();
   s.removedIds = removedIds_.load();
   s.claims = claims_.load();
   s.claimsTaken = claimsTaken_.load();

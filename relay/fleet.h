@@ -119,6 +119,7 @@ struct FleetPeer {
   std::uint64_t instance = 0;
 };
 
+// Each field has its line on /metrics (metrics.cc).
 struct FleetStats {
   bool connected = false;
   std::size_t nodes = 0;  // live nodes, this one included
@@ -134,6 +135,9 @@ struct FleetStats {
   std::uint64_t watchDropped = 0;    // changes the watch's subscription dropped
   std::uint64_t watchSkipped = 0;    // revisions the watch skipped (superseded, or not sent)
   std::uint64_t copyMismatches = 0;  // audits that found the copy off
+  // Restarts of the watch after a pass that failed (NATS slow or away, the registry gone), each
+  // after a wait: 250 ms, doubling while passes keep failing, up to 10 s.
+  std::uint64_t watchRetries = 0;
   std::uint64_t claims = 0, claimsTaken = 0, claimsUnavailable = 0;
   std::uint64_t lookups = 0, lookupsUnknown = 0, lookupsUnavailable = 0;
   std::uint64_t leasesLost = 0;

@@ -166,7 +166,7 @@ class Fleet::Impl {
   // reconnection).
   enum class Reload { kNone, kDropped, kStalled, kMismatch, kError };
   void WatchLoop();
-  Reload WatchPass(int limit);
+  Reload WatchPass(int limit, Millis& loadedAt);
   void Loaded(Copy& initial);
   Reload Audit(std::uint64_t& behindAt);
   bool Apply(natsMsg* msg, Copy* into, std::uint64_t& pending);
@@ -235,6 +235,7 @@ class Fleet::Impl {
   std::atomic<std::uint64_t> watchRevision_{0};  // the latest change the watch delivered
   std::atomic<std::uint64_t> watchReloads_{0}, watchDropped_{0}, watchSkipped_{0};
   std::atomic<std::uint64_t> auditMismatches_{0};
+  std::atomic<std::uint64_t> watchRetries_{0};
 
   std::mutex cleanupMutex_;
   std::condition_variable cleanupWake_;

@@ -31,6 +31,9 @@ namespace {
 
 // How often an idle watch checks its copy against the registry's stream.
 constexpr Millis kWatchAudit = 5000;
+// The first and the longest wait before the watch starts again after a failed pass.
+constexpr Millis kWatchRetryFirst = 250;
+constexpr Millis kWatchRetryMost = 10000;
 
 }  // namespace
 
@@ -247,26 +250,42 @@ void Fleet::Impl::Run(Registry& r, const Op& op) {
   }
 }
 
+// Passes that keep failing (NATS slow or away, the bucket gone) are not repeated at once: each
+// restart after a failed pass waits, 250 ms the first time and twice as long each time after, up
+// to 10 s, until a pass holds (its copy loaded and following the registry for an audit period).
+// A pass that held and then has to read the registry again restarts at once, unless it failed.
 void Fleet::Impl::WatchLoop() {
   // A test's pending limit holds for the first watch only: the one after a drop has none.
   int limit = o_.watchPendingLimit;
+  Millis delay = 0;  // the last wait between passes since a pass held
   while (!watchStop_.load()) {
     restartWatch_ = false;
     if (!up_.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       continue;
     }
-    const Reload why = WatchPass(limit);
+    Millis loadedAt = 0;
+    const Reload why = WatchPass(limit, loadedAt);
     if (why == Reload::kNone) continue;  // stopped, or read again after a reconnection
     watchReloads_.fetch_add(1, std::memory_order_relaxed);
     if (why == Reload::kDropped) limit = 0;
-    if (why == Reload::kError) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    if (loadedAt != 0 && Now() - loadedAt >= kWatchAudit) {
+      delay = 0;
+      if (why != Reload::kError) continue;
+    }
+    delay = std::clamp<Millis>(delay * 2, kWatchRetryFirst, kWatchRetryMost);
+    watchRetries_.fetch_add(1, std::memory_order_relaxed);
+    // A reconnection ends the wait: the watch starts over on the new link at once.
+    const Millis until = Now() + delay;
+    while (!watchStop_.load() && !restartWatch_.load() && Now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<Millis>(50, until - Now())));
+    }
   }
 }
 
 // One subscription of the watch: loads the copy, then follows the stream until it has to be
-// read again (the reason) or is stopped (kNone).
-Fleet::Impl::Reload Fleet::Impl::WatchPass(int limit) {
+// read again (the reason) or is stopped (kNone). `loadedAt`: when the copy was whole (0: never).
+Fleet::Impl::Reload Fleet::Impl::WatchPass(int limit, Millis& loadedAt) {
   const std::string stream = std::string("KV_") + kIdsBucket;
   const std::string subject = std::string("$KV.") + kIdsBucket + ".>";
   jsSubOptions so;
@@ -300,7 +319,10 @@ Fleet::Impl::Reload Fleet::Impl::WatchPass(int limit) {
   }
   Copy initial;
   watchRevision_ = 0;
-  if (!loading) Loaded(initial);
+  if (!loading) {
+    Loaded(initial);
+    loadedAt = Now();
+  }
   Reload why = Reload::kNone;
   std::uint64_t toLoad = 0, received = 0;
   std::uint64_t auditedAt = 0;  // the revision of the last audit that found the copy behind
@@ -328,6 +350,7 @@ Fleet::Impl::Reload Fleet::Impl::WatchPass(int limit) {
         if (++received >= toLoad || pending == 0) {
           loading = false;
           Loaded(initial);
+          loadedAt = Now();
         }
       } else if (watchRevision_.load() > before + 1) {
         // Revisions skipped while following: superseded before they were sent, or not sent
@@ -372,7 +395,14 @@ Fleet::Impl::Reload Fleet::Impl::Audit(std::uint64_t& behindAt) {
   jsStreamInfo* si = nullptr;
   jsErrCode jerr = static_cast<jsErrCode>(0);
   const std::string stream = std::string("KV_") + kIdsBucket;
-  if (js_GetStreamInfo(&si, js_, stream.c_str(), nullptr, &jerr) != NATS_OK) return Reload::kNone;
+  if (js_GetStreamInfo(&si, js_, stream.c_str(), nullptr, &jerr) != NATS_OK) {
+    // Unanswered (NATS slow): the next audit asks again. Gone (the bucket was deleted, or the
+    // server lost it): the copy holds a registry that is no more, and is read again.
+    if (jerr != JSStreamNotFoundErr) return Reload::kNone;
+    std::fprintf(stderr, "fleet: node %s: the registry's stream is gone; reading it again\n",
+                 o_.nodeName.c_str());
+    return Reload::kError;
+  }
   const std::uint64_t messages = si->State.Msgs;
   const std::uint64_t last = si->State.LastSeq;
   jsStreamInfo_Destroy(si);

@@ -580,8 +580,11 @@ class NatsClient {
     Flush();
   }
   void Subscribe(const std::string& subject) { Write("SUB " + subject + " 1\r\n"); }
-  void Publish(const std::string& subject, std::string_view payload) {
-    Write("PUB " + subject + " " + std::to_string(payload.size()) + "\r\n");
+  // With a reply subject: the answer comes to it (when it is subscribed).
+  void Publish(const std::string& subject, std::string_view payload,
+               const std::string& reply = "") {
+    Write("PUB " + subject + " " + (reply.empty() ? "" : reply + " ") +
+          std::to_string(payload.size()) + "\r\n");
     Write(payload);
     Write("\r\n");
   }
@@ -1107,6 +1110,40 @@ TEST_F(FleetRegistryTest, AWatchThatDropsChangesReadsTheRegistryAgainAndEndsExac
   EXPECT_EQ(reader.Stats().watchReloads, st.watchReloads);
   reader.Shutdown();
   writer.Shutdown();
+}
+
+// The registry's stream deleted under a running node (a server that lost its store, an operator's
+// mistake): the node's audit finds it gone, and its watch, failing pass after pass, waits twice as
+// long before each restart instead of asking NATS four times a second. Once the bucket is there
+// again (the next node to start makes it), the watch reads it, and the IDs the writer holds, not
+// in it any more, are written again and reach the other node's copy.
+TEST_F(FleetRegistryTest, AWatchThatKeepsFailingBacksOffAndRecoversOnceTheRegistryIsBack) {
+  constexpr std::size_t kIds = 50;
+  ASSERT_NO_FATAL_FAILURE(StartWriter(kIds));
+  NatsClient admin(nats_.Port());
+  admin.Subscribe("admin.reply");
+  admin.Publish("$JS.API.STREAM.DELETE.KV_kestrova-relay-ids", "", "admin.reply");
+  const std::string answer = admin.Next().payload;
+  ASSERT_NE(answer.find("\"success\":true"), std::string::npos) << answer;
+
+  ASSERT_TRUE(WaitFor([&] { return writer_->Stats().watchRetries >= 3; },
+                      std::chrono::seconds(20)));
+  // Past three failed passes the waits are 1 s, then 2 s: at most two restarts in 2.5 s (about
+  // ten at a fixed quarter of a second).
+  const std::uint64_t before = writer_->Stats().watchRetries;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_LE(writer_->Stats().watchRetries - before, 2u);
+
+  ClaimCounter otherEvents;
+  FleetOptions o = options_;
+  o.nodeName = "other";
+  Fleet other(o, otherEvents);
+  EXPECT_TRUE(WaitFor([&] { return other.Stats().knownIds == kIds; }, std::chrono::seconds(30)))
+      << other.Stats().knownIds;
+  EXPECT_EQ(writer_->Stats().ownedIds, kIds);
+  EXPECT_EQ(writerEvents_.lost.load(), 0u);
+  other.Shutdown();
+  writer_->Shutdown();
 }
 
 // Releases while other IDs are claimed (hosts leaving during a burst of registrations): every

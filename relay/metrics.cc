@@ -122,6 +122,10 @@ std::string FormatMetrics(const MetricsSnapshot& s) {
            "Audits that found this node's copy of the registry holding another number of "
            "entries than the registry.",
            "", f.copyMismatches);
+    metric("kestrova_relay_fleet_watch_retries_total", "counter",
+           "Restarts of the registry watch after a failed pass, each after a wait that doubles "
+           "while passes keep failing.",
+           "", f.watchRetries);
     metric("kestrova_relay_fleet_takeovers_total", "counter",
            "IDs of stopped or failed nodes claimed here.", "", f.takeovers);
     metric("kestrova_relay_fleet_removed_ids_total", "counter",

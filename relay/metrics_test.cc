@@ -36,6 +36,7 @@ TEST(MetricsTest, EveryFamilyIsDeclaredOnceAndItsSamplesStayTogether) {
   f.watchDropped = 18;
   f.watchSkipped = 19;
   f.copyMismatches = 20;
+  f.watchRetries = 29;
   f.claims = 10;
   f.claimsTaken = 2;
   f.claimsUnavailable = 1;
@@ -73,6 +74,7 @@ TEST(MetricsTest, EveryFamilyIsDeclaredOnceAndItsSamplesStayTogether) {
         {"kestrova_relay_fleet_watch_dropped_total", "18"},
         {"kestrova_relay_fleet_watch_skipped_total", "19"},
         {"kestrova_relay_fleet_copy_mismatches_total", "20"},
+        {"kestrova_relay_fleet_watch_retries_total", "29"},
         {"kestrova_relay_fleet_claims_total{result=\"ok\"}", "7"},
         {"kestrova_relay_fleet_claims_total{result=\"taken\"}", "2"},
         {"kestrova_relay_fleet_claims_total{result=\"unavailable\"}", "1"},
