@@ -18,6 +18,11 @@ namespace ov {
 // is empty or outside the encoded-size limits, when the encoder fails, or when the result is not
 // 4 to 0x7FFFFF bytes long.
 std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality, bool fullChroma = false);
+// The same for a picture whose rows lie `stride` bytes apart (at least image.width * 4): a
+// rectangle of a larger picture, encoded where it lies, to the bytes a packed copy gives. Empty
+// also when the stride is shorter than a row or beyond the encoder's pitch.
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, std::size_t stride, int quality,
+                                     bool fullChroma);
 
 // Scales the picture to ScaledSize(width, height, maxWidth) (never enlarging) and encodes it.
 // Empty when there are no pixels, width, height or maxWidth is not positive, or any step fails.

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <iterator>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "screen/jpeg_check.h"
 #include "screen/jpeg_test_files.h"
+#include "screen/picture.h"
 #include "screen/synthetic_capturer.h"
 
 namespace ov {
@@ -158,6 +160,58 @@ TEST(EncodeJpeg, ScalesToTheTargetSizeAndClampsQuality) {
   EXPECT_EQ(EncodeJpeg(view, 100), EncodeJpeg(view, 95));
   EXPECT_NE(EncodeJpeg(view, 94), EncodeJpeg(view, 95));
   EXPECT_NE(EncodeJpeg(view, 21), EncodeJpeg(view, 20));
+}
+
+// A rectangle of a larger picture, scaled or encoded where it lies (rows a picture's width apart),
+// gives the bytes its packed copy gives, whatever lies around it; a stride shorter than a row is
+// refused.
+TEST(EncodeJpeg, ARectangleReadInPlaceGivesWhatItsPackedCopyGives) {
+  const struct {
+    int pictureW, pictureH, x, y, w, h, outW, outH;
+    bool fullChroma;
+  } cases[] = {
+      {64, 48, 16, 16, 32, 16, 32, 16, false},   // unscaled, inside
+      {67, 41, 51, 25, 16, 16, 16, 16, false},   // at the last column and row of an odd picture
+      {67, 41, 0, 0, 67, 41, 67, 41, true},      // the whole picture, full chroma
+      {96, 64, 32, 16, 64, 48, 32, 24, false},   // halved
+      {97, 65, 33, 17, 64, 48, 32, 24, true},    // halved at odd offsets
+      {96, 64, 24, 12, 48, 36, 32, 24, false},   // scaled by 2/3
+      {41, 29, 5, 3, 35, 25, 12, 9, false},      // odd ratio
+      {40, 30, 39, 0, 1, 30, 1, 15, false},      // one column, halved in height only
+  };
+  for (const auto& c : cases) {
+    const PixelBuffer picture = PaintSyntheticPicture(SyntheticScene::MovingPattern, c.pictureW, c.pictureH, 5);
+    const std::size_t stride = static_cast<std::size_t>(c.pictureW) * 4;
+    const std::uint8_t* first = picture.bytes.data() + static_cast<std::size_t>(c.y) * stride +
+                                static_cast<std::size_t>(c.x) * 4;
+    std::vector<std::uint8_t> packed;
+    for (int row = 0; row < c.h; ++row) {
+      const std::uint8_t* from = first + static_cast<std::size_t>(row) * stride;
+      packed.insert(packed.end(), from, from + static_cast<std::size_t>(c.w) * 4);
+    }
+    const PixelView inPlace{first, c.w, c.h};
+    const PixelView copy{packed.data(), c.w, c.h};
+    const std::string what = std::to_string(c.x) + "," + std::to_string(c.y) + " " + std::to_string(c.w) + "x" +
+                             std::to_string(c.h) + " of " + std::to_string(c.pictureW) + "x" +
+                             std::to_string(c.pictureH);
+    if (c.outW == c.w && c.outH == c.h) {
+      const auto jpeg = EncodeJpeg(inPlace, stride, 70, c.fullChroma);
+      ASSERT_FALSE(jpeg.empty()) << what;
+      EXPECT_EQ(jpeg, EncodeJpeg(copy, 70, c.fullChroma)) << what;
+      continue;
+    }
+    const auto size = static_cast<std::size_t>(c.outW) * static_cast<std::size_t>(c.outH) * 4;
+    std::vector<std::uint8_t> fromPlace(size, 0x11), fromCopy(size, 0x22);
+    ResamplePixels(inPlace, stride, fromPlace.data(), c.outW, c.outH);
+    ResamplePixels(copy, fromCopy.data(), c.outW, c.outH);
+    EXPECT_EQ(fromPlace, fromCopy) << what;
+  }
+  // A stride shorter than a row is refused, not read past.
+  const PixelBuffer picture = PaintSyntheticPicture(SyntheticScene::Static, 32, 16, 0);
+  EXPECT_TRUE(EncodeJpeg(PixelView{picture.bytes.data(), 32, 16}, 31 * 4, 70, false).empty());
+  std::vector<std::uint8_t> untouched(16 * 8 * 4, 0x5A);
+  ResamplePixels(PixelView{picture.bytes.data(), 32, 16}, 31 * 4, untouched.data(), 16, 8);
+  EXPECT_EQ(untouched, std::vector<std::uint8_t>(16 * 8 * 4, 0x5A));
 }
 
 // Truncations, bit flips, byte overwrites, inserted and deleted runs of real files: each input is

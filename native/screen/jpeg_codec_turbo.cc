@@ -2,6 +2,7 @@
 #include <turbojpeg.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "screen/jpeg_codec.h"
@@ -22,15 +23,23 @@ struct TjBufferDeleter {
 }  // namespace
 
 std::vector<std::uint8_t> EncodeJpeg(PixelView image, int quality, bool fullChroma) {
+  if (image.width < 1) return {};
+  return EncodeJpeg(image, static_cast<std::size_t>(image.width) * 4, quality, fullChroma);
+}
+
+std::vector<std::uint8_t> EncodeJpeg(PixelView image, std::size_t stride, int quality,
+                                     bool fullChroma) {
   if (image.data == nullptr || image.width < 1 || image.height < 1 ||
-      image.width > kMaxEncodedWidth || image.height > kMaxEncodedHeight) {
+      image.width > kMaxEncodedWidth || image.height > kMaxEncodedHeight ||
+      stride < static_cast<std::size_t>(image.width) * 4 ||
+      stride > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return {};
   }
   TjHandle handle(tjInitCompress());
   if (!handle) return {};
   unsigned char* raw = nullptr;
   unsigned long size = 0;
-  const int rc = tjCompress2(handle.get(), image.data, image.width, image.width * 4, image.height,
+  const int rc = tjCompress2(handle.get(), image.data, image.width, static_cast<int>(stride), image.height,
                              TJPF_BGRX, &raw, &size, fullChroma ? TJSAMP_444 : TJSAMP_420, ClampJpegQuality(quality),
                              0);
   std::unique_ptr<unsigned char, TjBufferDeleter> owned(raw);

@@ -121,13 +121,13 @@ void FilterRow(const std::uint16_t* __restrict acc, std::uint8_t* __restrict out
 // The exact halving of both dimensions (a 3840 x 2160 display streamed 1920 wide): each output
 // pixel is the rounded mean of a 2 x 2 block, the result the general filter gives for weights of
 // 128 and 128, in one pass over the source.
-void HalvePixels(PixelView src, std::uint8_t* dst) {
+void HalvePixels(PixelView src, std::size_t stride, std::uint8_t* dst) {
   const auto sw = static_cast<std::size_t>(src.width);
   const std::size_t dw = sw / 2;
   const std::size_t dh = static_cast<std::size_t>(src.height) / 2;
   for (std::size_t y = 0; y < dh; ++y) {
-    const std::uint8_t* r0 = src.data + (2 * y) * sw * 4;
-    const std::uint8_t* r1 = r0 + sw * 4;
+    const std::uint8_t* r0 = src.data + (2 * y) * stride;
+    const std::uint8_t* r1 = r0 + stride;
     std::uint8_t* out = dst + y * dw * 4;
     std::size_t x = 0;
 #if defined(__SSE2__)
@@ -167,10 +167,17 @@ void HalvePixels(PixelView src, std::uint8_t* dst) {
 // only, once per output row. Each source row is read by at most the two output rows its span
 // touches; nothing is filtered twice.
 void ResamplePixels(PixelView src, std::uint8_t* dst, int dstWidth, int dstHeight) {
-  if (src.data == nullptr || src.width <= 0 || src.height <= 0 || dstWidth <= 0 || dstHeight <= 0) {
+  if (src.width <= 0) return;
+  ResamplePixels(src, static_cast<std::size_t>(src.width) * 4, dst, dstWidth, dstHeight);
+}
+
+void ResamplePixels(PixelView src, std::size_t srcStride, std::uint8_t* dst, int dstWidth,
+                    int dstHeight) {
+  if (src.data == nullptr || src.width <= 0 || src.height <= 0 || dstWidth <= 0 || dstHeight <= 0 ||
+      srcStride < static_cast<std::size_t>(src.width) * 4) {
     return;
   }
-  if (src.width == 2 * dstWidth && src.height == 2 * dstHeight) return HalvePixels(src, dst);
+  if (src.width == 2 * dstWidth && src.height == 2 * dstHeight) return HalvePixels(src, srcStride, dst);
   const AreaTaps xt = BuildAreaTaps(src.width, dstWidth);
   const AreaTaps yt = BuildAreaTaps(src.height, dstHeight);
   const std::size_t rowValues = static_cast<std::size_t>(src.width) * 4;
@@ -183,7 +190,7 @@ void ResamplePixels(PixelView src, std::uint8_t* dst, int dstWidth, int dstHeigh
     bool first = true;
     for (int k = 0; k < yt.taps; ++k) {
       if (wy[k] == 0) continue;
-      const std::uint8_t* row = src.data + static_cast<std::size_t>(yt.first[y] + k) * rowValues;
+      const std::uint8_t* row = src.data + static_cast<std::size_t>(yt.first[y] + k) * srcStride;
       WeightRow(column.data(), row, rowValues, wy[k], first);
       first = false;
     }

@@ -37,5 +37,9 @@ inline bool JpegSizeAllowed(std::size_t size) noexcept {
 // a dimension that is enlarged, an output pixel averages the one or two source pixels its span
 // touches. The fourth byte of dst is set to 0xFF.
 void ResamplePixels(PixelView src, std::uint8_t* dst, int dstWidth, int dstHeight);
+// The same for a source whose rows lie srcStride bytes apart (at least src.width * 4): a
+// rectangle of a larger picture, read where it lies. The result is the same as for a packed copy.
+void ResamplePixels(PixelView src, std::size_t srcStride, std::uint8_t* dst, int dstWidth,
+                    int dstHeight);
 
 }  // namespace ov

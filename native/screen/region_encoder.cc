@@ -220,21 +220,17 @@ std::vector<std::uint8_t> RegionEncoder::EncodeRect(const std::uint8_t* source,
   const Band rows = SourceRows(tiles.y, tiles.y + tiles.height);
   const int bw = cols.end - cols.first;
   const int bh = rows.end - rows.first;
+  // The rectangle is scaled or encoded where it lies in the picture, rows a picture's width
+  // apart: a copy of it first would cost as much as the encoder's own pass for a large one (a
+  // refinement of most of the screen) and would take memory that is touched for the first time.
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
-  const std::size_t rowBytes = static_cast<std::size_t>(bw) * 4;
-  scratch_.resize(rowBytes * static_cast<std::size_t>(bh));
-  for (int y = 0; y < bh; ++y) {
-    std::memcpy(scratch_.data() + static_cast<std::size_t>(y) * rowBytes,
-                source + static_cast<std::size_t>(rows.first + y) * stride +
-                    static_cast<std::size_t>(cols.first) * 4,
-                rowBytes);
-  }
+  const PixelView area{source + static_cast<std::size_t>(rows.first) * stride +
+                           static_cast<std::size_t>(cols.first) * 4,
+                       bw, bh};
   encodedPixels_ += static_cast<std::uint64_t>(out.width) * static_cast<std::uint64_t>(out.height);
-  if (bw == out.width && bh == out.height) {
-    return EncodeJpeg(PixelView{scratch_.data(), bw, bh}, quality, fullChroma);
-  }
+  if (bw == out.width && bh == out.height) return EncodeJpeg(area, stride, quality, fullChroma);
   scaled_.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 4);
-  ResamplePixels(PixelView{scratch_.data(), bw, bh}, scaled_.data(), out.width, out.height);
+  ResamplePixels(area, stride, scaled_.data(), out.width, out.height);
   return EncodeJpeg(PixelView{scaled_.data(), out.width, out.height}, quality, fullChroma);
 }
 

@@ -112,7 +112,6 @@ class RegionEncoder final : public PictureEncoder {
   std::vector<std::uint8_t> output_;
   std::vector<std::uint8_t> unchanged_;
   std::vector<RegionRect> rects_;
-  std::vector<std::uint8_t> scratch_;
   std::vector<std::uint8_t> scaled_;
   std::uint64_t now_ = 0;
   int quality_ = 70;  // of the last Encode
