@@ -11,6 +11,10 @@
 #include <type_traits>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -160,6 +164,13 @@ class HttpSession final : public std::enable_shared_from_this<HttpSession<Stream
     lastProgress_ = Clock::now();
     Expire(Bound());
     if (answer->file) {
+      // Progress is seen where the answer leaves this process. With the kernel's own send
+      // buffer (megabytes once tuned up) a steady but slow reader would free room, and so let a
+      // write complete, only in steps of half that buffer; a bound on unsent bytes makes every
+      // piece the reader takes visible here, while what is in flight is left to the kernel.
+      const int unsent = 128 * 1024;
+      ::setsockopt(TcpSocketOf(stream_).native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent,
+                   sizeof unsent);
       WriteAnswer(answer, answer->fileWriter.emplace(*answer->file));
     } else {
       WriteAnswer(answer, answer->textWriter.emplace(answer->text));
