@@ -108,6 +108,7 @@ class Recorded final : public ScreenCapturer {
     PictureEncoder& encoder = lent_ != nullptr ? *lent_ : own_;
     const auto outcome = encoder.Encode(PixelView{copy_.data(), p->width, p->height}, maxWidth, quality);
     encodeMs += ThreadCpuMs() - encodeStart;
+    lastSame = outcome == PictureEncoder::Outcome::Same;
     if (outcome == PictureEncoder::Outcome::Failed) return CaptureResult::TryAgain();
     if (outcome == PictureEncoder::Outcome::Same) return CaptureResult::Unchanged();
     return CaptureResult::Picture(encoder.output());
@@ -119,6 +120,7 @@ class Recorded final : public ScreenCapturer {
   double paintMs = 0;
   double copyMs = 0;    // the screen copy
   double encodeMs = 0;  // the encoder: comparison, scaling, encoding, the picture it keeps
+  bool lastSame = false;  // the last capture equalled the last picture sent
 
  private:
   void Double(const PixelBuffer& p) {
@@ -197,7 +199,10 @@ struct Result {
   double psnrRested = 0;
   double copyMsPerCapture = 0;    // of cpuMsPerCapture: the screen copy
   double encodeMsPerCapture = 0;  // and the encoder
+  double restMsPerCapture = 0;    // the rest of the step after a capture that changed nothing:
+                                  // the refinement of what rested, the "unchanged" and repeat messages
   double viewerMsPerFrame = 0;    // the viewer's decoding and composing, per frame it got
+  int sameCaptures = 0;           // captures that equalled the last picture sent
 };
 
 Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions, bool doubled = false) {
@@ -224,19 +229,27 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   capturer.copyMs = 0;
   capturer.encodeMs = 0;
   const std::uint64_t start = clock.now;
+  Result r;
   double cpu = 0;
+  double restMs = 0;
   for (std::size_t i = 1; i < frames.size(); ++i) {
+    const double stages = capturer.copyMs + capturer.encodeMs + viewer.cpuMs + capturer.paintMs;
     const double before = ThreadCpuMs();
     if (!loop.Step()) std::abort();
-    cpu += ThreadCpuMs() - before;
+    const double step = ThreadCpuMs() - before;
+    cpu += step;
+    if (capturer.lastSame) {
+      ++r.sameCaptures;
+      restMs += step - (capturer.copyMs + capturer.encodeMs + viewer.cpuMs + capturer.paintMs - stages);
+    }
     acked.store(sent.load());  // a fast viewer: the window never fills
   }
-  Result r;
   const double seconds = double(clock.now - start) / 1e9;
   r.bytesPerSecond = double(viewer.bytes) / seconds;
   r.cpuMsPerCapture = (cpu - viewer.cpuMs - capturer.paintMs) / double(frames.size() - 1);
   r.copyMsPerCapture = capturer.copyMs / double(frames.size() - 1);
   r.encodeMsPerCapture = capturer.encodeMs / double(frames.size() - 1);
+  r.restMsPerCapture = restMs / double(frames.size() - 1);
   r.viewerMsPerFrame = viewer.frames > 0 ? viewer.cpuMs / double(viewer.frames) : 0;
   const int maxWidth = loop.rate().maxWidth();
   if (doubled) return r;  // fidelity is the 1080p rows' business
@@ -303,15 +316,18 @@ int main(int argc, char** argv) {
                   target.bytes > 0 ? std::to_string(target.bytes).substr(0, 4).c_str() : "-", cpuRatio,
                   target.cpu > 0 ? std::to_string(target.cpu).substr(0, 4).c_str() : "-",
                   region.psnr - whole.psnr, region.psnrRested - whole.psnrRested);
-      // Where the host's time goes: the screen copy, the encoder, and the rest of the step
-      // (message building and sending); and the viewer's per frame it got.
-      std::printf("stages %-10s %-11s whole: copy %.2f encoder %.2f rest %.2f viewer %.2f ms  region: copy %.2f "
-                  "encoder %.2f rest %.2f viewer %.2f ms\n",
-                  target.workload, profileNames[profile], whole.copyMsPerCapture, whole.encodeMsPerCapture,
-                  whole.cpuMsPerCapture - whole.copyMsPerCapture - whole.encodeMsPerCapture,
-                  whole.viewerMsPerFrame, region.copyMsPerCapture, region.encodeMsPerCapture,
-                  region.cpuMsPerCapture - region.copyMsPerCapture - region.encodeMsPerCapture,
-                  region.viewerMsPerFrame);
+      // Where the host's time goes: the screen copy, the encoder, and the rest of the step: "at
+      // rest" after captures that changed nothing (for region frames mostly the refinement of what
+      // rested, which starts with the opening picture's one second after it), "other" after the
+      // rest (message building and sending); and the viewer's per frame it got.
+      const auto other = [](const Result& r) {
+        return r.cpuMsPerCapture - r.copyMsPerCapture - r.encodeMsPerCapture - r.restMsPerCapture;
+      };
+      std::printf("stages %-10s %-11s (%d of %zu captures unchanged) whole: copy %.2f encoder %.2f at rest %.2f other %.2f viewer %.2f ms  "
+                  "region: copy %.2f encoder %.2f at rest %.2f other %.2f viewer %.2f ms\n",
+                  target.workload, profileNames[profile], region.sameCaptures, frames.size() - 1,
+                  whole.copyMsPerCapture, whole.encodeMsPerCapture, whole.restMsPerCapture, other(whole), whole.viewerMsPerFrame, region.copyMsPerCapture,
+                  region.encodeMsPerCapture, region.restMsPerCapture, other(region), region.viewerMsPerFrame);
       if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
       if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
       if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;
@@ -330,11 +346,12 @@ int main(int argc, char** argv) {
                   large.bytesPerSecond / small.bytesPerSecond, large.cpuMsPerCapture / small.cpuMsPerCapture,
                   large.cpuMsPerCapture, small.cpuMsPerCapture, largeWhole.cpuMsPerCapture,
                   largeWhole.bytesPerSecond);
-      std::printf("stages typing 4K/1080p region: copy %.2f vs %.2f, encoder %.2f vs %.2f, rest %.2f vs %.2f ms\n",
+      std::printf("stages typing 4K/1080p region: copy %.2f vs %.2f, encoder %.2f vs %.2f, at rest %.2f vs %.2f, "
+                  "other %.2f vs %.2f ms\n",
                   large.copyMsPerCapture, small.copyMsPerCapture, large.encodeMsPerCapture,
-                  small.encodeMsPerCapture,
-                  large.cpuMsPerCapture - large.copyMsPerCapture - large.encodeMsPerCapture,
-                  small.cpuMsPerCapture - small.copyMsPerCapture - small.encodeMsPerCapture);
+                  small.encodeMsPerCapture, large.restMsPerCapture, small.restMsPerCapture,
+                  large.cpuMsPerCapture - large.copyMsPerCapture - large.encodeMsPerCapture - large.restMsPerCapture,
+                  small.cpuMsPerCapture - small.copyMsPerCapture - small.encodeMsPerCapture - small.restMsPerCapture);
     }
   }
   std::printf("%d target(s) missed\n", missed);
