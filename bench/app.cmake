@@ -8,7 +8,7 @@ endif()
 # The stream end to end through a local relay: fps and capture-to-decoded latency per profile.
 if(TARGET ov_app_testing AND TARGET kestrova-relay)
   add_executable(stream_e2e_bench ${CMAKE_CURRENT_LIST_DIR}/stream_e2e_bench.cc)
-  target_link_libraries(stream_e2e_bench PRIVATE ov_app_testing ov_app ov_warnings)
+  target_link_libraries(stream_e2e_bench PRIVATE ov_app_testing ov_app ov_net_testing ov_warnings)
   target_include_directories(stream_e2e_bench PRIVATE ${PROJECT_SOURCE_DIR})
   add_dependencies(stream_e2e_bench kestrova-relay)
   target_compile_definitions(stream_e2e_bench PRIVATE OV_RELAY_BINARY="$<TARGET_FILE:kestrova-relay>")
