@@ -16,12 +16,14 @@
 // them now into a temporary folder. Frames are read through ImageMagick's `convert`.
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -143,12 +145,44 @@ class Recorded final : public ScreenCapturer {
   PictureEncoder* lent_ = nullptr;
 };
 
+// Bytes of a JPEG before its entropy-coded data (markers, quantization and Huffman tables, the
+// scan header) plus its end marker: what every rectangle pays however small it is.
+std::size_t JpegFixedBytes(std::span<const std::uint8_t> jpeg) {
+  std::size_t at = 2;  // SOI
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+    const std::uint8_t marker = jpeg[at + 1];
+    const std::size_t length = (std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+    at += 2 + length;
+    if (marker == 0xDA) return std::min(at, jpeg.size()) + 2;
+  }
+  return jpeg.size();
+}
+
+// Where a region stream's bytes go: the JPEG data and the JPEG's fixed part of the rectangles of
+// changed captures and of refinements (the first refinement, which is the opening picture's, apart),
+// and the messages' own headers and rectangle entries.
+struct Breakdown {
+  struct Part {
+    std::uint64_t data = 0;
+    std::uint64_t fixed = 0;
+    std::uint64_t rects = 0;
+    std::uint64_t messages = 0;
+  };
+  Part changes;
+  Part openingRefine;
+  Part laterRefines;
+  std::uint64_t framing = 0;  // frame and region headers, rectangle entries, "nothing changed"
+  std::uint64_t openingRefineAtNs = 0;  // when the first refinement went out (0: none)
+};
+
 class Viewer final : public StreamSink {
  public:
   bool SendSealed(std::uint8_t kind, std::vector<std::uint8_t> message) override {
     if (kind != 1) return true;
     bytes += message.size();
     ++frames;
+    sends.push_back(Send{clock != nullptr ? clock->now : 0, message.size()});
+    if (IsRegionFrameMessage(message)) Account(message);
     // The viewer's decoding runs inside the host's step here; its time is not the host's.
     const double start = ThreadCpuMs();
     struct Charge {
@@ -166,6 +200,34 @@ class Viewer final : public StreamSink {
     std::fprintf(stderr, "stream ended: %s\n", reason.c_str());
     std::abort();
   }
+  struct Send {
+    std::uint64_t atNs;
+    std::size_t bytes;
+  };
+  void Account(std::span<const std::uint8_t> message) {
+    const RegionFrame frame = ParseRegionFrame(message);
+    std::uint64_t jpegs = 0;
+    Breakdown::Part* part = &breakdown.changes;
+    // A message with rectangles sent for a capture that changed nothing is a refinement.
+    if (!frame.parts.empty() && capturer != nullptr && capturer->lastSame) {
+      const bool first = breakdown.openingRefineAtNs == 0;
+      if (first) breakdown.openingRefineAtNs = clock->now;
+      part = first ? &breakdown.openingRefine : &breakdown.laterRefines;
+    }
+    if (!frame.parts.empty()) ++part->messages;
+    for (const RegionPart& p : frame.parts) {
+      const std::size_t fixed = JpegFixedBytes(p.jpeg);
+      part->fixed += fixed;
+      part->data += p.jpeg.size() - fixed;
+      ++part->rects;
+      jpegs += p.jpeg.size();
+    }
+    breakdown.framing += message.size() - jpegs;
+  }
+  const Clock* clock = nullptr;
+  const Recorded* capturer = nullptr;
+  Breakdown breakdown;
+  std::vector<Send> sends;  // every frame message after the opening one
   ViewerDisplay display{0};
   std::uint64_t bytes = 0;
   std::uint64_t frames = 0;
@@ -203,13 +265,28 @@ struct Result {
                                   // the refinement of what rested, the "unchanged" and repeat messages
   double viewerMsPerFrame = 0;    // the viewer's decoding and composing, per frame it got
   int sameCaptures = 0;           // captures that equalled the last picture sent
+  Breakdown breakdown;            // region frames only
+  std::vector<Viewer::Send> sends;
+  std::uint64_t startNs = 0;  // after the opening picture
+  std::uint64_t endNs = 0;    // after the workload's last capture
 };
+
+// Bytes per second sent after `fromNs` until the workload's end.
+double BytesPerSecondAfter(const Result& r, std::uint64_t fromNs) {
+  std::uint64_t bytes = 0;
+  for (const Viewer::Send& s : r.sends) {
+    if (s.atNs > fromNs && s.atNs <= r.endNs) bytes += s.bytes;
+  }
+  return r.endNs > fromNs ? double(bytes) / (double(r.endNs - fromNs) / 1e9) : 0;
+}
 
 Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool regions, bool doubled = false) {
   Clock clock;
   Recorded capturer(frames, doubled);
   const int scale = doubled ? 2 : 1;
   Viewer viewer;
+  viewer.clock = &clock;
+  viewer.capturer = &capturer;
   std::atomic<std::int32_t> sent{0};
   std::atomic<std::int32_t> acked{0};
   std::atomic<bool> requested{false};
@@ -225,6 +302,8 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
   viewer.bytes = 0;
   viewer.frames = 0;
   viewer.cpuMs = 0;
+  viewer.breakdown = Breakdown{};
+  viewer.sends.clear();
   capturer.paintMs = 0;
   capturer.copyMs = 0;
   capturer.encodeMs = 0;
@@ -245,6 +324,10 @@ Result Run(const std::vector<PixelBuffer>& frames, std::int32_t profile, bool re
     acked.store(sent.load());  // a fast viewer: the window never fills
   }
   const double seconds = double(clock.now - start) / 1e9;
+  r.startNs = start;
+  r.endNs = clock.now;
+  r.breakdown = viewer.breakdown;
+  r.sends = viewer.sends;
   r.bytesPerSecond = double(viewer.bytes) / seconds;
   r.cpuMsPerCapture = (cpu - viewer.cpuMs - capturer.paintMs) / double(frames.size() - 1);
   r.copyMsPerCapture = capturer.copyMs / double(frames.size() - 1);
@@ -328,6 +411,28 @@ int main(int argc, char** argv) {
                   target.workload, profileNames[profile], region.sameCaptures, frames.size() - 1,
                   whole.copyMsPerCapture, whole.encodeMsPerCapture, whole.restMsPerCapture, other(whole), whole.viewerMsPerFrame, region.copyMsPerCapture,
                   region.encodeMsPerCapture, region.restMsPerCapture, other(region), region.viewerMsPerFrame);
+      // Where the region stream's bytes went, and the ratio once the opening picture's one-time
+      // refinement is behind (both streams' bytes from then to the workload's end): the figure
+      // for a session that keeps typing, which a workload of a few seconds hides.
+      const Breakdown& b = region.breakdown;
+      const auto part = [](const Breakdown::Part& p) {
+        return std::to_string(p.rects) + " rects in " + std::to_string(p.messages) + " msgs, data " +
+               std::to_string(p.data) + " + JPEG fixed " + std::to_string(p.fixed);
+      };
+      std::printf("bytes %-10s %-11s region %llu: changes %s; opening refinement %s; later refinements %s; "
+                  "message headers %llu\n",
+                  target.workload, profileNames[profile], static_cast<unsigned long long>(region.bytesPerSecond * double(region.endNs - region.startNs) / 1e9 + 0.5),
+                  part(b.changes).c_str(), part(b.openingRefine).c_str(), part(b.laterRefines).c_str(),
+                  static_cast<unsigned long long>(b.framing));
+      if (b.openingRefineAtNs != 0 && b.openingRefineAtNs < region.endNs) {
+        const double steadyWhole = BytesPerSecondAfter(whole, b.openingRefineAtNs);
+        const double steadyRegion = BytesPerSecondAfter(region, b.openingRefineAtNs);
+        std::printf("ratio %-10s %-11s bytes after the opening refinement (last %.2f of %.2f s) %.3f "
+                    "(%.0f vs %.0f B/s)\n",
+                    target.workload, profileNames[profile], double(region.endNs - b.openingRefineAtNs) / 1e9,
+                    double(region.endNs - region.startNs) / 1e9,
+                    steadyWhole > 0 ? steadyRegion / steadyWhole : 0.0, steadyRegion, steadyWhole);
+      }
       if (target.bytes > 0 && bytesRatio > target.bytes) ++missed;
       if (target.cpu > 0 && cpuRatio > target.cpu) ++missed;
       if (region.psnr < whole.psnr - 0.1 || region.psnrRested <= whole.psnrRested) ++missed;
