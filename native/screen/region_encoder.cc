@@ -374,12 +374,38 @@ void RegionEncoder::ApplyToSent(const RegionCopy& copy) {
                  sent_.data() + static_cast<std::size_t>(source.source.y + y) * stride + static_cast<std::size_t>(source.source.x) * 4,
                  static_cast<std::size_t>(source.source.width) * 4);
   }
-  // The moved content rests anew: what the viewer now has there is refined again later.
-  for (int ty = copy.toY / kRegionTile; ty * kRegionTile < copy.toY + copy.source.height; ++ty) {
-    for (int tx = copy.toX / kRegionTile; tx * kRegionTile < copy.toX + copy.source.width; ++tx) {
+  // The viewer moves its own pixels, at the quality they had: a destination tile is refined when
+  // every tile its pixels came from was (and, when the move covers it only in part, the tile
+  // itself was). Any other rests anew and is refined once it has rested; tiles the move does not
+  // explain are sent again and rest anew as well (Encode).
+  const std::vector<std::uint8_t> before = refined_;
+  const int dx = copy.toX - copy.source.x;
+  const int dy = copy.toY - copy.source.y;
+  const int destX1 = copy.toX + copy.source.width;
+  const int destY1 = copy.toY + copy.source.height;
+  const auto wasRefined = [&](int tx, int ty) {
+    return before[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)] != 0;
+  };
+  for (int ty = copy.toY / kRegionTile; ty * kRegionTile < destY1; ++ty) {
+    for (int tx = copy.toX / kRegionTile; tx * kRegionTile < destX1; ++tx) {
+      const int x0 = tx * kRegionTile;
+      const int y0 = ty * kRegionTile;
+      const int x1 = std::min(x0 + kRegionTile, width_);
+      const int y1 = std::min(y0 + kRegionTile, height_);
+      // The part of the tile the move covers.
+      const int cx0 = std::max(x0, copy.toX);
+      const int cy0 = std::max(y0, copy.toY);
+      const int cx1 = std::min(x1, destX1);
+      const int cy1 = std::min(y1, destY1);
+      bool fine = cx0 > x0 || cy0 > y0 || cx1 < x1 || cy1 < y1 ? wasRefined(tx, ty) : true;
+      for (int sy = (cy0 - dy) / kRegionTile; fine && sy <= (cy1 - 1 - dy) / kRegionTile; ++sy) {
+        for (int sx = (cx0 - dx) / kRegionTile; fine && sx <= (cx1 - 1 - dx) / kRegionTile; ++sx) {
+          fine = wasRefined(sx, sy);
+        }
+      }
       const std::size_t t = static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx);
       changedAt_[t] = now_;
-      refined_[t] = 0;
+      refined_[t] = fine ? 1 : 0;
     }
   }
 }

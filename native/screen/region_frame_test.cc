@@ -447,6 +447,59 @@ TEST(RegionEncoder, AScrollIsSentAsAMoveAndTheLinesThatCameIn) {
   }
 }
 
+// Moved content is in the viewer at the quality it had before the move: content refined before a
+// scroll is not refined again, only the lines that came in are; content moved before its
+// refinement is refined once it rests, like the rest of the picture. Either way every tile ends
+// up refined once.
+TEST(RegionEncoder, AScrollKeepsWhatWasRefinedAndRefinesTheRest) {
+  using O = PictureEncoder::Outcome;
+  struct Row {
+    const char* name;
+    int from, to;
+    int width = 320;
+    bool refinedBefore = true;
+  };
+  for (const Row& row : {Row{"refined, down three lines", 0, 36}, Row{"refined, up two lines", 60, 36},
+                         Row{"refined, down by 5 rows, off the tile grid", 0, 5},
+                         Row{"refined, a width off the tile grid", 0, 36, 330},
+                         Row{"moved before its refinement", 0, 36, 320, false},
+                         Row{"moved off the grid before its refinement", 0, 5, 320, false}}) {
+    constexpr int kHeight = 240;
+    RoundTrip trip;
+    trip.encoder.SetNow(1000);
+    ASSERT_EQ(trip.Send(Page(row.width, kHeight, row.from), 1920, 60), O::Encoded) << row.name;
+    if (row.refinedBefore) {
+      trip.encoder.SetNow(2000);
+      ASSERT_EQ(trip.encoder.Refine(), O::Encoded) << row.name;
+      trip.Deliver(trip.encoder.output());
+    }
+    // The viewer's picture before the move: fine when refined, coarse otherwise.
+    const double before = Psnr(trip.display.picture()->bytes, Page(row.width, kHeight, row.from).bytes);
+    trip.encoder.SetNow(3000);
+    const PixelBuffer next = Page(row.width, kHeight, row.to);
+    ASSERT_EQ(trip.Send(next, 1920, 60), O::Encoded) << row.name;
+    ASSERT_TRUE(trip.encoder.lastCopy().has_value()) << row.name;
+    trip.encoder.SetNow(4000);
+    ASSERT_EQ(trip.encoder.Refine(), O::Encoded) << row.name << ": the lines that came in rest";
+    trip.Deliver(trip.encoder.output());
+    std::int64_t refined = 0;
+    for (const RegionRect& r : trip.encoder.rects()) refined += std::int64_t{r.width} * r.height;
+    if (row.refinedBefore) {
+      EXPECT_LT(refined, row.width * kHeight / 3) << row.name << ": the moved lines were refined already";
+    } else {
+      EXPECT_EQ(refined, row.width * kHeight) << row.name << ": nothing was refined before";
+    }
+    EXPECT_EQ(trip.encoder.Refine(), O::Same) << row.name << ": refined once only";
+    // Every tile of the viewer's picture is fine now, the moved ones included.
+    const double after = Psnr(trip.display.picture()->bytes, next.bytes);
+    if (row.refinedBefore) {
+      EXPECT_GT(after, before - 1.0) << row.name << ": " << before << " -> " << after;
+    } else {
+      EXPECT_GT(after, before + 5.0) << row.name << ": " << before << " -> " << after;
+    }
+  }
+}
+
 // A scaled picture is moved when the scroll is whole rows of the capture and of the picture, on
 // a scale that puts every tile edge on a capture pixel's edge; the viewer's picture is then as
 // good as a whole picture of the scaled capture.
