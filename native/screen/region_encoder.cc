@@ -99,19 +99,35 @@ std::vector<RegionRect> RectsFromMask(const std::vector<std::uint8_t>& mask, int
 std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
                                    std::size_t budget, int slackTiles) {
   std::vector<RegionRect> rects = RectsFromMask(mask, cols, rows);
+  // Set tiles above and left of each corner, so that the unset tiles of any box are counted at once.
+  const auto stride = static_cast<std::size_t>(cols) + 1;
+  std::vector<std::int32_t> sums(stride * (static_cast<std::size_t>(rows) + 1), 0);
+  const auto at = [&](int x, int y) { return static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x); };
   for (int round = 0; round < kMergeRounds && rects.size() > 1; ++round) {
+    for (int y = 0; y < rows; ++y) {
+      for (int x = 0; x < cols; ++x) {
+        sums[at(x + 1, y + 1)] = sums[at(x, y + 1)] + sums[at(x + 1, y)] - sums[at(x, y)] +
+                                 (mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(x)] != 0 ? 1 : 0);
+      }
+    }
+    // The waste of a merge is the unset tiles of the pair's box. A box may take in parts of
+    // other rectangles, whose tiles are set already and cost nothing; a box whose tiles are all
+    // set changes nothing when filled (the rows split it as before), so it is never chosen.
     std::int64_t bestWaste = std::numeric_limits<std::int64_t>::max();
     RegionRect best;
     for (std::size_t i = 0; i < rects.size(); ++i) {
       for (std::size_t j = i + 1; j < rects.size(); ++j) {
         const RegionRect u = Union(rects[i], rects[j]);
-        const std::int64_t waste = Area(u) - Area(rects[i]) - Area(rects[j]);
-        if (waste < bestWaste) {
+        const std::int64_t set = sums[at(u.x + u.width, u.y + u.height)] - sums[at(u.x, u.y + u.height)] -
+                                 sums[at(u.x + u.width, u.y)] + sums[at(u.x, u.y)];
+        const std::int64_t waste = Area(u) - set;
+        if (waste > 0 && waste < bestWaste) {
           bestWaste = waste;
           best = u;
         }
       }
     }
+    if (bestWaste == std::numeric_limits<std::int64_t>::max()) break;
     if (bestWaste > slackTiles && rects.size() <= budget) return rects;
     Fill(mask, cols, best);
     rects = RectsFromMask(mask, cols, rows);

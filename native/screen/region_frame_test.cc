@@ -215,6 +215,7 @@ TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
     std::vector<int> set;  // tile indices
     std::size_t budget;
     std::size_t rects;     // expected count
+    int covered = -1;      // expected tiles covered (-1: not checked)
   };
   std::vector<int> checker;
   for (int i = 0; i < 20 * 20; ++i) {
@@ -228,6 +229,10 @@ TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
       {"two far corners stay apart", 40, 40, {0, 1599}, 24, 2},
       {"a scattered pattern within the budget", 20, 20, checker, 24, 0},
       {"budget of one", 40, 40, {0, 1599, 800}, 1, 1},
+      // The two short rows' box takes in part of the long row and nothing unset; filling it
+      // changes nothing, so a short row merges with the long one instead of all three going
+      // into one box.
+      {"a box of set tiles only is no merge", 10, 3, {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, 2, 2, 22},
   };
   for (const Row& row : rows) {
     std::vector<std::uint8_t> mask(static_cast<std::size_t>(row.cols * row.rows), 0);
@@ -238,6 +243,9 @@ TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
       EXPECT_EQ(rects.size(), row.rects) << row.name;
     }
     EXPECT_LE(rects.size(), row.budget) << row.name;
+    if (row.covered >= 0) {
+      EXPECT_EQ(std::count(mask.begin(), mask.end(), std::uint8_t{1}), row.covered) << row.name;
+    }
     std::vector<int> cover(mask.size(), 0);
     for (const RegionRect& r : rects) {
       for (int y = r.y; y < r.y + r.height; ++y) {
