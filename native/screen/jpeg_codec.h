@@ -33,14 +33,23 @@ std::vector<std::uint8_t> ScaleAndEncode(const std::uint8_t* pixels, int width, 
 // (PixelBuffer layout, fourth byte 0xFF), or nullopt when the data is refused, the decoder fails,
 // or the decoded size differs from the frame header's.
 std::optional<PixelBuffer> DecodeFrameJpeg(const std::uint8_t* bytes, std::size_t length);
+// The same, decoding into `reuse`'s memory (a viewer's previous picture, which it gives up): a
+// picture of the same size needs no fresh pages and no clearing of its bytes before the decoder
+// writes every one of them.
+std::optional<PixelBuffer> DecodeFrameJpeg(const std::uint8_t* bytes, std::size_t length,
+                                           PixelBuffer&& reuse);
 
 // The platform decoder alone: any JPEG the platform can read, in PixelBuffer layout (fourth byte
-// 0xFF), or nullopt. No structural checks; callers use DecodeFrameJpeg.
-std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg);
+// 0xFF), or nullopt. No structural checks; callers use DecodeFrameJpeg. `storage` is memory to
+// decode into (its contents are overwritten).
+std::optional<PixelBuffer> DecodeJpegPixels(std::span<const std::uint8_t> jpeg,
+                                            std::vector<std::uint8_t> storage = {});
 
 // DecodeFrameJpeg with the decoder as a parameter (the seam its size cross-check is tested by).
-using JpegPixelDecoder = std::optional<PixelBuffer> (*)(std::span<const std::uint8_t>);
+using JpegPixelDecoder = std::optional<PixelBuffer> (*)(std::span<const std::uint8_t>,
+                                                         std::vector<std::uint8_t>);
 std::optional<PixelBuffer> DecodeCheckedJpeg(std::span<const std::uint8_t> jpeg,
-                                             JpegPixelDecoder decode);
+                                             JpegPixelDecoder decode,
+                                             std::vector<std::uint8_t> storage = {});
 
 }  // namespace ov

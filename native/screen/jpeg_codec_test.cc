@@ -65,8 +65,9 @@ TEST(DecodeFrameJpeg, RefusesArithmeticCodingEvenThoughTheDecoderCouldReadIt) {
   EXPECT_FALSE(DecodeFrameJpeg(nullptr, 10).has_value());
 }
 
-std::optional<PixelBuffer> DecoderOneLineShort(std::span<const std::uint8_t> jpeg) {
-  auto picture = DecodeJpegPixels(jpeg);
+std::optional<PixelBuffer> DecoderOneLineShort(std::span<const std::uint8_t> jpeg,
+                                               std::vector<std::uint8_t> storage) {
+  auto picture = DecodeJpegPixels(jpeg, std::move(storage));
   if (picture) {
     picture->height -= 1;
     picture->bytes.resize(static_cast<std::size_t>(picture->width) * static_cast<std::size_t>(picture->height) * 4);
@@ -78,6 +79,38 @@ TEST(DecodeFrameJpeg, RefusesAPictureWhoseDecodedSizeDiffersFromItsHeader) {
   const auto data = LoadTestJpeg("baseline.jpg");
   EXPECT_TRUE(DecodeCheckedJpeg(data, &DecodeJpegPixels).has_value());
   EXPECT_FALSE(DecodeCheckedJpeg(data, &DecoderOneLineShort).has_value());
+}
+
+// A viewer's previous picture lends its memory to the next: whatever that memory held and
+// whatever its size, the picture is the one a fresh decode gives, its fourth bytes 0xFF.
+TEST(DecodeFrameJpeg, DecodingIntoAPreviousPictureGivesTheSamePicture) {
+  const auto data = LoadTestJpeg("baseline.jpg");
+  const auto fresh = DecodeFrameJpeg(data.data(), data.size());
+  ASSERT_TRUE(fresh.has_value());
+  const std::size_t exact = fresh->bytes.size();
+  const struct {
+    const char* what;
+    std::size_t size;
+    std::uint8_t fill;
+  } kCases[] = {{"no memory", 0, 0}, {"same size, zeros", exact, 0x00},
+                {"same size, other bytes", exact, 0x5A}, {"smaller", exact / 2, 0x11},
+                {"larger", exact * 3, 0x22}};
+  for (const auto& c : kCases) {
+    PixelBuffer previous;
+    previous.width = 7;
+    previous.height = 3;
+    previous.bytes.assign(c.size, c.fill);
+    const auto picture = DecodeFrameJpeg(data.data(), data.size(), std::move(previous));
+    ASSERT_TRUE(picture.has_value()) << c.what;
+    EXPECT_EQ(picture->width, fresh->width) << c.what;
+    EXPECT_EQ(picture->height, fresh->height) << c.what;
+    EXPECT_TRUE(picture->bytes == fresh->bytes) << c.what;
+    ExpectBlockCentres(*picture, 12, false, c.what);
+  }
+  // A refused frame gives nothing back, whatever was lent.
+  PixelBuffer lent;
+  lent.bytes.assign(exact, 0x33);
+  EXPECT_FALSE(DecodeFrameJpeg(data.data(), data.size() / 2, std::move(lent)).has_value());
 }
 
 // An 8 x 8 grey progressive picture: its DC scan, then `acScans` first passes over the AC band

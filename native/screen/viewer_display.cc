@@ -180,7 +180,9 @@ std::optional<FrameHeader> ViewerDisplay::Receive(std::span<const std::uint8_t> 
   if (static_cast<std::int32_t>(header.seq) < 1) Fail("frame sequence");
   const std::span<const std::uint8_t> jpeg = message.subspan(kFrameHeaderBytes);
   pictureFrame_.reset();
-  picture_ = DecodeFrameJpeg(jpeg.data(), jpeg.size());
+  // The picture being replaced lends its memory to the new one.
+  PixelBuffer previous = picture_ ? std::move(*picture_) : PixelBuffer();
+  picture_ = DecodeFrameJpeg(jpeg.data(), jpeg.size(), std::move(previous));
   if (!picture_) Fail("invalid image");
   pictureFrame_ = header;
   figures_.Count(message.size());
