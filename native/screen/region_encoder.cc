@@ -46,8 +46,6 @@ std::uint64_t HashRow(const std::uint8_t* row, std::size_t bytes) {
   return h ^ (h >> 32);
 }
 
-std::int64_t Area(const RegionRect& r) { return std::int64_t{r.width} * r.height; }
-
 RegionRect Union(const RegionRect& a, const RegionRect& b) {
   const int x0 = std::min(a.x, b.x);
   const int y0 = std::min(a.y, b.y);
@@ -97,17 +95,21 @@ std::vector<RegionRect> RectsFromMask(const std::vector<std::uint8_t>& mask, int
 }  // namespace
 
 std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
-                                   std::size_t budget, int slackTiles) {
+                                   std::size_t budget, int slackTiles,
+                                   std::span<const std::uint8_t> flat) {
+  const bool weighed = flat.size() == mask.size();
   std::vector<RegionRect> rects = RectsFromMask(mask, cols, rows);
-  // Set tiles above and left of each corner, so that the unset tiles of any box are counted at once.
+  // The weight of unset tiles above and left of each corner (kFlatTilesPerTile for a tile, 1 for
+  // a flat one), so that the waste of any box is counted at once.
   const auto stride = static_cast<std::size_t>(cols) + 1;
   std::vector<std::int32_t> sums(stride * (static_cast<std::size_t>(rows) + 1), 0);
   const auto at = [&](int x, int y) { return static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x); };
   for (int round = 0; round < kMergeRounds && rects.size() > 1; ++round) {
     for (int y = 0; y < rows; ++y) {
       for (int x = 0; x < cols; ++x) {
-        sums[at(x + 1, y + 1)] = sums[at(x, y + 1)] + sums[at(x + 1, y)] - sums[at(x, y)] +
-                                 (mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(x)] != 0 ? 1 : 0);
+        const std::size_t t = static_cast<std::size_t>(y) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(x);
+        const int weight = mask[t] != 0 ? 0 : weighed && flat[t] != 0 ? 1 : kFlatTilesPerTile;
+        sums[at(x + 1, y + 1)] = sums[at(x, y + 1)] + sums[at(x + 1, y)] - sums[at(x, y)] + weight;
       }
     }
     // The waste of a merge is the unset tiles of the pair's box. A box may take in parts of
@@ -118,9 +120,8 @@ std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, in
     for (std::size_t i = 0; i < rects.size(); ++i) {
       for (std::size_t j = i + 1; j < rects.size(); ++j) {
         const RegionRect u = Union(rects[i], rects[j]);
-        const std::int64_t set = sums[at(u.x + u.width, u.y + u.height)] - sums[at(u.x, u.y + u.height)] -
-                                 sums[at(u.x + u.width, u.y)] + sums[at(u.x, u.y)];
-        const std::int64_t waste = Area(u) - set;
+        const std::int64_t waste = sums[at(u.x + u.width, u.y + u.height)] - sums[at(u.x, u.y + u.height)] -
+                                   sums[at(u.x + u.width, u.y)] + sums[at(u.x, u.y)];
         if (waste > 0 && waste < bestWaste) {
           bestWaste = waste;
           best = u;
@@ -128,7 +129,7 @@ std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, in
       }
     }
     if (bestWaste == std::numeric_limits<std::int64_t>::max()) break;
-    if (bestWaste > slackTiles && rects.size() <= budget) return rects;
+    if (bestWaste > std::int64_t{slackTiles} * kFlatTilesPerTile && rects.size() <= budget) return rects;
     Fill(mask, cols, best);
     rects = RectsFromMask(mask, cols, rows);
   }
@@ -447,11 +448,46 @@ RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>
   return Outcome::Encoded;
 }
 
+std::vector<std::uint8_t> RegionEncoder::FlatTiles(const std::uint8_t* source,
+                                                   const std::vector<std::uint8_t>& mask) const {
+  std::vector<std::uint8_t> flat(mask.size(), 0);
+  int tx0 = cols_, ty0 = rows_, tx1 = 0, ty1 = 0;
+  for (int ty = 0; ty < rows_; ++ty) {
+    for (int tx = 0; tx < cols_; ++tx) {
+      if (mask[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)] == 0) continue;
+      tx0 = std::min(tx0, tx);
+      ty0 = std::min(ty0, ty);
+      tx1 = std::max(tx1, tx + 1);
+      ty1 = std::max(ty1, ty + 1);
+    }
+  }
+  const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
+  for (int ty = ty0; ty < ty1; ++ty) {
+    const Band rows = SourceRows(ty, ty + 1);
+    for (int tx = tx0; tx < tx1; ++tx) {
+      const std::size_t t = static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx);
+      if (mask[t] != 0) continue;
+      const Band cols = SourceCols(tx, tx + 1);
+      // Every pixel equals the first one: each line equals itself one pixel on, and begins with it.
+      const std::uint8_t* first = source + static_cast<std::size_t>(rows.first) * stride + static_cast<std::size_t>(cols.first) * 4;
+      const std::size_t lineBytes = static_cast<std::size_t>(cols.end - cols.first - 1) * 4;
+      bool same = true;
+      for (int y = rows.first; same && y < rows.end; ++y) {
+        const std::uint8_t* line = source + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(cols.first) * 4;
+        same = std::memcmp(line, first, 4) == 0 && std::memcmp(line, line + 4, lineBytes) == 0;
+      }
+      flat[t] = same ? 1 : 0;
+    }
+  }
+  return flat;
+}
+
 RegionEncoder::Outcome RegionEncoder::EmitTiles(const std::uint8_t* source,
                                                 std::vector<std::uint8_t>& mask, int quality,
                                                 bool fullChroma, const std::optional<RegionCopy>& copy) {
+  const std::vector<std::uint8_t> flat = FlatTiles(source, mask);
   const std::vector<RegionRect> tiles = MergeTiles(mask, cols_, rows_, kRegionRectBudget,
-                                                   fullChroma ? kRefineSlackTiles : kMergeSlackTiles);
+                                                   fullChroma ? kRefineSlackTiles : kMergeSlackTiles, flat);
   std::vector<std::vector<std::uint8_t>> jpegs;
   rects_.clear();
   for (const RegionRect& t : tiles) {

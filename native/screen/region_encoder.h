@@ -80,6 +80,9 @@ class RegionEncoder final : public PictureEncoder {
   RegionRect OutputRect(const RegionRect& tiles) const noexcept;
   bool Reset(PixelView pixels, int maxWidth);
   void MarkChanged(PixelView pixels);
+  // Per tile, whether an unset tile within the set tiles' bounding box is of one colour in
+  // `source` (0 elsewhere).
+  std::vector<std::uint8_t> FlatTiles(const std::uint8_t* source, const std::vector<std::uint8_t>& mask) const;
   std::vector<std::uint8_t> EncodeRect(const std::uint8_t* source, const RegionRect& tiles,
                                        int quality, bool fullChroma);
   Outcome EmitTiles(const std::uint8_t* source, std::vector<std::uint8_t>& mask, int quality,
@@ -127,8 +130,12 @@ class RegionEncoder final : public PictureEncoder {
 // Disjoint rectangles (in tile units) covering the set tiles of a cols x rows mask: row runs
 // joined downwards, then pairs merged while their bounding box adds at most `slackTiles` unset
 // tiles, or while there are more than `budget` rectangles. Set tiles inside a merged box stay
-// covered; the mask is updated to what the rectangles cover.
+// covered; the mask is updated to what the rectangles cover. With `flat` (one flag per tile), an
+// unset tile flagged flat (one colour, a few bytes of JPEG) counts as 1/kFlatTilesPerTile of a
+// tile, so that merges reach across plain background rather than paying for another JPEG.
+inline constexpr int kFlatTilesPerTile = 8;
 std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
-                                   std::size_t budget, int slackTiles);
+                                   std::size_t budget, int slackTiles,
+                                   std::span<const std::uint8_t> flat = {});
 
 }  // namespace ov

@@ -216,6 +216,7 @@ TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
     std::size_t budget;
     std::size_t rects;     // expected count
     int covered = -1;      // expected tiles covered (-1: not checked)
+    std::vector<int> flat = {};  // unset tiles of one colour
   };
   std::vector<int> checker;
   for (int i = 0; i < 20 * 20; ++i) {
@@ -233,12 +234,18 @@ TEST(RegionFrame, MergeTilesCoversEveryChangedTileWithDisjointRectangles) {
       // changes nothing, so a short row merges with the long one instead of all three going
       // into one box.
       {"a box of set tiles only is no merge", 10, 3, {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, 2, 2, 22},
+      {"eight tiles of content apart", 10, 1, {0, 9}, 24, 2, 2},
+      {"eight plain tiles apart", 10, 1, {0, 9}, 24, 1, 10, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"eight tiles apart, half of them content", 10, 1, {0, 9}, 24, 2, 2, {1, 2, 3, 4}},
   };
   for (const Row& row : rows) {
     std::vector<std::uint8_t> mask(static_cast<std::size_t>(row.cols * row.rows), 0);
     for (int t : row.set) mask[static_cast<std::size_t>(t)] = 1;
     const std::vector<std::uint8_t> original = mask;
-    const auto rects = MergeTiles(mask, row.cols, row.rows, row.budget, 4);
+    std::vector<std::uint8_t> flat;
+    if (!row.flat.empty()) flat.assign(mask.size(), 0);
+    for (int t : row.flat) flat[static_cast<std::size_t>(t)] = 1;
+    const auto rects = MergeTiles(mask, row.cols, row.rows, row.budget, 4, flat);
     if (row.rects != 0 || row.set.empty()) {
       EXPECT_EQ(rects.size(), row.rects) << row.name;
     }
@@ -327,6 +334,31 @@ TEST(RegionEncoder, SendsOnlyTheChangedTilesAndWholePicturesWhenDue) {
     EXPECT_GT(Psnr(trip.display.picture()->bytes, p.bytes), Psnr(decoded->bytes, p.bytes) - 0.5)
         << row.name;
     EXPECT_EQ(trip.Send(p, 1920), O::Same) << row.name << ": sent twice";
+  }
+}
+
+// Changes apart on one row of tiles go out as one rectangle when plain background lies between
+// them (a few bytes of JPEG), as two when content does.
+TEST(RegionEncoder, MergesAcrossPlainBackgroundNotAcrossContent) {
+  struct Row {
+    const char* name;
+    bool plain;
+    std::vector<RegionRect> rects;
+  };
+  for (const Row& row : {Row{"plain between", true, {{0, 16, 160, 16}}},
+                         Row{"content between", false, {{0, 16, 16, 16}, {144, 16, 16, 16}}}}) {
+    RoundTrip trip;
+    PixelBuffer p = Paint(320, 200);
+    Scribble(p, 0, 16, 320, 16, 250);
+    if (!row.plain) {
+      for (int x = 0; x < 320; x += 3) Scribble(p, x, 16, 1, 16, 40);  // thin stripes: text-like content
+    }
+    ASSERT_EQ(trip.Send(p, 1920), PictureEncoder::Outcome::Encoded) << row.name;
+    Scribble(p, 2, 18, 4, 4, 7);
+    Scribble(p, 150, 18, 4, 4, 7);
+    ASSERT_EQ(trip.Send(p, 1920), PictureEncoder::Outcome::Encoded) << row.name;
+    EXPECT_EQ(trip.encoder.rects(), row.rects) << row.name;
+    EXPECT_EQ(trip.Send(p, 1920), PictureEncoder::Outcome::Same) << row.name;
   }
 }
 
