@@ -92,6 +92,23 @@ std::vector<RegionRect> RectsFromMask(const std::vector<std::uint8_t>& mask, int
   return rects;
 }
 
+// The bounding box (in tiles) of the set tiles of a cols x rows mask; empty when none is set.
+RegionRect SetTileBounds(const std::vector<std::uint8_t>& mask, int cols, int rows) {
+  int tx0 = cols, ty0 = rows, tx1 = 0, ty1 = 0;
+  for (int ty = 0; ty < rows; ++ty) {
+    const std::uint8_t* row = mask.data() + static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols);
+    for (int tx = 0; tx < cols; ++tx) {
+      if (row[tx] == 0) continue;
+      tx0 = std::min(tx0, tx);
+      ty0 = std::min(ty0, ty);
+      tx1 = std::max(tx1, tx + 1);
+      ty1 = std::max(ty1, ty + 1);
+    }
+  }
+  if (tx1 <= tx0) return RegionRect{0, 0, 0, 0};
+  return RegionRect{tx0, ty0, tx1 - tx0, ty1 - ty0};
+}
+
 }  // namespace
 
 std::vector<RegionRect> MergeTiles(std::vector<std::uint8_t>& mask, int cols, int rows,
@@ -259,17 +276,9 @@ std::optional<RegionCopy> RegionEncoder::FindScroll(PixelView pixels) const {
       (std::int64_t{kRegionTile} * sourceWidth_) % width_ != 0) {
     return std::nullopt;
   }
-  int tx0 = cols_, ty0 = rows_, tx1 = 0, ty1 = 0;
-  for (int ty = 0; ty < rows_; ++ty) {
-    for (int tx = 0; tx < cols_; ++tx) {
-      if (changed_[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)] == 0) continue;
-      tx0 = std::min(tx0, tx);
-      ty0 = std::min(ty0, ty);
-      tx1 = std::max(tx1, tx + 1);
-      ty1 = std::max(ty1, ty + 1);
-    }
-  }
-  if (tx1 <= tx0) return std::nullopt;
+  const RegionRect bounds = SetTileBounds(changed_, cols_, rows_);
+  if (bounds.width == 0) return std::nullopt;
+  const int tx0 = bounds.x, ty0 = bounds.y, tx1 = bounds.x + bounds.width, ty1 = bounds.y + bounds.height;
   const RegionRect out = OutputRect(RegionRect{tx0, ty0, tx1 - tx0, ty1 - ty0});
   if (out.height < kScrollMinRows) return std::nullopt;
   // The same area in capture pixels, where the rows are matched.
@@ -451,16 +460,8 @@ RegionEncoder::Outcome RegionEncoder::Emit(std::vector<std::vector<std::uint8_t>
 std::vector<std::uint8_t> RegionEncoder::FlatTiles(const std::uint8_t* source,
                                                    const std::vector<std::uint8_t>& mask) const {
   std::vector<std::uint8_t> flat(mask.size(), 0);
-  int tx0 = cols_, ty0 = rows_, tx1 = 0, ty1 = 0;
-  for (int ty = 0; ty < rows_; ++ty) {
-    for (int tx = 0; tx < cols_; ++tx) {
-      if (mask[static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(tx)] == 0) continue;
-      tx0 = std::min(tx0, tx);
-      ty0 = std::min(ty0, ty);
-      tx1 = std::max(tx1, tx + 1);
-      ty1 = std::max(ty1, ty + 1);
-    }
-  }
+  const RegionRect bounds = SetTileBounds(mask, cols_, rows_);
+  const int tx0 = bounds.x, ty0 = bounds.y, tx1 = bounds.x + bounds.width, ty1 = bounds.y + bounds.height;
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
   for (int ty = ty0; ty < ty1; ++ty) {
     const Band rows = SourceRows(ty, ty + 1);
