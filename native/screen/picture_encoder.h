@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "screen/capture_types.h"
+#include "screen/region_frame.h"
 
 namespace ov {
 
@@ -24,6 +26,14 @@ class PictureEncoder {
 
   virtual Outcome Encode(PixelView pixels, int maxWidth, int quality) = 0;
   virtual const std::vector<std::uint8_t>& output() const noexcept = 0;
+
+  // Where the next Encode's pixels may differ from those given to the previous Encode: every
+  // pixel that may differ lies inside these rectangles (capture pixels; none: nothing changed).
+  // Consumed by the next Encode. Without one that Encode assumes anything may have changed; a
+  // caller that is not sure gives none. An encoder may ignore it (the default does).
+  virtual void HintChanged(std::span<const RegionRect> capturePixelRects) {
+    static_cast<void>(capturePixelRects);
+  }
 };
 
 }  // namespace ov

@@ -204,29 +204,69 @@ bool RegionEncoder::Reset(PixelView pixels, int maxWidth) {
   return true;
 }
 
-void RegionEncoder::MarkChanged(PixelView pixels) {
+void RegionEncoder::HintChanged(std::span<const RegionRect> capturePixelRects) {
+  hint_.emplace(capturePixelRects.begin(), capturePixelRects.end());
+}
+
+std::vector<std::uint8_t> RegionEncoder::HintedTiles(const std::vector<RegionRect>& hint) const {
+  std::vector<std::uint8_t> hinted(changed_.size(), 0);
+  for (const RegionRect& r : hint) {
+    // Clipped to the capture, in 64 bits: the rectangle comes from outside.
+    const std::int64_t x0 = std::max<std::int64_t>(r.x, 0);
+    const std::int64_t y0 = std::max<std::int64_t>(r.y, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(std::int64_t{r.x} + r.width, sourceWidth_);
+    const std::int64_t y1 = std::min<std::int64_t>(std::int64_t{r.y} + r.height, sourceHeight_);
+    if (x1 <= x0 || y1 <= y0) continue;
+    // A tile is touched when its source band (which the scaler reads, rounded outward) meets
+    // the rectangle; the bands grow with the tile index, so the touched ones are one run.
+    int tx0 = 0;
+    while (tx0 < cols_ && SourceCols(tx0, tx0 + 1).end <= x0) ++tx0;
+    int tx1 = tx0;
+    while (tx1 < cols_ && SourceCols(tx1, tx1 + 1).first < x1) ++tx1;
+    int ty0 = 0;
+    while (ty0 < rows_ && SourceRows(ty0, ty0 + 1).end <= y0) ++ty0;
+    int ty1 = ty0;
+    while (ty1 < rows_ && SourceRows(ty1, ty1 + 1).first < y1) ++ty1;
+    for (int ty = ty0; ty < ty1; ++ty) {
+      std::fill_n(hinted.begin() + static_cast<std::ptrdiff_t>(ty) * cols_ + tx0, tx1 - tx0, std::uint8_t{1});
+    }
+  }
+  return hinted;
+}
+
+void RegionEncoder::MarkChanged(PixelView pixels, const std::vector<std::uint8_t>* candidates) {
   std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
   const std::size_t stride = static_cast<std::size_t>(sourceWidth_) * 4;
   std::vector<Band> cols(static_cast<std::size_t>(cols_));
   for (int tx = 0; tx < cols_; ++tx) cols[static_cast<std::size_t>(tx)] = SourceCols(tx, tx + 1);
+  // Per tile of a row, whether it is still to be compared: not yet known to have changed, and
+  // a candidate.
+  std::vector<std::uint8_t> open(static_cast<std::size_t>(cols_));
   for (int ty = 0; ty < rows_; ++ty) {
+    const std::size_t rowAt = static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_);
+    if (candidates != nullptr) {
+      std::copy_n(candidates->begin() + static_cast<std::ptrdiff_t>(rowAt), cols_, open.begin());
+      if (std::find(open.begin(), open.end(), std::uint8_t{1}) == open.end()) continue;
+    } else {
+      std::fill(open.begin(), open.end(), std::uint8_t{1});
+    }
     const Band rows = SourceRows(ty, ty + 1);
-    std::uint8_t* flags = changed_.data() + static_cast<std::size_t>(ty) * static_cast<std::size_t>(cols_);
+    std::uint8_t* flags = changed_.data() + rowAt;
     // Each line is compared in runs of the tiles not yet known to have changed: the whole line
     // while none is (the common case, a line unchanged, takes one comparison), only the rest
     // once some are.
     for (int y = rows.first; y < rows.end; ++y) {
       const std::uint8_t* now = pixels.data + static_cast<std::size_t>(y) * stride;
       const std::uint8_t* before = sent_.data() + static_cast<std::size_t>(y) * stride;
-      bool open = false;
+      bool any = false;
       for (int tx = 0; tx < cols_;) {
-        if (flags[tx] != 0) {
+        if (open[static_cast<std::size_t>(tx)] == 0) {
           ++tx;
           continue;
         }
         int end = tx;
-        while (end < cols_ && flags[end] == 0) ++end;
-        open = true;
+        while (end < cols_ && open[static_cast<std::size_t>(end)] != 0) ++end;
+        any = true;
         const Band& first = cols[static_cast<std::size_t>(tx)];
         const Band& last = cols[static_cast<std::size_t>(end - 1)];
         const std::size_t at = static_cast<std::size_t>(first.first) * 4;
@@ -236,12 +276,15 @@ void RegionEncoder::MarkChanged(PixelView pixels) {
             const Band& c = cols[static_cast<std::size_t>(t)];
             const std::size_t tileAt = static_cast<std::size_t>(c.first) * 4;
             const std::size_t tileBytes = static_cast<std::size_t>(c.end - c.first) * 4;
-            if (std::memcmp(now + tileAt, before + tileAt, tileBytes) != 0) flags[t] = 1;
+            if (std::memcmp(now + tileAt, before + tileAt, tileBytes) != 0) {
+              flags[t] = 1;
+              open[static_cast<std::size_t>(t)] = 0;
+            }
           }
         }
         tx = end;
       }
-      if (!open) break;  // every tile of this row has changed
+      if (!any) break;  // every tile still to compare in this row has changed
     }
   }
 }
@@ -503,6 +546,9 @@ RegionEncoder::Outcome RegionEncoder::EmitTiles(const std::uint8_t* source,
 }
 
 RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int quality) {
+  // The hint is this call's only: dropped whatever the call does with it.
+  std::optional<std::vector<RegionRect>> hint = std::move(hint_);
+  hint_.reset();
   if (pixels.data == nullptr || !SurfaceSizeAllowed(pixels.width, pixels.height) ||
       !Reset(pixels, maxWidth)) {
     valid_ = false;
@@ -515,10 +561,18 @@ RegionEncoder::Outcome RegionEncoder::Encode(PixelView pixels, int maxWidth, int
     pending_ = PixelView{};
     valid_ = false;
   }
+  if (hint && std::any_of(hint->begin(), hint->end(), [](const RegionRect& r) { return r.width < 0 || r.height < 0; })) {
+    hint.reset();
+  }
   bool full = !valid_ || fullRequested_;
   std::optional<RegionCopy> copy;
   if (!full) {
-    MarkChanged(pixels);
+    if (hint) {
+      const std::vector<std::uint8_t> candidates = HintedTiles(*hint);
+      MarkChanged(pixels, &candidates);
+    } else {
+      MarkChanged(pixels, nullptr);
+    }
     auto count = static_cast<std::size_t>(std::count(changed_.begin(), changed_.end(), std::uint8_t{1}));
     if (count == 0) return Outcome::Same;
     if (count >= kScrollMinTiles) {

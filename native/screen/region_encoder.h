@@ -44,6 +44,11 @@ class RegionEncoder final : public PictureEncoder {
   Outcome Encode(PixelView pixels, int maxWidth, int quality) override;
   const std::vector<std::uint8_t>& output() const noexcept override { return output_; }
 
+  // Only the tiles of the encoded picture whose source pixels these rectangles touch are
+  // compared by the next Encode; the others count as unchanged. Ignored when that Encode sends
+  // a whole picture (the first, after RequestFull, a new size, an unkept one, most tiles changed
+  // and so on); a rectangle of negative size drops the whole hint.
+  void HintChanged(std::span<const RegionRect> capturePixelRects) override;
   // The time the next Encode happens at (ms), for the rest of each tile.
   void SetNow(std::uint64_t nowMs) noexcept { now_ = nowMs; }
   // The next Encode sends the whole picture, changed or not.
@@ -79,7 +84,10 @@ class RegionEncoder final : public PictureEncoder {
   Band SourceRows(int tileY0, int tileY1) const noexcept;
   RegionRect OutputRect(const RegionRect& tiles) const noexcept;
   bool Reset(PixelView pixels, int maxWidth);
-  void MarkChanged(PixelView pixels);
+  // Per tile, whether the hint's rectangles touch its source pixels.
+  std::vector<std::uint8_t> HintedTiles(const std::vector<RegionRect>& hint) const;
+  // Sets changed_ for the tiles that differ from sent_, looking only at `candidates` when given.
+  void MarkChanged(PixelView pixels, const std::vector<std::uint8_t>* candidates);
   // Per tile, whether an unset tile within the set tiles' bounding box is of one colour in
   // `source` (0 elsewhere).
   std::vector<std::uint8_t> FlatTiles(const std::uint8_t* source, const std::vector<std::uint8_t>& mask) const;
@@ -124,6 +132,7 @@ class RegionEncoder final : public PictureEncoder {
   bool lastFull_ = false;
   bool deferKeeping_ = false;
   PixelView pending_{};  // a whole picture sent and not yet kept
+  std::optional<std::vector<RegionRect>> hint_;  // for the next Encode
   std::optional<RegionCopy> lastCopy_;
 };
 

@@ -615,6 +615,92 @@ TEST(RegionEncoder, AWholePictureKeptLaterIsComparedAgainstWhatWasKept) {
   }
 }
 
+// A hint of where the capture may have changed: one that covers every change gives the very
+// message an unhinted encoder makes (at tile edges, the last row and column, odd and scaled
+// sizes, where a scaled tile's source band overlaps its neighbour's); a change outside it is not
+// looked at, and the next unhinted Encode finds it; the hint never outlives one Encode.
+TEST(RegionEncoder, AHintLimitsTheComparisonToTheTilesItTouches) {
+  using O = PictureEncoder::Outcome;
+  struct Change {
+    int x, y, w, h;
+  };
+  struct Row {
+    const char* name;
+    int width, height, maxWidth;
+    std::vector<Change> changes;
+    std::vector<RegionRect> hint;
+    bool covers;  // else: the hint misses the changes, and the hinted Encode expects `missed`
+    O missed = O::Same;
+  };
+  const std::vector<Row> rows = {
+      {"one pixel, hinted exactly", 320, 200, 1920, {{100, 50, 1, 1}}, {{100, 50, 1, 1}}, true},
+      {"last pixel of a tile", 320, 200, 1920, {{15, 15, 1, 1}}, {{15, 15, 1, 1}}, true},
+      {"first pixel of a tile", 320, 200, 1920, {{16, 16, 1, 1}}, {{16, 16, 1, 1}}, true},
+      {"across four tiles", 320, 200, 1920, {{14, 14, 4, 4}}, {{10, 10, 20, 20}}, true},
+      {"last row and column of an odd size", 333, 211, 1920, {{332, 210, 1, 1}}, {{332, 210, 1, 1}}, true},
+      {"two changes, two rectangles", 333, 211, 1920, {{0, 0, 2, 2}, {300, 180, 5, 5}},
+       {{300, 180, 5, 5}, {0, 0, 1, 1}, {1, 1, 1, 1}}, true},
+      {"larger than the capture", 320, 200, 1920, {{100, 50, 1, 1}}, {{-50, -50, 1000, 1000}}, true},
+      {"scaled by 2", 1280, 720, 640, {{401, 201, 2, 2}}, {{401, 201, 2, 2}}, true},
+      {"scaled, a pixel in two tiles' bands", 1100, 700, 640, {{27, 10, 1, 1}}, {{27, 10, 1, 1}}, true},
+      {"scaled odd size, last pixel", 1101, 701, 640, {{1100, 700, 1, 1}}, {{1100, 700, 1, 1}}, true},
+      {"a negative size drops the hint", 320, 200, 1920, {{100, 50, 1, 1}}, {{0, 0, -1, 5}}, true},
+      {"no rectangle: nothing changed", 320, 200, 1920, {{100, 50, 1, 1}}, {}, false, O::Same},
+      {"a tile away", 320, 200, 1920, {{100, 50, 1, 1}}, {{0, 0, 96, 48}}, false, O::Same},
+      {"a rectangle outside the capture", 320, 200, 1920, {{319, 199, 1, 1}}, {{320, 0, 5, 500}}, false,
+       O::Same},
+      {"partly covered", 320, 200, 1920, {{10, 3, 30, 9}}, {{10, 3, 5, 5}}, false, O::Encoded},
+  };
+  for (const Row& row : rows) {
+    PixelBuffer p = Paint(row.width, row.height);
+    const PixelView view{p.bytes.data(), p.width, p.height};
+    RegionEncoder plain;
+    RegionEncoder hinted;
+    ASSERT_EQ(plain.Encode(view, row.maxWidth, 70), O::Encoded) << row.name;
+    hinted.HintChanged(std::vector<RegionRect>{{0, 0, 1, 1}});  // a first picture is whole anyway
+    ASSERT_EQ(hinted.Encode(view, row.maxWidth, 70), O::Encoded) << row.name;
+    ASSERT_EQ(plain.output(), hinted.output()) << row.name;
+    for (const Change& c : row.changes) Scribble(p, c.x, c.y, c.w, c.h, 3);
+    const O expected = plain.Encode(view, row.maxWidth, 70);
+    ASSERT_EQ(expected, O::Encoded) << row.name;
+    ASSERT_FALSE(plain.lastWasFull()) << row.name;
+    hinted.HintChanged(row.hint);
+    if (row.covers) {
+      EXPECT_EQ(hinted.Encode(view, row.maxWidth, 70), expected) << row.name;
+      EXPECT_EQ(hinted.output(), plain.output()) << row.name << ": the same message bytes";
+      continue;
+    }
+    const O outcome = hinted.Encode(view, row.maxWidth, 70);
+    EXPECT_EQ(outcome, row.missed) << row.name;
+    if (outcome == O::Encoded) {
+      EXPECT_NE(hinted.rects(), plain.rects()) << row.name << ": only the hinted part goes out";
+    }
+    // The hint was that Encode's only: the next one compares everything and sends the rest.
+    ASSERT_EQ(hinted.Encode(view, row.maxWidth, 70), O::Encoded) << row.name;
+    EXPECT_FALSE(hinted.lastWasFull()) << row.name;
+    EXPECT_EQ(hinted.Encode(view, row.maxWidth, 70), O::Same) << row.name;
+  }
+  // A hint is no reason to skip a whole picture that is due: asked for, or at a new size.
+  PixelBuffer p = Paint(320, 200);
+  RegionEncoder encoder;
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 320, 200}, 1920, 70), O::Encoded);
+  encoder.RequestFull();
+  encoder.HintChanged({});
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 320, 200}, 1920, 70), O::Encoded);
+  EXPECT_TRUE(encoder.lastWasFull());
+  encoder.HintChanged({});
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 320, 200}, 160, 70), O::Encoded);
+  EXPECT_TRUE(encoder.lastWasFull());
+  // A failed Encode drops the hint too.
+  encoder.HintChanged({});
+  EXPECT_EQ(encoder.Encode(PixelView{}, 160, 70), O::Failed);
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 320, 200}, 160, 70), O::Encoded);
+  EXPECT_TRUE(encoder.lastWasFull());
+  Scribble(p, 0, 0, 4, 4, 3);
+  ASSERT_EQ(encoder.Encode(PixelView{p.bytes.data(), 320, 200}, 160, 70), O::Encoded);
+  EXPECT_FALSE(encoder.lastWasFull());
+}
+
 TEST(RegionEncoder, UnchangedIsAnEmptyMessageOfTheCurrentSize) {
   RegionEncoder encoder;
   EXPECT_TRUE(encoder.Unchanged().empty());
