@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 
 #include "screen/displays.h"
+#include "screen/dxgi_duplication_win.h"
 #include "screen/gdi_capturer_win.h"
 #include "screen/jpeg_codec.h"
 #include "screen/region_encoder.h"
@@ -214,6 +217,90 @@ bool RunningUnderWine() {
 }
 
 constexpr std::uint32_t kClassNotRegistered = 0x80040154;  // REGDB_E_CLASSNOTREG
+
+// The first copy of a display goes through Desktop Duplication where the system offers it and
+// through GDI where it does not (Wine has no DuplicateOutput); a failed duplication is not tried
+// again on every frame, only on a clear reason (another rectangle, AllowRetry).
+TEST(WindowsCapture, DuplicationWhereOfferedElseGdiAndNoRetryOnEveryFrame) {
+  const DisplayInfo display = Primary();
+  const RECT at{160, 96, 160 + 320, 96 + 160};
+  TestWindow window(at, false);
+  ASSERT_TRUE(window.ok());
+  auto capturer = CreateScreenCapturer();
+  RegionEncoder encoder;
+  ASSERT_TRUE(capturer->UseEncoder(&encoder));
+  ViewerDisplay viewer(0);
+  std::uint32_t seq = 0;
+  CaptureStatus status;
+  std::vector<ScreenCopyReport> reports;
+  for (int i = 0; i < 3; ++i) {
+    const CaptureResult result = capturer->CaptureFrame(display, 1920, 80, status);
+    ASSERT_NE(result.next, CaptureResult::Next::TryAgain) << i;
+    ASSERT_NE(result.next, CaptureResult::Next::GiveUp) << i;
+    EXPECT_EQ(status.backend, 1) << i;  // a screen copy either way
+    if (result.next == CaptureResult::Next::Picture) {
+      std::vector<std::uint8_t> message;
+      BuildFrameMessage(FrameHeader{1, ++seq}, result.jpeg, message);
+      ASSERT_TRUE(viewer.ReceiveRegions(message, 1).has_value()) << i;
+    }
+    reports.push_back(LastScreenCopy(*capturer));
+  }
+  ASSERT_TRUE(viewer.picture().has_value());
+  const PixelBuffer& picture = *viewer.picture();
+  for (int i = 0; i < 4; ++i) {
+    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
+    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
+    const std::uint8_t* px = picture.bytes.data() +
+        (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
+    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
+  }
+  if (RunningUnderWine()) {
+    for (const ScreenCopyReport& r : reports) {
+      EXPECT_EQ(r.path, ScreenCopyPath::Gdi) << std::hex << r.duplicationError;
+      EXPECT_NE(r.duplicationError, 0u) << "the reason duplication is not used";
+      EXPECT_EQ(r.duplicationAttempts, 1u) << "tried once, not on every frame";
+      EXPECT_FALSE(r.hinted) << "a GDI copy tells nothing of what changed";
+    }
+    DesktopDuplication duplication;
+    const auto width = static_cast<int>(display.rect.Width());
+    const auto height = static_cast<int>(display.rect.Height());
+    std::vector<std::uint8_t> dest(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0x5A);
+    std::vector<RegionRect> changed{{1, 2, 3, 4}};
+    const auto copy = [&](const ScreenRect& rect) {
+      return duplication.Copy(rect, dest.data(), static_cast<std::size_t>(width) * 4, true, {}, changed);
+    };
+    EXPECT_EQ(copy(display.rect), DesktopDuplication::Result::Unavailable);
+    EXPECT_TRUE(changed.empty());
+    EXPECT_EQ(copy(display.rect), DesktopDuplication::Result::Unavailable);
+    EXPECT_EQ(duplication.attempts(), 1u);
+    EXPECT_FALSE(duplication.active());
+    duplication.AllowRetry();
+    EXPECT_EQ(copy(display.rect), DesktopDuplication::Result::Unavailable);
+    EXPECT_EQ(duplication.attempts(), 2u);
+    ScreenRect smaller = display.rect;
+    smaller.right -= 16;  // another mode of the display
+    EXPECT_EQ(copy(smaller), DesktopDuplication::Result::Unavailable);
+    EXPECT_EQ(duplication.attempts(), 3u);
+    EXPECT_TRUE(std::all_of(dest.begin(), dest.end(), [](std::uint8_t b) { return b == 0x5A; }))
+        << "nothing written";
+    return;
+  }
+  // A real system: duplication unless it is refused here (a session without the right to it).
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const ScreenCopyReport& r = reports[i];
+    if (r.path == ScreenCopyPath::Duplication) {
+      EXPECT_EQ(r.duplicationError, 0u);
+      if (i > 0 && reports[i - 1].path == ScreenCopyPath::Duplication) {
+        EXPECT_TRUE(r.hinted) << i;
+      }
+    } else {
+      EXPECT_EQ(r.path, ScreenCopyPath::Gdi) << i;
+      EXPECT_NE(r.duplicationError, 0u) << i;
+    }
+  }
+}
 
 TEST(WindowsCapture, BlackScreenIsDeliveredAsBlackAfterWgcFails) {
   const DisplayInfo display = Primary();

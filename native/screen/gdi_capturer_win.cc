@@ -6,6 +6,7 @@
 
 #include "screen/capture_policy.h"
 #include "screen/displays.h"
+#include "screen/dxgi_duplication_win.h"
 #include "screen/jpeg_codec.h"
 #include "screen/picture.h"
 #include "screen/repeat_encoder.h"
@@ -99,13 +100,22 @@ class WindowsCaptureSteps : public CaptureSteps {
   explicit WindowsCaptureSteps(std::unique_ptr<WgcPlatform> platform) : wgc_(std::move(platform)) {}
 
   bool InputDesktopActive() override { return IsInputDesktopActive(); }
-  void ResetWgc() override { wgc_.StopAndAllowRetry(); }
+  void ResetWgc() override {
+    wgc_.StopAndAllowRetry();
+    // The input desktop is another one (the secure desktop, a lock): once it is back,
+    // duplication may be had again.
+    duplication_.AllowRetry();
+  }
   std::optional<ScreenRect> ResolveBounds(const DisplayInfo& display) override {
     return ResolveDisplayBounds(display);
   }
 
   CopyResult CopyScreen(int slot, const ScreenRect& rect, bool& black) override {
     DibSurface& surface = surfaces_[slot];
+    if (slot == 0) {
+      copiedByDuplication_ = false;
+      path_ = ScreenCopyPath::None;
+    }
     ScreenDc screen;
     if (screen.get() == nullptr) return CopyResult::NoSurface;
     const auto width = static_cast<int>(rect.Width());
@@ -113,6 +123,15 @@ class WindowsCaptureSteps : public CaptureSteps {
     // The surfaces are kept from call to call while the display keeps its size.
     const bool reusable = surface.Valid() && surface.width() == width && surface.height() == height;
     if (!reusable && !surface.Create(screen.get(), width, height)) return CopyResult::NoSurface;
+    if (slot == 0) {
+      if (!reusable) duplicated_ = false;
+      if (CopyByDuplication(surface, rect)) {
+        black = IsBlackPicture(surface.bits(), width, height);
+        return CopyResult::Ok;
+      }
+      duplicated_ = false;  // GDI writes all of it
+    }
+    path_ = ScreenCopyPath::Gdi;
     const DWORD rop = slot == 0 ? (SRCCOPY | CAPTUREBLT) : SRCCOPY;
     const bool copied =
         BitBlt(surface.dc(), 0, 0, width, height, screen.get(), rect.left, rect.top, rop) != FALSE;
@@ -145,7 +164,10 @@ class WindowsCaptureSteps : public CaptureSteps {
     std::memcpy(surface.bits(), frame->bytes.data(), frame->bytes.size());
     const bool black = IsBlackPicture(surface.bits(), frame->width, frame->height);
     auto jpeg = Encode(surface, rect, maxWidth, quality);
-    if (!jpeg.empty()) status.black = black;
+    if (!jpeg.empty()) {
+      status.black = black;
+      path_ = ScreenCopyPath::Wgc;
+    }
     return jpeg;
   }
 
@@ -158,18 +180,59 @@ class WindowsCaptureSteps : public CaptureSteps {
   }
 
  private:
+  // Brings surface 0 up to the display's image through duplication: only what changed when it
+  // holds the last image duplicated (and the cursor drawn on it since), all of it otherwise.
+  // The areas written are added to the hint for the next Encode of that surface.
+  bool CopyByDuplication(DibSurface& surface, const ScreenRect& rect) {
+    const RegionRect restore[1] = {cursor_};
+    const std::span<const RegionRect> drawnOver =
+        cursor_.width > 0 ? std::span<const RegionRect>(restore) : std::span<const RegionRect>();
+    const auto result = duplication_.Copy(rect, surface.bits(), static_cast<std::size_t>(surface.width()) * 4,
+                                          !duplicated_, drawnOver, written_);
+    if (result != DesktopDuplication::Result::Copied) return false;
+    duplicated_ = true;
+    copiedByDuplication_ = true;
+    cursor_ = RegionRect{};
+    path_ = ScreenCopyPath::Duplication;
+    AddToHint(written_);
+    return true;
+  }
+
+  void AddToHint(std::span<const RegionRect> rects) {
+    hint_.insert(hint_.end(), rects.begin(), rects.end());
+    // Pictures copied but never encoded (a black one, a WGC one taken instead) add up; past a
+    // bound the hint is all of the surface, which is as good as none.
+    if (hint_.size() > kMaxHintRects) hint_.assign(1, RegionRect{0, 0, surfaces_[0].width(), surfaces_[0].height()});
+  }
+
   std::vector<std::uint8_t> Encode(DibSurface& surface, const ScreenRect& rect, int maxWidth,
                                    int quality) {
     repeated_ = false;
-    DrawCursorOverlay(surface.dc(), 1.0, rect);
+    RECT drawn{};
+    DrawCursorOverlay(surface.dc(), 1.0, rect, &drawn);
+    // Only a surface written by duplication gets a hint: its pixels differ from those of the
+    // last Encode (when that was of the same surface, also written by duplication) only where
+    // duplication wrote and where the cursor was drawn.
+    const bool duplicated = &surface == &surfaces_[0] && copiedByDuplication_;
+    if (duplicated && drawn.right > drawn.left && drawn.bottom > drawn.top) {
+      cursor_ = RegionRect{static_cast<int>(drawn.left), static_cast<int>(drawn.top),
+                           static_cast<int>(drawn.right - drawn.left), static_cast<int>(drawn.bottom - drawn.top)};
+      AddToHint(std::span<const RegionRect>(&cursor_, 1));
+    }
     if (!GdiFlush()) return {};
     PictureEncoder& encoder = lent_ != nullptr ? *lent_ : encoder_;
+    hinted_ = duplicated && hintable_;
+    if (hinted_) encoder.HintChanged(hint_);
+    hint_.clear();
     const auto outcome =
         encoder.Encode(PixelView{surface.bits(), surface.width(), surface.height()}, maxWidth, quality);
+    hintable_ = duplicated && outcome != PictureEncoder::Outcome::Failed;
     if (outcome == PictureEncoder::Outcome::Failed) return {};
     repeated_ = outcome == PictureEncoder::Outcome::Same;
     return encoder.output();
   }
+
+  static constexpr std::size_t kMaxHintRects = 1024;
 
   WgcSource wgc_;
   DibSurface surfaces_[2];
@@ -177,9 +240,29 @@ class WindowsCaptureSteps : public CaptureSteps {
   RepeatEncoder encoder_;
   PictureEncoder* lent_ = nullptr;
   bool repeated_ = false;
+  DesktopDuplication duplication_;
+  std::vector<RegionRect> written_;
+  // Where surface 0 changed since the last Encode (of any surface).
+  std::vector<RegionRect> hint_;
+  RegionRect cursor_{};                // the cursor drawn on surface 0 since its last duplication copy
+  bool duplicated_ = false;            // surface 0 holds duplication's image but for cursor_
+  bool copiedByDuplication_ = false;   // this call's first copy came through duplication
+  bool hintable_ = false;              // the last Encode was of surface 0 written by duplication
+  bool hinted_ = false;
+  ScreenCopyPath path_ = ScreenCopyPath::None;
 
  public:
-  void Lend(PictureEncoder* encoder) noexcept { lent_ = encoder; }
+  void Lend(PictureEncoder* encoder) noexcept {
+    lent_ = encoder;
+    hintable_ = false;  // its last Encode was of other pixels
+  }
+  void BeginCall() noexcept {
+    path_ = ScreenCopyPath::None;
+    hinted_ = false;
+  }
+  ScreenCopyReport Report() const noexcept {
+    return ScreenCopyReport{path_, duplication_.lastError(), duplication_.attempts(), hinted_};
+  }
 };
 
 class GdiWgcCapturer : public ScreenCapturer {
@@ -190,6 +273,7 @@ class GdiWgcCapturer : public ScreenCapturer {
   CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                              CaptureStatus& status) override {
     steps_.TakeRepeated();
+    steps_.BeginCall();
     CaptureResult result = RunCaptureFrame(steps_, preferWgc_, display, maxWidth, quality, status);
     if (steps_.TakeRepeated() && result.next == CaptureResult::Next::Picture) {
       return CaptureResult::Unchanged();
@@ -202,6 +286,8 @@ class GdiWgcCapturer : public ScreenCapturer {
     return true;
   }
 
+  ScreenCopyReport Report() const noexcept { return steps_.Report(); }
+
  private:
   WindowsCaptureSteps steps_;
   bool preferWgc_;
@@ -211,7 +297,8 @@ int RoundToInt(double v) { return static_cast<int>(std::lround(v)); }
 
 }  // namespace
 
-void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect) {
+void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect, RECT* drawn) {
+  if (drawn != nullptr) *drawn = RECT{};
   CURSORINFO cursor{};
   cursor.cbSize = sizeof(cursor);
   if (!GetCursorInfo(&cursor) || (cursor.flags & CURSOR_SHOWING) == 0 || cursor.hCursor == nullptr) {
@@ -238,13 +325,20 @@ void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect) {
   const int y = RoundToInt((at.y - displayRect.top - static_cast<LONG>(icon.yHotspot)) * scale);
   const int w = std::max(1, RoundToInt(width * scale));
   const int h = std::max(1, RoundToInt(height * scale));
-  DrawIconEx(dc, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL);
+  if (DrawIconEx(dc, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL) && drawn != nullptr) {
+    *drawn = RECT{x, y, x + w, y + h};
+  }
   if (icon.hbmColor != nullptr) DeleteObject(icon.hbmColor);
   if (icon.hbmMask != nullptr) DeleteObject(icon.hbmMask);
 }
 
 std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform) {
   return std::make_unique<GdiWgcCapturer>(std::move(platform));
+}
+
+ScreenCopyReport LastScreenCopy(const ScreenCapturer& capturer) {
+  const auto* ours = dynamic_cast<const GdiWgcCapturer*>(&capturer);
+  return ours != nullptr ? ours->Report() : ScreenCopyReport{};
 }
 
 std::unique_ptr<ScreenCapturer> CreateScreenCapturer() {
