@@ -1,6 +1,11 @@
 // Throughput of one relayed pair: a host sends 1 MiB binary messages, the viewer receives them.
 // Measured over ws:// and wss:// through kestrova-relay, and against a plain TCP forwarder that
-// moves the same bytes between two sockets in the same process (the baseline). Prints the ratios.
+// moves the same bytes between two sockets in the same process (the baseline). The clients are
+// lean on every way (plain sockets for the baseline; prepared frames and OpenSSL on the socket
+// for the relay), so that the figures are the forwarder's, not a client library's. Prints, for
+// each way, the throughput and the forwarding thread's CPU per MiB; then runs the three ways in
+// turn for --rounds=N rounds (default 7) and prints the medians of the rounds' ratios, which
+// hold still while other work comes and goes on the machine.
 //
 // Then messages per second with many pairs at once: 32 pairs, every host sending 1 KiB binary
 // messages as fast as the relay takes them, through the relay on one worker thread (the baseline)
@@ -23,77 +28,196 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "relay/server.h"
 #include "relay/test_client.h"
+#include "bench/relay_lean_client.h"
 #include "bench/relay_tcp_forwarder.h"
 
 namespace {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
-using ov::relay::testing::WsClient;
 
 constexpr std::size_t kMessage = 1u << 20;
 constexpr int kMessagesPerIteration = 256;  // 256 MiB per iteration
 
 std::map<std::string, double> g_rate;  // bytes per second, by benchmark
+std::map<std::string, double> g_cpuPerMib;  // the forwarding thread's CPU, ms per MiB
+
+// One way for 1 MiB messages from a sender to a receiver: the TCP forwarder, or a host and a
+// viewer paired through the relay (ws:// or wss://, lean clients). Round() moves `messages`
+// messages and says how long it took and how much CPU the forwarding thread used.
+class Path {
+ public:
+  struct Figures {
+    double seconds = 0;
+    double forwarderCpuSeconds = 0;
+  };
+  virtual ~Path() = default;
+  virtual Figures Round(int messages) = 0;
+};
+
+class TcpPath final : public Path {
+ public:
+  TcpPath() : sender_(ioc_), receiver_(ioc_), sink_(kMessage), message_(kMessage, 'm') {
+    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder_.Port());
+    sender_.connect(endpoint);
+    receiver_.connect(endpoint);
+    sender_.set_option(tcp::no_delay(true));
+  }
+  ~TcpPath() override { sender_.close(); }
+  Figures Round(int messages) override {
+    const double cpu = forwarder_.CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread sending([&] {
+      for (int i = 0; i < messages; ++i) net::write(sender_, net::buffer(message_));
+    });
+    for (int i = 0; i < messages; ++i) net::read(receiver_, net::buffer(sink_));
+    sending.join();
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+            forwarder_.CpuSeconds() - cpu};
+  }
+
+ private:
+  ov::bench::TcpForwarder forwarder_;
+  net::io_context ioc_;
+  tcp::socket sender_, receiver_;
+  std::vector<char> sink_;
+  std::string message_;
+};
+
+class RelayPath final : public Path {
+ public:
+  explicit RelayPath(bool tls) {
+    options_.port = 0;
+    options_.quiet = true;
+    if (tls) {
+      cert_ = std::make_unique<ov::relay::testing::TempCertificate>();
+      options_.tlsCert = cert_->CertPath();
+      options_.tlsKey = cert_->KeyPath();
+    }
+    server_ = std::make_unique<ov::relay::Server>(options_);
+    serving_ = std::thread([this] { server_->Run(); });
+    host_ = std::make_unique<LeanWsClient>(server_->Port(), tls);
+    viewer_ = std::make_unique<LeanWsClient>(server_->Port(), tls);
+    auto send = [](LeanWsClient& client, const ov::Json& message) {
+      client.Send(LeanWsClient::Frame(1, ov::SerializeMessage(message)));
+    };
+    std::size_t size = 0;
+    auto read = [&](LeanWsClient& client) { return ov::ParseMessage(client.ReadMessage(size)); };
+    send(*host_, {{"type", "register"}, {"role", "host"}, {"protocol", 3},
+                  {"sessionId", "123456789"}, {"build", "0.3.9"}});
+    read(*host_);
+    send(*viewer_, {{"type", "register"}, {"role", "viewer"}, {"protocol", 3},
+                    {"sessionId", "123456789"}, {"password", "p"}, {"build", "0.3.9"}});
+    const std::string id = read(*host_).at("requestId").get<std::string>();
+    send(*host_, {{"type", "authChallenge"}, {"requestId", id}, {"message", "m"}, {"confirmation", "c"}});
+    read(*viewer_);
+    send(*viewer_, {{"type", "authResponse"}, {"requestId", id}, {"confirmation", "c"}});
+    read(*host_);
+    send(*host_, {{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}});
+    read(*host_);
+    read(*viewer_);
+    frame_ = LeanWsClient::Frame(2, std::string(kMessage, 'm'));
+  }
+  ~RelayPath() override {
+    host_.reset();
+    viewer_.reset();
+    server_->Stop();
+    serving_.join();
+  }
+  Figures Round(int messages) override {
+    // The relay runs on one worker thread: the one that called Run.
+    const double cpu = ov::bench::TcpForwarder::ThreadCpuSeconds(serving_);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread sending([&] {
+      for (int i = 0; i < messages; ++i) host_->Send(frame_);
+    });
+    for (int i = 0; i < messages; ++i) {
+      std::size_t size = 0;
+      viewer_->ReadMessage(size, false);
+      if (size != kMessage) throw std::runtime_error("message size changed");
+    }
+    sending.join();
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+            ov::bench::TcpForwarder::ThreadCpuSeconds(serving_) - cpu};
+  }
+
+ private:
+  using LeanWsClient = ov::bench::LeanWsClient;
+  std::unique_ptr<ov::relay::testing::TempCertificate> cert_;
+  ov::relay::ServerOptions options_;
+  std::unique_ptr<ov::relay::Server> server_;
+  std::thread serving_;
+  std::unique_ptr<LeanWsClient> host_, viewer_;
+  std::string frame_;
+};
+
+void RunPath(benchmark::State& state, Path& path) {
+  Path::Figures total;
+  for (auto _ : state) {
+    const Path::Figures round = path.Round(kMessagesPerIteration);
+    total.forwarderCpuSeconds += round.forwarderCpuSeconds;
+  }
+  const double mib = static_cast<double>(state.iterations()) * kMessagesPerIteration * kMessage / (1 << 20);
+  state.counters["fwd_cpu_ms_per_mib"] = total.forwarderCpuSeconds * 1000 / mib;
+  state.SetBytesProcessed(state.iterations() * kMessagesPerIteration * std::int64_t{kMessage});
+}
 
 void BM_TcpForwarder(benchmark::State& state) {
-  ov::bench::RunTcpFloor(state, kMessage, kMessagesPerIteration);
+  TcpPath path;
+  RunPath(state, path);
+}
+void BM_RelayWs(benchmark::State& state) {
+  RelayPath path(false);
+  RunPath(state, path);
+}
+void BM_RelayWss(benchmark::State& state) {
+  RelayPath path(true);
+  RunPath(state, path);
 }
 
-void RelayPair(benchmark::State& state, bool tls) {
-  std::unique_ptr<ov::relay::testing::TempCertificate> cert;
-  ov::relay::ServerOptions options;
-  options.port = 0;
-  options.quiet = true;
-  if (tls) {
-    cert = std::make_unique<ov::relay::testing::TempCertificate>();
-    options.tlsCert = cert->CertPath();
-    options.tlsKey = cert->KeyPath();
+// The same three ways set up at once and run in turn, round after round, so that each round's
+// ratios compare runs a moment apart under the same load; the medians of those ratios.
+void InterleavedRatios(int rounds) {
+  TcpPath floor;
+  RelayPath ws(false);
+  RelayPath wss(true);
+  constexpr int kMessagesPerRound = 64;
+  std::vector<double> wsRatio, wssRatio, wsCpu, wssCpu;
+  for (int r = 0; r < rounds; ++r) {
+    const Path::Figures base = floor.Round(kMessagesPerRound);
+    const Path::Figures plain = ws.Round(kMessagesPerRound);
+    const Path::Figures secure = wss.Round(kMessagesPerRound);
+    wsRatio.push_back(base.seconds / plain.seconds);
+    wssRatio.push_back(base.seconds / secure.seconds);
+    wsCpu.push_back(base.forwarderCpuSeconds / plain.forwarderCpuSeconds);
+    wssCpu.push_back(base.forwarderCpuSeconds / secure.forwarderCpuSeconds);
   }
-  ov::relay::Server server(options);
-  std::thread serving([&] { server.Run(); });
-  const std::string ca = tls ? cert->CertPath() : std::string();
-  {
-    WsClient host(server.Port(), ca, std::chrono::milliseconds(60000));
-    WsClient viewer(server.Port(), ca, std::chrono::milliseconds(60000));
-    host.SendJson({{"type", "register"}, {"role", "host"}, {"protocol", 3},
-                   {"sessionId", "123456789"}, {"build", "0.3.9"}});
-    host.ReadJson();
-    viewer.SendJson({{"type", "register"}, {"role", "viewer"}, {"protocol", 3},
-                     {"sessionId", "123456789"}, {"password", "p"}, {"build", "0.3.9"}});
-    const std::string id = host.ReadJson().at("requestId").get<std::string>();
-    host.SendJson({{"type", "authChallenge"}, {"requestId", id}, {"message", "m"},
-                   {"confirmation", "c"}});
-    viewer.ReadJson();
-    viewer.SendJson({{"type", "authResponse"}, {"requestId", id}, {"confirmation", "c"}});
-    host.ReadJson();
-    host.SendJson({{"type", "connectResponse"}, {"requestId", id}, {"accepted", true}});
-    host.ReadJson();
-    viewer.ReadJson();
-
-    const std::string message(kMessage, 'm');
-    for (auto _ : state) {
-      std::thread send([&] {
-        for (int i = 0; i < kMessagesPerIteration; ++i) host.SendBinary(message);
-      });
-      for (int i = 0; i < kMessagesPerIteration; ++i) {
-        if (viewer.ReadSize() != kMessage) state.SkipWithError("message size changed");
-      }
-      send.join();
-    }
-  }
-  state.SetBytesProcessed(state.iterations() * kMessagesPerIteration * std::int64_t{kMessage});
-  server.Stop();
-  serving.join();
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  };
+  auto range = [](const std::vector<double>& v) {
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    return std::make_pair(*lo, *hi);
+  };
+  std::printf("\nInterleaved: %d rounds of TCP forwarder, ws://, wss:// (64 MiB each), medians of the "
+              "rounds' ratios\n", rounds);
+  const auto [wsLo, wsHi] = range(wsRatio);
+  const auto [wssLo, wssHi] = range(wssRatio);
+  std::printf("  ws://  throughput ratio %.2f (%.2f..%.2f)   forwarding-thread CPU ratio %.2f\n",
+              median(wsRatio), wsLo, wsHi, median(wsCpu));
+  std::printf("  wss:// throughput ratio %.2f (%.2f..%.2f)   forwarding-thread CPU ratio %.2f\n",
+              median(wssRatio), wssLo, wssHi, median(wssCpu));
 }
-
-void BM_RelayWs(benchmark::State& state) { RelayPair(state, false); }
-void BM_RelayWss(benchmark::State& state) { RelayPair(state, true); }
 
 constexpr int kManyPairs = 32;
 constexpr std::size_t kSmall = 1024;
@@ -274,6 +398,8 @@ class Collector : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       const auto it = run.counters.find("bytes_per_second");
       if (it != run.counters.end()) g_rate[run.benchmark_name()] = it->second.value;
+      const auto cpu = run.counters.find("fwd_cpu_ms_per_mib");
+      if (cpu != run.counters.end()) g_cpuPerMib[run.benchmark_name()] = cpu->second.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -282,11 +408,14 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  int rounds = 7;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--relay-threads=", 0) == 0) {
       g_relayThreads = static_cast<std::size_t>(std::max(1, std::stoi(arg.substr(16))));
+    } else if (arg.rfind("--rounds=", 0) == 0) {
+      rounds = std::max(0, std::stoi(arg.substr(9)));
     } else {
       rest.push_back(argv[i]);
     }
@@ -313,12 +442,19 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const double base = g_rate["BM_TcpForwarder/iterations:8/real_time"];
   if (base > 0) {
-    std::printf("\nOne pair, 1 MiB binary messages (baseline: plain TCP forwarder, %.0f MiB/s)\n",
-                base / (1 << 20));
+    const double baseCpu = g_cpuPerMib["BM_TcpForwarder/iterations:8/real_time"];
+    std::printf("\nOne pair, 1 MiB binary messages (baseline: plain TCP forwarder, %.0f MiB/s, "
+                "its thread %.2f ms CPU per MiB)\n",
+                base / (1 << 20), baseCpu);
     for (const char* name : {"BM_RelayWs/iterations:8/real_time", "BM_RelayWss/iterations:8/real_time"}) {
       const double rate = g_rate[name];
-      std::printf("  %-36s %8.0f MiB/s  ratio %.2f\n", name, rate / (1 << 20), rate / base);
+      const double cpu = g_cpuPerMib[name];
+      std::printf("  %-36s %8.0f MiB/s  ratio %.2f   relay thread %.2f ms CPU per MiB, ratio %.2f\n",
+                  name, rate / (1 << 20), rate / base, cpu, cpu > 0 ? baseCpu / cpu : 0.0);
     }
+    std::printf("  (each row ran alone, a few seconds apart: on a busy machine the interleaved ratios "
+                "below are\n   the ones to read)\n");
+    if (rounds > 0) InterleavedRatios(rounds);
   }
   const double one = g_messagesPerSecond[1];
   if (one > 0) {
