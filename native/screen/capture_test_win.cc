@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 
 
 #include "screen/displays.h"
@@ -12,6 +14,7 @@
 #include "screen/gdi_capturer_win.h"
 #include "screen/jpeg_codec.h"
 #include "screen/region_encoder.h"
+#include "screen/synthetic_capturer.h"
 #include "screen/viewer_display.h"
 #include "windows_capture/wgc_platform_win.h"
 
@@ -217,6 +220,109 @@ bool RunningUnderWine() {
 }
 
 constexpr std::uint32_t kClassNotRegistered = 0x80040154;  // REGDB_E_CLASSNOTREG
+
+// Duplication of a scripted screen: `next` lists what changed since the last copy; with
+// `reportAll` every copy is reported as all of the screen (what no hint amounts to).
+class ScriptedDuplication final : public ScreenDuplication {
+ public:
+  ScriptedDuplication(const PixelBuffer& screen, const std::vector<RegionRect>& next, bool reportAll)
+      : screen_(screen), next_(next), reportAll_(reportAll) {}
+  Result Copy(const ScreenRect&, std::uint8_t* dest, std::size_t stride, bool whole,
+              std::span<const RegionRect> restore, std::vector<RegionRect>& changed) override {
+    changed.clear();
+    if (whole || reportAll_) {
+      changed.push_back(RegionRect{0, 0, screen_.width, screen_.height});
+    } else {
+      changed = next_;
+      changed.insert(changed.end(), restore.begin(), restore.end());
+    }
+    for (const RegionRect& r : changed) {
+      const int x0 = std::max(r.x, 0);
+      const int x1 = std::min(r.x + r.width, screen_.width);
+      for (int y = std::max(r.y, 0); y < std::min(r.y + r.height, screen_.height) && x1 > x0; ++y) {
+        const std::size_t from = (static_cast<std::size_t>(y) * static_cast<std::size_t>(screen_.width) + static_cast<std::size_t>(x0)) * 4;
+        std::memcpy(dest + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x0) * 4,
+                    screen_.bytes.data() + from, static_cast<std::size_t>(x1 - x0) * 4);
+      }
+    }
+    return Result::Copied;
+  }
+  void AllowRetry() noexcept override {}
+  std::uint32_t lastError() const noexcept override { return 0; }
+  std::uint32_t attempts() const noexcept override { return 1; }
+
+ private:
+  const PixelBuffer& screen_;
+  const std::vector<RegionRect>& next_;
+  bool reportAll_;
+};
+
+// The capturer's use of duplication's rectangles: the lent encoder, told only where the screen
+// changed and where the cursor was and is drawn, sends exactly the bytes it sends when told that
+// all of the screen may have changed, frame after frame, as the screen and the pointer change.
+TEST(WindowsCapture, DuplicationsRectanglesAndTheCursorMakeAHintThatMissesNothing) {
+  const DisplayInfo display = Primary();
+  const auto width = static_cast<int>(display.rect.Width());
+  const auto height = static_cast<int>(display.rect.Height());
+  // A window under the pointer wherever it goes, so that it shows the window's arrow (the
+  // pictures themselves are the scripted screen).
+  TestWindow window(RECT{display.rect.left, display.rect.top, display.rect.right, display.rect.bottom}, false);
+  ASSERT_TRUE(window.ok());
+  SetForegroundWindow(FindWindowW(L"ScreenCaptureTestWindow", nullptr));
+  PixelBuffer screen = PaintSyntheticPicture(SyntheticScene::MovingPattern, width, height, 0);
+  std::vector<RegionRect> next;
+  auto hinted = CreateGdiWgcCapturer(CreateWindowsWgcPlatform(), std::make_unique<ScriptedDuplication>(screen, next, false));
+  auto plain = CreateGdiWgcCapturer(CreateWindowsWgcPlatform(), std::make_unique<ScriptedDuplication>(screen, next, true));
+  RegionEncoder hintedEncoder;
+  RegionEncoder plainEncoder;
+  ASSERT_TRUE(hinted->UseEncoder(&hintedEncoder));
+  ASSERT_TRUE(plain->UseEncoder(&plainEncoder));
+  const auto change = [&](int x, int y, int w, int h) {
+    for (int yy = y; yy < y + h; ++yy) {
+      for (int xx = x; xx < x + w; ++xx) {
+        std::uint8_t* px = screen.bytes.data() + (static_cast<std::size_t>(yy) * static_cast<std::size_t>(width) + static_cast<std::size_t>(xx)) * 4;
+        px[0] = static_cast<std::uint8_t>(px[0] ^ 0x55);
+        px[1] = static_cast<std::uint8_t>(px[1] ^ 0x3C);
+      }
+    }
+    next.push_back(RegionRect{x, y, w, h});
+  };
+  struct Step {
+    const char* name;
+    POINT pointer;  // on the display
+    std::function<void()> paint;
+    CaptureResult::Next expected;
+  };
+  using N = CaptureResult::Next;
+  const std::vector<Step> steps = {
+      {"the first picture", {40, 40}, [] {}, N::Picture},
+      {"a block changed", {40, 40}, [&] { change(100, 100, 40, 20); }, N::Picture},
+      {"nothing changed", {40, 40}, [] {}, N::Unchanged},
+      {"the pointer moved", {300, 200}, [] {}, N::Picture},
+      {"the last row and column", {300, 200}, [&] { change(width - 3, height - 2, 3, 2); }, N::Picture},
+      {"a change and the pointer back", {40, 40}, [&] { change(10, 10, 5, 5); }, N::Picture},
+      {"the pointer half off the display", {width - 2, height - 2}, [] {}, N::Picture},
+      {"two changes on a tile edge", {width - 2, height - 2},
+       [&] { change(15, 15, 2, 2); change(200, 31, 1, 1); }, N::Picture},
+  };
+  CaptureStatus status;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    next.clear();
+    step.paint();
+    SetCursorPos(static_cast<int>(display.rect.left) + step.pointer.x, static_cast<int>(display.rect.top) + step.pointer.y);
+    PumpFor(30);
+    SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)));  // the arrow
+    const CaptureResult h = hinted->CaptureFrame(display, 1920, 80, status);
+    const ScreenCopyReport report = LastScreenCopy(*hinted);
+    const CaptureResult p = plain->CaptureFrame(display, 1920, 80, status);
+    EXPECT_EQ(report.path, ScreenCopyPath::Duplication) << step.name;
+    EXPECT_EQ(report.hinted, i > 0) << step.name;
+    EXPECT_EQ(h.next, step.expected) << step.name;
+    EXPECT_EQ(p.next, step.expected) << step.name;
+    EXPECT_EQ(h.jpeg, p.jpeg) << step.name << ": the same message";
+  }
+}
 
 // The first copy of a display goes through Desktop Duplication where the system offers it and
 // through GDI where it does not (Wine has no DuplicateOutput); a failed duplication is not tried

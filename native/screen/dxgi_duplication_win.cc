@@ -146,26 +146,28 @@ struct DesktopDuplication::State {
     return true;
   }
 
-  // Takes the frame the system has, if any, into staging: Copied with its rectangles appended
-  // to `changed` (all of it for the first image), Unavailable with nothing new, false on failure
-  // (the duplication was closed).
+  // Takes the frame the system has, if any, into staging, its rectangles appended to `changed`
+  // (all of it for the first image): true, also with nothing new; false on failure (the
+  // duplication was closed).
   bool TakeFrame(int width, int height, std::vector<RegionRect>& changed) {
     DXGI_OUTDUPL_FRAME_INFO info{};
     ComPtr<IDXGIResource> resource;
     HRESULT hr = duplication->AcquireNextFrame(0, &info, resource.GetAddressOf());
     if (hr == DXGI_ERROR_WAIT_TIMEOUT) return true;  // nothing new since the last frame
     if (FAILED(hr)) {
-      // Lost (a mode change, a desktop switch, a full-screen program): opened again next time.
-      const bool lost = hr == DXGI_ERROR_ACCESS_LOST;
+      // Lost (a mode change, a desktop switch, a full-screen program): opened again next time,
+      // unless it was lost before it gave any image (it would be opened and lost on every frame).
+      const bool reopen = hr == DXGI_ERROR_ACCESS_LOST && haveImage;
       Close();
-      if (!lost) {
+      if (!reopen) {
         failed = true;
         lastError = static_cast<std::uint32_t>(hr);
       }
       return false;
     }
     bool ok = true;
-    if (info.LastPresentTime.QuadPart != 0) {  // a new image, not only the pointer
+    // A new image, not only the pointer's move; the first frame's resource is the image as it is.
+    if ((info.LastPresentTime.QuadPart != 0 || !haveImage) && resource) {
       ComPtr<ID3D11Texture2D> texture;
       ok = SUCCEEDED(resource.As(&texture));
       D3D11_TEXTURE2D_DESC desc{};

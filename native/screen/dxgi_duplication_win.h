@@ -19,12 +19,13 @@
 
 namespace ov {
 
-class DesktopDuplication {
+// What the capturer needs of duplication (tests script it).
+class ScreenDuplication {
  public:
-  DesktopDuplication();
-  ~DesktopDuplication();
-  DesktopDuplication(const DesktopDuplication&) = delete;
-  DesktopDuplication& operator=(const DesktopDuplication&) = delete;
+  ScreenDuplication() = default;
+  ScreenDuplication(const ScreenDuplication&) = delete;
+  ScreenDuplication& operator=(const ScreenDuplication&) = delete;
+  virtual ~ScreenDuplication() = default;
 
   enum class Result {
     // `dest` holds the display's current image; every pixel written lies in `changed`.
@@ -39,19 +40,32 @@ class DesktopDuplication {
   // is written; otherwise it holds the image this object wrote last, except in the `restore`
   // areas (drawn over by the caller), which are written again. `changed` receives the areas
   // written, in pixels of dest (whole: one rectangle of all of it; nothing new: none).
-  Result Copy(const ScreenRect& rect, std::uint8_t* dest, std::size_t stride, bool whole,
-              std::span<const RegionRect> restore, std::vector<RegionRect>& changed);
+  virtual Result Copy(const ScreenRect& rect, std::uint8_t* dest, std::size_t stride, bool whole,
+                      std::span<const RegionRect> restore, std::vector<RegionRect>& changed) = 0;
 
   // A clear reason to try duplication again where it failed: the desktop was switched, the
   // displays changed.
-  void AllowRetry() noexcept;
+  virtual void AllowRetry() noexcept = 0;
 
-  // Whether a duplication of a display is open.
-  bool active() const noexcept;
   // The HRESULT of the last failure to duplicate (0 when none), and how many times duplication
   // was set up so far (each DuplicateOutput call counts).
-  std::uint32_t lastError() const noexcept;
-  std::uint32_t attempts() const noexcept;
+  virtual std::uint32_t lastError() const noexcept = 0;
+  virtual std::uint32_t attempts() const noexcept = 0;
+};
+
+// Desktop Duplication of the display's output, on a Direct3D 11 device of its adapter.
+class DesktopDuplication final : public ScreenDuplication {
+ public:
+  DesktopDuplication();
+  ~DesktopDuplication() override;
+
+  Result Copy(const ScreenRect& rect, std::uint8_t* dest, std::size_t stride, bool whole,
+              std::span<const RegionRect> restore, std::vector<RegionRect>& changed) override;
+  void AllowRetry() noexcept override;
+  std::uint32_t lastError() const noexcept override;
+  std::uint32_t attempts() const noexcept override;
+  // Whether a duplication of a display is open.
+  bool active() const noexcept;
 
  private:
   struct State;

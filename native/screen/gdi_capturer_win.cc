@@ -97,14 +97,16 @@ class ScreenDc {
 
 class WindowsCaptureSteps : public CaptureSteps {
  public:
-  explicit WindowsCaptureSteps(std::unique_ptr<WgcPlatform> platform) : wgc_(std::move(platform)) {}
+  WindowsCaptureSteps(std::unique_ptr<WgcPlatform> platform, std::unique_ptr<ScreenDuplication> duplication)
+      : wgc_(std::move(platform)),
+        duplication_(duplication != nullptr ? std::move(duplication) : std::make_unique<DesktopDuplication>()) {}
 
   bool InputDesktopActive() override { return IsInputDesktopActive(); }
   void ResetWgc() override {
     wgc_.StopAndAllowRetry();
     // The input desktop is another one (the secure desktop, a lock): once it is back,
     // duplication may be had again.
-    duplication_.AllowRetry();
+    duplication_->AllowRetry();
   }
   std::optional<ScreenRect> ResolveBounds(const DisplayInfo& display) override {
     return ResolveDisplayBounds(display);
@@ -187,9 +189,9 @@ class WindowsCaptureSteps : public CaptureSteps {
     const RegionRect restore[1] = {cursor_};
     const std::span<const RegionRect> drawnOver =
         cursor_.width > 0 ? std::span<const RegionRect>(restore) : std::span<const RegionRect>();
-    const auto result = duplication_.Copy(rect, surface.bits(), static_cast<std::size_t>(surface.width()) * 4,
+    const auto result = duplication_->Copy(rect, surface.bits(), static_cast<std::size_t>(surface.width()) * 4,
                                           !duplicated_, drawnOver, written_);
-    if (result != DesktopDuplication::Result::Copied) return false;
+    if (result != ScreenDuplication::Result::Copied) return false;
     duplicated_ = true;
     copiedByDuplication_ = true;
     cursor_ = RegionRect{};
@@ -240,7 +242,7 @@ class WindowsCaptureSteps : public CaptureSteps {
   RepeatEncoder encoder_;
   PictureEncoder* lent_ = nullptr;
   bool repeated_ = false;
-  DesktopDuplication duplication_;
+  std::unique_ptr<ScreenDuplication> duplication_;
   std::vector<RegionRect> written_;
   // Where surface 0 changed since the last Encode (of any surface).
   std::vector<RegionRect> hint_;
@@ -261,14 +263,14 @@ class WindowsCaptureSteps : public CaptureSteps {
     hinted_ = false;
   }
   ScreenCopyReport Report() const noexcept {
-    return ScreenCopyReport{path_, duplication_.lastError(), duplication_.attempts(), hinted_};
+    return ScreenCopyReport{path_, duplication_->lastError(), duplication_->attempts(), hinted_};
   }
 };
 
 class GdiWgcCapturer : public ScreenCapturer {
  public:
-  explicit GdiWgcCapturer(std::unique_ptr<WgcPlatform> platform)
-      : steps_(std::move(platform)), preferWgc_(GetSystemMetrics(SM_REMOTESESSION) != 0) {}
+  GdiWgcCapturer(std::unique_ptr<WgcPlatform> platform, std::unique_ptr<ScreenDuplication> duplication)
+      : steps_(std::move(platform), std::move(duplication)), preferWgc_(GetSystemMetrics(SM_REMOTESESSION) != 0) {}
 
   CaptureResult CaptureFrame(const DisplayInfo& display, int maxWidth, int quality,
                              CaptureStatus& status) override {
@@ -332,8 +334,9 @@ void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect, RECT
   if (icon.hbmMask != nullptr) DeleteObject(icon.hbmMask);
 }
 
-std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform) {
-  return std::make_unique<GdiWgcCapturer>(std::move(platform));
+std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform,
+                                                     std::unique_ptr<ScreenDuplication> duplication) {
+  return std::make_unique<GdiWgcCapturer>(std::move(platform), std::move(duplication));
 }
 
 ScreenCopyReport LastScreenCopy(const ScreenCapturer& capturer) {

@@ -16,10 +16,13 @@ namespace ov {
 // given, receives the area drawn in pixels of `dc` (empty when nothing was).
 void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect, RECT* drawn = nullptr);
 
+class ScreenDuplication;
+
 // The GDI + WGC capturer with an explicit WGC platform (tests pass a scripted one). The first
-// copy of a display is made through Desktop Duplication where the system offers it, with GDI's
-// copy in its place where it does not.
-std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform);
+// copy of a display is made through duplication (Desktop Duplication unless a test passes its
+// own) where it can be had, with GDI's copy in its place where it cannot.
+std::unique_ptr<ScreenCapturer> CreateGdiWgcCapturer(std::unique_ptr<WgcPlatform> platform,
+                                                     std::unique_ptr<ScreenDuplication> duplication = nullptr);
 
 // How the last capture of a capturer made here came by its picture, for tests and diagnostics
 // (the capture status reports a copy through duplication as a GDI copy, the screen-copy kind).
