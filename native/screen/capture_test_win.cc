@@ -324,6 +324,50 @@ TEST(WindowsCapture, DuplicationsRectanglesAndTheCursorMakeAHintThatMissesNothin
   }
 }
 
+// The black test on duplication's pictures: a pixel known not to be black spares reading the
+// picture again only while nothing is written over it.
+TEST(WindowsCapture, ADuplicatedPictureTurnsBlackWhenItsLastBrightPixelDoes) {
+  const DisplayInfo display = Primary();
+  const auto width = static_cast<int>(display.rect.Width());
+  const auto height = static_cast<int>(display.rect.Height());
+  PixelBuffer screen{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4, 0)};
+  std::vector<RegionRect> next;
+  auto capturer = CreateGdiWgcCapturer(CreateWindowsWgcPlatform(), std::make_unique<ScriptedDuplication>(screen, next, false));
+  const auto paint = [&](int x, int y, std::uint8_t value) {
+    std::uint8_t* px = screen.bytes.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4;
+    px[0] = px[1] = px[2] = value;
+    next.assign(1, RegionRect{x, y, 1, 1});
+  };
+  struct Step {
+    const char* name;
+    int x, y;
+    std::uint8_t value;
+    bool black;
+  };
+  const Step steps[] = {
+      {"one bright pixel", 5, 5, 200, false},
+      {"another one after it", 900, 600, 200, false},
+      {"the first one black again", 5, 5, 0, false},
+      {"the last one black too", 900, 600, 0, true},
+      {"bright again", 900, 600, 200, false},
+  };
+  CaptureStatus status;
+  for (const Step& step : steps) {
+    paint(step.x, step.y, step.value);
+    const CaptureResult result = capturer->CaptureFrame(display, 1920, 80, status);
+    ASSERT_NE(result.next, CaptureResult::Next::TryAgain) << step.name;
+    const ScreenCopyReport report = LastScreenCopy(*capturer);
+    if (step.black) {
+      // The duplicated picture is black: GDI's plain copy is taken when it is not, else the
+      // black picture goes out as black.
+      EXPECT_TRUE(report.path == ScreenCopyPath::Gdi || status.black) << step.name;
+    } else {
+      EXPECT_EQ(report.path, ScreenCopyPath::Duplication) << step.name;
+      EXPECT_FALSE(status.black) << step.name;
+    }
+  }
+}
+
 // The first copy of a display goes through Desktop Duplication where the system offers it and
 // through GDI where it does not (Wine has no DuplicateOutput); a failed duplication is not tried
 // again on every frame, only on a clear reason (another rectangle, AllowRetry).

@@ -114,10 +114,7 @@ class WindowsCaptureSteps : public CaptureSteps {
 
   CopyResult CopyScreen(int slot, const ScreenRect& rect, bool& black) override {
     DibSurface& surface = surfaces_[slot];
-    if (slot == 0) {
-      copiedByDuplication_ = false;
-      path_ = ScreenCopyPath::None;
-    }
+    if (slot == 0) copiedByDuplication_ = false;
     ScreenDc screen;
     if (screen.get() == nullptr) return CopyResult::NoSurface;
     const auto width = static_cast<int>(rect.Width());
@@ -126,14 +123,25 @@ class WindowsCaptureSteps : public CaptureSteps {
     const bool reusable = surface.Valid() && surface.width() == width && surface.height() == height;
     if (!reusable && !surface.Create(screen.get(), width, height)) return CopyResult::NoSurface;
     if (slot == 0) {
-      if (!reusable) duplicated_ = false;
+      if (!reusable) {
+        duplicated_ = false;
+        brightAt_ = -1;
+      }
       if (CopyByDuplication(surface, rect)) {
-        black = IsBlackPicture(surface.bits(), width, height);
+        // A pixel known not to be black that nothing was written over keeps the picture from
+        // being black without reading it all again (a dark desktop would be read to its end).
+        const bool known = brightAt_ >= 0 && std::none_of(written_.begin(), written_.end(), [&](const RegionRect& r) {
+                             const std::int64_t x = brightAt_ % width;
+                             const std::int64_t y = brightAt_ / width;
+                             return x >= r.x && x < std::int64_t{r.x} + r.width && y >= r.y && y < std::int64_t{r.y} + r.height;
+                           });
+        if (!known) brightAt_ = FirstNonBlackPixel(surface.bits(), width, height);
+        black = brightAt_ < 0;
         return CopyResult::Ok;
       }
       duplicated_ = false;  // GDI writes all of it
+      brightAt_ = -1;
     }
-    path_ = ScreenCopyPath::Gdi;
     const DWORD rop = slot == 0 ? (SRCCOPY | CAPTUREBLT) : SRCCOPY;
     const bool copied =
         BitBlt(surface.dc(), 0, 0, width, height, screen.get(), rect.left, rect.top, rop) != FALSE;
@@ -166,10 +174,7 @@ class WindowsCaptureSteps : public CaptureSteps {
     std::memcpy(surface.bits(), frame->bytes.data(), frame->bytes.size());
     const bool black = IsBlackPicture(surface.bits(), frame->width, frame->height);
     auto jpeg = Encode(surface, rect, maxWidth, quality);
-    if (!jpeg.empty()) {
-      status.black = black;
-      path_ = ScreenCopyPath::Wgc;
-    }
+    if (!jpeg.empty()) status.black = black;
     return jpeg;
   }
 
@@ -195,7 +200,6 @@ class WindowsCaptureSteps : public CaptureSteps {
     duplicated_ = true;
     copiedByDuplication_ = true;
     cursor_ = RegionRect{};
-    path_ = ScreenCopyPath::Duplication;
     AddToHint(written_);
     return true;
   }
@@ -216,6 +220,7 @@ class WindowsCaptureSteps : public CaptureSteps {
     // last Encode (when that was of the same surface, also written by duplication) only where
     // duplication wrote and where the cursor was drawn.
     const bool duplicated = &surface == &surfaces_[0] && copiedByDuplication_;
+    path_ = &surface == &wgcSurface_ ? ScreenCopyPath::Wgc : duplicated ? ScreenCopyPath::Duplication : ScreenCopyPath::Gdi;
     if (duplicated && drawn.right > drawn.left && drawn.bottom > drawn.top) {
       cursor_ = RegionRect{static_cast<int>(drawn.left), static_cast<int>(drawn.top),
                            static_cast<int>(drawn.right - drawn.left), static_cast<int>(drawn.bottom - drawn.top)};
@@ -247,6 +252,7 @@ class WindowsCaptureSteps : public CaptureSteps {
   // Where surface 0 changed since the last Encode (of any surface).
   std::vector<RegionRect> hint_;
   RegionRect cursor_{};                // the cursor drawn on surface 0 since its last duplication copy
+  std::int64_t brightAt_ = -1;         // a pixel of surface 0 not black in duplication's image
   bool duplicated_ = false;            // surface 0 holds duplication's image but for cursor_
   bool copiedByDuplication_ = false;   // this call's first copy came through duplication
   bool hintable_ = false;              // the last Encode was of surface 0 written by duplication

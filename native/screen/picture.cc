@@ -9,14 +9,18 @@
 
 namespace ov {
 
-bool IsBlackPicture(const std::uint8_t* pixels, int width, int height) noexcept {
-  if (pixels == nullptr || width <= 0 || height <= 0) return true;
+std::int64_t FirstNonBlackPixel(const std::uint8_t* pixels, int width, int height) noexcept {
+  if (pixels == nullptr || width <= 0 || height <= 0) return -1;
   const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* p = pixels + i * 4;
-    if (((p[0] | p[1] | p[2]) & 0xFC) != 0) return false;  // a channel above 3
+    if (((p[0] | p[1] | p[2]) & 0xFC) != 0) return static_cast<std::int64_t>(i);  // a channel above 3
   }
-  return true;
+  return -1;
+}
+
+bool IsBlackPicture(const std::uint8_t* pixels, int width, int height) noexcept {
+  return FirstNonBlackPixel(pixels, width, height) < 0;
 }
 
 TargetSize ScaledSize(int width, int height, int maxWidth) noexcept {

@@ -12,6 +12,9 @@ namespace ov {
 // True when every pixel has blue, green and red at most 3 (the fourth byte is ignored).
 // An empty or zero-sized picture counts as black.
 bool IsBlackPicture(const std::uint8_t* pixels, int width, int height) noexcept;
+// The index (y * width + x) of the first pixel with blue, green or red above 3; -1 when there is
+// none (the picture is black).
+std::int64_t FirstNonBlackPixel(const std::uint8_t* pixels, int width, int height) noexcept;
 
 struct TargetSize {
   int width = 0;

@@ -46,10 +46,13 @@ TEST(BlackTest, ThreeIsBlackFourIsNot) {
     auto copy = px;
     copy[(5 * 16 + 7) * 4 + static_cast<std::size_t>(channel)] = 4;
     EXPECT_FALSE(IsBlackPicture(copy.data(), 16, 9)) << "channel " << channel;
+    EXPECT_EQ(FirstNonBlackPixel(copy.data(), 16, 9), 5 * 16 + 7) << "channel " << channel;
   }
+  EXPECT_EQ(FirstNonBlackPixel(px.data(), 16, 9), -1);
   auto last = px;
   last[last.size() - 2] = 200;  // red of the very last pixel
   EXPECT_FALSE(IsBlackPicture(last.data(), 16, 9));
+  EXPECT_EQ(FirstNonBlackPixel(last.data(), 16, 9), 16 * 9 - 1);
   EXPECT_TRUE(IsBlackPicture(nullptr, 16, 9));
   EXPECT_TRUE(IsBlackPicture(px.data(), 0, 9));
 }
