@@ -49,6 +49,19 @@ struct DesktopDuplication::State {
     haveImage = false;
   }
 
+  // Closes after a failure of the open duplication: it is opened again at the next copy when it
+  // was lost (a mode change, a desktop switch, a full-screen program) after it gave images;
+  // otherwise, and when it was lost before its first image (it would be opened and lost on
+  // every frame), it counts as refused until a retry.
+  void Drop(HRESULT hr) noexcept {
+    const bool reopen = hr == DXGI_ERROR_ACCESS_LOST && haveImage;
+    Close();
+    if (!reopen) {
+      failed = true;
+      lastError = static_cast<std::uint32_t>(hr == S_OK ? E_FAIL : hr);
+    }
+  }
+
   void Fail(const ScreenRect& at, HRESULT hr) noexcept {
     Close();
     rect = at;
@@ -103,12 +116,12 @@ struct DesktopDuplication::State {
   }
 
   // The moved and dirty rectangles of the acquired frame, as areas of a width x height image
-  // (a move: its source and its destination). False when they cannot be read.
-  bool FrameRects(const DXGI_OUTDUPL_FRAME_INFO& info, int width, int height, std::vector<RegionRect>& out) {
+  // (a move: its source and its destination); the failure when they cannot be read.
+  HRESULT FrameRects(const DXGI_OUTDUPL_FRAME_INFO& info, int width, int height, std::vector<RegionRect>& out) {
     if (info.TotalMetadataBufferSize == 0) {
       // A new image without metadata: all of it may have changed.
       out.push_back(RegionRect{0, 0, width, height});
-      return true;
+      return S_OK;
     }
     UINT bytes = 0;
     moves.resize(std::max<std::size_t>(moves.size(), 16));
@@ -117,7 +130,7 @@ struct DesktopDuplication::State {
       moves.resize(bytes / sizeof(moves[0]) + 1);
       hr = duplication->GetFrameMoveRects(static_cast<UINT>(moves.size() * sizeof(moves[0])), moves.data(), &bytes);
     }
-    if (FAILED(hr)) return false;
+    if (FAILED(hr)) return hr;
     const std::size_t moveCount = bytes / sizeof(moves[0]);
     dirty.resize(std::max<std::size_t>(dirty.size(), 64));
     hr = duplication->GetFrameDirtyRects(static_cast<UINT>(dirty.size() * sizeof(dirty[0])), dirty.data(), &bytes);
@@ -125,11 +138,11 @@ struct DesktopDuplication::State {
       dirty.resize(bytes / sizeof(dirty[0]) + 1);
       hr = duplication->GetFrameDirtyRects(static_cast<UINT>(dirty.size() * sizeof(dirty[0])), dirty.data(), &bytes);
     }
-    if (FAILED(hr)) return false;
+    if (FAILED(hr)) return hr;
     const std::size_t dirtyCount = bytes / sizeof(dirty[0]);
     if (moveCount * 2 + dirtyCount > kMaxFrameRects) {
       out.push_back(RegionRect{0, 0, width, height});
-      return true;
+      return S_OK;
     }
     for (std::size_t i = 0; i < moveCount; ++i) {
       const RECT& to = moves[i].DestinationRect;
@@ -143,7 +156,7 @@ struct DesktopDuplication::State {
       out.push_back(Clip(dirty[i].left, dirty[i].top, dirty[i].right, dirty[i].bottom, width, height));
     }
     std::erase_if(out, [](const RegionRect& r) { return r.width == 0; });
-    return true;
+    return S_OK;
   }
 
   // Takes the frame the system has, if any, into staging, its rectangles appended to `changed`
@@ -155,28 +168,23 @@ struct DesktopDuplication::State {
     HRESULT hr = duplication->AcquireNextFrame(0, &info, resource.GetAddressOf());
     if (hr == DXGI_ERROR_WAIT_TIMEOUT) return true;  // nothing new since the last frame
     if (FAILED(hr)) {
-      // Lost (a mode change, a desktop switch, a full-screen program): opened again next time,
-      // unless it was lost before it gave any image (it would be opened and lost on every frame).
-      const bool reopen = hr == DXGI_ERROR_ACCESS_LOST && haveImage;
-      Close();
-      if (!reopen) {
-        failed = true;
-        lastError = static_cast<std::uint32_t>(hr);
-      }
+      Drop(hr);
       return false;
     }
-    bool ok = true;
     // A new image, not only the pointer's move; the first frame's resource is the image as it is.
     if ((info.LastPresentTime.QuadPart != 0 || !haveImage) && resource) {
       ComPtr<ID3D11Texture2D> texture;
-      ok = SUCCEEDED(resource.As(&texture));
+      hr = resource.As(&texture);
       D3D11_TEXTURE2D_DESC desc{};
-      if (ok) {
+      if (SUCCEEDED(hr)) {
         texture->GetDesc(&desc);
-        ok = static_cast<int>(desc.Width) == width && static_cast<int>(desc.Height) == height &&
-             desc.Format == DXGI_FORMAT_B8G8R8A8_UNORM;
+        // Another size is a mode change under way (the display's rectangle changes with it).
+        if (static_cast<int>(desc.Width) != width || static_cast<int>(desc.Height) != height ||
+            desc.Format != DXGI_FORMAT_B8G8R8A8_UNORM) {
+          hr = DXGI_ERROR_UNSUPPORTED;
+        }
       }
-      if (ok && !staging) {
+      if (SUCCEEDED(hr) && !staging) {
         D3D11_TEXTURE2D_DESC copy = desc;
         copy.MipLevels = 1;
         copy.ArraySize = 1;
@@ -185,23 +193,26 @@ struct DesktopDuplication::State {
         copy.BindFlags = 0;
         copy.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
         copy.MiscFlags = 0;
-        ok = SUCCEEDED(device->CreateTexture2D(&copy, nullptr, staging.GetAddressOf()));
+        hr = device->CreateTexture2D(&copy, nullptr, staging.GetAddressOf());
       }
-      if (ok) {
+      if (SUCCEEDED(hr)) {
         if (haveImage) {
-          ok = FrameRects(info, width, height, changed);
+          hr = FrameRects(info, width, height, changed);
         } else {
           changed.push_back(RegionRect{0, 0, width, height});
         }
       }
-      if (ok) {
+      if (SUCCEEDED(hr)) {
         context->CopyResource(staging.Get(), texture.Get());
         haveImage = true;
       }
     }
     duplication->ReleaseFrame();
-    if (!ok) Close();
-    return ok;
+    if (FAILED(hr)) {
+      Drop(hr);
+      return false;
+    }
+    return true;
   }
 };
 
@@ -245,8 +256,9 @@ DesktopDuplication::Result DesktopDuplication::Copy(const ScreenRect& rect, std:
   }
   if (changed.empty()) return Result::Copied;
   D3D11_MAPPED_SUBRESOURCE mapped{};
-  if (FAILED(s.context->Map(s.staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) {
-    s.Close();
+  const HRESULT mappedHr = s.context->Map(s.staging.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+  if (FAILED(mappedHr)) {
+    s.Drop(mappedHr);
     changed.clear();
     return Result::Unavailable;
   }
@@ -254,7 +266,7 @@ DesktopDuplication::Result DesktopDuplication::Copy(const ScreenRect& rect, std:
   if (mapped.pData == nullptr || pitch < static_cast<std::size_t>(width) * 4 ||
       pitch > static_cast<std::size_t>(kMaxMappedRowPitch)) {
     s.context->Unmap(s.staging.Get(), 0);
-    s.Close();
+    s.Drop(DXGI_ERROR_UNSUPPORTED);
     changed.clear();
     return Result::Unavailable;
   }
