@@ -333,9 +333,9 @@ void DrawCursorOverlay(HDC dc, double scale, const ScreenRect& displayRect, RECT
   const int y = RoundToInt((at.y - displayRect.top - static_cast<LONG>(icon.yHotspot)) * scale);
   const int w = std::max(1, RoundToInt(width * scale));
   const int h = std::max(1, RoundToInt(height * scale));
-  if (DrawIconEx(dc, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL) && drawn != nullptr) {
-    *drawn = RECT{x, y, x + w, y + h};
-  }
+  // Given before drawing: a drawing that fails part way may have left some of it.
+  if (drawn != nullptr) *drawn = RECT{x, y, x + w, y + h};
+  DrawIconEx(dc, x, y, cursor.hCursor, w, h, 0, nullptr, DI_NORMAL);
   if (icon.hbmColor != nullptr) DeleteObject(icon.hbmColor);
   if (icon.hbmMask != nullptr) DeleteObject(icon.hbmMask);
 }
