@@ -97,6 +97,19 @@ DisplayInfo Primary() {
   return displays.empty() ? DisplayInfo{} : displays.front();
 }
 
+// The four blocks of a TestWindow at `at`, each read at its centre in a picture of the display.
+void ExpectBlocks(const PixelBuffer& picture, const DisplayInfo& display, const RECT& at) {
+  for (int i = 0; i < 4; ++i) {
+    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
+    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
+    const std::uint8_t* px = picture.bytes.data() +
+        (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
+    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
+    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
+  }
+}
+
 TEST(WindowsDisplays, PrimaryIsListedResolvedAndReachable) {
   const auto displays = EnumerateDisplays();
   ASSERT_FALSE(displays.empty());
@@ -135,15 +148,7 @@ TEST(WindowsCapture, GdiCapturesAWindowOfKnownColours) {
   ASSERT_TRUE(picture.has_value());
   ASSERT_EQ(picture->width, display.rect.Width());
   ASSERT_EQ(picture->height, display.rect.Height());
-  for (int i = 0; i < 4; ++i) {
-    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
-    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
-    const std::uint8_t* px =
-        picture->bytes.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture->width) + static_cast<std::size_t>(x)) * 4;
-    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
-  }
+  ExpectBlocks(*picture, display, at);
 
   // Scaled to a narrower profile width.
   const auto small = capturer->CaptureFrame(display, 640, 50, status).jpeg;
@@ -195,15 +200,7 @@ TEST(WindowsCapture, ALentRegionEncoderGetsThePictures) {
     EXPECT_LE(r.y + r.height, bottom + 16);
   }
   const PixelBuffer& picture = *viewer.picture();
-  for (int i = 0; i < 4; ++i) {
-    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
-    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
-    const std::uint8_t* px = picture.bytes.data() +
-        (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
-    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
-  }
+  ExpectBlocks(picture, display, at);
 
   ASSERT_TRUE(capturer->UseEncoder(nullptr));
   const auto jpeg = capturer->CaptureFrame(display, 1920, 80, status).jpeg;
@@ -397,15 +394,7 @@ TEST(WindowsCapture, DuplicationWhereOfferedElseGdiAndNoRetryOnEveryFrame) {
   }
   ASSERT_TRUE(viewer.picture().has_value());
   const PixelBuffer& picture = *viewer.picture();
-  for (int i = 0; i < 4; ++i) {
-    const int x = at.left - display.rect.left + (at.right - at.left) * (2 * i + 1) / 8;
-    const int y = at.top - display.rect.top + (at.bottom - at.top) / 2;
-    const std::uint8_t* px = picture.bytes.data() +
-        (static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width) + static_cast<std::size_t>(x)) * 4;
-    EXPECT_NEAR(px[2], GetRValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[1], GetGValue(kBlocks[i]), 12) << "block " << i;
-    EXPECT_NEAR(px[0], GetBValue(kBlocks[i]), 12) << "block " << i;
-  }
+  ExpectBlocks(picture, display, at);
   if (RunningUnderWine()) {
     for (const ScreenCopyReport& r : reports) {
       EXPECT_EQ(r.path, ScreenCopyPath::Gdi) << std::hex << r.duplicationError;
