@@ -4,7 +4,7 @@
 // lean on every way (plain sockets for the baseline; prepared frames and OpenSSL on the socket
 // for the relay), so that the figures are the forwarder's, not a client library's. Prints, for
 // each way, the throughput and the forwarding thread's CPU per MiB; then runs the three ways in
-// turn for --rounds=N rounds (default 7) and prints the medians of the rounds' ratios, which
+// turn for --rounds=N rounds (default 5) and prints the medians of the rounds' ratios, which
 // hold still while other work comes and goes on the machine.
 //
 // Then messages per second with many pairs at once: 32 pairs, every host sending 1 KiB binary
@@ -190,7 +190,7 @@ void InterleavedRatios(int rounds) {
   TcpPath floor;
   RelayPath ws(false);
   RelayPath wss(true);
-  constexpr int kMessagesPerRound = 64;
+  constexpr int kMessagesPerRound = kMessagesPerIteration;
   std::vector<double> wsRatio, wssRatio, wsCpu, wssCpu;
   for (int r = 0; r < rounds; ++r) {
     const Path::Figures base = floor.Round(kMessagesPerRound);
@@ -209,8 +209,8 @@ void InterleavedRatios(int rounds) {
     const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
     return std::make_pair(*lo, *hi);
   };
-  std::printf("\nInterleaved: %d rounds of TCP forwarder, ws://, wss:// (64 MiB each), medians of the "
-              "rounds' ratios\n", rounds);
+  std::printf("\nInterleaved: %d rounds of TCP forwarder, ws://, wss:// (%d MiB each), medians of the "
+              "rounds' ratios\n", rounds, kMessagesPerRound);
   const auto [wsLo, wsHi] = range(wsRatio);
   const auto [wssLo, wssHi] = range(wssRatio);
   std::printf("  ws://  throughput ratio %.2f (%.2f..%.2f)   forwarding-thread CPU ratio %.2f\n",
@@ -408,7 +408,7 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 7;
+  int rounds = 5;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
