@@ -37,12 +37,14 @@
 
 #include "relay/server.h"
 #include "relay/test_client.h"
+#include "bench/cpu_time.h"
 #include "bench/relay_lean_client.h"
 #include "bench/relay_tcp_forwarder.h"
 
 namespace {
 
 namespace net = boost::asio;
+using ov::bench::CpuSeconds;
 using tcp = net::ip::tcp;
 
 constexpr std::size_t kMessage = 1u << 20;
@@ -66,31 +68,17 @@ class Path {
 
 class TcpPath final : public Path {
  public:
-  TcpPath() : sender_(ioc_), receiver_(ioc_), sink_(kMessage), message_(kMessage, 'm') {
-    const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder_.Port());
-    sender_.connect(endpoint);
-    receiver_.connect(endpoint);
-    sender_.set_option(tcp::no_delay(true));
-  }
-  ~TcpPath() override { sender_.close(); }
+  TcpPath() : floor_(kMessage) {}
   Figures Round(int messages) override {
-    const double cpu = forwarder_.CpuSeconds();
+    const double cpu = floor_.forwarder().CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    std::thread sending([&] {
-      for (int i = 0; i < messages; ++i) net::write(sender_, net::buffer(message_));
-    });
-    for (int i = 0; i < messages; ++i) net::read(receiver_, net::buffer(sink_));
-    sending.join();
+    floor_.Round(messages);
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-            forwarder_.CpuSeconds() - cpu};
+            floor_.forwarder().CpuSeconds() - cpu};
   }
 
  private:
-  ov::bench::TcpForwarder forwarder_;
-  net::io_context ioc_;
-  tcp::socket sender_, receiver_;
-  std::vector<char> sink_;
-  std::string message_;
+  ov::bench::TcpFloor floor_;
 };
 
 class RelayPath final : public Path {
@@ -135,7 +123,7 @@ class RelayPath final : public Path {
   }
   Figures Round(int messages) override {
     // The relay runs on one worker thread: the one that called Run.
-    const double cpu = ov::bench::TcpForwarder::ThreadCpuSeconds(serving_);
+    const double cpu = ov::bench::ThreadCpuSeconds(serving_);
     const auto start = std::chrono::steady_clock::now();
     std::thread sending([&] {
       for (int i = 0; i < messages; ++i) host_->Send(frame_);
@@ -147,7 +135,7 @@ class RelayPath final : public Path {
     }
     sending.join();
     return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-            ov::bench::TcpForwarder::ThreadCpuSeconds(serving_) - cpu};
+            ov::bench::ThreadCpuSeconds(serving_) - cpu};
   }
 
  private:
@@ -226,12 +214,6 @@ constexpr auto kMpsMeasure = std::chrono::seconds(3);
 std::size_t g_relayThreads = 0;  // 0: the cores
 std::map<std::size_t, double> g_messagesPerSecond;  // by worker threads
 std::map<std::size_t, double> g_relayCpuPerMessage;  // microseconds, by worker threads
-
-double CpuSeconds(clockid_t clock) {
-  timespec ts{};
-  ::clock_gettime(clock, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Pairs `count` hosts with `count` viewers through the relay (plain ws://), synchronously.
 void PairUp(std::uint16_t port, int count, net::io_context& ioc,

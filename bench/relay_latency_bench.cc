@@ -24,12 +24,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench/cpu_time.h"
 #include "relay/server.h"
 
 namespace {
 
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+using ov::bench::ThreadCpuSeconds;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
@@ -67,14 +69,6 @@ struct Percentiles {
   std::size_t samples = 0;
   double cpuPerMessageUs = 0;  // forwarding thread's CPU time per message sent (0: no forwarder)
 };
-
-// CPU time consumed so far by another thread of this process.
-double ThreadCpuSeconds(std::thread& thread) {
-  clockid_t clock{};
-  timespec ts{};
-  if (::pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || ::clock_gettime(clock, &ts) != 0) return 0;
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 Percentiles Summarise(std::vector<std::int64_t>& ns) {
   Percentiles p;

@@ -4,9 +4,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <pthread.h>
-#include <time.h>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -14,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "bench/cpu_time.h"
 
 namespace ov::bench {
 
@@ -43,46 +42,50 @@ class TcpForwarder {
   // The CPU time the forwarding thread has used so far.
   double CpuSeconds() { return ThreadCpuSeconds(thread_); }
 
-  static double ThreadCpuSeconds(std::thread& thread) {
-    clockid_t clock{};
-    timespec ts{};
-    if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &ts) != 0) return 0;
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-  }
-
  private:
   boost::asio::io_context ioc_;
   tcp::acceptor acceptor_;
   std::thread thread_;
 };
 
-// The floor itself: `perIteration` messages of `size` bytes per iteration through a fresh
-// TcpForwarder, written by one thread and read by another. The counter "fwd_cpu_ms_per_mib" is
-// the forwarding thread's CPU per MiB moved.
-inline void RunTcpFloor(benchmark::State& state, std::size_t size, int perIteration) {
-  namespace net = boost::asio;
-  using tcp = net::ip::tcp;
-  TcpForwarder forwarder;
-  net::io_context ioc;
-  const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), forwarder.Port());
-  tcp::socket sender(ioc), receiver(ioc);
-  sender.connect(endpoint);
-  receiver.connect(endpoint);
-  sender.set_option(tcp::no_delay(true));
-  const std::string message(size, 'm');
-  std::vector<char> sink(size);
-  const double cpuBefore = forwarder.CpuSeconds();
-  for (auto _ : state) {
+// A fresh TcpForwarder with a sender and a receiver connected through it. Round() writes
+// `messages` messages of `size` bytes from one thread and reads them on the calling one.
+class TcpFloor {
+  using tcp = boost::asio::ip::tcp;
+
+ public:
+  explicit TcpFloor(std::size_t size) : sender_(ioc_), receiver_(ioc_), message_(size, 'm'), sink_(size) {
+    const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), forwarder_.Port());
+    sender_.connect(endpoint);
+    receiver_.connect(endpoint);
+    sender_.set_option(tcp::no_delay(true));
+  }
+  ~TcpFloor() { sender_.close(); }
+  TcpFloor(const TcpFloor&) = delete;
+  TcpFloor& operator=(const TcpFloor&) = delete;
+
+  void Round(int messages) {
     std::thread send([&] {
-      for (int i = 0; i < perIteration; ++i) net::write(sender, net::buffer(message));
+      for (int i = 0; i < messages; ++i) boost::asio::write(sender_, boost::asio::buffer(message_));
     });
-    for (int i = 0; i < perIteration; ++i) net::read(receiver, net::buffer(sink));
+    for (int i = 0; i < messages; ++i) boost::asio::read(receiver_, boost::asio::buffer(sink_));
     send.join();
   }
-  const double mib = static_cast<double>(state.iterations()) * perIteration * static_cast<double>(size) / (1 << 20);
-  state.counters["fwd_cpu_ms_per_mib"] = (forwarder.CpuSeconds() - cpuBefore) * 1000 / mib;
+  TcpForwarder& forwarder() { return forwarder_; }
+
+ private:
+  TcpForwarder forwarder_;
+  boost::asio::io_context ioc_;
+  tcp::socket sender_, receiver_;
+  std::string message_;
+  std::vector<char> sink_;
+};
+
+// The floor itself: `perIteration` messages of `size` bytes per iteration through a TcpFloor.
+inline void RunTcpFloor(benchmark::State& state, std::size_t size, int perIteration) {
+  TcpFloor floor(size);
+  for (auto _ : state) floor.Round(perIteration);
   state.SetBytesProcessed(state.iterations() * perIteration * static_cast<std::int64_t>(size));
-  sender.close();
 }
 
 }  // namespace ov::bench
