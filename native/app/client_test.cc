@@ -899,7 +899,16 @@ TEST_F(ViewerTest, ToolsCommandsActOnTheSession) {
 
   LocalPermissions permissions = viewer.client->permissions();
   permissions.clipboard = true;
+  const std::size_t beforePermissions = transport->SentBinaries().size();
   viewer.client->SetLocalPermissions(permissions);
+  // The viewer tells the host what it now allows; the message leaves on the session's send
+  // thread, so it is waited for before later messages are counted.
+  ASSERT_TRUE(transport->WaitForBinary(beforePermissions + 1));
+  std::uint8_t permissionsKind = 0;
+  std::vector<std::uint8_t> permissionsPlain;
+  ASSERT_TRUE(hostChannel->Unseal(transport->SentBinaries().at(beforePermissions), permissionsKind,
+                                  permissionsPlain));
+  EXPECT_EQ(ParseMessage(std::span<const std::uint8_t>(permissionsPlain)).at("op"), "permissions");
   DeliverSealed(kControl, R"({"op":"clipboard","text":"from the host"})");
   const MainView view = MakeMainView(*viewer.client);
   EXPECT_EQ(view.prompt, PromptKind::Clipboard);
